@@ -1,0 +1,43 @@
+# Build helpers shared by every directory.
+
+# Sanitizers for every target of the build.
+function(zr_apply_sanitizers sanitizers)
+  if(sanitizers)
+    set(flags "-fsanitize=${sanitizers} -fno-omit-frame-pointer -fno-sanitize-recover=all")
+    set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} ${flags}" PARENT_SCOPE)
+    set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -fsanitize=${sanitizers}" PARENT_SCOPE)
+    set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -fsanitize=${sanitizers}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Warnings for one target.
+function(zr_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(ZRPERF_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# Properties of the project's shared libraries: hidden visibility, versioned
+# SONAME (lib<name>.so.<major>), warnings.
+function(zr_library_properties target)
+  set_target_properties(${target} PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  zr_warnings(${target})
+endfunction()
+
+# zr_add_test(<name> <sources...> [LIBS <libs...>])
+# One GoogleTest executable per unit, registered with CTest under <name>.
+function(zr_add_test name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock
+                        Threads::Threads)
+  zr_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600
+    ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endfunction()

@@ -1,0 +1,36 @@
+# Installs both libraries, their headers under <prefix>/include/zrperf/, a CMake
+# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework) and zrperf.pc.
+include(CMakePackageConfigHelpers)
+
+set(ZRPERF_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zrperf")
+set(ZRPERF_INCLUDE_SUBDIR "${CMAKE_INSTALL_INCLUDEDIR}/zrperf")
+
+set(zr_targets zrperf)
+if(NOT ZRPERF_FRAMEWORK_LIBRARY)
+  list(APPEND zr_targets zrframework)
+endif()
+install(TARGETS ${zr_targets} EXPORT zrperfTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
+
+# Public headers keep their directory layout; test files are not installed.
+install(FILES zrperf.h DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
+foreach(dir sync perf util framework)
+  install(DIRECTORY ${dir}/ DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/${dir}
+          FILES_MATCHING PATTERN "*.h" PATTERN "*_test*" EXCLUDE)
+endforeach()
+
+install(EXPORT zrperfTargets NAMESPACE zrperf:: DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})
+configure_package_config_file(cmake/zrperfConfig.cmake.in
+  "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfig.cmake"
+  INSTALL_DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})
+write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/zrperfConfigVersion.cmake"
+  COMPATIBILITY SameMajorVersion)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfig.cmake"
+              "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfigVersion.cmake"
+        DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})
+
+configure_file(cmake/zrperf.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" @ONLY)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

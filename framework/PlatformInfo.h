@@ -1,0 +1,49 @@
+// ZRPlatformInfo: the machine's configuration store.
+//
+// Settings are byte strings addressed by (section, name). They live in an
+// SQLite database file shared by every process of the machine: commits are
+// durable, concurrent writers from several processes and threads all succeed
+// (waiting on a busy timeout), and writing one setting never loses another.
+//
+// Each object is a short-lived handle on the store; objects may be used on
+// different threads at once, one object is used by one thread at a time.
+
+#ifndef ZRPERF_FRAMEWORK_PLATFORMINFO_H_
+#define ZRPERF_FRAMEWORK_PLATFORMINFO_H_
+
+#include <string>
+
+#include "../sync/Export.h"
+
+class ZRFW_EXPORT ZRPlatformInfo {
+ public:
+  // The database file used when SetStorePath() was never called.
+  static const char* const kDefaultStorePath;  // "/var/lib/zrperf/platform.db"
+
+  // Sets the database file for the process; takes effect for objects built
+  // afterwards. Thread-safe.
+  static void SetStorePath(const std::string& path);
+  static std::string GetStorePath();
+
+  ZRPlatformInfo();
+  ~ZRPlatformInfo();
+  ZRPlatformInfo(const ZRPlatformInfo&) = delete;
+  ZRPlatformInfo& operator=(const ZRPlatformInfo&) = delete;
+
+  // Copies the setting into *value and returns nonzero when it exists;
+  // returns 0 and leaves *value unchanged when it is absent, on a null
+  // argument, or when the store cannot be read.
+  int getString(const char* section, const char* name, std::string* value);
+
+  // Stores the `length` bytes at `value` (any bytes, NUL included) as the
+  // setting and returns nonzero once the write is committed; returns 0 and
+  // writes nothing on a null argument, a negative length, or a store that
+  // cannot be opened or written.
+  int setString(const char* section, const char* name, const char* value, int length);
+
+ private:
+  struct Impl;
+  Impl* m_pImpl;  // opened lazily on first use
+};
+
+#endif  // ZRPERF_FRAMEWORK_PLATFORMINFO_H_

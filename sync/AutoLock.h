@@ -1,0 +1,52 @@
+// auto_lock: a scope guard that holds a FXLockableResource.
+//
+// The guard takes the resource at most once and releases only what it took,
+// however often its Lock() and Unlock() are called; the destructor releases a
+// hold that is still taken. A null resource makes every operation a no-op.
+// A guard belongs to one thread and is never shared, copied or assigned.
+//
+//   void CPerfCounters::Insert(...) {
+//     auto_lock guard(&m_csLock, true);  // locked now
+//     ...                                // released on every way out
+//   }
+//
+// REQUIRES: the resource outlives the guard.
+
+#ifndef ZRPERF_SYNC_AUTOLOCK_H_
+#define ZRPERF_SYNC_AUTOLOCK_H_
+
+#include "LockableResource.h"
+
+class auto_lock {
+ public:
+  // Stores the resource; takes it at once when `lockNow` is set.
+  auto_lock(FXLockableResource* resource, bool lockNow) : m_pResource(resource), m_bLocked(false) {
+    if (lockNow) Lock();
+  }
+  ~auto_lock() { Unlock(); }
+
+  auto_lock(const auto_lock&) = delete;
+  auto_lock& operator=(const auto_lock&) = delete;
+
+  void Lock() {
+    if (m_pResource != nullptr && !m_bLocked) {
+      m_pResource->Lock();
+      m_bLocked = true;
+    }
+  }
+
+  void Unlock() {
+    if (m_pResource != nullptr && m_bLocked) {
+      m_pResource->Unlock();
+      m_bLocked = false;
+    }
+  }
+
+  bool IsLocked() const noexcept { return m_bLocked; }
+
+ private:
+  FXLockableResource* m_pResource;  // not owned; may be null
+  bool m_bLocked;                   // true while this guard holds the resource
+};
+
+#endif  // ZRPERF_SYNC_AUTOLOCK_H_

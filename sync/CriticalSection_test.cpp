@@ -1,0 +1,163 @@
+#include "CriticalSection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "AutoLock.h"
+
+namespace {
+
+// True when another thread can take `cs` right now (and it releases it again).
+bool FreeForOtherThread(FXCriticalSection& cs) {
+  bool taken = false;
+  std::thread t([&] {
+    taken = cs.TryLock();
+    if (taken) cs.Unlock();
+  });
+  t.join();
+  return taken;
+}
+
+// Counts the calls made on it; for checking what a guard does.
+class CountingResource : public FXLockableResource {
+ public:
+  bool TryLock() override { return true; }
+  bool TryLock(CTimeInterval t) override { return FXLockableResource::TryLock(t); }
+  void Lock() override { ++locks; }
+  void Unlock() override { ++unlocks; }
+  int locks = 0;
+  int unlocks = 0;
+};
+
+TEST(CriticalSection, NestedGuardsReleaseOnlyWhenBothAreGone) {
+  FXCriticalSection cs;
+  {
+    auto_lock outer(&cs, true);
+    {
+      auto_lock inner(&cs, true);
+      EXPECT_TRUE(inner.IsLocked());
+      EXPECT_FALSE(FreeForOtherThread(cs));
+    }
+    EXPECT_FALSE(FreeForOtherThread(cs)) << "released after the inner guard alone";
+  }
+  EXPECT_TRUE(FreeForOtherThread(cs));
+}
+
+TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlock) {
+  FXCriticalSection cs;
+  EXPECT_EQ(cs.GetLockOwner(), 0u);
+  cs.Lock();
+  EXPECT_EQ(cs.GetLockOwner(), GetCurrentThreadId());
+  cs.Lock();
+  cs.Unlock();
+  // Still held one level deep, but the owner record reads 0.
+  EXPECT_EQ(cs.GetLockOwner(), 0u);
+  EXPECT_FALSE(FreeForOtherThread(cs));
+  EXPECT_TRUE(cs.TryLock());  // recursive try by the holder
+  EXPECT_EQ(cs.GetLockOwner(), GetCurrentThreadId());
+  cs.Unlock();
+  cs.Unlock();
+  EXPECT_EQ(cs.GetLockOwner(), 0u);
+  EXPECT_TRUE(FreeForOtherThread(cs));
+}
+
+TEST(CriticalSection, TimedTryLockNeverWaits) {
+  FXCriticalSection cs;
+  cs.Lock();
+  bool result = true;
+  // An hour-long interval: a wait would make the test hit its timeout.
+  std::thread t([&] { result = cs.TryLock(CTimeInterval::FromSeconds(3600)); });
+  t.join();
+  EXPECT_FALSE(result);
+  cs.Unlock();
+  std::thread t2([&] {
+    result = cs.TryLock(CTimeInterval::FromSeconds(3600));
+    if (result) cs.Unlock();
+  });
+  t2.join();
+  EXPECT_TRUE(result);
+}
+
+TEST(AutoLock, WithoutLockNowHoldsNothingUntilLocked) {
+  FXCriticalSection cs;
+  {
+    auto_lock guard(&cs, false);
+    EXPECT_FALSE(guard.IsLocked());
+    EXPECT_TRUE(FreeForOtherThread(cs));
+  }
+  EXPECT_TRUE(FreeForOtherThread(cs));
+
+  CountingResource r;
+  {
+    auto_lock guard(&r, false);
+  }
+  EXPECT_EQ(r.locks, 0);
+  EXPECT_EQ(r.unlocks, 0) << "a guard that took nothing released something";
+}
+
+TEST(AutoLock, LockTwiceTakesOnceAndReleasesCompletely) {
+  CountingResource r;
+  {
+    auto_lock guard(&r, true);
+    guard.Lock();
+    EXPECT_EQ(r.locks, 1);
+    guard.Unlock();
+    guard.Unlock();
+    EXPECT_EQ(r.unlocks, 1);
+    guard.Lock();
+  }
+  EXPECT_EQ(r.locks, 2);
+  EXPECT_EQ(r.unlocks, 2);
+
+  FXCriticalSection cs;
+  {
+    auto_lock guard(&cs, true);
+    guard.Lock();
+  }
+  EXPECT_TRUE(FreeForOtherThread(cs));
+}
+
+TEST(AutoLock, NullResourceIsANoOp) {
+  auto_lock guard(nullptr, true);
+  EXPECT_FALSE(guard.IsLocked());
+  guard.Lock();
+  guard.Unlock();
+  EXPECT_FALSE(guard.IsLocked());
+}
+
+TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
+  constexpr int kThreads = 4;
+  constexpr int kIterations = 20000;
+  FXCriticalSection cs;
+  long long counter = 0;        // plain: only the lock protects it
+  int inside = 0;               // threads inside the section right now
+  std::atomic<int> overlaps{0};
+  std::atomic<int> ready{0};
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) {
+      }  // start together
+      for (int i = 0; i < kIterations; ++i) {
+        auto_lock outer(&cs, true);
+        if (++inside != 1) overlaps.fetch_add(1);
+        {
+          auto_lock inner(&cs, (i % 3) == 0);  // sometimes nest
+          ++counter;
+        }
+        --inside;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, static_cast<long long>(kThreads) * kIterations);
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_TRUE(FreeForOtherThread(cs));
+}
+
+}  // namespace

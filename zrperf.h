@@ -1,0 +1,32 @@
+// zrperf: in-process performance statistics and service utilities.
+//
+// The whole public interface of the library (libzrperf) and of the framework
+// services it stands on (libzrframework). Build with
+// BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION defined, as the CMake package and
+// zrperf.pc do.
+
+#ifndef ZRPERF_ZRPERF_H_
+#define ZRPERF_ZRPERF_H_
+
+// Value types and synchronisation.
+#include "sync/AutoLock.h"
+#include "sync/CodeLocation.h"
+#include "sync/CriticalSection.h"
+#include "sync/Export.h"
+#include "sync/KyError.h"
+#include "sync/LockableResource.h"
+#include "sync/ThreadId.h"
+#include "sync/TimeInterval.h"
+
+// Framework services.
+#include "framework/AlertableEventThread.h"
+#include "framework/ErrorUtil.h"
+#include "framework/KyPath.h"
+#include "framework/LogWriterInterface.h"
+#include "framework/PlatformInfo.h"
+
+// Service utilities.
+#include "util/ByteSwap.h"
+#include "util/Constants.h"
+
+#endif  // ZRPERF_ZRPERF_H_
