@@ -1,1 +1,331 @@
-// Implemented in a later change.
+#include "PlatformInfo.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/shared_ptr.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "LogWriterInterface.h"
+
+const char* const ZRPlatformInfo::kDefaultStorePath = "/var/lib/zrperf/platform.db";
+
+namespace {
+
+// How long SQLite's own busy handler waits for one lock, and how long a call
+// keeps retrying in all (some lock conflicts, e.g. a WAL snapshot that went
+// stale, return SQLITE_BUSY at once without calling the busy handler).
+constexpr int kBusyTimeoutMs = 10000;
+constexpr std::chrono::seconds kRetryBudget(30);
+
+constexpr char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
+                                   'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS settings("
+    "section TEXT NOT NULL, name TEXT NOT NULL, value BLOB NOT NULL, "
+    "PRIMARY KEY (section, name)) WITHOUT ROWID";
+constexpr const char* kHasTable =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'settings'";
+constexpr const char* kSelect = "SELECT value FROM settings WHERE section = ?1 AND name = ?2";
+constexpr const char* kUpsert =
+    "INSERT INTO settings(section, name, value) VALUES (?1, ?2, ?3) "
+    "ON CONFLICT(section, name) DO UPDATE SET value = excluded.value";
+
+// The process-wide store path. Allocated once and never destroyed, so that
+// objects built by threads still running at process exit find it intact.
+struct StorePath {
+  std::mutex mutex;
+  std::string path{ZRPlatformInfo::kDefaultStorePath};
+};
+
+StorePath& TheStorePath() {
+  static StorePath* const instance = new StorePath;
+  return *instance;
+}
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+bool IsBusy(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// Runs `attempt` (which returns an SQLite result code) again while it reports
+// a lock conflict, with a short randomised back-off, until the retry budget
+// is spent. Returns the last result code.
+template <typename Attempt>
+int RetryWhileBusy(Attempt attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + kRetryBudget;
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  int pauseMs = 1;
+  for (;;) {
+    const int rc = attempt();
+    if (!IsBusy(rc) || std::chrono::steady_clock::now() >= deadline) return rc;
+    std::uniform_int_distribution<int> pick(1, pauseMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pick(jitter)));
+    if (pauseMs < 64) pauseMs *= 2;
+  }
+}
+
+std::string Describe(sqlite3* db, int rc) {
+  std::string text = sqlite3_errstr(rc);
+  if (db != nullptr && sqlite3_extended_errcode(db) == rc) {
+    text += " (";
+    text += sqlite3_errmsg(db);
+    text += ")";
+  }
+  return text;
+}
+
+std::string DescribeErrno(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err);
+}
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+int Prepare(sqlite3* db, const char* sql, Statement* stmt) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+  stmt->reset(raw);
+  return rc;
+}
+
+// True when the file at `path` is empty or starts with the SQLite header.
+// SQLite itself would refuse a foreign file too, but only after it may have
+// acted on a stray journal next to it; this check keeps its hands off.
+bool LooksLikeDatabase(const std::string& path, std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = DescribeErrno("cannot open", errno);
+    return false;
+  }
+  char header[sizeof(kSqliteMagic)];
+  size_t got = 0;
+  while (got < sizeof(header)) {
+    const ssize_t n = ::read(fd, header + got, sizeof(header) - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = DescribeErrno("cannot read", errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (got == 0) return true;  // a new store that another process is creating
+  if (got == sizeof(header) && std::memcmp(header, kSqliteMagic, sizeof(header)) == 0) return true;
+  *why = "not an SQLite database; the file is left untouched";
+  return false;
+}
+
+// Opens the database file at `path`, creating it and its parent directories
+// when it does not exist. Never creates or truncates over an existing file.
+int OpenFile(const std::string& path, sqlite3** db, std::string* why) {
+  int flags = SQLITE_OPEN_READWRITE;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *why = "not a regular file";
+      return SQLITE_CANTOPEN;
+    }
+    if (!LooksLikeDatabase(path, why)) return SQLITE_NOTADB;
+  } else {
+    if (errno != ENOENT) {
+      *why = DescribeErrno("cannot reach", errno);
+      return SQLITE_CANTOPEN;
+    }
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+      std::filesystem::create_directories(parent, ec);
+      if (ec) {
+        *why = "cannot create directory " + parent.string() + ": " + ec.message();
+        return SQLITE_CANTOPEN;
+      }
+    }
+    flags |= SQLITE_OPEN_CREATE;
+  }
+  const int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    *why = Describe(*db, rc);
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+  }
+  return rc;
+}
+
+// Connection settings and the schema, on a freshly opened connection.
+int Configure(sqlite3* db, std::string* why) {
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // Reading the schema version reads the header: a foreign file fails here.
+  int rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA schema_version"); });
+  // WAL is a property of the file; the first connection switches it, the
+  // others find it set. Where WAL is unavailable the store keeps its rollback
+  // journal, which is just as durable with synchronous=FULL.
+  if (rc == SQLITE_OK) rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA journal_mode=WAL"); });
+  if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA synchronous=FULL");
+  if (rc != SQLITE_OK) {
+    *why = Describe(db, rc);
+    return rc;
+  }
+  bool hasTable = false;
+  rc = RetryWhileBusy([&] {
+    Statement stmt;
+    int r = Prepare(db, kHasTable, &stmt);
+    if (r != SQLITE_OK) return r;
+    r = sqlite3_step(stmt.get());
+    hasTable = (r == SQLITE_ROW);
+    return (r == SQLITE_ROW || r == SQLITE_DONE) ? SQLITE_OK : r;
+  });
+  if (rc == SQLITE_OK && !hasTable) {
+    rc = RetryWhileBusy([&] {
+      int r = Exec(db, "BEGIN IMMEDIATE");
+      if (r != SQLITE_OK) return r;
+      r = Exec(db, kCreateTable);
+      if (r == SQLITE_OK) r = Exec(db, "COMMIT");
+      if (r != SQLITE_OK) Exec(db, "ROLLBACK");
+      return r;
+    });
+  }
+  if (rc != SQLITE_OK) *why = Describe(db, rc);
+  return rc;
+}
+
+// Sends one failure record to the process's sink, when one is installed.
+void Report(const char* function, int line, const std::string& path, const std::string& why) {
+  const boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
+  if (sink) {
+    sink->WriteLog(-1, function, line, 0, 0, "Configuration store %s: %s", path.c_str(),
+                   why.c_str());
+  }
+}
+
+}  // namespace
+
+struct ZRPlatformInfo::Impl {
+  explicit Impl(std::string storePath) : path(std::move(storePath)) {}
+  ~Impl() { sqlite3_close_v2(db); }
+
+  // Opens the store unless this object already has it open.
+  bool EnsureOpen(std::string* why) {
+    if (db != nullptr) return true;
+    if (path.empty()) {
+      *why = "no store path set";
+      return false;
+    }
+    sqlite3* opened = nullptr;
+    if (OpenFile(path, &opened, why) != SQLITE_OK) return false;
+    if (Configure(opened, why) != SQLITE_OK) {
+      sqlite3_close_v2(opened);
+      return false;
+    }
+    db = opened;
+    return true;
+  }
+
+  const std::string path;
+  sqlite3* db = nullptr;
+};
+
+void ZRPlatformInfo::SetStorePath(const std::string& path) {
+  StorePath& store = TheStorePath();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  store.path = path;
+}
+
+std::string ZRPlatformInfo::GetStorePath() {
+  StorePath& store = TheStorePath();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  return store.path;
+}
+
+ZRPlatformInfo::ZRPlatformInfo() : m_pImpl(new Impl(GetStorePath())) {}
+
+ZRPlatformInfo::~ZRPlatformInfo() { delete m_pImpl; }
+
+int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
+  if (section == nullptr || name == nullptr || value == nullptr) return 0;
+  std::string why;
+  if (!m_pImpl->EnsureOpen(&why)) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
+    return 0;
+  }
+  sqlite3* const db = m_pImpl->db;
+  bool found = false;
+  std::string read;
+  const int rc = RetryWhileBusy([&] {
+    Statement stmt;
+    int r = Prepare(db, kSelect, &stmt);
+    if (r != SQLITE_OK) return r;
+    sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
+    sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
+    r = sqlite3_step(stmt.get());
+    if (r == SQLITE_DONE) return SQLITE_OK;
+    if (r != SQLITE_ROW) return r;
+    const void* bytes = sqlite3_column_blob(stmt.get(), 0);
+    const int size = sqlite3_column_bytes(stmt.get(), 0);
+    read.assign(static_cast<const char*>(bytes), bytes != nullptr ? static_cast<size_t>(size) : 0);
+    found = true;
+    return SQLITE_OK;
+  });
+  if (rc != SQLITE_OK) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, Describe(db, rc));
+    return 0;
+  }
+  if (!found) return 0;
+  value->swap(read);
+  return 1;
+}
+
+int ZRPlatformInfo::setString(const char* section, const char* name, const char* value,
+                              int length) {
+  if (section == nullptr || name == nullptr || value == nullptr || length < 0) return 0;
+  std::string why;
+  if (!m_pImpl->EnsureOpen(&why)) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
+    return 0;
+  }
+  sqlite3* const db = m_pImpl->db;
+  const int rc = RetryWhileBusy([&] {
+    // IMMEDIATE takes the write lock up front (waiting in the busy handler),
+    // so the upsert never has to upgrade a read snapshot another writer moved.
+    int r = Exec(db, "BEGIN IMMEDIATE");
+    if (r != SQLITE_OK) return r;
+    Statement stmt;
+    r = Prepare(db, kUpsert, &stmt);
+    if (r == SQLITE_OK) {
+      sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
+      sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
+      // A zero-length blob, not NULL, for an empty value.
+      sqlite3_bind_blob(stmt.get(), 3, length > 0 ? value : "", length, SQLITE_STATIC);
+      r = sqlite3_step(stmt.get());
+      if (r == SQLITE_DONE) r = SQLITE_OK;
+    }
+    stmt.reset();
+    if (r == SQLITE_OK) r = Exec(db, "COMMIT");
+    if (r != SQLITE_OK && !sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
+    return r;
+  });
+  if (rc != SQLITE_OK) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, Describe(db, rc));
+    return 0;
+  }
+  return 1;
+}

@@ -7,6 +7,29 @@
 //
 // Each object is a short-lived handle on the store; objects may be used on
 // different threads at once, one object is used by one thread at a time.
+//
+// Storage. The database file (kDefaultStorePath unless SetStorePath() names
+// another) is opened on an object's first getString()/setString() call and
+// closed by its destructor. A missing file is created, with its parent
+// directories; an existing file is opened only when it is empty or starts with
+// the SQLite header, so a file that is not a database is never written to.
+// One table holds every setting:
+//
+//   CREATE TABLE settings(section TEXT NOT NULL, name TEXT NOT NULL,
+//                         value BLOB NOT NULL, PRIMARY KEY (section, name))
+//   WITHOUT ROWID;
+//
+// Sections and names are compared byte for byte (case-sensitive). The
+// database runs in WAL journal mode with synchronous=FULL, so a committed
+// write survives a crash of the process or the machine. A write is one
+// BEGIN IMMEDIATE transaction holding one upsert of its row; a caller that
+// finds the store locked by another writer waits (up to about 30 seconds in
+// all) rather than failing.
+//
+// Faults. A store that cannot be opened, created or written makes the call
+// return 0 and sends one level -1 record per failing call to g_ptrLogWriter,
+// when a sink is installed. Bad arguments and absent settings return 0 and
+// report nothing.
 
 #ifndef ZRPERF_FRAMEWORK_PLATFORMINFO_H_
 #define ZRPERF_FRAMEWORK_PLATFORMINFO_H_
@@ -42,8 +65,8 @@ class ZRFW_EXPORT ZRPlatformInfo {
   int setString(const char* section, const char* name, const char* value, int length);
 
  private:
-  struct Impl;
-  Impl* m_pImpl;  // opened lazily on first use
+  struct Impl;     // the store path taken at construction and the connection
+  Impl* m_pImpl;   // owned; the connection inside is opened lazily on first use
 };
 
 #endif  // ZRPERF_FRAMEWORK_PLATFORMINFO_H_
