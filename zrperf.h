@@ -28,5 +28,6 @@
 // Service utilities.
 #include "util/ByteSwap.h"
 #include "util/Constants.h"
+#include "util/ZrScsiUtils.h"
 
 #endif  // ZRPERF_ZRPERF_H_

@@ -1,1 +1,245 @@
+#include "ZrScsiUtils.h"
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <locale>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "../framework/ErrorUtil.h"
+#include "../framework/LogWriterInterface.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Values = std::vector<std::string>;
+
+const char kFunction[] =
+    "static CKyError ZrScsiUtils::GetCommaSeperatedValues(const string&, "
+    "std::vector<std::__cxx11::basic_string<char> >&)";
+// Stat() calls it a regular file; reading it at offset 0 fails with EIO.
+const char kUnreadable[] = "/proc/self/mem";
+
+struct Record {
+  int level;
+  std::string function;
+  int line;
+  std::string message;
+};
+
+// Installed as g_ptrLogWriter for its lifetime; records what it is given and
+// runs `hook` on each record first.
+class CapturingSink : public CLogWriterInterface {
+ public:
+  CapturingSink() {
+    g_ptrLogWriter.reset(this, [](CLogWriterInterface*) {});
+  }
+  ~CapturingSink() override { g_ptrLogWriter.reset(); }
+  void WriteRecord(int level, const char* function, int line, const std::string& text) override {
+    if (hook) hook();
+    std::lock_guard<std::mutex> lock(mutex);
+    records.push_back({level, function ? function : "", line, text});
+  }
+  int GetLogLevel() override { return level; }
+
+  std::function<void()> hook;
+  int level = 0;
+  std::mutex mutex;
+  std::vector<Record> records;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "zrscsi-XXXXXX").string();
+    path_ = mkdtemp(templ.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string Write(const std::string& name, const std::string& content) const {
+    std::string file = (path_ / name).string();
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+  fs::path path_;
+};
+
+std::string RetryWarning(const std::string& path, int attempt) {
+  return "EOF did not reach while reading comma seperated pre-init target list from file " + path +
+         ". Retrying (attempt - " + std::to_string(attempt) + ")";
+}
+
+void ExpectReadError(const CKyError& err, int line, const std::string& message) {
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(err.GetResult(), FXErrorUtil::ResultFromWin32(774));
+  ASSERT_TRUE(err.GetDetail());
+  const FXErrorPrivate& detail = *err.GetDetail();
+  EXPECT_EQ(detail.GetCode(), 774u);
+  EXPECT_EQ(detail.GetMessage(), message);
+  EXPECT_EQ(detail.GetFile(), "ZrScsiUtils.cpp");
+  EXPECT_EQ(detail.GetFunction(), kFunction);
+  EXPECT_EQ(detail.GetLine(), line);
+}
+
+TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
+  const struct {
+    std::string text;
+    Values fields;
+  } cases[] = {
+      {"", {}},
+      {"a,,b", {"a", "", "b"}},
+      {" a , b ,c\n", {"a", "b", "c"}},
+      {"a,b,", {"a", "b"}},
+      {"a,b,\n", {"a", "b", ""}},
+      {",", {""}},
+      {"x,a\nb,y", {"x", "a\nb", "y"}},
+      {"a,b\nc,d\n", {"a", "b\nc", "d"}},
+      {" \t\r\n a  b \r\n\v\f,\nc\n", {"a  b", "c"}},
+      {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
+  };
+  CapturingSink sink;
+  TempDir dir;
+  for (const auto& c : cases) {
+    Values values{"stale", "entries"};
+    EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", c.text), values).IsError());
+    EXPECT_EQ(values, c.fields) << "file text: '" << c.text << "'";
+  }
+  EXPECT_TRUE(sink.records.empty());
+}
+
+TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
+  CapturingSink sink;
+  TempDir dir;
+  for (const std::string& path :
+       {(dir.path_ / "missing").string(), dir.path_.string(), std::string()}) {
+    Values values{"kept"};
+    EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
+    EXPECT_EQ(values, Values{"kept"});
+  }
+  EXPECT_TRUE(sink.records.empty());
+}
+
+TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
+  CapturingSink sink;
+  sink.level = -2;  // the warning is sent whatever the sink's level
+  Values values{"kept"};
+  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
+                  "Failed to read complete list of comma seperated values from file [" +
+                      std::string(kUnreadable) + "]");
+  EXPECT_EQ(values, Values{"kept"});
+  ASSERT_EQ(sink.records.size(), 3u);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const Record& r = sink.records[attempt];
+    EXPECT_EQ(r.level, -1);
+    EXPECT_EQ(r.function, kFunction);
+    EXPECT_EQ(r.line, 37);
+    EXPECT_EQ(r.message, RetryWarning(kUnreadable, attempt));
+  }
+}
+
+TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
+  TempDir dir;
+  const std::string good = dir.Write("good", "a, b");
+  const fs::path link = dir.path_ / "list";
+  fs::create_symlink(kUnreadable, link);
+  CapturingSink sink;
+  sink.hook = [&] {  // point the list at a readable file before the retry
+    fs::remove(link);
+    fs::create_symlink(good, link);
+  };
+  Values values;
+  EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(link.string(), values).IsError());
+  EXPECT_EQ(values, (Values{"a", "b"}));
+  ASSERT_EQ(sink.records.size(), 1u);
+  EXPECT_EQ(sink.records[0].message, RetryWarning(link.string(), 0));
+}
+
+TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
+  CapturingSink sink;
+  sink.hook = [] { throw std::runtime_error("sink is down"); };
+  Values values{"kept"};
+  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 53,
+                  "Exception [sink is down] while reading comma seperated values from file [" +
+                      std::string(kUnreadable) + "]");
+  EXPECT_EQ(values, Values{"kept"});
+
+  sink.hook = [] { throw 42; };  // not a std::exception: passes to the caller
+  EXPECT_THROW(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), int);
+  EXPECT_EQ(values, Values{"kept"});
+}
+
+TEST(ZrScsiUtils, WithoutSinkWarningsAreDroppedAndResultsAreTheSame) {
+  ASSERT_FALSE(g_ptrLogWriter);
+  TempDir dir;
+  Values values{"kept"};
+  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
+                  "Failed to read complete list of comma seperated values from file [" +
+                      std::string(kUnreadable) + "]");
+  EXPECT_EQ(values, Values{"kept"});
+  EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", "a,b"), values).IsError());
+  EXPECT_EQ(values, (Values{"a", "b"}));
+}
+
+// Classifies 'x' as space in addition to the classic set.
+class XIsSpace : public std::ctype<char> {
+ public:
+  XIsSpace() : std::ctype<char>(Table()) {}
+
+ private:
+  static const mask* Table() {
+    static const std::vector<mask> table = [] {
+      std::vector<mask> t(classic_table(), classic_table() + table_size);
+      t['x'] |= space;
+      return t;
+    }();
+    return table.data();
+  }
+};
+
+TEST(ZrScsiUtils, TrimFollowsTheGlobalLocaleAtTheTimeOfTheRead) {
+  TempDir dir;
+  const std::string file = dir.Write("list", "xax, xbxcx ");
+  Values values;
+  ASSERT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(file, values).IsError());
+  EXPECT_EQ(values, (Values{"xax", "xbxcx"}));
+
+  const std::locale previous = std::locale::global(std::locale(std::locale(), new XIsSpace));
+  ASSERT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(file, values).IsError());
+  std::locale::global(previous);
+  EXPECT_EQ(values, (Values{"a", "bxc"}));
+}
+
+TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
+  TempDir dir;
+  const std::string file = dir.Write("list", "one, two,\nthree");
+  const Values expected{"one", "two", "three"};
+  CapturingSink sink;
+  constexpr int kThreads = 8;
+  constexpr int kIterations = 200;
+  std::atomic<int> waiting{kThreads};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      --waiting;
+      while (waiting.load() > 0) std::this_thread::yield();
+      for (int i = 0; i < kIterations; ++i) {
+        Values values;
+        const bool bad = (i + t) % 4 == 0;
+        const bool failed =
+            ZrScsiUtils::GetCommaSeperatedValues(bad ? kUnreadable : file, values).IsError();
+        if (failed != bad || values != (bad ? Values{} : expected)) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(sink.records.size(), 3u * kThreads * kIterations / 4);
+}
+
+}  // namespace
