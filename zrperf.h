@@ -28,6 +28,7 @@
 // Service utilities.
 #include "util/ByteSwap.h"
 #include "util/Constants.h"
+#include "util/Misc.h"
 #include "util/ZrScsiUtils.h"
 
 #endif  // ZRPERF_ZRPERF_H_

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <functional>
 #include <locale>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "../framework/ErrorUtil.h"
 #include "../framework/LogWriterInterface.h"
+#include "../tests/support/CapturingSink.h"
 
 namespace {
 
@@ -26,32 +26,19 @@ const char kFunction[] =
 // Stat() calls it a regular file; reading it at offset 0 fails with EIO.
 const char kUnreadable[] = "/proc/self/mem";
 
-struct Record {
-  int level;
-  std::string function;
-  int line;
-  std::string message;
-};
-
 // Installed as g_ptrLogWriter for its lifetime; records what it is given and
-// runs `hook` on each record first.
-class CapturingSink : public CLogWriterInterface {
+// runs `hook` on each record first (the hook may throw).
+class HookedSink : public zrperf_test::CapturingSink {
  public:
-  CapturingSink() {
+  HookedSink() {
     g_ptrLogWriter.reset(this, [](CLogWriterInterface*) {});
   }
-  ~CapturingSink() override { g_ptrLogWriter.reset(); }
+  ~HookedSink() override { g_ptrLogWriter.reset(); }
   void WriteRecord(int level, const char* function, int line, const std::string& text) override {
     if (hook) hook();
-    std::lock_guard<std::mutex> lock(mutex);
-    records.push_back({level, function ? function : "", line, text});
+    CapturingSink::WriteRecord(level, function, line, text);
   }
-  int GetLogLevel() override { return level; }
-
   std::function<void()> hook;
-  int level = 0;
-  std::mutex mutex;
-  std::vector<Record> records;
 };
 
 class TempDir {
@@ -102,18 +89,18 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
       {" \t\r\n a  b \r\n\v\f,\nc\n", {"a  b", "c"}},
       {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
   };
-  CapturingSink sink;
+  HookedSink sink;
   TempDir dir;
   for (const auto& c : cases) {
     Values values{"stale", "entries"};
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", c.text), values).IsError());
     EXPECT_EQ(values, c.fields) << "file text: '" << c.text << "'";
   }
-  EXPECT_TRUE(sink.records.empty());
+  EXPECT_TRUE(sink.Records().empty());
 }
 
 TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
-  CapturingSink sink;
+  HookedSink sink;
   TempDir dir;
   for (const std::string& path :
        {(dir.path_ / "missing").string(), dir.path_.string(), std::string()}) {
@@ -121,20 +108,21 @@ TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
     EXPECT_EQ(values, Values{"kept"});
   }
-  EXPECT_TRUE(sink.records.empty());
+  EXPECT_TRUE(sink.Records().empty());
 }
 
 TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
-  CapturingSink sink;
-  sink.level = -2;  // the warning is sent whatever the sink's level
+  HookedSink sink;
+  sink.SetLevel(-2);  // the warning is sent whatever the sink's level
   Values values{"kept"};
   ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
                   "Failed to read complete list of comma seperated values from file [" +
                       std::string(kUnreadable) + "]");
   EXPECT_EQ(values, Values{"kept"});
-  ASSERT_EQ(sink.records.size(), 3u);
+  const std::vector<zrperf_test::Record> records = sink.Records();
+  ASSERT_EQ(records.size(), 3u);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const Record& r = sink.records[attempt];
+    const zrperf_test::Record& r = records[attempt];
     EXPECT_EQ(r.level, -1);
     EXPECT_EQ(r.function, kFunction);
     EXPECT_EQ(r.line, 37);
@@ -147,7 +135,7 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
   const std::string good = dir.Write("good", "a, b");
   const fs::path link = dir.path_ / "list";
   fs::create_symlink(kUnreadable, link);
-  CapturingSink sink;
+  HookedSink sink;
   sink.hook = [&] {  // point the list at a readable file before the retry
     fs::remove(link);
     fs::create_symlink(good, link);
@@ -155,12 +143,12 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
   Values values;
   EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(link.string(), values).IsError());
   EXPECT_EQ(values, (Values{"a", "b"}));
-  ASSERT_EQ(sink.records.size(), 1u);
-  EXPECT_EQ(sink.records[0].message, RetryWarning(link.string(), 0));
+  ASSERT_EQ(sink.Records().size(), 1u);
+  EXPECT_EQ(sink.Records()[0].message, RetryWarning(link.string(), 0));
 }
 
 TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
-  CapturingSink sink;
+  HookedSink sink;
   sink.hook = [] { throw std::runtime_error("sink is down"); };
   Values values{"kept"};
   ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 53,
@@ -218,7 +206,7 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
   TempDir dir;
   const std::string file = dir.Write("list", "one, two,\nthree");
   const Values expected{"one", "two", "three"};
-  CapturingSink sink;
+  HookedSink sink;
   constexpr int kThreads = 8;
   constexpr int kIterations = 200;
   std::atomic<int> waiting{kThreads};
@@ -239,7 +227,7 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(sink.records.size(), 3u * kThreads * kIterations / 4);
+  EXPECT_EQ(sink.Records().size(), 3u * kThreads * kIterations / 4);
 }
 
 }  // namespace
