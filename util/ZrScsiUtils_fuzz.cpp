@@ -24,7 +24,9 @@ namespace {
 // The file every input is written to; removed at exit.
 std::string g_path;
 
-void RemoveInputFile() { unlink(g_path.c_str()); }
+void RemoveInputFile() {
+  unlink(g_path.c_str());
+}
 
 void Fail(const char* what) {
   std::fprintf(stderr, "ZrScsiUtils_fuzz: %s\n", what);
@@ -47,7 +49,9 @@ void WriteInputFile(const std::uint8_t* data, size_t size) {
   }
 }
 
-bool IsClassicSpace(char c) { return c != '\0' && std::strchr(" \t\n\v\f\r", c) != nullptr; }
+bool IsClassicSpace(char c) {
+  return c != '\0' && std::strchr(" \t\n\v\f\r", c) != nullptr;
+}
 
 std::vector<std::string> ExpectedFields(const std::string& text) {
   std::vector<std::string> fields;
