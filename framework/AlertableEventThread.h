@@ -13,15 +13,20 @@
 //   next wait.
 // - Stop(wait) asks the thread to leave its loop after the handler that is
 //   running; with wait=true it also joins the thread (from any thread but its
-//   own).
+//   own). A stop request wins over a pending event.
 // - An exception that escapes a handler is caught, reported through
 //   g_ptrLogWriter at level -1 (if a sink is installed) and the loop goes on.
 // - The destructor stops and joins a running thread; run on the thread itself
-//   it detaches instead of deadlocking.
+//   (a handler that deletes its object) it detaches instead of deadlocking, and
+//   the thread then ends without calling anything more on the object.
+// - The thread touches only the object and a heap record the two share; nothing
+//   of it is static. An object that is never destroyed may therefore keep its
+//   thread running, or stopped but never joined, until the process exits.
 //
 // Thread-safety: Signal(), Stop(), WaitForStop(), SetTimeout(), GetTimeout()
-// and IsRunning() may be called from any thread at any time. Start() and
-// StartSynchronously() start the thread once; a stopped thread is not restarted.
+// and IsRunning() may be called from any thread at any time, the thread's own
+// handlers included. Start() and StartSynchronously() start the thread once; a
+// started thread is never started again, even after it has stopped.
 // REQUIRES: a subclass that overrides handlers stops the thread (Stop(true)) in
 // its own destructor if the thread may still run then, since the base's
 // destructor runs after the subclass part is gone.
@@ -44,26 +49,38 @@ class ZRFW_EXPORT CAlertableEventThread {
   CAlertableEventThread();
 
   // The slots below keep this declaration order.
+
+  // Stops a running thread and joins it. On the thread itself it only asks the
+  // thread to stop and detaches it.
   virtual ~CAlertableEventThread();
 
-  // Starts the thread and returns at once. An error result if the thread is
-  // already started or cannot be created.
+  // Starts the thread and returns at once. An error result if the thread has
+  // been started before or cannot be created.
   virtual CKyError Start();
-  // Starts the thread and returns once OnStart() has run on it.
+  // Starts the thread and returns once OnStart() has run on it (or the thread
+  // body has returned without running it). Errors as Start().
+  // REQUIRES: not called on the object's own thread.
   virtual CKyError StartSynchronously();
-  // Asks the thread to end; with `wait`, joins it (an error result when called
-  // on the thread itself, which is then only asked to end).
+  // Asks the thread to end after the handler that is running. With `wait`,
+  // also waits until the thread body has returned; called so on the thread
+  // itself it returns an error result and the thread is only asked to end.
+  // Success when the thread was never started.
   virtual CKyError Stop(bool wait);
-  // Waits at most `timeout` for the thread to end; true when it has ended (or
-  // never started).
+  // Waits at most `timeout` (zero or negative: does not wait) for the thread
+  // body to return; true when it has returned or the thread was never started.
+  // On the thread itself it returns false at once.
   virtual bool WaitForStop(CTimeInterval timeout);
-  // The thread body: OnStart(), OnRun(), OnStop(), OnCompletion().
+  // The thread body: OnStart(), OnRun(), OnStop(), OnCompletion(), each guarded
+  // so that an exception escaping one is reported and the next still runs.
   virtual void Run();
-  // Waits for the event, the timeout or a stop request, whichever comes first.
+  // Waits for the event, the timeout or a stop request, whichever comes first;
+  // a stop request wins over a pending event, and an event consumed here is
+  // reset. kWaitAbandoned when the wait itself failed.
   virtual WaitResult WaitForEvent();
   // Runs first on the new thread. Default: nothing.
   virtual void OnStart();
-  // The wait loop; dispatches to OnEvent()/OnTimeout() until a stop request.
+  // The wait loop; dispatches to OnEvent()/OnTimeout() until a stop request or
+  // an abandoned wait (then OnAbandoned()).
   virtual void OnRun();
   // Runs on the thread after the loop has ended. Default: nothing.
   virtual void OnStop();
@@ -76,12 +93,16 @@ class ZRFW_EXPORT CAlertableEventThread {
   // Runs when the wait itself failed (the loop then ends). Default: nothing.
   virtual void OnAbandoned();
   // Sets the wait timeout for the next wait; zero or negative waits forever.
+  // A wait in progress keeps its deadline.
   virtual void SetTimeout(CTimeInterval timeout);
-  // Marks the stop request and wakes the thread; used by Stop().
+  // Marks the stop request and wakes the thread; used by Stop() and the
+  // destructor. Does not wait.
   virtual void InternalStop();
 
-  // Sets the thread's auto-reset event.
+  // Sets the thread's auto-reset event. A signal given before Start() is kept
+  // for the thread's first wait.
   void Signal();
+  // The timeout the next wait uses.
   CTimeInterval GetTimeout() const;
   // True from a successful Start() until the thread body has returned.
   bool IsRunning() const;
@@ -90,8 +111,11 @@ class ZRFW_EXPORT CAlertableEventThread {
   CAlertableEventThread& operator=(const CAlertableEventThread&) = delete;
 
  private:
+  // The thread, its event and flags. Shared with the running thread, which
+  // holds its own reference, so that the thread never touches freed memory
+  // whatever becomes of the object.
   struct State;
-  std::unique_ptr<State> m_pState;
+  std::shared_ptr<State> m_pState;
 };
 
 #endif  // ZRPERF_FRAMEWORK_ALERTABLEEVENTTHREAD_H_

@@ -1,1 +1,411 @@
+#include "AlertableEventThread.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tests/support/CapturingSink.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// 100 ns: a wait with this timeout ends at once unless an event is pending.
+constexpr CTimeInterval kTick(1);
+constexpr CTimeInterval kForever(0);
+// Bound on waiting for the thread, so that a fault fails instead of hanging.
+constexpr auto kPatience = std::chrono::seconds(10);
+
+// A one-shot gate: Pass() blocks until Open(), or fails after kPatience.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_cv.notify_all();
+  }
+  bool Pass() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, kPatience, [this] { return m_open; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_open = false;
+};
+
+// Records the handler calls the base makes; a call is recorded before its hook
+// runs. Hooks are set before Start() and run on the thread.
+class ProbeThread : public CAlertableEventThread {
+ public:
+  using Hook = std::function<void(ProbeThread&, int call)>;
+  ~ProbeThread() override { Stop(true); }
+
+  Hook onStart, onEvent, onTimeout, onStop;
+
+  int Count(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int n = 0;
+    for (const std::string& call : m_calls) n += call == name;
+    return n;
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+  }
+  bool WaitForCount(const std::string& name, int n) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, kPatience, [&] {
+      int seen = 0;
+      for (const std::string& call : m_calls) seen += call == name;
+      return seen >= n;
+    });
+  }
+
+ private:
+  void OnStart() override { Record("start", onStart); }
+  void OnEvent() override { Record("event", onEvent); }
+  void OnTimeout() override { Record("timeout", onTimeout); }
+  void OnStop() override { Record("stop", onStop); }
+  void OnCompletion() override { Record("completion", nullptr); }
+
+  void Record(const std::string& name, const Hook& hook) {
+    int call;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_calls.push_back(name);
+      call = 0;
+      for (const std::string& c : m_calls) call += c == name;
+      m_cv.notify_all();
+    }
+    if (hook) hook(*this, call);
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::string> m_calls;
+};
+
+// In each test below, a handler that switches to kTick makes the next wait end
+// at once with OnTimeout() unless an event is (wrongly) still pending, and the
+// first OnTimeout() switches back to waiting forever: the counts then stay put.
+void TimeoutOnceThenWaitForever(ProbeThread& t) {
+  t.onTimeout = [](ProbeThread& self, int) { self.SetTimeout(kForever); };
+}
+
+TEST(AlertableEventThread, OneSignalGivesOneOnEventIncludingOneGivenBeforeStart) {
+  ProbeThread t;
+  t.onEvent = [](ProbeThread& self, int) { self.SetTimeout(kTick); };
+  TimeoutOnceThenWaitForever(t);
+  t.Signal();
+  ASSERT_FALSE(t.Start().IsError());
+  ASSERT_TRUE(t.WaitForCount("timeout", 1));
+  EXPECT_EQ(t.Count("event"), 1);
+
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("event", 2));
+  ASSERT_FALSE(t.Stop(true).IsError());
+  EXPECT_THAT(t.Calls(), ElementsAre("start", "event", "timeout", "event", "stop", "completion"));
+}
+
+TEST(AlertableEventThread, SignalsDuringAHandlerMergeIntoOneEvent) {
+  ProbeThread t;
+  Gate release;
+  t.onEvent = [&](ProbeThread& self, int call) {
+    if (call == 1) {
+      EXPECT_TRUE(release.Pass());
+    } else {
+      self.SetTimeout(kTick);
+    }
+  };
+  TimeoutOnceThenWaitForever(t);
+  ASSERT_FALSE(t.Start().IsError());
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("event", 1));
+  for (int i = 0; i < 10; ++i) t.Signal();
+  release.Open();
+  ASSERT_TRUE(t.WaitForCount("timeout", 1));
+  EXPECT_EQ(t.Count("event"), 2);
+}
+
+TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
+  constexpr int kSignallers = 4;
+  constexpr int kSignals = 500;
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> sent{0};
+    Gate sawAll;
+    ProbeThread t;
+    // Every signal counts itself first, so an event that follows the last
+    // signal reads the full count.
+    t.onEvent = [&](ProbeThread&, int) {
+      if (sent.load() == kSignallers * kSignals) sawAll.Open();
+    };
+    ASSERT_FALSE(t.Start().IsError());
+    std::atomic<int> ready{0};
+    std::vector<std::thread> signallers;
+    for (int i = 0; i < kSignallers; ++i) {
+      signallers.emplace_back([&] {
+        ready.fetch_add(1);
+        while (ready.load() < kSignallers) std::this_thread::yield();
+        for (int n = 0; n < kSignals; ++n) {
+          sent.fetch_add(1);
+          t.Signal();
+        }
+      });
+    }
+    for (std::thread& s : signallers) s.join();
+    ASSERT_TRUE(sawAll.Pass()) << "round " << round;
+    EXPECT_LE(t.Count("event"), kSignallers * kSignals);
+  }
+}
+
+TEST(AlertableEventThread, TimeoutRepeatsWhileNoEventComes) {
+  ProbeThread t;
+  EXPECT_EQ(t.GetTimeout(), kForever);
+  t.SetTimeout(CTimeInterval::FromMilliseconds(1));
+  EXPECT_EQ(t.GetTimeout(), CTimeInterval::FromMilliseconds(1));
+  ASSERT_FALSE(t.Start().IsError());
+  ASSERT_TRUE(t.WaitForCount("timeout", 5));
+  EXPECT_EQ(t.Count("event"), 0);
+}
+
+TEST(AlertableEventThread, SetTimeoutFromAHandlerAppliesToTheNextWait) {
+  ProbeThread t;  // waits forever until the first event shortens the timeout
+  t.onEvent = [](ProbeThread& self, int call) {
+    if (call == 1) self.SetTimeout(kTick);
+  };
+  TimeoutOnceThenWaitForever(t);
+  ASSERT_FALSE(t.Start().IsError());
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("timeout", 1));
+  // Had the switch back to forever been ignored, 100 ns timeouts would pile up.
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("event", 2));
+  ASSERT_FALSE(t.Stop(true).IsError());
+  EXPECT_EQ(t.Count("timeout"), 1);
+}
+
+TEST(AlertableEventThread, StartSynchronouslyReturnsAfterOnStartRan) {
+  for (int i = 0; i < 50; ++i) {
+    int written = 0;  // plain int: the sanitizer checks the hand-over
+    ProbeThread t;
+    t.onStart = [&written](ProbeThread&, int) { written = 42; };
+    ASSERT_FALSE(t.StartSynchronously().IsError());
+    EXPECT_EQ(written, 42);
+  }
+}
+
+TEST(AlertableEventThread, StartingASecondTimeIsAnError) {
+  ProbeThread t;
+  ASSERT_FALSE(t.StartSynchronously().IsError());
+  EXPECT_TRUE(t.Start().IsError());
+  EXPECT_TRUE(t.StartSynchronously().IsError());
+  ASSERT_FALSE(t.Stop(true).IsError());
+  EXPECT_TRUE(t.Start().IsError()) << "a stopped thread was restarted";
+  EXPECT_EQ(t.Count("start"), 1);
+}
+
+TEST(AlertableEventThread, NeverStartedThreadCountsAsStopped) {
+  ProbeThread t;
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_TRUE(t.WaitForStop(kForever));
+  EXPECT_FALSE(t.Stop(true).IsError());
+}
+
+TEST(AlertableEventThread, StopWithoutWaitReturnsWhileAHandlerIsBlocked) {
+  ProbeThread t;
+  Gate release;
+  t.onEvent = [&](ProbeThread&, int) { EXPECT_TRUE(release.Pass()); };
+  ASSERT_FALSE(t.Start().IsError());
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("event", 1));
+  t.Signal();  // pending, but the stop request wins
+  EXPECT_FALSE(t.Stop(false).IsError());
+  EXPECT_TRUE(t.IsRunning());
+  EXPECT_FALSE(t.WaitForStop(CTimeInterval::FromMilliseconds(5)));
+  release.Open();
+  EXPECT_TRUE(t.WaitForStop(CTimeInterval::FromSeconds(10)));
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_THAT(t.Calls(), ElementsAre("start", "event", "stop", "completion"));
+}
+
+TEST(AlertableEventThread, ConcurrentStopWithWaitAllReturnAfterTheThreadEnded) {
+  for (int i = 0; i < 100; ++i) {
+    bool completed = false;  // plain bool: the sanitizer checks the hand-over
+    std::atomic<int> ready{0};
+    ProbeThread t;
+    t.SetTimeout(kTick);
+    t.onStop = [&completed](ProbeThread&, int) { completed = true; };
+    ASSERT_FALSE(t.Start().IsError());
+    std::vector<std::thread> stoppers;
+    std::atomic<int> sawCompleted{0};
+    for (int s = 0; s < 3; ++s) {
+      stoppers.emplace_back([&] {
+        ready.fetch_add(1);
+        while (ready.load() < 3) t.Signal();
+        if (!t.Stop(true).IsError() && completed && !t.IsRunning()) sawCompleted.fetch_add(1);
+      });
+    }
+    for (std::thread& s : stoppers) s.join();
+    ASSERT_EQ(sawCompleted.load(), 3) << "iteration " << i;
+    EXPECT_EQ(t.Calls().back(), "completion");
+  }
+}
+
+TEST(AlertableEventThread, StopFromItsOwnHandlerEndsTheLoopWithoutDeadlock) {
+  ProbeThread t;
+  std::vector<bool> results;  // read after the thread ended
+  t.onEvent = [&results](ProbeThread& self, int) {
+    results.push_back(self.Stop(true).IsError());
+    results.push_back(self.WaitForStop(CTimeInterval::FromSeconds(10)));
+  };
+  ASSERT_FALSE(t.Start().IsError());
+  t.Signal();
+  ASSERT_TRUE(t.WaitForStop(CTimeInterval::FromSeconds(10)));
+  EXPECT_THAT(results, ElementsAre(true, false));
+  EXPECT_THAT(t.Calls(), ElementsAre("start", "event", "stop", "completion"));
+}
+
+TEST(AlertableEventThread, DestructorStopsAndJoinsARunningThread) {
+  // A plain base object, so that nothing of a subclass is gone while it runs.
+  // Under AddressSanitizer a thread outliving its object is a use after free.
+  for (int i = 0; i < 200; ++i) {
+    auto t = std::make_unique<CAlertableEventThread>();
+    t->SetTimeout(i % 2 == 0 ? kTick : kForever);
+    ASSERT_FALSE(t->Start().IsError());
+    if (i % 3 == 0) t->Signal();
+  }
+}
+
+// Deletes itself from its first handler, as an owner that lives on the thread may.
+class SelfDeletingThread : public CAlertableEventThread {
+ public:
+  explicit SelfDeletingThread(Gate* deleted) : m_deleted(deleted) { SetTimeout(kTick); }
+  ~SelfDeletingThread() override {
+    m_stopResult = Stop(true);  // on its own thread: asks only
+    m_deleted->Open();
+  }
+
+ private:
+  void OnTimeout() override { delete this; }
+  Gate* m_deleted;
+  CKyError m_stopResult;
+};
+
+TEST(AlertableEventThread, DeletingTheObjectFromItsOwnHandlerDoesNotDeadlock) {
+  // The thread must call nothing more on the freed object (AddressSanitizer).
+  for (int i = 0; i < 20; ++i) {
+    Gate deleted;
+    ASSERT_FALSE((new SelfDeletingThread(&deleted))->Start().IsError());
+    ASSERT_TRUE(deleted.Pass());
+  }
+}
+
+struct NotAStdException {};
+
+TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
+  auto sink = boost::shared_ptr<zrperf_test::CapturingSink>(new zrperf_test::CapturingSink);
+  g_ptrLogWriter = sink;
+  {
+    ProbeThread t;
+    t.onStart = [](ProbeThread&, int) { throw std::runtime_error("start failed"); };
+    t.onEvent = [](ProbeThread&, int call) {
+      if (call == 1) throw std::logic_error("boom");
+      if (call == 2) throw NotAStdException();
+    };
+    t.onStop = [](ProbeThread&, int) { throw 7; };
+    ASSERT_FALSE(t.StartSynchronously().IsError());
+    for (int n = 1; n <= 3; ++n) {
+      t.Signal();
+      ASSERT_TRUE(t.WaitForCount("event", n));
+    }
+    ASSERT_FALSE(t.Stop(true).IsError());
+    EXPECT_EQ(t.Calls().back(), "completion");
+  }
+  g_ptrLogWriter.reset();
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  ASSERT_EQ(records.size(), 4u);
+  const char* expected[][2] = {{"OnStart()", "start failed"},
+                               {"OnEvent()", "boom"},
+                               {"OnEvent()", "not derived from std::exception"},
+                               {"OnStop()", "not derived from std::exception"}};
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].level, -1);
+    EXPECT_THAT(records[i].function, HasSubstr("CAlertableEventThread::"));
+    EXPECT_THAT(records[i].message, HasSubstr(expected[i][0]));
+    EXPECT_THAT(records[i].message, HasSubstr(expected[i][1]));
+  }
+
+  // Without a sink the exception is dropped just the same.
+  ProbeThread quiet;
+  quiet.onStart = [](ProbeThread&, int) { throw std::runtime_error("unheard"); };
+  ASSERT_FALSE(quiet.StartSynchronously().IsError());
+  ASSERT_FALSE(quiet.Stop(true).IsError());
+  EXPECT_EQ(quiet.Calls().back(), "completion");
+}
+
+// A wait that fails ends the loop through OnAbandoned().
+class FailingWaitThread : public CAlertableEventThread {
+ public:
+  ~FailingWaitThread() override { Stop(true); }
+  WaitResult WaitForEvent() override { throw std::runtime_error("wait failed"); }
+  void OnAbandoned() override { abandoned = true; }
+  bool abandoned = false;
+};
+
+TEST(AlertableEventThread, AFailingWaitEndsTheLoopThroughOnAbandoned) {
+  FailingWaitThread t;
+  ASSERT_FALSE(t.Start().IsError());
+  ASSERT_TRUE(t.WaitForStop(CTimeInterval::FromSeconds(10)));
+  EXPECT_TRUE(t.abandoned);
+}
+
+// What the process-exit test leaves behind: objects that are never destroyed,
+// one still running with a timeout that keeps it waking up during exit.
+class TickingThread : public CAlertableEventThread {
+  void OnTimeout() override { ticks.fetch_add(1); }
+
+ public:
+  static std::atomic<long> ticks;
+};
+std::atomic<long> TickingThread::ticks{0};
+CAlertableEventThread* g_pLeftRunning = nullptr;
+CAlertableEventThread* g_pLeftStoppedAndEnded = nullptr;
+CAlertableEventThread* g_pLeftStopping = nullptr;
+
+void ExitWithThreadsLeftAlive() {
+  alarm(20);  // a hang at exit ends as a signal, not as exit code 0
+  g_pLeftRunning = new TickingThread;
+  g_pLeftRunning->SetTimeout(kTick);
+  g_pLeftRunning->StartSynchronously();
+  g_pLeftStoppedAndEnded = new TickingThread;
+  g_pLeftStoppedAndEnded->StartSynchronously();
+  g_pLeftStoppedAndEnded->Stop(false);
+  g_pLeftStoppedAndEnded->WaitForStop(CTimeInterval::FromSeconds(10));
+  g_pLeftStopping = new TickingThread;
+  g_pLeftStopping->Start();
+  g_pLeftStopping->Stop(false);
+  std::exit(0);  // what returning from main does
+}
+
+TEST(AlertableEventThreadDeathTest, ProcessExitsCleanlyWithThreadsNeverJoined) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWithThreadsLeftAlive(), ::testing::ExitedWithCode(0),
+              ::testing::Not(HasSubstr("Sanitizer")));
+}
+
+}  // namespace
