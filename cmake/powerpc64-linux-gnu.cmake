@@ -1,0 +1,51 @@
+# Toolchain for 64-bit big-endian PowerPC Linux (the library's deployed target),
+# built with Debian's g++-powerpc64-linux-gnu and run under qemu-user.
+#
+# Target libraries (GoogleTest, SQLite, fmt, spdlog, a link to the Boost
+# headers) come from the prefix that scripts/ppc64-deps.sh fills. Give it with
+# -DZRPERF_PPC64_DEPS=<dir> or the environment variable of the same name;
+# otherwise the script's default cache location is used.
+#
+# Every executable the build makes (and every test CTest runs) goes through
+# CMAKE_CROSSCOMPILING_EMULATOR, so `ctest` runs the suite under qemu-ppc64.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ppc64)
+
+set(ZRPERF_PPC64_TRIPLE powerpc64-linux-gnu)
+set(CMAKE_C_COMPILER ${ZRPERF_PPC64_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${ZRPERF_PPC64_TRIPLE}-g++)
+
+# The deps prefix. try_compile projects re-read this file, so it is forwarded
+# to them explicitly.
+if(NOT ZRPERF_PPC64_DEPS)
+  if(DEFINED ENV{ZRPERF_PPC64_DEPS} AND NOT "$ENV{ZRPERF_PPC64_DEPS}" STREQUAL "")
+    set(ZRPERF_PPC64_DEPS "$ENV{ZRPERF_PPC64_DEPS}")
+  elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+    set(ZRPERF_PPC64_DEPS "$ENV{XDG_CACHE_HOME}/zrperf/ppc64-deps")
+  else()
+    set(ZRPERF_PPC64_DEPS "$ENV{HOME}/.cache/zrperf/ppc64-deps")
+  endif()
+endif()
+set(ZRPERF_PPC64_DEPS "${ZRPERF_PPC64_DEPS}" CACHE PATH "Prefix holding the target's dependencies")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZRPERF_PPC64_DEPS)
+
+# Libraries, headers and CMake package files come only from the target's C
+# library directory and the deps prefix, never from the host's /usr; programs
+# (code generators, nm) come from the host.
+set(ZRPERF_PPC64_SYSROOT /usr/${ZRPERF_PPC64_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH "${ZRPERF_PPC64_DEPS}" "${ZRPERF_PPC64_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# qemu-ppc64 loads the target's dynamic loader and C library from the sysroot
+# (-L) and finds the deps' shared libraries through LD_LIBRARY_PATH, set in the
+# guest's environment (-E) so that host programs are not affected.
+find_program(ZRPERF_QEMU_PPC64 NAMES qemu-ppc64 qemu-ppc64-static NO_CMAKE_FIND_ROOT_PATH)
+if(NOT ZRPERF_QEMU_PPC64)
+  set(ZRPERF_QEMU_PPC64 qemu-ppc64)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${ZRPERF_QEMU_PPC64};-L;${ZRPERF_PPC64_SYSROOT};-E;LD_LIBRARY_PATH=${ZRPERF_PPC64_DEPS}/lib")
