@@ -23,7 +23,9 @@
 #include "framework/ErrorUtil.h"
 #include "framework/KyPath.h"
 #include "framework/LogWriterInterface.h"
+#include "framework/MediaSpeedCounter.h"
 #include "framework/PlatformInfo.h"
+#include "framework/TimeCounter.h"
 
 // Service utilities.
 #include "util/ByteSwap.h"

@@ -1,0 +1,189 @@
+#include "ThreadSlots.h"
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <new>
+#include <unordered_map>
+
+namespace zrfw {
+
+namespace {
+
+// Ids of owners; 0 marks an empty cache entry.
+std::atomic<std::uint64_t> g_nNextOwnerId{1};
+
+// Orders thread ends, tidying and owner destruction (see the header). A
+// std::mutex is constant-initialised and never destroyed in effect, so it is
+// usable at any point of process start and exit.
+std::mutex g_lifetimeMutex;
+
+}  // namespace
+
+// The slots of one thread, by owner id, with a direct-mapped cache in front.
+struct ThreadTable {
+  static constexpr std::size_t kCacheEntries = 64;
+  static constexpr std::size_t kMinTidySize = 32;
+
+  struct Entry {
+    std::uint64_t id = 0;
+    ThreadSlot* slot = nullptr;
+  };
+
+  ThreadTable() = default;
+  ThreadTable(const ThreadTable&) = delete;
+  ThreadTable& operator=(const ThreadTable&) = delete;
+
+  // The thread is ending: folds every slot whose counter lives, then frees all.
+  ~ThreadTable() {
+    std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+    for (auto& item : slots) {
+      ThreadSlot* slot = item.second;
+      if (SlotOwner* owner = slot->m_pOwner) {
+        std::lock_guard<std::mutex> guard(owner->m_mutex);
+        slot->Fold();
+        owner->Unlink(slot);
+      }
+      delete slot;
+    }
+  }
+
+  Entry& EntryFor(std::uint64_t id) noexcept { return cache[id % kCacheEntries]; }
+
+  // Frees the slots whose counters are gone. Runs when the table has doubled
+  // since it was last tidied, so it stays within about twice the number of
+  // live counters this thread records into.
+  void Tidy() noexcept {
+    std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+    for (auto it = slots.begin(); it != slots.end();) {
+      if (it->second->m_pOwner == nullptr) {
+        Entry& entry = EntryFor(it->first);
+        if (entry.id == it->first) entry = Entry();
+        delete it->second;
+        it = slots.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    tidyAt = slots.size() * 2 > kMinTidySize ? slots.size() * 2 : kMinTidySize;
+  }
+
+  Entry cache[kCacheEntries];
+  std::unordered_map<std::uint64_t, ThreadSlot*> slots;
+  std::size_t tidyAt = kMinTidySize;
+};
+
+namespace {
+
+// The calling thread's table. A plain pointer in initial-exec TLS, so the
+// recording path reads it with one load and no initialisation check. A
+// pthread key frees the table when the thread ends; key destructors run after
+// every C++ thread_local destructor, so counters used from those still reach
+// their slots.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadTable* t_pTable = nullptr;
+
+extern "C" void DestroyThreadTable(void* table) {
+  if (t_pTable == table) t_pTable = nullptr;
+  delete static_cast<ThreadTable*>(table);
+}
+
+// Deleted when the library is unloaded, so that no thread ending afterwards
+// calls into unmapped code; tables still attached then are left behind.
+class ThreadKey {
+ public:
+  ThreadKey() noexcept : m_bValid(pthread_key_create(&m_key, &DestroyThreadTable) == 0) {}
+  ~ThreadKey() {
+    // An atomic store, which the compiler keeps although the object's life
+    // ends here: a thread recording after this must not attach its table to
+    // a key that may have been handed out again.
+    if (m_bValid.exchange(false)) pthread_key_delete(m_key);
+  }
+  ThreadKey(const ThreadKey&) = delete;
+  ThreadKey& operator=(const ThreadKey&) = delete;
+
+  // Arranges for `table` to be freed when the calling thread ends.
+  bool Attach(ThreadTable* table) noexcept {
+    return m_bValid.load() && pthread_setspecific(m_key, table) == 0;
+  }
+
+ private:
+  pthread_key_t m_key;
+  std::atomic<bool> m_bValid;  // false before construction (zero-initialised) and after
+};
+
+ThreadKey g_threadKey;
+
+}  // namespace
+
+ThreadSlot::~ThreadSlot() = default;
+
+SlotOwner::SlotOwner() noexcept : m_nId(g_nNextOwnerId.fetch_add(1, std::memory_order_relaxed)) {}
+
+SlotOwner::~SlotOwner() {
+  std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) slot->m_pOwner = nullptr;
+  m_pHead = nullptr;
+}
+
+ThreadSlot* SlotOwner::Local(Factory make, void* context) noexcept {
+  if (ThreadTable* table = t_pTable) {
+    const ThreadTable::Entry& entry = table->EntryFor(m_nId);
+    if (entry.id == m_nId) return entry.slot;
+  }
+  return LocalSlow(make, context);
+}
+
+ThreadSlot* SlotOwner::LocalSlow(Factory make, void* context) noexcept {
+  ThreadTable* table = t_pTable;
+  if (table == nullptr) {
+    table = new (std::nothrow) ThreadTable;
+    if (table == nullptr) return nullptr;
+    if (!g_threadKey.Attach(table)) {
+      delete table;
+      return nullptr;
+    }
+    t_pTable = table;
+  }
+
+  ThreadSlot* slot = nullptr;
+  auto found = table->slots.find(m_nId);
+  if (found != table->slots.end()) {
+    slot = found->second;  // its cache entry was taken by another counter
+  } else {
+    if (table->slots.size() >= table->tidyAt) table->Tidy();
+    slot = make(this, context);
+    if (slot == nullptr) return nullptr;
+    try {
+      table->slots.emplace(m_nId, slot);
+    } catch (...) {
+      delete slot;
+      return nullptr;
+    }
+    Link(slot);
+  }
+  ThreadTable::Entry& entry = table->EntryFor(m_nId);
+  entry.id = m_nId;
+  entry.slot = slot;
+  return slot;
+}
+
+void SlotOwner::Link(ThreadSlot* slot) noexcept {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  slot->m_pPrev = nullptr;
+  slot->m_pNext = m_pHead;
+  if (m_pHead != nullptr) m_pHead->m_pPrev = slot;
+  m_pHead = slot;
+}
+
+void SlotOwner::Unlink(ThreadSlot* slot) noexcept {
+  if (slot->m_pPrev != nullptr) {
+    slot->m_pPrev->m_pNext = slot->m_pNext;
+  } else {
+    m_pHead = slot->m_pNext;
+  }
+  if (slot->m_pNext != nullptr) slot->m_pNext->m_pPrev = slot->m_pPrev;
+  slot->m_pPrev = slot->m_pNext = nullptr;
+}
+
+}  // namespace zrfw

@@ -1,0 +1,115 @@
+// Internal to libzrframework: the per-thread slots beneath CTimeCounter and
+// CMediaSpeedCounter.
+//
+// A counter owns a SlotOwner. A thread that records into the counter gets a
+// slot of its own on its first record and from then on writes only that slot,
+// with relaxed loads and stores of atomics: one writer per slot, no lock, no
+// read-modify-write, no allocation, and no cache line shared with another
+// writing thread. A thread finds its slot through a small direct-mapped cache
+// keyed by the owner's id; ids are never reused, so a counter built at a dead
+// counter's address never reaches the dead counter's slots.
+//
+// Lifetime protocol (every step below is off the recording path):
+// - The slot belongs to its thread, which deletes it. While the counter lives
+//   the slot is also linked into the owner's list, guarded by the owner's
+//   mutex; readers take that mutex and add the linked slots to what the
+//   counter has folded in.
+// - When the thread ends, each of its slots whose counter still lives is
+//   folded into the counter (Fold(), under the owner's mutex) and unlinked,
+//   then deleted: the samples stay, the memory goes.
+// - When the counter is destroyed, it detaches its linked slots (clears their
+//   owner). The threads delete detached slots the next time they tidy their
+//   tables (when a table has doubled) or when they end.
+// - One process-wide mutex orders thread ends, tidying and counter
+//   destruction, so that a thread never folds into a counter being destroyed.
+//   Lock order: that mutex, then an owner's mutex.
+
+#ifndef ZRPERF_FRAMEWORK_THREADSLOTS_H_
+#define ZRPERF_FRAMEWORK_THREADSLOTS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace zrfw {
+
+class SlotOwner;
+
+// A thread's slot in one counter; each counter derives its own slot type with
+// the fields it records. Aligned to a cache line so that no two threads' hot
+// fields share one.
+class alignas(64) ThreadSlot {
+ public:
+  explicit ThreadSlot(SlotOwner* owner) noexcept : m_pOwner(owner) {}
+  virtual ~ThreadSlot();
+  ThreadSlot(const ThreadSlot&) = delete;
+  ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+  // Adds what the slot holds to its counter's folded figures. Called on the
+  // slot's thread as it ends, with the owner's mutex held and the counter
+  // alive.
+  virtual void Fold() noexcept = 0;
+
+ private:
+  friend class SlotOwner;
+  friend struct ThreadTable;
+
+  SlotOwner* m_pOwner;  // null once the counter is gone; guarded by the process-wide mutex
+  ThreadSlot* m_pPrev = nullptr;  // the owner's list; guarded by the owner's mutex
+  ThreadSlot* m_pNext = nullptr;
+};
+
+class SlotOwner {
+ public:
+  // Builds a slot for the calling thread; null when memory is exhausted.
+  using Factory = ThreadSlot* (*)(SlotOwner* owner, void* context) noexcept;
+
+  // No slots, and an id never used before.
+  SlotOwner() noexcept;
+  // Detaches every linked slot. REQUIRES: no thread records or reads any more.
+  ~SlotOwner();
+
+  SlotOwner(const SlotOwner&) = delete;
+  SlotOwner& operator=(const SlotOwner&) = delete;
+
+  // The calling thread's slot, built with `make(this, context)` and linked on
+  // the thread's first call; null when no slot can be had (memory exhausted,
+  // or a thread still recording while the library unloads), in which case the
+  // caller records under Mutex() instead.
+  ThreadSlot* Local(Factory make, void* context) noexcept;
+
+  // Guards the list and the counter's folded figures. Readers hold it while
+  // they walk the slots.
+  std::mutex& Mutex() const noexcept { return m_mutex; }
+
+  // Calls `visit(slot)` for each linked slot. REQUIRES: Mutex() is held.
+  template <typename Visit>
+  void ForEachSlot(Visit&& visit) const {
+    for (const ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) visit(*slot);
+  }
+
+ private:
+  friend struct ThreadTable;
+  ThreadSlot* LocalSlow(Factory make, void* context) noexcept;
+  void Link(ThreadSlot* slot) noexcept;    // takes the mutex
+  void Unlink(ThreadSlot* slot) noexcept;  // REQUIRES: the mutex is held
+
+  const std::uint64_t m_nId;
+  mutable std::mutex m_mutex;
+  ThreadSlot* m_pHead = nullptr;
+};
+
+// Single-writer field update: the writing thread reads its own field and
+// stores the new value; readers on other threads see old or new, never torn.
+template <typename T>
+inline T LoadRelaxed(const std::atomic<T>& field) noexcept {
+  return field.load(std::memory_order_relaxed);
+}
+template <typename T>
+inline void StoreRelaxed(std::atomic<T>& field, T value) noexcept {
+  field.store(value, std::memory_order_relaxed);
+}
+
+}  // namespace zrfw
+
+#endif  // ZRPERF_FRAMEWORK_THREADSLOTS_H_

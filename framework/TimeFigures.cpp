@@ -1,0 +1,75 @@
+#include "TimeFigures.h"
+
+#include <cmath>
+
+namespace zrfw {
+
+namespace {
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+}  // namespace
+
+// Combines count, total, extremes, and mean and squared deviations (the
+// pairwise update); buckets are added by the callers.
+void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low,
+                        std::uint64_t high, double m, double deviations) noexcept {
+  if (n == 0) return;
+  if (count == 0) {
+    mean = m;
+    m2 = deviations;
+  } else {
+    const double na = static_cast<double>(count);
+    const double nb = static_cast<double>(n);
+    const double delta = m - mean;
+    mean += delta * nb / (na + nb);
+    m2 += deviations + delta * delta * na * nb / (na + nb);
+  }
+  count += n;
+  total = SaturatingAdd(total, sum);
+  if (low < min) min = low;
+  if (high > max) max = high;
+  // A read that overlaps a slot's first sample may see its count before its
+  // extremes: keep min <= max.
+  if (min == UINT64_MAX) min = max;
+  if (max < min) max = min;
+}
+
+void TimeFigures::Add(const TimeFigures& other) noexcept {
+  Merge(other.count, other.total, other.min, other.max, other.mean, other.m2);
+  for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += other.buckets[i];
+}
+
+void TimeFigures::AddSlot(const TimeSlotFields& slot) noexcept {
+  const std::uint64_t n = LoadRelaxed(slot.count);
+  if (n == 0) return;  // nothing recorded yet, or the first sample still in flight
+  const double shift = static_cast<double>(LoadRelaxed(slot.shift));
+  const double sum = LoadRelaxed(slot.sum);
+  const double squares = LoadRelaxed(slot.sumSquares);
+  const double nd = static_cast<double>(n);
+  const double deviations = squares - sum * sum / nd;
+  Merge(n, LoadRelaxed(slot.total), LoadRelaxed(slot.min), LoadRelaxed(slot.max),
+        shift + sum / nd, deviations > 0.0 ? deviations : 0.0);
+  for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += LoadRelaxed(slot.buckets[i]);
+}
+
+std::uint64_t TimeFigures::Mean() const noexcept {
+  if (count == 0) return 0;
+  const std::uint64_t rest = total % count;
+  return total / count + (rest >= count - rest ? 1 : 0);
+}
+
+std::uint64_t TimeFigures::StandardDeviation() const noexcept {
+  if (count == 0) return 0;
+  return static_cast<std::uint64_t>(std::llround(std::sqrt(m2 / static_cast<double>(count))));
+}
+
+std::uint64_t TimeFigures::Percentile(double fraction) const noexcept {
+  if (count == 0) return 0;
+  return latency::Percentile(buckets, fraction, min, max);
+}
+
+}  // namespace zrfw
