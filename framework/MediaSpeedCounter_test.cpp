@@ -1,1 +1,86 @@
+#include "MediaSpeedCounter.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(MediaSpeedCounter, EmptyCounterReadsZeroAndSaysSo) {
+  CMediaSpeedCounter counter(nullptr);
+  EXPECT_EQ(counter.GetTotalBytes(), 0u);
+  EXPECT_EQ(counter.GetTotalTransfers(), 0u);
+  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(0));
+  EXPECT_EQ(counter.AsString(), "transfers=0");
+}
+
+TEST(MediaSpeedCounter, TotalsAndText) {
+  CMediaSpeedCounter counter(nullptr);
+  counter.AddTransfer(1'000'000, CTimeInterval::FromMilliseconds(500));
+  counter.AddTransfer(2'000'000, CTimeInterval::FromMilliseconds(1000));
+  EXPECT_EQ(counter.GetTotalBytes(), 3'000'000u);
+  EXPECT_EQ(counter.GetTotalTransfers(), 2u);
+  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval::FromMilliseconds(1500));
+  EXPECT_EQ(counter.AsString(), "transfers=2 bytes=3000000 time=1.50s throughput=2.00MB/s");
+
+  CMediaSpeedCounter fast(nullptr);
+  fast.AddTransfer(4096, CTimeInterval(25));  // 4096 bytes in 2.5 us
+  EXPECT_EQ(fast.AsString(), "transfers=1 bytes=4096 time=2.50us throughput=1638.40MB/s");
+}
+
+TEST(MediaSpeedCounter, ZeroOrNegativeTimeHasNoThroughput) {
+  CMediaSpeedCounter counter(nullptr);
+  counter.AddTransfer(512, CTimeInterval(-40));
+  counter.AddTransfer(512, CTimeInterval(0));
+  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(0));
+  EXPECT_EQ(counter.AsString(), "transfers=2 bytes=1024 time=0ns throughput=n/a");
+}
+
+TEST(MediaSpeedCounter, TotalsHoldAtTheirLargestValues) {
+  CMediaSpeedCounter counter(nullptr);
+  counter.AddTransfer(ULLONG_MAX - 1, CTimeInterval(LLONG_MAX));
+  counter.AddTransfer(10, CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(counter.GetTotalBytes(), ULLONG_MAX);
+  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(counter.GetTotalTransfers(), 2u);
+}
+
+// Short-lived threads record while another reads: the reader never sees a
+// total go down, and every transfer stays counted after its thread has ended.
+TEST(MediaSpeedCounter, ConcurrentAndShortLivedRecordersGiveExactTotals) {
+  constexpr int kRounds = 50;
+  constexpr int kThreads = 4;
+  constexpr int kTransfers = 2'000;
+  CMediaSpeedCounter* counter = new CMediaSpeedCounter(nullptr);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    unsigned long long last = 0;
+    while (!stop.load()) {
+      const unsigned long long now = counter->GetTotalTransfers();
+      EXPECT_GE(now, last);
+      last = now;
+      EXPECT_EQ(counter->AsString().rfind("transfers=", 0), 0u);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kTransfers; ++i) counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  stop.store(true);
+  reader.join();
+  EXPECT_EQ(counter->GetTotalTransfers(), 1ull * kRounds * kThreads * kTransfers);
+  EXPECT_EQ(counter->GetTotalBytes(), 4096ull * kRounds * kTransfers * (1 + 2 + 3 + 4));
+  EXPECT_EQ(counter->GetTotalTime(), CTimeInterval(1ll * kRounds * kTransfers * (1 + 2 + 3 + 4)));
+  delete counter;  // through the virtual destructor
+}
+
+}  // namespace

@@ -1,1 +1,295 @@
+#include "TimeCounter.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Lets a fixed number of threads pass together, round after round.
+class Barrier {
+ public:
+  explicit Barrier(int parties) : m_nParties(parties) {}
+  void Wait() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const long long round = m_nRound;
+    if (++m_nWaiting == m_nParties) {
+      m_nWaiting = 0;
+      ++m_nRound;
+      m_cv.notify_all();
+    } else {
+      m_cv.wait(lock, [&] { return m_nRound != round; });
+    }
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  const int m_nParties;
+  int m_nWaiting = 0;
+  long long m_nRound = 0;
+};
+
+// The value of `key` ("max=" etc.) in a counter's text.
+std::string Field(const std::string& text, const std::string& key) {
+  const std::size_t at = text.find(" " + key);
+  if (at == std::string::npos) return "<no " + key + ">";
+  const std::size_t begin = at + 1 + key.size();
+  return text.substr(begin, text.find(' ', begin) - begin);
+}
+
+TEST(TimeCounter, EmptyCounterReadsZeroAndSaysSo) {
+  CTimeCounter counter;
+  EXPECT_EQ(counter.GetTotalSamples(), 0);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(0));
+  EXPECT_EQ(counter.GetMin(), CTimeInterval(0));
+  EXPECT_EQ(counter.GetMax(), CTimeInterval(0));
+  EXPECT_EQ(counter.GetMean(), CTimeInterval(0));
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(0));
+  EXPECT_EQ(counter.AsString(), "samples=0");
+}
+
+TEST(TimeCounter, FiguresAndTextOfAFewSamples) {
+  CTimeCounter counter;
+  counter.AddSample(CTimeInterval(5'000));  // 500 us
+  counter.AddSample(CTimeInterval(2'000));
+  counter.AddSample(CTimeInterval(9'000));
+  EXPECT_EQ(counter.GetTotalSamples(), 3);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(16'000));
+  EXPECT_EQ(counter.GetMin(), CTimeInterval(2'000));
+  EXPECT_EQ(counter.GetMax(), CTimeInterval(9'000));
+  EXPECT_EQ(counter.GetMean(), CTimeInterval(5'333));
+  EXPECT_EQ(counter.GetPercentile(0), CTimeInterval(2'000));
+  EXPECT_EQ(counter.GetPercentile(1), CTimeInterval(9'000));
+  // The median 5000 lies in bucket [4864, 5119]; the top in [8704, 9215].
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(4'991));
+  EXPECT_EQ(counter.GetPercentile(0.9), CTimeInterval(8'959));
+  // Population deviation: sqrt(((-3333.3)^2 + (-333.3)^2 + 3666.7^2) / 3) = 2867.4.
+  EXPECT_EQ(counter.AsString(),
+            "samples=3 total=1.60ms mean=533.30us stddev=286.70us min=200.00us p50=499.10us "
+            "p90=895.90us p99=895.90us p99.9=895.90us max=900.00us");
+}
+
+TEST(TimeCounter, NegativeIntervalCountsAsZero) {
+  CTimeCounter counter;
+  counter.AddSample(CTimeInterval(-12'345));
+  counter.AddSample(CTimeInterval(30));
+  EXPECT_EQ(counter.GetTotalSamples(), 2);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(30));
+  EXPECT_EQ(counter.GetMin(), CTimeInterval(0));
+  EXPECT_EQ(Field(counter.AsString(), "min="), "0ns");
+}
+
+TEST(TimeCounter, TotalHoldsAtItsLargestValue) {
+  CTimeCounter counter;
+  const long long largest = std::numeric_limits<long long>::max();
+  counter.AddSample(CTimeInterval(largest));
+  counter.AddSample(CTimeInterval(largest));
+  counter.AddSample(CTimeInterval(largest));
+  EXPECT_EQ(counter.GetTotalSamples(), 3);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(largest));
+  EXPECT_EQ(counter.GetMax(), CTimeInterval(largest));
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(largest));
+}
+
+TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
+  const struct {
+    long long units;
+    const char* text;
+  } cases[] = {
+      {0, "0ns"},           {1, "100ns"},           {9, "900ns"},
+      {10, "1.00us"},       {15, "1.50us"},         {9'999, "999.90us"},
+      {10'000, "1.00ms"},   {12'345, "1.23ms"},     {9'999'999, "999.99ms"},
+      {10'000'000, "1.00s"}, {36'000'000'000, "3600.00s"},
+  };
+  for (const auto& c : cases) {
+    CTimeCounter counter;
+    counter.AddSample(CTimeInterval(c.units));
+    const std::string text = counter.AsString();
+    EXPECT_EQ(Field(text, "max="), c.text) << c.units;
+    EXPECT_EQ(Field(text, "p50="), c.text) << c.units;  // one sample: every percentile is it
+  }
+}
+
+TEST(TimeCounter, PercentileFractionsOutsideTheRangeGiveTheExtremes) {
+  CTimeCounter counter;
+  for (long long v = 100; v <= 10'000; v += 100) counter.AddSample(CTimeInterval(v));
+  EXPECT_EQ(counter.GetPercentile(-3), CTimeInterval(100));
+  EXPECT_EQ(counter.GetPercentile(std::nan("")), CTimeInterval(100));
+  EXPECT_EQ(counter.GetPercentile(7), CTimeInterval(10'000));
+  // Rank 1 is read from its bucket, [100, 103].
+  EXPECT_GE(counter.GetPercentile(0.0001), CTimeInterval(100));
+  EXPECT_LE(counter.GetPercentile(0.0001), CTimeInterval(103));
+}
+
+// Percentiles against the exact nearest-rank values of the same samples.
+TEST(TimeCounter, PercentilesStayWithinFivePercentOnSeveralDistributions) {
+  std::mt19937_64 random(20240611);
+  const double hour = 36e9;  // in 100 ns units
+  struct Distribution {
+    const char* name;
+    std::function<double()> draw;
+  };
+  std::uniform_real_distribution<double> uniform(1, hour);
+  std::lognormal_distribution<double> logNormal(std::log(20'000.0), 2.0);  // median 2 ms
+  std::exponential_distribution<double> exponential(1.0 / 5'000);          // mean 500 us
+  std::uniform_real_distribution<double> exponent(0, std::log(hour));      // 100 ns .. 1 h
+  const Distribution distributions[] = {
+      {"uniform", [&] { return uniform(random); }},
+      {"log-normal", [&] { return logNormal(random); }},
+      {"exponential", [&] { return exponential(random); }},
+      {"log-uniform", [&] { return std::exp(exponent(random)); }},
+  };
+  for (const Distribution& d : distributions) {
+    CTimeCounter counter;
+    std::vector<long long> values;
+    for (int i = 0; i < 100'000; ++i) {
+      const long long v = std::max(1LL, std::min(static_cast<long long>(d.draw()), 36'000'000'000LL));
+      values.push_back(v);
+      counter.AddSample(CTimeInterval(v));
+    }
+    std::sort(values.begin(), values.end());
+    for (double fraction : {0.5, 0.9, 0.99, 0.999}) {
+      const auto rank = static_cast<std::size_t>(std::ceil(fraction * values.size()));
+      const double exact = static_cast<double>(values[rank - 1]);
+      const double estimate = static_cast<double>(counter.GetPercentile(fraction).Get100ns());
+      EXPECT_LE(std::fabs(estimate - exact), 0.05 * exact)
+          << d.name << " p" << fraction * 100 << ": " << estimate << " vs " << exact;
+    }
+  }
+}
+
+// Several threads record while another reads; the reader never sees the count
+// go down, and once all have finished the figures are exact.
+TEST(TimeCounter, ConcurrentRecordersGiveExactFiguresWhileReadersRun) {
+  constexpr int kThreads = 4;
+  constexpr long long kSamples = 100'000;
+  CTimeCounter counter;
+  Barrier start(kThreads + 1);
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.Wait();
+      for (long long i = 0; i < kSamples; ++i) counter.AddSample(CTimeInterval(1 + t + (i % 1000)));
+      running.fetch_sub(1);
+    });
+  }
+  start.Wait();
+  long long last = 0;
+  int reads = 0;
+  while (running.load() > 0 || reads < 10) {
+    const long long now = counter.GetTotalSamples();
+    EXPECT_GE(now, last);
+    last = now;
+    const std::string text = counter.AsString();
+    EXPECT_EQ(text.rfind("samples=", 0), 0u) << text;
+    ++reads;
+  }
+  for (auto& thread : threads) thread.join();
+
+  // Thread t records 1 + t + (i % 1000): 100 rounds of t+1 .. t+1000.
+  long long total = 0;
+  for (int t = 0; t < kThreads; ++t) total += (kSamples / 1000) * (1000 * (t + 1) + 999 * 1000 / 2);
+  EXPECT_EQ(counter.GetTotalSamples(), kThreads * kSamples);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(total));
+  EXPECT_EQ(counter.GetMin(), CTimeInterval(1));
+  EXPECT_EQ(counter.GetMax(), CTimeInterval(kThreads + 999));
+}
+
+// Short-lived threads, many times over: each one's samples stay in the
+// counter after it ends (LeakSanitizer checks that its slot is freed).
+TEST(TimeCounter, ThreadsThatEndKeepTheirSamples) {
+  CTimeCounter counter;
+  CTimeCounter other;
+  constexpr int kRounds = 100;
+  constexpr int kThreads = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 50; ++i) counter.AddSample(CTimeInterval(10 * (t + 1)));
+        other.AddSample(CTimeInterval(7));
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  EXPECT_EQ(counter.GetTotalSamples(), kRounds * kThreads * 50);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(kRounds * 50 * (10 + 20 + 30 + 40)));
+  EXPECT_EQ(counter.GetMin(), CTimeInterval(10));
+  EXPECT_EQ(counter.GetMax(), CTimeInterval(40));
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(20));  // below 16 units the buckets are exact
+  EXPECT_EQ(other.GetTotalSamples(), kRounds * kThreads);
+}
+
+// Counters come and go while the threads that recorded into them live on;
+// new counters (often at a dead one's address) start from nothing, and the
+// threads' tables are tidied as dead counters pile up.
+TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLive) {
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 300;
+  std::unique_ptr<CTimeCounter> counter;
+  Barrier ready(kThreads + 1), done(kThreads + 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        ready.Wait();
+        for (int i = 0; i < 20; ++i) counter->AddSample(CTimeInterval(round + 1));
+        done.Wait();
+      }
+    });
+  }
+  for (int round = 0; round < kRounds; ++round) {
+    counter.reset();
+    counter.reset(new CTimeCounter);
+    ready.Wait();
+    done.Wait();
+    ASSERT_EQ(counter->GetTotalSamples(), kThreads * 20) << "round " << round;
+    ASSERT_EQ(counter->GetMin(), CTimeInterval(round + 1));
+    ASSERT_EQ(counter->GetMax(), CTimeInterval(round + 1));
+  }
+  for (auto& thread : threads) thread.join();
+  // The threads have ended: their slots of the last counter were folded in.
+  EXPECT_EQ(counter->GetTotalSamples(), kThreads * 20);
+}
+
+// More counters than a thread's cache has entries, fed in turn.
+TEST(TimeCounter, OneThreadRecordsIntoManyCounters) {
+  std::vector<std::unique_ptr<CTimeCounter>> counters;
+  for (int c = 0; c < 200; ++c) counters.emplace_back(new CTimeCounter);
+  std::thread([&] {
+    for (int round = 0; round < 5; ++round) {
+      for (int c = 0; c < 200; ++c) counters[c]->AddSample(CTimeInterval(c));
+    }
+  }).join();
+  for (int c = 0; c < 200; ++c) {
+    ASSERT_EQ(counters[c]->GetTotalSamples(), 5) << c;
+    ASSERT_EQ(counters[c]->GetTotal(), CTimeInterval(5 * c)) << c;
+  }
+}
+
+TEST(ScopedTimeSample, AddsTheScopesDurationOnce) {
+  CTimeCounter counter;
+  {
+    CScopedTimeSample sample(&counter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(counter.GetTotalSamples(), 0);
+  }
+  EXPECT_EQ(counter.GetTotalSamples(), 1);
+  EXPECT_GE(counter.GetMin(), CTimeInterval::FromMilliseconds(2));
+  { CScopedTimeSample nothing(nullptr); }
+}
+
+}  // namespace
