@@ -25,6 +25,7 @@
 #include "framework/LogWriterInterface.h"
 #include "framework/MediaSpeedCounter.h"
 #include "framework/PlatformInfo.h"
+#include "framework/SpdlogLogWriter.h"
 #include "framework/TimeCounter.h"
 
 // Service utilities.

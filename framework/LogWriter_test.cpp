@@ -1,1 +1,288 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tests/support/CapturingSink.h"
+#include "LogWriterInterface.h"
+#include "SpdlogLogWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zrperf_test::CapturingSink;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/zrfw-log-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) m_path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+  }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// Sends everything written to standard error into a file while in scope.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const std::string& path) : m_path(path) {
+    std::fflush(stderr);
+    m_saved = ::dup(STDERR_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StderrCapture() { Restore(); }
+  // Ends the capture and returns what was written.
+  std::string Restore() {
+    if (m_saved >= 0) {
+      std::fflush(stderr);
+      ::dup2(m_saved, STDERR_FILENO);
+      ::close(m_saved);
+      m_saved = -1;
+    }
+    return ReadFile(m_path);
+  }
+
+ private:
+  std::string m_path;
+  int m_saved = -1;
+};
+
+// --- Formatting in CLogWriterInterface, seen through a capturing sink -----
+
+TEST(LogWriter, FormatsConversionsAndPassesLevelFunctionAndLine) {
+  CapturingSink sink;
+  sink.WriteLog(-1, "void F()", 57, 0, 0, "error=%s attempt %d", "bad", -3);
+  sink.WriteLog(0, nullptr, 0, 0, 0, "no values");
+  const std::vector<zrperf_test::Record> records = sink.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].level, -1);
+  EXPECT_EQ(records[0].function, "void F()");
+  EXPECT_EQ(records[0].line, 57);
+  EXPECT_EQ(records[0].message, "error=bad attempt -3");
+  EXPECT_EQ(records[1].function, "");
+  EXPECT_EQ(records[1].message, "no values");
+}
+
+TEST(LogWriter, PercentSignsInsideArgumentsStayLiteral) {
+  CapturingSink sink;
+  sink.WriteLog(0, "f", 1, 0, 0, "%s|%d%%", "100% %d %s %n {}", 7);
+  ASSERT_EQ(sink.Records().size(), 1u);
+  EXPECT_EQ(sink.Records()[0].message, "100% %d %s %n {}|7%");
+}
+
+TEST(LogWriter, FormatsMessagesOfAnyLength) {
+  // Around the size of the stack buffer, and well past 64 KiB.
+  for (size_t size : {510u, 511u, 512u, 513u, 1000u, 70000u, 300000u}) {
+    std::string arg;
+    for (size_t i = 0; i < size; ++i) arg.push_back(static_cast<char>('a' + i % 26));
+    CapturingSink sink;
+    sink.WriteLog(0, "f", 1, 0, 0, "<%s>%d", arg.c_str(), 42);
+    ASSERT_EQ(sink.Records().size(), 1u);
+    EXPECT_EQ(sink.Records()[0].message, "<" + arg + ">42") << "size " << size;
+  }
+}
+
+TEST(LogWriter, LevelDefaultsToZeroAndFollowsSetLogLevel) {
+  const boost::shared_ptr<CSpdlogLogWriter> writer = CSpdlogLogWriter::CreateStderr();
+  EXPECT_EQ(writer->GetLogLevel(), 0);
+  writer->SetLogLevel(-2);
+  EXPECT_EQ(writer->GetLogLevel(), -2);
+}
+
+// --- The spdlog sink --------------------------------------------------------
+
+TEST(SpdlogLogWriter, WritesTheDocumentedLineForEachLevel) {
+  TempDir dir;
+  const std::string path = dir / "zr.log";
+  {
+    const boost::shared_ptr<CLogWriterInterface> writer =
+        CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 2);
+    writer->WriteLog(-2, "int G(int)", 1, 0, 0, "m%d", -2);
+    writer->WriteLog(-1, "void CPerfCounters::Log()", 39, 0, 0, "Exec Stats: %s", "x");
+    writer->WriteLog(0, "f", 2, 0, 0, "m0");
+    writer->WriteLog(1, "f", 3, 0, 0, "m1");
+    writer->WriteLog(7, nullptr, 4, 0, 0, "m7");
+  }
+  const std::string ids =
+      "\\[" + std::to_string(::getpid()) + ":" + std::to_string(::syscall(SYS_gettid)) + "\\]";
+  const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ";
+  const std::vector<std::string> expected = {
+      stamp + "\\[critical\\] " + ids + " \\[int G\\(int\\):1\\] m-2",
+      stamp + "\\[error\\] " + ids + " \\[void CPerfCounters::Log\\(\\):39\\] Exec Stats: x",
+      stamp + "\\[info\\] " + ids + " \\[f:2\\] m0",
+      stamp + "\\[debug\\] " + ids + " \\[f:3\\] m1",
+      stamp + "\\[debug\\] " + ids + " \\[:4\\] m7",
+  };
+  const std::string text = ReadFile(path);
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), expected.size()) << text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+  }
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(SpdlogLogWriter, WritesMessageTextAsItIs) {
+  TempDir dir;
+  const std::string path = dir / "zr.log";
+  const std::string stats = "Exec Stats: \n\t\t\t\tname: 3 samples\n\t\t\t\tother: {} %d \\n";
+  const boost::shared_ptr<CSpdlogLogWriter> writer =
+      CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 2);
+  writer->WriteLog(0, "void CPerfCounters::Log()", 39, 0, 0, "%s", stats.c_str());
+  // Level 0 records are on disk when WriteLog returns: no Flush() here.
+  const std::string text = ReadFile(path);
+  EXPECT_NE(text.find("[void CPerfCounters::Log():39] " + stats + "\n"), std::string::npos) << text;
+  EXPECT_EQ(writer->GetWriteErrorCount(), 0u);
+}
+
+TEST(SpdlogLogWriter, RotatingFileRotatesAndKeepsTheNewestRecords) {
+  TempDir dir;
+  const std::string path = dir / "svc.log";
+  {
+    const boost::shared_ptr<CSpdlogLogWriter> writer =
+        CSpdlogLogWriter::CreateRotatingFile(path, 1000, 3);
+    EXPECT_FALSE(writer->IsFallback());
+    for (int i = 0; i < 200; ++i) writer->WriteLog(0, "f", 1, 0, 0, "record %04d", i);
+  }
+  for (const char* name : {"svc.log", "svc.1.log", "svc.2.log", "svc.3.log"}) {
+    ASSERT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_LE(fs::file_size(dir / name), 1000u) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir / "svc.4.log"));
+  const std::vector<std::string> current = Lines(ReadFile(path));
+  ASSERT_FALSE(current.empty());
+  EXPECT_NE(current.back().find("record 0199"), std::string::npos);
+  // The rotated files hold the records just before, in order.
+  const std::vector<std::string> previous = Lines(ReadFile(dir / "svc.1.log"));
+  ASSERT_FALSE(previous.empty());
+  const int firstCurrent = std::stoi(current.front().substr(current.front().size() - 4));
+  const int lastPrevious = std::stoi(previous.back().substr(previous.back().size() - 4));
+  EXPECT_EQ(lastPrevious + 1, firstCurrent);
+}
+
+TEST(SpdlogLogWriter, ThreadsWritingAtOnceNeverInterleaveLines) {
+  TempDir dir;
+  const std::string path = dir / "mt.log";
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 500;
+  {
+    const boost::shared_ptr<CSpdlogLogWriter> writer =
+        CSpdlogLogWriter::CreateRotatingFile(path, 64 << 20, 1);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) {
+        }
+        for (int i = 0; i < kRecords; ++i) {
+          writer->WriteLog(i % 3 - 1, "worker", t, 0, 0, "thread %d record %d end", t, i);
+          if (i % 100 == 0) writer->SetLogLevel(i);
+        }
+      });
+    }
+    for (std::thread& th : threads) th.join();
+  }
+  const std::vector<std::string> lines = Lines(ReadFile(path));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
+  const std::regex line(".*\\] \\[worker:(\\d)\\] thread (\\d) record \\d+ end");
+  std::vector<int> perThread(kThreads, 0);
+  for (const std::string& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+    ASSERT_EQ(m[1].str(), m[2].str());
+    ++perThread[std::stoi(m[2].str())];
+  }
+  for (int count : perThread) EXPECT_EQ(count, kRecords);
+}
+
+TEST(SpdlogLogWriter, StderrSinkWritesTheLineToStandardError) {
+  TempDir dir;
+  StderrCapture capture(dir / "stderr.txt");
+  {
+    const boost::shared_ptr<CSpdlogLogWriter> writer = CSpdlogLogWriter::CreateStderr();
+    writer->WriteLog(-1, "void H()", 9, 0, 0, "to %s", "stderr");
+  }
+  const std::string text = capture.Restore();
+  EXPECT_TRUE(std::regex_search(text, std::regex("\\[error\\] \\[\\d+:\\d+\\] \\[void H\\(\\):9\\] "
+                                                 "to stderr\n")))
+      << text;
+}
+
+TEST(SpdlogLogWriter, UncreatableDirectoryFallsBackToStandardErrorWithoutThrowing) {
+  TempDir dir;
+  {
+    std::ofstream blocker(dir / "file");  // a file where a directory should be
+  }
+  StderrCapture capture(dir / "stderr.txt");
+  boost::shared_ptr<CSpdlogLogWriter> writer;
+  EXPECT_NO_THROW(writer = CSpdlogLogWriter::CreateRotatingFile(dir / "file/sub/x.log", 1000, 1));
+  ASSERT_TRUE(writer);
+  EXPECT_TRUE(writer->IsFallback());
+  EXPECT_NO_THROW(writer->WriteLog(-1, "f", 1, 0, 0, "kept %d", 1));
+  writer.reset();
+  const std::string text = capture.Restore();
+  EXPECT_NE(text.find("cannot open log file " + (dir / "file/sub/x.log")), std::string::npos);
+  EXPECT_NE(text.find("[f:1] kept 1\n"), std::string::npos) << text;
+}
+
+TEST(SpdlogLogWriter, FailedWritesAreCountedNotThrown) {
+  TempDir dir;
+  StderrCapture capture(dir / "stderr.txt");
+  // /dev/full accepts the open and fails every write with ENOSPC. A character
+  // device reports size 0, so the sink never tries to rotate (rename) it.
+  const boost::shared_ptr<CSpdlogLogWriter> writer =
+      CSpdlogLogWriter::CreateRotatingFile("/dev/full", 1 << 30, 1);
+  EXPECT_FALSE(writer->IsFallback());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NO_THROW(writer->WriteLog(-1, "f", 1, 0, 0, "lost %d", i));
+  }
+  EXPECT_NO_THROW(writer->Flush());
+  EXPECT_GE(writer->GetWriteErrorCount(), 3u);
+  // One note on standard error, not one per failure.
+  const std::vector<std::string> notes = Lines(capture.Restore());
+  EXPECT_EQ(notes.size(), 1u);
+}
+
+TEST(SpdlogLogWriter, SyslogSinkAcceptsRecords) {
+  const boost::shared_ptr<CSpdlogLogWriter> writer = CSpdlogLogWriter::CreateSyslog("zrperf-test");
+  EXPECT_FALSE(writer->IsFallback());
+  EXPECT_NO_THROW(writer->WriteLog(0, "f", 1, 0, 0, "syslog %s", "record\n\twith tab"));
+  EXPECT_EQ(writer->GetWriteErrorCount(), 0u);
+}
+
+}  // namespace

@@ -1,1 +1,138 @@
-// Implemented in a later change.
+#include "SpdlogLogWriter.h"
+
+#include <spdlog/logger.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/sinks/syslog_sink.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+static_assert(CSpdlogLogWriter::kSyslogUser == LOG_USER, "kSyslogUser must equal LOG_USER");
+
+namespace {
+
+// "<date> <time.ms> [<level>] [<pid>:<tid>] <payload>"; the payload carries
+// "[<function>:<line>] <message>", built by WriteRecord.
+constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%l] [%P:%t] %v";
+
+spdlog::level::level_enum ToSpdlogLevel(int level) {
+  if (level <= -2) return spdlog::level::critical;
+  if (level == -1) return spdlog::level::err;
+  if (level == 0) return spdlog::level::info;
+  return spdlog::level::debug;
+}
+
+}  // namespace
+
+struct CSpdlogLogWriter::Impl {
+  Impl(spdlog::sink_ptr sink, bool fallback) : isFallback(fallback) {
+    logger = std::make_shared<spdlog::logger>("zrperf", std::move(sink));
+    logger->set_pattern(kPattern);
+    logger->set_level(spdlog::level::trace);  // callers filter; the sink writes all it gets
+    logger->flush_on(spdlog::level::info);
+    // spdlog catches its sinks' exceptions and hands the text here. Writing
+    // to stderr directly keeps the note from going back through a sink.
+    logger->set_error_handler([this](const std::string& what) {
+      if (writeErrors.fetch_add(1, std::memory_order_relaxed) == 0) {
+        std::fprintf(stderr, "zrperf log sink: write failed: %s (further failures not shown)\n",
+                     what.c_str());
+      }
+    });
+  }
+
+  const bool isFallback;
+  std::atomic<std::uint64_t> writeErrors{0};
+  std::shared_ptr<spdlog::logger> logger;
+};
+
+namespace {
+
+struct OpenedSink {
+  spdlog::sink_ptr sink;
+  bool isFallback;
+};
+
+// The sink that `make` opens, or a stderr sink when opening fails.
+template <typename MakeSink>
+OpenedSink OpenOrFallBack(const std::string& what, MakeSink make) {
+  try {
+    return OpenedSink{make(), false};
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zrperf log sink: cannot open %s: %s; writing to standard error\n",
+                 what.c_str(), e.what());
+  }
+  return OpenedSink{std::make_shared<spdlog::sinks::stderr_sink_mt>(), true};
+}
+
+}  // namespace
+
+CSpdlogLogWriter::CSpdlogLogWriter(std::unique_ptr<Impl> impl) : m_pImpl(std::move(impl)) {}
+
+CSpdlogLogWriter::~CSpdlogLogWriter() {
+  Flush();
+}
+
+boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateStderr() {
+  return boost::shared_ptr<CSpdlogLogWriter>(new CSpdlogLogWriter(
+      std::make_unique<Impl>(std::make_shared<spdlog::sinks::stderr_sink_mt>(), false)));
+}
+
+boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateRotatingFile(const std::string& path,
+                                                                         std::size_t maxBytes,
+                                                                         std::size_t maxRotated) {
+  OpenedSink opened = OpenOrFallBack("log file " + path, [&]() -> spdlog::sink_ptr {
+    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxBytes, maxRotated);
+  });
+  return boost::shared_ptr<CSpdlogLogWriter>(
+      new CSpdlogLogWriter(std::make_unique<Impl>(std::move(opened.sink), opened.isFallback)));
+}
+
+boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateSyslog(const std::string& ident,
+                                                                   int facility) {
+  OpenedSink opened = OpenOrFallBack("syslog", [&]() -> spdlog::sink_ptr {
+    return std::make_shared<spdlog::sinks::syslog_sink_mt>(ident, LOG_PID, facility, true);
+  });
+  return boost::shared_ptr<CSpdlogLogWriter>(
+      new CSpdlogLogWriter(std::make_unique<Impl>(std::move(opened.sink), opened.isFallback)));
+}
+
+void CSpdlogLogWriter::WriteRecord(int level, const char* function, int line,
+                                   const std::string& message) {
+  try {
+    std::string payload;
+    const std::string lineText = std::to_string(line);
+    payload.reserve(message.size() + lineText.size() + 64);
+    payload += '[';
+    if (function != nullptr) payload += function;
+    payload += ':';
+    payload += lineText;
+    payload += "] ";
+    payload += message;
+    // The payload is passed as text, never as a format string, so braces and
+    // percent signs in it are written as they are.
+    m_pImpl->logger->log(ToSpdlogLevel(level), spdlog::string_view_t(payload));
+  } catch (const std::exception&) {
+    // Out of memory for the line: the record is lost, the caller goes on.
+    m_pImpl->writeErrors.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void CSpdlogLogWriter::Flush() {
+  try {
+    m_pImpl->logger->flush();
+  } catch (const std::exception&) {
+    m_pImpl->writeErrors.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+bool CSpdlogLogWriter::IsFallback() const noexcept {
+  return m_pImpl->isFallback;
+}
+
+std::uint64_t CSpdlogLogWriter::GetWriteErrorCount() const noexcept {
+  return m_pImpl->writeErrors.load(std::memory_order_relaxed);
+}
