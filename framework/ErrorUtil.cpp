@@ -8,7 +8,9 @@
 
 namespace {
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
+const char* OrEmpty(const char* s) {
+  return s != nullptr ? s : "";
+}
 
 }  // namespace
 
@@ -30,7 +32,13 @@ CKyError FXErrorUtil::ErrorWin32(const FXCodeLocation& where, unsigned code, con
                                  ...) {
   va_list args;
   va_start(args, format);
-  std::string message = zrfw::FormatV(format, args);
+  std::string message;
+  try {
+    message = zrfw::FormatV(format, args);
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
   va_end(args);
   return CKyError(ResultFromWin32(code),
                   boost::make_shared<FXErrorPrivate>(code, std::move(message), where));
