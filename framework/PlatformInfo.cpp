@@ -96,7 +96,9 @@ std::string DescribeErrno(const char* what, int err) {
   return std::string(what) + ": " + std::strerror(err);
 }
 
-int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+int Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
 
 int Prepare(sqlite3* db, const char* sql, Statement* stmt) {
   sqlite3_stmt* raw = nullptr;
@@ -258,7 +260,9 @@ std::string ZRPlatformInfo::GetStorePath() {
 
 ZRPlatformInfo::ZRPlatformInfo() : m_pImpl(new Impl(GetStorePath())) {}
 
-ZRPlatformInfo::~ZRPlatformInfo() { delete m_pImpl; }
+ZRPlatformInfo::~ZRPlatformInfo() {
+  delete m_pImpl;
+}
 
 int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   if (section == nullptr || name == nullptr || value == nullptr) return 0;
