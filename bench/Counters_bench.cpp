@@ -43,7 +43,9 @@ struct MutexCounter {
 } g_mutexCounter;
 
 // Sample values cycle through a small spread, as real latencies do.
-inline long long SampleValue(std::uint64_t i) { return 500 + static_cast<long long>(i & 1023); }
+inline long long SampleValue(std::uint64_t i) {
+  return 500 + static_cast<long long>(i & 1023);
+}
 
 void BM_SharedFetchAdd(benchmark::State& state) {
   for (auto _ : state) g_shared.fetch_add(1, std::memory_order_relaxed);
@@ -125,7 +127,9 @@ void PrintRatio(const char* what, double value, const char* target) {
   }
 }
 
-double Ratio(double a, double b) { return a > 0 && b > 0 ? a / b : 0; }
+double Ratio(double a, double b) {
+  return a > 0 && b > 0 ? a / b : 0;
+}
 
 void PrintRatios(const RateCollector& rates) {
   const double fetchAdd = rates.Rate("BM_SharedFetchAdd", 1);
@@ -148,7 +152,9 @@ void PrintRatios(const RateCollector& rates) {
 }
 
 // Heap in use, from the allocator's own accounting.
-long long HeapInUse() { return static_cast<long long>(mallinfo2().uordblks); }
+long long HeapInUse() {
+  return static_cast<long long>(mallinfo2().uordblks);
+}
 
 // Heap taken by a counter, by a thread's first record into it (its slot and
 // its entry in the thread's table), and what is left once the thread ends.

@@ -16,9 +16,9 @@
 namespace zrfw {
 namespace latency {
 
-constexpr unsigned kSubBits = 4;                    // 16 buckets per power of two
+constexpr unsigned kSubBits = 4;  // 16 buckets per power of two
 constexpr unsigned kSubBuckets = 1u << kSubBits;
-constexpr unsigned kTopPower = 35;                  // the last split power: [2^35, 2^36)
+constexpr unsigned kTopPower = 35;  // the last split power: [2^35, 2^36)
 constexpr std::size_t kBuckets = kSubBuckets * (kTopPower - kSubBits + 2);  // 528
 
 // The bucket of `units`.

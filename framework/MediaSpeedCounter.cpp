@@ -69,15 +69,18 @@ CMediaSpeedCounter::Totals CMediaSpeedCounter::Read() const {
   return totals;
 }
 
-unsigned long long CMediaSpeedCounter::GetTotalBytes() const { return Read().bytes; }
+unsigned long long CMediaSpeedCounter::GetTotalBytes() const {
+  return Read().bytes;
+}
 
-unsigned long long CMediaSpeedCounter::GetTotalTransfers() const { return Read().transfers; }
+unsigned long long CMediaSpeedCounter::GetTotalTransfers() const {
+  return Read().transfers;
+}
 
 CTimeInterval CMediaSpeedCounter::GetTotalTime() const {
   const unsigned long long time = Read().time;
-  return CTimeInterval(time > static_cast<unsigned long long>(LLONG_MAX)
-                           ? LLONG_MAX
-                           : static_cast<long long>(time));
+  return CTimeInterval(
+      time > static_cast<unsigned long long>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(time));
 }
 
 std::string CMediaSpeedCounter::AsString() const {

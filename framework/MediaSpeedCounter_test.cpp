@@ -70,7 +70,8 @@ TEST(MediaSpeedCounter, ConcurrentAndShortLivedRecordersGiveExactTotals) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
-        for (int i = 0; i < kTransfers; ++i) counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
+        for (int i = 0; i < kTransfers; ++i)
+          counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
       });
     }
     for (auto& thread : threads) thread.join();

@@ -24,8 +24,8 @@ std::uint64_t UnitsOf(const CTimeInterval& elapsed) noexcept {
 }
 
 CTimeInterval Interval(std::uint64_t units) noexcept {
-  return CTimeInterval(units > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX
-                                                                    : static_cast<long long>(units));
+  return CTimeInterval(
+      units > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<long long>(units));
 }
 
 }  // namespace
@@ -90,8 +90,9 @@ zrfw::TimeFigures CTimeCounter::Read() const {
   zrfw::TimeFigures figures;
   std::lock_guard<std::mutex> guard(m_owner.Mutex());
   figures = m_folded;
-  m_owner.ForEachSlot(
-      [&figures](const zrfw::ThreadSlot& slot) { figures.AddSlot(static_cast<const Slot&>(slot).fields); });
+  m_owner.ForEachSlot([&figures](const zrfw::ThreadSlot& slot) {
+    figures.AddSlot(static_cast<const Slot&>(slot).fields);
+  });
   return figures;
 }
 
@@ -104,13 +105,21 @@ long long CTimeCounter::GetTotalSamples() const {
   return count;
 }
 
-CTimeInterval CTimeCounter::GetTotal() const { return Interval(Read().total); }
+CTimeInterval CTimeCounter::GetTotal() const {
+  return Interval(Read().total);
+}
 
-CTimeInterval CTimeCounter::GetMin() const { return Interval(Read().Min()); }
+CTimeInterval CTimeCounter::GetMin() const {
+  return Interval(Read().Min());
+}
 
-CTimeInterval CTimeCounter::GetMax() const { return Interval(Read().max); }
+CTimeInterval CTimeCounter::GetMax() const {
+  return Interval(Read().max);
+}
 
-CTimeInterval CTimeCounter::GetMean() const { return Interval(Read().Mean()); }
+CTimeInterval CTimeCounter::GetMean() const {
+  return Interval(Read().Mean());
+}
 
 CTimeInterval CTimeCounter::GetPercentile(double fraction) const {
   return Interval(Read().Percentile(fraction));

@@ -108,10 +108,17 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
     long long units;
     const char* text;
   } cases[] = {
-      {0, "0ns"},           {1, "100ns"},           {9, "900ns"},
-      {10, "1.00us"},       {15, "1.50us"},         {9'999, "999.90us"},
-      {10'000, "1.00ms"},   {12'345, "1.23ms"},     {9'999'999, "999.99ms"},
-      {10'000'000, "1.00s"}, {36'000'000'000, "3600.00s"},
+      {0, "0ns"},
+      {1, "100ns"},
+      {9, "900ns"},
+      {10, "1.00us"},
+      {15, "1.50us"},
+      {9'999, "999.90us"},
+      {10'000, "1.00ms"},
+      {12'345, "1.23ms"},
+      {9'999'999, "999.99ms"},
+      {10'000'000, "1.00s"},
+      {36'000'000'000, "3600.00s"},
   };
   for (const auto& c : cases) {
     CTimeCounter counter;
@@ -155,7 +162,8 @@ TEST(TimeCounter, PercentilesStayWithinFivePercentOnSeveralDistributions) {
     CTimeCounter counter;
     std::vector<long long> values;
     for (int i = 0; i < 100'000; ++i) {
-      const long long v = std::max(1LL, std::min(static_cast<long long>(d.draw()), 36'000'000'000LL));
+      const long long v =
+          std::max(1LL, std::min(static_cast<long long>(d.draw()), 36'000'000'000LL));
       values.push_back(v);
       counter.AddSample(CTimeInterval(v));
     }
@@ -278,6 +286,38 @@ TEST(TimeCounter, OneThreadRecordsIntoManyCounters) {
     ASSERT_EQ(counters[c]->GetTotalSamples(), 5) << c;
     ASSERT_EQ(counters[c]->GetTotal(), CTimeInterval(5 * c)) << c;
   }
+}
+
+// A thread's bucket is moved into the counter each time it reaches a million
+// samples; no sample may be lost or counted twice by that, nor by the fold
+// when the thread ends, while a reader watches.
+TEST(TimeCounter, BucketsMovedIntoTheCounterKeepEverySample) {
+  constexpr long long kFives = 1'500'000, kNines = 1'400'000;
+  CTimeCounter counter;
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    long long last = 0;
+    while (!stop.load()) {
+      const long long now = counter.GetTotalSamples();
+      EXPECT_GE(now, last);
+      last = now;
+      counter.GetPercentile(0.5);
+    }
+  });
+  std::thread([&] {
+    for (long long i = 0; i < kFives; ++i) counter.AddSample(CTimeInterval(5));
+    for (long long i = 0; i < kNines; ++i) counter.AddSample(CTimeInterval(9));
+    // Rank 1,450,000 is a 5 and rank 1,508,000 a 9: a lost or doubled
+    // million of fives moves one of them.
+    EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(5));
+    EXPECT_EQ(counter.GetPercentile(0.52), CTimeInterval(9));
+  }).join();
+  stop.store(true);
+  reader.join();
+  EXPECT_EQ(counter.GetTotalSamples(), kFives + kNines);
+  EXPECT_EQ(counter.GetTotal(), CTimeInterval(5 * kFives + 9 * kNines));
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(5));
+  EXPECT_EQ(counter.GetPercentile(0.52), CTimeInterval(9));
 }
 
 TEST(ScopedTimeSample, AddsTheScopesDurationOnce) {

@@ -15,8 +15,8 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
 
 // Combines count, total, extremes, and mean and squared deviations (the
 // pairwise update); buckets are added by the callers.
-void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low,
-                        std::uint64_t high, double m, double deviations) noexcept {
+void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, std::uint64_t high,
+                        double m, double deviations) noexcept {
   if (n == 0) return;
   if (count == 0) {
     mean = m;
@@ -51,8 +51,8 @@ void TimeFigures::AddSlot(const TimeSlotFields& slot) noexcept {
   const double squares = LoadRelaxed(slot.sumSquares);
   const double nd = static_cast<double>(n);
   const double deviations = squares - sum * sum / nd;
-  Merge(n, LoadRelaxed(slot.total), LoadRelaxed(slot.min), LoadRelaxed(slot.max),
-        shift + sum / nd, deviations > 0.0 ? deviations : 0.0);
+  Merge(n, LoadRelaxed(slot.total), LoadRelaxed(slot.min), LoadRelaxed(slot.max), shift + sum / nd,
+        deviations > 0.0 ? deviations : 0.0);
   for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += LoadRelaxed(slot.buckets[i]);
 }
 

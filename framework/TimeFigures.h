@@ -23,17 +23,19 @@ namespace zrfw {
 // with relaxed loads and stores; read by others at any time.
 struct TimeSlotFields {
   std::atomic<std::uint64_t> count{0};
-  std::atomic<std::uint64_t> total{0};          // 100 ns units, held at the largest value
+  std::atomic<std::uint64_t> total{0};  // 100 ns units, held at the largest value
   std::atomic<std::uint64_t> min{UINT64_MAX};
   std::atomic<std::uint64_t> max{0};
-  std::atomic<std::uint64_t> shift{0};          // the slot's first sample
-  std::atomic<double> sum{0.0};                 // of (sample - shift)
-  std::atomic<double> sumSquares{0.0};          // of (sample - shift)^2
-  // Counts per bucket. A bucket that reaches kFoldAt is moved into the
-  // counter's folded figures, under the counter's mutex, before it can wrap.
+  std::atomic<std::uint64_t> shift{0};  // the slot's first sample
+  std::atomic<double> sum{0.0};         // of (sample - shift)
+  std::atomic<double> sumSquares{0.0};  // of (sample - shift)^2
+  // Counts per bucket, 32 bits to keep the slot small. A bucket that reaches
+  // kFoldAt is moved into the counter's folded figures under the counter's
+  // mutex, long before it could wrap: one lock per million samples into one
+  // bucket costs nothing measurable.
   std::atomic<std::uint32_t> buckets[latency::kBuckets] = {};
 
-  static constexpr std::uint32_t kFoldAt = 1u << 31;
+  static constexpr std::uint32_t kFoldAt = 1u << 20;
 };
 
 struct TimeFigures {
@@ -53,7 +55,7 @@ struct TimeFigures {
 
   // 0 while there is no sample.
   std::uint64_t Min() const noexcept { return count == 0 ? 0 : min; }
-  std::uint64_t Mean() const noexcept;           // rounded to the nearest unit
+  std::uint64_t Mean() const noexcept;               // rounded to the nearest unit
   std::uint64_t StandardDeviation() const noexcept;  // of the population, rounded
   std::uint64_t Percentile(double fraction) const noexcept;
 
