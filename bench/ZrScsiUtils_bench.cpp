@@ -96,16 +96,17 @@ BENCHMARK_TEMPLATE(BM_Getline, 1)->Name("GetlineTrimOneLocale")->Apply(Sizes);
 BENCHMARK_TEMPLATE(BM_Getline, 2)->Name("GetlineTrimLocalePerField")->Apply(Sizes);
 BENCHMARK(BM_Reader)->Name("Reader")->Apply(Sizes);
 
-// Prints as usual and keeps each run's throughput by name ("Reader/50").
+// Prints as usual and keeps each benchmark's throughput by name ("Reader/50"):
+// the median when the runs are repeated, else the one run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       const auto it = run.counters.find("bytes_per_second");
-      if (!run.error_occurred && it != run.counters.end()) {
-        mb_per_s[run.benchmark_name()] = it->second.value / (1 << 20);
-      }
+      if (run.error_occurred || it == run.counters.end()) continue;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      mb_per_s[run.run_name.str()] = it->second.value / (1 << 20);
     }
   }
   std::map<std::string, double> mb_per_s;
