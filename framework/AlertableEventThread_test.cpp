@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -48,8 +49,8 @@ class Gate {
   bool m_open = false;
 };
 
-// Records the handler calls the base makes; a call is recorded before its hook
-// runs. Hooks are set before Start() and run on the thread.
+// Records the handler calls the base makes, then runs the hook given for that
+// handler with the call's ordinal. Hooks are set before Start().
 class ProbeThread : public CAlertableEventThread {
  public:
   using Hook = std::function<void(ProbeThread&, int call)>;
@@ -59,9 +60,7 @@ class ProbeThread : public CAlertableEventThread {
 
   int Count(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    int n = 0;
-    for (const std::string& call : m_calls) n += call == name;
-    return n;
+    return CountLocked(name);
   }
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -69,11 +68,7 @@ class ProbeThread : public CAlertableEventThread {
   }
   bool WaitForCount(const std::string& name, int n) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, kPatience, [&] {
-      int seen = 0;
-      for (const std::string& call : m_calls) seen += call == name;
-      return seen >= n;
-    });
+    return m_cv.wait_for(lock, kPatience, [&] { return CountLocked(name) >= n; });
   }
 
  private:
@@ -83,13 +78,15 @@ class ProbeThread : public CAlertableEventThread {
   void OnStop() override { Record("stop", onStop); }
   void OnCompletion() override { Record("completion", nullptr); }
 
+  int CountLocked(const std::string& name) {
+    return static_cast<int>(std::count(m_calls.begin(), m_calls.end(), name));
+  }
   void Record(const std::string& name, const Hook& hook) {
     int call;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_calls.push_back(name);
-      call = 0;
-      for (const std::string& c : m_calls) call += c == name;
+      call = CountLocked(name);
       m_cv.notify_all();
     }
     if (hook) hook(*this, call);
@@ -100,22 +97,24 @@ class ProbeThread : public CAlertableEventThread {
   std::vector<std::string> m_calls;
 };
 
-// In each test below, a handler that switches to kTick makes the next wait end
-// at once with OnTimeout() unless an event is (wrongly) still pending, and the
-// first OnTimeout() switches back to waiting forever: the counts then stay put.
+// A handler that switches to kTick makes the next wait end at once with
+// OnTimeout() unless an event is (wrongly) still pending; the first OnTimeout()
+// switches back to waiting forever, so the counts then stay put.
 void TimeoutOnceThenWaitForever(ProbeThread& t) {
   t.onTimeout = [](ProbeThread& self, int) { self.SetTimeout(kForever); };
 }
 
-TEST(AlertableEventThread, OneSignalGivesOneOnEventIncludingOneGivenBeforeStart) {
+TEST(AlertableEventThread, OneSignalGivesOneEventAndANewTimeoutAppliesToTheNextWait) {
   ProbeThread t;
-  t.onEvent = [](ProbeThread& self, int) { self.SetTimeout(kTick); };
+  t.onEvent = [](ProbeThread& self, int call) {
+    if (call == 1) self.SetTimeout(kTick);
+  };
   TimeoutOnceThenWaitForever(t);
-  t.Signal();
+  t.Signal();  // kept for the first wait
   ASSERT_FALSE(t.Start().IsError());
   ASSERT_TRUE(t.WaitForCount("timeout", 1));
   EXPECT_EQ(t.Count("event"), 1);
-
+  // Had the switch back to forever been ignored, 100 ns timeouts would pile up.
   t.Signal();
   ASSERT_TRUE(t.WaitForCount("event", 2));
   ASSERT_FALSE(t.Stop(true).IsError());
@@ -147,15 +146,15 @@ TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
   constexpr int kSignals = 500;
   for (int round = 0; round < 20; ++round) {
     std::atomic<int> sent{0};
+    std::atomic<int> ready{0};
     Gate sawAll;
     ProbeThread t;
-    // Every signal counts itself first, so an event that follows the last
-    // signal reads the full count.
+    // Each signal is counted before it is given, so an event that follows the
+    // last signal reads the full count.
     t.onEvent = [&](ProbeThread&, int) {
       if (sent.load() == kSignallers * kSignals) sawAll.Open();
     };
     ASSERT_FALSE(t.Start().IsError());
-    std::atomic<int> ready{0};
     std::vector<std::thread> signallers;
     for (int i = 0; i < kSignallers; ++i) {
       signallers.emplace_back([&] {
@@ -183,22 +182,6 @@ TEST(AlertableEventThread, TimeoutRepeatsWhileNoEventComes) {
   EXPECT_EQ(t.Count("event"), 0);
 }
 
-TEST(AlertableEventThread, SetTimeoutFromAHandlerAppliesToTheNextWait) {
-  ProbeThread t;  // waits forever until the first event shortens the timeout
-  t.onEvent = [](ProbeThread& self, int call) {
-    if (call == 1) self.SetTimeout(kTick);
-  };
-  TimeoutOnceThenWaitForever(t);
-  ASSERT_FALSE(t.Start().IsError());
-  t.Signal();
-  ASSERT_TRUE(t.WaitForCount("timeout", 1));
-  // Had the switch back to forever been ignored, 100 ns timeouts would pile up.
-  t.Signal();
-  ASSERT_TRUE(t.WaitForCount("event", 2));
-  ASSERT_FALSE(t.Stop(true).IsError());
-  EXPECT_EQ(t.Count("timeout"), 1);
-}
-
 TEST(AlertableEventThread, StartSynchronouslyReturnsAfterOnStartRan) {
   for (int i = 0; i < 50; ++i) {
     int written = 0;  // plain int: the sanitizer checks the hand-over
@@ -209,21 +192,17 @@ TEST(AlertableEventThread, StartSynchronouslyReturnsAfterOnStartRan) {
   }
 }
 
-TEST(AlertableEventThread, StartingASecondTimeIsAnError) {
+TEST(AlertableEventThread, StartsOnceOnlyAndNeverStartedCountsAsStopped) {
   ProbeThread t;
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_TRUE(t.WaitForStop(CTimeInterval()));
   ASSERT_FALSE(t.StartSynchronously().IsError());
+  EXPECT_TRUE(t.IsRunning());
   EXPECT_TRUE(t.Start().IsError());
   EXPECT_TRUE(t.StartSynchronously().IsError());
   ASSERT_FALSE(t.Stop(true).IsError());
   EXPECT_TRUE(t.Start().IsError()) << "a stopped thread was restarted";
   EXPECT_EQ(t.Count("start"), 1);
-}
-
-TEST(AlertableEventThread, NeverStartedThreadCountsAsStopped) {
-  ProbeThread t;
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_TRUE(t.WaitForStop(kForever));
-  EXPECT_FALSE(t.Stop(true).IsError());
 }
 
 TEST(AlertableEventThread, StopWithoutWaitReturnsWhileAHandlerIsBlocked) {
@@ -245,23 +224,23 @@ TEST(AlertableEventThread, StopWithoutWaitReturnsWhileAHandlerIsBlocked) {
 
 TEST(AlertableEventThread, ConcurrentStopWithWaitAllReturnAfterTheThreadEnded) {
   for (int i = 0; i < 100; ++i) {
-    bool completed = false;  // plain bool: the sanitizer checks the hand-over
+    bool stopped = false;  // plain bool: the sanitizer checks the hand-over
     std::atomic<int> ready{0};
+    std::atomic<int> sawEnd{0};
     ProbeThread t;
     t.SetTimeout(kTick);
-    t.onStop = [&completed](ProbeThread&, int) { completed = true; };
+    t.onStop = [&stopped](ProbeThread&, int) { stopped = true; };
     ASSERT_FALSE(t.Start().IsError());
     std::vector<std::thread> stoppers;
-    std::atomic<int> sawCompleted{0};
     for (int s = 0; s < 3; ++s) {
       stoppers.emplace_back([&] {
         ready.fetch_add(1);
         while (ready.load() < 3) t.Signal();
-        if (!t.Stop(true).IsError() && completed && !t.IsRunning()) sawCompleted.fetch_add(1);
+        if (!t.Stop(true).IsError() && stopped && !t.IsRunning()) sawEnd.fetch_add(1);
       });
     }
     for (std::thread& s : stoppers) s.join();
-    ASSERT_EQ(sawCompleted.load(), 3) << "iteration " << i;
+    ASSERT_EQ(sawEnd.load(), 3) << "iteration " << i;
     EXPECT_EQ(t.Calls().back(), "completion");
   }
 }
@@ -281,7 +260,7 @@ TEST(AlertableEventThread, StopFromItsOwnHandlerEndsTheLoopWithoutDeadlock) {
 }
 
 TEST(AlertableEventThread, DestructorStopsAndJoinsARunningThread) {
-  // A plain base object, so that nothing of a subclass is gone while it runs.
+  // A plain base object, so that no subclass part is gone while it runs.
   // Under AddressSanitizer a thread outliving its object is a use after free.
   for (int i = 0; i < 200; ++i) {
     auto t = std::make_unique<CAlertableEventThread>();
@@ -291,19 +270,18 @@ TEST(AlertableEventThread, DestructorStopsAndJoinsARunningThread) {
   }
 }
 
-// Deletes itself from its first handler, as an owner that lives on the thread may.
+// Deletes itself from its first handler, as an owner living on the thread may.
 class SelfDeletingThread : public CAlertableEventThread {
  public:
   explicit SelfDeletingThread(Gate* deleted) : m_deleted(deleted) { SetTimeout(kTick); }
   ~SelfDeletingThread() override {
-    m_stopResult = Stop(true);  // on its own thread: asks only
+    Stop(true);  // on its own thread: only asks
     m_deleted->Open();
   }
 
  private:
   void OnTimeout() override { delete this; }
   Gate* m_deleted;
-  CKyError m_stopResult;
 };
 
 TEST(AlertableEventThread, DeletingTheObjectFromItsOwnHandlerDoesNotDeadlock) {
@@ -314,6 +292,15 @@ TEST(AlertableEventThread, DeletingTheObjectFromItsOwnHandlerDoesNotDeadlock) {
     ASSERT_TRUE(deleted.Pass());
   }
 }
+
+// A wait that fails ends the loop through OnAbandoned().
+class FailingWaitThread : public CAlertableEventThread {
+ public:
+  ~FailingWaitThread() override { Stop(true); }
+  WaitResult WaitForEvent() override { throw std::runtime_error("wait failed"); }
+  void OnAbandoned() override { abandoned = true; }
+  bool abandoned = false;
+};
 
 struct NotAStdException {};
 
@@ -335,14 +322,20 @@ TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
     }
     ASSERT_FALSE(t.Stop(true).IsError());
     EXPECT_EQ(t.Calls().back(), "completion");
+
+    FailingWaitThread failing;
+    ASSERT_FALSE(failing.Start().IsError());
+    ASSERT_TRUE(failing.WaitForStop(CTimeInterval::FromSeconds(10)));
+    EXPECT_TRUE(failing.abandoned);
   }
   g_ptrLogWriter.reset();
-  const std::vector<zrperf_test::Record> records = sink->Records();
-  ASSERT_EQ(records.size(), 4u);
   const char* expected[][2] = {{"OnStart()", "start failed"},
                                {"OnEvent()", "boom"},
                                {"OnEvent()", "not derived from std::exception"},
-                               {"OnStop()", "not derived from std::exception"}};
+                               {"OnStop()", "not derived from std::exception"},
+                               {"WaitForEvent()", "wait failed"}};
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  ASSERT_EQ(records.size(), 5u);
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i].level, -1);
     EXPECT_THAT(records[i].function, HasSubstr("CAlertableEventThread::"));
@@ -350,32 +343,16 @@ TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
     EXPECT_THAT(records[i].message, HasSubstr(expected[i][1]));
   }
 
-  // Without a sink the exception is dropped just the same.
-  ProbeThread quiet;
+  ProbeThread quiet;  // without a sink the exception is dropped just the same
   quiet.onStart = [](ProbeThread&, int) { throw std::runtime_error("unheard"); };
   ASSERT_FALSE(quiet.StartSynchronously().IsError());
   ASSERT_FALSE(quiet.Stop(true).IsError());
   EXPECT_EQ(quiet.Calls().back(), "completion");
 }
 
-// A wait that fails ends the loop through OnAbandoned().
-class FailingWaitThread : public CAlertableEventThread {
- public:
-  ~FailingWaitThread() override { Stop(true); }
-  WaitResult WaitForEvent() override { throw std::runtime_error("wait failed"); }
-  void OnAbandoned() override { abandoned = true; }
-  bool abandoned = false;
-};
-
-TEST(AlertableEventThread, AFailingWaitEndsTheLoopThroughOnAbandoned) {
-  FailingWaitThread t;
-  ASSERT_FALSE(t.Start().IsError());
-  ASSERT_TRUE(t.WaitForStop(CTimeInterval::FromSeconds(10)));
-  EXPECT_TRUE(t.abandoned);
-}
-
-// What the process-exit test leaves behind: objects that are never destroyed,
-// one still running with a timeout that keeps it waking up during exit.
+// The shape of the process-wide statistics thread: objects never destroyed,
+// one still waking up every 100 ns while the process exits, one stopped and
+// ended but never joined, one asked to stop just before the exit.
 class TickingThread : public CAlertableEventThread {
   void OnTimeout() override { ticks.fetch_add(1); }
 
@@ -383,27 +360,23 @@ class TickingThread : public CAlertableEventThread {
   static std::atomic<long> ticks;
 };
 std::atomic<long> TickingThread::ticks{0};
-CAlertableEventThread* g_pLeftRunning = nullptr;
-CAlertableEventThread* g_pLeftStoppedAndEnded = nullptr;
-CAlertableEventThread* g_pLeftStopping = nullptr;
+CAlertableEventThread* g_pLeftAlive[3];
 
 void ExitWithThreadsLeftAlive() {
   alarm(20);  // a hang at exit ends as a signal, not as exit code 0
-  g_pLeftRunning = new TickingThread;
-  g_pLeftRunning->SetTimeout(kTick);
-  g_pLeftRunning->StartSynchronously();
-  g_pLeftStoppedAndEnded = new TickingThread;
-  g_pLeftStoppedAndEnded->StartSynchronously();
-  g_pLeftStoppedAndEnded->Stop(false);
-  g_pLeftStoppedAndEnded->WaitForStop(CTimeInterval::FromSeconds(10));
-  g_pLeftStopping = new TickingThread;
-  g_pLeftStopping->Start();
-  g_pLeftStopping->Stop(false);
+  for (CAlertableEventThread*& t : g_pLeftAlive) t = new TickingThread;
+  g_pLeftAlive[0]->SetTimeout(kTick);
+  g_pLeftAlive[0]->StartSynchronously();
+  g_pLeftAlive[1]->StartSynchronously();
+  g_pLeftAlive[1]->Stop(false);
+  g_pLeftAlive[1]->WaitForStop(CTimeInterval::FromSeconds(10));
+  g_pLeftAlive[2]->Start();
+  g_pLeftAlive[2]->Stop(false);
   std::exit(0);  // what returning from main does
 }
 
 TEST(AlertableEventThreadDeathTest, ProcessExitsCleanlyWithThreadsNeverJoined) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork
   EXPECT_EXIT(ExitWithThreadsLeftAlive(), ::testing::ExitedWithCode(0),
               ::testing::Not(HasSubstr("Sanitizer")));
 }
