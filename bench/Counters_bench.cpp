@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -91,23 +92,32 @@ void BM_ScopedTimeSample(benchmark::State& state) {
 }
 BENCHMARK(BM_ScopedTimeSample)->UseRealTime();
 
-// Keeps every run's rate (items per second) by benchmark and thread count.
+// Keeps every run's rate (items per second) by benchmark and thread count,
+// and the median that repetitions report, while printing as usual.
 class RateCollector : public benchmark::ConsoleReporter {
  public:
+  RateCollector() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       auto it = run.counters.find("items_per_second");
-      if (it == run.counters.end()) continue;
-      m_rates[run.run_name.function_name + "/" + std::to_string(run.threads)].push_back(
-          it->second.value);
+      if (run.error_occurred || it == run.counters.end()) continue;
+      const std::string key = run.run_name.function_name + "/" + std::to_string(run.threads);
+      if (run.run_type == Run::RT_Iteration) {
+        m_rates[key].push_back(it->second.value);
+      } else if (run.aggregate_name == "median") {
+        m_medians[key] = it->second.value;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
 
   // The median rate of a benchmark, or 0 when it did not run.
   double Rate(const std::string& name, int threads) const {
-    auto it = m_rates.find(name + "/" + std::to_string(threads));
+    const std::string key = name + "/" + std::to_string(threads);
+    auto median = m_medians.find(key);
+    if (median != m_medians.end()) return median->second;
+    auto it = m_rates.find(key);
     if (it == m_rates.end() || it->second.empty()) return 0;
     std::vector<double> rates = it->second;
     std::sort(rates.begin(), rates.end());
@@ -117,6 +127,7 @@ class RateCollector : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, std::vector<double>> m_rates;
+  std::map<std::string, double> m_medians;
 };
 
 void PrintRatio(const char* what, double value, const char* target) {
@@ -199,7 +210,7 @@ void PrintMemory() {
   std::printf("  %-58s %6lld   (limit 16384)\n", "one CTimeCounter", withCounter - before);
   std::printf("  %-58s %6lld   (limit 4096)\n", "one thread's first record into it",
               withSlot - withTable);
-  std::printf("  %-58s %6lld   (0: given back)\n", "left by that thread after it ended",
+  std::printf("  %-58s %6lld   (<= 0: all given back)\n", "left by that thread after it ended",
               afterExit - withCounter);
   std::printf("  %-58s %6zu\n", "sizeof(CMediaSpeedCounter)", sizeof(CMediaSpeedCounter));
 }

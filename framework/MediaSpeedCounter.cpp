@@ -7,6 +7,7 @@
 #include "DurationText.h"
 
 using zrfw::LoadRelaxed;
+using zrfw::SaturatingAdd;
 using zrfw::StoreRelaxed;
 
 struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
@@ -27,12 +28,6 @@ struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
   std::atomic<unsigned long long> bytes{0};
   std::atomic<unsigned long long> time{0};  // 100 ns units
 };
-
-unsigned long long CMediaSpeedCounter::SaturatingAdd(unsigned long long a,
-                                                     unsigned long long b) noexcept {
-  unsigned long long sum;
-  return __builtin_add_overflow(a, b, &sum) ? ULLONG_MAX : sum;
-}
 
 CMediaSpeedCounter::CMediaSpeedCounter(EvDebug* /*debug*/) noexcept {}
 

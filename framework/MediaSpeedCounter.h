@@ -70,7 +70,6 @@ class ZRFW_EXPORT CMediaSpeedCounter {
     unsigned long long time = 0;  // 100 ns units
   };
   Totals Read() const;
-  static unsigned long long SaturatingAdd(unsigned long long a, unsigned long long b) noexcept;
 
   zrfw::SlotOwner m_owner;
   Totals m_folded;  // exited threads' transfers; guarded by the mutex

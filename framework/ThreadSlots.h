@@ -110,6 +110,12 @@ inline void StoreRelaxed(std::atomic<T>& field, T value) noexcept {
   field.store(value, std::memory_order_relaxed);
 }
 
+// a + b for the counters' totals, held at the largest value rather than wrap.
+inline unsigned long long SaturatingAdd(unsigned long long a, unsigned long long b) noexcept {
+  unsigned long long sum;
+  return __builtin_add_overflow(a, b, &sum) ? ~0ull : sum;
+}
+
 }  // namespace zrfw
 
 #endif  // ZRPERF_FRAMEWORK_THREADSLOTS_H_

@@ -58,9 +58,7 @@ void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
   const double deviation = static_cast<double>(static_cast<std::int64_t>(units - shift));
   StoreRelaxed(f.sum, LoadRelaxed(f.sum) + deviation);
   StoreRelaxed(f.sumSquares, LoadRelaxed(f.sumSquares) + deviation * deviation);
-  std::uint64_t total;
-  if (__builtin_add_overflow(LoadRelaxed(f.total), units, &total)) total = UINT64_MAX;
-  StoreRelaxed(f.total, total);
+  StoreRelaxed(f.total, std::uint64_t{zrfw::SaturatingAdd(LoadRelaxed(f.total), units)});
   if (units < LoadRelaxed(f.min)) StoreRelaxed(f.min, units);
   if (units > LoadRelaxed(f.max)) StoreRelaxed(f.max, units);
   const std::size_t bucket = zrfw::latency::BucketOf(units);

@@ -4,15 +4,6 @@
 
 namespace zrfw {
 
-namespace {
-
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
-}  // namespace
-
 // Combines count, total, extremes, and mean and squared deviations (the
 // pairwise update); buckets are added by the callers.
 void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, std::uint64_t high,
