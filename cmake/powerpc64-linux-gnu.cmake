@@ -6,7 +6,7 @@
 # -DZRPERF_PPC64_DEPS=<dir> or the environment variable of the same name;
 # otherwise the script's default cache location is used.
 #
-# Every executable the build makes (and every test CTest runs) goes through
+# Every test CTest runs (and every target program the build runs) goes through
 # CMAKE_CROSSCOMPILING_EMULATOR, so `ctest` runs the suite under qemu-ppc64.
 
 set(CMAKE_SYSTEM_NAME Linux)
@@ -40,12 +40,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# qemu-ppc64 loads the target's dynamic loader and C library from the sysroot
-# (-L) and finds the deps' shared libraries through LD_LIBRARY_PATH, set in the
-# guest's environment (-E) so that host programs are not affected.
-find_program(ZRPERF_QEMU_PPC64 NAMES qemu-ppc64 qemu-ppc64-static NO_CMAKE_FIND_ROOT_PATH)
-if(NOT ZRPERF_QEMU_PPC64)
-  set(ZRPERF_QEMU_PPC64 qemu-ppc64)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${ZRPERF_QEMU_PPC64};-L;${ZRPERF_PPC64_SYSROOT};-E;LD_LIBRARY_PATH=${ZRPERF_PPC64_DEPS}/lib")
+# Programs run through scripts/run-ppc64.sh, which starts qemu-ppc64 with the
+# target's loader and C library from the sysroot and the deps' shared libraries
+# on the guest's library path (and handles a program re-executing itself).
+get_filename_component(ZRPERF_PPC64_RUNNER "${CMAKE_CURRENT_LIST_DIR}/../scripts/run-ppc64.sh"
+                       REALPATH)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${ZRPERF_PPC64_RUNNER};--libs;${ZRPERF_PPC64_DEPS}/lib")

@@ -90,7 +90,7 @@ IFS=';' read -r -a emulator_cmd <<<"$emulator"
 [ "${#emulator_cmd[@]}" -gt 0 ] || die "no emulator configured"
 out=$("${emulator_cmd[@]}" "$check_dir/check") || die "target check failed under qemu: $out"
 [ "$out" = "big-endian" ] || die "unexpected target check output: $out"
-echo "target check: $out, LP64, lock-free 64-bit atomics (${emulator_cmd[0]})"
+echo "target check: $out, LP64, lock-free 64-bit atomics"
 
 step "build"
 cmake --build "$build_dir" -j "$jobs"
@@ -102,7 +102,7 @@ file "$lib" | grep -q 'ELF 64-bit MSB.*PowerPC' || die "$lib is not big-endian P
 
 step "test"
 # Each test's command starts with the emulator (see CMAKE_CROSSCOMPILING_EMULATOR).
-grep -rq "qemu-ppc64" "$build_dir/CTestTestfile.cmake" ||
+grep -q "run-ppc64.sh" "$build_dir/CTestTestfile.cmake" ||
   die "ctest would not run the tests under qemu-ppc64"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 step "done"
