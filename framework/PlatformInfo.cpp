@@ -172,6 +172,25 @@ int OpenFile(const std::string& path, sqlite3** db, std::string* why) {
   return rc;
 }
 
+// Runs `body` (which returns a result code) inside BEGIN IMMEDIATE ... COMMIT,
+// and the whole transaction again while another connection holds the lock.
+// IMMEDIATE takes the write lock up front (waiting in the busy handler), so
+// the body never has to upgrade a read snapshot that another writer moved.
+// On failure *why describes the error, taken before the rollback clears it.
+template <typename Body>
+int WriteTransaction(sqlite3* db, Body body, std::string* why) {
+  return RetryWhileBusy([&] {
+    int r = Exec(db, "BEGIN IMMEDIATE");
+    if (r == SQLITE_OK) r = body();
+    if (r == SQLITE_OK) r = Exec(db, "COMMIT");
+    if (r != SQLITE_OK) {
+      *why = Describe(db, r);
+      if (!sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
+    }
+    return r;
+  });
+}
+
 // Connection settings and the schema, on a freshly opened connection.
 int Configure(sqlite3* db, std::string* why) {
   sqlite3_extended_result_codes(db, 1);
@@ -196,18 +215,13 @@ int Configure(sqlite3* db, std::string* why) {
     hasTable = (r == SQLITE_ROW);
     return (r == SQLITE_ROW || r == SQLITE_DONE) ? SQLITE_OK : r;
   });
-  if (rc == SQLITE_OK && !hasTable) {
-    rc = RetryWhileBusy([&] {
-      int r = Exec(db, "BEGIN IMMEDIATE");
-      if (r != SQLITE_OK) return r;
-      r = Exec(db, kCreateTable);
-      if (r == SQLITE_OK) r = Exec(db, "COMMIT");
-      if (r != SQLITE_OK) Exec(db, "ROLLBACK");
-      return r;
-    });
+  if (rc != SQLITE_OK) {
+    *why = Describe(db, rc);
+    return rc;
   }
-  if (rc != SQLITE_OK) *why = Describe(db, rc);
-  return rc;
+  if (hasTable) return SQLITE_OK;
+  return WriteTransaction(
+      db, [&] { return Exec(db, kCreateTable); }, why);
 }
 
 // Sends one failure record to the process's sink, when one is installed.
@@ -277,20 +291,24 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
   const int rc = RetryWhileBusy([&] {
     Statement stmt;
     int r = Prepare(db, kSelect, &stmt);
-    if (r != SQLITE_OK) return r;
-    sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
-    sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
-    r = sqlite3_step(stmt.get());
+    if (r == SQLITE_OK) {
+      sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
+      sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
+      r = sqlite3_step(stmt.get());
+    }
+    if (r == SQLITE_ROW) {
+      const void* bytes = sqlite3_column_blob(stmt.get(), 0);
+      const size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt.get(), 0));
+      read.assign(static_cast<const char*>(bytes), bytes != nullptr ? size : 0);
+      found = true;
+      return SQLITE_OK;
+    }
     if (r == SQLITE_DONE) return SQLITE_OK;
-    if (r != SQLITE_ROW) return r;
-    const void* bytes = sqlite3_column_blob(stmt.get(), 0);
-    const int size = sqlite3_column_bytes(stmt.get(), 0);
-    read.assign(static_cast<const char*>(bytes), bytes != nullptr ? static_cast<size_t>(size) : 0);
-    found = true;
-    return SQLITE_OK;
+    why = Describe(db, r);
+    return r;
   });
   if (rc != SQLITE_OK) {
-    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, Describe(db, rc));
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
     return 0;
   }
   if (!found) return 0;
@@ -307,28 +325,22 @@ int ZRPlatformInfo::setString(const char* section, const char* name, const char*
     return 0;
   }
   sqlite3* const db = m_pImpl->db;
-  const int rc = RetryWhileBusy([&] {
-    // IMMEDIATE takes the write lock up front (waiting in the busy handler),
-    // so the upsert never has to upgrade a read snapshot another writer moved.
-    int r = Exec(db, "BEGIN IMMEDIATE");
-    if (r != SQLITE_OK) return r;
-    Statement stmt;
-    r = Prepare(db, kUpsert, &stmt);
-    if (r == SQLITE_OK) {
-      sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
-      sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
-      // A zero-length blob, not NULL, for an empty value.
-      sqlite3_bind_blob(stmt.get(), 3, length > 0 ? value : "", length, SQLITE_STATIC);
-      r = sqlite3_step(stmt.get());
-      if (r == SQLITE_DONE) r = SQLITE_OK;
-    }
-    stmt.reset();
-    if (r == SQLITE_OK) r = Exec(db, "COMMIT");
-    if (r != SQLITE_OK && !sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
-    return r;
-  });
+  const int rc = WriteTransaction(
+      db,
+      [&] {
+        Statement stmt;
+        int r = Prepare(db, kUpsert, &stmt);
+        if (r != SQLITE_OK) return r;
+        sqlite3_bind_text(stmt.get(), 1, section, -1, SQLITE_STATIC);
+        sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
+        // A zero-length blob, not NULL, for an empty value.
+        sqlite3_bind_blob(stmt.get(), 3, length > 0 ? value : "", length, SQLITE_STATIC);
+        r = sqlite3_step(stmt.get());
+        return r == SQLITE_DONE ? SQLITE_OK : r;
+      },
+      &why);
   if (rc != SQLITE_OK) {
-    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, Describe(db, rc));
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
     return 0;
   }
   return 1;

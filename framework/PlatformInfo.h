@@ -7,6 +7,7 @@
 //
 // Each object is a short-lived handle on the store; objects may be used on
 // different threads at once, one object is used by one thread at a time.
+// An object is not carried across fork(): a child process builds its own.
 //
 // Storage. The database file (kDefaultStorePath unless SetStorePath() names
 // another) is opened on an object's first getString()/setString() call and
@@ -65,8 +66,8 @@ class ZRFW_EXPORT ZRPlatformInfo {
   int setString(const char* section, const char* name, const char* value, int length);
 
  private:
-  struct Impl;     // the store path taken at construction and the connection
-  Impl* m_pImpl;   // owned; the connection inside is opened lazily on first use
+  struct Impl;    // the store path taken at construction and the connection
+  Impl* m_pImpl;  // owned; the connection inside is opened lazily on first use
 };
 
 #endif  // ZRPERF_FRAMEWORK_PLATFORMINFO_H_
