@@ -238,6 +238,7 @@ for lib in "$prefix"/lib/libfmt.so "$prefix"/lib/libspdlog.so "$prefix"/lib/libs
   [ -e "$lib" ] || die "$lib is missing after the build"
 done
 for lib in "$prefix"/lib/libfmt.so "$prefix"/lib/libspdlog.so "$prefix"/lib/libsqlite3.so; do
-  file -L "$lib" | grep -q 'ELF 64-bit MSB.*PowerPC' || die "$lib is not a ppc64 big-endian ELF"
+  desc=$(file -L "$lib")
+  [[ $desc == *"ELF 64-bit MSB"*PowerPC* ]] || die "not a 64-bit big-endian PowerPC ELF: $desc"
 done
 log "ready in $prefix"

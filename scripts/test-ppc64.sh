@@ -26,6 +26,12 @@ toolchain="$root/cmake/powerpc64-linux-gnu.cmake"
 jobs=$(nproc)
 
 die() { echo "test-ppc64: error: $*" >&2; exit 1; }
+# True when $1 is a 64-bit big-endian PowerPC ELF file.
+is_ppc64_be() {
+  local desc
+  desc=$(file -L "$1")
+  [[ $desc == *"ELF 64-bit MSB"*PowerPC* ]]
+}
 step() { echo "test-ppc64: $* ($(date +%T))"; }
 
 step "target dependencies"
@@ -83,7 +89,7 @@ int main() {
 EOF
 powerpc64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -pthread "$check_dir/check.cpp" \
   -o "$check_dir/check"
-file "$check_dir/check" | grep -q 'ELF 64-bit MSB.*PowerPC' ||
+is_ppc64_be "$check_dir/check" ||
   die "the cross compiler does not produce 64-bit big-endian PowerPC binaries: $(file "$check_dir/check")"
 emulator=$(cmake -DZRPERF_PPC64_DEPS="$deps" -P cmake/print-ppc64-emulator.cmake)
 IFS=';' read -r -a emulator_cmd <<<"$emulator"
@@ -98,7 +104,10 @@ cmake --build "$build_dir" -j "$jobs"
 # Everything the build made for the target is big-endian PowerPC code.
 lib=$(find "$build_dir" -maxdepth 1 -name 'libzrperf.so.*' -type f | head -n1)
 [ -n "$lib" ] || die "libzrperf.so was not built"
-file "$lib" | grep -q 'ELF 64-bit MSB.*PowerPC' || die "$lib is not big-endian PowerPC: $(file "$lib")"
+is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
+while IFS= read -r -d '' program; do
+  is_ppc64_be "$program" || die "$program is not big-endian PowerPC: $(file "$program")"
+done < <(find "$build_dir" -path "$check_dir" -prune -o -type f -name '*_test' -print0)
 
 step "test"
 # Each test's command starts with the emulator (see CMAKE_CROSSCOMPILING_EMULATOR).
