@@ -28,6 +28,10 @@
 #include "framework/SpdlogLogWriter.h"
 #include "framework/TimeCounter.h"
 
+// Performance statistics.
+#include "perf/PerfCntLogger.h"
+#include "perf/PerfCounters.h"
+
 // Service utilities.
 #include "util/ByteSwap.h"
 #include "util/Constants.h"

@@ -26,6 +26,11 @@ function(zr_library_properties target)
     SOVERSION ${PROJECT_VERSION_MAJOR}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
+  # A symbol missing from a library is a link error of that library, not of
+  # its first user. (Sanitizer runtimes resolve only at program link.)
+  if(NOT ZRPERF_SANITIZE)
+    target_link_options(${target} PRIVATE "LINKER:--no-undefined")
+  endif()
   zr_warnings(${target})
 endfunction()
 

@@ -1,0 +1,99 @@
+// PerfCntLogger: the process-wide statistics logger, and CLogThread, its
+// periodic log thread.
+//
+// There is one logger per process, reached through Instance(), which creates
+// it on first use: it builds the counter set, starts a CLogThread and only then
+// publishes the logger. The thread runs one statistics pass, LogPerfStats(),
+// every 300 seconds and whenever its event is signalled (RequestStatsPass()).
+// A pass writes the counter set's "Exec Stats" record and then runs every
+// statistics callback in order, each in its own catch-all.
+//
+//   PerfCntLogger* logger = PerfCntLogger::Instance();   // null if creation failed
+//   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
+//   logger->AddStatsCallback([] { /* write more statistics */ });
+//   logger->RequestStatsPass();                          // a pass now, on the thread
+//
+// The published logger is never destroyed; StopDebugThread() asks the thread to
+// stop and the logger never starts it again. A process may return from main
+// with the thread still running.
+//
+// Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
+// AddStatsCallback(), RequestStatsPass() and StopDebugThread() may be called
+// from any thread at any time; passes on several threads may overlap (the
+// counter set serialises its own Log()). StartDebugThread() is called by
+// Instance() on a logger not yet published.
+// REQUIRES: StartDebugThread() never runs concurrently with itself or with
+// StopDebugThread() on one logger.
+
+#ifndef ZRPERF_PERF_PERFCNTLOGGER_H_
+#define ZRPERF_PERF_PERFCNTLOGGER_H_
+
+#include <boost/shared_ptr.hpp>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "../framework/AlertableEventThread.h"
+#include "../framework/LogWriterInterface.h"
+#include "../sync/CriticalSection.h"
+#include "../sync/Export.h"
+#include "../sync/KyError.h"
+#include "PerfCounters.h"
+
+// The periodic log thread: one statistics pass of the logger each time its
+// timeout of 300 seconds passes and each time its event is signalled. The
+// thread itself, its wait loop, start and stop are CAlertableEventThread's.
+class ZRPERF_EXPORT CLogThread : public CAlertableEventThread {
+ public:
+  // Sets the 300-second timeout; starts nothing.
+  CLogThread();
+  ~CLogThread() override;
+
+  // Both run PerfCntLogger::Instance()->LogPerfStats() (nothing without a logger).
+  void OnEvent() override;
+  void OnTimeout() override;
+};
+
+class ZRPERF_EXPORT PerfCntLogger {
+ public:
+  // The logger; created, started and published on the first call (and on the
+  // next call after a failed creation). Null when creation failed: the failure
+  // is reported through g_ptrLogWriter at level -1 when a sink is installed.
+  static PerfCntLogger* Instance();
+
+  // Builds the counter set; neither starts the thread nor touches the sink.
+  // Instance() is the only caller in a process that uses the singleton.
+  PerfCntLogger();
+
+  // Copies g_ptrLogWriter into the logger's own reference, then creates and
+  // starts the CLogThread unless one exists. Always CKyError::Success().
+  CKyError StartDebugThread();
+
+  // Asks the thread, if any, to stop (without waiting). It is never restarted.
+  void StopDebugThread();
+
+  // One statistics pass: the counter set's Log(), then each callback in order;
+  // whatever a callback throws is dropped. Always CKyError::Success().
+  CKyError LogPerfStats();
+
+  // The counter set that the logger writes.
+  boost::shared_ptr<CPerfCounters> GetPerfCounters();
+
+  // Appends a statistics callback. A pass runs the callbacks that were
+  // registered when it started; adding one while a pass runs is safe.
+  void AddStatsCallback(std::function<void()> callback);
+
+  // Signals the log thread, which then runs one pass through OnEvent();
+  // does nothing without a thread.
+  void RequestStatsPass();
+
+ private:
+  boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
+  FXCriticalSection m_csThreadLock;
+  boost::shared_ptr<CLogThread> m_ptrLogThread;
+  boost::shared_ptr<CLogWriterInterface> m_ptrLogWriter;
+  std::vector<std::function<void()>> m_vecCallbacks;
+  std::mutex m_mtxCallbacks;  // guards m_vecCallbacks against AddStatsCallback()
+};
+
+#endif  // ZRPERF_PERF_PERFCNTLOGGER_H_

@@ -1,0 +1,109 @@
+// CPerfCounters: the registry of named performance counters, and the writer of
+// the statistics record.
+//
+// Service threads ask the set for a counter by name (created on first request)
+// and then feed it directly:
+//
+//   boost::shared_ptr<CTimeCounter>& c = counters->GetCounter("Read");
+//   if (c) c->AddSample(elapsed);      // a failed allocation leaves a null handle
+//
+// Log() turns every elapsed-time counter whose total sample count is non-zero
+// and has changed since the previous Log() into one line of a single record,
+// written through g_ptrLogWriter at level 0 (function text
+// "void CPerfCounters::Log()", line 39):
+//
+//   "Exec Stats: " + for each due counter, in ascending byte order of names:
+//                    "\n\t\t\t\t" + name + ": " + counter->AsString()
+//
+// A name is written (and its last-logged count kept) up to its first NUL. The
+// record text is passed as the "%s" argument, so a '%' in it is written
+// literally. Nothing is due: the sink is not consulted at all. The sink's level
+// does not admit level 0 (or no sink is installed): nothing is written, but the
+// last-logged counts advance all the same. Throughput counters are registered
+// and renewed, never written.
+//
+// Reset() puts a fresh counter into every entry and keeps the last-logged
+// counts, so a fresh counter whose total equals its entry's last-logged count
+// is left out of the next record; Init() is Reset() followed by Log(), which
+// re-baselines every entry on its fresh counter.
+//
+// Thread-safety:
+// - GetCounter()/GetMediaSpeedCounter() may be called from any thread. Finding
+//   a registered name takes no lock; creating a counter takes m_csLock.
+// - Log() and Reset() hold m_csLock for their whole run: they never overlap a
+//   registration or each other, so two Log() calls never interleave.
+// - The references returned stay valid until the set is destroyed; the handles
+//   are boost::shared_ptr, so copies may be made and dropped on any thread.
+// - REQUIRES: Reset() (and Init()) never overlaps a use of the same handle
+//   through a returned reference on another thread (the handle itself is
+//   rewritten). Callers keep Reset() apart from the threads that feed counters.
+
+#ifndef ZRPERF_PERF_PERFCOUNTERS_H_
+#define ZRPERF_PERF_PERFCOUNTERS_H_
+
+#include <boost/shared_ptr.hpp>
+#include <map>
+#include <string>
+
+#include "../framework/MediaSpeedCounter.h"
+#include "../framework/TimeCounter.h"
+#include "../sync/CriticalSection.h"
+#include "../sync/Export.h"
+#include "NameIndex.h"
+
+class ZRPERF_EXPORT CPerfCounters {
+ public:
+  // Builds the lock and the empty maps, then Init() (which, on the empty set,
+  // writes nothing and changes nothing).
+  CPerfCounters();
+  // Reset(), then destroys the maps and the lock. Counters whose handles a
+  // caller still holds stay alive.
+  ~CPerfCounters();
+
+  CPerfCounters(const CPerfCounters&) = delete;
+  CPerfCounters& operator=(const CPerfCounters&) = delete;
+
+  // Reset(), then Log().
+  void Init();
+
+  // Puts a fresh counter into every entry of both maps, in name order. Names
+  // stay registered; last-logged counts are unchanged; nothing is written.
+  // Throws std::bad_alloc when a counter cannot be allocated (the entries
+  // visited before keep their fresh counters).
+  void Reset();
+
+  // Builds the statistics record and writes it if it has any line.
+  void Log();
+
+  // The handle of the elapsed-time counter `name`, created (and its
+  // last-logged count set to 0) on first request. When the counter cannot be
+  // allocated, the name is registered with a null handle; the next Reset()
+  // fills it. The reference stays valid while the set lives.
+  boost::shared_ptr<CTimeCounter>& GetCounter(const std::string& name);
+
+  // The same for throughput counters (a separate name space; no last-logged
+  // count).
+  boost::shared_ptr<CMediaSpeedCounter>& GetMediaSpeedCounter(const std::string& name);
+
+  // One step of Log(): appends the line of the counter behind `counter` to
+  // `text` when it is due, and sets the last-logged count of `name` to the
+  // total it read. A null handle is skipped (nothing appended, count kept).
+  // REQUIRES: m_csLock held (Log() holds it).
+  void logTaskCounter(const std::string& name, boost::shared_ptr<CTimeCounter>& counter,
+                      std::string& text);
+
+ private:
+  using TimeEntry = std::pair<const std::string, boost::shared_ptr<CTimeCounter>>;
+  using MediaEntry = std::pair<const std::string, boost::shared_ptr<CMediaSpeedCounter>>;
+
+  FXCriticalSection m_csLock;
+  std::map<std::string, long long> m_mapLastLoggedSamples;
+  std::map<std::string, boost::shared_ptr<CTimeCounter>> m_mapTimeCounters;
+  std::map<std::string, boost::shared_ptr<CMediaSpeedCounter>> m_mapMediaSpeedCounters;
+
+  // Lock-free lookup of the entries above (see NameIndex.h).
+  zrperf::NameIndex<TimeEntry> m_idxTimeCounters;
+  zrperf::NameIndex<MediaEntry> m_idxMediaSpeedCounters;
+};
+
+#endif  // ZRPERF_PERF_PERFCOUNTERS_H_
