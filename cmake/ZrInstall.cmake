@@ -32,5 +32,9 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfig.cmake"
               "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfigVersion.cmake"
         DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})
 
+# The .pc file finds its prefix relative to its own directory, so an install
+# tree stays usable wherever it is unpacked (cmake --install --prefix ...).
+file(RELATIVE_PATH ZRPERF_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" ZRPERF_PC_TO_PREFIX "${ZRPERF_PC_TO_PREFIX}")
 configure_file(cmake/zrperf.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

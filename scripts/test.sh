@@ -27,3 +27,8 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRPERF_WERROR=ON 
       -DZRPERF_SANITIZE="$sanitize"
 cmake --build "$build_dir" -j "$jobs"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+
+# The installed package, used from outside the tree (plain builds only).
+if [ -z "$sanitize" ]; then
+  scripts/consumer-test.sh "$build_dir"
+fi

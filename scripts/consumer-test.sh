@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the build in BUILD_DIR (default build/) into a temporary prefix and
+# builds and runs a program against it twice: once through find_package(zrperf)
+# and once through pkg-config.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir="${1:-build}"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake --install "$build_dir" --prefix "$prefix" > "$work/install.log"
+test -f "$prefix/include/zrperf/zrperf.h"
+ls "$prefix"/lib*/libzrperf.so.1 "$prefix"/lib*/libzrframework.so.1 > /dev/null
+
+# 1. CMake package.
+cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" > "$work/cfg.log"
+cmake --build "$work/cmake-build" > "$work/build.log"
+LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer"
+
+# 2. pkg-config.
+export PKG_CONFIG_PATH="$(echo "$prefix"/lib*)/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/consumer-pc" tests/consumer/main.cpp $(pkg-config --cflags --libs zrperf)
+LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-pc"
+echo "consumer test: 2 passed, 0 failed"
