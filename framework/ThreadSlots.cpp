@@ -18,12 +18,15 @@ std::atomic<std::uint64_t> g_nNextOwnerId{1};
 // usable at any point of process start and exit.
 std::mutex g_lifetimeMutex;
 
+// Goes up each time an owner that had slots is destroyed; a thread whose
+// table has seen an older value has detached slots to free.
+std::atomic<std::uint64_t> g_nDetachments{0};
+
 }  // namespace
 
 // The slots of one thread, by owner id, with a direct-mapped cache in front.
 struct ThreadTable {
   static constexpr std::size_t kCacheEntries = 64;
-  static constexpr std::size_t kMinTidySize = 32;
 
   struct Entry {
     std::uint64_t id = 0;
@@ -50,11 +53,12 @@ struct ThreadTable {
 
   Entry& EntryFor(std::uint64_t id) noexcept { return cache[id % kCacheEntries]; }
 
-  // Frees the slots whose counters are gone. Runs when the table has doubled
-  // since it was last tidied, so it stays within about twice the number of
-  // live counters this thread records into.
+  // Frees the slots whose counters are gone, if any counter that had slots
+  // was destroyed since the last tidy.
   void Tidy() noexcept {
+    if (g_nDetachments.load(std::memory_order_relaxed) == seenDetachments) return;
     std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+    seenDetachments = g_nDetachments.load(std::memory_order_relaxed);
     for (auto it = slots.begin(); it != slots.end();) {
       if (it->second->m_pOwner == nullptr) {
         Entry& entry = EntryFor(it->first);
@@ -65,12 +69,11 @@ struct ThreadTable {
         ++it;
       }
     }
-    tidyAt = slots.size() * 2 > kMinTidySize ? slots.size() * 2 : kMinTidySize;
   }
 
   Entry cache[kCacheEntries];
   std::unordered_map<std::uint64_t, ThreadSlot*> slots;
-  std::size_t tidyAt = kMinTidySize;
+  std::uint64_t seenDetachments = 0;
 };
 
 namespace {
@@ -122,8 +125,10 @@ SlotOwner::SlotOwner() noexcept : m_nId(g_nNextOwnerId.fetch_add(1, std::memory_
 SlotOwner::~SlotOwner() {
   std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
   std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_pHead == nullptr) return;
   for (ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) slot->m_pOwner = nullptr;
   m_pHead = nullptr;
+  g_nDetachments.fetch_add(1, std::memory_order_relaxed);
 }
 
 ThreadSlot* SlotOwner::Local(Factory make, void* context) noexcept {
@@ -151,7 +156,7 @@ ThreadSlot* SlotOwner::LocalSlow(Factory make, void* context) noexcept {
   if (found != table->slots.end()) {
     slot = found->second;  // its cache entry was taken by another counter
   } else {
-    if (table->slots.size() >= table->tidyAt) table->Tidy();
+    table->Tidy();
     slot = make(this, context);
     if (slot == nullptr) return nullptr;
     try {

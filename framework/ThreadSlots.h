@@ -18,8 +18,9 @@
 //   folded into the counter (Fold(), under the owner's mutex) and unlinked,
 //   then deleted: the samples stay, the memory goes.
 // - When the counter is destroyed, it detaches its linked slots (clears their
-//   owner). The threads delete detached slots the next time they tidy their
-//   tables (when a table has doubled) or when they end.
+//   owner). Each thread deletes its detached slots the next time it builds a
+//   slot (when it first records into some other counter, as it does into the
+//   counters that replace destroyed ones) or when it ends.
 // - One process-wide mutex orders thread ends, tidying and counter
 //   destruction, so that a thread never folds into a counter being destroyed.
 //   Lock order: that mutex, then an owner's mutex.
