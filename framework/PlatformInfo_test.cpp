@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -319,6 +319,10 @@ TEST_F(PlatformInfoTest, PathThatIsADirectoryFailsWithOneReportPerCall) {
   ZRPlatformInfo::SetStorePath(m_dir + "/adir");
   ExpectBothCallsFailWithOneReportEach();
   EXPECT_TRUE(fs::is_empty(m_dir + "/adir"));
+  // Without a sink the calls fail quietly.
+  g_ptrLogWriter.reset();
+  ZRPlatformInfo store;
+  EXPECT_EQ(store.setString("S", "n", "v", 1), 0);
 }
 
 TEST_F(PlatformInfoTest, FileThatIsNotADatabaseIsLeftByteForByte) {
@@ -342,16 +346,6 @@ TEST_F(PlatformInfoTest, FileThatIsNotADatabaseIsLeftByteForByte) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"notes.txt", "tiny"}));
-}
-
-TEST_F(PlatformInfoTest, FailureWithoutSinkReturnsZero) {
-  g_ptrLogWriter.reset();
-  ASSERT_TRUE(fs::create_directories(m_dir + "/adir"));
-  ZRPlatformInfo::SetStorePath(m_dir + "/adir");
-  ZRPlatformInfo store;
-  std::string value;
-  EXPECT_EQ(store.getString("S", "n", &value), 0);
-  EXPECT_EQ(store.setString("S", "n", "v", 1), 0);
 }
 
 TEST_F(PlatformInfoTest, StoreBecomesUsableOnceThePathIsFixed) {
