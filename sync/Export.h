@@ -4,8 +4,9 @@
 // with one of these macros are part of a library's dynamic interface.
 //   ZRPERF_EXPORT  - the performance library (perf/, sync/, util/), libzrperf.
 //   ZRFW_EXPORT    - the framework services (framework/), libzrframework.
-// The build defines ZRPERF_BUILDING / ZRFW_BUILDING while compiling the library
-// itself; consumers see the same macros as plain default-visibility declarations.
+// On ELF the same default visibility serves the library and its users, so no
+// import/export distinction is needed. libzrperf's interface is also pinned by
+// the linker version script cmake/zrperf.map.
 
 #ifndef ZRPERF_SYNC_EXPORT_H_
 #define ZRPERF_SYNC_EXPORT_H_
