@@ -1,12 +1,11 @@
 // The cost of recording into the counters, against baselines measured in the
 // same run: one relaxed fetch_add on a shared atomic, a mutex-protected
 // count/sum/min/max, and two reads of the monotonic clock. After the
-// benchmarks it prints each ratio (medians over repetitions when asked for
-// with --benchmark_repetitions) and the counters' memory.
+// benchmarks it prints each ratio as a "RATIO | ..." line (from the medians
+// when --benchmark_repetitions is given) and the heap the counters take.
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,15 +13,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "../framework/MediaSpeedCounter.h"
 #include "../framework/TimeCounter.h"
+#include "BenchRatios.h"
 
 namespace {
 
@@ -92,74 +88,42 @@ void BM_ScopedTimeSample(benchmark::State& state) {
 }
 BENCHMARK(BM_ScopedTimeSample)->UseRealTime();
 
-// Keeps every run's rate (items per second) by benchmark and thread count,
-// and the median that repetitions report, while printing as usual.
-class RateCollector : public benchmark::ConsoleReporter {
- public:
-  RateCollector() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (run.error_occurred || it == run.counters.end()) continue;
-      const std::string key = run.run_name.function_name + "/" + std::to_string(run.threads);
-      if (run.run_type == Run::RT_Iteration) {
-        m_rates[key].push_back(it->second.value);
-      } else if (run.aggregate_name == "median") {
-        m_medians[key] = it->second.value;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  // The median rate of a benchmark, or 0 when it did not run.
-  double Rate(const std::string& name, int threads) const {
-    const std::string key = name + "/" + std::to_string(threads);
-    auto median = m_medians.find(key);
-    if (median != m_medians.end()) return median->second;
-    auto it = m_rates.find(key);
-    if (it == m_rates.end() || it->second.empty()) return 0;
-    std::vector<double> rates = it->second;
-    std::sort(rates.begin(), rates.end());
-    const std::size_t n = rates.size();
-    return n % 2 == 1 ? rates[n / 2] : (rates[n / 2 - 1] + rates[n / 2]) / 2;
-  }
-
- private:
-  std::map<std::string, std::vector<double>> m_rates;
-  std::map<std::string, double> m_medians;
-};
-
-void PrintRatio(const char* what, double value, const char* target) {
-  if (value > 0) {
-    std::printf("  %-58s %6.2f   (target %s)\n", what, value, target);
+// One ratio line in the form the other benchmarks print, or a note when one
+// of its benchmarks was filtered out.
+void PrintRatio(const char* label, double numerator, double denominator, const char* target) {
+  if (numerator > 0 && denominator > 0) {
+    std::printf("RATIO | %s | %.2f | target %s\n", label, numerator / denominator, target);
   } else {
-    std::printf("  %-58s    n/a   (not run)\n", what);
+    std::printf("RATIO | %s | n/a | not run\n", label);
   }
 }
 
-double Ratio(double a, double b) {
-  return a > 0 && b > 0 ? a / b : 0;
-}
-
-void PrintRatios(const RateCollector& rates) {
-  const double fetchAdd = rates.Rate("BM_SharedFetchAdd", 1);
-  const double add1 = rates.Rate("BM_AddSample", 1);
-  const double add2 = rates.Rate("BM_AddSample", 2);
-  const double mutex2 = rates.Rate("BM_MutexCounter", 2);
-  const double clocks = rates.Rate("BM_TwoClockReads", 1);
-  const double scoped = rates.Rate("BM_ScopedTimeSample", 1);
-  std::printf("\nRatios (medians of each benchmark's runs):\n");
-  PrintRatio("AddSample time / shared fetch_add time, 1 thread", Ratio(fetchAdd, add1), "<= 1.5");
-  PrintRatio("AddSample rate, 2 threads / 1 thread", Ratio(add2, add1), ">= 1.5");
-  PrintRatio("AddSample rate / mutex counter rate, 2 threads", Ratio(add2, mutex2), ">= 3");
-  const double parts = clocks > 0 && add1 > 0 ? 1 / (1 / clocks + 1 / add1) : 0;
-  PrintRatio("scoped timer time / (two clock reads + AddSample) time", Ratio(parts, scoped),
+void PrintRatios(const zrbench::RecordingReporter& reporter) {
+  auto figures = [&](const char* name) {
+    auto it = reporter.figures().find(name);
+    return it != reporter.figures().end() ? it->second : zrbench::RecordingReporter::Figures();
+  };
+  const auto fetchAdd = figures("BM_SharedFetchAdd/real_time");
+  const auto add1 = figures("BM_AddSample/real_time/threads:1");
+  const auto add2 = figures("BM_AddSample/real_time/threads:2");
+  const auto mutex2 = figures("BM_MutexCounter/real_time/threads:2");
+  const auto transfer1 = figures("BM_AddTransfer/real_time/threads:1");
+  const auto transfer2 = figures("BM_AddTransfer/real_time/threads:2");
+  const auto clocks = figures("BM_TwoClockReads/real_time");
+  const auto scoped = figures("BM_ScopedTimeSample/real_time");
+  std::printf("\n");
+  PrintRatio("AddSample / shared fetch_add, time, 1 thread", add1.seconds_per_iteration,
+             fetchAdd.seconds_per_iteration, "<= 1.5");
+  PrintRatio("AddSample rate, 2 threads / 1 thread", add2.rate, add1.rate, ">= 1.5");
+  PrintRatio("AddSample / mutex counter, rate, 2 threads", add2.rate, mutex2.rate, ">= 3");
+  PrintRatio("scoped timer / (two clock reads + AddSample), time", scoped.seconds_per_iteration,
+             clocks.seconds_per_iteration > 0 && add1.seconds_per_iteration > 0
+                 ? clocks.seconds_per_iteration + add1.seconds_per_iteration
+                 : 0,
              "about 1");
-  PrintRatio("AddTransfer time / shared fetch_add time, 1 thread",
-             Ratio(fetchAdd, rates.Rate("BM_AddTransfer", 1)), "-");
-  PrintRatio("AddTransfer rate, 2 threads / 1 thread",
-             Ratio(rates.Rate("BM_AddTransfer", 2), rates.Rate("BM_AddTransfer", 1)), "-");
+  PrintRatio("AddTransfer / shared fetch_add, time, 1 thread", transfer1.seconds_per_iteration,
+             fetchAdd.seconds_per_iteration, "<= 1.5");
+  PrintRatio("AddTransfer rate, 2 threads / 1 thread", transfer2.rate, transfer1.rate, ">= 1.5");
 }
 
 // Heap in use, from the allocator's own accounting.
@@ -220,9 +184,9 @@ void PrintMemory() {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RateCollector rates;
-  benchmark::RunSpecifiedBenchmarks(&rates);
-  PrintRatios(rates);
+  zrbench::RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  PrintRatios(reporter);
   PrintMemory();
   benchmark::Shutdown();
   return 0;
