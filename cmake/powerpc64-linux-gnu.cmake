@@ -28,6 +28,10 @@ if(NOT ZRPERF_PPC64_DEPS)
   endif()
 endif()
 set(ZRPERF_PPC64_DEPS "${ZRPERF_PPC64_DEPS}" CACHE PATH "Prefix holding the target's dependencies")
+if(NOT EXISTS "${ZRPERF_PPC64_DEPS}")
+  message(FATAL_ERROR "No target dependencies in ${ZRPERF_PPC64_DEPS}: "
+                      "run scripts/ppc64-deps.sh --prefix ${ZRPERF_PPC64_DEPS} first")
+endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZRPERF_PPC64_DEPS)
 
 # Libraries, headers and CMake package files come only from the target's C

@@ -66,7 +66,8 @@ host_source_version() {
 # key <name> <version>: what a cached build of <name> must match.
 key() { echo "$1 $2 recipe=$recipe compiler=$compiler_id"; }
 
-is_built() { [ -f "$stamps/$1" ] && [ "$(cat "$stamps/$1")" = "$2" ]; }
+# is_built <name> <key> <file>: the stamp matches and the installed <file> is there.
+is_built() { [ -f "$stamps/$1" ] && [ "$(cat "$stamps/$1")" = "$2" ] && [ -e "$prefix/$3" ]; }
 mark_built() { echo "$2" >"$stamps/$1"; }
 
 # Adds deb-src entries mirroring the machine's own Debian deb entries (same
@@ -153,7 +154,7 @@ cmake_build() {
 # --- GoogleTest / GMock: static libraries from /usr/src/googletest ----------
 v=$(host_source_version googletest)
 k=$(key googletest "$v")
-if is_built googletest "$k"; then
+if is_built googletest "$k" lib/cmake/GTest/GTestConfig.cmake; then
   log "googletest $v: cached"
 else
   log "googletest $v: building"
@@ -164,7 +165,7 @@ fi
 # --- fmt: shared library, as Debian ships it --------------------------------
 v=$(host_source_version libfmt-dev)
 k=$(key fmtlib "$v")
-if is_built fmtlib "$k"; then
+if is_built fmtlib "$k" lib/cmake/fmt/fmt-config.cmake; then
   log "fmt $v: cached"
 else
   log "fmt $v: building"
@@ -180,7 +181,7 @@ fi
 # --- spdlog: shared library against the external fmt above -----------------
 v=$(host_source_version libspdlog-dev)
 k=$(key spdlog "$v")
-if is_built spdlog "$k"; then
+if is_built spdlog "$k" lib/cmake/spdlog/spdlogConfig.cmake; then
   log "spdlog $v: cached"
 else
   log "spdlog $v: building"
@@ -194,7 +195,7 @@ fi
 # --- SQLite: the library and its headers, autotools build for the target -----
 v=$(host_source_version libsqlite3-dev)
 k=$(key sqlite3 "$v")
-if is_built sqlite3 "$k"; then
+if is_built sqlite3 "$k" include/sqlite3.h && [ -e "$prefix/lib/libsqlite3.so" ]; then
   log "sqlite3 $v: cached"
 else
   log "sqlite3 $v: building"
@@ -223,7 +224,7 @@ fi
 # gets /usr/include/boost without the rest of the host's /usr/include. --------
 v=$(host_source_version libboost-dev)
 k=$(key boost "$v")
-if is_built boost "$k" && [ -L "$prefix/include/boost" ]; then
+if is_built boost "$k" include/boost/version.hpp; then
   log "boost $v: cached"
 else
   [ -d /usr/include/boost ] || die "/usr/include/boost is missing"
