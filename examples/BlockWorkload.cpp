@@ -1,0 +1,213 @@
+#include "BlockWorkload.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace zrdemo {
+
+namespace {
+
+const char kWorkFunction[] = "void zrdemo::BlockWorkload::Work(std::size_t)";
+
+// A file name made of the target's position and its name, with every byte
+// that is not a letter, digit, '.', '-' or '_' replaced, so that any target
+// name gives a distinct, harmless file name.
+std::string DataFileName(std::size_t index, const std::string& target) {
+  std::string name = std::to_string(index) + "-";
+  for (char c : target) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
+    name += plain ? c : '_';
+  }
+  return name + ".dat";
+}
+
+// Bytes that differ from worker to worker: the bulk of every block a worker writes.
+void FillPattern(std::vector<unsigned char>& block, std::uint64_t worker) {
+  std::uint64_t x = worker * 0x9E3779B97F4A7C15ULL + 0x2545F4914F6CDD1DULL;
+  for (std::size_t i = 0; i + sizeof x <= block.size(); i += sizeof x) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::memcpy(&block[i], &x, sizeof x);
+  }
+}
+
+// Writes `stamp` at the start of every 4 KiB page of the block, so that a
+// read-back of a stale or misplaced block, or of a torn one, is caught
+// without the cost of new random bytes for every block.
+void StampBlock(std::vector<unsigned char>& block, std::uint64_t stamp) {
+  for (std::size_t i = 0; i + sizeof stamp <= block.size(); i += 4096) {
+    std::memcpy(&block[i], &stamp, sizeof stamp);
+  }
+}
+
+CTimeInterval Since(std::chrono::steady_clock::time_point start) {
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  return CTimeInterval::FromNanoseconds(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+}
+
+std::string ErrnoText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+}  // namespace
+
+TargetCounters MakeTargetCounters(CPerfCounters& counters, const std::string& target) {
+  TargetCounters c;
+  c.name = target;
+  c.writeTime = counters.GetCounter(target + ".write");
+  c.readTime = counters.GetCounter(target + ".read");
+  c.writeSpeed = counters.GetMediaSpeedCounter(target + ".write");
+  c.readSpeed = counters.GetMediaSpeedCounter(target + ".read");
+  return c;
+}
+
+BlockWorkload::BlockWorkload(std::vector<TargetCounters> targets, std::string dataDir)
+    : m_dataDir(std::move(dataDir)) {
+  for (TargetCounters& counters : targets) {
+    Target t;
+    t.counters = std::move(counters);
+    m_targets.push_back(std::move(t));
+  }
+}
+
+BlockWorkload::~BlockWorkload() {
+  Stop();
+  for (Target& t : m_targets) {
+    if (t.fd < 0) continue;
+    ::close(t.fd);
+    ::unlink(t.path.c_str());
+  }
+}
+
+bool BlockWorkload::Open(std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(m_dataDir, ec);
+  if (ec) {
+    *error = "cannot create " + m_dataDir + ": " + ec.message();
+    return false;
+  }
+  for (std::size_t i = 0; i < m_targets.size(); ++i) {
+    Target& t = m_targets[i];
+    t.path = m_dataDir + "/" + DataFileName(i, t.counters.name);
+    t.fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (t.fd < 0) {
+      *error = "cannot open " + t.path + ": " + ErrnoText(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+void BlockWorkload::Start(int threads) {
+  m_stop.store(false);
+  for (int w = 0; w < threads; ++w) {
+    m_workers.emplace_back(&BlockWorkload::Work, this, static_cast<std::size_t>(w));
+  }
+}
+
+void BlockWorkload::Stop() {
+  m_stop.store(true);
+  for (std::thread& worker : m_workers) worker.join();
+  m_workers.clear();
+}
+
+unsigned long long BlockWorkload::Failures() const {
+  return m_failures.load();
+}
+
+std::string BlockWorkload::FirstFailure() const {
+  std::lock_guard<std::mutex> lock(m_mtxFailure);
+  return m_firstFailure;
+}
+
+void BlockWorkload::Work(std::size_t worker) {
+  std::vector<unsigned char> block(kBlockSize);
+  std::vector<unsigned char> readBack(kBlockSize);
+  FillPattern(block, worker);
+  const std::uint64_t stampBase = static_cast<std::uint64_t>(worker) << 40;
+  for (std::uint64_t round = 0; !m_stop.load(std::memory_order_relaxed); ++round) {
+    const off_t offset =
+        static_cast<off_t>((worker * kBlocksPerWorker + round % kBlocksPerWorker) * kBlockSize);
+    for (std::size_t i = 0; i < m_targets.size() && !m_stop.load(std::memory_order_relaxed); ++i) {
+      StampBlock(block, stampBase + round * m_targets.size() + i);
+      std::string why;
+      if (!WriteAndVerify(m_targets[i], offset, block, readBack, &why)) {
+        Fail(m_targets[i].counters.name + ": " + why);
+        return;
+      }
+    }
+  }
+}
+
+bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
+                                   const std::vector<unsigned char>& block,
+                                   std::vector<unsigned char>& readBack, std::string* why) {
+  TargetCounters& c = target.counters;
+
+  auto start = std::chrono::steady_clock::now();
+  std::size_t done = 0;
+  {
+    CScopedTimeSample sample(c.writeTime.get());
+    while (done < block.size()) {
+      const ssize_t n = ::pwrite(target.fd, block.data() + done, block.size() - done,
+                                 offset + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *why = "write at offset " + std::to_string(offset) +
+               " failed: " + (n < 0 ? ErrnoText(errno) : std::string("no progress"));
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (c.writeSpeed) c.writeSpeed->AddTransfer(done, Since(start));
+
+  start = std::chrono::steady_clock::now();
+  done = 0;
+  {
+    CScopedTimeSample sample(c.readTime.get());
+    while (done < readBack.size()) {
+      const ssize_t n = ::pread(target.fd, readBack.data() + done, readBack.size() - done,
+                                offset + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *why = "read at offset " + std::to_string(offset) +
+               " failed: " + (n < 0 ? ErrnoText(errno) : std::string("end of file"));
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (c.readSpeed) c.readSpeed->AddTransfer(done, Since(start));
+
+  if (std::memcmp(block.data(), readBack.data(), block.size()) != 0) {
+    *why = "block at offset " + std::to_string(offset) + " read back different bytes";
+    return false;
+  }
+  return true;
+}
+
+void BlockWorkload::Fail(const std::string& why) {
+  {
+    std::lock_guard<std::mutex> lock(m_mtxFailure);
+    if (m_firstFailure.empty()) m_firstFailure = why;
+  }
+  m_failures.fetch_add(1);
+  CLogWriterInterface* sink = g_ptrLogWriter.get();
+  if (sink != nullptr && sink->GetLogLevel() >= -1) {
+    sink->WriteLog(-1, kWorkFunction, __LINE__, 0, 0, "worker stopped: %s", why.c_str());
+  }
+}
+
+}  // namespace zrdemo

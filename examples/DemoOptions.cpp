@@ -1,0 +1,125 @@
+#include "DemoOptions.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace zrdemo {
+
+namespace {
+
+// Parses a decimal count in [1, max]: digits only, no sign or blanks.
+bool ParseCount(const std::string& option, const std::string& text, int max, int* value,
+                std::string* error) {
+  const std::string range = "between 1 and " + std::to_string(max);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    *error = option + " needs a whole number " + range + ", not '" + text + "'";
+    return false;
+  }
+  // Leading zeros aside, more than ten digits is out of range for any limit here.
+  const std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  if (digits.empty() || digits.size() > 10 || std::strtoll(digits.c_str(), nullptr, 10) > max) {
+    *error = option + " must be " + range + ", not " + text;
+    return false;
+  }
+  *value = static_cast<int>(std::strtoll(digits.c_str(), nullptr, 10));
+  return true;
+}
+
+}  // namespace
+
+bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options->help = true;
+      return true;
+    }
+    if (arg == "--syslog") {
+      options->syslog = true;
+      continue;
+    }
+
+    // The options that take a value: "--name value" or "--name=value".
+    std::string name = arg;
+    std::string value;
+    bool inlineValue = false;
+    const std::size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      inlineValue = true;
+    }
+    if (name != "--threads" && name != "--seconds" && name != "--targets" &&
+        name != "--state-dir" && name != "--log-file") {
+      *error = "unknown option '" + arg + "'";
+      return false;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= argc) {
+        *error = name + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+
+    if (name == "--threads") {
+      if (!ParseCount(name, value, kMaxThreads, &options->threads, error)) return false;
+    } else if (name == "--seconds") {
+      if (!ParseCount(name, value, kMaxSeconds, &options->seconds, error)) return false;
+    } else {
+      if (value.empty()) {
+        *error = name + " needs a non-empty path";
+        return false;
+      }
+      if (name == "--targets") options->targetsPath = value;
+      if (name == "--state-dir") options->stateDir = value;
+      if (name == "--log-file") options->logFile = value;
+    }
+  }
+  if (options->syslog && !options->logFile.empty()) {
+    *error = "--log-file and --syslog exclude each other";
+    return false;
+  }
+  return true;
+}
+
+std::string DemoUsage(const std::string& program) {
+  return "Usage: " + program +
+         " [OPTION]...\n"
+         "A simulated storage service that measures itself with zrperf: worker threads\n"
+         "write and read back 64 KiB blocks for each target, timed per target and\n"
+         "operation; the statistics logger writes an \"Exec Stats\" record and a\n"
+         "\"Throughput Stats\" record every second, and a summary goes to stdout.\n"
+         "\n"
+         "  --threads N      worker threads (1-" +
+         std::to_string(kMaxThreads) +
+         ", default 4)\n"
+         "  --seconds S      how long to run (1-" +
+         std::to_string(kMaxSeconds) +
+         ", default 5); SIGINT or SIGTERM ends the run early\n"
+         "  --targets PATH   comma-separated target list (default: targets.csv shipped\n"
+         "                   with the demo); a missing or empty file means one target\n"
+         "                   named \"default\"\n"
+         "  --state-dir DIR  where the configuration store (platform.db), the staging\n"
+         "                   directory and the scratch data files go (default: " +
+         DefaultStateDir() +
+         ")\n"
+         "  --log-file PATH  write the log to PATH, rotated at 10 MiB, 3 old files kept\n"
+         "                   (default: standard error)\n"
+         "  --syslog         send the log to syslog as \"zrperf-demo\"\n"
+         "  --help           show this help and exit\n"
+         "\n"
+         "Exit status: 0 on success, 1 on a failed run (I/O error, data mismatch,\n"
+         "unusable state directory or target list), 2 on a bad command line.\n";
+}
+
+std::string DefaultStateDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base == "/") base.clear();
+  return base + "/zrperf-demo";
+}
+
+}  // namespace zrdemo

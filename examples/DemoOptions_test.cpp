@@ -1,0 +1,120 @@
+#include "DemoOptions.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace zrdemo {
+namespace {
+
+// Parses `args` (without the program name).
+bool Parse(std::vector<std::string> args, DemoOptions* options, std::string* error) {
+  std::vector<const char*> argv{"zrperf-demo"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return ParseDemoOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+TEST(DemoOptions, NoArgumentsKeepTheDefaults) {
+  DemoOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse({}, &options, &error));
+  EXPECT_EQ(options.threads, 4);
+  EXPECT_EQ(options.seconds, 5);
+  EXPECT_EQ(options.targetsPath, "");
+  EXPECT_EQ(options.stateDir, "");
+  EXPECT_EQ(options.logFile, "");
+  EXPECT_FALSE(options.syslog);
+  EXPECT_FALSE(options.help);
+}
+
+TEST(DemoOptions, ValuesComeSeparateOrAfterEqualsAndLaterOnesWin) {
+  DemoOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv",
+                     "--state-dir=/s/d=x", "--log-file", "/l/demo.log", "--threads=007"},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.threads, 7);
+  EXPECT_EQ(options.seconds, 12);
+  EXPECT_EQ(options.targetsPath, "/t/list.csv");
+  EXPECT_EQ(options.stateDir, "/s/d=x");  // only the first '=' separates
+  EXPECT_EQ(options.logFile, "/l/demo.log");
+
+  DemoOptions limits;
+  ASSERT_TRUE(Parse({"--threads", std::to_string(kMaxThreads), "--seconds", "1", "--syslog"},
+                    &limits, &error));
+  EXPECT_EQ(limits.threads, kMaxThreads);
+  EXPECT_EQ(limits.seconds, 1);
+  EXPECT_TRUE(limits.syslog);
+}
+
+TEST(DemoOptions, CountsOutsideTheirRangeOrNotDecimalAreRejected) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--threads", "0"},          {"--threads", "-1"},
+      {"--threads", "+3"},         {"--threads", " 3"},
+      {"--threads", "3x"},         {"--threads", ""},
+      {"--threads=0x10"},          {"--threads", std::to_string(kMaxThreads + 1)},
+      {"--seconds", "000"},        {"--seconds", std::to_string(kMaxSeconds + 1)},
+      {"--seconds", "4294967297"}, {"--seconds", "99999999999999999999999"},
+      {"--seconds", "1.5"}};
+  for (const auto& args : bad) {
+    DemoOptions options;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << args.back();
+    EXPECT_NE(error.find(args[0].substr(0, 9)), std::string::npos) << error;
+  }
+}
+
+TEST(DemoOptions, UnknownOptionsMissingValuesAndEmptyPathsAreRejected) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-t", "4"}, "unknown option '-t'"},
+      {{"stray"}, "unknown option 'stray'"},
+      {{"--help=yes"}, "unknown option '--help=yes'"},
+      {{"--threads"}, "--threads needs a value"},
+      {{"--seconds", "2", "--state-dir"}, "--state-dir needs a value"},
+      {{"--targets="}, "--targets needs a non-empty path"},
+      {{"--log-file", ""}, "--log-file needs a non-empty path"},
+      {{"--log-file=/x.log", "--syslog"}, "--log-file and --syslog exclude each other"}};
+  for (const auto& [args, message] : bad) {
+    DemoOptions options;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &options, &error)) << message;
+    EXPECT_EQ(error, message);
+  }
+}
+
+TEST(DemoOptions, HelpEndsParsingAndItsTextNamesEveryOption) {
+  DemoOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--threads", "2", "--help", "--bogus"}, &options, &error));
+  EXPECT_TRUE(options.help);
+  ASSERT_TRUE(Parse({"-h"}, &options, &error));
+
+  const std::string usage = DemoUsage("zrperf-demo");
+  for (const char* option :
+       {"--threads", "--seconds", "--targets", "--state-dir", "--log-file", "--syslog", "--help"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(DemoOptions, DefaultStateDirIsUnderTmpdir) {
+  const char* saved = getenv("TMPDIR");
+  const std::string restore = saved != nullptr ? saved : "";
+
+  setenv("TMPDIR", "/var/tmp//", 1);
+  EXPECT_EQ(DefaultStateDir(), "/var/tmp/zrperf-demo");
+  setenv("TMPDIR", "/", 1);
+  EXPECT_EQ(DefaultStateDir(), "/zrperf-demo");
+  setenv("TMPDIR", "", 1);
+  EXPECT_EQ(DefaultStateDir(), "/tmp/zrperf-demo");
+  unsetenv("TMPDIR");
+  EXPECT_EQ(DefaultStateDir(), "/tmp/zrperf-demo");
+
+  if (saved != nullptr) setenv("TMPDIR", restore.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace zrdemo

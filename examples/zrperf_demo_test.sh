@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Runs zrperf-demo end to end, the way a user would:
+#   1. a 2-second run with 2 threads on the shipped target list, logging to
+#      stderr: exit 0, an "Exec Stats" record with each target's write and read
+#      counters, a "Throughput Stats" record, the staging directory written to
+#      the store (its log line) and a per-target summary on stdout;
+#   2. a second, 1-second run on the same state directory, logging to a file
+#      and with a target list that does not exist: the staging directory is
+#      not written again, the default target is used, the records go to the
+#      file;
+#   3. bad command lines: exit 2 and a message on stderr; --help: exit 0.
+# Usage: zrperf_demo_test.sh DEMO [EMULATOR...]   (EMULATOR runs DEMO in a cross build)
+set -euo pipefail
+
+[ $# -ge 1 ] || { echo "usage: $0 DEMO [EMULATOR...]" >&2; exit 2; }
+demo=$1
+shift
+run=("$@" "$demo")
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+# show NAME FILE: prints a file that a failed check refers to.
+show() { echo "---- $1 ----" >&2; cat "$2" >&2; echo "----" >&2; }
+
+tab=$'\t'
+stats_line() { echo "^${tab}${tab}${tab}${tab}$1: $2=[1-9][0-9]*( |\$)"; }
+
+# 1. First run.
+rc=0
+"${run[@]}" --seconds 2 --threads 2 --state-dir "$tmp/state" >"$tmp/out1" 2>"$tmp/err1" || rc=$?
+[ "$rc" -eq 0 ] || fail "first run exited with $rc"
+grep -q "Exec Stats: " "$tmp/err1" || fail "first run: no Exec Stats record"
+grep -q "Throughput Stats: " "$tmp/err1" || fail "first run: no Throughput Stats record"
+# The shipped list names disk0, disk1 and tape0.
+for target in disk0 disk1 tape0; do
+  for op in write read; do
+    grep -Eq "$(stats_line "$target.$op" samples)" "$tmp/err1" ||
+      fail "first run: no elapsed-time line for $target.$op"
+    grep -Eq "$(stats_line "$target.$op" transfers)" "$tmp/err1" ||
+      fail "first run: no throughput line for $target.$op"
+  done
+  grep -Eq "^$target +[1-9][0-9]* +[1-9][0-9]* +[1-9][0-9]* +[0-9.]+\$" "$tmp/out1" ||
+    fail "first run: no summary line for $target"
+done
+grep -q "targets: 3 from .*targets.csv: disk0, disk1, tape0" "$tmp/out1" ||
+  fail "first run: the shipped target list was not reported"
+grep -q "set ZrScsiSrvBStorStagingDir regkey to $tmp/state/staging" "$tmp/err1" ||
+  fail "first run: the staging directory was not written to the store"
+grep -q "staging directory: $tmp/state/staging written to $tmp/state/platform.db" "$tmp/out1" ||
+  fail "first run: did not say that it wrote the staging directory"
+[ -f "$tmp/state/platform.db" ] || fail "first run: no configuration store in the state directory"
+if ls "$tmp/state/data/"*.dat >/dev/null 2>&1; then fail "first run: scratch data files left"; fi
+[ "$failures" -eq 0 ] || { show "stdout of run 1" "$tmp/out1"; show "stderr of run 1" "$tmp/err1"; }
+
+# 2. Second run on the same state directory.
+before=$failures
+rc=0
+"${run[@]}" --seconds 1 --threads 2 --state-dir "$tmp/state" --targets "$tmp/missing.csv" \
+  --log-file "$tmp/log/demo.log" >"$tmp/out2" 2>"$tmp/err2" || rc=$?
+[ "$rc" -eq 0 ] || fail "second run exited with $rc"
+[ -f "$tmp/log/demo.log" ] || fail "second run: no log file"
+touch "$tmp/log/demo.log"
+if grep -q "regkey" "$tmp/log/demo.log" "$tmp/err2"; then
+  fail "second run: the unchanged staging directory was written again"
+fi
+grep -q "staging directory: $tmp/state/staging already in .*; nothing written" "$tmp/out2" ||
+  fail "second run: did not say that nothing was written"
+grep -q 'targets: none in .*missing.csv.*using the target "default"' "$tmp/out2" ||
+  fail "second run: the missing target list was not reported"
+grep -Eq "$(stats_line default.write samples)" "$tmp/log/demo.log" ||
+  fail "second run: no Exec Stats line for the default target in the log file"
+grep -q "Throughput Stats: " "$tmp/log/demo.log" || fail "second run: no Throughput Stats record"
+if grep -q "Stats: " "$tmp/err2"; then fail "second run: records went to stderr, not the file"; fi
+[ "$failures" -eq "$before" ] || {
+  show "stdout of run 2" "$tmp/out2"
+  show "stderr of run 2" "$tmp/err2"
+  show "log of run 2" "$tmp/log/demo.log"
+}
+
+# 3. Command lines.
+expect_usage_error() {
+  local rc=0
+  "${run[@]}" "$@" >"$tmp/out" 2>"$tmp/err" || rc=$?
+  [ "$rc" -eq 2 ] || fail "'$*' exited with $rc, not 2"
+  grep -q "^zrperf-demo: " "$tmp/err" || fail "'$*' gave no message on stderr"
+  [ ! -s "$tmp/out" ] || fail "'$*' wrote to stdout"
+}
+expect_usage_error --bogus
+expect_usage_error --threads 0
+expect_usage_error --seconds -3
+expect_usage_error --seconds
+expect_usage_error --threads many
+expect_usage_error --syslog --log-file "$tmp/x.log"
+
+rc=0
+"${run[@]}" --help >"$tmp/out" 2>"$tmp/err" || rc=$?
+[ "$rc" -eq 0 ] || fail "--help exited with $rc"
+grep -q -- "--state-dir" "$tmp/out" || fail "--help does not explain --state-dir"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "zrperf-demo: all checks passed"
