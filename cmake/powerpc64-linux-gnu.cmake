@@ -43,6 +43,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config, should anything ask it, sees only the target's .pc files.
+set(ENV{PKG_CONFIG_LIBDIR} "${ZRPERF_PPC64_DEPS}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
 
 # Programs run through scripts/run-ppc64.sh, which starts qemu-ppc64 with the
 # target's loader and C library from the sysroot and the deps' shared libraries
