@@ -53,7 +53,7 @@ if ! flock -n 9; then
 fi
 
 jobs=$(nproc)
-compiler_id=$("$triple-g++" --version | head -n1)
+compiler_id=$("$triple-g++" --version | sed -n 1p)
 
 # Version of the source package that built the installed host package $1.
 host_source_version() {
@@ -130,7 +130,7 @@ fetch_source() {
     (cd "$dir" && apt-get source -qq "$pkg" >&2)
   fi
   local tree
-  tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n1)
+  tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -print -quit)
   [ -n "$tree" ] || die "apt-get source $pkg unpacked nothing"
   echo "$tree"
 }

@@ -102,7 +102,7 @@ step "build"
 cmake --build "$build_dir" -j "$jobs"
 
 # Everything the build made for the target is big-endian PowerPC code.
-lib=$(find "$build_dir" -maxdepth 1 -name 'libzrperf.so.*' -type f | head -n1)
+lib=$(find "$build_dir" -maxdepth 1 -name 'libzrperf.so.*' -type f -print -quit)
 [ -n "$lib" ] || die "libzrperf.so was not built"
 is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
 while IFS= read -r -d '' program; do
