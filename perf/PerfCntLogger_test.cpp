@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,17 +22,32 @@ namespace {
 
 using zrperf_test::CapturingSink;
 
-// Threads of this process right now.
-int ThreadCount() {
-  int n = 0;
+// The kernel ids of this process's threads right now. A joined thread may
+// stay listed for a moment (under emulators especially), so tests compare
+// sets of ids and wait for stragglers to go rather than compare counts.
+std::set<std::string> ThreadIds() {
+  std::set<std::string> ids;
   if (DIR* dir = opendir("/proc/self/task")) {
     while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.') ++n;
+      if (e->d_name[0] != '.') ids.insert(e->d_name);
     }
     closedir(dir);
   }
-  return n;
+  return ids;
 }
+
+// Ids in `now` that are not in `before`.
+std::set<std::string> NewIds(const std::set<std::string>& before,
+                             const std::set<std::string>& now) {
+  std::set<std::string> added;
+  for (const auto& id : now) {
+    if (before.count(id) == 0) added.insert(id);
+  }
+  return added;
+}
+
+// The log thread's id, found by the first test.
+std::string g_logThreadId;
 
 // Waits (bounded) until `pred` holds; the bound only guards against a hang.
 template <typename Pred>
@@ -53,9 +69,9 @@ boost::shared_ptr<CapturingSink> InstallSink() {
 TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
   InstallSink();
   // A first thread lets a sanitizer runtime start its own helper thread now,
-  // before the count is taken.
+  // before the ids are taken.
   std::thread([] {}).join();
-  const int before = ThreadCount();
+  const std::set<std::string> before = ThreadIds();
   constexpr int kCallers = 8;
   std::vector<PerfCntLogger*> got(kCallers, nullptr);
   std::atomic<int> ready{0};
@@ -72,11 +88,20 @@ TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
   ASSERT_NE(got[0], nullptr);
   for (PerfCntLogger* p : got) EXPECT_EQ(p, got[0]);
   EXPECT_EQ(PerfCntLogger::Instance(), got[0]);
-  EXPECT_EQ(ThreadCount(), before + 1) << "exactly one log thread";
+
+  // Exactly one thread outlives the callers: the log thread.
+  std::set<std::string> added;
+  EXPECT_TRUE(WaitFor([&] {
+    added = NewIds(before, ThreadIds());
+    return added.size() <= 1;
+  })) << added.size() << " new threads";
+  ASSERT_EQ(added.size(), 1u);
+  g_logThreadId = *added.begin();
 
   // A second start replaces the sink reference and starts nothing.
+  const std::set<std::string> running = ThreadIds();
   EXPECT_FALSE(got[0]->StartDebugThread().IsError());
-  EXPECT_EQ(ThreadCount(), before + 1);
+  EXPECT_TRUE(NewIds(running, ThreadIds()).empty());
 }
 
 TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
@@ -104,24 +129,25 @@ TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
 TEST(PerfCntLoggerSingleton, StopThenStartStartsNothing) {
   PerfCntLogger* logger = PerfCntLogger::Instance();
   ASSERT_NE(logger, nullptr);
-  const int running = ThreadCount();
+  ASSERT_FALSE(g_logThreadId.empty()) << "run the whole binary: the first test finds the thread";
   logger->StopDebugThread();
-  ASSERT_TRUE(WaitFor([&] { return ThreadCount() == running - 1; }));
+  ASSERT_TRUE(WaitFor([&] { return ThreadIds().count(g_logThreadId) == 0; }));
+  const std::set<std::string> stopped = ThreadIds();
   EXPECT_FALSE(logger->StartDebugThread().IsError());
-  EXPECT_EQ(ThreadCount(), running - 1);
+  EXPECT_TRUE(NewIds(stopped, ThreadIds()).empty()) << "a stopped thread is not restarted";
   logger->RequestStatsPass();  // a stopped thread: nothing happens, nothing breaks
   EXPECT_EQ(PerfCntLogger::Instance(), logger);
 }
 
 TEST(CLogThread, TimeoutIsThreeHundredSecondsAndConstructionStartsNothing) {
   boost::shared_ptr<CapturingSink> sink = InstallSink();
-  const int before = ThreadCount();
+  const std::set<std::string> before = ThreadIds();
   {
     CLogThread thread;
     EXPECT_EQ(thread.GetTimeout(), CTimeInterval::FromSeconds(300));
     EXPECT_EQ(thread.GetTimeout().Get100ns(), 3'000'000'000LL);
     EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_TRUE(NewIds(before, ThreadIds()).empty());
   }
   EXPECT_TRUE(sink->Records().empty());
 }
