@@ -255,6 +255,9 @@ int Run(const DemoOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Status lines keep their place among the log records on a shared terminal
+  // or pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   DemoOptions options;
   std::string error;
   if (!zrdemo::ParseDemoOptions(argc, argv, &options, &error)) {
