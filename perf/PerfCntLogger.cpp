@@ -40,17 +40,29 @@ void CLogThread::OnTimeout() {
 // ---------------------------------------------------------------------------
 
 PerfCntLogger* PerfCntLogger::Instance() {
-  static FXCriticalSection csLock;
-  // Constant-initialised, never reset, never destroyed. The release store
-  // below publishes a fully built and started logger; the acquire loads make
-  // a thread that sees the pointer also see everything the creator wrote.
+  // Constant-initialised, never reset, never destroyed. The release store in
+  // CreateInstance() publishes a fully built and started logger; the acquire
+  // load makes a thread that sees the pointer also see everything the creator
+  // wrote.
   static std::atomic<PerfCntLogger*> pSingleton{nullptr};
 
   PerfCntLogger* logger = pSingleton.load(std::memory_order_acquire);
   if (logger != nullptr) return logger;
 
+  // The creation lock. Control reaches it on the first call (no logger yet),
+  // which constructs it under the runtime's thread-safe static initialisation
+  // and registers its destruction for process exit; once a logger is
+  // published the fast path above never gets here.
+  static FXCriticalSection csLock;
+  // The creation path lives in a function of its own so that the fast path
+  // stays one load, a test and a return, without a stack frame.
+  return CreateInstance(csLock, pSingleton);
+}
+
+PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
+                                             std::atomic<PerfCntLogger*>& pSingleton) {
   auto_lock lock(&csLock, true);
-  logger = pSingleton.load(std::memory_order_acquire);
+  PerfCntLogger* logger = pSingleton.load(std::memory_order_acquire);
   if (logger != nullptr) return logger;
 
   std::unique_ptr<PerfCntLogger> holder(new (std::nothrow) PerfCntLogger());

@@ -28,6 +28,7 @@
 #ifndef ZRPERF_PERF_PERFCNTLOGGER_H_
 #define ZRPERF_PERF_PERFCNTLOGGER_H_
 
+#include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <functional>
 #include <mutex>
@@ -88,6 +89,11 @@ class ZRPERF_EXPORT PerfCntLogger {
   void RequestStatsPass();
 
  private:
+  // Instance()'s creation path: takes csLock, tests pSingleton again, builds,
+  // starts and publishes the logger.
+  __attribute__((noinline, cold)) static PerfCntLogger* CreateInstance(
+      FXCriticalSection& csLock, std::atomic<PerfCntLogger*>& pSingleton);
+
   boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
   FXCriticalSection m_csThreadLock;
   boost::shared_ptr<CLogThread> m_ptrLogThread;
