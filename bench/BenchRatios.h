@@ -42,8 +42,8 @@ class RecordingReporter : public benchmark::ConsoleReporter {
       std::string name = run.benchmark_name();
       if (run.run_type == Run::RT_Aggregate) name = name.substr(0, name.rfind('_'));
       Figures& f = figures_[name];
-      f.seconds_per_iteration = run.GetAdjustedRealTime() /
-                                benchmark::GetTimeUnitMultiplier(run.time_unit);
+      f.seconds_per_iteration =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
       auto it = run.counters.find("items_per_second");
       if (it != run.counters.end()) f.rate = it->second.value;
     }

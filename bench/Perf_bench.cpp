@@ -80,7 +80,8 @@ struct MutexMapBaseline {
   boost::shared_ptr<CTimeCounter>& Get(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = map.find(name);
-    if (it == map.end()) it = map.emplace(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter())).first;
+    if (it == map.end())
+      it = map.emplace(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter())).first;
     return it->second;
   }
 };
@@ -122,7 +123,8 @@ void BM_Log(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   CPerfCounters set;
   std::vector<CTimeCounter*> counters;
-  for (int i = 0; i < n; ++i) counters.push_back(set.GetCounter("Counter." + std::to_string(i)).get());
+  for (int i = 0; i < n; ++i)
+    counters.push_back(set.GetCounter("Counter." + std::to_string(i)).get());
   long long sample = 1;
   for (auto _ : state) {
     state.PauseTiming();

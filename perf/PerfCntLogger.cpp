@@ -19,7 +19,9 @@ const char kInstanceFunction[] = "static PerfCntLogger* PerfCntLogger::Instance(
 // CLogThread
 // ---------------------------------------------------------------------------
 
-CLogThread::CLogThread() { CAlertableEventThread::SetTimeout(CTimeInterval::FromSeconds(300)); }
+CLogThread::CLogThread() {
+  CAlertableEventThread::SetTimeout(CTimeInterval::FromSeconds(300));
+}
 
 CLogThread::~CLogThread() = default;
 
@@ -126,7 +128,9 @@ CKyError PerfCntLogger::LogPerfStats() {
   return CKyError::Success();
 }
 
-boost::shared_ptr<CPerfCounters> PerfCntLogger::GetPerfCounters() { return m_ptrPerfCounters; }
+boost::shared_ptr<CPerfCounters> PerfCntLogger::GetPerfCounters() {
+  return m_ptrPerfCounters;
+}
 
 void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
   std::lock_guard<std::mutex> lock(m_mtxCallbacks);

@@ -94,7 +94,8 @@ TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
   EXPECT_TRUE(WaitFor([&] {
     added = NewIds(before, ThreadIds());
     return added.size() <= 1;
-  })) << added.size() << " new threads";
+  })) << added.size()
+      << " new threads";
   ASSERT_EQ(added.size(), 1u);
   g_logThreadId = *added.begin();
 

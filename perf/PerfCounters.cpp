@@ -29,9 +29,13 @@ typename Map::value_type& FindOrInsert(Map& map, Index& index, const std::string
 
 }  // namespace
 
-CPerfCounters::CPerfCounters() { Init(); }
+CPerfCounters::CPerfCounters() {
+  Init();
+}
 
-CPerfCounters::~CPerfCounters() { Reset(); }
+CPerfCounters::~CPerfCounters() {
+  Reset();
+}
 
 void CPerfCounters::Init() {
   Reset();
@@ -50,8 +54,8 @@ boost::shared_ptr<CTimeCounter>& CPerfCounters::GetCounter(const std::string& na
   auto_lock lock(&m_csLock, true);
   bool inserted = false;
   TimeEntry& entry = FindOrInsert(
-      m_mapTimeCounters, m_idxTimeCounters, name,
-      [] { return new (std::nothrow) CTimeCounter(); }, &inserted);
+      m_mapTimeCounters, m_idxTimeCounters, name, [] { return new (std::nothrow) CTimeCounter(); },
+      &inserted);
   if (inserted) m_mapLastLoggedSamples[name] = 0;
   return entry.second;
 }

@@ -51,11 +51,11 @@ TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderOfNames) {
   const std::vector<std::string> names = {"b", "AB", "a", "B", "A", "Read.Block", "Read"};
   for (const auto& n : names) Feed(set.GetCounter(n), 3);
   set.Log();
-  const std::string expected =
-      "Exec Stats: " + Line("A", set.GetCounter("A")) + Line("AB", set.GetCounter("AB")) +
-      Line("B", set.GetCounter("B")) + Line("Read", set.GetCounter("Read")) +
-      Line("Read.Block", set.GetCounter("Read.Block")) + Line("a", set.GetCounter("a")) +
-      Line("b", set.GetCounter("b"));
+  const std::string expected = "Exec Stats: " + Line("A", set.GetCounter("A")) +
+                               Line("AB", set.GetCounter("AB")) + Line("B", set.GetCounter("B")) +
+                               Line("Read", set.GetCounter("Read")) +
+                               Line("Read.Block", set.GetCounter("Read.Block")) +
+                               Line("a", set.GetCounter("a")) + Line("b", set.GetCounter("b"));
   EXPECT_EQ(OnlyMessage(), expected);
 }
 
@@ -238,12 +238,14 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
         }
         for (int i = 0; i < kNames; ++i) {
           // Own names are created here; shared names race between threads.
-          boost::shared_ptr<CTimeCounter>& own = set.GetCounter("t" + std::to_string(t) + "." +
-                                                                std::to_string(i));
+          boost::shared_ptr<CTimeCounter>& own =
+              set.GetCounter("t" + std::to_string(t) + "." + std::to_string(i));
           own->AddSample(CTimeInterval(i));
-          boost::shared_ptr<CTimeCounter>& shared = set.GetCounter("shared" + std::to_string(i % kShared));
+          boost::shared_ptr<CTimeCounter>& shared =
+              set.GetCounter("shared" + std::to_string(i % kShared));
           shared->AddSample(CTimeInterval(1));
-          set.GetMediaSpeedCounter("m" + std::to_string(i % kShared))->AddTransfer(1, CTimeInterval(1));
+          set.GetMediaSpeedCounter("m" + std::to_string(i % kShared))
+              ->AddTransfer(1, CTimeInterval(1));
         }
       });
     }
@@ -264,9 +266,9 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
     EXPECT_EQ(sharedTotal, static_cast<long long>(kThreads) * kNames);
     for (int t = 0; t < kThreads; ++t) {
       for (int i = 0; i < kNames; ++i) {
-        ASSERT_EQ(set.GetCounter("t" + std::to_string(t) + "." + std::to_string(i))
-                      ->GetTotalSamples(),
-                  1);
+        ASSERT_EQ(
+            set.GetCounter("t" + std::to_string(t) + "." + std::to_string(i))->GetTotalSamples(),
+            1);
       }
     }
     unsigned long long bytes = 0;

@@ -24,7 +24,8 @@
 #define ZRPERF_SYNC_CRITICALSECTION_H_
 
 #ifndef BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION
-#error "Build with BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION defined (the zrperf targets and zrperf.pc set it)"
+#error \
+    "Build with BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION defined (the zrperf targets and zrperf.pc set it)"
 #endif
 
 #include <boost/interprocess/exceptions.hpp>

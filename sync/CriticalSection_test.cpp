@@ -91,9 +91,7 @@ TEST(AutoLock, WithoutLockNowHoldsNothingUntilLocked) {
   EXPECT_TRUE(FreeForOtherThread(cs));
 
   CountingResource r;
-  {
-    auto_lock guard(&r, false);
-  }
+  { auto_lock guard(&r, false); }
   EXPECT_EQ(r.locks, 0);
   EXPECT_EQ(r.unlocks, 0) << "a guard that took nothing released something";
 }
@@ -132,8 +130,8 @@ TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
   constexpr int kThreads = 4;
   constexpr int kIterations = 20000;
   FXCriticalSection cs;
-  long long counter = 0;        // plain: only the lock protects it
-  int inside = 0;               // threads inside the section right now
+  long long counter = 0;  // plain: only the lock protects it
+  int inside = 0;         // threads inside the section right now
   std::atomic<int> overlaps{0};
   std::atomic<int> ready{0};
 

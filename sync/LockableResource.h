@@ -43,6 +43,8 @@ class FXLockableResource {
   std::uint32_t m_nLockOwner;
 };
 
-inline bool FXLockableResource::TryLock(CTimeInterval /*timeout*/) { return TryLock(); }
+inline bool FXLockableResource::TryLock(CTimeInterval /*timeout*/) {
+  return TryLock();
+}
 
 #endif  // ZRPERF_SYNC_LOCKABLERESOURCE_H_

@@ -8,8 +8,14 @@
 
 extern "C" {
 
-std::uint16_t __zrswap_int16(std::uint16_t value) { return __builtin_bswap16(value); }
-std::uint32_t __zrswap_int32(std::uint32_t value) { return __builtin_bswap32(value); }
-std::uint64_t __zrswap_int64(std::uint64_t value) { return __builtin_bswap64(value); }
+std::uint16_t __zrswap_int16(std::uint16_t value) {
+  return __builtin_bswap16(value);
+}
+std::uint32_t __zrswap_int32(std::uint32_t value) {
+  return __builtin_bswap32(value);
+}
+std::uint64_t __zrswap_int64(std::uint64_t value) {
+  return __builtin_bswap64(value);
+}
 
 }  // extern "C"

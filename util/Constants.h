@@ -15,8 +15,8 @@ static const std::int32_t ENCODE = 0;
 static const std::int32_t DECODE = 1;
 
 // Job option bits; each is a distinct single bit.
-static const std::int32_t RETRIVE_OPTION = 0x1000;                // bit 12
-static const std::int32_t OPENBACKUP_OPTION = 0x2000;             // bit 13
+static const std::int32_t RETRIVE_OPTION = 0x1000;                 // bit 12
+static const std::int32_t OPENBACKUP_OPTION = 0x2000;              // bit 13
 static const std::int32_t TURBO_STUB_RECALL_TO_MAILBOX = 0x40000;  // bit 18
 
 // Separates the parts of a network browse path (the control character NAK).

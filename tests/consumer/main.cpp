@@ -41,12 +41,11 @@ int main() {
   cs.Unlock();
 
   CPerfCounters counters;
-  {
-    CScopedTimeSample sample(counters.GetCounter("consumer.op").get());
-  }
+  { CScopedTimeSample sample(counters.GetCounter("consumer.op").get()); }
   counters.Log();
-  failures += Check(sink->records == 1 && sink->last.rfind("Exec Stats: \n\t\t\t\tconsumer.op: ", 0) == 0,
-                    "statistics record");
+  failures +=
+      Check(sink->records == 1 && sink->last.rfind("Exec Stats: \n\t\t\t\tconsumer.op: ", 0) == 0,
+            "statistics record");
 
   std::vector<std::string> values{"kept"};
   CKyError err = ZrScsiUtils::GetCommaSeperatedValues("/nonexistent/zrperf-consumer", values);

@@ -26,8 +26,7 @@ class CapturingSink : public CLogWriterInterface {
  public:
   explicit CapturingSink(int level = 0) : m_level(level) {}
 
-  void WriteRecord(int level, const char* function, int line,
-                   const std::string& message) override {
+  void WriteRecord(int level, const char* function, int line, const std::string& message) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.push_back(Record{level, function != nullptr ? function : "", line, message});
   }
