@@ -8,24 +8,17 @@
 #include <fstream>
 #include <string>
 
+#include "../tests/support/TempDir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 class KyPathTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zrfw-path-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
-  }
-  std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+  std::string Path(const std::string& name) const { return m_dir.Path(name); }
 
-  std::string m_dir;
+  zrperf_test::TempDir m_dir{"zrfw-path"};
 };
 
 TEST_F(KyPathTest, RegularFilesAndLinksToThemAreFiles) {

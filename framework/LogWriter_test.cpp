@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/TempDir.h"
 #include "LogWriterInterface.h"
 #include "SpdlogLogWriter.h"
 
@@ -24,10 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using zrperf_test::CapturingSink;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using zrperf_test::ReadFile;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -56,18 +54,9 @@ std::string ProcessAndThread() {
 // Each sink test gets its own directory.
 class SpdlogLogWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zrfw-log-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
-  }
-  std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+  std::string Path(const std::string& name) const { return m_dir.Path(name); }
 
-  std::string m_dir;
+  zrperf_test::TempDir m_dir{"zrfw-log"};
 };
 
 // Sends everything written to standard error into a file while in scope.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/TempDir.h"
 #include "LogWriterInterface.h"
 
 namespace {
@@ -25,15 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using zrperf_test::CapturingSink;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using zrperf_test::ReadFile;
+using zrperf_test::WriteFile;
 
 int Set(const std::string& section, const std::string& name, const std::string& value) {
   ZRPlatformInfo store;
@@ -60,9 +54,6 @@ bool ExitedCleanly(pid_t pid) {
 class PlatformInfoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zrfw-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_dir = pattern;
     m_store = m_dir + "/state/platform.db";
     ZRPlatformInfo::SetStorePath(m_store);
     m_sink = boost::make_shared<CapturingSink>(0);
@@ -71,8 +62,6 @@ class PlatformInfoTest : public ::testing::Test {
   void TearDown() override {
     g_ptrLogWriter.reset();
     ZRPlatformInfo::SetStorePath(ZRPlatformInfo::kDefaultStorePath);
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
   }
 
   // Calls getString and setString once each against the current store path
@@ -93,7 +82,8 @@ class PlatformInfoTest : public ::testing::Test {
     }
   }
 
-  std::string m_dir;
+  zrperf_test::TempDir m_tmp{"zrfw-store"};
+  const std::string m_dir = m_tmp.path();
   std::string m_store;
   boost::shared_ptr<CapturingSink> m_sink;
 };

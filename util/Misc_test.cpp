@@ -8,6 +8,7 @@
 
 #include "../framework/PlatformInfo.h"
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/TempDir.h"
 
 namespace {
 
@@ -21,16 +22,11 @@ const char kFunction[] = "bool UpdateBStorStagingLocRegKey(std::string)";
 class TempStore {
  public:
   explicit TempStore(bool writable = true) : previous_(ZRPlatformInfo::GetStorePath()) {
-    std::string templ = (fs::temp_directory_path() / "zrmisc-XXXXXX").string();
-    dir_ = mkdtemp(templ.data());
     // A regular file where the store's directory should be: it cannot be created.
-    if (!writable) std::ofstream(dir_ / "blocked") << "not a directory";
-    ZRPlatformInfo::SetStorePath((dir_ / (writable ? "" : "blocked") / "platform.db").string());
+    if (!writable) dir_.Write("blocked", "not a directory");
+    ZRPlatformInfo::SetStorePath(dir_.Path(writable ? "platform.db" : "blocked/platform.db"));
   }
-  ~TempStore() {
-    ZRPlatformInfo::SetStorePath(previous_);
-    fs::remove_all(dir_);
-  }
+  ~TempStore() { ZRPlatformInfo::SetStorePath(previous_); }
   // The stored staging directory, or "<absent>".
   static std::string Stored() {
     std::string value;
@@ -40,7 +36,7 @@ class TempStore {
 
  private:
   std::string previous_;
-  fs::path dir_;
+  zrperf_test::TempDir dir_{"zrmisc"};
 };
 
 // Installs a capturing sink in g_ptrLogWriter for its lifetime.

@@ -14,6 +14,7 @@
 #include "../framework/ErrorUtil.h"
 #include "../framework/LogWriterInterface.h"
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/TempDir.h"
 
 namespace {
 
@@ -41,20 +42,7 @@ class HookedSink : public zrperf_test::CapturingSink {
   std::function<void()> hook;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "zrscsi-XXXXXX").string();
-    path_ = mkdtemp(templ.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::string file = (path_ / name).string();
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-  fs::path path_;
-};
+using zrperf_test::TempDir;
 
 std::string RetryWarning(const std::string& path, int attempt) {
   return "EOF did not reach while reading comma seperated pre-init target list from file " + path +
@@ -90,7 +78,7 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
       {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
   };
   HookedSink sink;
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   for (const auto& c : cases) {
     Values values{"stale", "entries"};
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", c.text), values).IsError());
@@ -101,9 +89,9 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
 
 TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
   HookedSink sink;
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   for (const std::string& path :
-       {(dir.path_ / "missing").string(), dir.path_.string(), std::string()}) {
+       {(fs::path(dir.path()) / "missing").string(), dir.path(), std::string()}) {
     Values values{"kept"};
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
     EXPECT_EQ(values, Values{"kept"});
@@ -131,9 +119,9 @@ TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
 }
 
 TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   const std::string good = dir.Write("good", "a, b");
-  const fs::path link = dir.path_ / "list";
+  const fs::path link = fs::path(dir.path()) / "list";
   fs::create_symlink(kUnreadable, link);
   HookedSink sink;
   sink.hook = [&] {  // point the list at a readable file before the retry
@@ -163,7 +151,7 @@ TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
 
 TEST(ZrScsiUtils, WithoutSinkWarningsAreDroppedAndResultsAreTheSame) {
   ASSERT_FALSE(g_ptrLogWriter);
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   Values values{"kept"};
   ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
                   "Failed to read complete list of comma seperated values from file [" +
@@ -190,7 +178,7 @@ class XIsSpace : public std::ctype<char> {
 };
 
 TEST(ZrScsiUtils, TrimFollowsTheGlobalLocaleAtTheTimeOfTheRead) {
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   const std::string file = dir.Write("list", "xax, xbxcx ");
   Values values;
   ASSERT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(file, values).IsError());
@@ -203,7 +191,7 @@ TEST(ZrScsiUtils, TrimFollowsTheGlobalLocaleAtTheTimeOfTheRead) {
 }
 
 TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
-  TempDir dir;
+  TempDir dir{"zrscsi"};
   const std::string file = dir.Write("list", "one, two,\nthree");
   const Values expected{"one", "two", "three"};
   HookedSink sink;
