@@ -191,31 +191,28 @@ TEST(PerfCntLogger, PassWithoutCallbacksWritesOnlyTheRecord) {
 TEST(PerfCntLogger, AddingCallbacksWhilePassesRunIsSafe) {
   InstallSink();
   PerfCntLogger logger;
+  constexpr int kPassThreads = 2;
   std::atomic<long long> calls{0};
   std::atomic<bool> adding{true};
   std::atomic<int> ready{0};
-  std::thread passes([&] {
-    ready.fetch_add(1);
-    while (ready.load() < 3) {
-    }
-    while (adding.load()) logger.LogPerfStats();
-  });
-  std::thread passes2([&] {
-    ready.fetch_add(1);
-    while (ready.load() < 3) {
-    }
-    while (adding.load()) logger.LogPerfStats();
-  });
+  std::vector<std::thread> passes;
+  for (int t = 0; t < kPassThreads; ++t) {
+    passes.emplace_back([&] {
+      ready.fetch_add(1);
+      while (ready.load() <= kPassThreads) {
+      }
+      while (adding.load()) logger.LogPerfStats();
+    });
+  }
   ready.fetch_add(1);
-  while (ready.load() < 3) {
+  while (ready.load() <= kPassThreads) {
   }
   constexpr int kAdded = 300;
   for (int i = 0; i < kAdded; ++i) {
     logger.AddStatsCallback([&] { calls.fetch_add(1, std::memory_order_relaxed); });
   }
   adding.store(false);
-  passes.join();
-  passes2.join();
+  for (auto& t : passes) t.join();
   const long long before = calls.load();
   logger.LogPerfStats();
   EXPECT_EQ(calls.load() - before, kAdded) << "a pass runs every registered callback once";
