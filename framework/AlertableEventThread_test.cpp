@@ -14,10 +14,10 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
 
 namespace {
 
@@ -97,48 +97,31 @@ class ProbeThread : public CAlertableEventThread {
   std::vector<std::string> m_calls;
 };
 
-// A handler that switches to kTick makes the next wait end at once with
-// OnTimeout() unless an event is (wrongly) still pending; the first OnTimeout()
-// switches back to waiting forever, so the counts then stay put.
-void TimeoutOnceThenWaitForever(ProbeThread& t) {
-  t.onTimeout = [](ProbeThread& self, int) { self.SetTimeout(kForever); };
-}
-
-TEST(AlertableEventThread, OneSignalGivesOneEventAndANewTimeoutAppliesToTheNextWait) {
-  ProbeThread t;
-  t.onEvent = [](ProbeThread& self, int call) {
-    if (call == 1) self.SetTimeout(kTick);
-  };
-  TimeoutOnceThenWaitForever(t);
-  t.Signal();  // kept for the first wait
-  ASSERT_FALSE(t.Start().IsError());
-  ASSERT_TRUE(t.WaitForCount("timeout", 1));
-  EXPECT_EQ(t.Count("event"), 1);
-  // Had the switch back to forever been ignored, 100 ns timeouts would pile up.
-  t.Signal();
-  ASSERT_TRUE(t.WaitForCount("event", 2));
-  ASSERT_FALSE(t.Stop(true).IsError());
-  EXPECT_THAT(t.Calls(), ElementsAre("start", "event", "timeout", "event", "stop", "completion"));
-}
-
-TEST(AlertableEventThread, SignalsDuringAHandlerMergeIntoOneEvent) {
+// The exact call sequence shows that a signal given before Start() is kept,
+// that signals given while a handler runs merge into one event, and that a
+// new timeout applies to the next wait: the first OnTimeout() goes back to
+// waiting forever, so ignoring that would pile up 100 ns timeouts.
+TEST(AlertableEventThread, SignalsMergeUntilTheThreadWakesAndANewTimeoutAppliesToTheNextWait) {
   ProbeThread t;
   Gate release;
   t.onEvent = [&](ProbeThread& self, int call) {
+    if (call == 2) self.SetTimeout(kTick);
     if (call == 1) {
       EXPECT_TRUE(release.Pass());
-    } else {
-      self.SetTimeout(kTick);
     }
   };
-  TimeoutOnceThenWaitForever(t);
-  ASSERT_FALSE(t.Start().IsError());
+  t.onTimeout = [](ProbeThread& self, int) { self.SetTimeout(kForever); };
   t.Signal();
+  ASSERT_FALSE(t.Start().IsError());
   ASSERT_TRUE(t.WaitForCount("event", 1));
   for (int i = 0; i < 10; ++i) t.Signal();
   release.Open();
   ASSERT_TRUE(t.WaitForCount("timeout", 1));
-  EXPECT_EQ(t.Count("event"), 2);
+  t.Signal();
+  ASSERT_TRUE(t.WaitForCount("event", 3));
+  ASSERT_FALSE(t.Stop(true).IsError());
+  EXPECT_THAT(t.Calls(),
+              ElementsAre("start", "event", "event", "timeout", "event", "stop", "completion"));
 }
 
 TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
@@ -146,7 +129,6 @@ TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
   constexpr int kSignals = 500;
   for (int round = 0; round < 20; ++round) {
     std::atomic<int> sent{0};
-    std::atomic<int> ready{0};
     Gate sawAll;
     ProbeThread t;
     // Each signal is counted before it is given, so an event that follows the
@@ -155,18 +137,12 @@ TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
       if (sent.load() == kSignallers * kSignals) sawAll.Open();
     };
     ASSERT_FALSE(t.Start().IsError());
-    std::vector<std::thread> signallers;
-    for (int i = 0; i < kSignallers; ++i) {
-      signallers.emplace_back([&] {
-        ready.fetch_add(1);
-        while (ready.load() < kSignallers) std::this_thread::yield();
-        for (int n = 0; n < kSignals; ++n) {
-          sent.fetch_add(1);
-          t.Signal();
-        }
-      });
-    }
-    for (std::thread& s : signallers) s.join();
+    zrperf_test::RunTogether(kSignallers, [&](int) {
+      for (int n = 0; n < kSignals; ++n) {
+        sent.fetch_add(1);
+        t.Signal();
+      }
+    });
     ASSERT_TRUE(sawAll.Pass()) << "round " << round;
     EXPECT_LE(t.Count("event"), kSignallers * kSignals);
   }
@@ -182,27 +158,22 @@ TEST(AlertableEventThread, TimeoutRepeatsWhileNoEventComes) {
   EXPECT_EQ(t.Count("event"), 0);
 }
 
-TEST(AlertableEventThread, StartSynchronouslyReturnsAfterOnStartRan) {
+TEST(AlertableEventThread, StartsOnceOnlyAndStartSynchronouslyReturnsAfterOnStartRan) {
   for (int i = 0; i < 50; ++i) {
     int written = 0;  // plain int: the sanitizer checks the hand-over
     ProbeThread t;
     t.onStart = [&written](ProbeThread&, int) { written = 42; };
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_TRUE(t.WaitForStop(CTimeInterval())) << "never started counts as stopped";
     ASSERT_FALSE(t.StartSynchronously().IsError());
     EXPECT_EQ(written, 42);
+    EXPECT_TRUE(t.IsRunning());
+    EXPECT_TRUE(t.Start().IsError());
+    EXPECT_TRUE(t.StartSynchronously().IsError());
+    ASSERT_FALSE(t.Stop(true).IsError());
+    EXPECT_TRUE(t.Start().IsError()) << "a stopped thread was restarted";
+    EXPECT_EQ(t.Count("start"), 1);
   }
-}
-
-TEST(AlertableEventThread, StartsOnceOnlyAndNeverStartedCountsAsStopped) {
-  ProbeThread t;
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_TRUE(t.WaitForStop(CTimeInterval()));
-  ASSERT_FALSE(t.StartSynchronously().IsError());
-  EXPECT_TRUE(t.IsRunning());
-  EXPECT_TRUE(t.Start().IsError());
-  EXPECT_TRUE(t.StartSynchronously().IsError());
-  ASSERT_FALSE(t.Stop(true).IsError());
-  EXPECT_TRUE(t.Start().IsError()) << "a stopped thread was restarted";
-  EXPECT_EQ(t.Count("start"), 1);
 }
 
 TEST(AlertableEventThread, StopWithoutWaitReturnsWhileAHandlerIsBlocked) {
@@ -225,21 +196,15 @@ TEST(AlertableEventThread, StopWithoutWaitReturnsWhileAHandlerIsBlocked) {
 TEST(AlertableEventThread, ConcurrentStopWithWaitAllReturnAfterTheThreadEnded) {
   for (int i = 0; i < 100; ++i) {
     bool stopped = false;  // plain bool: the sanitizer checks the hand-over
-    std::atomic<int> ready{0};
     std::atomic<int> sawEnd{0};
     ProbeThread t;
     t.SetTimeout(kTick);
     t.onStop = [&stopped](ProbeThread&, int) { stopped = true; };
     ASSERT_FALSE(t.Start().IsError());
-    std::vector<std::thread> stoppers;
-    for (int s = 0; s < 3; ++s) {
-      stoppers.emplace_back([&] {
-        ready.fetch_add(1);
-        while (ready.load() < 3) t.Signal();
-        if (!t.Stop(true).IsError() && stopped && !t.IsRunning()) sawEnd.fetch_add(1);
-      });
-    }
-    for (std::thread& s : stoppers) s.join();
+    zrperf_test::RunTogether(3, [&](int) {
+      t.Signal();
+      if (!t.Stop(true).IsError() && stopped && !t.IsRunning()) sawEnd.fetch_add(1);
+    });
     ASSERT_EQ(sawEnd.load(), 3) << "iteration " << i;
     EXPECT_EQ(t.Calls().back(), "completion");
   }
@@ -305,9 +270,9 @@ class FailingWaitThread : public CAlertableEventThread {
 struct NotAStdException {};
 
 TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
-  auto sink = boost::shared_ptr<zrperf_test::CapturingSink>(new zrperf_test::CapturingSink);
-  g_ptrLogWriter = sink;
+  std::vector<zrperf_test::Record> records;
   {
+    zrperf_test::ScopedSink sink;
     ProbeThread t;
     t.onStart = [](ProbeThread&, int) { throw std::runtime_error("start failed"); };
     t.onEvent = [](ProbeThread&, int call) {
@@ -327,14 +292,13 @@ TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
     ASSERT_FALSE(failing.Start().IsError());
     ASSERT_TRUE(failing.WaitForStop(CTimeInterval::FromSeconds(10)));
     EXPECT_TRUE(failing.abandoned);
+    records = sink->Records();
   }
-  g_ptrLogWriter.reset();
   const char* expected[][2] = {{"OnStart()", "start failed"},
                                {"OnEvent()", "boom"},
                                {"OnEvent()", "not derived from std::exception"},
                                {"OnStop()", "not derived from std::exception"},
                                {"WaitForEvent()", "wait failed"}};
-  const std::vector<zrperf_test::Record> records = sink->Records();
   ASSERT_EQ(records.size(), 5u);
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i].level, -1);
@@ -353,18 +317,11 @@ TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
 // The shape of the process-wide statistics thread: objects never destroyed,
 // one still waking up every 100 ns while the process exits, one stopped and
 // ended but never joined, one asked to stop just before the exit.
-class TickingThread : public CAlertableEventThread {
-  void OnTimeout() override { ticks.fetch_add(1); }
-
- public:
-  static std::atomic<long> ticks;
-};
-std::atomic<long> TickingThread::ticks{0};
 CAlertableEventThread* g_pLeftAlive[3];
 
 void ExitWithThreadsLeftAlive() {
   alarm(20);  // a hang at exit ends as a signal, not as exit code 0
-  for (CAlertableEventThread*& t : g_pLeftAlive) t = new TickingThread;
+  for (CAlertableEventThread*& t : g_pLeftAlive) t = new CAlertableEventThread;
   g_pLeftAlive[0]->SetTimeout(kTick);
   g_pLeftAlive[0]->StartSynchronously();
   g_pLeftAlive[1]->StartSynchronously();

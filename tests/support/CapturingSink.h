@@ -1,4 +1,5 @@
-// Test support: a log sink that records what it is given.
+// Test support: a log sink that records what it is given, and a guard that
+// installs one in g_ptrLogWriter.
 //
 // Overrides only WriteRecord and GetLogLevel, as any complete sink may. Safe to
 // call from several threads; Records() returns a copy.
@@ -52,6 +53,24 @@ class CapturingSink : public CLogWriterInterface {
   std::atomic<int> m_levelQueries{0};
   mutable std::mutex m_mutex;
   std::vector<Record> m_records;
+};
+
+// Installs a new CapturingSink in g_ptrLogWriter for its lifetime and leaves
+// g_ptrLogWriter empty when it goes. `sink->` reaches the sink.
+// REQUIRES: no other thread logs while it is built or destroyed.
+class ScopedSink {
+ public:
+  explicit ScopedSink(int level = 0) : m_pSink(new CapturingSink(level)) {
+    g_ptrLogWriter = m_pSink;
+  }
+  ~ScopedSink() { g_ptrLogWriter.reset(); }
+  ScopedSink(const ScopedSink&) = delete;
+  ScopedSink& operator=(const ScopedSink&) = delete;
+
+  CapturingSink* operator->() const { return m_pSink.get(); }
+
+ private:
+  boost::shared_ptr<CapturingSink> m_pSink;
 };
 
 }  // namespace zrperf_test
