@@ -4,24 +4,33 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "../tests/support/RunTogether.h"
 
 namespace {
 
 TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
-  const CKyError err = FXErrorUtil::ErrorWin32(
-      FXCodeLocation("ZrScsiUtils.cpp", "static CKyError F(const std::string&)", 48), 774,
-      "Failed to read [%s] attempt %d", "/etc/targets", 3);
+  std::string file = "ZrScsiUtils.cpp";
+  std::string function = "static CKyError F(const std::string&)";
+  const std::string longArg(100000, 'q');
+  const CKyError err =
+      FXErrorUtil::ErrorWin32(FXCodeLocation(file.c_str(), function.c_str(), 48), 774,
+                              "Failed to read [%s] attempt %d", longArg.c_str(), 3);
+  file.assign(100, 'x');  // the detail keeps copies of the location texts
+  function.assign(100, 'y');
   EXPECT_TRUE(err.IsError());
   EXPECT_EQ(err.GetResult(), FXErrorUtil::ResultFromWin32(774));
   ASSERT_TRUE(err.GetDetail());
   const FXErrorPrivate& d = *err.GetDetail();
   EXPECT_EQ(d.GetCode(), 774u);
-  EXPECT_EQ(d.GetMessage(), "Failed to read [/etc/targets] attempt 3");
+  EXPECT_EQ(d.GetMessage(), "Failed to read [" + longArg + "] attempt 3");
   EXPECT_EQ(d.GetFile(), "ZrScsiUtils.cpp");
   EXPECT_EQ(d.GetFunction(), "static CKyError F(const std::string&)");
   EXPECT_EQ(d.GetLine(), 48);
+
+  const CKyError noTexts = FXErrorUtil::ErrorWin32(FXCodeLocation(nullptr, nullptr, 0), 1, "m");
+  EXPECT_EQ(noTexts.GetDetail()->GetFile(), "");
+  EXPECT_EQ(noTexts.GetDetail()->GetFunction(), "");
 }
 
 TEST(ErrorUtil, EveryCodeGivesANegativeResult) {
@@ -32,41 +41,17 @@ TEST(ErrorUtil, EveryCodeGivesANegativeResult) {
   EXPECT_NE(FXErrorUtil::ResultFromWin32(774), FXErrorUtil::ResultFromWin32(775));
 }
 
-TEST(ErrorUtil, DetailOwnsCopiesOfTheLocationTexts) {
-  std::string file = "a.cpp";
-  std::string function = "void A()";
-  const CKyError err =
-      FXErrorUtil::ErrorWin32(FXCodeLocation(file.c_str(), function.c_str(), 5), 1, "m");
-  file.assign(100, 'x');
-  function.assign(100, 'y');
-  EXPECT_EQ(err.GetDetail()->GetFile(), "a.cpp");
-  EXPECT_EQ(err.GetDetail()->GetFunction(), "void A()");
-  const CKyError noTexts = FXErrorUtil::ErrorWin32(FXCodeLocation(nullptr, nullptr, 0), 1, "m");
-  EXPECT_EQ(noTexts.GetDetail()->GetFile(), "");
-  EXPECT_EQ(noTexts.GetDetail()->GetFunction(), "");
-}
-
-TEST(ErrorUtil, LongMessagesAreKeptWhole) {
-  const std::string arg(100000, 'q');
-  const CKyError err =
-      FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 1), 774, "[%s]%d", arg.c_str(), 9);
-  EXPECT_EQ(err.GetDetail()->GetMessage(), "[" + arg + "]9");
-}
-
 TEST(ErrorUtil, AsStringGivesOneLineWithCodeMessageAndLocation) {
   const CKyError err = FXErrorUtil::ErrorWin32(FXCodeLocation("Reader.cpp", "void R()", 37), 774,
                                                "Failed to read [%s]", "/tmp/list.csv");
-  const std::string text = err.AsString();
-  EXPECT_EQ(text, "result=" + std::to_string(err.GetResult()) +
-                      " code=774 message=\"Failed to read [/tmp/list.csv]\" at Reader.cpp:37 "
-                      "(void R())");
+  EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
+                                " code=774 message=\"Failed to read [/tmp/list.csv]\" at "
+                                "Reader.cpp:37 (void R())");
   EXPECT_EQ(CKyError::Success().AsString(), "result=0");
-}
 
-TEST(ErrorUtil, AsStringEscapesLineBreaksAndQuotes) {
-  const CKyError err = FXErrorUtil::ErrorWin32(FXCodeLocation("f.cpp", "g", 2), 5, "%s",
-                                               "two\nlines\r\tand \"quoted\" \\ \x01");
-  const std::string text = err.AsString();
+  const CKyError escaped = FXErrorUtil::ErrorWin32(FXCodeLocation("f.cpp", "g", 2), 5, "%s",
+                                                   "two\nlines\r\tand \"quoted\" \\ \x01");
+  const std::string text = escaped.AsString();
   EXPECT_EQ(text.find('\n'), std::string::npos);
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_NE(text.find("message=\"two\\nlines\\r\\tand \\\"quoted\\\" \\\\ \\x01\" at f.cpp:2"),
@@ -77,22 +62,13 @@ TEST(ErrorUtil, AsStringEscapesLineBreaksAndQuotes) {
 TEST(ErrorUtil, CopiesMayBeReadOnManyThreadsAtOnce) {
   const CKyError err = FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 3), 7, "shared %d", 1);
   const std::string expected = err.AsString();
-  constexpr int kThreads = 4;
-  std::atomic<int> ready{0};
   std::atomic<int> mismatches{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }
-      for (int i = 0; i < 2000; ++i) {
-        const CKyError copy = err;  // shares the detail record
-        if (copy.AsString() != expected) mismatches.fetch_add(1);
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
+  zrperf_test::RunTogether(4, [&](int) {
+    for (int i = 0; i < 2000; ++i) {
+      const CKyError copy = err;  // shares the detail record
+      if (copy.AsString() != expected) mismatches.fetch_add(1);
+    }
+  });
   EXPECT_EQ(mismatches.load(), 0);
   EXPECT_EQ(err.GetDetail().use_count(), 1);
 }

@@ -6,20 +6,18 @@
 #include <climits>
 #include <string>
 #include <thread>
-#include <vector>
+
+#include "../tests/support/RunTogether.h"
 
 namespace {
 
-TEST(MediaSpeedCounter, EmptyCounterReadsZeroAndSaysSo) {
+TEST(MediaSpeedCounter, TotalsAndText) {
   CMediaSpeedCounter counter(nullptr);
   EXPECT_EQ(counter.GetTotalBytes(), 0u);
   EXPECT_EQ(counter.GetTotalTransfers(), 0u);
   EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(0));
   EXPECT_EQ(counter.AsString(), "transfers=0");
-}
 
-TEST(MediaSpeedCounter, TotalsAndText) {
-  CMediaSpeedCounter counter(nullptr);
   counter.AddTransfer(1'000'000, CTimeInterval::FromMilliseconds(500));
   counter.AddTransfer(2'000'000, CTimeInterval::FromMilliseconds(1000));
   EXPECT_EQ(counter.GetTotalBytes(), 3'000'000u);
@@ -32,21 +30,19 @@ TEST(MediaSpeedCounter, TotalsAndText) {
   EXPECT_EQ(fast.AsString(), "transfers=1 bytes=4096 time=2.50us throughput=1638.40MB/s");
 }
 
-TEST(MediaSpeedCounter, ZeroOrNegativeTimeHasNoThroughput) {
+TEST(MediaSpeedCounter, NoTimeHasNoThroughputAndTotalsHoldAtTheirLargestValues) {
   CMediaSpeedCounter counter(nullptr);
   counter.AddTransfer(512, CTimeInterval(-40));
   counter.AddTransfer(512, CTimeInterval(0));
   EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(0));
   EXPECT_EQ(counter.AsString(), "transfers=2 bytes=1024 time=0ns throughput=n/a");
-}
 
-TEST(MediaSpeedCounter, TotalsHoldAtTheirLargestValues) {
-  CMediaSpeedCounter counter(nullptr);
-  counter.AddTransfer(ULLONG_MAX - 1, CTimeInterval(LLONG_MAX));
-  counter.AddTransfer(10, CTimeInterval(LLONG_MAX));
-  EXPECT_EQ(counter.GetTotalBytes(), ULLONG_MAX);
-  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(LLONG_MAX));
-  EXPECT_EQ(counter.GetTotalTransfers(), 2u);
+  CMediaSpeedCounter huge(nullptr);
+  huge.AddTransfer(ULLONG_MAX - 1, CTimeInterval(LLONG_MAX));
+  huge.AddTransfer(10, CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(huge.GetTotalBytes(), ULLONG_MAX);
+  EXPECT_EQ(huge.GetTotalTime(), CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(huge.GetTotalTransfers(), 2u);
 }
 
 // Short-lived threads record while another reads: the reader never sees a
@@ -58,8 +54,7 @@ TEST(MediaSpeedCounter, ConcurrentAndShortLivedRecordersGiveExactTotals) {
   CMediaSpeedCounter* counter = new CMediaSpeedCounter(nullptr);
   std::atomic<bool> stop{false};
   std::thread reader([&] {
-    unsigned long long last = 0;
-    while (!stop.load()) {
+    for (unsigned long long last = 0; !stop.load();) {
       const unsigned long long now = counter->GetTotalTransfers();
       EXPECT_GE(now, last);
       last = now;
@@ -67,14 +62,10 @@ TEST(MediaSpeedCounter, ConcurrentAndShortLivedRecordersGiveExactTotals) {
     }
   });
   for (int round = 0; round < kRounds; ++round) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        for (int i = 0; i < kTransfers; ++i)
-          counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
-      });
-    }
-    for (auto& thread : threads) thread.join();
+    zrperf_test::RunTogether(kThreads, [&](int t) {
+      for (int i = 0; i < kTransfers; ++i)
+        counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
+    });
   }
   stop.store(true);
   reader.join();
