@@ -1,25 +1,24 @@
 #include "ZrScsiUtils.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <locale>
 #include <stdexcept>
-#include <thread>
 
 #include "../framework/ErrorUtil.h"
 #include "../framework/LogWriterInterface.h"
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
 #include "../tests/support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Values = std::vector<std::string>;
+using zrperf_test::TempDir;
 
 const char kFunction[] =
     "static CKyError ZrScsiUtils::GetCommaSeperatedValues(const string&, "
@@ -41,8 +40,6 @@ class HookedSink : public zrperf_test::CapturingSink {
   }
   std::function<void()> hook;
 };
-
-using zrperf_test::TempDir;
 
 std::string RetryWarning(const std::string& path, int attempt) {
   return "EOF did not reach while reading comma seperated pre-init target list from file " + path +
@@ -84,14 +81,8 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", c.text), values).IsError());
     EXPECT_EQ(values, c.fields) << "file text: '" << c.text << "'";
   }
-  EXPECT_TRUE(sink.Records().empty());
-}
-
-TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
-  HookedSink sink;
-  TempDir dir{"zrscsi"};
-  for (const std::string& path :
-       {(fs::path(dir.path()) / "missing").string(), dir.path(), std::string()}) {
+  // A path that names no regular file: success at once, values untouched.
+  for (const std::string& path : {dir.Path("missing"), dir.path(), std::string()}) {
     Values values{"kept"};
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
     EXPECT_EQ(values, Values{"kept"});
@@ -100,28 +91,33 @@ TEST(ZrScsiUtils, PathThatIsNoFileSucceedsSilentlyWithValuesUntouched) {
 }
 
 TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
-  HookedSink sink;
-  sink.SetLevel(-2);  // the warning is sent whatever the sink's level
+  const std::string failed = "Failed to read complete list of comma seperated values from file [" +
+                             std::string(kUnreadable) + "]";
   Values values{"kept"};
-  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
-                  "Failed to read complete list of comma seperated values from file [" +
-                      std::string(kUnreadable) + "]");
-  EXPECT_EQ(values, Values{"kept"});
-  const std::vector<zrperf_test::Record> records = sink.Records();
-  ASSERT_EQ(records.size(), 3u);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const zrperf_test::Record& r = records[attempt];
-    EXPECT_EQ(r.level, -1);
-    EXPECT_EQ(r.function, kFunction);
-    EXPECT_EQ(r.line, 37);
-    EXPECT_EQ(r.message, RetryWarning(kUnreadable, attempt));
+  {
+    HookedSink sink;
+    sink.SetLevel(-2);  // the warning is sent whatever the sink's level
+    ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48, failed);
+    EXPECT_EQ(values, Values{"kept"});
+    const std::vector<zrperf_test::Record> records = sink.Records();
+    ASSERT_EQ(records.size(), 3u);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const zrperf_test::Record& r = records[attempt];
+      EXPECT_EQ(r.level, -1);
+      EXPECT_EQ(r.function, kFunction);
+      EXPECT_EQ(r.line, 37);
+      EXPECT_EQ(r.message, RetryWarning(kUnreadable, attempt));
+    }
   }
+  ASSERT_FALSE(g_ptrLogWriter);  // without a sink the warnings are dropped, the result is the same
+  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48, failed);
+  EXPECT_EQ(values, Values{"kept"});
 }
 
 TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
   TempDir dir{"zrscsi"};
   const std::string good = dir.Write("good", "a, b");
-  const fs::path link = fs::path(dir.path()) / "list";
+  const std::string link = dir.Path("list");
   fs::create_symlink(kUnreadable, link);
   HookedSink sink;
   sink.hook = [&] {  // point the list at a readable file before the retry
@@ -129,10 +125,10 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
     fs::create_symlink(good, link);
   };
   Values values;
-  EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(link.string(), values).IsError());
+  EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(link, values).IsError());
   EXPECT_EQ(values, (Values{"a", "b"}));
   ASSERT_EQ(sink.Records().size(), 1u);
-  EXPECT_EQ(sink.Records()[0].message, RetryWarning(link.string(), 0));
+  EXPECT_EQ(sink.Records()[0].message, RetryWarning(link, 0));
 }
 
 TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
@@ -147,18 +143,6 @@ TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
   sink.hook = [] { throw 42; };  // not a std::exception: passes to the caller
   EXPECT_THROW(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), int);
   EXPECT_EQ(values, Values{"kept"});
-}
-
-TEST(ZrScsiUtils, WithoutSinkWarningsAreDroppedAndResultsAreTheSame) {
-  ASSERT_FALSE(g_ptrLogWriter);
-  TempDir dir{"zrscsi"};
-  Values values{"kept"};
-  ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48,
-                  "Failed to read complete list of comma seperated values from file [" +
-                      std::string(kUnreadable) + "]");
-  EXPECT_EQ(values, Values{"kept"});
-  EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", "a,b"), values).IsError());
-  EXPECT_EQ(values, (Values{"a", "b"}));
 }
 
 // Classifies 'x' as space in addition to the classic set.
@@ -197,23 +181,16 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
   HookedSink sink;
   constexpr int kThreads = 8;
   constexpr int kIterations = 200;
-  std::atomic<int> waiting{kThreads};
   std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      --waiting;
-      while (waiting.load() > 0) std::this_thread::yield();
-      for (int i = 0; i < kIterations; ++i) {
-        Values values;
-        const bool bad = (i + t) % 4 == 0;
-        const bool failed =
-            ZrScsiUtils::GetCommaSeperatedValues(bad ? kUnreadable : file, values).IsError();
-        if (failed != bad || values != (bad ? Values{} : expected)) ++wrong;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  zrperf_test::RunTogether(kThreads, [&](int t) {
+    for (int i = 0; i < kIterations; ++i) {
+      Values values;
+      const bool bad = (i + t) % 4 == 0;
+      const bool failed =
+          ZrScsiUtils::GetCommaSeperatedValues(bad ? kUnreadable : file, values).IsError();
+      if (failed != bad || values != (bad ? Values{} : expected)) ++wrong;
+    }
+  });
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(sink.Records().size(), 3u * kThreads * kIterations / 4);
 }
