@@ -1,10 +1,10 @@
 #include "Misc.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "../framework/PlatformInfo.h"
 #include "../tests/support/CapturingSink.h"
@@ -12,11 +12,8 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using zrperf_test::CapturingSink;
 using zrperf_test::Record;
-
-const char kFunction[] = "bool UpdateBStorStagingLocRegKey(std::string)";
+using zrperf_test::ScopedSink;
 
 // A configuration store of its own in a fresh directory for its lifetime.
 class TempStore {
@@ -39,24 +36,14 @@ class TempStore {
   zrperf_test::TempDir dir_{"zrmisc"};
 };
 
-// Installs a capturing sink in g_ptrLogWriter for its lifetime.
-class InstalledSink {
- public:
-  explicit InstalledSink(int level = 0) : sink_(new CapturingSink(level)) {
-    g_ptrLogWriter = sink_;
+// The records of the staging update, without any the store sent itself.
+std::vector<Record> UpdateRecords(const ScopedSink& sink) {
+  std::vector<Record> mine;
+  for (const Record& r : sink->Records()) {
+    if (r.function == "bool UpdateBStorStagingLocRegKey(std::string)") mine.push_back(r);
   }
-  ~InstalledSink() { g_ptrLogWriter.reset(); }
-  // The records of the staging update, without any the store sent itself.
-  std::vector<Record> Records() const {
-    std::vector<Record> mine;
-    for (const Record& r : sink_->Records())
-      if (r.function == kFunction) mine.push_back(r);
-    return mine;
-  }
-
- private:
-  boost::shared_ptr<CapturingSink> sink_;
-};
+  return mine;
+}
 
 void ExpectWrittenReport(const std::vector<Record>& records, const std::string& path) {
   ASSERT_EQ(records.size(), 1u);
@@ -68,40 +55,38 @@ void ExpectWrittenReport(const std::vector<Record>& records, const std::string& 
 
 TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {
   TempStore store;
-  {
-    InstalledSink sink;
-    EXPECT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
-    ExpectWrittenReport(sink.Records(), "/var/staging");
+  // Each call in turn: the path, and the report's text of it (empty: no report).
+  const std::pair<std::string, std::string> calls[] = {
+      {"/var/staging", "/var/staging"},
+      {"/var/staging", ""},
+      {"/VAR/Staging", "/VAR/Staging"},
+      {std::string("/a\0b", 4), "/a"},  // stored by its length, reported up to the NUL
+  };
+  for (const auto& [path, report] : calls) {
+    SCOPED_TRACE(path);
+    ScopedSink sink;
+    EXPECT_TRUE(UpdateBStorStagingLocRegKey(path));
+    EXPECT_EQ(TempStore::Stored(), path);
+    if (report.empty()) {
+      EXPECT_TRUE(UpdateRecords(sink).empty()) << "same value rewritten";
+    } else {
+      ExpectWrittenReport(UpdateRecords(sink), report);
+    }
   }
-  EXPECT_EQ(TempStore::Stored(), "/var/staging");
-  {
-    InstalledSink sink;
-    EXPECT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
-    EXPECT_TRUE(sink.Records().empty()) << "same value rewritten";
-  }
-  {
-    InstalledSink sink;
-    EXPECT_TRUE(UpdateBStorStagingLocRegKey("/VAR/Staging"));
-    ExpectWrittenReport(sink.Records(), "/VAR/Staging");
-  }
-  EXPECT_EQ(TempStore::Stored(), "/VAR/Staging");
-  const std::string withNul("/a\0b", 4);  // stored by its length, not up to the NUL
-  EXPECT_TRUE(UpdateBStorStagingLocRegKey(withNul));
-  EXPECT_EQ(TempStore::Stored(), withNul);
 }
 
 TEST(Misc, EmptyPathIsWrittenUnlessAnEmptyValueIsStored) {
   {
     TempStore store;
     ZRPlatformInfo().setString("Drovane", "ZrScsiSrvBStorStagingDir", "", 0);
-    InstalledSink sink;
+    ScopedSink sink;
     EXPECT_TRUE(UpdateBStorStagingLocRegKey(""));
-    EXPECT_TRUE(sink.Records().empty());
+    EXPECT_TRUE(UpdateRecords(sink).empty());
   }
   TempStore store;
-  InstalledSink sink;
+  ScopedSink sink;
   EXPECT_TRUE(UpdateBStorStagingLocRegKey(""));
-  ExpectWrittenReport(sink.Records(), "");
+  ExpectWrittenReport(UpdateRecords(sink), "");
   EXPECT_EQ(TempStore::Stored(), "");
 }
 
@@ -115,14 +100,14 @@ TEST(Misc, FailedWriteReturnsFalseAndEachReportWaitsForItsLevel) {
     SCOPED_TRACE("sink level " + std::to_string(c.level));
     {
       TempStore store;
-      InstalledSink sink(c.level);
+      ScopedSink sink(c.level);
       EXPECT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
-      EXPECT_EQ(sink.Records().size(), c.writtenReported ? 1u : 0u);
+      EXPECT_EQ(UpdateRecords(sink).size(), c.writtenReported ? 1u : 0u);
     }
     TempStore store(/*writable=*/false);
-    InstalledSink sink(c.level);
+    ScopedSink sink(c.level);
     EXPECT_FALSE(UpdateBStorStagingLocRegKey("/var/staging"));
-    const std::vector<Record> records = sink.Records();
+    const std::vector<Record> records = UpdateRecords(sink);
     ASSERT_EQ(records.size(), c.failureReported ? 1u : 0u);
     for (const Record& r : records) {
       EXPECT_EQ(r.level, -1);
