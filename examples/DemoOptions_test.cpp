@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrdemo {
@@ -16,22 +17,14 @@ bool Parse(std::vector<std::string> args, DemoOptions* options, std::string* err
   return ParseDemoOptions(static_cast<int>(argv.size()), argv.data(), options, error);
 }
 
-TEST(DemoOptions, NoArgumentsKeepTheDefaults) {
+TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin) {
   DemoOptions options;
   std::string error;
   ASSERT_TRUE(Parse({}, &options, &error));
   EXPECT_EQ(options.threads, 4);
   EXPECT_EQ(options.seconds, 5);
-  EXPECT_EQ(options.targetsPath, "");
-  EXPECT_EQ(options.stateDir, "");
-  EXPECT_EQ(options.logFile, "");
-  EXPECT_FALSE(options.syslog);
-  EXPECT_FALSE(options.help);
-}
+  EXPECT_FALSE(options.syslog || options.help);
 
-TEST(DemoOptions, ValuesComeSeparateOrAfterEqualsAndLaterOnesWin) {
-  DemoOptions options;
-  std::string error;
   ASSERT_TRUE(Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv",
                      "--state-dir=/s/d=x", "--log-file", "/l/demo.log", "--threads=007"},
                     &options, &error))
@@ -50,33 +43,30 @@ TEST(DemoOptions, ValuesComeSeparateOrAfterEqualsAndLaterOnesWin) {
   EXPECT_TRUE(limits.syslog);
 }
 
-TEST(DemoOptions, CountsOutsideTheirRangeOrNotDecimalAreRejected) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--threads", "0"},          {"--threads", "-1"},
-      {"--threads", "+3"},         {"--threads", " 3"},
-      {"--threads", "3x"},         {"--threads", ""},
-      {"--threads=0x10"},          {"--threads", std::to_string(kMaxThreads + 1)},
-      {"--seconds", "000"},        {"--seconds", std::to_string(kMaxSeconds + 1)},
-      {"--seconds", "4294967297"}, {"--seconds", "99999999999999999999999"},
-      {"--seconds", "1.5"}};
-  for (const auto& args : bad) {
+TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
+  // Counts: out of range (also past 32 and 64 bits, which must not wrap into
+  // range) or not plain decimal. The message names the option.
+  const std::vector<std::vector<std::string>> badCounts = {
+      {"--threads", "0"},
+      {"--threads", std::to_string(kMaxThreads + 1)},
+      {"--threads", "+3"},
+      {"--threads", ""},
+      {"--threads=0x10"},
+      {"--seconds", "000"},
+      {"--seconds", "1.5"},
+      {"--seconds", "4294967297"},
+      {"--seconds", "99999999999999999999999"}};
+  for (const auto& args : badCounts) {
     DemoOptions options;
     std::string error;
     EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << args.back();
     EXPECT_NE(error.find(args[0].substr(0, 9)), std::string::npos) << error;
   }
-}
-
-TEST(DemoOptions, UnknownOptionsMissingValuesAndEmptyPathsAreRejected) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+  const std::pair<std::vector<std::string>, std::string> bad[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
-      {{"-t", "4"}, "unknown option '-t'"},
-      {{"stray"}, "unknown option 'stray'"},
       {{"--help=yes"}, "unknown option '--help=yes'"},
-      {{"--threads"}, "--threads needs a value"},
       {{"--seconds", "2", "--state-dir"}, "--state-dir needs a value"},
       {{"--targets="}, "--targets needs a non-empty path"},
-      {{"--log-file", ""}, "--log-file needs a non-empty path"},
       {{"--log-file=/x.log", "--syslog"}, "--log-file and --syslog exclude each other"}};
   for (const auto& [args, message] : bad) {
     DemoOptions options;
@@ -91,8 +81,6 @@ TEST(DemoOptions, HelpEndsParsingAndItsTextNamesEveryOption) {
   std::string error;
   ASSERT_TRUE(Parse({"--threads", "2", "--help", "--bogus"}, &options, &error));
   EXPECT_TRUE(options.help);
-  ASSERT_TRUE(Parse({"-h"}, &options, &error));
-
   const std::string usage = DemoUsage("zrperf-demo");
   for (const char* option :
        {"--threads", "--seconds", "--targets", "--state-dir", "--log-file", "--syslog", "--help"}) {
@@ -103,16 +91,14 @@ TEST(DemoOptions, HelpEndsParsingAndItsTextNamesEveryOption) {
 TEST(DemoOptions, DefaultStateDirIsUnderTmpdir) {
   const char* saved = getenv("TMPDIR");
   const std::string restore = saved != nullptr ? saved : "";
-
-  setenv("TMPDIR", "/var/tmp//", 1);
-  EXPECT_EQ(DefaultStateDir(), "/var/tmp/zrperf-demo");
-  setenv("TMPDIR", "/", 1);
-  EXPECT_EQ(DefaultStateDir(), "/zrperf-demo");
-  setenv("TMPDIR", "", 1);
-  EXPECT_EQ(DefaultStateDir(), "/tmp/zrperf-demo");
+  const std::pair<const char*, const char*> cases[] = {
+      {"/var/tmp//", "/var/tmp/zrperf-demo"}, {"/", "/zrperf-demo"}, {"", "/tmp/zrperf-demo"}};
+  for (const auto& [tmpdir, expected] : cases) {
+    setenv("TMPDIR", tmpdir, 1);
+    EXPECT_EQ(DefaultStateDir(), expected) << tmpdir;
+  }
   unsetenv("TMPDIR");
   EXPECT_EQ(DefaultStateDir(), "/tmp/zrperf-demo");
-
   if (saved != nullptr) setenv("TMPDIR", restore.c_str(), 1);
 }
 
