@@ -6,32 +6,20 @@
 #include <cstdlib>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
 
 namespace zrdemo {
 namespace {
-
-using zrperf_test::CapturingSink;
 
 boost::shared_ptr<CMediaSpeedCounter> NewCounter() {
   return boost::shared_ptr<CMediaSpeedCounter>(new CMediaSpeedCounter(nullptr));
 }
 
-class ThroughputRecordTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_sink.reset(new CapturingSink(0));
-    g_ptrLogWriter = m_sink;
-  }
-  void TearDown() override { g_ptrLogWriter.reset(); }
-
-  boost::shared_ptr<CapturingSink> m_sink;
-};
-
-TEST_F(ThroughputRecordTest, WritesCountersWithNewTransfersInByteOrderOfNames) {
+TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNames) {
+  zrperf_test::ScopedSink sink;
   ThroughputRecord::Counters counters = {{"b.write", NewCounter()},
                                          {"a.read", NewCounter()},
                                          {"B", NewCounter()},
@@ -43,7 +31,7 @@ TEST_F(ThroughputRecordTest, WritesCountersWithNewTransfersInByteOrderOfNames) {
   ThroughputRecord record(counters);
 
   record();
-  std::vector<zrperf_test::Record> records = m_sink->Records();
+  std::vector<zrperf_test::Record> records = sink->Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, 0);
   EXPECT_EQ(records[0].message, "Throughput Stats: \n\t\t\t\tB: " + counters["B"]->AsString() +
@@ -53,71 +41,61 @@ TEST_F(ThroughputRecordTest, WritesCountersWithNewTransfersInByteOrderOfNames) {
   // Only a counter that gained transfers since the previous record is written again.
   counters["a.read"]->AddTransfer(65536, CTimeInterval::FromMilliseconds(1));
   record();
-  records = m_sink->Records();
+  records = sink->Records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[1].message,
             "Throughput Stats: \n\t\t\t\ta.read: " + counters["a.read"]->AsString());
 }
 
-TEST_F(ThroughputRecordTest, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
+TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
   ThroughputRecord::Counters counters = {{"x", NewCounter()}};
   ThroughputRecord record(counters);
-  record();
-  EXPECT_TRUE(m_sink->Records().empty());
-  EXPECT_EQ(m_sink->LevelQueries(), 0);
+  {
+    zrperf_test::ScopedSink sink;
+    record();
+    EXPECT_TRUE(sink->Records().empty());
+    EXPECT_EQ(sink->LevelQueries(), 0);
 
-  m_sink->SetLevel(-1);
+    sink->SetLevel(-1);
+    counters["x"]->AddTransfer(10, CTimeInterval(10));
+    record();
+    EXPECT_TRUE(sink->Records().empty());
+    EXPECT_EQ(sink->LevelQueries(), 1);
+  }
   counters["x"]->AddTransfer(10, CTimeInterval(10));
-  record();
-  EXPECT_TRUE(m_sink->Records().empty());
-  EXPECT_EQ(m_sink->LevelQueries(), 1);
-
-  g_ptrLogWriter.reset();  // no sink: the pass goes on quietly
-  counters["x"]->AddTransfer(10, CTimeInterval(10));
-  record();
+  record();  // no sink: the pass goes on quietly
 }
 
 // Copies of one record called from two threads while two others record:
 // each counter's transfer count never goes back from one record to the next,
 // and the last record, after recording stopped, holds the exact totals.
-TEST_F(ThroughputRecordTest, ConcurrentPassesKeepEachCountersRecordsInOrder) {
+TEST(ThroughputRecord, ConcurrentPassesKeepEachCountersRecordsInOrder) {
+  zrperf_test::ScopedSink sink;
   constexpr int kTransfers = 20000;
   ThroughputRecord::Counters counters = {{"r", NewCounter()}, {"w", NewCounter()}};
   ThroughputRecord record(counters);
-
-  std::atomic<int> arrived{0};
   std::atomic<int> recording{2};
-  auto gate = [&arrived] {
-    arrived.fetch_add(1);
-    while (arrived.load() < 4) std::this_thread::yield();
-  };
-  std::vector<std::thread> threads;
-  for (const char* name : {"r", "w"}) {
-    boost::shared_ptr<CMediaSpeedCounter> counter = counters[name];
-    threads.emplace_back([&, counter] {
-      gate();
-      for (int i = 0; i < kTransfers; ++i) counter->AddTransfer(100, CTimeInterval(1));
+  zrperf_test::RunTogether(4, [&](int t) {
+    if (t < 2) {
+      CMediaSpeedCounter& counter = *counters.at(t == 0 ? "r" : "w");
+      for (int i = 0; i < kTransfers; ++i) counter.AddTransfer(100, CTimeInterval(1));
       recording.fetch_sub(1);
-    });
-  }
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&, copy = record] {
-      gate();
+    } else {
+      const ThroughputRecord copy = record;
       while (recording.load() > 0) copy();
-    });
-  }
-  for (std::thread& t : threads) t.join();
+    }
+  });
   record();
 
   std::map<std::string, long long> last = {{"r", 0}, {"w", 0}};
-  for (const zrperf_test::Record& r : m_sink->Records()) {
-    for (const char* name : {"r", "w"}) {
-      const std::string key = std::string("\t") + name + ": transfers=";
+  for (const zrperf_test::Record& r : sink->Records()) {
+    for (auto& [name, transfers] : last) {
+      const std::string key = "\t" + name + ": transfers=";
       const std::size_t at = r.message.find(key);
       if (at == std::string::npos) continue;
-      const long long transfers = std::atoll(r.message.c_str() + at + key.size());
-      EXPECT_GE(transfers, last[name]) << r.message;
-      last[name] = transfers;
+      const long long now = std::atoll(r.message.c_str() + at + key.size());
+      EXPECT_GE(now, transfers) << r.message;
+      transfers = now;
     }
   }
   EXPECT_EQ(last["r"], kTransfers);
