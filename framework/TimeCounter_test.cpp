@@ -7,10 +7,8 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,30 +19,6 @@
 namespace {
 
 using zrperf_test::RunTogether;
-
-// Lets a fixed number of threads pass together, round after round.
-class Barrier {
- public:
-  explicit Barrier(int parties) : m_nParties(parties) {}
-  void Wait() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const long long round = m_nRound;
-    if (++m_nWaiting == m_nParties) {
-      m_nWaiting = 0;
-      ++m_nRound;
-      m_cv.notify_all();
-    } else {
-      m_cv.wait(lock, [&] { return m_nRound != round; });
-    }
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  const int m_nParties;
-  int m_nWaiting = 0;
-  long long m_nRound = 0;
-};
 
 // The value of `key` ("max=" etc.) in a counter's text.
 std::string Field(const std::string& text, const std::string& key) {
@@ -223,27 +197,28 @@ TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
   constexpr int kThreads = 3;
   constexpr int kRounds = 300;
   std::unique_ptr<CTimeCounter> counter;
-  Barrier ready(kThreads + 1), done(kThreads + 1);
+  std::atomic<int> round{-1};    // the last round the recorders may run
+  std::atomic<int> recorded{0};  // rounds recorded, summed over the recorders
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
-      for (int round = 0; round < kRounds; ++round) {
-        ready.Wait();
-        for (int i = 0; i < 20; ++i) counter->AddSample(CTimeInterval(round + 1));
-        done.Wait();
+      for (int r = 0; r < kRounds; ++r) {
+        while (round.load() < r) std::this_thread::yield();
+        for (int i = 0; i < 20; ++i) counter->AddSample(CTimeInterval(r + 1));
+        recorded.fetch_add(1);
       }
     });
   }
   long long heapBefore = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    if (round == 10) heapBefore = static_cast<long long>(mallinfo2().uordblks);
+  for (int r = 0; r < kRounds; ++r) {
+    if (r == 10) heapBefore = static_cast<long long>(mallinfo2().uordblks);
     counter.reset();
     counter.reset(new CTimeCounter);
-    ready.Wait();
-    done.Wait();
-    ASSERT_EQ(counter->GetTotalSamples(), kThreads * 20) << "round " << round;
-    ASSERT_EQ(counter->GetMin(), CTimeInterval(round + 1));
-    ASSERT_EQ(counter->GetMax(), CTimeInterval(round + 1));
+    round.store(r);
+    while (recorded.load() < (r + 1) * kThreads) std::this_thread::yield();
+    ASSERT_EQ(counter->GetTotalSamples(), kThreads * 20) << "round " << r;
+    ASSERT_EQ(counter->GetMin(), CTimeInterval(r + 1));
+    ASSERT_EQ(counter->GetMax(), CTimeInterval(r + 1));
   }
   const long long heapGrowth = static_cast<long long>(mallinfo2().uordblks) - heapBefore;
   for (auto& thread : threads) thread.join();
