@@ -4,12 +4,10 @@
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <locale>
 #include <stdexcept>
 
 #include "../framework/ErrorUtil.h"
-#include "../framework/LogWriterInterface.h"
 #include "../tests/support/CapturingSink.h"
 #include "../tests/support/RunTogether.h"
 #include "../tests/support/TempDir.h"
@@ -18,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Values = std::vector<std::string>;
+using zrperf_test::ScopedSink;
 using zrperf_test::TempDir;
 
 const char kFunction[] =
@@ -25,21 +24,6 @@ const char kFunction[] =
     "std::vector<std::__cxx11::basic_string<char> >&)";
 // Stat() calls it a regular file; reading it at offset 0 fails with EIO.
 const char kUnreadable[] = "/proc/self/mem";
-
-// Installed as g_ptrLogWriter for its lifetime; records what it is given and
-// runs `hook` on each record first (the hook may throw).
-class HookedSink : public zrperf_test::CapturingSink {
- public:
-  HookedSink() {
-    g_ptrLogWriter.reset(this, [](CLogWriterInterface*) {});
-  }
-  ~HookedSink() override { g_ptrLogWriter.reset(); }
-  void WriteRecord(int level, const char* function, int line, const std::string& text) override {
-    if (hook) hook();
-    CapturingSink::WriteRecord(level, function, line, text);
-  }
-  std::function<void()> hook;
-};
 
 std::string RetryWarning(const std::string& path, int attempt) {
   return "EOF did not reach while reading comma seperated pre-init target list from file " + path +
@@ -74,7 +58,7 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
       {" \t\r\n a  b \r\n\v\f,\nc\n", {"a  b", "c"}},
       {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
   };
-  HookedSink sink;
+  ScopedSink sink;
   TempDir dir{"zrscsi"};
   for (const auto& c : cases) {
     Values values{"stale", "entries"};
@@ -87,7 +71,7 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
     EXPECT_EQ(values, Values{"kept"});
   }
-  EXPECT_TRUE(sink.Records().empty());
+  EXPECT_TRUE(sink->Records().empty());
 }
 
 TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
@@ -95,11 +79,11 @@ TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
                              std::string(kUnreadable) + "]";
   Values values{"kept"};
   {
-    HookedSink sink;
-    sink.SetLevel(-2);  // the warning is sent whatever the sink's level
+    ScopedSink sink;
+    sink->SetLevel(-2);  // the warning is sent whatever the sink's level
     ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 48, failed);
     EXPECT_EQ(values, Values{"kept"});
-    const std::vector<zrperf_test::Record> records = sink.Records();
+    const std::vector<zrperf_test::Record> records = sink->Records();
     ASSERT_EQ(records.size(), 3u);
     for (int attempt = 0; attempt < 3; ++attempt) {
       const zrperf_test::Record& r = records[attempt];
@@ -119,28 +103,28 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
   const std::string good = dir.Write("good", "a, b");
   const std::string link = dir.Path("list");
   fs::create_symlink(kUnreadable, link);
-  HookedSink sink;
-  sink.hook = [&] {  // point the list at a readable file before the retry
+  ScopedSink sink;
+  sink->onRecord = [&] {  // point the list at a readable file before the retry
     fs::remove(link);
     fs::create_symlink(good, link);
   };
   Values values;
   EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(link, values).IsError());
   EXPECT_EQ(values, (Values{"a", "b"}));
-  ASSERT_EQ(sink.Records().size(), 1u);
-  EXPECT_EQ(sink.Records()[0].message, RetryWarning(link, 0));
+  ASSERT_EQ(sink->Records().size(), 1u);
+  EXPECT_EQ(sink->Records()[0].message, RetryWarning(link, 0));
 }
 
 TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
-  HookedSink sink;
-  sink.hook = [] { throw std::runtime_error("sink is down"); };
+  ScopedSink sink;
+  sink->onRecord = [] { throw std::runtime_error("sink is down"); };
   Values values{"kept"};
   ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 53,
                   "Exception [sink is down] while reading comma seperated values from file [" +
                       std::string(kUnreadable) + "]");
   EXPECT_EQ(values, Values{"kept"});
 
-  sink.hook = [] { throw 42; };  // not a std::exception: passes to the caller
+  sink->onRecord = [] { throw 42; };  // not a std::exception: passes to the caller
   EXPECT_THROW(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), int);
   EXPECT_EQ(values, Values{"kept"});
 }
@@ -178,7 +162,7 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
   TempDir dir{"zrscsi"};
   const std::string file = dir.Write("list", "one, two,\nthree");
   const Values expected{"one", "two", "three"};
-  HookedSink sink;
+  ScopedSink sink;
   constexpr int kThreads = 8;
   constexpr int kIterations = 200;
   std::atomic<int> wrong{0};
@@ -192,7 +176,7 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
     }
   });
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(sink.Records().size(), 3u * kThreads * kIterations / 4);
+  EXPECT_EQ(sink->Records().size(), 3u * kThreads * kIterations / 4);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #define ZRPERF_TESTS_SUPPORT_CAPTURINGSINK_H_
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ class CapturingSink : public CLogWriterInterface {
   explicit CapturingSink(int level = 0) : m_level(level) {}
 
   void WriteRecord(int level, const char* function, int line, const std::string& message) override {
+    if (onRecord) onRecord();  // may throw; the record is then not kept
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.push_back(Record{level, function != nullptr ? function : "", line, message});
   }
@@ -35,6 +37,9 @@ class CapturingSink : public CLogWriterInterface {
     m_levelQueries.fetch_add(1, std::memory_order_relaxed);
     return m_level.load(std::memory_order_relaxed);
   }
+
+  // Runs first in each WriteRecord(). REQUIRES: set before the sink is in use.
+  std::function<void()> onRecord;
 
   void SetLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
   int LevelQueries() const { return m_levelQueries.load(std::memory_order_relaxed); }
