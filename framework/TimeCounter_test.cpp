@@ -220,7 +220,8 @@ TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
     ASSERT_EQ(counter->GetMin(), CTimeInterval(r + 1));
     ASSERT_EQ(counter->GetMax(), CTimeInterval(r + 1));
   }
-  const long long heapGrowth = static_cast<long long>(mallinfo2().uordblks) - heapBefore;
+  [[maybe_unused]] const long long heapGrowth =
+      static_cast<long long>(mallinfo2().uordblks) - heapBefore;
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(counter->GetTotalSamples(), kThreads * 20) << "lost in the fold at thread end";
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
