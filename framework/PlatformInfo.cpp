@@ -10,12 +10,14 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "LogWriterInterface.h"
 
@@ -52,6 +54,26 @@ struct StorePath {
 
 StorePath& TheStorePath() {
   static StorePath* const instance = new StorePath;
+  return *instance;
+}
+
+// The store files this process has SQLite connections on, by device and
+// inode, with their number. POSIX record locks belong to the process, and
+// closing any descriptor of a file drops all of them: the header check below
+// opens and closes the file itself, which would silently release the locks
+// that other threads' connections hold on it. It therefore runs only while the
+// process has no connection on that file, under this registry's mutex, which
+// every open and close of a connection also takes. Never destroyed, like
+// StorePath.
+using FileKey = std::pair<dev_t, ino_t>;
+
+struct OpenStores {
+  std::mutex mutex;
+  std::map<FileKey, int> connections;
+};
+
+OpenStores& TheOpenStores() {
+  static OpenStores* const instance = new OpenStores;
   return *instance;
 }
 
@@ -138,7 +160,10 @@ bool LooksLikeDatabase(const std::string& path, std::string* why) {
 
 // Opens the database file at `path`, creating it and its parent directories
 // when it does not exist. Never creates or truncates over an existing file.
-int OpenFile(const std::string& path, sqlite3** db, std::string* why) {
+// On success *key names the file for CloseFile().
+int OpenFile(const std::string& path, sqlite3** db, FileKey* key, std::string* why) {
+  OpenStores& stores = TheOpenStores();
+  std::lock_guard<std::mutex> lock(stores.mutex);
   int flags = SQLITE_OPEN_READWRITE;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
@@ -146,7 +171,9 @@ int OpenFile(const std::string& path, sqlite3** db, std::string* why) {
       *why = "not a regular file";
       return SQLITE_CANTOPEN;
     }
-    if (!LooksLikeDatabase(path, why)) return SQLITE_NOTADB;
+    const auto it = stores.connections.find(FileKey(st.st_dev, st.st_ino));
+    const bool inUse = it != stores.connections.end();
+    if (!inUse && !LooksLikeDatabase(path, why)) return SQLITE_NOTADB;
   } else {
     if (errno != ENOENT) {
       *why = DescribeErrno("cannot reach", errno);
@@ -163,13 +190,30 @@ int OpenFile(const std::string& path, sqlite3** db, std::string* why) {
     }
     flags |= SQLITE_OPEN_CREATE;
   }
-  const int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
-  if (rc != SQLITE_OK) {
+  int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
+  if (rc == SQLITE_OK && ::stat(path.c_str(), &st) != 0) {
+    *why = DescribeErrno("cannot reach", errno);  // removed under our feet
+    rc = SQLITE_CANTOPEN;
+  } else if (rc != SQLITE_OK) {
     *why = Describe(*db, rc);
+  }
+  if (rc != SQLITE_OK) {
     sqlite3_close_v2(*db);
     *db = nullptr;
+    return rc;
   }
-  return rc;
+  *key = FileKey(st.st_dev, st.st_ino);
+  ++stores.connections[*key];
+  return SQLITE_OK;
+}
+
+// Closes a connection that OpenFile() opened.
+void CloseFile(sqlite3* db, const FileKey& key) {
+  OpenStores& stores = TheOpenStores();
+  std::lock_guard<std::mutex> lock(stores.mutex);
+  sqlite3_close_v2(db);
+  auto it = stores.connections.find(key);
+  if (it != stores.connections.end() && --it->second == 0) stores.connections.erase(it);
 }
 
 // Runs `body` (which returns a result code) inside BEGIN IMMEDIATE ... COMMIT,
@@ -237,7 +281,9 @@ void Report(const char* function, int line, const std::string& path, const std::
 
 struct ZRPlatformInfo::Impl {
   explicit Impl(std::string storePath) : path(std::move(storePath)) {}
-  ~Impl() { sqlite3_close_v2(db); }
+  ~Impl() {
+    if (db != nullptr) CloseFile(db, key);
+  }
 
   // Opens the store unless this object already has it open.
   bool EnsureOpen(std::string* why) {
@@ -247,17 +293,20 @@ struct ZRPlatformInfo::Impl {
       return false;
     }
     sqlite3* opened = nullptr;
-    if (OpenFile(path, &opened, why) != SQLITE_OK) return false;
+    FileKey openedKey;
+    if (OpenFile(path, &opened, &openedKey, why) != SQLITE_OK) return false;
     if (Configure(opened, why) != SQLITE_OK) {
-      sqlite3_close_v2(opened);
+      CloseFile(opened, openedKey);
       return false;
     }
     db = opened;
+    key = openedKey;
     return true;
   }
 
   const std::string path;
   sqlite3* db = nullptr;
+  FileKey key;  // the file `db` is open on
 };
 
 void ZRPlatformInfo::SetStorePath(const std::string& path) {

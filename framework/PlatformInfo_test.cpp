@@ -107,72 +107,63 @@ TEST_F(PlatformInfoTest, ObjectKeepsThePathItWasBuiltWith) {
   EXPECT_EQ(Get("S", "n"), "first");
 }
 
-TEST_F(PlatformInfoTest, ThreadsWritingAtOnceLoseNothing) {
-  constexpr int kThreads = 4;
+// Threads of this process and other processes write at once into a store
+// that does not exist yet: every write succeeds and none is lost.
+TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
+  constexpr int kWriters = 3;  // processes, and as many threads here
   constexpr int kWrites = 20;
-  std::atomic<int> failures{0};
-  zrperf_test::RunTogether(kThreads, [&](int t) {
-    ZRPlatformInfo store;  // one object per thread, opened concurrently
+  // One store object per writer; each write goes to a setting of its own and
+  // to the shared one. Returns the number of failed writes.
+  const auto writeAll = [&](const std::string& writer) {
+    ZRPlatformInfo store;
+    int failed = 0;
     for (int i = 0; i < kWrites; ++i) {
-      const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-      if (!store.setString("Threads", name.c_str(), name.data(), static_cast<int>(name.size()))) {
-        failures.fetch_add(1);
+      const std::string value = writer + "-" + std::to_string(i);
+      for (const char* name : {value.c_str(), "shared"}) {
+        failed += store.setString("W", name, value.data(), static_cast<int>(value.size())) ? 0 : 1;
       }
       // Setting the path races with the other threads' constructors reading it.
-      if (t == 0) ZRPlatformInfo::SetStorePath(m_store);
+      if (writer == "t0") ZRPlatformInfo::SetStorePath(m_store);
     }
-  });
-  EXPECT_EQ(failures.load(), 0);
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kWrites; ++i) {
-      const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-      EXPECT_EQ(Get("Threads", name), name);
-    }
-  }
-  EXPECT_TRUE(m_sink->Records().empty());
-}
-
-TEST_F(PlatformInfoTest, ProcessesWritingAtOnceLoseNothing) {
-  constexpr int kProcesses = 3;
-  constexpr int kWrites = 20;
+    return failed;
+  };
   int go[2];
   ASSERT_EQ(::pipe(go), 0);
   std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
+  for (int p = 0; p < kWriters; ++p) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // All children open the not-yet-existing store the moment the pipe closes.
+    if (pid == 0) {  // starts writing the moment the pipe closes
       ::close(go[1]);
       char c;
       while (::read(go[0], &c, 1) > 0) {
       }
-      int failed = 0;
-      for (int i = 0; i < kWrites; ++i) {
-        const std::string name = "p" + std::to_string(p) + "-" + std::to_string(i);
-        failed += Set("Procs", name, name) ? 0 : 1;
-        failed += Set("Procs", "shared", name) ? 0 : 1;
-      }
-      ::_exit(failed == 0 ? 0 : 1);
+      ::_exit(writeAll("p" + std::to_string(p)) == 0 ? 0 : 1);
     }
     children.push_back(pid);
   }
   ::close(go[0]);
   ::close(go[1]);
+  std::atomic<int> failures{0};
+  zrperf_test::RunTogether(kWriters, [&](int t) { failures += writeAll("t" + std::to_string(t)); });
+  EXPECT_EQ(failures.load(), 0);
   for (pid_t pid : children) {
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  for (int p = 0; p < kProcesses; ++p) {
-    for (int i = 0; i < kWrites; ++i) {
-      const std::string name = "p" + std::to_string(p) + "-" + std::to_string(i);
-      EXPECT_EQ(Get("Procs", name), name);
+  for (const char* kind : {"p", "t"}) {
+    for (int w = 0; w < kWriters; ++w) {
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string name = kind + std::to_string(w) + "-" + std::to_string(i);
+        EXPECT_EQ(Get("W", name), name);
+      }
     }
   }
   // The shared setting holds the last write of one of the writers.
-  const std::string shared = Get("Procs", "shared");
+  const std::string shared = Get("W", "shared");
   EXPECT_EQ(shared.substr(shared.find('-')), "-" + std::to_string(kWrites - 1));
+  EXPECT_TRUE(m_sink->Records().empty());
 }
 
 TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
