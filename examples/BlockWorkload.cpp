@@ -60,6 +60,25 @@ std::string ErrnoText(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
 
+// Moves all `size` bytes at `offset` with `io(done)` (one pwrite or pread of
+// the bytes not yet moved), going on after partial transfers and EINTR.
+template <typename Io>
+bool TransferAll(Io io, std::size_t size, off_t offset, const char* what, const char* shortText,
+                 std::string* why) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = io(done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = std::string(what) + " at offset " + std::to_string(offset) +
+             " failed: " + (n < 0 ? ErrnoText(errno) : std::string(shortText));
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 TargetCounters MakeTargetCounters(CPerfCounters& counters, const std::string& target) {
@@ -154,42 +173,29 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
                                    const std::vector<unsigned char>& block,
                                    std::vector<unsigned char>& readBack, std::string* why) {
   TargetCounters& c = target.counters;
+  const int fd = target.fd;
 
   auto start = std::chrono::steady_clock::now();
-  std::size_t done = 0;
   {
     CScopedTimeSample sample(c.writeTime.get());
-    while (done < block.size()) {
-      const ssize_t n = ::pwrite(target.fd, block.data() + done, block.size() - done,
-                                 offset + static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        *why = "write at offset " + std::to_string(offset) +
-               " failed: " + (n < 0 ? ErrnoText(errno) : std::string("no progress"));
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
+    const auto write = [&](std::size_t done) {
+      return ::pwrite(fd, block.data() + done, block.size() - done,
+                      offset + static_cast<off_t>(done));
+    };
+    if (!TransferAll(write, block.size(), offset, "write", "no progress", why)) return false;
   }
-  if (c.writeSpeed) c.writeSpeed->AddTransfer(done, Since(start));
+  if (c.writeSpeed) c.writeSpeed->AddTransfer(block.size(), Since(start));
 
   start = std::chrono::steady_clock::now();
-  done = 0;
   {
     CScopedTimeSample sample(c.readTime.get());
-    while (done < readBack.size()) {
-      const ssize_t n = ::pread(target.fd, readBack.data() + done, readBack.size() - done,
-                                offset + static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        *why = "read at offset " + std::to_string(offset) +
-               " failed: " + (n < 0 ? ErrnoText(errno) : std::string("end of file"));
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
+    const auto read = [&](std::size_t done) {
+      return ::pread(fd, readBack.data() + done, readBack.size() - done,
+                     offset + static_cast<off_t>(done));
+    };
+    if (!TransferAll(read, readBack.size(), offset, "read", "end of file", why)) return false;
   }
-  if (c.readSpeed) c.readSpeed->AddTransfer(done, Since(start));
+  if (c.readSpeed) c.readSpeed->AddTransfer(readBack.size(), Since(start));
 
   if (std::memcmp(block.data(), readBack.data(), block.size()) != 0) {
     *why = "block at offset " + std::to_string(offset) + " read back different bytes";
