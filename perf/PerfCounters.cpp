@@ -72,6 +72,16 @@ boost::shared_ptr<CMediaSpeedCounter>& CPerfCounters::GetMediaSpeedCounter(
   return entry.second;
 }
 
+CPerfCounters::TimeCounterList CPerfCounters::ListTimeCounters() {
+  auto_lock lock(&m_csLock, true);
+  return TimeCounterList(m_mapTimeCounters.begin(), m_mapTimeCounters.end());
+}
+
+CPerfCounters::MediaSpeedCounterList CPerfCounters::ListMediaSpeedCounters() {
+  auto_lock lock(&m_csLock, true);
+  return MediaSpeedCounterList(m_mapMediaSpeedCounters.begin(), m_mapMediaSpeedCounters.end());
+}
+
 void CPerfCounters::Log() {
   auto_lock lock(&m_csLock, true);
 

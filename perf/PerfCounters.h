@@ -44,6 +44,8 @@
 #include <boost/shared_ptr.hpp>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "../framework/MediaSpeedCounter.h"
 #include "../framework/TimeCounter.h"
@@ -84,6 +86,16 @@ class ZRPERF_EXPORT CPerfCounters {
   // The same for throughput counters (a separate name space; no last-logged
   // count).
   boost::shared_ptr<CMediaSpeedCounter>& GetMediaSpeedCounter(const std::string& name);
+
+  // The registered counters with their current handles, in ascending byte
+  // order of names (the full names, NULs included), copied under m_csLock so
+  // that readers such as exporters can then read every counter without
+  // holding the set's lock. A handle may be null (a failed allocation).
+  using TimeCounterList = std::vector<std::pair<std::string, boost::shared_ptr<CTimeCounter>>>;
+  using MediaSpeedCounterList =
+      std::vector<std::pair<std::string, boost::shared_ptr<CMediaSpeedCounter>>>;
+  TimeCounterList ListTimeCounters();
+  MediaSpeedCounterList ListMediaSpeedCounters();
 
   // One step of Log(): appends the line of the counter behind `counter` to
   // `text` when it is due, and sets the last-logged count of `name` to the

@@ -170,6 +170,27 @@ TEST_F(PerfCountersTest, CopiedHandleOutlivesResetButLeavesTheRecord) {
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
 }
 
+TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandles) {
+  CPerfCounters set;
+  const std::string withNul("a\0x", 3);
+  set.GetCounter("b");
+  set.GetCounter(withNul);
+  set.GetCounter("a");
+  set.GetMediaSpeedCounter("io");
+  set.Reset();  // the lists carry the handles as they are now
+
+  CPerfCounters::TimeCounterList times = set.ListTimeCounters();
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_EQ(times[0].first, "a");
+  EXPECT_EQ(times[1].first, withNul) << "names are not cut at their NUL";
+  EXPECT_EQ(times[2].first, "b");
+  for (const auto& entry : times) EXPECT_EQ(entry.second, set.GetCounter(entry.first));
+
+  CPerfCounters::MediaSpeedCounterList media = set.ListMediaSpeedCounters();
+  ASSERT_EQ(media.size(), 1u);
+  EXPECT_EQ(media[0].second, set.GetMediaSpeedCounter("io"));
+}
+
 TEST_F(PerfCountersTest, LevelFilterStillAdvancesLastLoggedCounts) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 4);
