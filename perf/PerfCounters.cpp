@@ -8,6 +8,7 @@
 #include "../framework/LogWriterInterface.h"
 #include "../sync/AutoLock.h"
 #include "../util/Constants.h"
+#include "../util/internal/RecordText.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter
   if (total != 0 && total != lastLogged) {
     text += "\n\t\t\t\t";
     // The record names a counter up to its first NUL.
-    text.append(name.c_str(), std::strlen(name.c_str()));
+    zrperf::AppendRecordText(text, name.c_str(), std::strlen(name.c_str()));
     text += ": ";
     text += counter->AsString();
   }

@@ -17,10 +17,14 @@
 //
 // The last-logged count is kept per full name (NULs included), so names that
 // differ only after a NUL are separate counters in every respect; the record
-// shows a name up to its first NUL. The record text is passed as the "%s" argument, so a '%' in it
-// is written literally. Nothing is due: the sink is not consulted at all. The sink's level does not
-// admit level 0 (or no sink is installed): nothing is written, but the last-logged counts advance
-// all the same. Throughput counters are registered and renewed, never written.
+// shows a name up to its first NUL. Control characters in a name are written
+// escaped ("\n", "\t", "\xHH", ...; the rule is in util/internal/RecordText.h),
+// so that no name can start a record line of its own; a name without them is
+// written as it is. The record text is passed as the "%s" argument, so a '%'
+// in it is written literally. Nothing is due: the sink is not consulted at all.
+// The sink's level does not admit level 0 (or no sink is installed): nothing is
+// written, but the last-logged counts advance all the same. Throughput counters
+// are registered and renewed, never written.
 //
 // Reset() puts a fresh counter into every entry and keeps the last-logged
 // counts, so a fresh counter whose total equals its entry's last-logged count
@@ -105,9 +109,10 @@ class ZRPERF_EXPORT CPerfCounters {
   MediaSpeedCounterList ListMediaSpeedCounters();
 
   // One step of a pass: appends the line of the counter behind `counter` to
-  // `text` when it is due (the name as in the record: up to its first NUL), and sets the
-  // last-logged count of the full `name` to the total it read. A null handle is skipped (nothing
-  // appended, count kept). Takes m_csPassLock, then m_csLock, itself (both recursive).
+  // `text` when it is due (the name as in the record: up to its first NUL,
+  // escaped), and sets the last-logged count of the full `name` to the total
+  // it read. A null handle is skipped (nothing appended, count kept). Takes
+  // m_csPassLock, then m_csLock, itself (both recursive).
   void logTaskCounter(const std::string& name, boost::shared_ptr<CTimeCounter>& counter,
                       std::string& text);
 

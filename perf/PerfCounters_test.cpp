@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../util/internal/RecordText.h"
 
 namespace {
 
@@ -95,6 +96,26 @@ TEST_F(PerfCountersTest, NamesDifferingAfterANulKeepTheirOwnLastLoggedCounts) {
   sink_->Clear();
   for (int pass = 0; pass < 3; ++pass) set.Log();
   EXPECT_TRUE(sink_->Records().empty()) << "nothing changed";
+}
+
+// A name cannot start a record line of its own: its control characters are
+// escaped (reversibly), the record's separators are not.
+TEST_F(PerfCountersTest, ControlCharactersInNamesAreEscapedReversibly) {
+  CPerfCounters set;
+  const std::string forged =
+      "op\n2026-01-01 00:00:00.000 [critical] FORGED\r\tx\x01\x1f\x7f\\\n\\n\\q\\";
+  const std::string escaped =
+      "op\\n2026-01-01 00:00:00.000 [critical] FORGED\\r\\tx\\x01\\x1f\\x7f\\\\\\n\\\\n\\q\\";
+  Feed(set.GetCounter(forged), 1);
+  Feed(set.GetCounter("plain C:\\dir\\file.txt"), 1);  // no control character: as it is
+  set.Log();
+  EXPECT_EQ(OnlyMessage(),
+            "Exec Stats: \n\t\t\t\t" + escaped + ": " + set.GetCounter(forged)->AsString() +
+                Line("plain C:\\dir\\file.txt", set.GetCounter("plain C:\\dir\\file.txt")));
+  EXPECT_EQ(zrperf::UnescapeRecordText(escaped), forged);
+  for (const std::string& name : {std::string("\\\\x41\\"), std::string("\\\x7f\\n\\x")}) {
+    EXPECT_EQ(zrperf::UnescapeRecordText(zrperf::EscapeRecordText(name)), name);
+  }
 }
 
 // Log() reads and formats outside the set's registration lock: a thread that
