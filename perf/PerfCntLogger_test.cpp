@@ -20,7 +20,7 @@
 // ThreadSanitizer ends a child that starts a thread after a multi-threaded
 // fork unless told otherwise; the fork test needs exactly that.
 #if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_options() {
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
   return "die_after_fork=0";
 }
 #endif
