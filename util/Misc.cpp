@@ -1,8 +1,12 @@
 #include "Misc.h"
 
+#include <climits>
+#include <cstring>
+
 #include "../framework/LogWriterInterface.h"
 #include "../framework/PlatformInfo.h"
 #include "Constants.h"  // the constants every component of the service shares
+#include "internal/RecordText.h"
 
 namespace {
 
@@ -30,11 +34,17 @@ bool UpdateBStorStagingLocRegKey(std::string path) {
   std::string stored;
   if (store.getString(kSection, kValueName, &stored) != 0 && stored == path) return true;
 
-  if (store.setString(kSection, kValueName, path.c_str(), static_cast<int>(path.length())) != 0) {
+  // The store takes an int length: a longer path is refused, not cut.
+  if (path.length() <= static_cast<std::size_t>(INT_MAX) &&
+      store.setString(kSection, kValueName, path.c_str(), static_cast<int>(path.length())) != 0) {
     if (Admits(0)) {
       if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
+        // Up to the first NUL, with control characters escaped: a path cannot
+        // forge a record line.
+        const std::string shown =
+            zrperf::EscapeRecordText(std::string(path.c_str(), std::strlen(path.c_str())));
         sink->WriteLog(0, kFunction, kWrittenLine, 0, 0, "%s: set %s regkey to %s", kFunctionName,
-                       kValueName, path.c_str());
+                       kValueName, shown.c_str());
       }
     }
     return true;

@@ -16,8 +16,10 @@
 // Stores `path` exactly as given (no normalisation, no check that the
 // directory exists) unless the store already holds the same bytes. Returns true
 // when the store holds `path` afterwards, false when the write failed. A write
-// is reported at level 0, a failed write at level -1, each only when the log
-// sink's level admits it. Exceptions of the store or of allocation pass to the
+// is reported at level 0 (the path up to its first NUL, control characters
+// escaped as in util/internal/RecordText.h), a failed write at level -1, each
+// only when the log sink's level admits it. A path longer than the store takes
+// (INT_MAX bytes) is a failed write. Exceptions of the store or of allocation pass to the
 // caller.
 ZRPERF_EXPORT bool UpdateBStorStagingLocRegKey(std::string path);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,9 @@ TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {
       {"/var/staging", ""},
       {"/VAR/Staging", "/VAR/Staging"},
       {std::string("/a\0b", 4), "/a"},  // stored by its length, reported up to the NUL
+      // A line break cannot start a forged record line.
+      {"/s\n2026-01-01 00:00:00.000 [critical] FORGED\t\x7f",
+       "/s\\n2026-01-01 00:00:00.000 [critical] FORGED\\t\\x7f"},
   };
   for (const auto& [path, report] : calls) {
     SCOPED_TRACE(path);
@@ -115,6 +119,25 @@ TEST(Misc, FailedWriteReturnsFalseAndEachReportWaitsForItsLevel) {
       EXPECT_EQ(r.message, "Could not set regkey ZrScsiSrvBStorStagingDir");
     }
   }
+}
+
+// A length of 4 GiB or more does not fit the store's int: refused, never cut
+// to its low 32 bits. The string's bytes are never touched, so the pages
+// behind them are never allocated.
+TEST(Misc, PathTooLongForTheStoreIsAFailedWrite) {
+  TempStore store;
+  ASSERT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
+  ScopedSink sink;
+  std::string huge;
+  huge.resize_and_overwrite((std::size_t{1} << 32) + 5, [](char* p, std::size_t n) {
+    std::memcpy(p, "/long", 5);  // the low 32 bits of the length: these 5 bytes
+    return n;
+  });
+  EXPECT_FALSE(UpdateBStorStagingLocRegKey(std::move(huge)));
+  EXPECT_EQ(TempStore::Stored(), "/var/staging");
+  const std::vector<Record> records = UpdateRecords(sink);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "Could not set regkey ZrScsiSrvBStorStagingDir");
 }
 
 TEST(Misc, WithoutSinkReportsAreDroppedAndResultsAreTheSame) {
