@@ -1,16 +1,23 @@
 #include "ZrScsiUtils.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <boost/algorithm/string/trim.hpp>
+#include <cstring>
 #include <exception>
-#include <fstream>
 #include <istream>
 #include <iterator>
 #include <locale>
+#include <sstream>
 
 #include "../framework/ErrorUtil.h"
 #include "../framework/KyPath.h"
 #include "../framework/LogWriterInterface.h"
 #include "../sync/CodeLocation.h"
+#include "internal/RecordText.h"
 
 namespace {
 
@@ -44,23 +51,79 @@ std::istream& operator>>(std::istream& in, SVField<Delim>& field) {
   return in;
 }
 
+// Closes a descriptor when it goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : m_fd(fd) {}
+  ~FileDescriptor() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// Opens `path` once, without blocking (a FIFO or device put in its place
+// cannot hold the caller) and without leaking the descriptor into a child
+// process.
+int OpenForReading(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool IsRegularFile(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Reads the open regular file to its end into *text. False on any read error,
+// including EAGAIN from a file whose read would block (such as /proc/kmsg,
+// which stat() calls a regular file).
+bool ReadAll(int fd, std::string* text) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n > 0) {
+      text->append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+// The path as records show it: up to its first NUL, control characters
+// escaped, so that a path cannot forge a record line.
+std::string Shown(const std::string& path) {
+  return zrperf::EscapeRecordText(std::string(path.c_str(), std::strlen(path.c_str())));
+}
+
 }  // namespace
 
 CKyError ZrScsiUtils::GetCommaSeperatedValues(const std::string& path,
                                               std::vector<std::string>& values) {
-  if (!CKyPath::IsFile(path.c_str())) return CKyError::Success();
+  // The path is opened, then checked through the descriptor, so nothing can
+  // be swapped in between. A path that cannot be opened is an empty request
+  // unless it names a regular file (which then fails its attempts below).
+  FileDescriptor first(OpenForReading(path.c_str()));
+  if (first.get() < 0 ? !CKyPath::IsFile(path.c_str()) : !IsRegularFile(first.get())) {
+    return CKyError::Success();
+  }
 
   try {
-    // One stream serves every attempt; it closes the file when it goes.
-    std::ifstream stream;
     int attempt = 0;
     while (attempt < kAttempts) {
-      stream.open(path.c_str(), std::ios_base::in);
-      using FieldIterator = std::istream_iterator<SVField<','>>;
-      std::vector<std::string> read((FieldIterator(stream)), FieldIterator());
-      // Extraction stops at end of file or at the first failure (failed
-      // open, read error); only the first means that the whole list was read.
-      if (stream.eof()) {
+      // Each attempt after the first opens the path again.
+      FileDescriptor again(attempt == 0 ? -1 : OpenForReading(path.c_str()));
+      const int fd = attempt == 0 ? first.get() : again.get();
+      std::string text;
+      if (fd >= 0 && IsRegularFile(fd) && ReadAll(fd, &text)) {
+        std::istringstream stream(text);
+        using FieldIterator = std::istream_iterator<SVField<','>>;
+        std::vector<std::string> read((FieldIterator(stream)), FieldIterator());
         values.swap(read);
         break;
       }
@@ -70,22 +133,21 @@ CKyError ZrScsiUtils::GetCommaSeperatedValues(const std::string& path,
         sink->WriteLog(-1, kFunction, kRetryWarningLine, 0, 0,
                        "EOF did not reach while reading comma seperated pre-init target list "
                        "from file %s. Retrying (attempt - %d)",
-                       path.c_str(), attempt);
+                       Shown(path).c_str(), attempt);
       }
-      stream.clear();
-      stream.close();
       ++attempt;
     }
     if (attempt == kAttempts) {
       return FXErrorUtil::ErrorWin32(
           FXCodeLocation(kSourceFile, kFunction, kIncompleteReadLine), kReadErrorCode,
-          "Failed to read complete list of comma seperated values from file [%s]", path.c_str());
+          "Failed to read complete list of comma seperated values from file [%s]",
+          Shown(path).c_str());
     }
     return CKyError::Success();
   } catch (const std::exception& e) {
     return FXErrorUtil::ErrorWin32(
         FXCodeLocation(kSourceFile, kFunction, kExceptionLine), kReadErrorCode,
         "Exception [%s] while reading comma seperated values from file [%s]", e.what(),
-        path.c_str());
+        Shown(path).c_str());
   }
 }

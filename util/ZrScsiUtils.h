@@ -23,8 +23,13 @@ class ZRPERF_EXPORT ZrScsiUtils {
   // trimmed of the characters that the global locale classifies as space.
   // Nothing after the last comma means no further field.
   //
-  // A path that does not name a regular file is an empty request: success,
-  // `values` untouched, nothing logged. Otherwise up to three attempts are
+  // The path is opened once per attempt, without blocking and close-on-exec,
+  // and checked through the open descriptor, so that nothing put in its place
+  // (a FIFO, a device, a file whose read would block) can hold the caller. A
+  // path that does not name a regular file is an empty request: success,
+  // `values` untouched, nothing logged. Records and error texts show the path
+  // up to its first NUL with its control characters escaped
+  // (util/internal/RecordText.h). Otherwise up to three attempts are
   // made to read the file to its end; each failed one logs a warning (level
   // -1). A completed read replaces `values` with the fields read. When all
   // three attempts fail, or a std::exception escapes the reading, the result

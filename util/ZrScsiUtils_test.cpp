@@ -1,11 +1,20 @@
 #include "ZrScsiUtils.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <locale>
 #include <stdexcept>
+#include <thread>
 
 #include "../framework/ErrorUtil.h"
 #include "../tests/support/CapturingSink.h"
@@ -177,6 +186,51 @@ TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
   });
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(sink->Records().size(), 3u * kThreads * kIterations / 4);
+}
+
+// A FIFO exchanged with the list (renameat2 RENAME_EXCHANGE) while reads run
+// must never hold a reader: each read ends with the file's fields or as an
+// empty request. A watchdog turns a hang into a failure.
+TEST(ZrScsiUtils, FifoSwappedInWhileReadingNeverBlocks) {
+  TempDir dir{"zrscsi"};
+  const std::string list = dir.Write("list", "a,b");
+  const std::string fifo = dir.Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  if (::renameat2(AT_FDCWD, list.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE) != 0) {
+    GTEST_SKIP() << "no RENAME_EXCHANGE here: " << std::strerror(errno);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::thread swapper([&] {
+    while (!stop.load())
+      ::renameat2(AT_FDCWD, list.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+  });
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread reader([&] {
+    // Two seconds of reads: a reader that checks the path and then opens it
+    // again by name is caught in that gap well within them.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < end && !stop.load()) {
+      Values values;
+      const bool failed = ZrScsiUtils::GetCommaSeperatedValues(list, values).IsError();
+      if (failed || !(values.empty() || values == Values{"a", "b"})) ++wrong;
+    }
+    done.set_value();
+  });
+  const bool inTime = finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  stop.store(true);
+  swapper.join();
+  // A reader stuck in open() on the FIFO goes on once the FIFO has a writer.
+  while (finished.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    for (const std::string& path : {list, fifo}) {
+      const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  reader.join();
+  EXPECT_TRUE(inTime) << "a read blocked on the FIFO";
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
