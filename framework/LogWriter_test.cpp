@@ -1,8 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -193,11 +196,36 @@ TEST_F(SpdlogLogWriterTest, FailedWritesAreCountedNotThrown) {
   EXPECT_GE(writer->GetWriteErrorCount(), 3u);
 }
 
-TEST_F(SpdlogLogWriterTest, SyslogSinkAcceptsRecords) {
-  const boost::shared_ptr<CSpdlogLogWriter> writer = CSpdlogLogWriter::CreateSyslog("zrperf-test");
-  EXPECT_FALSE(writer->IsFallback());
-  EXPECT_NO_THROW(writer->WriteLog(0, "f", 1, 0, 0, "syslog %s", "record\n\twith tab"));
-  EXPECT_EQ(writer->GetWriteErrorCount(), 0u);
+// Without a listener on the syslog socket syslog(3) drops every record: the
+// sink must fall back to standard error with one note, as the file sink does.
+TEST_F(SpdlogLogWriterTest, SyslogWithoutAListenerFallsBackToStandardError) {
+  const std::string socketPath = m_dir.Path("log");
+  const int listener = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  const boost::shared_ptr<CSpdlogLogWriter> listened =
+      CSpdlogLogWriter::CreateSyslog("zrperf-test", CSpdlogLogWriter::kSyslogUser, socketPath);
+  EXPECT_FALSE(listened->IsFallback());
+  EXPECT_NO_THROW(listened->WriteLog(0, "f", 1, 0, 0, "syslog %s", "record\n\twith tab"));
+  EXPECT_EQ(listened->GetWriteErrorCount(), 0u);
+  ::close(listener);
+
+  const std::string missing = m_dir.Path("no-listener");
+  CaptureStderr();
+  boost::shared_ptr<CSpdlogLogWriter> writer =
+      CSpdlogLogWriter::CreateSyslog("zrperf-test", CSpdlogLogWriter::kSyslogUser, missing);
+  const bool fallback = writer->IsFallback();
+  writer->WriteLog(-1, "f", 2, 0, 0, "kept %d", 2);
+  writer.reset();
+  const std::vector<std::string> lines = Lines(GetCapturedStderr());
+  EXPECT_TRUE(fallback);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("cannot open syslog: no listener at " + missing), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("[f:2] kept 2"), std::string::npos) << lines[1];
 }
 
 }  // namespace

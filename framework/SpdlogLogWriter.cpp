@@ -4,11 +4,17 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/sinks/syslog_sink.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 static_assert(CSpdlogLogWriter::kSyslogUser == LOG_USER, "kSyslogUser must equal LOG_USER");
@@ -68,6 +74,33 @@ OpenedSink OpenOrFallBack(const std::string& what, MakeSink make) {
   return OpenedSink{std::make_shared<spdlog::sinks::stderr_sink_mt>(), true};
 }
 
+// Throws when nothing listens on the Unix socket at `path`: syslog(3) would
+// then drop every record without a word. A datagram socket is what syslog
+// daemons bind; a stream socket is tried too, as syslog(3) does.
+void RequireListener(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    throw std::runtime_error("no listener at " + path + ": path too long");
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int err = 0;
+  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      err = errno;
+      continue;
+    }
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    err = errno;
+    ::close(fd);
+    if (connected) return;
+    if (err != EPROTOTYPE) break;  // a socket of the other type answers EPROTOTYPE
+  }
+  throw std::runtime_error("no listener at " + path + ": " + std::strerror(err));
+}
+
 }  // namespace
 
 CSpdlogLogWriter::CSpdlogLogWriter(std::unique_ptr<Impl> impl) : m_pImpl(std::move(impl)) {}
@@ -93,7 +126,14 @@ boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateRotatingFile(const s
 
 boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateSyslog(const std::string& ident,
                                                                    int facility) {
+  return CreateSyslog(ident, facility, kSyslogSocket);
+}
+
+boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateSyslog(const std::string& ident,
+                                                                   int facility,
+                                                                   const std::string& listener) {
   OpenedSink opened = OpenOrFallBack("syslog", [&]() -> spdlog::sink_ptr {
+    RequireListener(listener);
     return std::make_shared<spdlog::sinks::syslog_sink_mt>(ident, LOG_PID, facility, true);
   });
   return boost::shared_ptr<CSpdlogLogWriter>(

@@ -26,8 +26,9 @@
 // the next flushed record, Flush(), or the sink's destruction.
 //
 // Faults: no operation throws on an I/O error. A destination that cannot be
-// opened at creation makes the sink write to standard error instead (it says
-// so once there, see IsFallback()); a failed write or flush is counted (see
+// opened at creation (for syslog: nothing listens on its socket) makes the
+// sink write to standard error instead (it says so once there, see
+// IsFallback()); a failed write or flush is counted (see
 // GetWriteErrorCount()), the first one is noted on standard error, and the
 // record is dropped. Nothing is reported through g_ptrLogWriter.
 //
@@ -65,12 +66,22 @@ class ZRFW_EXPORT CSpdlogLogWriter : public CLogWriterInterface {
                                                                 std::size_t maxBytes,
                                                                 std::size_t maxRotated);
 
+  // The socket that syslog(3) sends to.
+  static constexpr const char* kSyslogSocket = "/dev/log";
+
   // A sink sending each record to syslog(3) under `ident`, with the process
-  // id, at the priority of its level (critical, error, info, debug).
+  // id, at the priority of its level (critical, error, info, debug). When
+  // nothing listens on kSyslogSocket at creation (no syslog daemon, as in many
+  // containers), syslog(3) would drop every record: the sink falls back to
+  // standard error instead.
   // REQUIRES: at most one syslog sink alive in the process at a time
   // (openlog/closelog settings are process-wide).
   static boost::shared_ptr<CSpdlogLogWriter> CreateSyslog(const std::string& ident,
                                                           int facility = kSyslogUser);
+  // The same, checking `listener` for a listener instead of kSyslogSocket
+  // (records still go where syslog(3) sends them): for tests.
+  static boost::shared_ptr<CSpdlogLogWriter> CreateSyslog(const std::string& ident, int facility,
+                                                          const std::string& listener);
 
   ~CSpdlogLogWriter() override;  // flushes
 
