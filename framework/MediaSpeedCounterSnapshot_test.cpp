@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-
 #include <memory>
 
 #include "../tests/support/RunTogether.h"
