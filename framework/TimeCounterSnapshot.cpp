@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 #include "DurationText.h"
 #include "LatencyHistogram.h"
@@ -147,4 +148,18 @@ std::string CTimeCounterSnapshot::AsString() const {
          " min=" + DurationText(m_nMin) + " p50=" + text(GetPercentile(0.5)) +
          " p90=" + text(GetPercentile(0.9)) + " p99=" + text(GetPercentile(0.99)) +
          " p99.9=" + text(GetPercentile(0.999)) + " max=" + DurationText(m_nMax);
+}
+
+std::string CTimeCounterSnapshot::AsIntervalString() const {
+  const double seconds = std::chrono::duration<double>(m_end - m_start).count();
+  char head[96];
+  std::snprintf(head, sizeof(head), "seconds=%.2f samples=%llu rate=%.2f", seconds,
+                static_cast<unsigned long long>(m_nCount),
+                seconds > 0.0 ? static_cast<double>(m_nCount) / seconds : 0.0);
+  auto text = [](CTimeInterval value) {
+    return zrfw::DurationText(static_cast<std::uint64_t>(value.Get100ns()));
+  };
+  return head + (" mean=" + text(GetMean())) + " p50=" + text(GetPercentile(0.5)) +
+         " p90=" + text(GetPercentile(0.9)) + " p99=" + text(GetPercentile(0.99)) +
+         " p99.9=" + text(GetPercentile(0.999)) + " max=" + text(GetMax());
 }

@@ -106,6 +106,14 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   // The text of CTimeCounter::AsString() for these figures.
   std::string AsString() const;
 
+  // The figures as a rate over the span from GetStart() to GetEnd(), for
+  // example (on one line):
+  //   "seconds=300.00 samples=1200 rate=4.00 mean=1.26ms p50=1.21ms p90=1.66ms
+  //    p99=2.30ms p99.9=4.10ms max=12.50ms"
+  // seconds and rate (samples per second, 0.00 for an empty span) with two
+  // decimals, durations as AsString() writes them (0ns without samples).
+  std::string AsIntervalString() const;
+
  private:
   friend class CTimeCounter;
   __extension__ typedef unsigned __int128 Wide;

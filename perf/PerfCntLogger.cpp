@@ -137,6 +137,10 @@ void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
   m_vecCallbacks.push_back(std::move(callback));
 }
 
+void PerfCntLogger::SetIntervalStats(bool on) {
+  if (m_ptrPerfCounters) m_ptrPerfCounters->SetIntervalStats(on);
+}
+
 void PerfCntLogger::RequestStatsPass() {
   if (m_ptrLogThread) m_ptrLogThread->Signal();
 }
