@@ -14,7 +14,7 @@
 // of a difference are exact (the counter keeps its sums in 128 bits), and so
 // is its throughput; the getters hold bytes and time at their largest values.
 //
-// Size: 96 bytes. Thread-safety: a plain value; const use from any number of
+// Size: 64 bytes. Thread-safety: a plain value; const use from any number of
 // threads.
 
 #ifndef ZRPERF_FRAMEWORK_MEDIASPEEDCOUNTERSNAPSHOT_H_
