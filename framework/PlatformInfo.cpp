@@ -158,13 +158,27 @@ bool LooksLikeDatabase(const std::string& path, std::string* why) {
   return false;
 }
 
-// Opens the database file at `path`, creating it and its parent directories
-// when it does not exist. Never creates or truncates over an existing file.
-// On success *key names the file for CloseFile().
-int OpenFile(const std::string& path, sqlite3** db, FileKey* key, std::string* why) {
+// The name to give SQLite for the file at `path`. SQLite takes a name that
+// begins with "file:" for a URI when URI names are enabled (they may be for the
+// whole process: a build default or another user of the library), and ":memory:"
+// for an in-memory database; a relative path is therefore given as "./path",
+// which names the same file and is never read either way.
+std::string SqliteName(const std::string& path) {
+  return path[0] == '/' ? path : "./" + path;
+}
+
+// A store file that does not exist, found by a reader: no setting is stored.
+constexpr int kNoStore = -1;
+
+// Opens the database file at `path`: for writing, creating it and its parent
+// directories when it does not exist (never creating or truncating over an
+// existing file); for reading only, read-only and never creating anything
+// (kNoStore when the file does not exist). On success *key names the file for
+// CloseFile().
+int OpenFile(const std::string& path, bool write, sqlite3** db, FileKey* key, std::string* why) {
   OpenStores& stores = TheOpenStores();
   std::lock_guard<std::mutex> lock(stores.mutex);
-  int flags = SQLITE_OPEN_READWRITE;
+  int flags = write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
@@ -179,6 +193,7 @@ int OpenFile(const std::string& path, sqlite3** db, FileKey* key, std::string* w
       *why = DescribeErrno("cannot reach", errno);
       return SQLITE_CANTOPEN;
     }
+    if (!write) return kNoStore;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::error_code ec;
     if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
@@ -190,7 +205,7 @@ int OpenFile(const std::string& path, sqlite3** db, FileKey* key, std::string* w
     }
     flags |= SQLITE_OPEN_CREATE;
   }
-  int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
+  int rc = sqlite3_open_v2(SqliteName(path).c_str(), db, flags, nullptr);
   if (rc == SQLITE_OK && ::stat(path.c_str(), &st) != 0) {
     *why = DescribeErrno("cannot reach", errno);  // removed under our feet
     rc = SQLITE_CANTOPEN;
@@ -235,37 +250,48 @@ int WriteTransaction(sqlite3* db, Body body, std::string* why) {
   });
 }
 
-// Connection settings and the schema, on a freshly opened connection.
-int Configure(sqlite3* db, std::string* why) {
+// Connection settings and the schema, on a freshly opened connection. A
+// writer creates the table when it is missing; a reader only learns whether it
+// exists (*hasTable).
+//
+// The store keeps SQLite's rollback journal (journal_mode=DELETE) with
+// synchronous=FULL: a commit is atomic and durable, and a reader needs nothing
+// but the database file. (WAL would make every reader create -wal/-shm files
+// owned by its own user, which can lock the owner out of a shared directory,
+// and would keep a store on a read-only mount from being read.) A store left
+// in WAL mode by an older version is switched back by its next writer when no
+// other connection is open on it.
+int Configure(sqlite3* db, bool write, bool* hasTable, std::string* why) {
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Reading the schema version reads the header: a foreign file fails here.
   int rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA schema_version"); });
-  // WAL is a property of the file; the first connection switches it, the
-  // others find it set. Where WAL is unavailable the store keeps its rollback
-  // journal, which is just as durable with synchronous=FULL.
-  if (rc == SQLITE_OK) rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA journal_mode=WAL"); });
-  if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA synchronous=FULL");
+  if (rc == SQLITE_OK && write) {
+    Exec(db, "PRAGMA journal_mode=DELETE");  // kept as it is when another connection is open
+    rc = Exec(db, "PRAGMA synchronous=FULL");
+  }
   if (rc != SQLITE_OK) {
     *why = Describe(db, rc);
     return rc;
   }
-  bool hasTable = false;
+  *hasTable = false;
   rc = RetryWhileBusy([&] {
     Statement stmt;
     int r = Prepare(db, kHasTable, &stmt);
     if (r != SQLITE_OK) return r;
     r = sqlite3_step(stmt.get());
-    hasTable = (r == SQLITE_ROW);
+    *hasTable = (r == SQLITE_ROW);
     return (r == SQLITE_ROW || r == SQLITE_DONE) ? SQLITE_OK : r;
   });
   if (rc != SQLITE_OK) {
     *why = Describe(db, rc);
     return rc;
   }
-  if (hasTable) return SQLITE_OK;
-  return WriteTransaction(
+  if (*hasTable || !write) return SQLITE_OK;
+  rc = WriteTransaction(
       db, [&] { return Exec(db, kCreateTable); }, why);
+  *hasTable = (rc == SQLITE_OK);
+  return rc;
 }
 
 // Sends one failure record to the process's sink, when one is installed.
@@ -281,32 +307,43 @@ void Report(const char* function, int line, const std::string& path, const std::
 
 struct ZRPlatformInfo::Impl {
   explicit Impl(std::string storePath) : path(std::move(storePath)) {}
-  ~Impl() {
+  ~Impl() { Close(); }
+
+  void Close() {
     if (db != nullptr) CloseFile(db, key);
+    db = nullptr;
   }
 
-  // Opens the store unless this object already has it open.
-  bool EnsureOpen(std::string* why) {
-    if (db != nullptr) return true;
+  // Opens the store unless this object already has it open for `write` (a
+  // read-only connection is reopened for writing). False with *why set on
+  // failure; false with *why empty when a reader finds no store file.
+  bool EnsureOpen(bool write, std::string* why) {
+    // A connection that found no table opens again: a writer may have
+    // created it since.
+    if (db != nullptr && hasTable && (writable || !write)) return true;
+    Close();
     if (path.empty()) {
       *why = "no store path set";
       return false;
     }
     sqlite3* opened = nullptr;
     FileKey openedKey;
-    if (OpenFile(path, &opened, &openedKey, why) != SQLITE_OK) return false;
-    if (Configure(opened, why) != SQLITE_OK) {
+    if (OpenFile(path, write, &opened, &openedKey, why) != SQLITE_OK) return false;
+    if (Configure(opened, write, &hasTable, why) != SQLITE_OK) {
       CloseFile(opened, openedKey);
       return false;
     }
     db = opened;
     key = openedKey;
+    writable = write;
     return true;
   }
 
   const std::string path;
   sqlite3* db = nullptr;
-  FileKey key;  // the file `db` is open on
+  FileKey key;            // the file `db` is open on
+  bool writable = false;  // `db` was opened for writing
+  bool hasTable = false;  // the settings table exists (always, once writable)
 };
 
 void ZRPlatformInfo::SetStorePath(const std::string& path) {
@@ -330,10 +367,11 @@ ZRPlatformInfo::~ZRPlatformInfo() {
 int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   if (section == nullptr || name == nullptr || value == nullptr) return 0;
   std::string why;
-  if (!m_pImpl->EnsureOpen(&why)) {
-    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
+  if (!m_pImpl->EnsureOpen(false, &why)) {
+    if (!why.empty()) Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
     return 0;
   }
+  if (!m_pImpl->hasTable) return 0;  // an empty store: no setting yet
   sqlite3* const db = m_pImpl->db;
   bool found = false;
   std::string read;
@@ -369,7 +407,7 @@ int ZRPlatformInfo::setString(const char* section, const char* name, const char*
                               int length) {
   if (section == nullptr || name == nullptr || value == nullptr || length < 0) return 0;
   std::string why;
-  if (!m_pImpl->EnsureOpen(&why)) {
+  if (!m_pImpl->EnsureOpen(true, &why)) {
     Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
     return 0;
   }

@@ -11,7 +11,10 @@
 //
 // Storage. The database file (kDefaultStorePath unless SetStorePath() names
 // another) is opened on an object's first getString()/setString() call and
-// closed by its destructor. A missing file is created, with its parent
+// closed by its destructor; getString() opens it read-only and setString()
+// for writing. The path is always a file path, never a URI ("file:/x/y.db" is
+// the relative path of that name). A reader never creates a file: a missing
+// store holds no setting. A writer creates a missing file, with its parent
 // directories; an existing file is opened only when it is empty or starts with
 // the SQLite header, so a file that is not a database is never written to.
 // One table holds every setting:
@@ -21,8 +24,11 @@
 //   WITHOUT ROWID;
 //
 // Sections and names are compared byte for byte (case-sensitive). The
-// database runs in WAL journal mode with synchronous=FULL, so a committed
-// write survives a crash of the process or the machine. A write is one
+// database keeps a rollback journal (journal_mode=DELETE) with
+// synchronous=FULL, so a committed write survives a crash of the process or
+// the machine, and a reader needs nothing but read access to the database
+// file: it creates no file, so it cannot lock the owner out of a shared
+// directory, and a store on a read-only mount can be read. A write is one
 // BEGIN IMMEDIATE transaction holding one upsert of its row; a caller that
 // finds the store locked by another writer waits (up to about 30 seconds in
 // all) rather than failing.

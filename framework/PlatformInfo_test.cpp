@@ -1,7 +1,10 @@
 #include "PlatformInfo.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +35,38 @@ int Set(const std::string& section, const std::string& name, const std::string& 
 std::string Get(const std::string& section, const std::string& name) {
   std::string value;
   return ZRPlatformInfo().getString(section.c_str(), name.c_str(), &value) ? value : "<absent>";
+}
+
+// The result of PRAGMA integrity_check on the database at `path` (after any
+// hot journal left by a killed writer has been rolled back).
+std::string IntegrityCheck(const std::string& path) {
+  sqlite3* db = nullptr;
+  std::string result = "cannot open";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close_v2(db);
+  return result;
+}
+
+// Runs `body` in a child process under the user and group `id`; true when it
+// returned true there.
+template <typename Body>
+bool RunAs(uid_t id, Body body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
+                         ::setresuid(id, id, id) == 0;
+    ::_exit(dropped && body() ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 // Each test gets its own directory with the store in a subdirectory that does
@@ -199,10 +234,50 @@ TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
 
     const std::string after = Get("Kill", "value");
     EXPECT_TRUE(after == oldValue || after == newValue) << "round " << round;
+    EXPECT_EQ(IntegrityCheck(m_store), "ok") << "round " << round;
     // The store stays writable after the crash.
     ASSERT_EQ(Set("Kill", "value", oldValue), 1);
     EXPECT_EQ(Get("Kill", "value"), oldValue);
   }
+  EXPECT_TRUE(m_sink->Records().empty());
+}
+
+// Two users share a store in a sticky directory: the owner writes, the other
+// user reads. The reader must create no file there (a -wal/-shm file of its
+// own would make every later write of the owner fail).
+TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  constexpr uid_t kOwner = 64101, kReader = 64102;
+  const std::string shared = m_dir.Path("shared");
+  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+  ASSERT_TRUE(fs::create_directory(shared));
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ZRPlatformInfo::SetStorePath(shared + "/platform.db");
+  const auto write = [](const char* v) { return [v] { return Set("S", "n", v) == 1; }; };
+  const auto read = [](const char* v) { return [v] { return Get("S", "n") == v; }; };
+
+  EXPECT_TRUE(RunAs(kOwner, write("first")));
+  EXPECT_TRUE(RunAs(kReader, read("first")));
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
+    names.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"platform.db"}) << "the reader left files behind";
+  EXPECT_TRUE(RunAs(kOwner, write("second"))) << "the owner is locked out";
+  EXPECT_TRUE(RunAs(kReader, read("second")));
+}
+
+// "file:..." is a relative file path like any other, never a URI.
+TEST_F(PlatformInfoTest, PathThatLooksLikeAUriIsALiteralPath) {
+  const fs::path cwd = fs::current_path();
+  fs::current_path(m_dir.path());
+  const std::string literal = "file:" + m_dir.Path("uri") + "/y.db";
+  ZRPlatformInfo::SetStorePath(literal);
+  EXPECT_EQ(Set("S", "n", "v"), 1);
+  EXPECT_EQ(Get("S", "n"), "v");
+  EXPECT_TRUE(fs::is_regular_file(m_dir.Path(literal)));
+  EXPECT_FALSE(fs::exists(m_dir.Path("uri"))) << "the path was taken for a URI";
+  fs::current_path(cwd);
   EXPECT_TRUE(m_sink->Records().empty());
 }
 

@@ -1,5 +1,8 @@
 #include "PerfCntLogger.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <new>
@@ -12,6 +15,22 @@
 namespace {
 
 const char kInstanceFunction[] = "static PerfCntLogger* PerfCntLogger::Instance()";
+const char kForkFunction[] = "void PerfCntLogger::RestartAfterFork()";
+
+// The published logger. Constant-initialised, never destroyed; reset to null
+// only in a forked child (see ForkChild()), whose next Instance() then takes
+// the creation path and restarts the thread.
+std::atomic<PerfCntLogger*> g_pSingleton{nullptr};
+// The logger that the fork handlers lock and, in a child, hand over to the
+// creation path; set once, before the handlers are registered.
+PerfCntLogger* g_pForkLogger = nullptr;
+// The creation lock, built on the first Instance() call.
+FXCriticalSection* g_pCreationLock = nullptr;
+
+// Thread objects of a parent process, left behind in a forked child: their
+// threads do not exist there, so they must be neither joined nor destroyed.
+// Reachable from a global, never freed.
+std::vector<boost::shared_ptr<CLogThread>>* g_pAbandonedThreads = nullptr;
 
 }  // namespace
 
@@ -42,23 +61,21 @@ void CLogThread::OnTimeout() {
 // ---------------------------------------------------------------------------
 
 PerfCntLogger* PerfCntLogger::Instance() {
-  // Constant-initialised, never reset, never destroyed. The release store in
-  // CreateInstance() publishes a fully built and started logger; the acquire
-  // load makes a thread that sees the pointer also see everything the creator
-  // wrote.
-  static std::atomic<PerfCntLogger*> pSingleton{nullptr};
-
-  PerfCntLogger* logger = pSingleton.load(std::memory_order_acquire);
+  // The release store in CreateInstance() publishes a fully built and started
+  // logger; the acquire load makes a thread that sees the pointer also see
+  // everything the creator wrote.
+  PerfCntLogger* logger = g_pSingleton.load(std::memory_order_acquire);
   if (logger != nullptr) return logger;
 
   // The creation lock. Control reaches it on the first call (no logger yet),
   // which constructs it under the runtime's thread-safe static initialisation
   // and registers its destruction for process exit; once a logger is
-  // published the fast path above never gets here.
+  // published the fast path above never gets here (in a forked child, once
+  // more).
   static FXCriticalSection csLock;
   // The creation path lives in a function of its own so that the fast path
   // stays one load, a test and a return, without a stack frame.
-  return CreateInstance(csLock, pSingleton);
+  return CreateInstance(csLock, g_pSingleton);
 }
 
 PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
@@ -66,6 +83,14 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
   auto_lock lock(&csLock, true);
   PerfCntLogger* logger = pSingleton.load(std::memory_order_acquire);
   if (logger != nullptr) return logger;
+
+  if (g_pForkLogger != nullptr) {
+    // A forked child: the parent's logger, with its counters and callbacks,
+    // carries on with a thread of its own.
+    g_pForkLogger->RestartAfterFork();
+    pSingleton.store(g_pForkLogger, std::memory_order_release);
+    return g_pForkLogger;
+  }
 
   std::unique_ptr<PerfCntLogger> holder(new (std::nothrow) PerfCntLogger());
   if (!holder) {
@@ -86,13 +111,85 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
     return nullptr;
   }
 
+  // The fork handlers, registered once (glibc drops them when the library is
+  // unloaded). Without them a child would have no statistics thread at all.
+  g_pAbandonedThreads = new (std::nothrow) std::vector<boost::shared_ptr<CLogThread>>();
+  if (g_pAbandonedThreads != nullptr) {
+    g_pForkLogger = holder.get();
+    g_pCreationLock = &csLock;
+    if (pthread_atfork(&PerfCntLogger::ForkPrepare, &PerfCntLogger::ForkParent,
+                       &PerfCntLogger::ForkChild) != 0) {
+      g_pForkLogger = nullptr;
+    }
+  }
+
   pSingleton.store(holder.release(), std::memory_order_release);
   return pSingleton.load(std::memory_order_relaxed);
+}
+
+// fork() while another thread holds one of these locks would leave it held
+// for good in the child, where that thread does not exist; so fork() takes
+// them all first (in the library's lock order), waiting for a running pass to
+// end, and both processes release them afterwards.
+void PerfCntLogger::ForkPrepare() {
+  PerfCntLogger* logger = g_pForkLogger;
+  g_pCreationLock->Lock();
+  logger->m_csThreadLock.Lock();
+  logger->m_ptrPerfCounters->m_csPassLock.Lock();
+  logger->m_ptrPerfCounters->m_csLock.Lock();
+  logger->m_mtxCallbacks.lock();
+}
+
+void PerfCntLogger::ForkParent() {
+  PerfCntLogger* logger = g_pForkLogger;
+  logger->m_mtxCallbacks.unlock();
+  logger->m_ptrPerfCounters->m_csLock.Unlock();
+  logger->m_ptrPerfCounters->m_csPassLock.Unlock();
+  logger->m_csThreadLock.Unlock();
+  g_pCreationLock->Unlock();
+}
+
+// Runs in the child, which has only the thread that called fork(): releases
+// the locks and marks the logger so that its next use starts a thread.
+void PerfCntLogger::ForkChild() {
+  ForkParent();
+  g_pForkLogger->m_bForked.store(true, std::memory_order_release);
+  g_pSingleton.store(nullptr, std::memory_order_release);
+}
+
+void PerfCntLogger::CheckFork() {
+  // Acquire pairs with the release store in RestartAfterFork(): a thread that
+  // sees the flag clear also sees the new thread object.
+  if (m_bForked.load(std::memory_order_acquire)) RestartAfterFork();
+}
+
+void PerfCntLogger::RestartAfterFork() {
+  auto_lock lock(&m_csThreadLock, true);
+  if (!m_bForked.load(std::memory_order_relaxed)) return;
+  if (m_ptrLogThread && !m_bStopped.load(std::memory_order_relaxed)) {
+    try {
+      // The parent's thread object stays referenced for good: destroying it
+      // would join a thread that this process does not have.
+      g_pAbandonedThreads->push_back(m_ptrLogThread);
+      m_ptrLogThread.reset(new CLogThread());
+    } catch (const std::bad_alloc&) {
+      return;  // no thread yet: the next use tries again
+    }
+    if (!m_ptrLogThread->Start().IsError()) {
+      if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
+        sink->WriteLog(-1, kForkFunction, __LINE__, 0, 0,
+                       "Process forked: started a new statistics thread in the child (pid %d)",
+                       static_cast<int>(getpid()));
+      }
+    }
+  }
+  m_bForked.store(false, std::memory_order_release);
 }
 
 PerfCntLogger::PerfCntLogger() : m_ptrPerfCounters(new CPerfCounters()) {}
 
 CKyError PerfCntLogger::StartDebugThread() {
+  CheckFork();
   m_ptrLogWriter = g_ptrLogWriter;
   if (m_ptrLogThread) return CKyError::Success();
 
@@ -103,10 +200,13 @@ CKyError PerfCntLogger::StartDebugThread() {
 }
 
 void PerfCntLogger::StopDebugThread() {
+  CheckFork();
+  m_bStopped.store(true, std::memory_order_relaxed);
   if (m_ptrLogThread) m_ptrLogThread->Stop(false);
 }
 
 CKyError PerfCntLogger::LogPerfStats() {
+  CheckFork();
   if (m_ptrPerfCounters) {
     m_ptrPerfCounters->Log();
 
@@ -129,10 +229,12 @@ CKyError PerfCntLogger::LogPerfStats() {
 }
 
 boost::shared_ptr<CPerfCounters> PerfCntLogger::GetPerfCounters() {
+  CheckFork();
   return m_ptrPerfCounters;
 }
 
 void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
+  CheckFork();
   std::lock_guard<std::mutex> lock(m_mtxCallbacks);
   m_vecCallbacks.push_back(std::move(callback));
 }
@@ -142,5 +244,6 @@ void PerfCntLogger::SetIntervalStats(bool on) {
 }
 
 void PerfCntLogger::RequestStatsPass() {
+  CheckFork();
   if (m_ptrLogThread) m_ptrLogThread->Signal();
 }

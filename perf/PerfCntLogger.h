@@ -18,6 +18,19 @@
 // stop and the logger never starts it again. A process may return from main
 // with the thread still running.
 //
+// fork(): the child has only the thread that called fork(), so the process-wide
+// logger's statistics thread is not there. On the child's next use of the
+// logger (Instance() or any member below) the logger starts a new thread and
+// says so once at level -1; its counters, their records and the callbacks
+// carry on in the child. The parent's thread object is abandoned in the child
+// (never joined, never destroyed). A logger stopped before the fork gets no
+// thread. fork() itself takes the logger's and its counter set's locks first,
+// so it waits for a pass running on another thread to end; that way no lock is
+// left held in the child by a thread that does not exist there. This covers
+// the logger of Instance() only; a logger built directly is not touched. A
+// metrics endpoint or other threads of the host are not restarted: start them
+// after the fork.
+//
 // Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
 // AddStatsCallback(), RequestStatsPass() and StopDebugThread() may be called
 // from any thread at any time; passes on several threads may overlap (the
@@ -99,12 +112,25 @@ class ZRPERF_EXPORT PerfCntLogger {
   __attribute__((noinline, cold)) static PerfCntLogger* CreateInstance(
       FXCriticalSection& csLock, std::atomic<PerfCntLogger*>& pSingleton);
 
+  // The fork handlers (pthread_atfork) of the process-wide logger: take its
+  // locks before fork(), release them after it, and mark the child's logger.
+  static void ForkPrepare();
+  static void ForkParent();
+  static void ForkChild();
+  // In a forked child, on the logger's first use there: RestartAfterFork().
+  void CheckFork();
+  // Abandons the parent's thread object and starts a new thread (unless the
+  // thread was stopped), once.
+  void RestartAfterFork();
+
   boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
   FXCriticalSection m_csThreadLock;
   boost::shared_ptr<CLogThread> m_ptrLogThread;
   boost::shared_ptr<CLogWriterInterface> m_ptrLogWriter;
   std::vector<std::function<void()>> m_vecCallbacks;
-  std::mutex m_mtxCallbacks;  // guards m_vecCallbacks against AddStatsCallback()
+  std::mutex m_mtxCallbacks;            // guards m_vecCallbacks against AddStatsCallback()
+  std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs
+  std::atomic<bool> m_bStopped{false};  // StopDebugThread() was called
 };
 
 #endif  // ZRPERF_PERF_PERFCNTLOGGER_H_

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,14 @@
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+
+// ThreadSanitizer ends a child that starts a thread after a multi-threaded
+// fork unless told otherwise; the fork test needs exactly that.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
+#endif
 
 // The tests below share one process, and so one logger: the first test must
 // find no logger yet. Keep it first and run the binary whole.
@@ -109,10 +119,12 @@ TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
   boost::shared_ptr<CapturingSink> sink = InstallSink();
   PerfCntLogger* logger = PerfCntLogger::Instance();
   ASSERT_NE(logger, nullptr);
-  std::atomic<int> passes{0};
-  std::atomic<bool> onLogThread{false};
+  // The callback stays registered after the test: it must not refer to the
+  // test's frame.
+  static std::atomic<int> passes{0};
+  static std::atomic<bool> onLogThread{false};
   const std::thread::id self = std::this_thread::get_id();
-  logger->AddStatsCallback([&] {
+  logger->AddStatsCallback([self] {
     onLogThread.store(std::this_thread::get_id() != self);
     passes.fetch_add(1);
   });
@@ -125,6 +137,43 @@ TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message.rfind("Exec Stats: \n\t\t\t\tsignalled.op: ", 0), 0u)
       << records[0].message;
+}
+
+// A forked child has none of the parent's threads: its logger must start a
+// new statistics thread, say so once, and run the child's passes on it.
+TEST(PerfCntLoggerSingleton, ForkedChildGetsItsOwnStatisticsThread) {
+  PerfCntLogger* logger = PerfCntLogger::Instance();
+  ASSERT_NE(logger, nullptr);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(20);  // a hang in the child becomes a failure of the parent's wait
+    boost::shared_ptr<CapturingSink> sink = InstallSink();
+    std::atomic<int> passes{0};
+    std::atomic<bool> onOtherThread{false};
+    const std::thread::id self = std::this_thread::get_id();
+    logger->AddStatsCallback([&] {
+      onOtherThread.store(std::this_thread::get_id() != self);
+      passes.fetch_add(1);
+    });
+    logger->GetPerfCounters()->GetCounter("child.op")->AddSample(CTimeInterval(5));
+    logger->RequestStatsPass();
+    const bool passed = WaitFor([&] { return passes.load() >= 1; });
+    PerfCntLogger::Instance()->RequestStatsPass();  // no second restart
+    const bool passedAgain = WaitFor([&] { return passes.load() >= 2; });
+    int notes = 0, records = 0;
+    for (const auto& r : sink->Records()) {
+      if (r.level == -1 && r.message.find("forked") != std::string::npos) ++notes;
+      if (r.message.rfind("Exec Stats: \n\t\t\t\tchild.op: ", 0) == 0) ++records;
+    }
+    const bool ok = passed && passedAgain && onOtherThread.load() && notes == 1 && records == 1 &&
+                    PerfCntLogger::Instance() == logger;
+    _exit(ok ? 0 : 1 + (passed ? 0 : 2) + (notes == 1 ? 0 : 4) + (records == 1 ? 0 : 8));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (status " << status << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PerfCntLoggerSingleton, StopThenStartStartsNothing) {

@@ -148,6 +148,8 @@ class ZRPERF_EXPORT CPerfCounters {
                       std::string& text);
 
  private:
+  friend class PerfCntLogger;  // its fork handlers take m_csPassLock and m_csLock
+
   using TimeEntry = std::pair<const std::string, boost::shared_ptr<CTimeCounter>>;
   using MediaEntry = std::pair<const std::string, boost::shared_ptr<CMediaSpeedCounter>>;
   // An elapsed-time entry with its last-logged count (both map nodes: stable).
