@@ -240,6 +240,7 @@ void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
 }
 
 void PerfCntLogger::SetIntervalStats(bool on) {
+  CheckFork();
   if (m_ptrPerfCounters) m_ptrPerfCounters->SetIntervalStats(on);
 }
 

@@ -32,9 +32,9 @@
 // after the fork.
 //
 // Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
-// AddStatsCallback(), RequestStatsPass() and StopDebugThread() may be called
-// from any thread at any time; passes on several threads may overlap (the
-// counter set serialises its own Log()). StartDebugThread() is called by
+// AddStatsCallback(), SetIntervalStats(), RequestStatsPass() and
+// StopDebugThread() may be called from any thread at any time; passes on
+// several threads may overlap (the counter set serialises its own Log()). StartDebugThread() is called by
 // Instance() on a logger not yet published.
 // REQUIRES: StartDebugThread() never runs concurrently with itself or with
 // StopDebugThread() on one logger.
