@@ -51,21 +51,26 @@ void CMediaSpeedCounter::AddTransfer(unsigned long long bytes,
   // This thread is the slot's only writer.
   Slot& s = *static_cast<Slot*>(slot);
   unsigned long long newBytes, newTime;
-  const bool bytesOverflow = __builtin_add_overflow(LoadRelaxed(s.bytes), bytes, &newBytes);
-  const bool timeOverflow = __builtin_add_overflow(LoadRelaxed(s.time), units, &newTime);
-  if (__builtin_expect(bytesOverflow || timeOverflow, 0)) {
-    // Move the slot's sums into the 128-bit folded ones and restart them at
-    // this transfer, under the mutex so that a reader sees either side whole.
-    std::lock_guard<std::mutex> guard(m_owner.Mutex());
-    m_folded.bytes += LoadRelaxed(s.bytes);
-    m_folded.time += LoadRelaxed(s.time);
-    StoreRelaxed(s.bytes, bytes);
-    StoreRelaxed(s.time, units);
+  // Two tests that branch on the carry flag, each predicted not taken.
+  if (__builtin_expect(__builtin_add_overflow(LoadRelaxed(s.bytes), bytes, &newBytes), 0) ||
+      __builtin_expect(__builtin_add_overflow(LoadRelaxed(s.time), units, &newTime), 0)) {
+    FoldSums(s, bytes, units);
   } else {
     StoreRelaxed(s.bytes, newBytes);
     StoreRelaxed(s.time, newTime);
   }
   StoreRelaxed(s.transfers, LoadRelaxed(s.transfers) + 1);
+}
+
+void CMediaSpeedCounter::FoldSums(Slot& slot, unsigned long long bytes,
+                                  unsigned long long units) noexcept {
+  // Under the mutex, so that a reader sees the sums either in the slot or in
+  // m_folded, never in both or neither.
+  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  m_folded.bytes += LoadRelaxed(slot.bytes);
+  m_folded.time += LoadRelaxed(slot.time);
+  StoreRelaxed(slot.bytes, bytes);
+  StoreRelaxed(slot.time, units);
 }
 
 CMediaSpeedCounter::Totals CMediaSpeedCounter::Read() const {

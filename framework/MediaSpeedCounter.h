@@ -77,6 +77,9 @@ class ZRFW_EXPORT CMediaSpeedCounter {
     zrfw::Uint128 time = 0;  // 100 ns units
   };
   Totals Read() const;
+  // Moves a slot's byte and time sums into m_folded when this transfer would
+  // carry one past the largest value, and restarts them at the transfer.
+  void FoldSums(Slot& slot, unsigned long long bytes, unsigned long long units) noexcept;
 
   zrfw::SlotOwner m_owner;
   const std::chrono::steady_clock::time_point m_created;

@@ -58,31 +58,34 @@ void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
   const double deviation = static_cast<double>(static_cast<std::int64_t>(units - shift));
   StoreRelaxed(f.sum, LoadRelaxed(f.sum) + deviation);
   StoreRelaxed(f.sumSquares, LoadRelaxed(f.sumSquares) + deviation * deviation);
+  // A total that would pass the largest value keeps its old value here and is
+  // moved into m_folded below, before the count shows the sample.
+  const std::uint64_t before = LoadRelaxed(f.total);
   std::uint64_t total;
-  if (__builtin_expect(__builtin_add_overflow(LoadRelaxed(f.total), units, &total), 0)) {
-    FoldTotal(f, units);
-  } else {
-    StoreRelaxed(f.total, total);
-  }
+  const bool carry = __builtin_add_overflow(before, units, &total);
+  StoreRelaxed(f.total, carry ? before : total);
   if (units < LoadRelaxed(f.min)) StoreRelaxed(f.min, units);
   if (units > LoadRelaxed(f.max)) StoreRelaxed(f.max, units);
   const std::size_t bucket = zrfw::latency::BucketOf(units);
   const std::uint32_t inBucket = LoadRelaxed(f.buckets[bucket]) + 1;
   StoreRelaxed(f.buckets[bucket], inBucket);
-  if (__builtin_expect(inBucket >= zrfw::TimeSlotFields::kFoldAt, 0)) FoldBucket(f, bucket);
+  if (__builtin_expect(carry || inBucket >= zrfw::TimeSlotFields::kFoldAt, 0)) {
+    Fold(f, bucket, carry ? units : 0);
+  }
   StoreRelaxed(f.count, n + 1);
 }
 
-void CTimeCounter::FoldBucket(zrfw::TimeSlotFields& slot, std::size_t bucket) noexcept {
+void CTimeCounter::Fold(zrfw::TimeSlotFields& slot, std::size_t bucket,
+                        std::uint64_t carried) noexcept {
   std::lock_guard<std::mutex> guard(m_owner.Mutex());
-  m_folded.buckets[bucket] += LoadRelaxed(slot.buckets[bucket]);
-  StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
-}
-
-void CTimeCounter::FoldTotal(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept {
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
-  m_folded.total += LoadRelaxed(slot.total);
-  StoreRelaxed(slot.total, units);
+  if (LoadRelaxed(slot.buckets[bucket]) >= zrfw::TimeSlotFields::kFoldAt) {
+    m_folded.buckets[bucket] += LoadRelaxed(slot.buckets[bucket]);
+    StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
+  }
+  if (carried != 0) {  // a carry needs units > 0
+    m_folded.total += LoadRelaxed(slot.total);
+    StoreRelaxed(slot.total, carried);
+  }
 }
 
 void CTimeCounter::AddLocked(std::uint64_t units) noexcept {

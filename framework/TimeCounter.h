@@ -90,11 +90,10 @@ class ZRFW_EXPORT CTimeCounter {
   struct Slot;
   zrfw::TimeFigures Read() const;
   void ReadLocked(zrfw::TimeFigures& figures) const;  // REQUIRES: the mutex is held
-  // Moves a slot's total into m_folded before `units` would carry it past the
-  // largest value, and restarts it at `units`.
-  void FoldTotal(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept;
-  // Moves a slot's bucket that reached its fold point into m_folded.
-  void FoldBucket(zrfw::TimeSlotFields& slot, std::size_t bucket) noexcept;
+  // Under the mutex: moves a slot's bucket that reached its fold point into
+  // m_folded, and, when `carried` (the sample's units) is not 0, the slot's
+  // total, which then restarts at `carried`.
+  void Fold(zrfw::TimeSlotFields& slot, std::size_t bucket, std::uint64_t carried) noexcept;
   // Records a sample under the mutex, for a thread that could get no slot.
   void AddLocked(std::uint64_t units) noexcept;
 

@@ -23,8 +23,9 @@ namespace zrfw {
 // with relaxed loads and stores; read by others at any time.
 struct TimeSlotFields {
   std::atomic<std::uint64_t> count{0};
-  // 100 ns units. A sample that would carry it past the largest value first
-  // moves it into the counter's folded (128-bit) total under the mutex.
+  // 100 ns units. When a sample would carry it past the largest value, the
+  // recording thread moves it into the counter's folded (128-bit) total under
+  // the mutex and restarts it at that sample, before the count shows it.
   std::atomic<std::uint64_t> total{0};
   std::atomic<std::uint64_t> min{UINT64_MAX};
   std::atomic<std::uint64_t> max{0};
