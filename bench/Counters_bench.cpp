@@ -1,6 +1,7 @@
 // The cost of recording into the counters, against baselines measured in the
 // same run: one relaxed fetch_add on a shared atomic, a mutex-protected
-// count/sum/min/max, and two reads of the monotonic clock. After the
+// count/sum/min/max, and two reads of the monotonic clock; and the cost of
+// interval statistics (recording with them on, a pass with them on and off). After the
 // benchmarks it prints each ratio as a "RATIO | ..." line (from the medians
 // when --benchmark_repetitions is given) and the heap the counters take.
 
@@ -14,10 +15,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "../framework/MediaSpeedCounter.h"
 #include "../framework/TimeCounter.h"
+#include "../perf/PerfCounters.h"
 #include "BenchRatios.h"
 
 namespace {
@@ -88,6 +93,54 @@ void BM_ScopedTimeSample(benchmark::State& state) {
 }
 BENCHMARK(BM_ScopedTimeSample)->UseRealTime();
 
+// ---- Interval statistics --------------------------------------------------
+
+// A counter of a set whose passes keep interval snapshots (or not), after one
+// pass has taken its snapshot: recording must not notice either way.
+CTimeCounter* IntervalCounter(bool intervals) {
+  static CPerfCounters* sets[2] = {new CPerfCounters(), new CPerfCounters()};
+  CPerfCounters& set = *sets[intervals ? 1 : 0];
+  set.SetIntervalStats(intervals);
+  CTimeCounter* counter = set.GetCounter("Interval.Bench").get();
+  counter->AddSample(CTimeInterval(1));
+  set.Log();
+  return counter;
+}
+
+void BM_AddSampleIntervals(benchmark::State& state) {
+  CTimeCounter* counter = IntervalCounter(state.range(0) != 0);
+  std::uint64_t i = 0;
+  for (auto _ : state) counter->AddSample(CTimeInterval(SampleValue(i++)));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AddSampleIntervals)->Arg(0)->Arg(1)->UseRealTime();
+
+// A pass over state.range(0) counters that are all due, with interval
+// statistics off (range(1) == 0) or on; each counter gains a spread of samples
+// between passes.
+void BM_PassIntervals(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  CPerfCounters set;
+  set.SetIntervalStats(state.range(1) != 0);
+  std::vector<CTimeCounter*> counters;
+  for (int i = 0; i < n; ++i)
+    counters.push_back(set.GetCounter("Counter." + std::to_string(i)).get());
+  std::uint64_t sample = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (CTimeCounter* c : counters)
+      for (int k = 0; k < 4; ++k) c->AddSample(CTimeInterval(SampleValue(sample++ * 97)));
+    state.ResumeTiming();
+    set.Log();
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_PassIntervals)
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // One ratio line in the form the other benchmarks print, or a note when one
 // of its benchmarks was filtered out.
 void PrintRatio(const char* label, double numerator, double denominator, const char* target) {
@@ -124,6 +177,12 @@ void PrintRatios(const zrbench::RecordingReporter& reporter) {
   PrintRatio("AddTransfer / shared fetch_add, time, 1 thread", transfer1.seconds_per_iteration,
              fetchAdd.seconds_per_iteration, "<= 1.5");
   PrintRatio("AddTransfer rate, 2 threads / 1 thread", transfer2.rate, transfer1.rate, ">= 1.5");
+  PrintRatio("AddSample, interval statistics on / off, time",
+             figures("BM_AddSampleIntervals/1/real_time").seconds_per_iteration,
+             figures("BM_AddSampleIntervals/0/real_time").seconds_per_iteration, "<= 1.05");
+  PrintRatio("pass over 100,000 due counters, intervals on / off, time",
+             figures("BM_PassIntervals/100000/1/real_time").seconds_per_iteration,
+             figures("BM_PassIntervals/100000/0/real_time").seconds_per_iteration, "<= 2");
 }
 
 // Heap in use, from the allocator's own accounting.
@@ -177,6 +236,24 @@ void PrintMemory() {
   std::printf("  %-58s %6lld   (<= 0: all given back)\n", "left by that thread after it ended",
               afterExit - withCounter);
   std::printf("  %-58s %6zu\n", "sizeof(CMediaSpeedCounter)", sizeof(CMediaSpeedCounter));
+
+  // A snapshot: its own size plus its bucket list. Typical: latencies spread
+  // over two decades (10 us to 1 ms); widest: every bucket of the layout.
+  CTimeCounter typical, widest;
+  for (std::uint64_t v = 100; v < 10'000; v += 7) typical.AddSample(CTimeInterval(v));
+  for (unsigned i = 0; i < 16; ++i) widest.AddSample(CTimeInterval(i));
+  for (std::uint64_t v = 16; v < (1ull << 37);
+       v += std::uint64_t{1} << (63 - __builtin_clzll(v) - 4))
+    widest.AddSample(CTimeInterval(static_cast<long long>(v)));
+  for (const auto& [name, counter] :
+       {std::pair<const char*, CTimeCounter*>{"snapshot, latencies over two decades", &typical},
+        {"snapshot, every bucket filled", &widest}}) {
+    const CTimeCounterSnapshot snapshot = counter->GetSnapshot();
+    std::printf(
+        "  %-58s %6zu   (%zu buckets)\n", name,
+        sizeof(snapshot) + snapshot.GetBuckets().size() * sizeof(CTimeCounterSnapshot::Bucket),
+        snapshot.GetBuckets().size());
+  }
 }
 
 }  // namespace

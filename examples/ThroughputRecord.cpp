@@ -1,5 +1,6 @@
 #include "ThroughputRecord.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace zrdemo {
@@ -14,13 +15,17 @@ void ThroughputRecord::operator()() const {
   // std::map<std::string> walks its names in ascending byte order.
   for (const auto& [name, counter] : m_pState->counters) {
     if (!counter) continue;
-    // The count is read before the text, so a transfer that lands in between
-    // shows in this record's text and makes the counter due again next time.
-    const unsigned long long transfers = counter->GetTotalTransfers();
-    unsigned long long& last = m_pState->lastLogged[name];
-    if (transfers == 0 || transfers == last) continue;
-    last = transfers;
-    text += "\n\t\t\t\t" + name + ": " + counter->AsString();
+    // One read gives the due test, the lifetime text and the interval.
+    CMediaSpeedCounterSnapshot now = counter->GetSnapshot();
+    CMediaSpeedCounterSnapshot& last = m_pState->lastLogged[name];
+    if (now.GetTransfers() == 0 || now.GetTransfers() == last.GetTransfers()) continue;
+    const CMediaSpeedCounterSnapshot interval = now.Since(last);
+    char rate[48] = "n/a";
+    if (interval.GetTime() != CTimeInterval(0)) {
+      std::snprintf(rate, sizeof(rate), "%.2fMB/s", interval.GetThroughput());
+    }
+    text += "\n\t\t\t\t" + name + ": " + now.AsString() + " interval=" + rate;
+    last = now;
   }
   if (text.empty()) return;
   CLogWriterInterface* sink = g_ptrLogWriter.get();

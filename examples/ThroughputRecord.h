@@ -6,8 +6,14 @@
 //
 //   "Throughput Stats: " + for each counter that gained transfers since the
 //                          previous record, in ascending byte order of names:
-//                          "\n\t\t\t\t" + name + ": " + counter->AsString()
+//                          "\n\t\t\t\t" + name + ": " + counter->AsString() +
+//                          " interval=" + MB/s since the previous record
 //
+// The interval figure is the throughput of the transfers since the previous
+// record that wrote the counter (or since the counter's creation), from the
+// difference of two snapshots, in MB/s with two decimals ("n/a" when they
+// took no time); the lifetime figure and the interval figure come from the
+// same read.
 // written through g_ptrLogWriter at level 0 when the sink's level admits it.
 // When no counter gained transfers, nothing is written and the sink is not
 // asked. Null handles are skipped.
@@ -42,7 +48,8 @@ class ThroughputRecord {
   struct State {
     std::mutex mutex;
     Counters counters;
-    std::map<std::string, unsigned long long> lastLogged;  // transfers at the last record
+    // Each counter's snapshot at the last record that wrote it.
+    std::map<std::string, CMediaSpeedCounterSnapshot> lastLogged;
   };
   std::shared_ptr<State> m_pState;
 };

@@ -34,17 +34,22 @@ TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNames) {
   std::vector<zrperf_test::Record> records = sink->Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, 0);
-  EXPECT_EQ(records[0].message, "Throughput Stats: \n\t\t\t\tB: " + counters["B"]->AsString() +
-                                    "\n\t\t\t\ta.read: " + counters["a.read"]->AsString() +
-                                    "\n\t\t\t\tb.write: " + counters["b.write"]->AsString());
+  // The first interval runs from each counter's creation: the lifetime figure.
+  EXPECT_EQ(records[0].message,
+            "Throughput Stats: \n\t\t\t\tB: " + counters["B"]->AsString() +
+                " interval=n/a\n\t\t\t\ta.read: " + counters["a.read"]->AsString() +
+                " interval=65.54MB/s\n\t\t\t\tb.write: " + counters["b.write"]->AsString() +
+                " interval=2.00MB/s");
 
-  // Only a counter that gained transfers since the previous record is written again.
-  counters["a.read"]->AddTransfer(65536, CTimeInterval::FromMilliseconds(1));
+  // Only a counter that gained transfers since the previous record is written
+  // again, with the throughput of the new transfers beside the lifetime one.
+  counters["a.read"]->AddTransfer(65536, CTimeInterval::FromMilliseconds(2));
   record();
   records = sink->Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[1].message,
-            "Throughput Stats: \n\t\t\t\ta.read: " + counters["a.read"]->AsString());
+  EXPECT_EQ(records[1].message, "Throughput Stats: \n\t\t\t\ta.read: " +
+                                    counters["a.read"]->AsString() + " interval=32.77MB/s");
+  EXPECT_NE(records[1].message.find("throughput=43.69MB/s"), std::string::npos);
 }
 
 TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {

@@ -199,6 +199,7 @@ int Run(const DemoOptions& options) {
     std::fprintf(stderr, "zrperf-demo: the statistics logger could not be created\n");
     return 1;
   }
+  logger->SetIntervalStats(true);
   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
 
   std::vector<zrdemo::TargetCounters> targets;

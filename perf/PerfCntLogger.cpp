@@ -239,6 +239,11 @@ void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
   m_vecCallbacks.push_back(std::move(callback));
 }
 
+void PerfCntLogger::SetIntervalStats(bool on) {
+  CheckFork();
+  if (m_ptrPerfCounters) m_ptrPerfCounters->SetIntervalStats(on);
+}
+
 void PerfCntLogger::RequestStatsPass() {
   CheckFork();
   if (m_ptrLogThread) m_ptrLogThread->Signal();

@@ -5,8 +5,9 @@
 // it on first use: it builds the counter set, starts a CLogThread and only then
 // publishes the logger. The thread runs one statistics pass, LogPerfStats(),
 // every 300 seconds and whenever its event is signalled (RequestStatsPass()).
-// A pass writes the counter set's "Exec Stats" record and then runs every
-// statistics callback in order, each in its own catch-all.
+// A pass writes the counter set's "Exec Stats" record (followed by its
+// "Interval Stats" record once SetIntervalStats(true) was called) and then
+// runs every statistics callback in order, each in its own catch-all.
 //
 //   PerfCntLogger* logger = PerfCntLogger::Instance();   // null if creation failed
 //   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
@@ -31,9 +32,9 @@
 // after the fork.
 //
 // Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
-// AddStatsCallback(), RequestStatsPass() and StopDebugThread() may be called
-// from any thread at any time; passes on several threads may overlap (the
-// counter set serialises its own Log()). StartDebugThread() is called by
+// AddStatsCallback(), SetIntervalStats(), RequestStatsPass() and
+// StopDebugThread() may be called from any thread at any time; passes on
+// several threads may overlap (the counter set serialises its own Log()). StartDebugThread() is called by
 // Instance() on a logger not yet published.
 // REQUIRES: StartDebugThread() never runs concurrently with itself or with
 // StopDebugThread() on one logger.
@@ -96,6 +97,10 @@ class ZRPERF_EXPORT PerfCntLogger {
   // Appends a statistics callback. A pass runs the callbacks that were
   // registered when it started; adding one while a pass runs is safe.
   void AddStatsCallback(std::function<void()> callback);
+
+  // Turns the counter set's "Interval Stats" record on or off (off by
+  // default); see CPerfCounters::SetIntervalStats().
+  void SetIntervalStats(bool on);
 
   // Signals the log thread, which then runs one pass through OnEvent();
   // does nothing without a thread.

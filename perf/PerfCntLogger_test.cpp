@@ -223,6 +223,14 @@ TEST(PerfCntLogger, CallbacksRunAfterTheRecordInOrderAndFailuresDoNotStopThePass
   EXPECT_EQ(order, (std::vector<std::string>{"first:1", "third", "fourth"}));
   EXPECT_EQ(sink->Records().size(), 1u) << "callback failures are not reported";
 
+  // With interval statistics on, both records come before the callbacks.
+  logger.SetIntervalStats(true);
+  logger.GetPerfCounters()->GetCounter("op")->AddSample(CTimeInterval(10));
+  order.clear();
+  logger.LogPerfStats();
+  EXPECT_EQ(order, (std::vector<std::string>{"first:3", "third", "fourth"}));
+  EXPECT_EQ(sink->Records().at(2).message.rfind("Interval Stats: ", 0), 0u);
+
   logger.StopDebugThread();  // no thread: nothing happens
   logger.RequestStatsPass();
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "../framework/LogWriterInterface.h"
 #include "../sync/AutoLock.h"
@@ -55,6 +56,37 @@ void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter
     text += counter->AsString();
   }
   lastLogged = total;
+}
+
+// The interval form of AppendDueLine(): a due counter is read once, as a
+// snapshot, for its "Exec Stats" line in `text`, its interval line in
+// `intervals` and its new last-logged count; the snapshot then becomes the
+// start of its next interval.
+void AppendDueLines(const std::string& name, const boost::shared_ptr<CTimeCounter>& counter,
+                    long long& lastLogged, std::unique_ptr<CTimeCounterSnapshot>& since,
+                    std::string& text, std::string& intervals) {
+  if (!counter) return;
+
+  const long long total = counter->GetTotalSamples();
+  if (total == 0 || total == lastLogged) {
+    lastLogged = total;
+    return;
+  }
+  CTimeCounterSnapshot now = counter->GetSnapshot();
+  const CTimeCounterSnapshot interval = since ? now.Since(*since) : now;
+  const std::size_t start = text.size();
+  text += "\n\t\t\t\t";
+  zrperf::AppendRecordText(text, name.c_str(), std::strlen(name.c_str()));
+  text += ": ";
+  intervals.append(text, start, std::string::npos);  // the same name form
+  text += now.AsString();
+  intervals += interval.AsIntervalString();
+  lastLogged = static_cast<long long>(now.GetCount());
+  if (since) {
+    *since = std::move(now);
+  } else {
+    since.reset(new CTimeCounterSnapshot(std::move(now)));
+  }
 }
 
 }  // namespace
@@ -135,18 +167,29 @@ void CPerfCounters::Log() {
     };
     std::sort(fresh.begin(), fresh.end(), byName);
     const std::size_t walked = m_vecTimeWalk.size();
-    m_vecTimeWalk.insert(m_vecTimeWalk.end(), fresh.begin(), fresh.end());
-    std::inplace_merge(m_vecTimeWalk.begin(),
-                       m_vecTimeWalk.begin() + static_cast<std::ptrdiff_t>(walked),
-                       m_vecTimeWalk.end(), byName);
+    m_vecTimeWalk.reserve(walked + fresh.size());
+    for (const TimeSlot& slot : fresh) m_vecTimeWalk.push_back(WalkSlot{slot, nullptr});
+    std::inplace_merge(
+        m_vecTimeWalk.begin(), m_vecTimeWalk.begin() + static_cast<std::ptrdiff_t>(walked),
+        m_vecTimeWalk.end(),
+        [&byName](const WalkSlot& a, const WalkSlot& b) { return byName(a.slot, b.slot); });
     m_nTimeWalked += fresh.size();
   }
 
   // Reading an entry's handle outside m_csLock is safe: the handle is written
   // only by Reset(), which holds m_csPassLock, and the node never moves.
   std::string text;
-  for (const TimeSlot& slot : m_vecTimeWalk) {
-    AppendDueLine(slot.entry->first, slot.entry->second, *slot.lastLogged, text);
+  std::string intervals;
+  if (m_bIntervalStats.load(std::memory_order_relaxed)) {
+    for (WalkSlot& walk : m_vecTimeWalk) {
+      AppendDueLines(walk.slot.entry->first, walk.slot.entry->second, *walk.slot.lastLogged,
+                     walk.since, text, intervals);
+    }
+  } else {
+    for (WalkSlot& walk : m_vecTimeWalk) {
+      walk.since.reset();  // intervals start afresh when switched on again
+      AppendDueLine(walk.slot.entry->first, walk.slot.entry->second, *walk.slot.lastLogged, text);
+    }
   }
   if (text.empty()) return;
 
@@ -156,6 +199,16 @@ void CPerfCounters::Log() {
   sink = g_ptrLogWriter.get();
   if (sink == nullptr) return;
   sink->WriteLog(0, "void CPerfCounters::Log()", 39, 0, 0, "Exec Stats: %s", text.c_str());
+  if (!intervals.empty()) {
+    sink->WriteLog(0, "void CPerfCounters::Log()", 40, 0, 0, "Interval Stats: %s",
+                   intervals.c_str());
+  }
+}
+
+void CPerfCounters::SetIntervalStats(bool on) {
+  // Relaxed: a pass reads the switch once at its start and needs nothing else
+  // published with it; the next pass sees the new value.
+  m_bIntervalStats.store(on, std::memory_order_relaxed);
 }
 
 void CPerfCounters::logTaskCounter(const std::string& name,

@@ -5,11 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
 #include "../util/internal/RecordText.h"
 
 namespace {
@@ -266,6 +269,123 @@ TEST_F(PerfCountersTest, LevelFilterStillAdvancesLastLoggedCounts) {
   Feed(set.GetCounter("op"), 1);
   set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
+}
+
+// The lines of a record ("Exec Stats: " or "Interval Stats: " and then
+// "\n\t\t\t\t" + name + ": " + figures per counter) as (name, figures) pairs.
+std::vector<std::pair<std::string, std::string>> LinesOf(const std::string& message,
+                                                         const std::string& head) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  EXPECT_EQ(message.rfind(head, 0), 0u) << message;
+  const std::string separator = "\n\t\t\t\t";
+  for (std::size_t at = message.find(separator); at != std::string::npos;) {
+    const std::size_t begin = at + separator.size();
+    at = message.find(separator, begin);
+    const std::string line = message.substr(begin, at == std::string::npos ? at : at - begin);
+    const std::size_t colon = line.find(": ");
+    lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+  }
+  return lines;
+}
+
+// The number after "samples=" in a counter's figures.
+long long SamplesIn(const std::string& figures) {
+  const std::size_t at = figures.find("samples=");
+  return at == std::string::npos ? -1 : std::stoll(figures.substr(at + 8));
+}
+
+// Interval statistics: off by default (the existing tests hold today's record
+// byte for byte); on, each pass that writes "Exec Stats" writes "Interval
+// Stats" right after it, line for line, with the samples since the counter's
+// previous written pass, across an idle pass and a Reset().
+TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
+  CPerfCounters set;
+  Feed(set.GetCounter("early"), 1);
+  set.Log();
+  ASSERT_EQ(sink_->Records().size(), 1u);  // off by default
+
+  set.SetIntervalStats(true);
+  Feed(set.GetCounter("a\nforged"), 3);
+  Feed(set.GetCounter("b"), 5);
+  Feed(set.GetCounter("idle"), 1);
+  set.Log();
+  set.GetCounter("idle")->AddSample(CTimeInterval(3));
+  sink_->Clear();
+  Feed(set.GetCounter("a\nforged"), 4, 2'000);  // 200 us, a new maximum
+  Feed(set.GetCounter("b"), 2);
+  set.Log();
+  std::vector<zrperf_test::Record> records = sink_->Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].function, kLogFunction);
+  EXPECT_EQ(records[1].level, 0);
+  EXPECT_EQ(records[1].line, 40);
+  const auto exec = LinesOf(records[0].message, "Exec Stats: ");
+  const auto interval = LinesOf(records[1].message, "Interval Stats: ");
+  ASSERT_EQ(exec.size(), 3u);
+  ASSERT_EQ(interval.size(), 3u);
+  const long long want[][2] = {{7, 4}, {7, 2}, {2, 1}};  // lifetime, interval
+  for (std::size_t i = 0; i < exec.size(); ++i) {
+    EXPECT_EQ(interval[i].first, exec[i].first);
+    EXPECT_EQ(SamplesIn(exec[i].second), want[i][0]) << exec[i].first;
+    EXPECT_EQ(SamplesIn(interval[i].second), want[i][1]) << exec[i].first;
+  }
+  EXPECT_EQ(exec[0].first, "a\\nforged");
+  // The four samples of 200.00us to 200.30us alone, not the three of 100 us.
+  EXPECT_NE(interval[0].second.find(" mean=200.20us p50="), std::string::npos)
+      << interval[0].second;
+  EXPECT_NE(interval[0].second.find(" max=200.30us"), std::string::npos) << interval[0].second;
+  EXPECT_EQ(interval[0].second.rfind("seconds=", 0), 0u);
+  EXPECT_NE(interval[0].second.find(" samples=4 rate="), std::string::npos);
+
+  sink_->Clear();
+  set.Log();  // nothing due: neither record
+  EXPECT_TRUE(sink_->Records().empty());
+
+  set.Reset();  // the fresh counter's interval holds its own samples only
+  Feed(set.GetCounter("b"), 1);
+  set.Log();
+  records = sink_->Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(SamplesIn(LinesOf(records[1].message, "Interval Stats: ").at(0).second), 1);
+
+  set.SetIntervalStats(false);
+  sink_->Clear();
+  Feed(set.GetCounter("b"), 1);
+  set.Log();
+  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("b", set.GetCounter("b")));
+}
+
+// Threads record while passes run: every pass's two records agree, and the
+// interval counts of consecutive passes add up to each lifetime count.
+TEST_F(PerfCountersTest, IntervalCountsOfRacingPassesAddUpToTheLifetimeCounts) {
+  CPerfCounters set;
+  set.SetIntervalStats(true);
+  std::atomic<int> recording{3};
+  zrperf_test::RunTogether(4, [&](int t) {
+    if (t < 3) {
+      for (int i = 0; i < 30'000; ++i) set.GetCounter("n" + std::to_string(i % 3))->AddSample(i);
+      recording.fetch_sub(1);
+      return;
+    }
+    for (bool last = false; !last;) {
+      last = recording.load() == 0;
+      set.Log();
+    }
+  });
+  std::map<std::string, long long> added;
+  const std::vector<zrperf_test::Record> records = sink_->Records();
+  ASSERT_EQ(records.size() % 2, 0u);
+  for (std::size_t r = 0; r < records.size(); r += 2) {
+    const auto exec = LinesOf(records[r].message, "Exec Stats: ");
+    const auto interval = LinesOf(records[r + 1].message, "Interval Stats: ");
+    ASSERT_EQ(exec.size(), interval.size());
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+      ASSERT_EQ(exec[i].first, interval[i].first);
+      added[exec[i].first] += SamplesIn(interval[i].second);
+      EXPECT_EQ(added[exec[i].first], SamplesIn(exec[i].second));
+    }
+  }
+  for (int n = 0; n < 3; ++n) EXPECT_EQ(added["n" + std::to_string(n)], 30'000);
 }
 
 TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndNeverWritten) {
