@@ -20,14 +20,26 @@ constexpr double kMaxRateChange = 0.01;
 
 TickScale MakeTickScale(double hz) noexcept {
   TickScale scale;
-  if (!(hz >= 1e3 && hz <= 1e12)) return scale;
-  const long double unitsPerTick = 1e7L / static_cast<long double>(hz);
-  // The largest shift (at most 64) that keeps mult below 2^63.
-  int shift = 64;
-  while (shift > 0 && std::ldexp(unitsPerTick, shift) >= std::ldexp(1.0L, 63)) --shift;
-  scale.shift = static_cast<unsigned>(shift);
-  scale.mult = static_cast<std::uint64_t>(std::llroundl(std::ldexp(unitsPerTick, shift)));
+  if (!(hz > 1e7 && hz <= 1e12)) return scale;
+  const long double mult = std::ldexp(1e7L / static_cast<long double>(hz), 64);
+  if (mult >= std::ldexp(1.0L, 64)) return scale;
+  scale.mult = static_cast<std::uint64_t>(mult + 0.5L);
   return scale;
+}
+
+std::int64_t CycleClockEngine::ReadSteady(std::int64_t& last) noexcept {
+  // Relaxed: the offset changes only before the line is withdrawn, and the
+  // acquire load of the line that saw that orders it.
+  const std::int64_t now = SteadyUnits() + m_steadyOffset.load(std::memory_order_relaxed);
+  if (__builtin_expect(now >= m_switchAt.load(std::memory_order_relaxed), 0)) Switch();
+  return Keep(last, now);
+}
+
+std::int64_t CycleClockEngine::RefineAndRead(std::int64_t& last, std::uint64_t ticks) noexcept {
+  Refine(ticks);
+  const Line* line = m_line.load(std::memory_order_acquire);
+  if (line == nullptr) return ReadSteady(last);
+  return Keep(last, Reading(*line, ReadCounter()));
 }
 
 CycleClockEngine::CycleClockEngine(CounterChoice choice, std::chrono::nanoseconds window) noexcept

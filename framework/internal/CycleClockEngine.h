@@ -6,7 +6,7 @@
 // (counter, steady clock) at construction; the first reading after the
 // calibration window has passed notes a second pair, takes the counter's
 // rate from the two and publishes a "line": from then on a reading is
-//   line.base + ((counter - line.tick0) * line.scale.mult) >> line.scale.shift
+//   line.base + ((counter - line.tick0) * line.scale.mult) >> 64
 // (a 128-bit product, no division). The line starts at the steady reading of
 // the second pair, so a timing started on the steady clock and ended on the
 // counter loses or gains only the few tens of nanoseconds the pair is
@@ -49,19 +49,19 @@
 
 namespace zrfw {
 
-// Ticks to 100 ns units: (ticks * mult) >> shift, with a 128-bit product.
+// Ticks to 100 ns units: the high 64 bits of the 128-bit product ticks * mult,
+// mult being 2^64 units per tick (one multiply instruction on both targets).
 struct TickScale {
   std::uint64_t mult = 0;
-  unsigned shift = 0;
 };
 
-// The scale of a counter ticking `hz` times a second, exact to about one part
-// in 2^62; a zero scale (mult 0) when hz is outside [1 kHz, 1 THz].
+// The scale of a counter ticking `hz` times a second, exact to one part in
+// 2^47 or better; a zero scale (mult 0) when hz is outside (10 MHz, 1 THz]:
+// a slower counter cannot resolve 100 ns units and is not used.
 TickScale MakeTickScale(double hz) noexcept;
 
 inline std::uint64_t ScaleTicks(std::uint64_t ticks, TickScale scale) noexcept {
-  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(ticks) * scale.mult) >>
-                                    scale.shift);
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(ticks) * scale.mult) >> 64);
 }
 
 // The processor's counter: the time stamp counter on x86-64, the time base
@@ -96,25 +96,13 @@ class CycleClockEngine {
   std::int64_t Read(std::int64_t& last) noexcept {
     // Acquire: the line's fields were written before it was published.
     const Line* line = m_line.load(std::memory_order_acquire);
-    std::int64_t now;
-    if (__builtin_expect(line != nullptr, 1)) {
-      const std::uint64_t ticks = ReadCounter();
-      // Another processor's counter, or a read that ran ahead of the load of
-      // a line just published, may be behind the line's start.
-      const std::int64_t since = static_cast<std::int64_t>(ticks - line->tick0);
-      now = line->base + static_cast<std::int64_t>(ScaleTicks(
-                             static_cast<std::uint64_t>(since > 0 ? since : 0), line->scale));
-      // Relaxed: only a hint; the step checks again under the mutex.
-      if (__builtin_expect(ticks >= m_refineAt.load(std::memory_order_relaxed), 0)) Refine(ticks);
-    } else {
-      // Relaxed: the offset changes only before the line is withdrawn, and
-      // the acquire load above, which saw that, orders it.
-      now = SteadyUnits() + m_steadyOffset.load(std::memory_order_relaxed);
-      if (__builtin_expect(now >= m_switchAt.load(std::memory_order_relaxed), 0)) Switch();
+    if (__builtin_expect(line == nullptr, 0)) return ReadSteady(last);
+    const std::uint64_t ticks = ReadCounter();
+    // Relaxed: only a hint; the refinement checks again under the mutex.
+    if (__builtin_expect(ticks >= m_refineAt.load(std::memory_order_relaxed), 0)) {
+      return RefineAndRead(last, ticks);
     }
-    if (now < last) now = last;
-    last = now;
-    return now;
+    return Keep(last, Reading(*line, ticks));
   }
 
   // From now on reads the steady clock, for good, continuing from where the
@@ -142,6 +130,26 @@ class CycleClockEngine {
   };
   static constexpr int kLines = 6;  // the first calibration and five refinements
   static constexpr int kRefinements = kLines - 1;
+
+  // The line's reading at `ticks`. Another processor's counter, or a read
+  // that ran ahead of the load of a line just published, may be behind the
+  // line's start: that reads as the start.
+  static std::int64_t Reading(const Line& line, std::uint64_t ticks) noexcept {
+    const std::int64_t since = static_cast<std::int64_t>(ticks - line.tick0);
+    return line.base + static_cast<std::int64_t>(ScaleTicks(
+                           since > 0 ? static_cast<std::uint64_t>(since) : 0, line.scale));
+  }
+  // `now`, or `last` if that is later; `last` becomes it.
+  static std::int64_t Keep(std::int64_t& last, std::int64_t now) noexcept {
+    if (now < last) now = last;
+    last = now;
+    return now;
+  }
+  // The slow paths of Read(), out of line so that its fast path saves no
+  // registers: the steady clock (and the switch when it is due), and a
+  // reading that does a refinement first.
+  std::int64_t ReadSteady(std::int64_t& last) noexcept;
+  std::int64_t RefineAndRead(std::int64_t& last, std::uint64_t ticks) noexcept;
 
   static Pair MeasurePair(int tries) noexcept;
   // True when `now` and the first pair are close enough for a rate good to 0.01 %.

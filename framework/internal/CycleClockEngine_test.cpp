@@ -17,7 +17,7 @@ using zrfw::CycleClockEngine;
 using zrfw::SteadyUnits;
 
 TEST(TickScale, ConvertsTicksOfAnyRateWithoutOverflowOrRateError) {
-  for (double hz : {1e6, 33.333333e6, 512e6, 1e9, 2095195005.0, 3.9e9, 25e9}) {
+  for (double hz : {12.5e6, 33.333333e6, 512e6, 1e9, 2095195005.0, 3.9e9, 25e9}) {
     const zrfw::TickScale scale = zrfw::MakeTickScale(hz);
     ASSERT_NE(scale.mult, 0u) << hz;
     // 10 us, 1 s and ten days' worth of ticks.
@@ -27,6 +27,8 @@ TEST(TickScale, ConvertsTicksOfAnyRateWithoutOverflowOrRateError) {
       EXPECT_NEAR(units, seconds * 1e7, 1.001) << hz << " Hz, " << seconds << " s";
     }
   }
+  // Too coarse for 100 ns units, or no rate at all.
+  EXPECT_EQ(zrfw::MakeTickScale(1e7).mult, 0u);
   EXPECT_EQ(zrfw::MakeTickScale(0).mult, 0u);
 }
 
