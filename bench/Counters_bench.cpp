@@ -1,7 +1,9 @@
 // The cost of recording into the counters, against baselines measured in the
 // same run: one relaxed fetch_add on a shared atomic, a mutex-protected
-// count/sum/min/max, and two reads of the monotonic clock; and the cost of
-// interval statistics (recording with them on, a pass with them on and off). After the
+// count/sum/min/max, two reads of the monotonic clock, and the scoped timer
+// as it was before the cycle clock (two steady_clock::now() and an
+// AddSample); and the cost of interval statistics (recording with them on, a
+// pass with them on and off). After the
 // benchmarks it prints each ratio as a "RATIO | ..." line (from the medians
 // when --benchmark_repetitions is given) and the heap the counters take.
 
@@ -20,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "../framework/CycleClock.h"
 #include "../framework/MediaSpeedCounter.h"
 #include "../framework/TimeCounter.h"
 #include "../perf/PerfCounters.h"
@@ -85,6 +88,15 @@ void BM_TwoClockReads(benchmark::State& state) {
 }
 BENCHMARK(BM_TwoClockReads)->UseRealTime();
 
+void BM_TwoCycleClockReads(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(CCycleClock::Now());
+    benchmark::DoNotOptimize(CCycleClock::Now());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TwoCycleClockReads)->UseRealTime();
+
 void BM_ScopedTimeSample(benchmark::State& state) {
   for (auto _ : state) {
     CScopedTimeSample sample(&g_timeCounter);
@@ -141,6 +153,31 @@ BENCHMARK(BM_PassIntervals)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The scoped timer before the cycle clock: the baseline of the one above.
+class SteadyScopedTimeSample {
+ public:
+  explicit SteadyScopedTimeSample(CTimeCounter* counter) noexcept
+      : m_pCounter(counter), m_start(std::chrono::steady_clock::now()) {}
+  ~SteadyScopedTimeSample() {
+    if (m_pCounter == nullptr) return;
+    const std::chrono::steady_clock::duration elapsed = std::chrono::steady_clock::now() - m_start;
+    m_pCounter->AddSample(CTimeInterval::FromNanoseconds(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()));
+  }
+
+ private:
+  CTimeCounter* m_pCounter;
+  std::chrono::steady_clock::time_point m_start;
+};
+
+void BM_SteadyScopedTimeSample(benchmark::State& state) {
+  for (auto _ : state) {
+    SteadyScopedTimeSample sample(&g_timeCounter);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SteadyScopedTimeSample)->UseRealTime();
+
 // One ratio line in the form the other benchmarks print, or a note when one
 // of its benchmarks was filtered out.
 void PrintRatio(const char* label, double numerator, double denominator, const char* target) {
@@ -163,17 +200,26 @@ void PrintRatios(const zrbench::RecordingReporter& reporter) {
   const auto transfer1 = figures("BM_AddTransfer/real_time/threads:1");
   const auto transfer2 = figures("BM_AddTransfer/real_time/threads:2");
   const auto clocks = figures("BM_TwoClockReads/real_time");
+  const auto cycleClocks = figures("BM_TwoCycleClockReads/real_time");
   const auto scoped = figures("BM_ScopedTimeSample/real_time");
+  const auto steadyScoped = figures("BM_SteadyScopedTimeSample/real_time");
   std::printf("\n");
   PrintRatio("AddSample / shared fetch_add, time, 1 thread", add1.seconds_per_iteration,
              fetchAdd.seconds_per_iteration, "<= 1.5");
   PrintRatio("AddSample rate, 2 threads / 1 thread", add2.rate, add1.rate, ">= 1.5");
   PrintRatio("AddSample / mutex counter, rate, 2 threads", add2.rate, mutex2.rate, ">= 3");
   PrintRatio("scoped timer / (two clock reads + AddSample), time", scoped.seconds_per_iteration,
-             clocks.seconds_per_iteration > 0 && add1.seconds_per_iteration > 0
-                 ? clocks.seconds_per_iteration + add1.seconds_per_iteration
+             cycleClocks.seconds_per_iteration > 0 && add1.seconds_per_iteration > 0
+                 ? cycleClocks.seconds_per_iteration + add1.seconds_per_iteration
                  : 0,
              "about 1");
+  char label[160];
+  std::snprintf(label, sizeof label, "scoped timer, %s / steady_clock (%.1f ns / %.1f ns), time",
+                CCycleClock::SourceName(), scoped.seconds_per_iteration * 1e9,
+                steadyScoped.seconds_per_iteration * 1e9);
+  PrintRatio(label, scoped.seconds_per_iteration, steadyScoped.seconds_per_iteration, "<= 0.55");
+  PrintRatio("two clock reads, cycle clock / steady_clock, time", cycleClocks.seconds_per_iteration,
+             clocks.seconds_per_iteration, "-");
   PrintRatio("AddTransfer / shared fetch_add, time, 1 thread", transfer1.seconds_per_iteration,
              fetchAdd.seconds_per_iteration, "<= 1.5");
   PrintRatio("AddTransfer rate, 2 threads / 1 thread", transfer2.rate, transfer1.rate, ">= 1.5");
@@ -258,9 +304,22 @@ void PrintMemory() {
 
 }  // namespace
 
+// Reads the cycle clock until it has left the steady clock (its calibration
+// window is 25 ms), so that the timers are measured on the clock they keep.
+void SettleCycleClock() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (CCycleClock::CounterHz() == 0 && std::chrono::steady_clock::now() < deadline) {
+    CCycleClock::Now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::printf("cycle clock: %s, %.0f ticks/s\n", CCycleClock::SourceName(),
+              CCycleClock::CounterHz());
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  SettleCycleClock();
   zrbench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintRatios(reporter);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -48,12 +47,6 @@ void StampBlock(std::vector<unsigned char>& block, std::uint64_t stamp) {
   for (std::size_t i = 0; i + sizeof stamp <= block.size(); i += 4096) {
     std::memcpy(&block[i], &stamp, sizeof stamp);
   }
-}
-
-CTimeInterval Since(std::chrono::steady_clock::time_point start) {
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return CTimeInterval::FromNanoseconds(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
 }
 
 std::string ErrnoText(int error) {
@@ -175,7 +168,9 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
   TargetCounters& c = target.counters;
   const int fd = target.fd;
 
-  auto start = std::chrono::steady_clock::now();
+  // The scoped timer and the stamp both read the recording clock (CCycleClock),
+  // the processor's counter where it is invariant.
+  CTimeStamp start = CTimeStamp::Now();
   {
     CScopedTimeSample sample(c.writeTime.get());
     const auto write = [&](std::size_t done) {
@@ -184,9 +179,9 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
     };
     if (!TransferAll(write, block.size(), offset, "write", "no progress", why)) return false;
   }
-  if (c.writeSpeed) c.writeSpeed->AddTransfer(block.size(), Since(start));
+  if (c.writeSpeed) c.writeSpeed->AddTransfer(block.size(), ElapsedSince(start));
 
-  start = std::chrono::steady_clock::now();
+  start = CTimeStamp::Now();
   {
     CScopedTimeSample sample(c.readTime.get());
     const auto read = [&](std::size_t done) {
@@ -195,7 +190,7 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
     };
     if (!TransferAll(read, readBack.size(), offset, "read", "end of file", why)) return false;
   }
-  if (c.readSpeed) c.readSpeed->AddTransfer(readBack.size(), Since(start));
+  if (c.readSpeed) c.readSpeed->AddTransfer(readBack.size(), ElapsedSince(start));
 
   if (std::memcmp(block.data(), readBack.data(), block.size()) != 0) {
     *why = "block at offset " + std::to_string(offset) + " read back different bytes";

@@ -3,8 +3,9 @@
 // Each target gets a scratch data file. Worker threads go round the targets;
 // for each one a worker writes a 64 KiB block with pwrite, reads it back with
 // pread and checks the bytes. Every write and read is timed into the target's
-// elapsed-time counter ("<target>.write", "<target>.read") and its bytes and
-// time go into the throughput counter of the same name.
+// elapsed-time counter ("<target>.write", "<target>.read", by CScopedTimeSample)
+// and its bytes and time (from a CTimeStamp) go into the throughput counter of
+// the same name.
 //
 //   BlockWorkload work(targets, stateDir + "/data");
 //   if (!work.Open(&error)) ...;

@@ -102,27 +102,8 @@ class ZRFW_EXPORT CTimeCounter {
   zrfw::TimeFigures m_folded;  // exited threads' samples and folded buckets; guarded by the mutex
 };
 
-// Adds the time from its construction to its destruction, read from the
-// monotonic clock, to a counter as one sample; a null counter makes it do
-// nothing. Costs two clock reads and one AddSample. Used on one thread.
-// REQUIRES: the counter outlives the timer.
-class CScopedTimeSample {
- public:
-  explicit CScopedTimeSample(CTimeCounter* counter) noexcept
-      : m_pCounter(counter), m_start(std::chrono::steady_clock::now()) {}
-  ~CScopedTimeSample() {
-    if (m_pCounter == nullptr) return;
-    const std::chrono::steady_clock::duration elapsed = std::chrono::steady_clock::now() - m_start;
-    m_pCounter->AddSample(CTimeInterval::FromNanoseconds(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()));
-  }
-
-  CScopedTimeSample(const CScopedTimeSample&) = delete;
-  CScopedTimeSample& operator=(const CScopedTimeSample&) = delete;
-
- private:
-  CTimeCounter* m_pCounter;
-  std::chrono::steady_clock::time_point m_start;
-};
+// CScopedTimeSample, which times a block into a counter, has a header of its
+// own; every includer of this one gets it too.
+#include "ScopedTimeSample.h"  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_TIMECOUNTER_H_

@@ -1,0 +1,44 @@
+#include "CounterFeatures.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using zrfw::ChooseCounter;
+using zrfw::CounterArch;
+
+TEST(CounterFeatures, X86TrustsOnlyACounterDeclaredInvariantByBothFlags) {
+  const std::string head = "processor\t: 0\nvendor_id\t: GenuineIntel\n";
+  const std::string both = head + "flags\t\t: fpu tsc constant_tsc nonstop_tsc rdtscp\n";
+  EXPECT_TRUE(ChooseCounter(CounterArch::kX86_64, both).useCounter);
+  EXPECT_EQ(ChooseCounter(CounterArch::kX86_64, both).declaredHz, 0);  // measured
+
+  EXPECT_FALSE(
+      ChooseCounter(CounterArch::kX86_64, head + "flags\t\t: fpu tsc constant_tsc rdtscp\n")
+          .useCounter);
+  EXPECT_FALSE(
+      ChooseCounter(CounterArch::kX86_64, head + "flags\t\t: fpu tsc nonstop_tsc\n").useCounter);
+  // Whole words of the flags line only.
+  EXPECT_FALSE(
+      ChooseCounter(CounterArch::kX86_64, "flags : constant_tsc_x xnonstop_tsc\n").useCounter);
+  EXPECT_FALSE(
+      ChooseCounter(CounterArch::kX86_64, "vmx flags\t: constant_tsc nonstop_tsc\n").useCounter);
+  EXPECT_FALSE(ChooseCounter(CounterArch::kX86_64, "").useCounter);
+  // Flags say nothing about another architecture's counter.
+  EXPECT_FALSE(ChooseCounter(CounterArch::kOther, both).useCounter);
+}
+
+TEST(CounterFeatures, Ppc64ReadsTheTimeBaseAtTheDeclaredRateOrMeasuresIt) {
+  const zrfw::CounterChoice declared = ChooseCounter(
+      CounterArch::kPpc64, "processor\t: 0\ncpu\t\t: POWER9\n\ntimebase\t: 512000000\n");
+  EXPECT_TRUE(declared.useCounter);
+  EXPECT_EQ(declared.declaredHz, 512000000.0);
+
+  // An emulator shows the host's text: no "timebase" line.
+  const zrfw::CounterChoice measured =
+      ChooseCounter(CounterArch::kPpc64, "processor\t: 0\nflags\t\t: fpu tsc\n");
+  EXPECT_TRUE(measured.useCounter);
+  EXPECT_EQ(measured.declaredHz, 0);
+}
+
+}  // namespace
