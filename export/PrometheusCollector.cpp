@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <sstream>
+#include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 
 #include "internal/LabelValue.h"
@@ -225,8 +226,41 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
   return families;
 }
 
+namespace {
+
+// A stream buffer that appends to a string reserved up front: the text of a
+// large set is megabytes, which a std::ostringstream would copy on every
+// doubling of its buffer and once more to hand it out.
+class StringAppendBuffer : public std::streambuf {
+ public:
+  explicit StringAppendBuffer(std::string* text) : m_text(text) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+      m_text->push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    m_text->append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  std::string* m_text;
+};
+
+}  // namespace
+
 std::string CPrometheusCollector::SerializeText() const {
-  std::ostringstream out;
-  prometheus::TextSerializer().Serialize(out, Collect());
-  return out.str();
+  const std::vector<prometheus::MetricFamily> families = Collect();
+  std::string text;
+  // The previous text's size, plus a little, is nearly always enough.
+  text.reserve(m_lastTextSize.load(std::memory_order_relaxed) * 9 / 8 + 4096);
+  StringAppendBuffer buffer(&text);
+  std::ostream out(&buffer);
+  prometheus::TextSerializer().Serialize(out, families);
+  // Relaxed: only a size hint; a stale value costs a reallocation at most.
+  m_lastTextSize.store(text.size(), std::memory_order_relaxed);
+  return text;
 }
