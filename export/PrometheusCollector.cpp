@@ -55,9 +55,21 @@ std::uint64_t Units(const CTimeInterval& t) {
 // Adds one counter's figures to `series`. Every boundary is the high end of a
 // histogram bucket, so a bucket lies wholly at or below the first boundary at
 // or above its high end, and wholly above the boundary before it.
+//
+// The count is the sum of the buckets, not the snapshot's own count: a
+// snapshot taken while samples arrive may hold a sample in its buckets and not
+// yet in its count (or the other way round), and a +Inf bucket below a finite
+// one would break every quantile read from the series. Once recording stops
+// the two agree.
 void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64_t>& bounds,
                  ElapsedSeries* series) {
-  const std::uint64_t count = snap.GetCount();
+  std::uint64_t count = 0;
+  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
+    const std::size_t i = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), b.high) - bounds.begin());
+    series->perBound[i] += b.count;
+    count += b.count;
+  }
   if (count == 0) return;
   const std::uint64_t min = Units(snap.GetMin());
   const std::uint64_t max = Units(snap.GetMax());
@@ -65,11 +77,6 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64
   series->maxUnits = std::max(series->maxUnits, max);
   series->count += count;
   series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
-  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
-    const std::size_t i = static_cast<std::size_t>(
-        std::lower_bound(bounds.begin(), bounds.end(), b.high) - bounds.begin());
-    series->perBound[i] += b.count;
-  }
 }
 
 prometheus::ClientMetric::Label CounterLabel(const std::string& value) {
