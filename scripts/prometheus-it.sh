@@ -82,7 +82,12 @@ fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 check() {
   local what=$1 out
   shift
-  if out=$("$@" 2>&1); then pass "$what"; else fail "$what"; [ -z "$out" ] || echo "$out" | sed 's/^/    /'; fi
+  if out=$("$@" 2>&1); then
+    pass "$what"
+  else
+    fail "$what"
+    [ -z "$out" ] || echo "${out//$'\n'/$'\n'    }" | sed '1s/^/    /'
+  fi
 }
 # wait_for SECONDS COMMAND...: retries the command every 0.2 s until it succeeds.
 wait_for() {
@@ -93,6 +98,12 @@ wait_for() {
     sleep 0.2
   done
 }
+# lint FILE: promtool accepts the exposition text in FILE.
+lint() { [ -s "$1" ] && promtool check metrics <"$1"; }
+# refused URL: a GET of URL fails (an HTTP error or no connection).
+refused() { ! curl -fsS --max-time 5 "$1" >/dev/null 2>&1; }
+# ended PID: the process is gone.
+ended() { ! kill -0 "$1" 2>/dev/null; }
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -167,12 +178,10 @@ echo "[{\"targets\": [\"$demo_address\"]}]" >"$tmp/zrperf-targets.json.new"
 mv "$tmp/zrperf-targets.json.new" "$tmp/zrperf-targets.json"
 
 curl -fsS --max-time 5 "$url" -o "$tmp/served.prom" || true
-check "promtool check metrics accepts the served text" \
-  sh -c 'test -s "$1" && promtool check metrics <"$1"' sh "$tmp/served.prom"
-check "the endpoint serves nothing but /metrics" \
-  sh -c '! curl -fsS --max-time 5 "${1%/metrics}/" >/dev/null' sh "$url"
+check "promtool check metrics accepts the served text" lint "$tmp/served.prom"
+check "the endpoint serves nothing but /metrics" refused "${url%/metrics}/"
 if wait_for 10 test -s "$textfile"; then
-  check "promtool check metrics accepts the textfile" sh -c 'promtool check metrics <"$1"' sh "$textfile"
+  check "promtool check metrics accepts the textfile" lint "$textfile"
 else
   fail "the demo wrote no textfile at $textfile"
 fi
@@ -204,10 +213,10 @@ failed=$((failed + f))
 # The demo ends on its own after lingering, and its endpoint goes with it.
 left=$((demo_started + work_seconds + linger_seconds + 30 - $(date +%s)))
 rc=0
-wait_for "$left" sh -c '! kill -0 "$1"' sh "$demo_pid" || true
+wait_for "$left" ended "$demo_pid" || true
 wait "$demo_pid" || rc=$?
 if [ "$rc" -eq 0 ]; then pass "the demo exited 0 after lingering"; else fail "the demo exited with $rc"; fi
-check "the endpoint is closed after the demo exits" sh -c '! curl -fsS --max-time 5 "$1" >/dev/null' sh "$url"
+check "the endpoint is closed after the demo exits" refused "$url"
 
 if [ "$failed" -gt 0 ]; then
   for f in demo.out demo.err prometheus.log node-exporter.log; do
