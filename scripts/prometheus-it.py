@@ -82,12 +82,26 @@ UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 STATS_LINE = re.compile(rb"\n\t\t\t\t([^\n]*): samples=(\d+) [^\n]* p99=([0-9.]+)(ns|us|ms|s) ")
 
 
+RECORD_ESCAPE = re.compile(rb"\\(\\|n|r|t|x[0-9a-fA-F]{2})")
+
+
+def record_name(text):
+    """The name bytes a record line shows: the record writes LF, CR and tab as
+    \\n, \\r, \\t, other control bytes and DEL as \\xHH, and doubles a backslash
+    that could be read as the start of one of these; everything else as is."""
+    def unescape(m):
+        code = m.group(1)
+        return {b"\\": b"\\", b"n": b"\n", b"r": b"\r", b"t": b"\t"}.get(code) or \
+            bytes([int(code[1:], 16)])
+    return RECORD_ESCAPE.sub(unescape, text)
+
+
 def final_figures(log):
     """{label value: (samples, p99 in seconds)} from each counter's last line
     in the demo's "Exec Stats" records."""
     last = {}
     for m in STATS_LINE.finditer(log):
-        last[label_value(m.group(1))] = (int(m.group(2)),
+        last[label_value(record_name(m.group(1)))] = (int(m.group(2)),
                                          float(m.group(3)) * UNITS[m.group(4).decode()])
     return last
 

@@ -10,7 +10,7 @@
 #      demo (job "zrperf", through a file_sd target file) every second;
 #   3. runs the demo with --metrics-listen 127.0.0.1:0 and --metrics-textfile
 #      into that directory, on a target list that holds a name with quotes, a
-#      backslash, a '%' and a byte that is not UTF-8; reads the URL it prints
+#      backslash, a '%', a tab and a byte that is not UTF-8; reads the URL it prints
 #      and hands its address to Prometheus;
 #   4. checks the served text and the textfile with `promtool check metrics`;
 #   5. waits for `up == 1` of both jobs and for the end of the workload, then,
@@ -109,8 +109,8 @@ free_port() {
 }
 
 # The target list: one plain name and one with a quote pair, a backslash, a
-# '%' and the byte 0xFF, which is never part of UTF-8.
-printf 'disk0,odd"q\\u%%o\xff"te\n' >"$tmp/targets.csv"
+# '%', the byte 0xFF (never part of UTF-8) and a tab.
+printf 'disk0,odd"q\\u%%o\xff"\tte\n' >"$tmp/targets.csv"
 mkdir -p "$tmp/textfile"
 textfile=$tmp/textfile/zrperf.prom
 
