@@ -1,5 +1,8 @@
 # Installs both libraries, their headers under <prefix>/include/zrperf/, a CMake
-# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework) and zrperf.pc.
+# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework) and zrperf.pc;
+# with libzrperf-prometheus built, also that library (export/CMakeLists.txt installs
+# it), the package's `prometheus` component (zrperf::prometheus) and
+# zrperf-prometheus.pc.
 include(CMakePackageConfigHelpers)
 
 set(ZRPERF_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zrperf")
@@ -38,3 +41,10 @@ file(RELATIVE_PATH ZRPERF_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" ZRPERF_PC_TO_PREFIX "${ZRPERF_PC_TO_PREFIX}")
 configure_file(cmake/zrperf.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(ZRPERF_HAVE_PROMETHEUS)
+  configure_file(cmake/zrperf-prometheus.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf-prometheus.pc"
+                 @ONLY)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf-prometheus.pc"
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -8,17 +8,19 @@ namespace zrdemo {
 
 namespace {
 
-// Parses a decimal count in [1, max]: digits only, no sign or blanks.
-bool ParseCount(const std::string& option, const std::string& text, int max, int* value,
+// Parses a decimal count in [min, max] (min is 0 or 1): digits only, no sign
+// or blanks.
+bool ParseCount(const std::string& option, const std::string& text, int min, int max, int* value,
                 std::string* error) {
-  const std::string range = "between 1 and " + std::to_string(max);
+  const std::string range = "between " + std::to_string(min) + " and " + std::to_string(max);
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
     *error = option + " needs a whole number " + range + ", not '" + text + "'";
     return false;
   }
   // Leading zeros aside, more than ten digits is out of range for any limit here.
   const std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
-  if (digits.empty() || digits.size() > 10 || std::strtoll(digits.c_str(), nullptr, 10) > max) {
+  if ((digits.empty() && min > 0) || digits.size() > 10 ||
+      std::strtoll(digits.c_str(), nullptr, 10) > max) {
     *error = option + " must be " + range + ", not " + text;
     return false;
   }
@@ -51,7 +53,8 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
       inlineValue = true;
     }
     if (name != "--threads" && name != "--seconds" && name != "--targets" &&
-        name != "--state-dir" && name != "--log-file") {
+        name != "--state-dir" && name != "--log-file" && name != "--metrics-listen" &&
+        name != "--metrics-textfile" && name != "--linger") {
       *error = "unknown option '" + arg + "'";
       return false;
     }
@@ -64,9 +67,17 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
     }
 
     if (name == "--threads") {
-      if (!ParseCount(name, value, kMaxThreads, &options->threads, error)) return false;
+      if (!ParseCount(name, value, 1, kMaxThreads, &options->threads, error)) return false;
     } else if (name == "--seconds") {
-      if (!ParseCount(name, value, kMaxSeconds, &options->seconds, error)) return false;
+      if (!ParseCount(name, value, 1, kMaxSeconds, &options->seconds, error)) return false;
+    } else if (name == "--linger") {
+      if (!ParseCount(name, value, 0, kMaxSeconds, &options->lingerSeconds, error)) return false;
+    } else if (name == "--metrics-listen") {
+      if (value.empty()) {
+        *error = name + " needs an address such as 127.0.0.1:9464";
+        return false;
+      }
+      options->metricsListen = value;
     } else {
       if (value.empty()) {
         *error = name + " needs a non-empty path";
@@ -75,6 +86,7 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
       if (name == "--targets") options->targetsPath = value;
       if (name == "--state-dir") options->stateDir = value;
       if (name == "--log-file") options->logFile = value;
+      if (name == "--metrics-textfile") options->metricsTextfile = value;
     }
   }
   if (options->syslog && !options->logFile.empty()) {
@@ -108,6 +120,19 @@ std::string DemoUsage(const std::string& program) {
          "  --log-file PATH  write the log to PATH, rotated at 10 MiB, 3 old files kept\n"
          "                   (default: standard error)\n"
          "  --syslog         send the log to syslog as \"zrperf-demo\"\n"
+         "  --metrics-listen ADDR:PORT\n"
+         "                   serve the counters as Prometheus metrics at\n"
+         "                   http://ADDR:PORT/metrics for the run (ADDR an IPv4 address\n"
+         "                   or [IPv6]; 127.0.0.1 serves this host only; port 0 takes a\n"
+         "                   free port); prints \"metrics: URL\" once it listens\n"
+         "  --metrics-textfile PATH\n"
+         "                   write the metrics to PATH (e.g. a .prom file in\n"
+         "                   node_exporter's textfile directory) after every statistics\n"
+         "                   pass and every 15 s, replacing it atomically\n"
+         "  --linger S       keep running S seconds after the workload ends (0-" +
+         std::to_string(kMaxSeconds) +
+         ",\n"
+         "                   default 0), so that scrapers read the final figures\n"
          "  --help           show this help and exit\n"
          "\n"
          "Exit status: 0 on success, 1 on a failed run (I/O error, data mismatch,\n"

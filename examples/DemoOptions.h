@@ -6,7 +6,8 @@
 //
 // Options take their value as the next argument or after '=' ("--threads 8",
 // "--threads=8"). Numbers are decimal and must be positive and within the
-// limits below; paths must not be empty. A later option overrides an earlier
+// limits below (--linger may also be 0); paths and addresses must not be
+// empty. A later option overrides an earlier
 // one, except that --log-file and --syslog exclude each other.
 //
 // Thread-safety: plain functions on caller-owned data; DefaultStateDir() reads
@@ -29,7 +30,10 @@ struct DemoOptions {
   std::string stateDir;     // empty: DefaultStateDir()
   std::string logFile;      // empty: standard error (unless syslog)
   bool syslog = false;
-  bool help = false;  // --help seen: print DemoUsage() and exit 0
+  std::string metricsListen;    // --metrics-listen ADDR:PORT; empty: no endpoint
+  std::string metricsTextfile;  // --metrics-textfile PATH; empty: no textfile
+  int lingerSeconds = 0;        // --linger S: time kept after the workload ends
+  bool help = false;            // --help seen: print DemoUsage() and exit 0
 };
 
 // Fills `options` from argv[1..argc-1]. On a bad command line returns false

@@ -24,16 +24,23 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   EXPECT_EQ(options.threads, 4);
   EXPECT_EQ(options.seconds, 5);
   EXPECT_FALSE(options.syslog || options.help);
+  EXPECT_EQ(options.lingerSeconds, 0);
+  EXPECT_TRUE(options.metricsListen.empty() && options.metricsTextfile.empty());
 
-  ASSERT_TRUE(Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv",
-                     "--state-dir=/s/d=x", "--log-file", "/l/demo.log", "--threads=007"},
-                    &options, &error))
+  ASSERT_TRUE(
+      Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv", "--state-dir=/s/d=x",
+             "--log-file", "/l/demo.log", "--threads=007", "--metrics-listen", "127.0.0.1:0",
+             "--metrics-textfile=/m/z.prom", "--linger", "3", "--linger=000"},
+            &options, &error))
       << error;
   EXPECT_EQ(options.threads, 7);
   EXPECT_EQ(options.seconds, 12);
   EXPECT_EQ(options.targetsPath, "/t/list.csv");
   EXPECT_EQ(options.stateDir, "/s/d=x");  // only the first '=' separates
   EXPECT_EQ(options.logFile, "/l/demo.log");
+  EXPECT_EQ(options.metricsListen, "127.0.0.1:0");
+  EXPECT_EQ(options.metricsTextfile, "/m/z.prom");
+  EXPECT_EQ(options.lingerSeconds, 0);  // 0 is allowed for --linger only
 
   DemoOptions limits;
   ASSERT_TRUE(Parse({"--threads", std::to_string(kMaxThreads), "--seconds", "1", "--syslog"},
@@ -55,7 +62,9 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {"--seconds", "000"},
       {"--seconds", "1.5"},
       {"--seconds", "4294967297"},
-      {"--seconds", "99999999999999999999999"}};
+      {"--seconds", "99999999999999999999999"},
+      {"--linger", std::to_string(kMaxSeconds + 1)},
+      {"--linger", ""}};
   for (const auto& args : badCounts) {
     DemoOptions options;
     std::string error;
@@ -67,6 +76,8 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {{"--help=yes"}, "unknown option '--help=yes'"},
       {{"--seconds", "2", "--state-dir"}, "--state-dir needs a value"},
       {{"--targets="}, "--targets needs a non-empty path"},
+      {{"--metrics-textfile="}, "--metrics-textfile needs a non-empty path"},
+      {{"--metrics-listen="}, "--metrics-listen needs an address such as 127.0.0.1:9464"},
       {{"--log-file=/x.log", "--syslog"}, "--log-file and --syslog exclude each other"}};
   for (const auto& [args, message] : bad) {
     DemoOptions options;
@@ -83,7 +94,8 @@ TEST(DemoOptions, HelpEndsParsingAndItsTextNamesEveryOption) {
   EXPECT_TRUE(options.help);
   const std::string usage = DemoUsage("zrperf-demo");
   for (const char* option :
-       {"--threads", "--seconds", "--targets", "--state-dir", "--log-file", "--syslog", "--help"}) {
+       {"--threads", "--seconds", "--targets", "--state-dir", "--log-file", "--syslog",
+        "--metrics-listen", "--metrics-textfile", "--linger", "--help"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BlockWorkload.h"
+#include "DemoMetrics.h"
 #include "DemoOptions.h"
 #include "ThroughputRecord.h"
 
@@ -212,6 +213,14 @@ int Run(const DemoOptions& options) {
   // logger keeps it, which is the life of the process.
   logger->AddStatsCallback(zrdemo::ThroughputRecord(speeds));
 
+  // Prometheus outputs; the endpoint stays up until Run() returns.
+  zrdemo::DemoMetrics metrics;
+  std::string metricsError;
+  if (!metrics.Start(options, logger, &metricsError)) {
+    std::fprintf(stderr, "zrperf-demo: %s\n", metricsError.c_str());
+    return 1;
+  }
+
   zrdemo::BlockWorkload work(targets, stateDir + "/data");
   std::string error;
   if (!work.Open(&error)) {
@@ -244,6 +253,11 @@ int Run(const DemoOptions& options) {
 
   if (interrupted) std::printf("\ninterrupted: stopped early\n");
   PrintSummary(targets, options.threads, elapsed);
+  if (options.lingerSeconds > 0 && !interrupted) {
+    std::printf("lingering %d s for scrapers; SIGINT or SIGTERM ends it\n", options.lingerSeconds);
+    WaitForSignal(stopSignals,
+                  std::chrono::steady_clock::now() + std::chrono::seconds(options.lingerSeconds));
+  }
   if (work.Failures() > 0) {
     std::fprintf(stderr, "zrperf-demo: %llu worker%s failed; first: %s\n", work.Failures(),
                  work.Failures() == 1 ? "" : "s", work.FirstFailure().c_str());

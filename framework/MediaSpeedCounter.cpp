@@ -1,13 +1,11 @@
 #include "MediaSpeedCounter.h"
 
-#include <cstdio>
 #include <mutex>
 #include <new>
 
 #include "DurationText.h"
 
 using zrfw::LoadRelaxed;
-using zrfw::SaturatingAdd;
 using zrfw::StoreRelaxed;
 
 struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
@@ -18,8 +16,8 @@ struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
   // Adds what the slot holds now.
   void AddTo(Totals& totals) const noexcept {
     totals.transfers += LoadRelaxed(transfers);
-    totals.bytes = SaturatingAdd(totals.bytes, LoadRelaxed(bytes));
-    totals.time = SaturatingAdd(totals.time, LoadRelaxed(time));
+    totals.bytes += LoadRelaxed(bytes);
+    totals.time += LoadRelaxed(time);
   }
 
   CMediaSpeedCounter* const m_pCounter;
@@ -29,7 +27,8 @@ struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
   std::atomic<unsigned long long> time{0};  // 100 ns units
 };
 
-CMediaSpeedCounter::CMediaSpeedCounter(EvDebug* /*debug*/) noexcept {}
+CMediaSpeedCounter::CMediaSpeedCounter(EvDebug* /*debug*/) noexcept
+    : m_created(std::chrono::steady_clock::now()) {}
 
 CMediaSpeedCounter::~CMediaSpeedCounter() = default;
 
@@ -45,14 +44,27 @@ void CMediaSpeedCounter::AddTransfer(unsigned long long bytes,
   if (slot == nullptr) {
     std::lock_guard<std::mutex> guard(m_owner.Mutex());
     m_folded.transfers += 1;
-    m_folded.bytes = SaturatingAdd(m_folded.bytes, bytes);
-    m_folded.time = SaturatingAdd(m_folded.time, units);
+    m_folded.bytes += bytes;
+    m_folded.time += units;
     return;
   }
   // This thread is the slot's only writer.
   Slot& s = *static_cast<Slot*>(slot);
-  StoreRelaxed(s.bytes, SaturatingAdd(LoadRelaxed(s.bytes), bytes));
-  StoreRelaxed(s.time, SaturatingAdd(LoadRelaxed(s.time), units));
+  unsigned long long newBytes, newTime;
+  const bool bytesOverflow = __builtin_add_overflow(LoadRelaxed(s.bytes), bytes, &newBytes);
+  const bool timeOverflow = __builtin_add_overflow(LoadRelaxed(s.time), units, &newTime);
+  if (__builtin_expect(bytesOverflow || timeOverflow, 0)) {
+    // Move the slot's sums into the 128-bit folded ones and restart them at
+    // this transfer, under the mutex so that a reader sees either side whole.
+    std::lock_guard<std::mutex> guard(m_owner.Mutex());
+    m_folded.bytes += LoadRelaxed(s.bytes);
+    m_folded.time += LoadRelaxed(s.time);
+    StoreRelaxed(s.bytes, bytes);
+    StoreRelaxed(s.time, units);
+  } else {
+    StoreRelaxed(s.bytes, newBytes);
+    StoreRelaxed(s.time, newTime);
+  }
   StoreRelaxed(s.transfers, LoadRelaxed(s.transfers) + 1);
 }
 
@@ -64,8 +76,20 @@ CMediaSpeedCounter::Totals CMediaSpeedCounter::Read() const {
   return totals;
 }
 
+CMediaSpeedCounterSnapshot CMediaSpeedCounter::GetSnapshot() const {
+  CMediaSpeedCounterSnapshot snapshot;
+  const Totals t = Read();
+  snapshot.m_end = std::chrono::steady_clock::now();
+  snapshot.m_start = m_created;
+  snapshot.m_nCounterId = m_owner.Id();
+  snapshot.m_nTransfers = t.transfers;
+  snapshot.m_nBytes = t.bytes;
+  snapshot.m_nTime = t.time;
+  return snapshot;
+}
+
 unsigned long long CMediaSpeedCounter::GetTotalBytes() const {
-  return Read().bytes;
+  return zrfw::Clamp64(Read().bytes);
 }
 
 unsigned long long CMediaSpeedCounter::GetTotalTransfers() const {
@@ -73,21 +97,11 @@ unsigned long long CMediaSpeedCounter::GetTotalTransfers() const {
 }
 
 CTimeInterval CMediaSpeedCounter::GetTotalTime() const {
-  const unsigned long long time = Read().time;
+  const unsigned long long time = zrfw::Clamp64(Read().time);
   return CTimeInterval(
       time > static_cast<unsigned long long>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(time));
 }
 
 std::string CMediaSpeedCounter::AsString() const {
-  const Totals t = Read();
-  if (t.transfers == 0) return "transfers=0";
-  std::string text = "transfers=" + std::to_string(t.transfers) +
-                     " bytes=" + std::to_string(t.bytes) + " time=" + zrfw::DurationText(t.time) +
-                     " throughput=";
-  if (t.time == 0) return text + "n/a";
-  char rate[48];
-  // bytes per 100 ns unit, times 10^7 units per second, over 10^6 bytes per MB.
-  std::snprintf(rate, sizeof(rate), "%.2fMB/s",
-                static_cast<double>(t.bytes) / static_cast<double>(t.time) * 10.0);
-  return text + rate;
+  return GetSnapshot().AsString();
 }

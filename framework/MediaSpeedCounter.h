@@ -17,18 +17,21 @@
 // thread that ends folds its slot into the counter and frees it.
 //
 // Times are CTimeInterval values (100 ns units); a negative time counts as 0.
-// The byte and time totals are held at their largest values rather than wrap.
+// The byte and time totals are held at their largest values rather than wrap;
+// the throughput stays exact past them (the sums are kept in 128 bits).
 //
 // REQUIRES: no thread records into or reads the counter while it is destroyed.
 
 #ifndef ZRPERF_FRAMEWORK_MEDIASPEEDCOUNTER_H_
 #define ZRPERF_FRAMEWORK_MEDIASPEEDCOUNTER_H_
 
+#include <chrono>
 #include <climits>
 #include <string>
 
 #include "../sync/Export.h"
 #include "../sync/TimeInterval.h"
+#include "MediaSpeedCounterSnapshot.h"
 #include "ThreadSlots.h"
 
 // The framework's debug-event channel. The counter accepts a pointer to one
@@ -62,16 +65,21 @@ class ZRFW_EXPORT CMediaSpeedCounter {
   // decimals, or "n/a" when the total time is 0.
   std::string AsString() const;
 
+  // Transfers, bytes and time from one read under the counter's mutex; see
+  // MediaSpeedCounterSnapshot.h. Allocates nothing.
+  CMediaSpeedCounterSnapshot GetSnapshot() const;
+
  private:
   struct Slot;
   struct Totals {
     unsigned long long transfers = 0;
-    unsigned long long bytes = 0;
-    unsigned long long time = 0;  // 100 ns units
+    zrfw::Uint128 bytes = 0;
+    zrfw::Uint128 time = 0;  // 100 ns units
   };
   Totals Read() const;
 
   zrfw::SlotOwner m_owner;
+  const std::chrono::steady_clock::time_point m_created;
   Totals m_folded;  // exited threads' transfers; guarded by the mutex
 };
 

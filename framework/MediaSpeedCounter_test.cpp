@@ -43,6 +43,14 @@ TEST(MediaSpeedCounter, NoTimeHasNoThroughputAndTotalsHoldAtTheirLargestValues) 
   EXPECT_EQ(huge.GetTotalBytes(), ULLONG_MAX);
   EXPECT_EQ(huge.GetTotalTime(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(huge.GetTotalTransfers(), 2u);
+
+  // Past the largest byte total the throughput is still that of the
+  // transfers (2^63 bytes a second each), not the held total over the time.
+  CMediaSpeedCounter fast(nullptr);
+  for (int i = 0; i < 3; ++i) fast.AddTransfer(1ull << 63, CTimeInterval::FromSeconds(1));
+  EXPECT_EQ(fast.GetTotalBytes(), ULLONG_MAX);
+  EXPECT_EQ(fast.AsString(),
+            "transfers=3 bytes=18446744073709551615 time=3.00s throughput=9223372036854.78MB/s");
 }
 
 // Short-lived threads record while another reads: the reader never sees a

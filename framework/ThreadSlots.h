@@ -73,6 +73,9 @@ class SlotOwner {
   SlotOwner(const SlotOwner&) = delete;
   SlotOwner& operator=(const SlotOwner&) = delete;
 
+  // The owner's id, never reused in the process.
+  std::uint64_t Id() const noexcept { return m_nId; }
+
   // The calling thread's slot, built with `make(this, context)` and linked on
   // the thread's first call; null when no slot can be had (memory exhausted,
   // or a thread still recording while the library unloads), in which case the
@@ -111,10 +114,14 @@ inline void StoreRelaxed(std::atomic<T>& field, T value) noexcept {
   field.store(value, std::memory_order_relaxed);
 }
 
-// a + b for the counters' totals, held at the largest value rather than wrap.
-inline unsigned long long SaturatingAdd(unsigned long long a, unsigned long long b) noexcept {
-  unsigned long long sum;
-  return __builtin_add_overflow(a, b, &sum) ? ~0ull : sum;
+// The counters' folded totals: wide enough that no realistic sum reaches its
+// largest value, so that means and throughputs stay exact where the 64-bit
+// figures hold at theirs.
+__extension__ typedef unsigned __int128 Uint128;
+
+// The largest 64-bit value when `wide` does not fit.
+inline std::uint64_t Clamp64(Uint128 wide) noexcept {
+  return wide > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(wide);
 }
 
 }  // namespace zrfw

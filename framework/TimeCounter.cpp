@@ -30,7 +30,7 @@ CTimeInterval Interval(std::uint64_t units) noexcept {
 
 }  // namespace
 
-CTimeCounter::CTimeCounter() noexcept = default;
+CTimeCounter::CTimeCounter() noexcept : m_created(std::chrono::steady_clock::now()) {}
 
 CTimeCounter::~CTimeCounter() = default;
 
@@ -58,7 +58,12 @@ void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
   const double deviation = static_cast<double>(static_cast<std::int64_t>(units - shift));
   StoreRelaxed(f.sum, LoadRelaxed(f.sum) + deviation);
   StoreRelaxed(f.sumSquares, LoadRelaxed(f.sumSquares) + deviation * deviation);
-  StoreRelaxed(f.total, std::uint64_t{zrfw::SaturatingAdd(LoadRelaxed(f.total), units)});
+  std::uint64_t total;
+  if (__builtin_expect(__builtin_add_overflow(LoadRelaxed(f.total), units, &total), 0)) {
+    FoldTotal(f, units);
+  } else {
+    StoreRelaxed(f.total, total);
+  }
   if (units < LoadRelaxed(f.min)) StoreRelaxed(f.min, units);
   if (units > LoadRelaxed(f.max)) StoreRelaxed(f.max, units);
   const std::size_t bucket = zrfw::latency::BucketOf(units);
@@ -74,6 +79,12 @@ void CTimeCounter::FoldBucket(zrfw::TimeSlotFields& slot, std::size_t bucket) no
   StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
 }
 
+void CTimeCounter::FoldTotal(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept {
+  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  m_folded.total += LoadRelaxed(slot.total);
+  StoreRelaxed(slot.total, units);
+}
+
 void CTimeCounter::AddLocked(std::uint64_t units) noexcept {
   zrfw::TimeFigures one;
   one.count = 1;
@@ -87,11 +98,44 @@ void CTimeCounter::AddLocked(std::uint64_t units) noexcept {
 zrfw::TimeFigures CTimeCounter::Read() const {
   zrfw::TimeFigures figures;
   std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  ReadLocked(figures);
+  return figures;
+}
+
+void CTimeCounter::ReadLocked(zrfw::TimeFigures& figures) const {
   figures = m_folded;
   m_owner.ForEachSlot([&figures](const zrfw::ThreadSlot& slot) {
     figures.AddSlot(static_cast<const Slot&>(slot).fields);
   });
-  return figures;
+}
+
+CTimeCounterSnapshot CTimeCounter::GetSnapshot() const {
+  CTimeCounterSnapshot snapshot;
+  zrfw::TimeFigures f;
+  {
+    std::lock_guard<std::mutex> guard(m_owner.Mutex());
+    ReadLocked(f);
+    snapshot.m_end = std::chrono::steady_clock::now();
+  }
+  snapshot.m_nCounterId = m_owner.Id();
+  snapshot.m_start = m_created;
+  snapshot.m_nCount = f.count;
+  snapshot.m_nTotal = f.total;
+  snapshot.m_nMin = f.Min();
+  snapshot.m_nMax = f.max;
+  snapshot.m_dMean = f.mean;
+  snapshot.m_dM2 = f.m2;
+  if (f.count == 0) return snapshot;  // a first sample in flight may show in its bucket only
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) used += f.buckets[i] != 0 ? 1 : 0;
+  snapshot.m_vecBuckets.reserve(used);
+  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
+    if (f.buckets[i] == 0) continue;
+    const std::uint64_t high =
+        i + 1 == zrfw::latency::kBuckets ? UINT64_MAX : zrfw::latency::BucketHigh(i);
+    snapshot.m_vecBuckets.push_back({zrfw::latency::BucketLow(i), high, f.buckets[i]});
+  }
+  return snapshot;
 }
 
 long long CTimeCounter::GetTotalSamples() const {
@@ -104,7 +148,7 @@ long long CTimeCounter::GetTotalSamples() const {
 }
 
 CTimeInterval CTimeCounter::GetTotal() const {
-  return Interval(Read().total);
+  return Interval(zrfw::Clamp64(Read().total));
 }
 
 CTimeInterval CTimeCounter::GetMin() const {
@@ -127,7 +171,7 @@ std::string CTimeCounter::AsString() const {
   const zrfw::TimeFigures f = Read();
   if (f.count == 0) return "samples=0";
   using zrfw::DurationText;
-  return "samples=" + std::to_string(f.count) + " total=" + DurationText(f.total) +
+  return "samples=" + std::to_string(f.count) + " total=" + DurationText(zrfw::Clamp64(f.total)) +
          " mean=" + DurationText(f.Mean()) + " stddev=" + DurationText(f.StandardDeviation()) +
          " min=" + DurationText(f.Min()) + " p50=" + DurationText(f.Percentile(0.5)) +
          " p90=" + DurationText(f.Percentile(0.9)) + " p99=" + DurationText(f.Percentile(0.99)) +

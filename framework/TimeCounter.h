@@ -20,7 +20,8 @@
 //
 // Durations are CTimeInterval values (100 ns units); a negative duration
 // counts as 0. Count, total, minimum and maximum are exact; the total is held
-// at the largest value rather than wrap. Percentiles come from a log-linear
+// at the largest value rather than wrap, while the mean stays exact (the sum
+// is kept in 128 bits), so it never leaves [minimum, maximum]. Percentiles come from a log-linear
 // histogram and lie within 3.2 % of the exact value for durations up to 2^36
 // units (about 1.9 hours), and never outside [minimum, maximum].
 //
@@ -38,6 +39,7 @@
 #include "../sync/Export.h"
 #include "../sync/TimeInterval.h"
 #include "ThreadSlots.h"
+#include "TimeCounterSnapshot.h"
 #include "TimeFigures.h"
 
 class ZRFW_EXPORT CTimeCounter {
@@ -79,15 +81,25 @@ class ZRFW_EXPORT CTimeCounter {
   // followed by 1.00ms).
   std::string AsString() const;
 
+  // Every figure above from one read under the counter's mutex, with the
+  // histogram's non-empty buckets; see TimeCounterSnapshot.h. The bucket
+  // list is allocated after the mutex is released.
+  CTimeCounterSnapshot GetSnapshot() const;
+
  private:
   struct Slot;
   zrfw::TimeFigures Read() const;
+  void ReadLocked(zrfw::TimeFigures& figures) const;  // REQUIRES: the mutex is held
+  // Moves a slot's total into m_folded before `units` would carry it past the
+  // largest value, and restarts it at `units`.
+  void FoldTotal(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept;
   // Moves a slot's bucket that reached its fold point into m_folded.
   void FoldBucket(zrfw::TimeSlotFields& slot, std::size_t bucket) noexcept;
   // Records a sample under the mutex, for a thread that could get no slot.
   void AddLocked(std::uint64_t units) noexcept;
 
   zrfw::SlotOwner m_owner;
+  const std::chrono::steady_clock::time_point m_created;
   zrfw::TimeFigures m_folded;  // exited threads' samples and folded buckets; guarded by the mutex
 };
 

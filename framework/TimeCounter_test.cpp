@@ -60,7 +60,7 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesAndOfNone) {
             "p90=895.90us p99=895.90us p99.9=895.90us max=900.00us");
 }
 
-TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValue) {
+TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValueWithAnExactMean) {
   CTimeCounter counter;
   counter.AddSample(CTimeInterval(-12'345));
   counter.AddSample(CTimeInterval(30));
@@ -75,6 +75,9 @@ TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValue)
   EXPECT_EQ(huge.GetTotal(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(huge.GetMax(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(huge.GetPercentile(0.5), CTimeInterval(LLONG_MAX));
+  // The mean stays that of the samples, not the held total over the count.
+  EXPECT_EQ(huge.GetMean(), CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(huge.GetSnapshot().GetMean(), CTimeInterval(LLONG_MAX));
 }
 
 TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {

@@ -4,10 +4,12 @@
 
 namespace zrfw {
 
-// Combines count, total, extremes, and mean and squared deviations (the
-// pairwise update); buckets are added by the callers.
-void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, std::uint64_t high,
-                        double m, double deviations) noexcept {
+// Combines count, extremes, and mean and squared deviations (the pairwise
+// update); totals and buckets are added by the callers, since a counter's
+// folded figures may hold total and buckets moved out of a slot without any
+// count.
+void TimeFigures::Merge(std::uint64_t n, std::uint64_t low, std::uint64_t high, double m,
+                        double deviations) noexcept {
   if (n == 0) return;
   if (count == 0) {
     mean = m;
@@ -20,7 +22,6 @@ void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, s
     m2 += deviations + delta * delta * na * nb / (na + nb);
   }
   count += n;
-  total = SaturatingAdd(total, sum);
   if (low < min) min = low;
   if (high > max) max = high;
   // A read that overlaps a slot's first sample may see its count before its
@@ -30,7 +31,8 @@ void TimeFigures::Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, s
 }
 
 void TimeFigures::Add(const TimeFigures& other) noexcept {
-  Merge(other.count, other.total, other.min, other.max, other.mean, other.m2);
+  Merge(other.count, other.min, other.max, other.mean, other.m2);
+  total += other.total;
   for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += other.buckets[i];
 }
 
@@ -42,15 +44,16 @@ void TimeFigures::AddSlot(const TimeSlotFields& slot) noexcept {
   const double squares = LoadRelaxed(slot.sumSquares);
   const double nd = static_cast<double>(n);
   const double deviations = squares - sum * sum / nd;
-  Merge(n, LoadRelaxed(slot.total), LoadRelaxed(slot.min), LoadRelaxed(slot.max), shift + sum / nd,
+  Merge(n, LoadRelaxed(slot.min), LoadRelaxed(slot.max), shift + sum / nd,
         deviations > 0.0 ? deviations : 0.0);
+  total += LoadRelaxed(slot.total);
   for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += LoadRelaxed(slot.buckets[i]);
 }
 
 std::uint64_t TimeFigures::Mean() const noexcept {
   if (count == 0) return 0;
-  const std::uint64_t rest = total % count;
-  return total / count + (rest >= count - rest ? 1 : 0);
+  const Uint128 rest = total % count;
+  return Clamp64(total / count + (rest >= count - rest ? 1 : 0));
 }
 
 std::uint64_t TimeFigures::StandardDeviation() const noexcept {

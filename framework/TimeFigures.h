@@ -23,7 +23,9 @@ namespace zrfw {
 // with relaxed loads and stores; read by others at any time.
 struct TimeSlotFields {
   std::atomic<std::uint64_t> count{0};
-  std::atomic<std::uint64_t> total{0};  // 100 ns units, held at the largest value
+  // 100 ns units. A sample that would carry it past the largest value first
+  // moves it into the counter's folded (128-bit) total under the mutex.
+  std::atomic<std::uint64_t> total{0};
   std::atomic<std::uint64_t> min{UINT64_MAX};
   std::atomic<std::uint64_t> max{0};
   std::atomic<std::uint64_t> shift{0};  // the slot's first sample
@@ -40,7 +42,7 @@ struct TimeSlotFields {
 
 struct TimeFigures {
   std::uint64_t count = 0;
-  std::uint64_t total = 0;  // held at the largest value
+  Uint128 total = 0;  // no realistic sum reaches its largest value
   std::uint64_t min = UINT64_MAX;
   std::uint64_t max = 0;
   double mean = 0.0;
@@ -55,12 +57,13 @@ struct TimeFigures {
 
   // 0 while there is no sample.
   std::uint64_t Min() const noexcept { return count == 0 ? 0 : min; }
-  std::uint64_t Mean() const noexcept;               // rounded to the nearest unit
+  // total / count rounded to the nearest unit: exact, so within [min, max].
+  std::uint64_t Mean() const noexcept;
   std::uint64_t StandardDeviation() const noexcept;  // of the population, rounded
   std::uint64_t Percentile(double fraction) const noexcept;
 
  private:
-  void Merge(std::uint64_t n, std::uint64_t sum, std::uint64_t low, std::uint64_t high, double m,
+  void Merge(std::uint64_t n, std::uint64_t low, std::uint64_t high, double m,
              double deviations) noexcept;
 };
 

@@ -1,30 +1,60 @@
 #include "PerfCounters.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "../framework/LogWriterInterface.h"
 #include "../sync/AutoLock.h"
 #include "../util/Constants.h"
+#include "../util/internal/RecordText.h"
 
 namespace {
 
 // Finds `name` in `map`, creating the entry with `make()` when it is absent,
-// and publishes it in `index`. Called with the set's lock held.
-template <typename Map, typename Index, typename Make>
+// and publishes it in `index`. When the name is absent, `prepare()` runs first
+// (it may throw; nothing is inserted then) and `inserted(entry)` runs after the
+// entry is stored (it must not throw). Called with the set's lock held.
+template <typename Map, typename Index, typename Make, typename Prepare, typename Inserted>
 typename Map::value_type& FindOrInsert(Map& map, Index& index, const std::string& name, Make make,
-                                       bool* inserted) {
+                                       Prepare prepare, Inserted inserted) {
   auto it = map.find(name);
-  *inserted = (it == map.end());
-  if (*inserted) {
+  if (it == map.end()) {
+    prepare();
     // The handle owns the counter from here on: if the map cannot store it,
     // the handle's destruction frees the counter.
     typename Map::mapped_type handle;
     if (auto* counter = make()) handle.reset(counter);  // null: the entry keeps a null handle
     it = map.emplace(name, std::move(handle)).first;
+    inserted(*it);
   }
   if (index.Find(name) == nullptr) index.Publish(&*it);
   return *it;
+}
+
+// Room for one more element without a reallocation in push_back(), growing
+// geometrically.
+template <typename T>
+void ReserveOneMore(std::vector<T>& vec) {
+  if (vec.size() == vec.capacity()) vec.reserve(std::max<std::size_t>(64, 2 * vec.capacity()));
+}
+
+// Appends the counter's line to `text` when it is due and advances
+// `lastLogged`; see CPerfCounters::logTaskCounter().
+void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter>& counter,
+                   long long& lastLogged, std::string& text) {
+  if (!counter) return;  // left by a failed allocation: nothing to read
+
+  const long long total = counter->GetTotalSamples();
+  if (total != 0 && total != lastLogged) {
+    text += "\n\t\t\t\t";
+    // The record names a counter up to its first NUL.
+    zrperf::AppendRecordText(text, name.c_str(), std::strlen(name.c_str()));
+    text += ": ";
+    text += counter->AsString();
+  }
+  lastLogged = total;
 }
 
 }  // namespace
@@ -43,6 +73,7 @@ void CPerfCounters::Init() {
 }
 
 void CPerfCounters::Reset() {
+  auto_lock pass(&m_csPassLock, true);
   auto_lock lock(&m_csLock, true);
   for (auto& entry : m_mapTimeCounters) entry.second.reset(new CTimeCounter());
   for (auto& entry : m_mapMediaSpeedCounters) entry.second.reset(new CMediaSpeedCounter(nullptr));
@@ -52,11 +83,17 @@ boost::shared_ptr<CTimeCounter>& CPerfCounters::GetCounter(const std::string& na
   if (TimeEntry* entry = m_idxTimeCounters.Find(name)) return entry->second;
 
   auto_lock lock(&m_csLock, true);
-  bool inserted = false;
+  long long* lastLogged = nullptr;
   TimeEntry& entry = FindOrInsert(
       m_mapTimeCounters, m_idxTimeCounters, name, [] { return new (std::nothrow) CTimeCounter(); },
-      &inserted);
-  if (inserted) m_mapLastLoggedSamples[name] = 0;
+      [&] {
+        ReserveOneMore(m_vecTimeRegistered);
+        lastLogged = &m_mapLastLoggedSamples[name];  // a node: its address never changes
+      },
+      [&](TimeEntry& inserted) {
+        *lastLogged = 0;
+        m_vecTimeRegistered.push_back(TimeSlot{&inserted, lastLogged});
+      });
   return entry.second;
 }
 
@@ -65,10 +102,9 @@ boost::shared_ptr<CMediaSpeedCounter>& CPerfCounters::GetMediaSpeedCounter(
   if (MediaEntry* entry = m_idxMediaSpeedCounters.Find(name)) return entry->second;
 
   auto_lock lock(&m_csLock, true);
-  bool inserted = false;
   MediaEntry& entry = FindOrInsert(
       m_mapMediaSpeedCounters, m_idxMediaSpeedCounters, name,
-      [] { return new (std::nothrow) CMediaSpeedCounter(nullptr); }, &inserted);
+      [] { return new (std::nothrow) CMediaSpeedCounter(nullptr); }, [] {}, [](MediaEntry&) {});
   return entry.second;
 }
 
@@ -83,12 +119,34 @@ CPerfCounters::MediaSpeedCounterList CPerfCounters::ListMediaSpeedCounters() {
 }
 
 void CPerfCounters::Log() {
-  auto_lock lock(&m_csLock, true);
+  auto_lock pass(&m_csPassLock, true);
 
+  // Only the copy of what was registered since the previous pass happens
+  // under m_csLock; sorting, merging, reading and formatting do not.
+  std::vector<TimeSlot> fresh;
+  {
+    auto_lock lock(&m_csLock, true);
+    fresh.assign(m_vecTimeRegistered.begin() + static_cast<std::ptrdiff_t>(m_nTimeWalked),
+                 m_vecTimeRegistered.end());
+  }
+  if (!fresh.empty()) {
+    const auto byName = [](const TimeSlot& a, const TimeSlot& b) {
+      return a.entry->first < b.entry->first;
+    };
+    std::sort(fresh.begin(), fresh.end(), byName);
+    const std::size_t walked = m_vecTimeWalk.size();
+    m_vecTimeWalk.insert(m_vecTimeWalk.end(), fresh.begin(), fresh.end());
+    std::inplace_merge(m_vecTimeWalk.begin(),
+                       m_vecTimeWalk.begin() + static_cast<std::ptrdiff_t>(walked),
+                       m_vecTimeWalk.end(), byName);
+    m_nTimeWalked += fresh.size();
+  }
+
+  // Reading an entry's handle outside m_csLock is safe: the handle is written
+  // only by Reset(), which holds m_csPassLock, and the node never moves.
   std::string text;
-  for (auto& entry : m_mapTimeCounters) {
-    // The record names a counter up to its first NUL.
-    logTaskCounter(std::string(entry.first.c_str()), entry.second, text);
+  for (const TimeSlot& slot : m_vecTimeWalk) {
+    AppendDueLine(slot.entry->first, slot.entry->second, *slot.lastLogged, text);
   }
   if (text.empty()) return;
 
@@ -102,15 +160,9 @@ void CPerfCounters::Log() {
 
 void CPerfCounters::logTaskCounter(const std::string& name,
                                    boost::shared_ptr<CTimeCounter>& counter, std::string& text) {
-  long long& lastLogged = m_mapLastLoggedSamples[name];
-  if (!counter) return;  // left by a failed allocation: nothing to read
-
-  const long long total = counter->GetTotalSamples();
-  if (total != 0 && total != lastLogged) {
-    text += "\n\t\t\t\t";
-    text += name;
-    text += ": ";
-    text += counter->AsString();
-  }
-  lastLogged = total;
+  // m_csLock for the whole step: a registration of the same name may write
+  // the count.
+  auto_lock pass(&m_csPassLock, true);
+  auto_lock lock(&m_csLock, true);
+  AppendDueLine(name, counter, m_mapLastLoggedSamples[name], text);
 }

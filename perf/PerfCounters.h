@@ -15,12 +15,16 @@
 //   "Exec Stats: " + for each due counter, in ascending byte order of names:
 //                    "\n\t\t\t\t" + name + ": " + counter->AsString()
 //
-// A name is written (and its last-logged count kept) up to its first NUL. The
-// record text is passed as the "%s" argument, so a '%' in it is written
-// literally. Nothing is due: the sink is not consulted at all. The sink's level
-// does not admit level 0 (or no sink is installed): nothing is written, but the
-// last-logged counts advance all the same. Throughput counters are registered
-// and renewed, never written.
+// The last-logged count is kept per full name (NULs included), so names that
+// differ only after a NUL are separate counters in every respect; the record
+// shows a name up to its first NUL. Control characters in a name are written
+// escaped ("\n", "\t", "\xHH", ...; the rule is in util/internal/RecordText.h),
+// so that no name can start a record line of its own; a name without them is
+// written as it is. The record text is passed as the "%s" argument, so a '%'
+// in it is written literally. Nothing is due: the sink is not consulted at all.
+// The sink's level does not admit level 0 (or no sink is installed): nothing is
+// written, but the last-logged counts advance all the same. Throughput counters
+// are registered and renewed, never written.
 //
 // Reset() puts a fresh counter into every entry and keeps the last-logged
 // counts, so a fresh counter whose total equals its entry's last-logged count
@@ -29,9 +33,15 @@
 //
 // Thread-safety:
 // - GetCounter()/GetMediaSpeedCounter() may be called from any thread. Finding
-//   a registered name takes no lock; creating a counter takes m_csLock.
-// - Log() and Reset() hold m_csLock for their whole run: they never overlap a
-//   registration or each other, so two Log() calls never interleave.
+//   a registered name takes no lock; creating a counter takes m_csLock, which
+//   a pass holds only for a moment, so a registration never waits for one.
+// - A pass (Log(), logTaskCounter()) and Reset() hold m_csPassLock for their
+//   whole run: two passes, or a pass and Reset(), never overlap. Log() takes
+//   m_csLock only to copy the entries registered since the previous pass (map
+//   nodes never move, so pointers to them are enough); it reads the counters
+//   and formats the record outside it. Reset() holds m_csLock as well, for its
+//   whole run, since ListTimeCounters() copies the handles that it rewrites.
+// - Lock order: m_csPassLock before m_csLock; never the other way round.
 // - The references returned stay valid until the set is destroyed; the handles
 //   are boost::shared_ptr, so copies may be made and dropped on any thread.
 // - REQUIRES: Reset() (and Init()) never overlaps a use of the same handle
@@ -42,6 +52,7 @@
 #define ZRPERF_PERF_PERFCOUNTERS_H_
 
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
@@ -97,17 +108,24 @@ class ZRPERF_EXPORT CPerfCounters {
   TimeCounterList ListTimeCounters();
   MediaSpeedCounterList ListMediaSpeedCounters();
 
-  // One step of Log(): appends the line of the counter behind `counter` to
-  // `text` when it is due, and sets the last-logged count of `name` to the
-  // total it read. A null handle is skipped (nothing appended, count kept).
-  // REQUIRES: m_csLock held (Log() holds it).
+  // One step of a pass: appends the line of the counter behind `counter` to
+  // `text` when it is due (the name as in the record: up to its first NUL,
+  // escaped), and sets the last-logged count of the full `name` to the total
+  // it read. A null handle is skipped (nothing appended, count kept). Takes
+  // m_csPassLock, then m_csLock, itself (both recursive).
   void logTaskCounter(const std::string& name, boost::shared_ptr<CTimeCounter>& counter,
                       std::string& text);
 
  private:
   using TimeEntry = std::pair<const std::string, boost::shared_ptr<CTimeCounter>>;
   using MediaEntry = std::pair<const std::string, boost::shared_ptr<CMediaSpeedCounter>>;
+  // An elapsed-time entry with its last-logged count (both map nodes: stable).
+  struct TimeSlot {
+    TimeEntry* entry;
+    long long* lastLogged;
+  };
 
+  FXCriticalSection m_csPassLock;  // one pass or Reset() at a time; taken before m_csLock
   FXCriticalSection m_csLock;
   std::map<std::string, long long> m_mapLastLoggedSamples;
   std::map<std::string, boost::shared_ptr<CTimeCounter>> m_mapTimeCounters;
@@ -116,6 +134,16 @@ class ZRPERF_EXPORT CPerfCounters {
   // Lock-free lookup of the entries above (see NameIndex.h).
   zrperf::NameIndex<TimeEntry> m_idxTimeCounters;
   zrperf::NameIndex<MediaEntry> m_idxMediaSpeedCounters;
+
+  // Every elapsed-time entry in the order of registration (guarded by
+  // m_csLock; appended to, never reordered).
+  std::vector<TimeSlot> m_vecTimeRegistered;
+  // The entries that Log() walks, in name order, and how many of
+  // m_vecTimeRegistered they hold (both guarded by m_csPassLock): each pass
+  // copies only the entries registered since the previous one and merges them
+  // in, outside m_csLock.
+  std::vector<TimeSlot> m_vecTimeWalk;
+  std::size_t m_nTimeWalked = 0;
 };
 
 #endif  // ZRPERF_PERF_PERFCOUNTERS_H_

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../util/internal/RecordText.h"
 
 namespace {
 
@@ -72,11 +75,69 @@ TEST_F(PerfCountersTest, EmptyNameNulNameAndPercentAreWrittenAsTheyAre) {
                                Line("disk", set.GetCounter(withNul));
   EXPECT_EQ(OnlyMessage(), expected);
 
-  // The NUL name's last-logged count is kept under "disk": no new samples, no line.
+  // No new samples for the NUL name: no line.
   sink_->Clear();
   Feed(set.GetCounter(""), 1);
   set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("", set.GetCounter("")));
+}
+
+TEST_F(PerfCountersTest, NamesDifferingAfterANulKeepTheirOwnLastLoggedCounts) {
+  CPerfCounters set;
+  const std::string ax("a\0x", 3), bx("b\0x", 3), by("b\0y", 3);
+  Feed(set.GetCounter("a"), 1);
+  Feed(set.GetCounter(ax), 2);
+  Feed(set.GetCounter(bx), 3);
+  Feed(set.GetCounter(by), 3);  // the same count as "b\0x"
+  set.Log();
+  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("a", set.GetCounter("a")) +
+                               Line("a", set.GetCounter(ax)) + Line("b", set.GetCounter(bx)) +
+                               Line("b", set.GetCounter(by)));
+  sink_->Clear();
+  for (int pass = 0; pass < 3; ++pass) set.Log();
+  EXPECT_TRUE(sink_->Records().empty()) << "nothing changed";
+}
+
+// A name cannot start a record line of its own: its control characters are
+// escaped (reversibly), the record's separators are not.
+TEST_F(PerfCountersTest, ControlCharactersInNamesAreEscapedReversibly) {
+  CPerfCounters set;
+  const std::string forged =
+      "op\n2026-01-01 00:00:00.000 [critical] FORGED\r\tx\x01\x1f\x7f\\\n\\n\\q\\";
+  const std::string escaped =
+      "op\\n2026-01-01 00:00:00.000 [critical] FORGED\\r\\tx\\x01\\x1f\\x7f\\\\\\n\\\\n\\q\\";
+  Feed(set.GetCounter(forged), 1);
+  Feed(set.GetCounter("plain C:\\dir\\file.txt"), 1);  // no control character: as it is
+  set.Log();
+  EXPECT_EQ(OnlyMessage(),
+            "Exec Stats: \n\t\t\t\t" + escaped + ": " + set.GetCounter(forged)->AsString() +
+                Line("plain C:\\dir\\file.txt", set.GetCounter("plain C:\\dir\\file.txt")));
+  EXPECT_EQ(zrperf::UnescapeRecordText(escaped), forged);
+  for (const std::string& name : {std::string("\\\\x41\\"), std::string("\\\x7f\\n\\x")}) {
+    EXPECT_EQ(zrperf::UnescapeRecordText(zrperf::EscapeRecordText(name)), name);
+  }
+}
+
+// Log() reads and formats outside the set's registration lock: a thread that
+// registers a name while a pass is writing its record does not wait for it.
+TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPass) {
+  CPerfCounters set;
+  Feed(set.GetCounter("op"), 1);
+  std::thread registrar;
+  std::promise<void> registered;
+  bool done = false;
+  sink_->onRecord = [&] {
+    registrar = std::thread([&] {
+      set.GetCounter("new.during.pass");
+      registered.set_value();
+    });
+    // Bounded: with the lock held by the pass this times out instead of hanging.
+    done = registered.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  };
+  set.Log();
+  registrar.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(set.ListTimeCounters().size(), 2u);
 }
 
 TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsulted) {

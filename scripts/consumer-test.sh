@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build in BUILD_DIR (default build/) into a temporary prefix and
 # builds and runs a program against it twice: once through find_package(zrperf)
-# and once through pkg-config.
+# and once through pkg-config; the same for libzrperf-prometheus when it was built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:-build}"
@@ -24,4 +24,16 @@ export PKG_CONFIG_PATH="$(echo "$prefix"/lib*)/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$work/consumer-pc" tests/consumer/main.cpp $(pkg-config --cflags --libs zrperf)
 LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-pc"
-echo "consumer test: 2 passed, 0 failed"
+passed=2
+
+# 3. The optional libzrperf-prometheus, both ways, when the build has it.
+if ls "$prefix"/lib*/libzrperf-prometheus.so.1 > /dev/null 2>&1; then
+  test -f "$prefix/include/zrperf/PrometheusCollector.h"
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-prometheus"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -o "$work/consumer-prometheus-pc" tests/consumer/prometheus.cpp \
+    $(pkg-config --cflags --libs zrperf-prometheus)
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-prometheus-pc"
+  passed=4
+fi
+echo "consumer test: $passed passed, 0 failed"

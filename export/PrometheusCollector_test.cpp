@@ -1,0 +1,223 @@
+#include "PrometheusCollector.h"
+
+#include <gtest/gtest.h>
+#include <prometheus/metric_family.h>
+#include <sys/wait.h>
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../tests/support/RunTogether.h"
+#include "../tests/support/TempDir.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Families = std::vector<prometheus::MetricFamily>;
+
+const prometheus::MetricFamily* FindFamily(const Families& families, const std::string& name) {
+  for (const auto& f : families) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+// The series of `family` labelled counter=`label`.
+const prometheus::ClientMetric* FindSeries(const Families& families, const std::string& family,
+                                           const std::string& label) {
+  const prometheus::MetricFamily* f = FindFamily(families, family);
+  if (f == nullptr) return nullptr;
+  for (const auto& m : f->metric) {
+    if (m.label.size() == 1 && m.label[0].name == "counter" && m.label[0].value == label) return &m;
+  }
+  return nullptr;
+}
+
+TEST(PrometheusCollector, BucketsCountExactlyTheSamplesAtMostTheirBoundaryAtEveryDensity) {
+  struct Layout {
+    unsigned density, first, last;
+  };
+  const Layout layouts[] = {{1, 0, 35}, {2, 3, 30}, {4, 2, 12}, {8, 5, 20}, {16, 0, 35}};
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(::testing::Message() << "density " << layout.density << " powers " << layout.first
+                                      << ".." << layout.last);
+    auto counters = boost::make_shared<CPerfCounters>();
+    CPrometheusCollector collector(counters, {layout.density, layout.first, layout.last});
+    const std::vector<std::uint64_t>& bounds = collector.BoundUnits();
+    // The documented boundaries: 2^k * (1 + j/d) - 1 when a whole number, up
+    // to 2^last - 1.
+    std::vector<std::uint64_t> expected;
+    for (unsigned k = layout.first; k <= layout.last; ++k) {
+      for (unsigned j = 0; j < (k == layout.last ? 1u : layout.density); ++j) {
+        const std::uint64_t step = (std::uint64_t{1} << k) * j;
+        if (step % layout.density == 0) expected.push_back((1ull << k) + step / layout.density - 1);
+      }
+    }
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    ASSERT_EQ(bounds, expected);
+
+    // Samples on, just below and just above every boundary, and far beyond
+    // the last one.
+    std::vector<std::uint64_t> samples{0, std::uint64_t{1} << 40};
+    for (std::uint64_t b : bounds) {
+      for (std::uint64_t s : {b - 1, b, b + 1}) {
+        if (b > 0 || s == b) samples.push_back(s);
+      }
+    }
+    boost::shared_ptr<CTimeCounter>& counter = counters->GetCounter("disk0.read");
+    std::uint64_t sum = 0;
+    for (std::uint64_t s : samples) {
+      counter->AddSample(CTimeInterval(static_cast<long long>(s)));
+      sum += s;
+    }
+
+    const Families families = collector.Collect();
+    const prometheus::ClientMetric* h =
+        FindSeries(families, "zrperf_elapsed_seconds", "disk0.read");
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(h->histogram.bucket.size(), bounds.size() + 1);
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+      const auto atMost = static_cast<std::uint64_t>(std::count_if(
+          samples.begin(), samples.end(), [&](std::uint64_t s) { return s <= bounds[i]; }));
+      EXPECT_EQ(h->histogram.bucket[i].cumulative_count, atMost) << "le " << bounds[i] << " units";
+      EXPECT_DOUBLE_EQ(h->histogram.bucket[i].upper_bound, static_cast<double>(bounds[i]) / 1e7);
+    }
+    EXPECT_EQ(h->histogram.bucket.back().upper_bound, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(h->histogram.bucket.back().cumulative_count, samples.size());
+    // _count and _sum are the counter's own figures.
+    EXPECT_EQ(h->histogram.sample_count, static_cast<std::uint64_t>(counter->GetTotalSamples()));
+    EXPECT_EQ(h->histogram.sample_count, samples.size());
+    EXPECT_DOUBLE_EQ(h->histogram.sample_sum, static_cast<double>(sum) / 1e7);
+    EXPECT_DOUBLE_EQ(FindSeries(families, "zrperf_elapsed_min_seconds", "disk0.read")->gauge.value,
+                     0.0);
+    EXPECT_DOUBLE_EQ(FindSeries(families, "zrperf_elapsed_max_seconds", "disk0.read")->gauge.value,
+                     static_cast<double>(std::uint64_t{1} << 40) / 1e7);
+  }
+}
+
+TEST(PrometheusCollector, FixedBoundariesAndEveryFamilyForEmptyBusyAndThroughputCounters) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  CPrometheusCollector collector(counters);
+  counters->GetCounter("idle");
+  boost::shared_ptr<CTimeCounter>& busy = counters->GetCounter("busy");
+  for (long long i = 0; i < 5000; ++i) busy->AddSample(CTimeInterval(100 + i * i));
+  boost::shared_ptr<CMediaSpeedCounter>& speed = counters->GetMediaSpeedCounter("disk0.write");
+  speed->AddTransfer(65536, CTimeInterval(1500));
+  speed->AddTransfer(1000, CTimeInterval(2500));
+
+  const Families families = collector.Collect();
+  // Defaults: two boundaries per power of two from 2^3 - 1 to 2^30 - 1 units.
+  const std::vector<std::uint64_t>& bounds = collector.BoundUnits();
+  ASSERT_EQ(bounds.size(), 55u);
+  EXPECT_EQ(bounds.front(), 7u);
+  EXPECT_EQ(bounds[1], 11u);
+  EXPECT_EQ(bounds.back(), (1u << 30) - 1);
+  const prometheus::ClientMetric* idle = FindSeries(families, "zrperf_elapsed_seconds", "idle");
+  const prometheus::ClientMetric* full = FindSeries(families, "zrperf_elapsed_seconds", "busy");
+  ASSERT_TRUE(idle != nullptr && full != nullptr);
+  ASSERT_EQ(idle->histogram.bucket.size(), 56u);
+  ASSERT_EQ(full->histogram.bucket.size(), 56u);
+  for (std::size_t i = 0; i < 56; ++i) {
+    EXPECT_EQ(idle->histogram.bucket[i].upper_bound, full->histogram.bucket[i].upper_bound);
+    EXPECT_EQ(idle->histogram.bucket[i].cumulative_count, 0u);
+  }
+  EXPECT_EQ(idle->histogram.sample_count, 0u);
+  EXPECT_EQ(FindSeries(families, "zrperf_elapsed_max_seconds", "idle")->gauge.value, 0.0);
+  EXPECT_EQ(full->histogram.sample_count, 5000u);
+  EXPECT_DOUBLE_EQ(full->histogram.sample_sum, busy->GetTotal().Get100ns() / 1e7);
+  EXPECT_DOUBLE_EQ(FindSeries(families, "zrperf_elapsed_min_seconds", "busy")->gauge.value, 1e-5);
+  EXPECT_DOUBLE_EQ(FindSeries(families, "zrperf_elapsed_max_seconds", "busy")->gauge.value,
+                   busy->GetMax().Get100ns() / 1e7);
+
+  EXPECT_EQ(FindSeries(families, "zrperf_transferred_bytes_total", "disk0.write")->counter.value,
+            66536.0);
+  EXPECT_EQ(FindSeries(families, "zrperf_transfers_total", "disk0.write")->counter.value, 2.0);
+  EXPECT_DOUBLE_EQ(
+      FindSeries(families, "zrperf_transfer_seconds_total", "disk0.write")->counter.value, 4e-4);
+  const prometheus::MetricFamily* info = FindFamily(families, "zrperf_build_info");
+  ASSERT_TRUE(info != nullptr && info->metric.size() == 1);
+  EXPECT_EQ(info->metric[0].label[0].name, "version");
+  EXPECT_FALSE(info->metric[0].label[0].value.empty());
+  EXPECT_EQ(info->metric[0].gauge.value, 1.0);
+
+  // Options outside the documented ranges are refused.
+  for (CPrometheusCollector::Options bad :
+       {CPrometheusCollector::Options{3, 3, 30}, CPrometheusCollector::Options{2, 3, 36},
+        CPrometheusCollector::Options{2, 30, 30}}) {
+    EXPECT_FALSE(CPrometheusCollector::CheckOptions(bad));
+    EXPECT_THROW(CPrometheusCollector(counters, bad), std::invalid_argument);
+  }
+}
+
+TEST(PrometheusCollector, OddNamesGiveTextThatPromtoolAcceptsAndStayDistinct) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  const std::string names[] = {"say \"hi\"",    "back\\slash", "line\nfeed", "100%",
+                               "bad \xFF\xC3(", "nul"s,        "nul\0tail"s, "caf\xC3\xA9"};
+  for (const std::string& name : names) {
+    counters->GetCounter(name)->AddSample(CTimeInterval(42));
+    counters->GetMediaSpeedCounter(name)->AddTransfer(10, CTimeInterval(5));
+  }
+  CPrometheusCollector collector(counters);
+  const Families families = collector.Collect();
+  // "nul" and "nul\0tail" are one series holding both samples.
+  EXPECT_EQ(FindFamily(families, "zrperf_elapsed_seconds")->metric.size(), 7u);
+  EXPECT_EQ(FindSeries(families, "zrperf_elapsed_seconds", "nul")->histogram.sample_count, 2u);
+  EXPECT_EQ(FindSeries(families, "zrperf_transfers_total", "nul")->counter.value, 2.0);
+
+  const std::string text = collector.SerializeText();
+  for (const char* expected :
+       {"counter=\"say \\\"hi\\\"\"", "counter=\"back\\\\slash\"", "counter=\"line%0Afeed\"",
+        "counter=\"100%25\"", "counter=\"bad %FF%C3(\"", "counter=\"caf\xC3\xA9\""}) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected;
+  }
+
+  const char* env = std::getenv("ZRPERF_PROMTOOL");
+  const std::string promtool = env != nullptr && *env != '\0' ? env : "/usr/bin/promtool";
+  if (!std::filesystem::exists(promtool)) GTEST_SKIP() << promtool << " is not installed";
+  zrperf_test::TempDir dir("zrperf-promtool");
+  const std::string command = promtool + " check metrics < " + dir.Write("metrics.prom", text) +
+                              " > " + dir.Path("out") + " 2>&1";
+  const int status = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << zrperf_test::ReadFile(dir.Path("out")) << "\n"
+      << text;
+}
+
+TEST(PrometheusCollector, ScrapesWhileThreadsRecordSeeConsistentGrowingFigures) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  CPrometheusCollector collector(counters);
+  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("hot");
+  std::atomic<bool> done{false};
+  zrperf_test::RunTogether(3, [&](int i) {
+    if (i < 2) {
+      for (long long n = 0; n < 20000; ++n) counter->AddSample(CTimeInterval(n % 5000));
+      return;
+    }
+    std::uint64_t last = 0;
+    while (!done.load(std::memory_order_relaxed)) {
+      const Families families = collector.Collect();
+      const auto* h = FindSeries(families, "zrperf_elapsed_seconds", "hot");
+      ASSERT_NE(h, nullptr);
+      std::uint64_t previous = 0;
+      for (const auto& b : h->histogram.bucket) {
+        ASSERT_GE(b.cumulative_count, previous);
+        previous = b.cumulative_count;
+      }
+      ASSERT_EQ(previous, h->histogram.sample_count);
+      ASSERT_GE(h->histogram.sample_count, last);
+      last = h->histogram.sample_count;
+      if (last == 40000) done = true;
+    }
+  });
+  EXPECT_EQ(counter->GetTotalSamples(), 40000);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include "PrometheusTextfile.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zrperf/framework/LogWriterInterface.h>
+
+#include <cerrno>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+struct CPrometheusTextfile::State {
+  State(const std::string& target, boost::shared_ptr<CPerfCounters> counters,
+        const CPrometheusCollector::Options& options)
+      : path(target), collector(std::move(counters), options) {}
+
+  bool Write();
+
+  const std::string path;
+  const CPrometheusCollector collector;
+  std::mutex writeMutex;  // one write at a time: the thread's and the passes'
+};
+
+namespace {
+
+std::string SystemError(int error) {
+  return std::error_code(error, std::system_category()).message();
+}
+
+// Writes all of `text` to `fd`; 0 or the errno of the failure.
+int WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+void Report(const std::string& path, const std::string& why) {
+  boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
+  if (sink) {
+    sink->WriteLog(-1, __PRETTY_FUNCTION__, __LINE__, 0, 0,
+                   "metrics textfile: cannot write '%s': %s", path.c_str(), why.c_str());
+  }
+}
+
+}  // namespace
+
+bool CPrometheusTextfile::State::Write() {
+  std::lock_guard<std::mutex> lock(writeMutex);
+  std::string temp;
+  int fd = -1;
+  std::string why;
+  try {
+    const std::string text = collector.SerializeText();
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".XXXXXX";
+    fd = ::mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0) {
+      why = "cannot create a temporary file in '" + dir + "': " + SystemError(errno);
+      temp.clear();
+    } else if (int e = WriteAll(fd, text); e != 0) {
+      why = "write: " + SystemError(e);
+    } else if (::fsync(fd) != 0) {
+      why = "fsync: " + SystemError(errno);
+    } else if (::fchmod(fd, 0644) != 0) {
+      why = "fchmod: " + SystemError(errno);
+    }
+    if (fd >= 0 && ::close(fd) != 0 && why.empty()) why = "close: " + SystemError(errno);
+    fd = -1;
+    if (why.empty() && ::rename(temp.c_str(), path.c_str()) != 0) {
+      why = "rename: " + SystemError(errno);
+    }
+  } catch (const std::exception& e) {
+    why = e.what();
+  } catch (...) {
+    why = "unknown failure";
+  }
+  if (fd >= 0) ::close(fd);
+  if (why.empty()) return true;
+  if (!temp.empty()) ::unlink(temp.c_str());
+  try {
+    Report(path, why);
+  } catch (...) {
+    // The sink failed too; the failure stays unreported rather than stop a pass.
+  }
+  return false;
+}
+
+CPrometheusTextfile::CPrometheusTextfile(const std::string& path,
+                                         boost::shared_ptr<CPerfCounters> counters,
+                                         const CPrometheusCollector::Options& options) {
+  if (!counters) {
+    PerfCntLogger* logger = PerfCntLogger::Instance();
+    if (logger != nullptr) counters = logger->GetPerfCounters();
+  }
+  m_state = std::make_shared<State>(path, std::move(counters), options);
+}
+
+CPrometheusTextfile::~CPrometheusTextfile() {
+  Stop();
+}
+
+bool CPrometheusTextfile::WriteNow() {
+  return m_state->Write();
+}
+
+void CPrometheusTextfile::Start(std::chrono::milliseconds period) {
+  if (m_thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    m_stop = false;
+  }
+  m_thread = std::thread([this, period] {
+    std::unique_lock<std::mutex> lock(m_threadMutex);
+    for (;;) {
+      if (m_wake.wait_for(lock, period, [this] { return m_stop; })) return;
+      lock.unlock();
+      m_state->Write();
+      lock.lock();
+    }
+  });
+}
+
+void CPrometheusTextfile::Stop() {
+  if (!m_thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    m_stop = true;
+  }
+  m_wake.notify_all();
+  m_thread.join();
+}
+
+void CPrometheusTextfile::WriteAfterEachPass(PerfCntLogger* logger) {
+  if (logger == nullptr) return;
+  std::weak_ptr<State> weak = m_state;
+  logger->AddStatsCallback([weak] {
+    if (std::shared_ptr<State> state = weak.lock()) state->Write();
+  });
+}
+
+const std::string& CPrometheusTextfile::Path() const noexcept {
+  return m_state->path;
+}

@@ -1,0 +1,109 @@
+#include "PrometheusTextfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <boost/make_shared.hpp>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
+#include "../tests/support/TempDir.h"
+
+namespace {
+
+std::size_t FilesIn(const std::string& dir) {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) n += entry.is_regular_file();
+  return n;
+}
+
+TEST(PrometheusTextfile, ReadersSeeTheOldOrTheNewFileWholeNeverAPart) {
+  zrperf_test::TempDir dir("zrperf-textfile");
+  auto counters = boost::make_shared<CPerfCounters>();
+  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("disk0.read");
+  const std::string path = dir.Path("zrperf.prom");
+  CPrometheusTextfile textfile(path, counters);
+  ASSERT_TRUE(textfile.WriteNow());
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);  // node_exporter reads it as another user
+
+  // One thread records and rewrites the file, another reads it meanwhile:
+  // every read is a whole exposition (it ends with the last family's line).
+  std::atomic<bool> writing{true};
+  zrperf_test::RunTogether(2, [&](int i) {
+    if (i == 0) {
+      for (int n = 0; n < 200; ++n) {
+        counter->AddSample(CTimeInterval(n));
+        ASSERT_TRUE(textfile.WriteNow());
+      }
+      writing = false;
+      return;
+    }
+    while (writing.load()) {
+      const std::string text = zrperf_test::ReadFile(path);
+      ASSERT_EQ(text.rfind("# HELP zrperf_elapsed_seconds ", 0), 0u) << text;
+      ASSERT_NE(text.find("zrperf_build_info{version=\""), std::string::npos) << text;
+      ASSERT_EQ(text.back(), '\n');
+    }
+  });
+  const std::string text = zrperf_test::ReadFile(path);
+  EXPECT_NE(text.find("zrperf_elapsed_seconds_count{counter=\"disk0.read\"} 200\n"),
+            std::string::npos);
+  EXPECT_EQ(FilesIn(dir.path()), 1u);  // no temporary file left
+}
+
+TEST(PrometheusTextfile, EachFailedAttemptIsReportedOnceAndStopsNeitherThreadNorPass) {
+  auto sink = boost::make_shared<zrperf_test::CapturingSink>();
+  g_ptrLogWriter = sink;
+  zrperf_test::TempDir dir("zrperf-textfile");
+  const std::string path = dir.Path("missing/zrperf.prom");
+  auto counters = boost::make_shared<CPerfCounters>();
+  {
+    auto textfile = std::make_unique<CPrometheusTextfile>(path, counters);
+    EXPECT_FALSE(textfile->WriteNow());
+    EXPECT_FALSE(textfile->WriteNow());
+    std::vector<zrperf_test::Record> records = sink->Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].level, -1);
+    EXPECT_EQ(records[0].message.rfind("metrics textfile: cannot write '" + path + "': ", 0), 0u)
+        << records[0].message;
+
+    // The thread goes on after failures; once the directory appears, its
+    // next write succeeds.
+    sink->Clear();
+    textfile->Start(std::chrono::milliseconds(1));
+    while (sink->Records().size() < 3) std::this_thread::yield();
+    std::filesystem::create_directory(dir.Path("missing"));
+    while (!std::filesystem::exists(path)) std::this_thread::yield();
+    textfile->Stop();
+    EXPECT_EQ(FilesIn(dir.Path("missing")), 1u);
+
+    // After a pass: a failing write leaves the other callbacks running.
+    std::filesystem::remove_all(dir.Path("missing"));
+    PerfCntLogger logger;
+    textfile->WriteAfterEachPass(&logger);
+    int later = 0;
+    logger.AddStatsCallback([&later] { ++later; });
+    sink->Clear();
+    logger.LogPerfStats();
+    EXPECT_EQ(later, 1);
+    EXPECT_EQ(sink->Records().size(), 1u);
+
+    // Once the writer is gone, its callback does nothing.
+    std::filesystem::create_directory(dir.Path("missing"));
+    sink->Clear();
+    textfile.reset();
+    logger.LogPerfStats();
+    EXPECT_EQ(later, 2);
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  g_ptrLogWriter.reset();
+}
+
+}  // namespace

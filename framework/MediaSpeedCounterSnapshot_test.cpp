@@ -1,0 +1,60 @@
+#include "MediaSpeedCounterSnapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+
+#include "../tests/support/RunTogether.h"
+#include "MediaSpeedCounter.h"
+
+namespace {
+
+TEST(MediaSpeedCounterSnapshot, HoldsTheCountersTotals) {
+  CMediaSpeedCounter speed(nullptr);
+  EXPECT_EQ(speed.GetSnapshot().AsString(), "transfers=0");
+  speed.AddTransfer(1'000'000, CTimeInterval::FromMilliseconds(500));
+  speed.AddTransfer(2'000'000, CTimeInterval::FromMilliseconds(1000));
+  const CMediaSpeedCounterSnapshot snapshot = speed.GetSnapshot();
+  EXPECT_NE(snapshot.GetCounterId(), 0u);
+  EXPECT_EQ(snapshot.GetTransfers(), 2u);
+  EXPECT_EQ(snapshot.GetBytes(), 3'000'000u);
+  EXPECT_EQ(snapshot.GetTime(), CTimeInterval::FromMilliseconds(1500));
+  EXPECT_DOUBLE_EQ(snapshot.GetThroughput(), 2.0);
+  EXPECT_EQ(snapshot.AsString(), "transfers=2 bytes=3000000 time=1.50s throughput=2.00MB/s");
+}
+
+// Passes of transfers by threads that end before each pass, into a counter
+// replaced between two passes and into one whose totals pass their largest
+// values: each interval holds exactly the transfers in between.
+TEST(MediaSpeedCounterSnapshot, SinceGivesTheTotalsOfTheTransfersInBetween) {
+  auto speed = std::make_unique<CMediaSpeedCounter>(nullptr);
+  CMediaSpeedCounterSnapshot previous = speed->GetSnapshot();
+  for (int pass = 1; pass <= 4; ++pass) {
+    if (pass == 3) speed = std::make_unique<CMediaSpeedCounter>(nullptr);  // a Reset()
+    zrperf_test::RunTogether(3, [&](int t) {
+      for (int i = 0; i < 1'000 * pass; ++i)
+        speed->AddTransfer(1'000 * (t + 1), CTimeInterval(t + 1));
+    });
+    const CMediaSpeedCounterSnapshot now = speed->GetSnapshot();
+    const CMediaSpeedCounterSnapshot interval = now.Since(previous);
+    EXPECT_EQ(interval.GetTransfers(), 3'000u * pass) << pass;
+    EXPECT_EQ(interval.GetBytes(), 6'000'000u * pass) << pass;
+    EXPECT_EQ(interval.GetTime(), CTimeInterval(6'000 * pass)) << pass;
+    EXPECT_DOUBLE_EQ(interval.GetThroughput(), 10'000.0) << pass;  // 1000 bytes per 100 ns
+    EXPECT_EQ(interval.GetStart(), pass == 3 ? now.GetStart() : previous.GetEnd());
+    previous = now;
+  }
+  EXPECT_EQ(previous.Since(speed->GetSnapshot()).AsString(), "transfers=0");
+
+  CMediaSpeedCounter huge(nullptr);
+  huge.AddTransfer(1ull << 63, CTimeInterval::FromSeconds(1));
+  const CMediaSpeedCounterSnapshot first = huge.GetSnapshot();
+  for (int i = 0; i < 3; ++i) huge.AddTransfer(1ull << 63, CTimeInterval::FromSeconds(2));
+  const CMediaSpeedCounterSnapshot interval = huge.GetSnapshot().Since(first);
+  EXPECT_EQ(interval.GetBytes(), ULLONG_MAX);  // 3 * 2^63, held
+  EXPECT_EQ(interval.GetTime(), CTimeInterval::FromSeconds(6));
+  EXPECT_DOUBLE_EQ(interval.GetThroughput(), static_cast<double>(1ull << 63) / 2e6);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include "TimeCounterSnapshot.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "DurationText.h"
+#include "LatencyHistogram.h"
+
+namespace {
+
+CTimeInterval Interval(std::uint64_t units) noexcept {
+  return CTimeInterval(
+      units > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<long long>(units));
+}
+
+std::uint64_t Clamp(std::uint64_t value, std::uint64_t low, std::uint64_t high) noexcept {
+  return value < low ? low : value > high ? high : value;
+}
+
+// The middle of a bucket of the layout, as the dense histogram reads it (the
+// last bucket's middle is that of its own range).
+std::uint64_t MiddleOf(const CTimeCounterSnapshot::Bucket& bucket) noexcept {
+  const std::size_t index = zrfw::latency::BucketOf(bucket.low);
+  return bucket.low + (zrfw::latency::BucketHigh(index) - bucket.low) / 2;
+}
+
+}  // namespace
+
+CTimeCounterSnapshot::CTimeCounterSnapshot() = default;
+
+unsigned long long CTimeCounterSnapshot::GetCount() const noexcept {
+  return m_nCount;
+}
+
+CTimeInterval CTimeCounterSnapshot::GetTotal() const noexcept {
+  return Interval(m_nTotal > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(m_nTotal));
+}
+
+CTimeInterval CTimeCounterSnapshot::GetMin() const noexcept {
+  return Interval(m_nMin);
+}
+
+CTimeInterval CTimeCounterSnapshot::GetMax() const noexcept {
+  return Interval(m_nMax);
+}
+
+CTimeInterval CTimeCounterSnapshot::GetMean() const noexcept {
+  if (m_nCount == 0) return CTimeInterval(0);
+  const Wide rest = m_nTotal % m_nCount;
+  const Wide mean = m_nTotal / m_nCount + (rest >= m_nCount - rest ? 1 : 0);
+  // Exact, so within the extremes; the bound of an interval's extremes and a
+  // sample in flight at a read can still put it a little outside.
+  return Interval(mean < m_nMin   ? m_nMin
+                  : mean > m_nMax ? m_nMax
+                                  : static_cast<std::uint64_t>(mean));
+}
+
+CTimeInterval CTimeCounterSnapshot::GetStandardDeviation() const noexcept {
+  if (m_nCount == 0) return CTimeInterval(0);
+  return Interval(
+      static_cast<std::uint64_t>(std::llround(std::sqrt(m_dM2 / static_cast<double>(m_nCount)))));
+}
+
+CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcept {
+  if (m_nCount == 0) return CTimeInterval(0);
+  std::uint64_t count = 0;
+  for (const Bucket& bucket : m_vecBuckets) count += bucket.count;
+  if (count == 0 || !(fraction > 0.0)) return Interval(m_nMin);  // NaN too
+  if (fraction >= 1.0) return Interval(m_nMax);
+
+  const double wanted = std::ceil(fraction * static_cast<double>(count));
+  std::uint64_t rank = wanted < 1.0 ? 1 : static_cast<std::uint64_t>(wanted);
+  if (rank > count) rank = count;
+  std::uint64_t seen = 0;
+  for (const Bucket& bucket : m_vecBuckets) {
+    seen += bucket.count;
+    if (seen >= rank) return Interval(Clamp(MiddleOf(bucket), m_nMin, m_nMax));
+  }
+  return Interval(m_nMax);  // not reached: rank <= count
+}
+
+const std::vector<CTimeCounterSnapshot::Bucket>& CTimeCounterSnapshot::GetBuckets() const noexcept {
+  return m_vecBuckets;
+}
+
+CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& earlier) const {
+  if (earlier.m_nCounterId == 0 || earlier.m_nCounterId != m_nCounterId) return *this;
+
+  CTimeCounterSnapshot interval;
+  interval.m_nCounterId = m_nCounterId;
+  interval.m_start = earlier.m_end;
+  interval.m_end = m_end;
+  // Every field of a counter only grows (the minimum only falls) from one
+  // read to the next, so the differences are never negative; the guards keep
+  // it so for a caller that swaps the two.
+  if (m_nCount <= earlier.m_nCount) return interval;
+  const std::uint64_t n = m_nCount - earlier.m_nCount;
+  interval.m_nCount = n;
+  interval.m_nTotal = m_nTotal > earlier.m_nTotal ? m_nTotal - earlier.m_nTotal : 0;
+
+  // The buckets gained: both lists ascend.
+  auto old = earlier.m_vecBuckets.begin();
+  for (const Bucket& bucket : m_vecBuckets) {
+    while (old != earlier.m_vecBuckets.end() && old->low < bucket.low) ++old;
+    const std::uint64_t before =
+        old != earlier.m_vecBuckets.end() && old->low == bucket.low ? old->count : 0;
+    if (bucket.count > before)
+      interval.m_vecBuckets.push_back({bucket.low, bucket.high, bucket.count - before});
+  }
+
+  // Mean and squared deviations: the pairwise update run backwards.
+  const double na = static_cast<double>(earlier.m_nCount);
+  const double ni = static_cast<double>(n);
+  interval.m_dMean = static_cast<double>(interval.m_nTotal) / ni;
+  const double delta = interval.m_dMean - earlier.m_dMean;
+  const double m2 = m_dM2 - earlier.m_dM2 - delta * delta * na * ni / (na + ni);
+  interval.m_dM2 = m2 > 0.0 ? m2 : 0.0;
+
+  // Extremes: exact when the lifetime extreme moved (the new one was recorded
+  // in between) or there was no sample before; otherwise the bound of the
+  // outermost bucket gained, within the lifetime extremes.
+  const bool fresh = earlier.m_nCount == 0;
+  interval.m_bMinExact = fresh || m_nMin < earlier.m_nMin;
+  interval.m_bMaxExact = fresh || m_nMax > earlier.m_nMax;
+  interval.m_nMin = m_nMin;
+  interval.m_nMax = m_nMax;
+  if (!interval.m_bMinExact && !interval.m_vecBuckets.empty()) {
+    interval.m_nMin = Clamp(interval.m_vecBuckets.front().low, m_nMin, m_nMax);
+  }
+  if (!interval.m_bMaxExact && !interval.m_vecBuckets.empty()) {
+    interval.m_nMax = Clamp(interval.m_vecBuckets.back().high, interval.m_nMin, m_nMax);
+  }
+  if (interval.m_nMin > interval.m_nMax) interval.m_nMin = interval.m_nMax;
+  return interval;
+}
+
+std::string CTimeCounterSnapshot::AsString() const {
+  if (m_nCount == 0) return "samples=0";
+  using zrfw::DurationText;
+  auto text = [](CTimeInterval value) {
+    return DurationText(static_cast<std::uint64_t>(value.Get100ns()));
+  };
+  const std::uint64_t total =
+      m_nTotal > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(m_nTotal);
+  return "samples=" + std::to_string(m_nCount) + " total=" + DurationText(total) +
+         " mean=" + text(GetMean()) + " stddev=" + text(GetStandardDeviation()) +
+         " min=" + DurationText(m_nMin) + " p50=" + text(GetPercentile(0.5)) +
+         " p90=" + text(GetPercentile(0.9)) + " p99=" + text(GetPercentile(0.99)) +
+         " p99.9=" + text(GetPercentile(0.999)) + " max=" + DurationText(m_nMax);
+}
