@@ -119,7 +119,7 @@ step "test"
 # Each test's command starts with the emulator (see CMAKE_CROSSCOMPILING_EMULATOR).
 grep -q "run-ppc64.sh" "$build_dir/CTestTestfile.cmake" ||
   die "ctest would not run the tests under qemu-ppc64"
-ctest --test-dir "$build_dir" -N | grep -q "PrometheusCollector_test" ||
-  die "the Prometheus collector's tests are not in the suite"
+tests=$(ctest --test-dir "$build_dir" -N)
+grep -q "PrometheusCollector_test" <<<"$tests" || die "the Prometheus collector's tests are not in the suite"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 step "done"
