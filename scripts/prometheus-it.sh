@@ -10,8 +10,8 @@
 #      demo (job "zrperf", through a file_sd target file) every second;
 #   3. runs the demo with --metrics-listen 127.0.0.1:0 and --metrics-textfile
 #      into that directory, on a target list that holds a name with quotes, a
-#      backslash, a '%', a tab and a byte that is not UTF-8; reads the URL it prints
-#      and hands its address to Prometheus;
+#      backslash, a '%', a tab and a byte that is not UTF-8; reads the URL it
+#      prints and hands its address to Prometheus;
 #   4. checks the served text and the textfile with `promtool check metrics`;
 #   5. waits for `up == 1` of both jobs and for the end of the workload, then,
 #      for each job, through Prometheus's HTTP API (scripts/prometheus-it.py):
@@ -55,11 +55,15 @@ done
 
 demo=${ZRPERF_DEMO:-}
 if [ -z "$demo" ]; then
-  log "building zrperf-demo in $build_dir"
+  mkdir -p "$build_dir"
+  build_log=$build_dir/prometheus-it-build.log
+  log "building zrperf-demo in $build_dir (log: $build_log)"
   # The same configuration as scripts/test.sh, so the two share build/.
-  cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRPERF_WERROR=ON \
-    -DZRPERF_SANITIZE= >/dev/null
-  cmake --build "$build_dir" --target zrperf-demo -j "$(nproc)" >/dev/null
+  {
+    cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRPERF_WERROR=ON \
+      -DZRPERF_SANITIZE= &&
+      cmake --build "$build_dir" --target zrperf-demo -j "$(nproc)"
+  } >"$build_log" 2>&1 || { tail -n 40 "$build_log" >&2; die "the build failed; see $build_log"; }
   demo=$build_dir/examples/zrperf-demo
 fi
 
