@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <sstream>
+#include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 
 #include "internal/LabelValue.h"
@@ -54,9 +55,21 @@ std::uint64_t Units(const CTimeInterval& t) {
 // Adds one counter's figures to `series`. Every boundary is the high end of a
 // histogram bucket, so a bucket lies wholly at or below the first boundary at
 // or above its high end, and wholly above the boundary before it.
+//
+// The count is the sum of the buckets, not the snapshot's own count: a
+// snapshot taken while samples arrive may hold a sample in its buckets and not
+// yet in its count (or the other way round), and a +Inf bucket below a finite
+// one would break every quantile read from the series. Once recording stops
+// the two agree.
 void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64_t>& bounds,
                  ElapsedSeries* series) {
-  const std::uint64_t count = snap.GetCount();
+  std::uint64_t count = 0;
+  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
+    const std::size_t i = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), b.high) - bounds.begin());
+    series->perBound[i] += b.count;
+    count += b.count;
+  }
   if (count == 0) return;
   const std::uint64_t min = Units(snap.GetMin());
   const std::uint64_t max = Units(snap.GetMax());
@@ -64,11 +77,6 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64
   series->maxUnits = std::max(series->maxUnits, max);
   series->count += count;
   series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
-  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
-    const std::size_t i = static_cast<std::size_t>(
-        std::lower_bound(bounds.begin(), bounds.end(), b.high) - bounds.begin());
-    series->perBound[i] += b.count;
-  }
 }
 
 prometheus::ClientMetric::Label CounterLabel(const std::string& value) {
@@ -225,8 +233,41 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
   return families;
 }
 
+namespace {
+
+// A stream buffer that appends to a string reserved up front: the text of a
+// large set is megabytes, which a std::ostringstream would copy on every
+// doubling of its buffer and once more to hand it out.
+class StringAppendBuffer : public std::streambuf {
+ public:
+  explicit StringAppendBuffer(std::string* text) : m_text(text) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+      m_text->push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    m_text->append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  std::string* m_text;
+};
+
+}  // namespace
+
 std::string CPrometheusCollector::SerializeText() const {
-  std::ostringstream out;
-  prometheus::TextSerializer().Serialize(out, Collect());
-  return out.str();
+  const std::vector<prometheus::MetricFamily> families = Collect();
+  std::string text;
+  // The previous text's size, plus a little, is nearly always enough.
+  text.reserve(m_lastTextSize.load(std::memory_order_relaxed) * 9 / 8 + 4096);
+  StringAppendBuffer buffer(&text);
+  std::ostream out(&buffer);
+  prometheus::TextSerializer().Serialize(out, families);
+  // Relaxed: only a size hint; a stale value costs a reallocation at most.
+  m_lastTextSize.store(text.size(), std::memory_order_relaxed);
+  return text;
 }

@@ -29,10 +29,12 @@
 // 2^35 units (about 57 minutes), where the counters' last, open-ended bucket
 // begins to gather longer samples.
 //
-// Defaults: 2 boundaries per power of two from 2^3 to 2^30 units, that is
-// 0.7 us, 1.1 us, 1.5 us, 2.3 us, 3.1 us, ... 80.5 s, 107.4 s: 55 boundaries
-// and +Inf. An elapsed-time counter is then 56 bucket series + _sum + _count
-// + the min and max gauges = 60 series; a throughput counter is 3.
+// Defaults: 1 boundary per power of two from 2^3 to 2^30 units, that is
+// 0.7 us, 1.5 us, 3.1 us, 6.3 us, 12.7 us, ... 53.7 s, 107.4 s: 28 boundaries
+// and +Inf, each bucket twice as wide as the one before. An elapsed-time
+// counter is then 29 bucket series + _sum + _count + the min and max gauges
+// = 33 series; a throughput counter is 3. Density 2 gives 55 boundaries and
+// 60 series per counter, density 4 gives 109 and 114.
 //
 // Names: the label value is the name up to its first NUL, made valid UTF-8:
 // valid UTF-8 passes unchanged; '%', control bytes, DEL and every byte outside
@@ -58,7 +60,9 @@
 #include <zrperf/perf/PerfCounters.h>
 #include <zrperf/sync/Export.h>
 
+#include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -67,7 +71,7 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
  public:
   struct Options {
     // Boundaries per power of two: 1, 2, 4, 8 or 16.
-    unsigned bucketsPerPower = 2;
+    unsigned bucketsPerPower = 1;
     // The boundaries run from 2^firstPower - 1 to 2^lastPower - 1 units of
     // 100 ns; 0 <= firstPower < lastPower <= 35.
     unsigned firstPower = 3;
@@ -100,7 +104,8 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
  private:
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::uint64_t> m_bounds;
-  std::vector<double> m_boundSeconds;  // the same in seconds, the `le` values
+  std::vector<double> m_boundSeconds;                  // the same in seconds, the `le` values
+  mutable std::atomic<std::size_t> m_lastTextSize{0};  // SerializeText()'s last size
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUSCOLLECTOR_H_

@@ -114,18 +114,18 @@ TEST(PrometheusCollector, FixedBoundariesAndEveryFamilyForEmptyBusyAndThroughput
   speed->AddTransfer(1000, CTimeInterval(2500));
 
   const Families families = collector.Collect();
-  // Defaults: two boundaries per power of two from 2^3 - 1 to 2^30 - 1 units.
+  // Defaults: one boundary per power of two from 2^3 - 1 to 2^30 - 1 units.
   const std::vector<std::uint64_t>& bounds = collector.BoundUnits();
-  ASSERT_EQ(bounds.size(), 55u);
+  ASSERT_EQ(bounds.size(), 28u);
   EXPECT_EQ(bounds.front(), 7u);
-  EXPECT_EQ(bounds[1], 11u);
+  EXPECT_EQ(bounds[1], 15u);
   EXPECT_EQ(bounds.back(), (1u << 30) - 1);
   const prometheus::ClientMetric* idle = FindSeries(families, "zrperf_elapsed_seconds", "idle");
   const prometheus::ClientMetric* full = FindSeries(families, "zrperf_elapsed_seconds", "busy");
   ASSERT_TRUE(idle != nullptr && full != nullptr);
-  ASSERT_EQ(idle->histogram.bucket.size(), 56u);
-  ASSERT_EQ(full->histogram.bucket.size(), 56u);
-  for (std::size_t i = 0; i < 56; ++i) {
+  ASSERT_EQ(idle->histogram.bucket.size(), 29u);
+  ASSERT_EQ(full->histogram.bucket.size(), 29u);
+  for (std::size_t i = 0; i < 29; ++i) {
     EXPECT_EQ(idle->histogram.bucket[i].upper_bound, full->histogram.bucket[i].upper_bound);
     EXPECT_EQ(idle->histogram.bucket[i].cumulative_count, 0u);
   }

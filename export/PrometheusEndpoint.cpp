@@ -8,17 +8,21 @@
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/perf/PerfCntLogger.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// Splits "IPV4:PORT" or "[IPV6]:PORT" into host and port; false when
-// `address` is not of that form. civetweb reads more forms (a bare port, an
-// 's' or 'r' suffix for TLS or redirection); only these two reach it.
+// Splits "IPV4:PORT" into host and port; false when `address` is not of that
+// form. civetweb reads more forms (a bare port, an 's' or 'r' suffix for TLS
+// or redirection); only this one reaches it. Debian's civetweb is built
+// without IPv6.
 bool ParseAddress(const std::string& address, std::string* host, int* port) {
   const std::size_t colon = address.rfind(':');
   if (colon == std::string::npos) return false;
@@ -30,42 +34,40 @@ bool ParseAddress(const std::string& address, std::string* host, int* port) {
   }
   *port = std::stoi(digits);
   if (*port > 65535) return false;
-  unsigned char binary[16];
-  if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-    return inet_pton(AF_INET6, host->substr(1, host->size() - 2).c_str(), binary) == 1;
-  }
-  return inet_pton(AF_INET, host->c_str(), binary) == 1;
+  in_addr binary{};
+  return inet_pton(AF_INET, host->c_str(), &binary) == 1;
+}
+
+// The socket address of `host`:`port` (an IPv4 literal).
+sockaddr_in SocketAddress(const std::string& host, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+  return a;
 }
 
 // Why the server could not listen: binds a socket of our own to the same
 // address to learn the system's reason ("Address already in use"), which
 // civetweb's exception does not carry. `fallback` when that bind succeeds.
 std::string BindFailure(const std::string& host, int port, const std::string& fallback) {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family = AF_INET;
-  if (host.front() == '[') {
-    family = AF_INET6;
-    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &a->sin6_addr);
-    length = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, host.c_str(), &a->sin_addr);
-    length = sizeof(*a);
-  }
-  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = SocketAddress(host, port);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fallback;
   std::string why = fallback;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
     why = std::error_code(errno, std::system_category()).message();
   }
   close(fd);
   return why;
+}
+
+// Opens and closes one connection to `a`.
+void ConnectOnce(const sockaddr_in& a) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+  close(fd);
 }
 
 // Reports a failure to start: the one line goes to the log and to `error`.
@@ -87,7 +89,7 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
     std::string host;
     int port = 0;
     if (!ParseAddress(address, &host, &port)) {
-      Fail(prefix + "not IPV4:PORT or [IPV6]:PORT with a port of 0 to 65535", error);
+      Fail(prefix + "not IPV4:PORT with a port of 0 to 65535 (IPv6 is not supported)", error);
       return nullptr;
     }
     std::string why;
@@ -117,6 +119,8 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
       return nullptr;
     }
     endpoint->m_port = ports.front();
+    // A server bound to every interface is reached through the loopback one.
+    endpoint->m_wakeHost = host == "0.0.0.0" ? "127.0.0.1" : host;
     endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
     return endpoint;
   } catch (const std::exception& e) {
@@ -130,4 +134,20 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
   return nullptr;
 }
 
-CPrometheusEndpoint::~CPrometheusEndpoint() = default;
+CPrometheusEndpoint::~CPrometheusEndpoint() {
+  if (!m_exposer) return;
+  // civetweb's listening thread looks at the stop request only when its poll
+  // of the listening socket returns, which without a connection takes up to
+  // 2 s; connections made while the server stops end that wait at once.
+  std::atomic<bool> stopped{false};
+  const sockaddr_in self = SocketAddress(m_wakeHost, m_port);
+  std::thread waker([&stopped, self] {
+    while (!stopped.load()) {
+      ConnectOnce(self);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  m_exposer.reset();  // stops the server and joins its threads
+  stopped.store(true);
+  waker.join();
+}

@@ -8,12 +8,13 @@
 //   printf("metrics: %s\n", endpoint->Url().c_str());   // real port if 0 was asked
 //
 // The server listens exactly where it is told: "127.0.0.1:9464" serves the
-// local host only, "0.0.0.0:9464" (or "[::]:9464") every interface. Port 0
+// local host only, "0.0.0.0:9464" every interface (IPv4 only: Debian's
+// civetweb is built without IPv6). Port 0
 // takes a free port, which Port() and Url() report. Each scrape runs
 // CPrometheusCollector::Collect() on one of the server's threads.
 //
 // Threads: the server's threads are started by Start() and joined by the
-// destructor, which returns within a fraction of a second. They do not survive
+// destructor, which returns within some milliseconds. They do not survive
 // fork(): a service that daemonizes starts the endpoint in the child, after
 // the fork.
 //
@@ -39,8 +40,8 @@ class Exposer;
 class ZRPERF_EXPORT CPrometheusEndpoint {
  public:
   // Serves `counters` (the statistics logger's set when null) at
-  // http://<address>/metrics, where `address` is "IPV4:PORT" or "[IPV6]:PORT"
-  // with PORT in 0..65535. On failure (a malformed address, a port in use, an
+  // http://<address>/metrics, where `address` is "IPV4:PORT" with PORT in
+  // 0..65535. On failure (a malformed address, a port in use, an
   // address not of this host, no logger) returns null, sets `error` (when
   // given) to one line saying why and writes that line to g_ptrLogWriter at
   // level -1. Never throws.
@@ -67,6 +68,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
   std::unique_ptr<prometheus::Exposer> m_exposer;
   int m_port = 0;
   std::string m_url;
+  std::string m_wakeHost;  // where the destructor connects to end the server's poll
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUSENDPOINT_H_
