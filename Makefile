@@ -5,7 +5,7 @@
 #   make fuzz ARGS=300
 ARGS ?=
 
-.PHONY: test demo bench fuzz test-ppc64 ci
+.PHONY: test demo bench fuzz test-ppc64 prometheus-it ci
 
 test:
 	bash scripts/test.sh $(ARGS)
@@ -21,6 +21,9 @@ fuzz:
 
 test-ppc64:
 	bash scripts/test-ppc64.sh $(ARGS)
+
+prometheus-it:
+	bash scripts/prometheus-it.sh $(ARGS)
 
 ci:
 	bash .ci/run

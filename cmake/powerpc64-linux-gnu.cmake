@@ -1,8 +1,9 @@
 # Toolchain for 64-bit big-endian PowerPC Linux (the library's deployed target),
 # built with Debian's g++-powerpc64-linux-gnu and run under qemu-user.
 #
-# Target libraries (GoogleTest, SQLite, fmt, spdlog, a link to the Boost
-# headers) come from the prefix that scripts/ppc64-deps.sh fills. Give it with
+# Target libraries (GoogleTest, SQLite, fmt, spdlog, civetweb, prometheus-cpp,
+# a link to the Boost headers) come from the prefix that scripts/ppc64-deps.sh
+# fills. Give it with
 # -DZRPERF_PPC64_DEPS=<dir> or the environment variable of the same name;
 # otherwise the script's default cache location is used.
 #

@@ -5,6 +5,10 @@
 #   fmt, spdlog       from Debian's source packages (spdlog against external fmt,
 #                     as Debian builds it), with their CMake package files
 #   SQLite            from Debian's source package (autotools, host triple)
+#   civetweb          from Debian's source package (with its C++ wrapper, as
+#                     Debian builds it; without TLS, which nothing here serves)
+#   prometheus-cpp    from Debian's source package, core and pull against the
+#                     civetweb above (no push, no compression: not used)
 #   Boost             a link to the host's architecture-independent headers
 # Each library is built from the same Debian version as the host's -dev
 # package, and is skipped when the prefix already holds that version built by
@@ -38,7 +42,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # tclsh (SQLite generates its amalgamation with it) and the host -dev packages
 # whose versions select the sources.
 bash "$root/scripts/deps.sh" "g++-$triple" "gcc-$triple" qemu-user dpkg-dev tcl make xz-utils \
-  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev
+  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev libcivetweb-dev prometheus-cpp-dev
 
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
@@ -233,12 +237,47 @@ else
   log "boost $v: linked"
 fi
 
+# --- civetweb: shared C library and its C++ wrapper -------------------------
+v=$(host_source_version libcivetweb-dev)
+k=$(key civetweb "$v")
+if is_built civetweb "$k" lib/cmake/civetweb/civetweb-config.cmake; then
+  log "civetweb $v: cached"
+else
+  log "civetweb $v: building"
+  tree=$(fetch_source civetweb "$v" "$work/civetweb-src")
+  cmake_build "$tree" "$work/civetweb-build" -DBUILD_SHARED_LIBS=ON -DCIVETWEB_SOVERSION=1 \
+    -DCIVETWEB_ENABLE_CXX=ON -DCIVETWEB_ENABLE_WEBSOCKETS=ON -DCIVETWEB_ENABLE_SSL=OFF \
+    -DCIVETWEB_BUILD_TESTING=OFF -DCIVETWEB_ENABLE_SERVER_EXECUTABLE=OFF \
+    -DCIVETWEB_INSTALL_EXECUTABLE=OFF -DCIVETWEB_ENABLE_ASAN=OFF
+  rm -rf "$work/civetweb-src"
+  mark_built civetweb "$k"
+  # prometheus-cpp's pull library links this civetweb: rebuild it too.
+  rm -f "$stamps/prometheus-cpp"
+fi
+
+# --- prometheus-cpp: shared core and pull libraries -------------------------
+v=$(host_source_version prometheus-cpp-dev)
+k=$(key prometheus-cpp "$v")
+if is_built prometheus-cpp "$k" lib/cmake/prometheus-cpp/prometheus-cpp-config.cmake; then
+  log "prometheus-cpp $v: cached"
+else
+  log "prometheus-cpp $v: building"
+  tree=$(fetch_source prometheus-cpp "$v" "$work/prometheus-cpp-src")
+  cmake_build "$tree" "$work/prometheus-cpp-build" -DBUILD_SHARED_LIBS=ON \
+    -DUSE_THIRDPARTY_LIBRARIES=OFF -DENABLE_PULL=ON -DENABLE_PUSH=OFF -DENABLE_COMPRESSION=OFF \
+    -DENABLE_TESTING=OFF -DGENERATE_PKGCONFIG=ON
+  rm -rf "$work/prometheus-cpp-src"
+  mark_built prometheus-cpp "$k"
+fi
+
 # The libraries really are for the target: 64-bit big-endian PowerPC ELF.
-for lib in "$prefix"/lib/libfmt.so "$prefix"/lib/libspdlog.so "$prefix"/lib/libsqlite3.so \
-  "$prefix"/lib/libgtest.a; do
+shared=("$prefix"/lib/libfmt.so "$prefix"/lib/libspdlog.so "$prefix"/lib/libsqlite3.so
+  "$prefix"/lib/libcivetweb.so "$prefix"/lib/libcivetweb-cpp.so
+  "$prefix"/lib/libprometheus-cpp-core.so "$prefix"/lib/libprometheus-cpp-pull.so)
+for lib in "${shared[@]}" "$prefix"/lib/libgtest.a; do
   [ -e "$lib" ] || die "$lib is missing after the build"
 done
-for lib in "$prefix"/lib/libfmt.so "$prefix"/lib/libspdlog.so "$prefix"/lib/libsqlite3.so; do
+for lib in "${shared[@]}"; do
   desc=$(file -L "$lib")
   [[ $desc == *"ELF 64-bit MSB"*PowerPC* ]] || die "not a 64-bit big-endian PowerPC ELF: $desc"
 done

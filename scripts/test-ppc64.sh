@@ -5,9 +5,10 @@
 #      missing, and builds the target's libraries (cached; scripts/ppc64-deps.sh);
 #   2. checks that the toolchain and emulator really give a big-endian 64-bit
 #      target with lock-free 64-bit atomics;
-#   3. configures, builds everything (benchmarks excluded) with warnings as
-#      errors, checks the produced binaries are big-endian PowerPC, and runs
-#      every test with ctest, each through qemu-ppc64.
+#   3. configures, builds everything (benchmarks excluded, libzrperf-prometheus
+#      included) with warnings as errors, checks the produced binaries are
+#      big-endian PowerPC, and runs every test with ctest, each through
+#      qemu-ppc64.
 # Usage: scripts/test-ppc64.sh [--build-dir DIR] [--deps DIR]   (as root, or with sudo)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -105,6 +106,11 @@ cmake --build "$build_dir" -j "$jobs"
 lib=$(find "$build_dir" -maxdepth 1 -name 'libzrperf.so.*' -type f -print -quit)
 [ -n "$lib" ] || die "libzrperf.so was not built"
 is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
+# The optional Prometheus component is built whenever prometheus-cpp is found,
+# which the deps prefix guarantees: its absence here is a failure, not a skip.
+lib=$(find "$build_dir" -maxdepth 2 -name 'libzrperf-prometheus.so.*' -type f -print -quit)
+[ -n "$lib" ] || die "libzrperf-prometheus.so was not built (prometheus-cpp not found in $deps?)"
+is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
 while IFS= read -r -d '' program; do
   is_ppc64_be "$program" || die "$program is not big-endian PowerPC: $(file "$program")"
 done < <(find "$build_dir" -path "$check_dir" -prune -o -type f -name '*_test' -print0)
@@ -113,5 +119,7 @@ step "test"
 # Each test's command starts with the emulator (see CMAKE_CROSSCOMPILING_EMULATOR).
 grep -q "run-ppc64.sh" "$build_dir/CTestTestfile.cmake" ||
   die "ctest would not run the tests under qemu-ppc64"
+tests=$(ctest --test-dir "$build_dir" -N)
+grep -q "PrometheusCollector_test" <<<"$tests" || die "the Prometheus collector's tests are not in the suite"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 step "done"
