@@ -13,6 +13,10 @@ endfunction()
 # Warnings for one target.
 function(zr_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # clang proves the lock contracts written with sync/ThreadAnnotations.h.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety)
+  endif()
   if(ZRPERF_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

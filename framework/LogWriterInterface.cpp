@@ -1,5 +1,6 @@
 #include "LogWriterInterface.h"
 
+#include <boost/smart_ptr/shared_ptr.hpp>
 #include <string>
 
 #include "StringFormat.h"
@@ -37,3 +38,38 @@ void CLogWriterInterface::SetLogLevel(int level) {
 int CLogWriterInterface::GetLogLevel() {
   return m_nLogLevel.load(std::memory_order_relaxed);
 }
+
+namespace zrfw {
+
+// boost::atomic_load/atomic_store for shared_ptr go through a small pool of
+// spin locks keyed by the pointer's address: a copy costs two uncontended
+// lock operations and a reference-count increment, and no reader ever sees
+// a half-written pointer or a sink destroyed under it.
+boost::shared_ptr<CLogWriterInterface> LoadLogWriter() noexcept {
+  return boost::atomic_load(&g_ptrLogWriter);
+}
+
+void StoreLogWriter(boost::shared_ptr<CLogWriterInterface> sink) noexcept {
+  boost::atomic_store(&g_ptrLogWriter, std::move(sink));
+}
+
+void SendLog(LevelRule rule, int level, const char* function, int line, const char* format, ...) {
+  const boost::shared_ptr<CLogWriterInterface> sink = LoadLogWriter();
+  if (!sink) return;
+  if (rule == LevelRule::kIfAdmitted && sink->GetLogLevel() < level) return;
+  va_list args;
+  va_start(args, format);
+  std::string message;
+  try {
+    message = FormatV(format, args);
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
+  va_end(args);
+  // Through WriteLog, as every caller used to write, so that a sink that
+  // overrides WriteLog itself still sees every record.
+  sink->WriteLog(level, function, line, 0, 0, "%s", message.c_str());
+}
+
+}  // namespace zrfw

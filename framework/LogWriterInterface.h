@@ -18,7 +18,13 @@
 //                      const std::string& message) override { ... }
 //     int GetLogLevel() override { return 0; }
 //   };
-//   g_ptrLogWriter.reset(new CCapturingSink);
+//   zrfw::StoreLogWriter(boost::make_shared<CCapturingSink>());
+//
+// Every part of the library sends its records through zrfw::SendLog(), which
+// reads g_ptrLogWriter with an atomic load and keeps the sink alive for the
+// call. A host that installs, replaces or removes the sink while other threads
+// may log does it with zrfw::StoreLogWriter() (an atomic store); a plain
+// assignment to g_ptrLogWriter is safe only while no other thread logs.
 
 #ifndef ZRPERF_FRAMEWORK_LOGWRITERINTERFACE_H_
 #define ZRPERF_FRAMEWORK_LOGWRITERINTERFACE_H_
@@ -62,8 +68,34 @@ class ZRFW_EXPORT CLogWriterInterface {
   std::atomic<int> m_nLogLevel{0};
 };
 
-// The process-wide sink; empty until the host installs one.
-// REQUIRES: installed or replaced only while no other thread logs.
+// The process-wide sink; empty until the host installs one. Read it with
+// zrfw::LoadLogWriter() and change it with zrfw::StoreLogWriter() whenever
+// another thread may be logging.
 extern ZRFW_EXPORT boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+namespace zrfw {
+
+// The installed sink, read atomically; empty when none is installed. The copy
+// keeps the sink alive while the caller uses it, even if it is replaced.
+ZRFW_EXPORT boost::shared_ptr<CLogWriterInterface> LoadLogWriter() noexcept;
+
+// Installs, replaces or (with an empty pointer) removes the process's sink
+// atomically: safe while other threads log. The old sink is destroyed when
+// the last record in flight through it is done.
+ZRFW_EXPORT void StoreLogWriter(boost::shared_ptr<CLogWriterInterface> sink) noexcept;
+
+// Whether a record is sent only when the sink's level admits it.
+enum class LevelRule {
+  kAlways,      // sent whatever the sink's level (some failure reports)
+  kIfAdmitted,  // sent when GetLogLevel() >= the record's level (asked once)
+};
+
+// Sends one printf-style record to the installed sink under `rule`; drops it
+// when no sink is installed (the sink is then not consulted at all). What the
+// sink throws passes to the caller.
+ZRFW_EXPORT void SendLog(LevelRule rule, int level, const char* function, int line,
+                         const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+}  // namespace zrfw
 
 #endif  // ZRPERF_FRAMEWORK_LOGWRITERINTERFACE_H_

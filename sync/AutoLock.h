@@ -10,6 +10,11 @@
 //     ...                                // released on every way out
 //   }
 //
+// For clang's lock checking the guard holds the resource from construction
+// (lockNow false included) to destruction, and Lock()/Unlock() retake and
+// release it: construct with lockNow false only where nothing guarded by the
+// resource is touched before Lock().
+//
 // REQUIRES: the resource outlives the guard.
 
 #ifndef ZRPERF_SYNC_AUTOLOCK_H_
@@ -17,25 +22,26 @@
 
 #include "LockableResource.h"
 
-class auto_lock {
+class ZR_SCOPED_CAPABILITY auto_lock {
  public:
   // Stores the resource; takes it at once when `lockNow` is set.
-  auto_lock(FXLockableResource* resource, bool lockNow) : m_pResource(resource), m_bLocked(false) {
+  auto_lock(FXLockableResource* resource, bool lockNow) ZR_ACQUIRE(resource)
+      : m_pResource(resource), m_bLocked(false) {
     if (lockNow) Lock();
   }
-  ~auto_lock() { Unlock(); }
+  ~auto_lock() ZR_RELEASE() { Unlock(); }
 
   auto_lock(const auto_lock&) = delete;
   auto_lock& operator=(const auto_lock&) = delete;
 
-  void Lock() {
+  void Lock() ZR_ACQUIRE() ZR_NO_THREAD_SAFETY_ANALYSIS {  // conditional by design
     if (m_pResource != nullptr && !m_bLocked) {
       m_pResource->Lock();
       m_bLocked = true;
     }
   }
 
-  void Unlock() {
+  void Unlock() ZR_RELEASE() ZR_NO_THREAD_SAFETY_ANALYSIS {
     if (m_pResource != nullptr && m_bLocked) {
       m_pResource->Unlock();
       m_bLocked = false;

@@ -62,7 +62,7 @@ class FXCriticalSection : public FXLockableResource {
   FXCriticalSection(const FXCriticalSection&) = delete;
   FXCriticalSection& operator=(const FXCriticalSection&) = delete;
 
-  void Lock() override {
+  void Lock() override ZR_NO_THREAD_SAFETY_ANALYSIS {  // the Boost mutex is not annotated
     ZRPERF_TSAN(__tsan_mutex_pre_lock(this, __tsan_mutex_try_lock));
     try {
       m_mutex.lock();
@@ -76,7 +76,7 @@ class FXCriticalSection : public FXLockableResource {
     SetLockOwner();
   }
 
-  bool TryLock() override {
+  bool TryLock() override ZR_NO_THREAD_SAFETY_ANALYSIS {
     bool locked = false;
     ZRPERF_TSAN(__tsan_mutex_pre_lock(this, __tsan_mutex_try_lock));
     try {
@@ -90,9 +90,11 @@ class FXCriticalSection : public FXLockableResource {
     return locked;
   }
 
-  bool TryLock(CTimeInterval timeout) override { return FXLockableResource::TryLock(timeout); }
+  bool TryLock(CTimeInterval timeout) override ZR_NO_THREAD_SAFETY_ANALYSIS {
+    return FXLockableResource::TryLock(timeout);
+  }
 
-  void Unlock() override {
+  void Unlock() override ZR_NO_THREAD_SAFETY_ANALYSIS {
     ClearLockOwner();
     ZRPERF_TSAN(__tsan_mutex_pre_unlock(this, 0));
     m_mutex.unlock();
