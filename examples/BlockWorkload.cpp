@@ -205,10 +205,8 @@ void BlockWorkload::Fail(const std::string& why) {
     if (m_firstFailure.empty()) m_firstFailure = why;
   }
   m_failures.fetch_add(1);
-  CLogWriterInterface* sink = g_ptrLogWriter.get();
-  if (sink != nullptr && sink->GetLogLevel() >= -1) {
-    sink->WriteLog(-1, kWorkFunction, __LINE__, 0, 0, "worker stopped: %s", why.c_str());
-  }
+  zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, -1, kWorkFunction, __LINE__, "worker stopped: %s",
+                why.c_str());
 }
 
 }  // namespace zrdemo

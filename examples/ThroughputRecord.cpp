@@ -28,11 +28,9 @@ void ThroughputRecord::operator()() const {
     last = now;
   }
   if (text.empty()) return;
-  CLogWriterInterface* sink = g_ptrLogWriter.get();
-  if (sink != nullptr && sink->GetLogLevel() >= 0) {
-    sink->WriteLog(0, "void zrdemo::ThroughputRecord::operator()() const", __LINE__, 0, 0,
-                   "Throughput Stats: %s", text.c_str());
-  }
+  zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0,
+                "void zrdemo::ThroughputRecord::operator()() const", __LINE__,
+                "Throughput Stats: %s", text.c_str());
 }
 
 }  // namespace zrdemo

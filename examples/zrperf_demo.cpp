@@ -64,7 +64,7 @@ std::string InstallSink(const DemoOptions& options) {
   if (!sink) return "";
   // The sink itself says on stderr why it fell back.
   if (sink->IsFallback()) destination = "stderr";
-  g_ptrLogWriter = sink;
+  zrfw::StoreLogWriter(sink);
   return destination;
 }
 

@@ -72,10 +72,7 @@ void ConnectOnce(const sockaddr_in& a) {
 
 // Reports a failure to start: the one line goes to the log and to `error`.
 void Fail(const std::string& why, std::string* error) {
-  boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
-  if (sink) {
-    sink->WriteLog(-1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s", why.c_str());
-  }
+  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__, "%s", why.c_str());
   if (error != nullptr) *error = why;
 }
 

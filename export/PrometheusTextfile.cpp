@@ -44,11 +44,8 @@ int WriteAll(int fd, const std::string& text) {
 }
 
 void Report(const std::string& path, const std::string& why) {
-  boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
-  if (sink) {
-    sink->WriteLog(-1, __PRETTY_FUNCTION__, __LINE__, 0, 0,
-                   "metrics textfile: cannot write '%s': %s", path.c_str(), why.c_str());
-  }
+  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
+                "metrics textfile: cannot write '%s': %s", path.c_str(), why.c_str());
 }
 
 }  // namespace

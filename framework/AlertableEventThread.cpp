@@ -46,8 +46,8 @@ Clock::time_point Deadline(CTimeInterval timeout) {
 void ReportException(const char* function, int line, const char* handler,
                      const char* what) noexcept {
   try {
-    const boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
-    if (sink) sink->WriteLog(-1, function, line, 0, 0, "%s threw an exception: %s", handler, what);
+    zrfw::SendLog(zrfw::LevelRule::kAlways, -1, function, line, "%s threw an exception: %s",
+                  handler, what);
   } catch (...) {
     // A sink that fails cannot report its own failure.
   }

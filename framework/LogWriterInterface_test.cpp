@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <boost/make_shared.hpp>
+#include <chrono>
 
 #include "../tests/support/CapturingSink.h"
 #include "../tests/support/RunTogether.h"
@@ -44,7 +45,11 @@ TEST(SendLog, SinkReplacedWhileOthersLog) {
   std::atomic<long> delivered{0};
   RunTogether(4, [&](int i) {
     if (i == 0) {
-      for (int n = 0; n < kSwaps; ++n) {
+      // At least kSwaps swaps, and on until a record got through (a busy
+      // machine may not have scheduled a logger yet), for at most 30 s.
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (int n = 0;
+           n < kSwaps || (delivered.load() == 0 && std::chrono::steady_clock::now() < limit); ++n) {
         auto sink = boost::make_shared<CapturingSink>(0);
         sink->onRecord = [&delivered] { delivered.fetch_add(1, std::memory_order_relaxed); };
         zrfw::StoreLogWriter(n % 3 == 2 ? nullptr : sink);

@@ -299,11 +299,8 @@ int Configure(sqlite3* db, bool write, bool* hasTable, std::string* why) {
 
 // Sends one failure record to the process's sink, when one is installed.
 void Report(const char* function, int line, const std::string& path, const std::string& why) {
-  const boost::shared_ptr<CLogWriterInterface> sink = g_ptrLogWriter;
-  if (sink) {
-    sink->WriteLog(-1, function, line, 0, 0, "Configuration store %s: %s", path.c_str(),
-                   why.c_str());
-  }
+  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, function, line, "Configuration store %s: %s",
+                path.c_str(), why.c_str());
 }
 
 }  // namespace

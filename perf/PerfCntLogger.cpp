@@ -94,20 +94,17 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
 
   std::unique_ptr<PerfCntLogger> holder(new (std::nothrow) PerfCntLogger());
   if (!holder) {
-    // An empty g_ptrLogWriter drops the report instead of crashing the process.
-    if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
-      sink->WriteLog(-1, kInstanceFunction, 64, 0, 0, "Failed instantiate PerfCntLogger");
-    }
+    // Without a sink the report is dropped instead of crashing the process.
+    zrfw::SendLog(zrfw::LevelRule::kAlways, -1, kInstanceFunction, 64,
+                  "Failed instantiate PerfCntLogger");
     return pSingleton.load(std::memory_order_relaxed);
   }
 
   CKyError result = holder->StartDebugThread();
   if (result.IsError()) {
     const std::string text = result.AsString();
-    if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
-      sink->WriteLog(-1, kInstanceFunction, 57, 0, 0, "Failed instantiate PerfCntLogger, error=%s",
-                     text.c_str());
-    }
+    zrfw::SendLog(zrfw::LevelRule::kAlways, -1, kInstanceFunction, 57,
+                  "Failed instantiate PerfCntLogger, error=%s", text.c_str());
     return nullptr;
   }
 
@@ -176,11 +173,9 @@ void PerfCntLogger::RestartAfterFork() {
       return;  // no thread yet: the next use tries again
     }
     if (!m_ptrLogThread->Start().IsError()) {
-      if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
-        sink->WriteLog(-1, kForkFunction, __LINE__, 0, 0,
-                       "Process forked: started a new statistics thread in the child (pid %d)",
-                       static_cast<int>(getpid()));
-      }
+      zrfw::SendLog(zrfw::LevelRule::kAlways, -1, kForkFunction, __LINE__,
+                    "Process forked: started a new statistics thread in the child (pid %d)",
+                    static_cast<int>(getpid()));
     }
   }
   m_bForked.store(false, std::memory_order_release);
@@ -190,7 +185,6 @@ PerfCntLogger::PerfCntLogger() : m_ptrPerfCounters(new CPerfCounters()) {}
 
 CKyError PerfCntLogger::StartDebugThread() {
   CheckFork();
-  m_ptrLogWriter = g_ptrLogWriter;
   if (m_ptrLogThread) return CKyError::Success();
 
   auto_lock lock(&m_csThreadLock, true);

@@ -34,10 +34,9 @@
 // Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
 // AddStatsCallback(), SetIntervalStats(), RequestStatsPass() and
 // StopDebugThread() may be called from any thread at any time; passes on
-// several threads may overlap (the counter set serialises its own Log()). StartDebugThread() is called by
-// Instance() on a logger not yet published.
-// REQUIRES: StartDebugThread() never runs concurrently with itself or with
-// StopDebugThread() on one logger.
+// several threads may overlap (the counter set serialises its own Log()). StartDebugThread() is
+// called by Instance() on a logger not yet published. REQUIRES: StartDebugThread() never runs
+// concurrently with itself or with StopDebugThread() on one logger.
 
 #ifndef ZRPERF_PERF_PERFCNTLOGGER_H_
 #define ZRPERF_PERF_PERFCNTLOGGER_H_
@@ -80,8 +79,9 @@ class ZRPERF_EXPORT PerfCntLogger {
   // Instance() is the only caller in a process that uses the singleton.
   PerfCntLogger();
 
-  // Copies g_ptrLogWriter into the logger's own reference, then creates and
-  // starts the CLogThread unless one exists. Always CKyError::Success().
+  // Creates and starts the CLogThread unless one exists. Always
+  // CKyError::Success(). (Records go to whatever sink is installed when they
+  // are written; the logger keeps no copy of it.)
   CKyError StartDebugThread();
 
   // Asks the thread, if any, to stop (without waiting). It is never restarted.
@@ -126,7 +126,6 @@ class ZRPERF_EXPORT PerfCntLogger {
   boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
   FXCriticalSection m_csThreadLock;
   boost::shared_ptr<CLogThread> m_ptrLogThread;
-  boost::shared_ptr<CLogWriterInterface> m_ptrLogWriter;
   std::vector<std::function<void()>> m_vecCallbacks;
   std::mutex m_mtxCallbacks;            // guards m_vecCallbacks against AddStatsCallback()
   std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../tests/support/CapturingSink.h"
+#include "../tests/support/RunTogether.h"
 
 // ThreadSanitizer ends a child that starts a thread after a multi-threaded
 // fork unless told otherwise; the fork test needs exactly that.
@@ -273,6 +274,38 @@ TEST(PerfCntLogger, AddingCallbacksWhilePassesRunIsSafe) {
   const long long before = calls.load();
   logger.LogPerfStats();
   EXPECT_EQ(calls.load() - before, kAdded) << "a pass runs every registered callback once";
+}
+
+// A host replaces and removes the sink while counters record and passes run:
+// every record reaches a sink that is alive (AddressSanitizer) and nothing
+// races on the global (ThreadSanitizer). Reading the global's raw pointer
+// instead of an atomic copy fails both.
+TEST(PerfCntLogger, SinkReplacedAndResetWhilePassesRun) {
+  PerfCntLogger logger;
+  logger.SetIntervalStats(true);
+  boost::shared_ptr<CTimeCounter>& counter = logger.GetPerfCounters()->GetCounter("op");
+  std::atomic<bool> swapping{true};
+  std::atomic<long> delivered{0};
+  zrperf_test::RunTogether(3, [&](int i) {
+    if (i == 0) {
+      // At least 3000 swaps, and on until a record got through, for at most 30 s.
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (int n = 0;
+           n < 3000 || (delivered.load() == 0 && std::chrono::steady_clock::now() < limit); ++n) {
+        boost::shared_ptr<CapturingSink> sink(new CapturingSink(0));
+        sink->onRecord = [&delivered] { delivered.fetch_add(1, std::memory_order_relaxed); };
+        zrfw::StoreLogWriter(n % 4 == 3 ? nullptr : sink);
+      }
+      swapping.store(false);
+    } else {
+      for (long n = 0; swapping.load(); ++n) {
+        counter->AddSample(CTimeInterval(n % 1000 + 1));
+        if (i == 1) logger.LogPerfStats();
+      }
+    }
+  });
+  zrfw::StoreLogWriter(nullptr);
+  EXPECT_GT(delivered.load(), 0);
 }
 
 }  // namespace

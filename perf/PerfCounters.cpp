@@ -193,15 +193,13 @@ void CPerfCounters::Log() {
   }
   if (text.empty()) return;
 
-  // An empty g_ptrLogWriter drops the record instead of crashing the process.
-  CLogWriterInterface* sink = g_ptrLogWriter.get();
-  if (sink == nullptr || sink->GetLogLevel() < 0) return;
-  sink = g_ptrLogWriter.get();
-  if (sink == nullptr) return;
-  sink->WriteLog(0, "void CPerfCounters::Log()", 39, 0, 0, "Exec Stats: %s", text.c_str());
+  // Without a sink the records are dropped (the counts above advance all the
+  // same); the text is passed as the "%s" argument, so a '%' stays literal.
+  zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0, "void CPerfCounters::Log()", 39, "Exec Stats: %s",
+                text.c_str());
   if (!intervals.empty()) {
-    sink->WriteLog(0, "void CPerfCounters::Log()", 40, 0, 0, "Interval Stats: %s",
-                   intervals.c_str());
+    zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0, "void CPerfCounters::Log()", 40,
+                  "Interval Stats: %s", intervals.c_str());
   }
 }
 

@@ -129,12 +129,10 @@ CKyError ZrScsiUtils::GetCommaSeperatedValues(const std::string& path,
       }
       // Unguarded: a retry is always worth reporting. Dropped when the host
       // has installed no sink.
-      if (CLogWriterInterface* sink = g_ptrLogWriter.get()) {
-        sink->WriteLog(-1, kFunction, kRetryWarningLine, 0, 0,
-                       "EOF did not reach while reading comma seperated pre-init target list "
-                       "from file %s. Retrying (attempt - %d)",
-                       Shown(path).c_str(), attempt);
-      }
+      zrfw::SendLog(zrfw::LevelRule::kAlways, -1, kFunction, kRetryWarningLine,
+                    "EOF did not reach while reading comma seperated pre-init target list "
+                    "from file %s. Retrying (attempt - %d)",
+                    Shown(path).c_str(), attempt);
       ++attempt;
     }
     if (attempt == kAttempts) {
