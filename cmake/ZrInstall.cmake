@@ -20,7 +20,8 @@ install(TARGETS ${zr_targets} EXPORT zrperfTargets
 
 # Public headers keep their directory layout; test files and internal/ folders
 # are not installed.
-install(FILES zrperf.h DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
+install(FILES zrperf.h "${ZRPERF_GENERATED_INCLUDE_DIR}/zrperf/Version.h"
+        DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
 foreach(dir sync perf util framework)
   install(DIRECTORY ${dir}/ DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/${dir}
           FILES_MATCHING PATTERN "*.h" PATTERN "*_test*" EXCLUDE PATTERN "internal" EXCLUDE)
