@@ -8,6 +8,9 @@
 #ifndef ZRPERF_ZRPERF_H_
 #define ZRPERF_ZRPERF_H_
 
+// ZRPERF_VERSION_MAJOR/MINOR/PATCH and ZRPERF_VERSION_STRING (generated).
+#include <zrperf/Version.h>
+
 // Value types and synchronisation.
 #include "sync/AutoLock.h"
 #include "sync/CodeLocation.h"

@@ -18,12 +18,22 @@ install(TARGETS ${zr_targets} EXPORT zrperfTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
 
-# Public headers keep their directory layout; test files are not installed.
-install(FILES zrperf.h DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
+# Public headers keep their directory layout; test files and internal/ folders
+# are not installed.
+install(FILES zrperf.h "${ZRPERF_GENERATED_INCLUDE_DIR}/zrperf/Version.h"
+        DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
 foreach(dir sync perf util framework)
   install(DIRECTORY ${dir}/ DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/${dir}
-          FILES_MATCHING PATTERN "*.h" PATTERN "*_test*" EXCLUDE)
+          FILES_MATCHING PATTERN "*.h" PATTERN "*_test*" EXCLUDE PATTERN "internal" EXCLUDE)
 endforeach()
+# The only internal headers installed: public classes embed their types by value
+# for speed (CTimeCounter: SlotOwner, TimeFigures and, through it,
+# LatencyHistogram's bucket count; CMediaSpeedCounter: SlotOwner; CPerfCounters:
+# NameIndex). Their layouts are part of the ABI; they are no interface to use.
+install(FILES framework/internal/ThreadSlots.h framework/internal/TimeFigures.h
+              framework/internal/LatencyHistogram.h
+        DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/framework/internal)
+install(FILES perf/internal/NameIndex.h DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/perf/internal)
 
 install(EXPORT zrperfTargets NAMESPACE zrperf:: DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})
 configure_package_config_file(cmake/zrperfConfig.cmake.in

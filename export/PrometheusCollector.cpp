@@ -3,6 +3,7 @@
 #include <prometheus/client_metric.h>
 #include <prometheus/metric_type.h>
 #include <prometheus/text_serializer.h>
+#include <zrperf/Version.h>
 #include <zrperf/framework/MediaSpeedCounterSnapshot.h>
 #include <zrperf/framework/TimeCounterSnapshot.h>
 
@@ -14,10 +15,6 @@
 #include <utility>
 
 #include "internal/LabelValue.h"
-
-#ifndef ZRPERF_VERSION
-#error "ZRPERF_VERSION must be defined by the build"
-#endif
 
 namespace {
 
@@ -220,7 +217,8 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
   }
 
   buildInfo.metric.resize(1);
-  buildInfo.metric[0].label.push_back(prometheus::ClientMetric::Label{"version", ZRPERF_VERSION});
+  buildInfo.metric[0].label.push_back(
+      prometheus::ClientMetric::Label{"version", ZRPERF_VERSION_STRING});
   buildInfo.metric[0].gauge.value = 1;
 
   std::vector<prometheus::MetricFamily> families;

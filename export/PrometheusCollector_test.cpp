@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <prometheus/metric_family.h>
 #include <sys/wait.h>
+#include <zrperf/Version.h>
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
@@ -145,7 +146,7 @@ TEST(PrometheusCollector, FixedBoundariesAndEveryFamilyForEmptyBusyAndThroughput
   const prometheus::MetricFamily* info = FindFamily(families, "zrperf_build_info");
   ASSERT_TRUE(info != nullptr && info->metric.size() == 1);
   EXPECT_EQ(info->metric[0].label[0].name, "version");
-  EXPECT_FALSE(info->metric[0].label[0].value.empty());
+  EXPECT_EQ(info->metric[0].label[0].value, ZRPERF_VERSION_STRING);
   EXPECT_EQ(info->metric[0].gauge.value, 1.0);
 
   // Options outside the documented ranges are refused.

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <utility>
 
-#include "StringFormat.h"
+#include "internal/StringFormat.h"
 
 namespace {
 

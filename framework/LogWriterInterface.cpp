@@ -3,7 +3,7 @@
 #include <boost/smart_ptr/shared_ptr.hpp>
 #include <string>
 
-#include "StringFormat.h"
+#include "internal/StringFormat.h"
 
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 

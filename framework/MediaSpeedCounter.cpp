@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "DurationText.h"
+#include "internal/DurationText.h"
 
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;

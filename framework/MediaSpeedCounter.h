@@ -32,7 +32,8 @@
 #include "../sync/Export.h"
 #include "../sync/TimeInterval.h"
 #include "MediaSpeedCounterSnapshot.h"
-#include "ThreadSlots.h"
+// Internal, embedded by value so that recording needs no indirection (layout kept stable):
+#include "internal/ThreadSlots.h"
 
 // The framework's debug-event channel. The counter accepts a pointer to one
 // and keeps none; hosts pass null.

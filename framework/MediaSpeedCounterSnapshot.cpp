@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "DurationText.h"
+#include "internal/DurationText.h"
 
 namespace {
 

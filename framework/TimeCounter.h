@@ -38,9 +38,10 @@
 
 #include "../sync/Export.h"
 #include "../sync/TimeInterval.h"
-#include "ThreadSlots.h"
 #include "TimeCounterSnapshot.h"
-#include "TimeFigures.h"
+// Internal, embedded by value so that recording needs no indirection (layout kept stable):
+#include "internal/ThreadSlots.h"
+#include "internal/TimeFigures.h"
 
 class ZRFW_EXPORT CTimeCounter {
  public:

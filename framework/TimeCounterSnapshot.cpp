@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "DurationText.h"
-#include "LatencyHistogram.h"
+#include "internal/DurationText.h"
+#include "internal/LatencyHistogram.h"
 
 namespace {
 

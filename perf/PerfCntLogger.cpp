@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "../sync/AutoLock.h"
-#include "../util/Constants.h"
 
 namespace {
 

@@ -8,7 +8,6 @@
 
 #include "../framework/LogWriterInterface.h"
 #include "../sync/AutoLock.h"
-#include "../util/Constants.h"
 #include "../util/internal/RecordText.h"
 
 namespace {

@@ -88,7 +88,8 @@
 #include "../framework/TimeCounter.h"
 #include "../sync/CriticalSection.h"
 #include "../sync/Export.h"
-#include "NameIndex.h"
+// Internal, embedded by value so that lookups need no indirection (layout kept stable):
+#include "internal/NameIndex.h"
 
 class ZRPERF_EXPORT CPerfCounters {
  public:
@@ -164,7 +165,7 @@ class ZRPERF_EXPORT CPerfCounters {
   std::map<std::string, boost::shared_ptr<CTimeCounter>> m_mapTimeCounters;
   std::map<std::string, boost::shared_ptr<CMediaSpeedCounter>> m_mapMediaSpeedCounters;
 
-  // Lock-free lookup of the entries above (see NameIndex.h).
+  // Lock-free lookup of the entries above (see internal/NameIndex.h).
   zrperf::NameIndex<TimeEntry> m_idxTimeCounters;
   zrperf::NameIndex<MediaEntry> m_idxMediaSpeedCounters;
 

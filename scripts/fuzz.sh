@@ -28,7 +28,7 @@ sources=(
   framework/KyError.cpp
   framework/KyPath.cpp
   framework/LogWriterInterface.cpp
-  framework/StringFormat.cpp
+  framework/internal/StringFormat.cpp
 )
 
 mkdir -p "$build_dir/corpus" "$build_dir/artifacts"

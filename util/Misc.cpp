@@ -5,7 +5,6 @@
 
 #include "../framework/LogWriterInterface.h"
 #include "../framework/PlatformInfo.h"
-#include "Constants.h"  // the constants every component of the service shares
 #include "internal/RecordText.h"
 
 namespace {

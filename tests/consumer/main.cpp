@@ -55,6 +55,16 @@ int main() {
   failures += Check(logger != nullptr && logger->GetPerfCounters() != nullptr, "logger");
   logger->StopDebugThread();
 
+#ifdef ZRPERF_PACKAGE_VERSION
+  // The installed <zrperf/Version.h> matches the package that find_package found.
+  failures +=
+      Check(std::string(ZRPERF_VERSION_STRING) == ZRPERF_PACKAGE_VERSION &&
+                std::to_string(ZRPERF_VERSION_MAJOR) + "." + std::to_string(ZRPERF_VERSION_MINOR) +
+                        "." + std::to_string(ZRPERF_VERSION_PATCH) ==
+                    ZRPERF_VERSION_STRING,
+            "version header");
+#endif
+
   if (failures == 0) std::printf("consumer: ok\n");
   return failures == 0 ? 0 : 1;
 }

@@ -1,6 +1,8 @@
 // Internal to libzrframework: the figures of an elapsed-time counter added up
 // (count, total, extremes, mean and spread, histogram), and the fields of one
 // thread's slot from which they are added.
+// CTimeCounter embeds a TimeFigures, so this header is installed with it and
+// the struct's layout is part of the library's ABI: keep it stable.
 //
 // TimeFigures is a plain value; the counter keeps one for what exited threads
 // folded in (under its mutex) and readers build one per read. The mean and
@@ -8,8 +10,8 @@
 // deviations, so adding slots in any order gives the same figures up to
 // rounding.
 
-#ifndef ZRPERF_FRAMEWORK_TIMEFIGURES_H_
-#define ZRPERF_FRAMEWORK_TIMEFIGURES_H_
+#ifndef ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_
+#define ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_
 
 #include <atomic>
 #include <cstdint>
@@ -70,4 +72,4 @@ struct TimeFigures {
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_TIMEFIGURES_H_
+#endif  // ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_

@@ -1,7 +1,7 @@
 // Internal to libzrframework: printf-style formatting into a std::string.
 
-#ifndef ZRPERF_FRAMEWORK_STRINGFORMAT_H_
-#define ZRPERF_FRAMEWORK_STRINGFORMAT_H_
+#ifndef ZRPERF_FRAMEWORK_INTERNAL_STRINGFORMAT_H_
+#define ZRPERF_FRAMEWORK_INTERNAL_STRINGFORMAT_H_
 
 #include <cstdarg>
 #include <string>
@@ -15,4 +15,4 @@ std::string FormatV(const char* format, va_list args) __attribute__((format(prin
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_STRINGFORMAT_H_
+#endif  // ZRPERF_FRAMEWORK_INTERNAL_STRINGFORMAT_H_

@@ -1,5 +1,7 @@
 // Internal to libzrperf: a lock-free lookup index over the entries of a
 // std::map<std::string, V>.
+// CPerfCounters embeds two NameIndex members, so this header is installed with
+// it and NameIndex's layout is part of libzrperf's ABI: keep it stable.
 //
 // The counter set keeps its counters in std::maps (ordered walks for the
 // statistics record), but a std::map cannot be read while another thread
@@ -15,8 +17,8 @@
 // reads valid memory (the sizes form a geometric series: at most twice the
 // live table in all).
 
-#ifndef ZRPERF_PERF_NAMEINDEX_H_
-#define ZRPERF_PERF_NAMEINDEX_H_
+#ifndef ZRPERF_PERF_INTERNAL_NAMEINDEX_H_
+#define ZRPERF_PERF_INTERNAL_NAMEINDEX_H_
 
 #include <atomic>
 #include <cstddef>
@@ -103,4 +105,4 @@ class NameIndex {
 
 }  // namespace zrperf
 
-#endif  // ZRPERF_PERF_NAMEINDEX_H_
+#endif  // ZRPERF_PERF_INTERNAL_NAMEINDEX_H_

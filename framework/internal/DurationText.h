@@ -5,8 +5,8 @@
 // "12.34us", below 1 s as "12.34ms", from 1 s up as "12.34s"; two decimals,
 // truncated. Stateless and thread-safe.
 
-#ifndef ZRPERF_FRAMEWORK_DURATIONTEXT_H_
-#define ZRPERF_FRAMEWORK_DURATIONTEXT_H_
+#ifndef ZRPERF_FRAMEWORK_INTERNAL_DURATIONTEXT_H_
+#define ZRPERF_FRAMEWORK_INTERNAL_DURATIONTEXT_H_
 
 #include <cstdint>
 #include <string>
@@ -17,4 +17,4 @@ std::string DurationText(std::uint64_t units);
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_DURATIONTEXT_H_
+#endif  // ZRPERF_FRAMEWORK_INTERNAL_DURATIONTEXT_H_

@@ -1,5 +1,7 @@
 // Internal to libzrframework: the per-thread slots beneath CTimeCounter and
 // CMediaSpeedCounter.
+// Those public classes embed a SlotOwner, so this header is installed with
+// them and SlotOwner's layout is part of the library's ABI: keep it stable.
 //
 // A counter owns a SlotOwner. A thread that records into the counter gets a
 // slot of its own on its first record and from then on writes only that slot,
@@ -25,8 +27,8 @@
 //   destruction, so that a thread never folds into a counter being destroyed.
 //   Lock order: that mutex, then an owner's mutex.
 
-#ifndef ZRPERF_FRAMEWORK_THREADSLOTS_H_
-#define ZRPERF_FRAMEWORK_THREADSLOTS_H_
+#ifndef ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
+#define ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
 
 #include <atomic>
 #include <cstdint>
@@ -126,4 +128,4 @@ inline std::uint64_t Clamp64(Uint128 wide) noexcept {
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_THREADSLOTS_H_
+#endif  // ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
