@@ -161,9 +161,10 @@ class ZRPERF_EXPORT CPerfCounters {
 
   FXCriticalSection m_csPassLock;  // one pass or Reset() at a time; taken before m_csLock
   FXCriticalSection m_csLock ZR_ACQUIRED_AFTER(m_csPassLock);
-  // A pass reads an entry's count through the pointer in its TimeSlot under
-  // m_csPassLock only: the count is written under m_csLock by a registration
-  // (before the entry reaches a pass) and by logTaskCounter(), which holds both.
+  // A pass reads and advances an entry's count through the pointer in its
+  // TimeSlot, under m_csPassLock only: besides passes, the count is written by
+  // its registration (under m_csLock, before the entry reaches a pass) and by
+  // logTaskCounter(), which holds both locks.
   std::map<std::string, long long> m_mapLastLoggedSamples ZR_GUARDED_BY(m_csLock);
   // Written under m_csLock; a handle is rewritten only by Reset(), which also
   // holds m_csPassLock, so a pass reads handles through its TimeSlots.
