@@ -139,7 +139,7 @@ unsigned long long BlockWorkload::Failures() const {
 }
 
 std::string BlockWorkload::FirstFailure() const {
-  std::lock_guard<std::mutex> lock(m_mtxFailure);
+  zrperf::MutexLock lock(&m_mtxFailure);
   return m_firstFailure;
 }
 
@@ -201,7 +201,7 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
 
 void BlockWorkload::Fail(const std::string& why) {
   {
-    std::lock_guard<std::mutex> lock(m_mtxFailure);
+    zrperf::MutexLock lock(&m_mtxFailure);
     if (m_firstFailure.empty()) m_firstFailure = why;
   }
   m_failures.fetch_add(1);

@@ -25,11 +25,12 @@
 #ifndef ZRPERF_EXAMPLES_BLOCKWORKLOAD_H_
 #define ZRPERF_EXAMPLES_BLOCKWORKLOAD_H_
 
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 #include <zrperf/zrperf.h>
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,8 +96,8 @@ class BlockWorkload {
   std::vector<std::thread> m_workers;
   std::atomic<bool> m_stop{false};
   std::atomic<unsigned long long> m_failures{0};
-  mutable std::mutex m_mtxFailure;
-  std::string m_firstFailure;  // guarded by m_mtxFailure
+  mutable zrperf::Mutex m_mtxFailure;
+  std::string m_firstFailure ZR_GUARDED_BY(m_mtxFailure);
 };
 
 }  // namespace zrdemo

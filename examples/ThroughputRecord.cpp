@@ -10,7 +10,7 @@ ThroughputRecord::ThroughputRecord(Counters counters) : m_pState(std::make_share
 }
 
 void ThroughputRecord::operator()() const {
-  std::lock_guard<std::mutex> lock(m_pState->mutex);
+  zrperf::MutexLock lock(&m_pState->mutex);
   std::string text;
   // std::map<std::string> walks its names in ascending byte order.
   for (const auto& [name, counter] : m_pState->counters) {

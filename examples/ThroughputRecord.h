@@ -26,11 +26,12 @@
 #ifndef ZRPERF_EXAMPLES_THROUGHPUTRECORD_H_
 #define ZRPERF_EXAMPLES_THROUGHPUTRECORD_H_
 
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 #include <zrperf/zrperf.h>
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace zrdemo {
@@ -46,10 +47,10 @@ class ThroughputRecord {
 
  private:
   struct State {
-    std::mutex mutex;
-    Counters counters;
+    zrperf::Mutex mutex;  // one record at a time
+    Counters counters;    // set before the record is shared, then only read
     // Each counter's snapshot at the last record that wrote it.
-    std::map<std::string, CMediaSpeedCounterSnapshot> lastLogged;
+    std::map<std::string, CMediaSpeedCounterSnapshot> lastLogged ZR_GUARDED_BY(mutex);
   };
   std::shared_ptr<State> m_pState;
 };

@@ -30,12 +30,13 @@
 #include <zrperf/perf/PerfCntLogger.h>
 #include <zrperf/perf/PerfCounters.h>
 #include <zrperf/sync/Export.h>
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -74,9 +75,9 @@ class ZRPERF_EXPORT CPrometheusTextfile {
   struct State;  // shared with the logger callback
   std::shared_ptr<State> m_state;
 
-  std::mutex m_threadMutex;  // guards m_stop and wakes the thread
+  zrperf::Mutex m_threadMutex;  // guards m_stop and wakes the thread
   std::condition_variable m_wake;
-  bool m_stop = false;
+  bool m_stop ZR_GUARDED_BY(m_threadMutex) = false;
   std::thread m_thread;
 };
 

@@ -5,12 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <ratio>
 #include <thread>
 #include <utility>
 
 #include "../sync/CodeLocation.h"
+#include "../sync/Mutex.h"
 #include "ErrorUtil.h"
 #include "LogWriterInterface.h"
 
@@ -71,19 +71,23 @@ void Guarded(const char* function, int line, const char* handler, Call&& call) n
 // and the thread each hold a reference, so the record outlives whichever of
 // the two ends last. All fields but `destroyed` are guarded by `mutex`.
 struct CAlertableEventThread::State {
-  std::mutex mutex;
+  zrperf::Mutex mutex;
   std::condition_variable wake;     // to the thread: event set, stop requested
   std::condition_variable changed;  // from the thread: OnStart() done, body returned, joined
-  CTimeInterval timeout;            // zero or negative: wait forever
-  bool event = false;               // the auto-reset event
-  bool stopRequested = false;
-  bool started = false;       // Start() created the thread; never cleared
-  bool startHandled = false;  // OnStart() has run, or the body has returned
-  bool finished = false;      // the body has returned; nothing more runs on the object
-  bool joinClaimed = false;   // one joiner calls thread.join(); the thread must not detach
-  bool released = false;      // joined or detached: the thread object needs nothing more
-  std::thread thread;
-  std::thread::id id;  // the thread's id once it runs
+  CTimeInterval timeout ZR_GUARDED_BY(mutex);  // zero or negative: wait forever
+  bool event ZR_GUARDED_BY(mutex) = false;     // the auto-reset event
+  bool stopRequested ZR_GUARDED_BY(mutex) = false;
+  bool started ZR_GUARDED_BY(mutex) = false;  // Start() created the thread; never cleared
+  // OnStart() has run, or the body has returned.
+  bool startHandled ZR_GUARDED_BY(mutex) = false;
+  // The body has returned; nothing more runs on the object.
+  bool finished ZR_GUARDED_BY(mutex) = false;
+  // One joiner calls thread.join(); the thread must not detach.
+  bool joinClaimed ZR_GUARDED_BY(mutex) = false;
+  // Joined or detached: the thread object needs nothing more.
+  bool released ZR_GUARDED_BY(mutex) = false;
+  std::thread thread ZR_GUARDED_BY(mutex);
+  std::thread::id id ZR_GUARDED_BY(mutex);  // the thread's id once it runs
   // Set when the object is destroyed on its own thread; the thread then calls
   // nothing more on it. Only that thread writes and reads it.
   std::atomic<bool> destroyed{false};
@@ -91,11 +95,12 @@ struct CAlertableEventThread::State {
   // The thread's entry point.
   static void Main(CAlertableEventThread* self, std::shared_ptr<State> state);
 
-  // REQUIRES: `mutex` held.
-  bool OnOwnThread() const { return started && id == std::this_thread::get_id(); }
+  bool OnOwnThread() const ZR_REQUIRES(mutex) {
+    return started && id == std::this_thread::get_id();
+  }
 
-  void RequestStop() {
-    std::lock_guard<std::mutex> lock(mutex);
+  void RequestStop() ZR_EXCLUDES(mutex) {
+    zrperf::MutexLock lock(&mutex);
     stopRequested = true;
     wake.notify_all();
   }
@@ -103,25 +108,31 @@ struct CAlertableEventThread::State {
   // Returns once the body has returned and the thread is joined or has
   // detached itself. The first caller joins; others wait for it.
   // REQUIRES: not called on the thread itself.
-  void Join() {
-    std::unique_lock<std::mutex> lock(mutex);
+  void Join() ZR_EXCLUDES(mutex) {
+    zrperf::MutexLock lock(&mutex);
     if (!started) return;
     if (!joinClaimed && !released) {
       joinClaimed = true;
-      lock.unlock();
+      // The claim makes this the only thread that touches `thread` from here
+      // until `released` is set, so the join runs without the mutex (the
+      // analysis still counts it as held: the unlock goes through Native()).
+      lock.Native().unlock();
       thread.join();
-      lock.lock();
+      lock.Native().lock();
       released = true;
       changed.notify_all();
       return;
     }
-    changed.wait(lock, [this] { return released; });
+    changed.wait(lock.Native(), [this] {
+      mutex.AssertHeld();  // the wait calls the predicate with the mutex held
+      return released;
+    });
   }
 };
 
 void CAlertableEventThread::State::Main(CAlertableEventThread* self, std::shared_ptr<State> state) {
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    zrperf::MutexLock lock(&state->mutex);
     state->id = std::this_thread::get_id();
   }
   // Run() guards each handler; this catches what an overriding Run() lets out.
@@ -130,7 +141,7 @@ void CAlertableEventThread::State::Main(CAlertableEventThread* self, std::shared
   // From here on only the shared record is touched. A thread nobody has
   // undertaken to join detaches itself, so that a thread that is asked to stop
   // and never joined leaves nothing behind.
-  std::lock_guard<std::mutex> lock(state->mutex);
+  zrperf::MutexLock lock(&state->mutex);
   state->finished = true;
   state->startHandled = true;
   if (!state->joinClaimed) {
@@ -146,7 +157,7 @@ CAlertableEventThread::~CAlertableEventThread() {
   State& s = *m_pState;
   bool ownThread;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    zrperf::MutexLock lock(&s.mutex);
     ownThread = s.OnOwnThread();
   }
   s.RequestStop();
@@ -161,7 +172,7 @@ CAlertableEventThread::~CAlertableEventThread() {
 
 CKyError CAlertableEventThread::Start() {
   State& s = *m_pState;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   if (s.started) {
     return FXErrorUtil::ErrorWin32(FXCodeLocation(__FILE__, kStartText, __LINE__),
                                    kErrorAlreadyInitialized, "The thread was already started");
@@ -182,8 +193,11 @@ CKyError CAlertableEventThread::StartSynchronously() {
   CKyError result = CAlertableEventThread::Start();
   if (result.IsError()) return result;
   State& s = *m_pState;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  s.changed.wait(lock, [&s] { return s.startHandled; });
+  zrperf::MutexLock lock(&s.mutex);
+  s.changed.wait(lock.Native(), [&s] {
+    s.mutex.AssertHeld();  // the wait calls the predicate with the mutex held
+    return s.startHandled;
+  });
   return result;
 }
 
@@ -192,7 +206,7 @@ CKyError CAlertableEventThread::Stop(bool wait) {
   if (!wait) return CKyError::Success();
   State& s = *m_pState;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    zrperf::MutexLock lock(&s.mutex);
     if (s.OnOwnThread()) {
       return FXErrorUtil::ErrorWin32(FXCodeLocation(__FILE__, kStopText, __LINE__),
                                      kErrorPossibleDeadlock,
@@ -205,10 +219,13 @@ CKyError CAlertableEventThread::Stop(bool wait) {
 
 bool CAlertableEventThread::WaitForStop(CTimeInterval timeout) {
   State& s = *m_pState;
-  std::unique_lock<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   if (!s.started) return true;
   if (s.OnOwnThread()) return false;
-  return s.changed.wait_until(lock, Deadline(timeout), [&s] { return s.finished; });
+  return s.changed.wait_until(lock.Native(), Deadline(timeout), [&s] {
+    s.mutex.AssertHeld();  // the wait calls the predicate with the mutex held
+    return s.finished;
+  });
 }
 
 void CAlertableEventThread::Run() {
@@ -217,7 +234,7 @@ void CAlertableEventThread::Run() {
   const std::shared_ptr<State> state = m_pState;
   Guarded(kRunText, __LINE__, "OnStart()", [this] { OnStart(); });
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    zrperf::MutexLock lock(&state->mutex);
     state->startHandled = true;
     state->changed.notify_all();
   }
@@ -231,11 +248,14 @@ void CAlertableEventThread::Run() {
 
 CAlertableEventThread::WaitResult CAlertableEventThread::WaitForEvent() {
   State& s = *m_pState;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  const auto ready = [&s] { return s.stopRequested || s.event; };
+  zrperf::MutexLock lock(&s.mutex);
+  const auto ready = [&s] {
+    s.mutex.AssertHeld();  // the wait calls the predicate with the mutex held
+    return s.stopRequested || s.event;
+  };
   if (s.timeout.Get100ns() <= 0) {
-    s.wake.wait(lock, ready);
-  } else if (!s.wake.wait_until(lock, Deadline(s.timeout), ready)) {
+    s.wake.wait(lock.Native(), ready);
+  } else if (!s.wake.wait_until(lock.Native(), Deadline(s.timeout), ready)) {
     return kWaitTimeout;
   }
   if (s.stopRequested) return kWaitStop;
@@ -281,7 +301,7 @@ void CAlertableEventThread::OnAbandoned() {}
 
 void CAlertableEventThread::SetTimeout(CTimeInterval timeout) {
   State& s = *m_pState;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   s.timeout = timeout;
 }
 
@@ -291,19 +311,19 @@ void CAlertableEventThread::InternalStop() {
 
 void CAlertableEventThread::Signal() {
   State& s = *m_pState;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   s.event = true;
   s.wake.notify_one();
 }
 
 CTimeInterval CAlertableEventThread::GetTimeout() const {
   State& s = *m_pState;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   return s.timeout;
 }
 
 bool CAlertableEventThread::IsRunning() const {
   State& s = *m_pState;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zrperf::MutexLock lock(&s.mutex);
   return s.started && !s.finished;
 }

@@ -1,6 +1,5 @@
 #include "MediaSpeedCounter.h"
 
-#include <mutex>
 #include <new>
 
 #include "internal/DurationText.h"
@@ -11,7 +10,10 @@ using zrfw::StoreRelaxed;
 struct CMediaSpeedCounter::Slot : zrfw::ThreadSlot {
   Slot(zrfw::SlotOwner* owner, CMediaSpeedCounter* counter) noexcept
       : zrfw::ThreadSlot(owner), m_pCounter(counter) {}
-  void Fold() noexcept override { AddTo(m_pCounter->m_folded); }
+  void Fold() noexcept override {
+    m_pCounter->m_owner.Mutex().AssertHeld();  // the ending thread holds it (see ThreadSlots.h)
+    AddTo(m_pCounter->m_folded);
+  }
 
   // Adds what the slot holds now.
   void AddTo(Totals& totals) const noexcept {
@@ -42,7 +44,7 @@ void CMediaSpeedCounter::AddTransfer(unsigned long long bytes,
       },
       this);
   if (slot == nullptr) {
-    std::lock_guard<std::mutex> guard(m_owner.Mutex());
+    zrperf::MutexLock guard(&m_owner.Mutex());
     m_folded.transfers += 1;
     m_folded.bytes += bytes;
     m_folded.time += units;
@@ -66,7 +68,7 @@ void CMediaSpeedCounter::FoldSums(Slot& slot, unsigned long long bytes,
                                   unsigned long long units) noexcept {
   // Under the mutex, so that a reader sees the sums either in the slot or in
   // m_folded, never in both or neither.
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   m_folded.bytes += LoadRelaxed(slot.bytes);
   m_folded.time += LoadRelaxed(slot.time);
   StoreRelaxed(slot.bytes, bytes);
@@ -74,7 +76,7 @@ void CMediaSpeedCounter::FoldSums(Slot& slot, unsigned long long bytes,
 }
 
 CMediaSpeedCounter::Totals CMediaSpeedCounter::Read() const {
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   Totals totals = m_folded;
   m_owner.ForEachSlot(
       [&totals](const zrfw::ThreadSlot& slot) { static_cast<const Slot&>(slot).AddTo(totals); });

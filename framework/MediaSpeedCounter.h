@@ -30,6 +30,7 @@
 #include <string>
 
 #include "../sync/Export.h"
+#include "../sync/ThreadAnnotations.h"
 #include "../sync/TimeInterval.h"
 #include "MediaSpeedCounterSnapshot.h"
 // Internal, embedded by value so that recording needs no indirection (layout kept stable):
@@ -77,14 +78,15 @@ class ZRFW_EXPORT CMediaSpeedCounter {
     zrfw::Uint128 bytes = 0;
     zrfw::Uint128 time = 0;  // 100 ns units
   };
-  Totals Read() const;
+  Totals Read() const ZR_EXCLUDES(m_owner.Mutex());
   // Moves a slot's byte and time sums into m_folded when this transfer would
   // carry one past the largest value, and restarts them at the transfer.
-  void FoldSums(Slot& slot, unsigned long long bytes, unsigned long long units) noexcept;
+  void FoldSums(Slot& slot, unsigned long long bytes, unsigned long long units) noexcept
+      ZR_EXCLUDES(m_owner.Mutex());
 
   zrfw::SlotOwner m_owner;
   const std::chrono::steady_clock::time_point m_created;
-  Totals m_folded;  // exited threads' transfers; guarded by the mutex
+  Totals m_folded ZR_GUARDED_BY(m_owner.Mutex());  // exited threads' transfers
 };
 
 #endif  // ZRPERF_FRAMEWORK_MEDIASPEEDCOUNTER_H_

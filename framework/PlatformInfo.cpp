@@ -12,13 +12,13 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "../sync/Mutex.h"
 #include "LogWriterInterface.h"
 
 const char* const ZRPlatformInfo::kDefaultStorePath = "/var/lib/zrperf/platform.db";
@@ -48,8 +48,8 @@ constexpr const char* kUpsert =
 // The process-wide store path. Allocated once and never destroyed, so that
 // objects built by threads still running at process exit find it intact.
 struct StorePath {
-  std::mutex mutex;
-  std::string path{ZRPlatformInfo::kDefaultStorePath};
+  zrperf::Mutex mutex;
+  std::string path ZR_GUARDED_BY(mutex){ZRPlatformInfo::kDefaultStorePath};
 };
 
 StorePath& TheStorePath() {
@@ -68,8 +68,8 @@ StorePath& TheStorePath() {
 using FileKey = std::pair<dev_t, ino_t>;
 
 struct OpenStores {
-  std::mutex mutex;
-  std::map<FileKey, int> connections;
+  zrperf::Mutex mutex;
+  std::map<FileKey, int> connections ZR_GUARDED_BY(mutex);
 };
 
 OpenStores& TheOpenStores() {
@@ -177,7 +177,7 @@ constexpr int kNoStore = -1;
 // CloseFile().
 int OpenFile(const std::string& path, bool write, sqlite3** db, FileKey* key, std::string* why) {
   OpenStores& stores = TheOpenStores();
-  std::lock_guard<std::mutex> lock(stores.mutex);
+  zrperf::MutexLock lock(&stores.mutex);
   // Read-write even for a reader, so that it can roll back the journal of a
   // writer that died mid-commit (SQLite opens read-only where it may not
   // write); in rollback-journal mode reading creates no file.
@@ -228,7 +228,7 @@ int OpenFile(const std::string& path, bool write, sqlite3** db, FileKey* key, st
 // Closes a connection that OpenFile() opened.
 void CloseFile(sqlite3* db, const FileKey& key) {
   OpenStores& stores = TheOpenStores();
-  std::lock_guard<std::mutex> lock(stores.mutex);
+  zrperf::MutexLock lock(&stores.mutex);
   sqlite3_close_v2(db);
   auto it = stores.connections.find(key);
   if (it != stores.connections.end() && --it->second == 0) stores.connections.erase(it);
@@ -348,13 +348,13 @@ struct ZRPlatformInfo::Impl {
 
 void ZRPlatformInfo::SetStorePath(const std::string& path) {
   StorePath& store = TheStorePath();
-  std::lock_guard<std::mutex> lock(store.mutex);
+  zrperf::MutexLock lock(&store.mutex);
   store.path = path;
 }
 
 std::string ZRPlatformInfo::GetStorePath() {
   StorePath& store = TheStorePath();
-  std::lock_guard<std::mutex> lock(store.mutex);
+  zrperf::MutexLock lock(&store.mutex);
   return store.path;
 }
 

@@ -1,6 +1,5 @@
 #include "TimeCounter.h"
 
-#include <mutex>
 #include <new>
 
 #include "internal/DurationText.h"
@@ -11,7 +10,10 @@ using zrfw::StoreRelaxed;
 struct CTimeCounter::Slot : zrfw::ThreadSlot {
   Slot(zrfw::SlotOwner* owner, CTimeCounter* counter) noexcept
       : zrfw::ThreadSlot(owner), m_pCounter(counter) {}
-  void Fold() noexcept override { m_pCounter->m_folded.AddSlot(fields); }
+  void Fold() noexcept override {
+    m_pCounter->m_owner.Mutex().AssertHeld();  // the ending thread holds it (see ThreadSlots.h)
+    m_pCounter->m_folded.AddSlot(fields);
+  }
 
   CTimeCounter* const m_pCounter;
   zrfw::TimeSlotFields fields;
@@ -77,7 +79,7 @@ void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
 
 void CTimeCounter::Fold(zrfw::TimeSlotFields& slot, std::size_t bucket,
                         std::uint64_t carried) noexcept {
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   if (LoadRelaxed(slot.buckets[bucket]) >= zrfw::TimeSlotFields::kFoldAt) {
     m_folded.buckets[bucket] += LoadRelaxed(slot.buckets[bucket]);
     StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
@@ -94,13 +96,13 @@ void CTimeCounter::AddLocked(std::uint64_t units) noexcept {
   one.total = one.min = one.max = units;
   one.mean = static_cast<double>(units);
   one.buckets[zrfw::latency::BucketOf(units)] = 1;
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   m_folded.Add(one);
 }
 
 zrfw::TimeFigures CTimeCounter::Read() const {
   zrfw::TimeFigures figures;
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   ReadLocked(figures);
   return figures;
 }
@@ -116,7 +118,7 @@ CTimeCounterSnapshot CTimeCounter::GetSnapshot() const {
   CTimeCounterSnapshot snapshot;
   zrfw::TimeFigures f;
   {
-    std::lock_guard<std::mutex> guard(m_owner.Mutex());
+    zrperf::MutexLock guard(&m_owner.Mutex());
     ReadLocked(f);
     snapshot.m_end = std::chrono::steady_clock::now();
   }
@@ -142,7 +144,7 @@ CTimeCounterSnapshot CTimeCounter::GetSnapshot() const {
 }
 
 long long CTimeCounter::GetTotalSamples() const {
-  std::lock_guard<std::mutex> guard(m_owner.Mutex());
+  zrperf::MutexLock guard(&m_owner.Mutex());
   long long count = static_cast<long long>(m_folded.count);
   m_owner.ForEachSlot([&count](const zrfw::ThreadSlot& slot) {
     count += static_cast<long long>(LoadRelaxed(static_cast<const Slot&>(slot).fields.count));

@@ -37,6 +37,7 @@
 #include <string>
 
 #include "../sync/Export.h"
+#include "../sync/ThreadAnnotations.h"
 #include "../sync/TimeInterval.h"
 #include "TimeCounterSnapshot.h"
 // Internal, embedded by value so that recording needs no indirection (layout kept stable):
@@ -89,18 +90,20 @@ class ZRFW_EXPORT CTimeCounter {
 
  private:
   struct Slot;
-  zrfw::TimeFigures Read() const;
-  void ReadLocked(zrfw::TimeFigures& figures) const;  // REQUIRES: the mutex is held
+  zrfw::TimeFigures Read() const ZR_EXCLUDES(m_owner.Mutex());
+  void ReadLocked(zrfw::TimeFigures& figures) const ZR_REQUIRES(m_owner.Mutex());
   // Under the mutex: moves a slot's bucket that reached its fold point into
   // m_folded, and, when `carried` (the sample's units) is not 0, the slot's
   // total, which then restarts at `carried`.
-  void Fold(zrfw::TimeSlotFields& slot, std::size_t bucket, std::uint64_t carried) noexcept;
+  void Fold(zrfw::TimeSlotFields& slot, std::size_t bucket, std::uint64_t carried) noexcept
+      ZR_EXCLUDES(m_owner.Mutex());
   // Records a sample under the mutex, for a thread that could get no slot.
-  void AddLocked(std::uint64_t units) noexcept;
+  void AddLocked(std::uint64_t units) noexcept ZR_EXCLUDES(m_owner.Mutex());
 
   zrfw::SlotOwner m_owner;
   const std::chrono::steady_clock::time_point m_created;
-  zrfw::TimeFigures m_folded;  // exited threads' samples and folded buckets; guarded by the mutex
+  // Exited threads' samples and folded buckets.
+  zrfw::TimeFigures m_folded ZR_GUARDED_BY(m_owner.Mutex());
 };
 
 // CScopedTimeSample, which times a block into a counter, has a header of its

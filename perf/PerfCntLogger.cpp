@@ -133,12 +133,12 @@ void PerfCntLogger::ForkPrepare() {
   logger->m_csThreadLock.Lock();
   logger->m_ptrPerfCounters->m_csPassLock.Lock();
   logger->m_ptrPerfCounters->m_csLock.Lock();
-  logger->m_mtxCallbacks.lock();
+  logger->m_mtxCallbacks.Lock();
 }
 
 void PerfCntLogger::ForkParent() {
   PerfCntLogger* logger = g_pForkLogger;
-  logger->m_mtxCallbacks.unlock();
+  logger->m_mtxCallbacks.Unlock();
   logger->m_ptrPerfCounters->m_csLock.Unlock();
   logger->m_ptrPerfCounters->m_csPassLock.Unlock();
   logger->m_csThreadLock.Unlock();
@@ -207,7 +207,7 @@ CKyError PerfCntLogger::LogPerfStats() {
     // so that a callback may itself add callbacks.
     std::vector<std::function<void()>> callbacks;
     {
-      std::lock_guard<std::mutex> lock(m_mtxCallbacks);
+      zrperf::MutexLock lock(&m_mtxCallbacks);
       callbacks = m_vecCallbacks;
     }
     for (auto& callback : callbacks) {
@@ -228,7 +228,7 @@ boost::shared_ptr<CPerfCounters> PerfCntLogger::GetPerfCounters() {
 
 void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
   CheckFork();
-  std::lock_guard<std::mutex> lock(m_mtxCallbacks);
+  zrperf::MutexLock lock(&m_mtxCallbacks);
   m_vecCallbacks.push_back(std::move(callback));
 }
 

@@ -44,7 +44,6 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "../framework/AlertableEventThread.h"
@@ -52,6 +51,8 @@
 #include "../sync/CriticalSection.h"
 #include "../sync/Export.h"
 #include "../sync/KyError.h"
+#include "../sync/Mutex.h"
+#include "../sync/ThreadAnnotations.h"
 #include "PerfCounters.h"
 
 // The periodic log thread: one statistics pass of the logger each time its
@@ -114,8 +115,10 @@ class ZRPERF_EXPORT PerfCntLogger {
 
   // The fork handlers (pthread_atfork) of the process-wide logger: take its
   // locks before fork(), release them after it, and mark the child's logger.
-  static void ForkPrepare();
-  static void ForkParent();
+  // Not checked by the analysis: the locks taken in one handler are released
+  // in another.
+  static void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS;
+  static void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS;
   static void ForkChild();
   // In a forked child, on the logger's first use there: RestartAfterFork().
   void CheckFork();
@@ -124,10 +127,15 @@ class ZRPERF_EXPORT PerfCntLogger {
   void RestartAfterFork();
 
   boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
+  // Serialises creating and replacing the thread object (StartDebugThread(),
+  // RestartAfterFork()). m_ptrLogThread is not annotated as guarded by it: the
+  // other members read the handle without it (see the REQUIRES above).
   FXCriticalSection m_csThreadLock;
   boost::shared_ptr<CLogThread> m_ptrLogThread;
-  std::vector<std::function<void()>> m_vecCallbacks;
-  std::mutex m_mtxCallbacks;            // guards m_vecCallbacks against AddStatsCallback()
+  // Guards m_vecCallbacks against AddStatsCallback(); taken last of the
+  // library's locks (see ForkPrepare()).
+  zrperf::Mutex m_mtxCallbacks ZR_ACQUIRED_AFTER(m_csThreadLock);
+  std::vector<std::function<void()>> m_vecCallbacks ZR_GUARDED_BY(m_mtxCallbacks);
   std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs
   std::atomic<bool> m_bStopped{false};  // StopDebugThread() was called
 };

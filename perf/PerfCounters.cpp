@@ -118,10 +118,12 @@ boost::shared_ptr<CTimeCounter>& CPerfCounters::GetCounter(const std::string& na
   TimeEntry& entry = FindOrInsert(
       m_mapTimeCounters, m_idxTimeCounters, name, [] { return new (std::nothrow) CTimeCounter(); },
       [&] {
+        m_csLock.AssertHeld();  // FindOrInsert() runs under the lock taken above
         ReserveOneMore(m_vecTimeRegistered);
         lastLogged = &m_mapLastLoggedSamples[name];  // a node: its address never changes
       },
       [&](TimeEntry& inserted) {
+        m_csLock.AssertHeld();  // as above
         *lastLogged = 0;
         m_vecTimeRegistered.push_back(TimeSlot{&inserted, lastLogged});
       });

@@ -88,6 +88,7 @@
 #include "../framework/TimeCounter.h"
 #include "../sync/CriticalSection.h"
 #include "../sync/Export.h"
+#include "../sync/ThreadAnnotations.h"
 // Internal, embedded by value so that lookups need no indirection (layout kept stable):
 #include "internal/NameIndex.h"
 
@@ -160,30 +161,36 @@ class ZRPERF_EXPORT CPerfCounters {
   };
 
   FXCriticalSection m_csPassLock;  // one pass or Reset() at a time; taken before m_csLock
-  FXCriticalSection m_csLock;
-  std::map<std::string, long long> m_mapLastLoggedSamples;
-  std::map<std::string, boost::shared_ptr<CTimeCounter>> m_mapTimeCounters;
-  std::map<std::string, boost::shared_ptr<CMediaSpeedCounter>> m_mapMediaSpeedCounters;
+  FXCriticalSection m_csLock ZR_ACQUIRED_AFTER(m_csPassLock);
+  // A pass reads and advances an entry's count through the pointer in its
+  // TimeSlot, under m_csPassLock only: besides passes, the count is written by
+  // its registration (under m_csLock, before the entry reaches a pass) and by
+  // logTaskCounter(), which holds both locks.
+  std::map<std::string, long long> m_mapLastLoggedSamples ZR_GUARDED_BY(m_csLock);
+  // Written under m_csLock; a handle is rewritten only by Reset(), which also
+  // holds m_csPassLock, so a pass reads handles through its TimeSlots.
+  std::map<std::string, boost::shared_ptr<CTimeCounter>> m_mapTimeCounters ZR_GUARDED_BY(m_csLock);
+  std::map<std::string, boost::shared_ptr<CMediaSpeedCounter>> m_mapMediaSpeedCounters
+      ZR_GUARDED_BY(m_csLock);
 
   // Lock-free lookup of the entries above (see internal/NameIndex.h).
   zrperf::NameIndex<TimeEntry> m_idxTimeCounters;
   zrperf::NameIndex<MediaEntry> m_idxMediaSpeedCounters;
 
-  // Every elapsed-time entry in the order of registration (guarded by
-  // m_csLock; appended to, never reordered).
-  std::vector<TimeSlot> m_vecTimeRegistered;
+  // Every elapsed-time entry in the order of registration (appended to, never
+  // reordered).
+  std::vector<TimeSlot> m_vecTimeRegistered ZR_GUARDED_BY(m_csLock);
   // The entries that Log() walks, in name order, and how many of
-  // m_vecTimeRegistered they hold (both guarded by m_csPassLock): each pass
-  // copies only the entries registered since the previous one and merges them
-  // in, outside m_csLock.
+  // m_vecTimeRegistered they hold: each pass copies only the entries
+  // registered since the previous one and merges them in, outside m_csLock.
   // An entry of the walk with the snapshot its interval runs from (null
   // before its first written pass with intervals on).
   struct WalkSlot {
     TimeSlot slot;
     std::unique_ptr<CTimeCounterSnapshot> since;
   };
-  std::vector<WalkSlot> m_vecTimeWalk;
-  std::size_t m_nTimeWalked = 0;
+  std::vector<WalkSlot> m_vecTimeWalk ZR_GUARDED_BY(m_csPassLock);
+  std::size_t m_nTimeWalked ZR_GUARDED_BY(m_csPassLock) = 0;
   std::atomic<bool> m_bIntervalStats{false};
 };
 

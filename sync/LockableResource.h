@@ -36,6 +36,10 @@ class ZR_CAPABILITY("mutex") FXLockableResource {
   // Releases one hold. REQUIRES: the calling thread holds the resource.
   virtual void Unlock() ZR_RELEASE() = 0;
 
+  // Tells the checker that the caller holds the resource (for code that runs
+  // under a hold taken elsewhere, such as a callback). No run-time check.
+  void AssertHeld() const ZR_ASSERT_CAPABILITY(this) {}
+
   // The id of the thread that last took the resource; 0 after any Unlock().
   std::uint32_t GetLockOwner() const noexcept { return m_nLockOwner; }
 

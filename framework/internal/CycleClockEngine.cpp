@@ -49,7 +49,7 @@ CycleClockEngine::CycleClockEngine(CounterChoice choice, std::chrono::nanosecond
   m_start = MeasurePair(4 * kPairTries);
   if (m_start.width == UINT64_MAX) return;  // the counter never moved forward
   if (m_declaredHz > 0) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    zrperf::MutexLock lock(&m_mutex);
     Publish(m_start, m_start.nanoseconds / 100, m_declaredHz);
     return;
   }
@@ -116,8 +116,10 @@ void CycleClockEngine::Publish(const Pair& now, std::int64_t base, double hz) no
 }
 
 void CycleClockEngine::Switch() noexcept {
-  std::unique_lock<std::mutex> lock(m_mutex, std::try_to_lock);
-  if (!lock.owns_lock() || m_forced || m_used > 0) return;
+  std::unique_lock<std::mutex> lock(m_mutex.Native(), std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  m_mutex.AssertHeld();  // held by `lock` from here to the return
+  if (m_forced || m_used > 0) return;
   const Pair now = MeasurePair(kPairTries);
   if (!Precise(now)) {
     m_switchAt.store(SteadyUnits() + kRetryUnits, std::memory_order_relaxed);
@@ -128,8 +130,9 @@ void CycleClockEngine::Switch() noexcept {
 }
 
 void CycleClockEngine::Refine(std::uint64_t ticks) noexcept {
-  std::unique_lock<std::mutex> lock(m_mutex, std::try_to_lock);
+  std::unique_lock<std::mutex> lock(m_mutex.Native(), std::try_to_lock);
   if (!lock.owns_lock()) return;
+  m_mutex.AssertHeld();  // held by `lock` from here to the return
   const Line* line = m_line.load(std::memory_order_relaxed);
   if (line == nullptr || ticks < m_refineAt.load(std::memory_order_relaxed)) return;
   const Pair now = MeasurePair(kPairTries);
@@ -165,7 +168,7 @@ void CycleClockEngine::ToSteady(std::uint64_t ticks, const Line& line) noexcept 
 }
 
 void CycleClockEngine::ForceSteady() noexcept {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zrperf::MutexLock lock(&m_mutex);
   const Line* line = m_line.load(std::memory_order_relaxed);
   if (line != nullptr) {
     ToSteady(ReadCounter(), *line);
@@ -181,7 +184,7 @@ double CycleClockEngine::CounterHz() const noexcept {
 }
 
 int CycleClockEngine::Lines() const noexcept {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zrperf::MutexLock lock(&m_mutex);
   return m_used;
 }
 

@@ -39,8 +39,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 
+#include "../../sync/Mutex.h"
+#include "../../sync/ThreadAnnotations.h"
 #include "CounterFeatures.h"
 
 #if defined(__x86_64__)
@@ -107,14 +108,14 @@ class CycleClockEngine {
 
   // From now on reads the steady clock, for good, continuing from where the
   // counter's line is (no jump). Waits for a step in progress (a microsecond).
-  void ForceSteady() noexcept;
+  void ForceSteady() noexcept ZR_EXCLUDES(m_mutex);
 
   // True while readings come from the counter.
   bool OnCounter() const noexcept { return m_line.load(std::memory_order_acquire) != nullptr; }
   // The counter's rate in use (ticks a second); 0 on the steady clock.
   double CounterHz() const noexcept;
   // How many lines have been published (1 after the first calibration).
-  int Lines() const noexcept;
+  int Lines() const noexcept ZR_EXCLUDES(m_mutex);
 
  private:
   struct Line {
@@ -155,11 +156,11 @@ class CycleClockEngine {
   // True when `now` and the first pair are close enough for a rate good to 0.01 %.
   bool Precise(const Pair& now) const noexcept;
   double RateSinceStart(const Pair& now) const noexcept;
-  // Publishes a line starting at `now` with `base`; mutex held.
-  void Publish(const Pair& now, std::int64_t base, double hz) noexcept;
-  void Switch() noexcept;
-  void Refine(std::uint64_t ticks) noexcept;
-  void ToSteady(std::uint64_t ticks, const Line& line) noexcept;
+  // Publishes a line starting at `now` with `base`.
+  void Publish(const Pair& now, std::int64_t base, double hz) noexcept ZR_REQUIRES(m_mutex);
+  void Switch() noexcept ZR_EXCLUDES(m_mutex);
+  void Refine(std::uint64_t ticks) noexcept ZR_EXCLUDES(m_mutex);
+  void ToSteady(std::uint64_t ticks, const Line& line) noexcept ZR_REQUIRES(m_mutex);
 
   const std::chrono::nanoseconds m_window;
   Pair m_start;         // the first pair; set in the constructor
@@ -170,10 +171,12 @@ class CycleClockEngine {
   std::atomic<std::int64_t> m_switchAt{INT64_MAX};    // steady units when the switch is due
   std::atomic<std::uint64_t> m_refineAt{UINT64_MAX};  // counter value when a refinement is due
 
-  mutable std::mutex m_mutex;  // serialises the steps below and ForceSteady
-  bool m_forced = false;       // guarded by m_mutex
-  int m_used = 0;              // lines used; guarded by m_mutex
-  Line m_lines[kLines];        // each written once under m_mutex, before it is published
+  mutable zrperf::Mutex m_mutex;  // serialises the steps below and ForceSteady
+  bool m_forced ZR_GUARDED_BY(m_mutex) = false;
+  int m_used ZR_GUARDED_BY(m_mutex) = 0;  // lines used
+  // Each written once under m_mutex, before it is published; read without it
+  // through m_line (the release/acquire pair), so not annotated.
+  Line m_lines[kLines];
 };
 
 }  // namespace zrfw

@@ -13,16 +13,14 @@ namespace {
 // Ids of owners; 0 marks an empty cache entry.
 std::atomic<std::uint64_t> g_nNextOwnerId{1};
 
-// Orders thread ends, tidying and owner destruction (see the header). A
-// std::mutex is constant-initialised and never destroyed in effect, so it is
-// usable at any point of process start and exit.
-std::mutex g_lifetimeMutex;
-
 // Goes up each time an owner that had slots is destroyed; a thread whose
 // table has seen an older value has detached slots to free.
 std::atomic<std::uint64_t> g_nDetachments{0};
 
 }  // namespace
+
+// Orders thread ends, tidying and owner destruction (see the header).
+zrperf::Mutex g_lifetimeMutex;
 
 // The slots of one thread, by owner id, with a direct-mapped cache in front.
 struct ThreadTable {
@@ -39,11 +37,11 @@ struct ThreadTable {
 
   // The thread is ending: folds every slot whose counter lives, then frees all.
   ~ThreadTable() {
-    std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+    zrperf::MutexLock lifetime(&g_lifetimeMutex);
     for (auto& item : slots) {
       ThreadSlot* slot = item.second;
       if (SlotOwner* owner = slot->m_pOwner) {
-        std::lock_guard<std::mutex> guard(owner->m_mutex);
+        zrperf::MutexLock guard(&owner->m_mutex);
         slot->Fold();
         owner->Unlink(slot);
       }
@@ -57,7 +55,7 @@ struct ThreadTable {
   // was destroyed since the last tidy.
   void Tidy() noexcept {
     if (g_nDetachments.load(std::memory_order_relaxed) == seenDetachments) return;
-    std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
+    zrperf::MutexLock lifetime(&g_lifetimeMutex);
     seenDetachments = g_nDetachments.load(std::memory_order_relaxed);
     for (auto it = slots.begin(); it != slots.end();) {
       if (it->second->m_pOwner == nullptr) {
@@ -123,8 +121,8 @@ ThreadSlot::~ThreadSlot() = default;
 SlotOwner::SlotOwner() noexcept : m_nId(g_nNextOwnerId.fetch_add(1, std::memory_order_relaxed)) {}
 
 SlotOwner::~SlotOwner() {
-  std::lock_guard<std::mutex> lifetime(g_lifetimeMutex);
-  std::lock_guard<std::mutex> guard(m_mutex);
+  zrperf::MutexLock lifetime(&g_lifetimeMutex);
+  zrperf::MutexLock guard(&m_mutex);
   if (m_pHead == nullptr) return;
   for (ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) slot->m_pOwner = nullptr;
   m_pHead = nullptr;
@@ -174,7 +172,7 @@ ThreadSlot* SlotOwner::LocalSlow(Factory make, void* context) noexcept {
 }
 
 void SlotOwner::Link(ThreadSlot* slot) noexcept {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  zrperf::MutexLock guard(&m_mutex);
   slot->m_pPrev = nullptr;
   slot->m_pNext = m_pHead;
   if (m_pHead != nullptr) m_pHead->m_pPrev = slot;

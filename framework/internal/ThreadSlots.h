@@ -32,11 +32,17 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "../sync/Mutex.h"
+#include "../sync/ThreadAnnotations.h"
 
 namespace zrfw {
 
 class SlotOwner;
+
+// The process-wide mutex above. Constant-initialised and never destroyed in
+// effect, so it is usable at any point of process start and exit.
+extern zrperf::Mutex g_lifetimeMutex;
 
 // A thread's slot in one counter; each counter derives its own slot type with
 // the fields it records. Aligned to a cache line so that no two threads' hot
@@ -49,16 +55,19 @@ class alignas(64) ThreadSlot {
   ThreadSlot& operator=(const ThreadSlot&) = delete;
 
   // Adds what the slot holds to its counter's folded figures. Called on the
-  // slot's thread as it ends, with the owner's mutex held and the counter
-  // alive.
+  // slot's thread as it ends, with the owner's mutex held (the counter's own
+  // lock, which the slot cannot name here) and the counter alive.
   virtual void Fold() noexcept = 0;
 
  private:
   friend class SlotOwner;
   friend struct ThreadTable;
 
-  SlotOwner* m_pOwner;  // null once the counter is gone; guarded by the process-wide mutex
-  ThreadSlot* m_pPrev = nullptr;  // the owner's list; guarded by the owner's mutex
+  // Null once the counter is gone.
+  SlotOwner* m_pOwner ZR_GUARDED_BY(g_lifetimeMutex);
+  // The owner's list; guarded by the owner's mutex (m_pOwner->Mutex(), which
+  // the analysis cannot name from here: SlotOwner walks it under that mutex).
+  ThreadSlot* m_pPrev = nullptr;
   ThreadSlot* m_pNext = nullptr;
 };
 
@@ -85,24 +94,24 @@ class SlotOwner {
   ThreadSlot* Local(Factory make, void* context) noexcept;
 
   // Guards the list and the counter's folded figures. Readers hold it while
-  // they walk the slots.
-  std::mutex& Mutex() const noexcept { return m_mutex; }
+  // they walk the slots. Taken after g_lifetimeMutex when both are held.
+  zrperf::Mutex& Mutex() const noexcept ZR_RETURN_CAPABILITY(m_mutex) { return m_mutex; }
 
-  // Calls `visit(slot)` for each linked slot. REQUIRES: Mutex() is held.
+  // Calls `visit(slot)` for each linked slot.
   template <typename Visit>
-  void ForEachSlot(Visit&& visit) const {
+  void ForEachSlot(Visit&& visit) const ZR_REQUIRES(m_mutex) {
     for (const ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) visit(*slot);
   }
 
  private:
   friend struct ThreadTable;
   ThreadSlot* LocalSlow(Factory make, void* context) noexcept;
-  void Link(ThreadSlot* slot) noexcept;    // takes the mutex
-  void Unlink(ThreadSlot* slot) noexcept;  // REQUIRES: the mutex is held
+  void Link(ThreadSlot* slot) noexcept ZR_EXCLUDES(m_mutex);  // takes the mutex
+  void Unlink(ThreadSlot* slot) noexcept ZR_REQUIRES(m_mutex);
 
   const std::uint64_t m_nId;
-  mutable std::mutex m_mutex;
-  ThreadSlot* m_pHead = nullptr;
+  mutable zrperf::Mutex m_mutex ZR_ACQUIRED_AFTER(g_lifetimeMutex);
+  ThreadSlot* m_pHead ZR_GUARDED_BY(m_mutex) = nullptr;
 };
 
 // Single-writer field update: the writing thread reads its own field and
