@@ -8,47 +8,28 @@
 //   if (c) c->AddSample(elapsed);      // a failed allocation leaves a null handle
 //
 // Log() turns every elapsed-time counter whose total sample count is non-zero
-// and has changed since the previous Log() into one line of a single record,
-// written through g_ptrLogWriter at level 0 (function text
-// "void CPerfCounters::Log()", line 39):
+// and has changed since the previous Log() into one line of a single level-0
+// "Exec Stats" record (function text "void CPerfCounters::Log()", line 39),
+// in ascending byte order of names. With SetIntervalStats(true) (off by
+// default) the same pass writes right after it an "Interval Stats" record
+// (line 40) with one line per counter of the first: what the counter did since
+// the previous pass that wrote it, or since its creation or last Reset(). The
+// exact texts are in docs/architecture.md ("The statistics records").
 //
-//   "Exec Stats: " + for each due counter, in ascending byte order of names:
-//                    "\n\t\t\t\t" + name + ": " + counter->AsString()
+// The last-logged count is kept per full name (NULs included); the record
+// shows a name up to its first NUL, with control characters escaped
+// (util/internal/RecordText.h) so that no name can start a record line of its
+// own. Nothing is due: the sink is not consulted at all. The sink's level does
+// not admit level 0 (or no sink is installed): nothing is written, but the
+// last-logged counts and intervals advance all the same. Throughput counters
+// are registered and renewed, never written. A due counter is read once, as a
+// snapshot, for both records and its new last-logged count.
 //
-// The last-logged count is kept per full name (NULs included), so names that
-// differ only after a NUL are separate counters in every respect; the record
-// shows a name up to its first NUL. Control characters in a name are written
-// escaped ("\n", "\t", "\xHH", ...; the rule is in util/internal/RecordText.h),
-// so that no name can start a record line of its own; a name without them is
-// written as it is. The record text is passed as the "%s" argument, so a '%'
-// in it is written literally. Nothing is due: the sink is not consulted at all.
-// The sink's level does not admit level 0 (or no sink is installed): nothing is
-// written, but the last-logged counts advance all the same. Throughput counters
-// are registered and renewed, never written.
-//
-// With interval statistics on (SetIntervalStats(true); off by default, and
-// then the record above is all a pass writes), a pass that writes the
-// "Exec Stats" record writes right after it a second level-0 record (same
-// function text, line 40) with a line for each counter of the first, in the
-// same order and name form:
-//
-//   "Interval Stats: " + for each due counter:
-//                        "\n\t\t\t\t" + name + ": " + interval.AsIntervalString()
-//
-// that is "seconds=<length of the interval> samples=<n> rate=<n per second>
-// mean=... p50=... p90=... p99=... p99.9=... max=..." for the samples recorded
-// since the previous pass that wrote the counter, or since the counter's
-// creation or last Reset() (see CTimeCounterSnapshot::Since() for which
-// figures are exact). A due counter is then read once, as a snapshot: its
-// "Exec Stats" line, its interval and its new last-logged count all come from
-// that one read. A pass that admits no record still moves every written
-// counter's interval on, as it does the last-logged counts. Per counter the set
-// keeps the snapshot of its previous written pass: 8 bytes for its pointer,
-// 128 for the snapshot and 24 per non-empty histogram bucket (at most 528:
-// 12.8 KB; 2.6 KB for latencies over two decades), plus two allocations'
-// overhead; 8 bytes while intervals are off.
-// Switching intervals on again starts every counter's interval at its creation
-// or last Reset().
+// Memory: per counter the set keeps 8 bytes while intervals are off; with
+// them on, also the snapshot of the counter's previous written pass (128
+// bytes plus 24 per non-empty histogram bucket: 2.6 KB for latencies over two
+// decades, at most 12.8 KB). Switching intervals on again starts every
+// counter's interval at its creation or last Reset().
 //
 // Reset() puts a fresh counter into every entry and keeps the last-logged
 // counts, so a fresh counter whose total equals its entry's last-logged count

@@ -21,7 +21,8 @@ constexpr int kWriteFailedLine = 21;
 
 }  // namespace
 
-bool UpdateBStorStagingLocRegKey(std::string path) {
+// The path is taken by value: the exported signature is fixed.
+bool UpdateBStorStagingLocRegKey(std::string path) {  // NOLINT(performance-unnecessary-value-param)
   ZRPlatformInfo store;
   std::string stored;
   if (store.getString(kSection, kValueName, &stored) != 0 && stored == path) return true;
