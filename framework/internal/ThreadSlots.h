@@ -33,8 +33,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../sync/Mutex.h"
-#include "../sync/ThreadAnnotations.h"
+#include "../../sync/Mutex.h"
+#include "../../sync/ThreadAnnotations.h"
 
 namespace zrfw {
 
