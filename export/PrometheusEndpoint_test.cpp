@@ -75,8 +75,7 @@ TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortAndNothingElseUntilD
 }
 
 TEST(PrometheusEndpoint, BadOrBusyAddressesFailWithAReasonAndALogRecordNotAnException) {
-  auto sink = boost::make_shared<zrperf_test::CapturingSink>();
-  g_ptrLogWriter = sink;
+  zrperf_test::ScopedSink sink;
   auto counters = boost::make_shared<CPerfCounters>();
   std::unique_ptr<CPrometheusEndpoint> first = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(first);
@@ -107,7 +106,6 @@ TEST(PrometheusEndpoint, BadOrBusyAddressesFailWithAReasonAndALogRecordNotAnExce
   }
   // The first endpoint still serves.
   EXPECT_NE(Get(first->Port(), "/metrics").find("zrperf_build_info"), std::string::npos);
-  g_ptrLogWriter.reset();
 }
 
 }  // namespace

@@ -59,8 +59,7 @@ TEST(PrometheusTextfile, ReadersSeeTheOldOrTheNewFileWholeNeverAPart) {
 }
 
 TEST(PrometheusTextfile, EachFailedAttemptIsReportedOnceAndStopsNeitherThreadNorPass) {
-  auto sink = boost::make_shared<zrperf_test::CapturingSink>();
-  g_ptrLogWriter = sink;
+  zrperf_test::ScopedSink sink;
   zrperf_test::TempDir dir("zrperf-textfile");
   const std::string path = dir.Path("missing/zrperf.prom");
   auto counters = boost::make_shared<CPerfCounters>();
@@ -103,7 +102,6 @@ TEST(PrometheusTextfile, EachFailedAttemptIsReportedOnceAndStopsNeitherThreadNor
     EXPECT_EQ(later, 2);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
-  g_ptrLogWriter.reset();
 }
 
 }  // namespace

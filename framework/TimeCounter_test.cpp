@@ -106,18 +106,15 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
   }
 }
 
-// Percentiles against the exact nearest-rank values of the same samples.
-TEST(TimeCounter, PercentilesStayWithinFivePercentOnSeveralDistributions) {
+// Percentiles against the exact nearest-rank values of the same samples, within
+// the histogram's 1/32 (3.2 %); LatencyHistogram_test covers more distributions.
+TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   std::mt19937_64 random(20240611);
-  const double hour = 36e9;  // in 100 ns units
-  std::uniform_real_distribution<double> uniform(1, hour);
+  const double hour = 36e9;                                                // in 100 ns units
   std::lognormal_distribution<double> logNormal(std::log(20'000.0), 2.0);  // median 2 ms
-  std::exponential_distribution<double> exponential(1.0 / 5'000);          // mean 500 us
   std::uniform_real_distribution<double> exponent(0, std::log(hour));      // 100 ns .. 1 h
   const std::pair<const char*, std::function<double()>> distributions[] = {
-      {"uniform", [&] { return uniform(random); }},
       {"log-normal", [&] { return logNormal(random); }},
-      {"exponential", [&] { return exponential(random); }},
       {"log-uniform", [&] { return std::exp(exponent(random)); }},
   };
   for (const auto& [name, draw] : distributions) {
@@ -132,39 +129,10 @@ TEST(TimeCounter, PercentilesStayWithinFivePercentOnSeveralDistributions) {
       const auto rank = static_cast<std::size_t>(std::ceil(fraction * values.size()));
       const double exact = static_cast<double>(values[rank - 1]);
       const double estimate = static_cast<double>(counter.GetPercentile(fraction).Get100ns());
-      EXPECT_LE(std::fabs(estimate - exact), 0.05 * exact)
+      EXPECT_LE(std::fabs(estimate - exact), exact / 32)
           << name << " p" << fraction * 100 << ": " << estimate << " vs " << exact;
     }
   }
-}
-
-// Several threads record while another reads; the reader never sees the count
-// go down, and once all have finished the figures are exact.
-TEST(TimeCounter, ConcurrentRecordersGiveExactFiguresWhileAReaderRuns) {
-  constexpr int kThreads = 4;
-  constexpr long long kSamples = 100'000;
-  CTimeCounter counter;
-  std::atomic<int> recording{kThreads};
-  RunTogether(kThreads + 1, [&](int t) {
-    if (t < kThreads) {
-      for (long long i = 0; i < kSamples; ++i) counter.AddSample(CTimeInterval(1 + t + (i % 1000)));
-      recording.fetch_sub(1);
-      return;
-    }
-    for (long long last = 0, reads = 0; recording.load() > 0 || reads < 10; ++reads) {
-      const long long now = counter.GetTotalSamples();
-      EXPECT_GE(now, last);
-      last = now;
-      EXPECT_EQ(counter.AsString().rfind("samples=", 0), 0u);
-    }
-  });
-  // Thread t records 1 + t + (i % 1000): 100 rounds of t+1 .. t+1000.
-  long long total = 0;
-  for (int t = 0; t < kThreads; ++t) total += (kSamples / 1000) * (1000 * (t + 1) + 999 * 1000 / 2);
-  EXPECT_EQ(counter.GetTotalSamples(), kThreads * kSamples);
-  EXPECT_EQ(counter.GetTotal(), CTimeInterval(total));
-  EXPECT_EQ(counter.GetMin(), CTimeInterval(1));
-  EXPECT_EQ(counter.GetMax(), CTimeInterval(kThreads + 999));
 }
 
 // Short-lived threads, many times over, each feeding more counters in turn

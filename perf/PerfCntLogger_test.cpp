@@ -31,7 +31,7 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_opt
 
 namespace {
 
-using zrperf_test::CapturingSink;
+using zrperf_test::ScopedSink;
 
 // The kernel ids of this process's threads right now. A joined thread may
 // stay listed for a moment (under emulators especially), so tests compare
@@ -71,31 +71,15 @@ bool WaitFor(Pred pred) {
   return true;
 }
 
-boost::shared_ptr<CapturingSink> InstallSink() {
-  boost::shared_ptr<CapturingSink> sink(new CapturingSink(0));
-  g_ptrLogWriter = sink;
-  return sink;
-}
-
 TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
-  InstallSink();
+  ScopedSink sink;
   // A first thread lets a sanitizer runtime start its own helper thread now,
   // before the ids are taken.
   std::thread([] {}).join();
   const std::set<std::string> before = ThreadIds();
   constexpr int kCallers = 8;
   std::vector<PerfCntLogger*> got(kCallers, nullptr);
-  std::atomic<int> ready{0};
-  std::vector<std::thread> callers;
-  for (int i = 0; i < kCallers; ++i) {
-    callers.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < kCallers) {
-      }
-      got[i] = PerfCntLogger::Instance();
-    });
-  }
-  for (auto& t : callers) t.join();
+  zrperf_test::RunTogether(kCallers, [&](int i) { got[i] = PerfCntLogger::Instance(); });
   ASSERT_NE(got[0], nullptr);
   for (PerfCntLogger* p : got) EXPECT_EQ(p, got[0]);
   EXPECT_EQ(PerfCntLogger::Instance(), got[0]);
@@ -117,7 +101,7 @@ TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
 }
 
 TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
-  boost::shared_ptr<CapturingSink> sink = InstallSink();
+  ScopedSink sink;
   PerfCntLogger* logger = PerfCntLogger::Instance();
   ASSERT_NE(logger, nullptr);
   // The callback stays registered after the test: it must not refer to the
@@ -149,7 +133,7 @@ TEST(PerfCntLoggerSingleton, ForkedChildGetsItsOwnStatisticsThread) {
   ASSERT_NE(child, -1);
   if (child == 0) {
     alarm(20);  // a hang in the child becomes a failure of the parent's wait
-    boost::shared_ptr<CapturingSink> sink = InstallSink();
+    ScopedSink sink;
     std::atomic<int> passes{0};
     std::atomic<bool> onOtherThread{false};
     const std::thread::id self = std::this_thread::get_id();
@@ -190,22 +174,9 @@ TEST(PerfCntLoggerSingleton, StopThenStartStartsNothing) {
   EXPECT_EQ(PerfCntLogger::Instance(), logger);
 }
 
-TEST(CLogThread, TimeoutIsThreeHundredSecondsAndConstructionStartsNothing) {
-  boost::shared_ptr<CapturingSink> sink = InstallSink();
-  const std::set<std::string> before = ThreadIds();
-  {
-    CLogThread thread;
-    EXPECT_EQ(thread.GetTimeout(), CTimeInterval::FromSeconds(300));
-    EXPECT_EQ(thread.GetTimeout().Get100ns(), 3'000'000'000LL);
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_TRUE(NewIds(before, ThreadIds()).empty());
-  }
-  EXPECT_TRUE(sink->Records().empty());
-}
-
 // A logger built directly has no thread; its passes run on the caller.
 TEST(PerfCntLogger, CallbacksRunAfterTheRecordInOrderAndFailuresDoNotStopThePass) {
-  boost::shared_ptr<CapturingSink> sink = InstallSink();
+  ScopedSink sink;
   PerfCntLogger logger;
   std::vector<std::string> order;
   logger.AddStatsCallback([&] {
@@ -236,41 +207,22 @@ TEST(PerfCntLogger, CallbacksRunAfterTheRecordInOrderAndFailuresDoNotStopThePass
   logger.RequestStatsPass();
 }
 
-TEST(PerfCntLogger, PassWithoutCallbacksWritesOnlyTheRecord) {
-  boost::shared_ptr<CapturingSink> sink = InstallSink();
-  PerfCntLogger logger;
-  EXPECT_FALSE(logger.LogPerfStats().IsError());
-  EXPECT_TRUE(sink->Records().empty());
-  logger.GetPerfCounters()->GetCounter("op")->AddSample(CTimeInterval(10));
-  EXPECT_FALSE(logger.LogPerfStats().IsError());
-  EXPECT_EQ(sink->Records().size(), 1u);
-}
-
 TEST(PerfCntLogger, AddingCallbacksWhilePassesRunIsSafe) {
-  InstallSink();
+  ScopedSink sink;
   PerfCntLogger logger;
-  constexpr int kPassThreads = 2;
+  constexpr int kAdded = 300;
   std::atomic<long long> calls{0};
   std::atomic<bool> adding{true};
-  std::atomic<int> ready{0};
-  std::vector<std::thread> passes;
-  for (int t = 0; t < kPassThreads; ++t) {
-    passes.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() <= kPassThreads) {
-      }
+  zrperf_test::RunTogether(3, [&](int t) {
+    if (t > 0) {
       while (adding.load()) logger.LogPerfStats();
-    });
-  }
-  ready.fetch_add(1);
-  while (ready.load() <= kPassThreads) {
-  }
-  constexpr int kAdded = 300;
-  for (int i = 0; i < kAdded; ++i) {
-    logger.AddStatsCallback([&] { calls.fetch_add(1, std::memory_order_relaxed); });
-  }
-  adding.store(false);
-  for (auto& t : passes) t.join();
+      return;
+    }
+    for (int i = 0; i < kAdded; ++i) {
+      logger.AddStatsCallback([&] { calls.fetch_add(1, std::memory_order_relaxed); });
+    }
+    adding.store(false);
+  });
   const long long before = calls.load();
   logger.LogPerfStats();
   EXPECT_EQ(calls.load() - before, kAdded) << "a pass runs every registered callback once";

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
+#include "../tests/support/RunTogether.h"
 #include "AutoLock.h"
 
 // These tests take the section recursively and misuse guards on purpose,
@@ -75,15 +75,13 @@ TEST(CriticalSection, TimedTryLockNeverWaits) {
   cs.Lock();
   bool result = true;
   // An hour-long interval: a wait would make the test hit its timeout.
-  std::thread t([&] { result = cs.TryLock(CTimeInterval::FromSeconds(3600)); });
-  t.join();
+  std::thread([&] { result = cs.TryLock(CTimeInterval::FromSeconds(3600)); }).join();
   EXPECT_FALSE(result);
   cs.Unlock();
-  std::thread t2([&] {
+  std::thread([&] {
     result = cs.TryLock(CTimeInterval::FromSeconds(3600));
     if (result) cs.Unlock();
-  });
-  t2.join();
+  }).join();
   EXPECT_TRUE(result);
 }
 
@@ -139,26 +137,17 @@ TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
   long long counter = 0;  // plain: only the lock protects it
   int inside = 0;         // threads inside the section right now
   std::atomic<int> overlaps{0};
-  std::atomic<int> ready{0};
-
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }  // start together
-      for (int i = 0; i < kIterations; ++i) {
-        auto_lock outer(&cs, true);
-        if (++inside != 1) overlaps.fetch_add(1);
-        {
-          auto_lock inner(&cs, (i % 3) == 0);  // sometimes nest
-          ++counter;
-        }
-        --inside;
+  zrperf_test::RunTogether(kThreads, [&](int) {
+    for (int i = 0; i < kIterations; ++i) {
+      auto_lock outer(&cs, true);
+      if (++inside != 1) overlaps.fetch_add(1);
+      {
+        auto_lock inner(&cs, (i % 3) == 0);  // sometimes nest
+        ++counter;
       }
-    });
-  }
-  for (auto& t : threads) t.join();
+      --inside;
+    }
+  });
   EXPECT_EQ(counter, static_cast<long long>(kThreads) * kIterations);
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_TRUE(FreeForOtherThread(cs));

@@ -17,14 +17,8 @@ std::vector<unsigned char> Bytes(T v) {
   return b;
 }
 
-TEST(ByteSwap, ReversesTheExampleValues) {
-  EXPECT_EQ(__zrswap_int16(0x1234), 0x3412);
-  EXPECT_EQ(__zrswap_int16(0x8000), 0x0080);  // no sign extension in the narrow swap
-  EXPECT_EQ(__zrswap_int32(0x12345678u), 0x78563412u);
-  EXPECT_EQ(__zrswap_int64(0x0102030405060708ull), 0x0807060504030201ull);
-}
-
 TEST(ByteSwap, MemoryBytesComeOutReversedOnAnyHost) {
+  EXPECT_EQ(__zrswap_int16(0x8000), 0x0080);  // no sign extension in the narrow swap
   std::mt19937_64 rng(12345);
   for (int i = 0; i < 100000; ++i) {
     const std::uint64_t v64 = rng();

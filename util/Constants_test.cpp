@@ -4,12 +4,6 @@
 
 namespace {
 
-// The option values are bit flags that callers combine: they must not overlap.
-TEST(Constants, OptionBitsAreDisjoint) {
-  EXPECT_EQ(RETRIVE_OPTION & OPENBACKUP_OPTION, 0);
-  EXPECT_EQ((RETRIVE_OPTION | OPENBACKUP_OPTION) & TURBO_STUB_RECALL_TO_MAILBOX, 0);
-}
-
 // The time bases are 100 ns counts since 1601-01-01: whole days to the dates
 // their names give (134774 days to 1970-01-01, 109205 to 1899-12-30).
 TEST(Constants, TimeBasesAreWholeDaysToTheirDates) {

@@ -143,15 +143,4 @@ TEST(Misc, PathTooLongForTheStoreIsAFailedWrite) {
   EXPECT_EQ(records[0].message, "Could not set regkey ZrScsiSrvBStorStagingDir");
 }
 
-TEST(Misc, WithoutSinkReportsAreDroppedAndResultsAreTheSame) {
-  ASSERT_FALSE(g_ptrLogWriter);
-  {
-    TempStore store;
-    EXPECT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
-    EXPECT_EQ(TempStore::Stored(), "/var/staging");
-  }
-  TempStore store(/*writable=*/false);
-  EXPECT_FALSE(UpdateBStorStagingLocRegKey("/var/staging"));
-}
-
 }  // namespace
