@@ -132,8 +132,9 @@ struct CAlertableEventThread::State {
 
 // `state` by value: the thread's own reference keeps the state alive however
 // the object and its thread end.
-void CAlertableEventThread::State::Main(  // NOLINT(performance-unnecessary-value-param)
-    CAlertableEventThread* self, std::shared_ptr<State> state) {
+void CAlertableEventThread::State::Main(
+    CAlertableEventThread* self,
+    std::shared_ptr<State> state) {  // NOLINT(performance-unnecessary-value-param)
   {
     zrperf::MutexLock lock(&state->mutex);
     state->id = std::this_thread::get_id();
