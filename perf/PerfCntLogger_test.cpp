@@ -244,7 +244,7 @@ TEST(PerfCntLogger, SinkReplacedAndResetWhilePassesRun) {
       const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (int n = 0;
            n < 3000 || (delivered.load() == 0 && std::chrono::steady_clock::now() < limit); ++n) {
-        boost::shared_ptr<CapturingSink> sink(new CapturingSink(0));
+        boost::shared_ptr<zrperf_test::CapturingSink> sink(new zrperf_test::CapturingSink(0));
         sink->onRecord = [&delivered] { delivered.fetch_add(1, std::memory_order_relaxed); };
         zrfw::StoreLogWriter(n % 4 == 3 ? nullptr : sink);
       }
