@@ -4,17 +4,10 @@
 # the compile commands of the clang build that scripts/thread-safety.sh makes
 # (configured here if that build does not exist yet). A check only: it builds
 # and runs nothing.
-# Usage: scripts/clang-tidy.sh [--build-dir DIR]   (default build-clang)
+# Usage: scripts/clang-tidy.sh [BUILD_DIR]   (default build-clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-build_dir=build-clang
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build-dir) build_dir="$2"; shift 2 ;;
-    *) echo "usage: $0 [--build-dir DIR]" >&2; exit 2 ;;
-  esac
-done
+build_dir="${1:-build-clang}"
 
 scripts/deps.sh clang-14 clang-tidy-14
 if [ ! -f "$build_dir/compile_commands.json" ]; then
