@@ -24,6 +24,7 @@ cxx=$(command -v clang++-14 || command -v clang++)
 sources=(
   util/ZrScsiUtils_fuzz.cpp
   util/ZrScsiUtils.cpp
+  util/internal/RecordText.cpp
   framework/ErrorUtil.cpp
   framework/KyError.cpp
   framework/KyPath.cpp
