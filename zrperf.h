@@ -18,18 +18,25 @@
 #include "sync/Export.h"
 #include "sync/KyError.h"
 #include "sync/LockableResource.h"
+#include "sync/Mutex.h"
+#include "sync/ThreadAnnotations.h"
 #include "sync/ThreadId.h"
 #include "sync/TimeInterval.h"
 
 // Framework services.
 #include "framework/AlertableEventThread.h"
+#include "framework/CycleClock.h"
 #include "framework/ErrorUtil.h"
 #include "framework/KyPath.h"
 #include "framework/LogWriterInterface.h"
 #include "framework/MediaSpeedCounter.h"
+#include "framework/MediaSpeedCounterSnapshot.h"
 #include "framework/PlatformInfo.h"
 #include "framework/SpdlogLogWriter.h"
+#include "framework/ScopedTimeSample.h"
 #include "framework/TimeCounter.h"
+#include "framework/TimeCounterSnapshot.h"
+#include "framework/TimeStamp.h"
 
 // Performance statistics.
 #include "perf/PerfCntLogger.h"
