@@ -23,20 +23,22 @@
 #include "sync/ThreadId.h"
 #include "sync/TimeInterval.h"
 
+// The recording engine: counters, snapshots, the cycle clock, timed scopes.
+#include "counters/CycleClock.h"
+#include "counters/MediaSpeedCounter.h"
+#include "counters/MediaSpeedCounterSnapshot.h"
+#include "counters/ScopedTimeSample.h"
+#include "counters/TimeCounter.h"
+#include "counters/TimeCounterSnapshot.h"
+#include "counters/TimeStamp.h"
+
 // Framework services.
 #include "framework/AlertableEventThread.h"
-#include "framework/CycleClock.h"
 #include "framework/ErrorUtil.h"
 #include "framework/KyPath.h"
 #include "framework/LogWriterInterface.h"
-#include "framework/MediaSpeedCounter.h"
-#include "framework/MediaSpeedCounterSnapshot.h"
 #include "framework/PlatformInfo.h"
 #include "framework/SpdlogLogWriter.h"
-#include "framework/ScopedTimeSample.h"
-#include "framework/TimeCounter.h"
-#include "framework/TimeCounterSnapshot.h"
-#include "framework/TimeStamp.h"
 
 // Performance statistics.
 #include "perf/PerfCntLogger.h"

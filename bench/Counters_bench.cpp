@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "../framework/CycleClock.h"
-#include "../framework/MediaSpeedCounter.h"
-#include "../framework/TimeCounter.h"
+#include "../counters/CycleClock.h"
+#include "../counters/MediaSpeedCounter.h"
+#include "../counters/TimeCounter.h"
 #include "../perf/PerfCounters.h"
 #include "BenchRatios.h"
 

@@ -1,5 +1,5 @@
 # Installs both libraries, their headers under <prefix>/include/zrperf/, a CMake
-# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework) and zrperf.pc;
+# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework, zrperf::sync) and zrperf.pc;
 # with libzrperf-prometheus built, also that library (export/CMakeLists.txt installs
 # it), the package's `prometheus` component (zrperf::prometheus) and
 # zrperf-prometheus.pc.
@@ -8,7 +8,7 @@ include(CMakePackageConfigHelpers)
 set(ZRPERF_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zrperf")
 set(ZRPERF_INCLUDE_SUBDIR "${CMAKE_INSTALL_INCLUDEDIR}/zrperf")
 
-set(zr_targets zrperf)
+set(zr_targets zrperf zrsync)
 if(NOT ZRPERF_FRAMEWORK_LIBRARY)
   list(APPEND zr_targets zrframework)
 endif()
@@ -22,7 +22,7 @@ install(TARGETS ${zr_targets} EXPORT zrperfTargets
 # are not installed.
 install(FILES zrperf.h "${ZRPERF_GENERATED_INCLUDE_DIR}/zrperf/Version.h"
         DESTINATION ${ZRPERF_INCLUDE_SUBDIR})
-foreach(dir sync perf util framework)
+foreach(dir sync perf util framework counters)
   install(DIRECTORY ${dir}/ DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/${dir}
           FILES_MATCHING PATTERN "*.h" PATTERN "*_test*" EXCLUDE PATTERN "internal" EXCLUDE)
 endforeach()
@@ -30,9 +30,9 @@ endforeach()
 # for speed (CTimeCounter: SlotOwner, TimeFigures and, through it,
 # LatencyHistogram's bucket count; CMediaSpeedCounter: SlotOwner; CPerfCounters:
 # NameIndex). Their layouts are part of the ABI; they are no interface to use.
-install(FILES framework/internal/ThreadSlots.h framework/internal/TimeFigures.h
-              framework/internal/LatencyHistogram.h
-        DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/framework/internal)
+install(FILES counters/internal/ThreadSlots.h counters/internal/TimeFigures.h
+              counters/internal/LatencyHistogram.h
+        DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/counters/internal)
 install(FILES perf/internal/NameIndex.h DESTINATION ${ZRPERF_INCLUDE_SUBDIR}/perf/internal)
 
 install(EXPORT zrperfTargets NAMESPACE zrperf:: DESTINATION ${ZRPERF_INSTALL_CMAKEDIR})

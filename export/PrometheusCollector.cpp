@@ -4,8 +4,8 @@
 #include <prometheus/metric_type.h>
 #include <prometheus/text_serializer.h>
 #include <zrperf/Version.h>
-#include <zrperf/framework/MediaSpeedCounterSnapshot.h>
-#include <zrperf/framework/TimeCounterSnapshot.h>
+#include <zrperf/counters/MediaSpeedCounterSnapshot.h>
+#include <zrperf/counters/TimeCounterSnapshot.h>
 
 #include <algorithm>
 #include <limits>

@@ -65,8 +65,8 @@
 #include <utility>
 #include <vector>
 
-#include "../framework/MediaSpeedCounter.h"
-#include "../framework/TimeCounter.h"
+#include "../counters/MediaSpeedCounter.h"
+#include "../counters/TimeCounter.h"
 #include "../sync/CriticalSection.h"
 #include "../sync/Export.h"
 #include "../sync/ThreadAnnotations.h"

@@ -16,8 +16,8 @@ test -f "$prefix/include/zrperf/Version.h"
 ls "$prefix"/lib*/libzrperf.so.1 "$prefix"/lib*/libzrframework.so.1 > /dev/null
 # Of the internal headers, only those whose types public classes embed.
 internal=$(cd "$prefix/include/zrperf" && find . -path '*/internal/*' -type f | LC_ALL=C sort | tr '\n' ' ')
-expected="./framework/internal/LatencyHistogram.h ./framework/internal/ThreadSlots.h \
-./framework/internal/TimeFigures.h ./perf/internal/NameIndex.h "
+expected="./counters/internal/LatencyHistogram.h ./counters/internal/ThreadSlots.h \
+./counters/internal/TimeFigures.h ./perf/internal/NameIndex.h "
 if [ "$internal" != "$expected" ]; then
   echo "consumer test: installed internal headers: $internal" >&2
   exit 1

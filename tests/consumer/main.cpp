@@ -1,6 +1,9 @@
 // Uses one piece of every part of the installed interface; exits 0 when all
 // of them answer as expected.
 #include <zrperf/zrperf.h>
+// Paths from before the engine moved to counters/ still resolve.
+#include <zrperf/framework/MediaSpeedCounter.h>
+#include <zrperf/framework/TimeCounter.h>
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,4 @@
-// Internal to libzrframework: the figures of an elapsed-time counter added up
+// Internal to the counters engine (built into libzrframework): the figures of an elapsed-time counter added up
 // (count, total, extremes, mean and spread, histogram), and the fields of one
 // thread's slot from which they are added.
 // CTimeCounter embeds a TimeFigures, so this header is installed with it and
@@ -10,8 +10,8 @@
 // deviations, so adding slots in any order gives the same figures up to
 // rounding.
 
-#ifndef ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_
-#define ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_
+#ifndef ZRPERF_COUNTERS_INTERNAL_TIMEFIGURES_H_
+#define ZRPERF_COUNTERS_INTERNAL_TIMEFIGURES_H_
 
 #include <atomic>
 #include <cstdint>
@@ -72,4 +72,4 @@ struct TimeFigures {
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_INTERNAL_TIMEFIGURES_H_
+#endif  // ZRPERF_COUNTERS_INTERNAL_TIMEFIGURES_H_

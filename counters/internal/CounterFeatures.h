@@ -1,4 +1,4 @@
-// Internal to libzrframework: whether the processor offers a cycle counter
+// Internal to the counters engine (built into libzrframework): whether the processor offers a cycle counter
 // that the recording clock (CCycleClock) may read, decided from the text of
 // /proc/cpuinfo.
 //
@@ -15,8 +15,8 @@
 // The text is a parameter so that tests can feed any processor's flags.
 // Thread-safety: pure functions.
 
-#ifndef ZRPERF_FRAMEWORK_INTERNAL_COUNTERFEATURES_H_
-#define ZRPERF_FRAMEWORK_INTERNAL_COUNTERFEATURES_H_
+#ifndef ZRPERF_COUNTERS_INTERNAL_COUNTERFEATURES_H_
+#define ZRPERF_COUNTERS_INTERNAL_COUNTERFEATURES_H_
 
 #include <string>
 
@@ -41,4 +41,4 @@ std::string ReadCpuinfo();
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_INTERNAL_COUNTERFEATURES_H_
+#endif  // ZRPERF_COUNTERS_INTERNAL_COUNTERFEATURES_H_

@@ -1,4 +1,4 @@
-// Internal to libzrframework: the per-thread slots beneath CTimeCounter and
+// Internal to the counters engine (built into libzrframework): the per-thread slots beneath CTimeCounter and
 // CMediaSpeedCounter.
 // Those public classes embed a SlotOwner, so this header is installed with
 // them and SlotOwner's layout is part of the library's ABI: keep it stable.
@@ -27,8 +27,8 @@
 //   destruction, so that a thread never folds into a counter being destroyed.
 //   Lock order: that mutex, then an owner's mutex.
 
-#ifndef ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
-#define ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
+#ifndef ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
+#define ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
 
 #include <atomic>
 #include <cstdint>
@@ -137,4 +137,4 @@ inline std::uint64_t Clamp64(Uint128 wide) noexcept {
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_INTERNAL_THREADSLOTS_H_
+#endif  // ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_

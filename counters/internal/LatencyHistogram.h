@@ -1,4 +1,4 @@
-// Internal to libzrframework: the log-linear bucket layout of the elapsed-time
+// Internal to the counters engine (built into libzrframework): the log-linear bucket layout of the elapsed-time
 // histograms, and percentiles read from such a histogram.
 // The bucket count sizes TimeFigures (embedded in CTimeCounter), so this
 // header is installed with it and the layout is part of the library's ABI.
@@ -9,8 +9,8 @@
 // bucket. A bucket's width is at most 1/16 of its lower bound, so its middle
 // lies within 1/32 (3.2 %) of any value in it. Stateless and thread-safe.
 
-#ifndef ZRPERF_FRAMEWORK_INTERNAL_LATENCYHISTOGRAM_H_
-#define ZRPERF_FRAMEWORK_INTERNAL_LATENCYHISTOGRAM_H_
+#ifndef ZRPERF_COUNTERS_INTERNAL_LATENCYHISTOGRAM_H_
+#define ZRPERF_COUNTERS_INTERNAL_LATENCYHISTOGRAM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -50,4 +50,4 @@ std::uint64_t Percentile(const std::uint64_t* buckets, double fraction, std::uin
 }  // namespace latency
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_INTERNAL_LATENCYHISTOGRAM_H_
+#endif  // ZRPERF_COUNTERS_INTERNAL_LATENCYHISTOGRAM_H_

@@ -1,4 +1,4 @@
-// Internal to libzrframework: the calibration and reading beneath CCycleClock.
+// Internal to the counters engine (built into libzrframework): the calibration and reading beneath CCycleClock.
 //
 // A reading is a count of 100 ns units on the steady clock's scale
 // (std::chrono::steady_clock's epoch). The engine starts on the steady clock.
@@ -33,8 +33,8 @@
 // Thread-safety: Read() from any number of threads at once, alongside
 // ForceSteady() and the accessors.
 
-#ifndef ZRPERF_FRAMEWORK_INTERNAL_CYCLECLOCKENGINE_H_
-#define ZRPERF_FRAMEWORK_INTERNAL_CYCLECLOCKENGINE_H_
+#ifndef ZRPERF_COUNTERS_INTERNAL_CYCLECLOCKENGINE_H_
+#define ZRPERF_COUNTERS_INTERNAL_CYCLECLOCKENGINE_H_
 
 #include <atomic>
 #include <chrono>
@@ -181,4 +181,4 @@ class CycleClockEngine {
 
 }  // namespace zrfw
 
-#endif  // ZRPERF_FRAMEWORK_INTERNAL_CYCLECLOCKENGINE_H_
+#endif  // ZRPERF_COUNTERS_INTERNAL_CYCLECLOCKENGINE_H_

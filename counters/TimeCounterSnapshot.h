@@ -1,0 +1,134 @@
+// CTimeCounterSnapshot: the figures of one CTimeCounter at one moment (count,
+// total, extremes, mean and spread, histogram), and the figures of the samples
+// recorded between two such moments.
+//
+//   const CTimeCounterSnapshot before = counter.GetSnapshot();
+//   ...                                              // samples arrive
+//   const CTimeCounterSnapshot now = counter.GetSnapshot();
+//   const CTimeCounterSnapshot interval = now.Since(before);
+//   log(interval.AsString());                        // what happened in between
+//
+// A snapshot is read in one pass under the counter's mutex (see
+// CTimeCounter::GetSnapshot()), so it has the counter's never-torn guarantee:
+// a sample in flight may show in some fields and not yet in others, and once
+// recording stops a snapshot is exact.
+//
+// Figures of a snapshot read from a counter: count, total, minimum and
+// maximum are exact; the mean is the total over the count, exact even where
+// GetTotal() holds at its largest value (the sum is kept in 128 bits);
+// percentiles come from the histogram as CTimeCounter::GetPercentile()
+// describes.
+//
+// Figures of a difference (Since()): count, total and mean are exact (up to
+// the samples in flight at either read, which then count in the next
+// interval). Percentiles are read from the bucket differences and lie within
+// the histogram's error (3.2 %) of the interval's own percentiles. The minimum
+// is exact when the counter's minimum went down between the two reads (the
+// new minimum was recorded in between) or when the earlier read had no sample;
+// otherwise it is the lowest value of the lowest bucket the interval gained,
+// kept within the later read's [minimum, maximum]: a lower bound within one
+// bucket (1/16) of the true minimum. The maximum likewise, with the highest
+// value of the highest bucket gained. IsMinExact()/IsMaxExact() tell which.
+// The spread of an interval comes from the difference of the sums of squared
+// deviations: accurate while the interval is not a vanishing part of a very
+// long history.
+//
+// Size: 128 bytes plus 24 bytes per non-empty bucket (the bucket list is one
+// allocation). Samples spread over two decades (10 us to 1 ms, say) fill 104
+// buckets: 2.6 KB; the widest distribution fills all 528: 12.8 KB.
+//
+// Thread-safety: a plain value; const use from any number of threads.
+
+#ifndef ZRPERF_COUNTERS_TIMECOUNTERSNAPSHOT_H_
+#define ZRPERF_COUNTERS_TIMECOUNTERSNAPSHOT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../sync/Export.h"
+#include "../sync/TimeInterval.h"
+
+class CTimeCounter;
+
+class ZRFW_EXPORT CTimeCounterSnapshot {
+ public:
+  // One non-empty histogram bucket: durations from `low` to `high` inclusive,
+  // in 100 ns units, and how many samples fell in it. The last bucket of the
+  // layout gathers every duration from its low up: its `high` is UINT64_MAX.
+  struct Bucket {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::uint64_t count;
+  };
+
+  // No samples, of no counter (GetCounterId() 0).
+  CTimeCounterSnapshot();
+
+  unsigned long long GetCount() const noexcept;  // samples
+  CTimeInterval GetTotal() const noexcept;       // their sum, held at the largest value
+  CTimeInterval GetMin() const noexcept;         // 0 while there is no sample
+  CTimeInterval GetMax() const noexcept;
+  // The mean, rounded to the nearest 100 ns; within [GetMin(), GetMax()].
+  CTimeInterval GetMean() const noexcept;
+  // The population standard deviation, rounded to 100 ns.
+  CTimeInterval GetStandardDeviation() const noexcept;
+  // As CTimeCounter::GetPercentile(): rank ceil(fraction * samples), the
+  // middle of its bucket kept within [GetMin(), GetMax()]; 0 gives the
+  // minimum, 1 the maximum; 0 while there is no sample.
+  CTimeInterval GetPercentile(double fraction) const noexcept;
+  const std::vector<Bucket>& GetBuckets() const noexcept;  // non-empty buckets, ascending
+
+  // Whether the minimum and maximum are the exact extremes of the samples
+  // counted (always for a snapshot read from a counter; see above for a
+  // difference).
+  bool IsMinExact() const noexcept { return m_bMinExact; }
+  bool IsMaxExact() const noexcept { return m_bMaxExact; }
+
+  // The counter read: an id that no other counter of the process has; 0 for a
+  // default-built snapshot.
+  std::uint64_t GetCounterId() const noexcept { return m_nCounterId; }
+  // The figures cover the samples recorded from GetStart() to GetEnd(): from
+  // the counter's creation to the read for a snapshot read from a counter,
+  // from the earlier read to the later for a difference.
+  std::chrono::steady_clock::time_point GetStart() const noexcept { return m_start; }
+  std::chrono::steady_clock::time_point GetEnd() const noexcept { return m_end; }
+
+  // The figures of the samples counted in this snapshot and not in `earlier`.
+  // When `earlier` was read from another counter (or is default-built), which
+  // is the case after the counter set's Reset() replaced the counter, the
+  // result is this snapshot whole: an interval never goes negative nor mixes
+  // two counters. REQUIRES: `earlier` was read before this snapshot.
+  CTimeCounterSnapshot Since(const CTimeCounterSnapshot& earlier) const;
+
+  // The text of CTimeCounter::AsString() for these figures.
+  std::string AsString() const;
+
+  // The figures as a rate over the span from GetStart() to GetEnd(), for
+  // example (on one line):
+  //   "seconds=300.00 samples=1200 rate=4.00 mean=1.26ms p50=1.21ms p90=1.66ms
+  //    p99=2.30ms p99.9=4.10ms max=12.50ms"
+  // seconds and rate (samples per second, 0.00 for an empty span) with two
+  // decimals, durations as AsString() writes them (0ns without samples).
+  std::string AsIntervalString() const;
+
+ private:
+  friend class CTimeCounter;
+  __extension__ typedef unsigned __int128 Wide;
+
+  std::uint64_t m_nCount = 0;
+  Wide m_nTotal = 0;  // never held: 2^128 units are out of reach
+  std::uint64_t m_nMin = 0;
+  std::uint64_t m_nMax = 0;
+  double m_dMean = 0.0;  // of the pairwise update; the exact mean comes from m_nTotal
+  double m_dM2 = 0.0;    // sum of squared deviations from the mean
+  bool m_bMinExact = true;
+  bool m_bMaxExact = true;
+  std::uint64_t m_nCounterId = 0;
+  std::chrono::steady_clock::time_point m_start;
+  std::chrono::steady_clock::time_point m_end;
+  std::vector<Bucket> m_vecBuckets;
+};
+
+#endif  // ZRPERF_COUNTERS_TIMECOUNTERSNAPSHOT_H_
