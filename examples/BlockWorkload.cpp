@@ -112,7 +112,16 @@ bool BlockWorkload::Open(std::string* error) {
   for (std::size_t i = 0; i < m_targets.size(); ++i) {
     Target& t = m_targets[i];
     t.path = m_dataDir + "/" + DataFileName(i, t.counters.name);
-    t.fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Scratch files are always new files of our own: whatever was left at the
+    // path (a stale file, or a link planted by someone who can write to the
+    // directory) is removed, and O_EXCL with O_NOFOLLOW refuses anything that
+    // reappears there, so the blocks never land in a file the demo did not
+    // create.
+    if (::unlink(t.path.c_str()) != 0 && errno != ENOENT) {
+      *error = "cannot remove the old " + t.path + ": " + ErrnoText(errno);
+      return false;
+    }
+    t.fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (t.fd < 0) {
       *error = "cannot open " + t.path + ": " + ErrnoText(errno);
       return false;

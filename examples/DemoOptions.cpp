@@ -1,5 +1,7 @@
 #include "DemoOptions.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -144,7 +146,9 @@ std::string DefaultStateDir() {
   std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   if (base == "/") base.clear();
-  return base + "/zrperf-demo";
+  // One directory per user, so that two users' runs never share (or fight
+  // over) one; PreparePrivateDir() checks that it is really this user's.
+  return base + "/zrperf-demo-" + std::to_string(::geteuid());
 }
 
 }  // namespace zrdemo

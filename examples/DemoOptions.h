@@ -44,7 +44,7 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
 // The --help text.
 std::string DemoUsage(const std::string& program);
 
-// $TMPDIR (or /tmp when unset or empty) + "/zrperf-demo".
+// $TMPDIR (or /tmp when unset or empty) + "/zrperf-demo-<effective uid>".
 std::string DefaultStateDir();
 
 }  // namespace zrdemo

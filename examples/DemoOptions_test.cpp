@@ -1,6 +1,7 @@
 #include "DemoOptions.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <string>
@@ -94,17 +95,18 @@ TEST(DemoOptions, HelpEndsParsing) {
   EXPECT_TRUE(options.help);
 }
 
-TEST(DemoOptions, DefaultStateDirIsUnderTmpdir) {
+TEST(DemoOptions, DefaultStateDirIsPerUserUnderTmpdir) {
   const char* saved = getenv("TMPDIR");
   const std::string restore = saved != nullptr ? saved : "";
-  const std::pair<const char*, const char*> cases[] = {
-      {"/var/tmp//", "/var/tmp/zrperf-demo"}, {"/", "/zrperf-demo"}, {"", "/tmp/zrperf-demo"}};
+  const std::string user = "/zrperf-demo-" + std::to_string(geteuid());
+  const std::pair<const char*, std::string> cases[] = {
+      {"/var/tmp//", "/var/tmp" + user}, {"/", user}, {"", "/tmp" + user}};
   for (const auto& [tmpdir, expected] : cases) {
     setenv("TMPDIR", tmpdir, 1);
     EXPECT_EQ(DefaultStateDir(), expected) << tmpdir;
   }
   unsetenv("TMPDIR");
-  EXPECT_EQ(DefaultStateDir(), "/tmp/zrperf-demo");
+  EXPECT_EQ(DefaultStateDir(), "/tmp" + user);
   if (saved != nullptr) setenv("TMPDIR", restore.c_str(), 1);
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "../util/internal/RecordText.h"
+
 namespace zrdemo {
 
 ThroughputRecord::ThroughputRecord(Counters counters) : m_pState(std::make_shared<State>()) {
@@ -24,7 +26,11 @@ void ThroughputRecord::operator()() const {
     if (interval.GetTime() != CTimeInterval(0)) {
       std::snprintf(rate, sizeof(rate), "%.2fMB/s", interval.GetThroughput());
     }
-    text += "\n\t\t\t\t" + name + ": " + now.AsString() + " interval=" + rate;
+    // Names come from the service's target list: escaped like every other
+    // outside text in a record, so that none of them can start a line.
+    text += "\n\t\t\t\t";
+    zrperf::AppendRecordText(text, name.data(), name.size());
+    text += ": " + now.AsString() + " interval=" + rate;
     last = now;
   }
   if (text.empty()) return;

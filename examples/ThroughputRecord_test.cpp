@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -65,6 +66,25 @@ TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
   record();
   EXPECT_TRUE(sink->Records().empty());
   EXPECT_EQ(sink->LevelQueries(), 1);
+}
+
+TEST(ThroughputRecord, HostileNamesCannotForgeLines) {
+  zrperf_test::ScopedSink sink;
+  const std::string forged = "x: transfers=1\n2026-01-01 00:00:00.000 [error] forged\r\x1b";
+  ThroughputRecord::Counters counters = {{forged, NewCounter()}};
+  counters[forged]->AddTransfer(1, CTimeInterval(1));
+  ThroughputRecord record(counters);
+  record();
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  ASSERT_EQ(records.size(), 1u);
+  // The record's own separator is its only line feed, and the name reads back
+  // in the documented escaped form.
+  const std::string& message = records[0].message;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+  EXPECT_EQ(message.find('\r'), std::string::npos);
+  EXPECT_NE(message.find("\t\t\t\tx: transfers=1\\n2026-01-01 00:00:00.000 [error] forged\\r\\x1b: "),
+            std::string::npos)
+      << message;
 }
 
 // Copies of one record called from two threads while two others record:

@@ -24,6 +24,7 @@
 #include "BlockWorkload.h"
 #include "DemoMetrics.h"
 #include "DemoOptions.h"
+#include "PrivateDir.h"
 #include "ThroughputRecord.h"
 
 namespace {
@@ -180,6 +181,13 @@ int Run(const DemoOptions& options) {
 
   const std::string stateDir =
       options.stateDir.empty() ? zrdemo::DefaultStateDir() : options.stateDir;
+  // The default lies in a shared directory under a predictable name: use it
+  // only when it is this user's own private directory.
+  std::string stateError;
+  if (options.stateDir.empty() && !zrdemo::PreparePrivateDir(stateDir, &stateError)) {
+    std::fprintf(stderr, "zrperf-demo: %s\n", stateError.c_str());
+    return 1;
+  }
   const std::string stagingDir = stateDir + "/staging";
   std::error_code ec;
   std::filesystem::create_directories(stagingDir, ec);

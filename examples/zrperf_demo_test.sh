@@ -82,6 +82,43 @@ if grep -q "Stats: " "$tmp/err2"; then fail "second run: records went to stderr,
   show "log of run 2" "$tmp/log/demo.log"
 }
 
+# 2b. Planted links. Scratch files are always new files: a link left where a
+# scratch file goes is replaced, never written through. The default state
+# directory is used only when it is the user's own private directory.
+before=$failures
+mkdir -p "$tmp/planted/data" "$tmp/victims"
+for i in 0 1 2; do
+  printf 'keep me %s' "$i" >"$tmp/victims/$i"
+  chmod 600 "$tmp/victims/$i"
+done
+ln -s "$tmp/victims/0" "$tmp/planted/data/0-disk0.dat"
+ln -s "$tmp/victims/1" "$tmp/planted/data/1-disk1.dat"
+ln -s "$tmp/victims/missing" "$tmp/planted/data/2-tape0.dat"
+rc=0
+"${run[@]}" --seconds 1 --threads 2 --state-dir "$tmp/planted" >"$tmp/out3" 2>"$tmp/err3" || rc=$?
+[ "$rc" -eq 0 ] || fail "run over planted links exited with $rc"
+for i in 0 1; do
+  [ "$(cat "$tmp/victims/$i")" = "keep me $i" ] || fail "a planted link's target $i was written"
+done
+[ ! -e "$tmp/victims/missing" ] || fail "a dangling planted link's target was created"
+mkdir -p "$tmp/shared"
+shared_default="$tmp/shared/zrperf-demo-$(id -u)"
+mkdir -m 777 "$shared_default"
+chmod 777 "$shared_default"
+rc=0
+TMPDIR="$tmp/shared" "${run[@]}" --seconds 1 >"$tmp/out4" 2>"$tmp/err4" || rc=$?
+[ "$rc" -eq 1 ] || fail "a world-writable default state directory: exit $rc, not 1"
+grep -q "not a directory private to you" "$tmp/err4" ||
+  fail "a world-writable default state directory was not refused with its reason"
+rmdir "$shared_default"
+ln -s "$tmp/victims" "$shared_default"
+rc=0
+TMPDIR="$tmp/shared" "${run[@]}" --seconds 1 >"$tmp/out4" 2>"$tmp/err4" || rc=$?
+[ "$rc" -eq 1 ] || fail "a linked default state directory: exit $rc, not 1"
+grep -q "is a link or not a directory" "$tmp/err4" || fail "a linked default state directory was not refused"
+[ ! -e "$tmp/victims/platform.db" ] || fail "the store was created through a linked default"
+[ "$failures" -eq "$before" ] || { show "stderr of run 3" "$tmp/err3"; show "stderr of run 4" "$tmp/err4"; }
+
 # 3. Command lines.
 expect_usage_error() {
   local rc=0
