@@ -20,6 +20,7 @@
 
 #include "../sync/Mutex.h"
 #include "LogWriterInterface.h"
+#include "internal/StoreTurnstile.h"
 
 const char* const ZRPlatformInfo::kDefaultStorePath = "/var/lib/zrperf/platform.db";
 
@@ -306,7 +307,7 @@ void Report(const char* function, int line, const std::string& path, const std::
 }  // namespace
 
 struct ZRPlatformInfo::Impl {
-  explicit Impl(std::string storePath) : path(std::move(storePath)) {}
+  explicit Impl(std::string storePath) : path(std::move(storePath)), turnstile(path) {}
   ~Impl() { Close(); }
 
   void Close() {
@@ -340,6 +341,7 @@ struct ZRPlatformInfo::Impl {
   }
 
   const std::string path;
+  zrfw::StoreTurnstile turnstile;  // queues this handle's calls fairly with all others
   sqlite3* db = nullptr;
   FileKey key;            // the file `db` is open on
   bool writable = false;  // `db` was opened for writing
@@ -366,6 +368,7 @@ ZRPlatformInfo::~ZRPlatformInfo() {
 
 int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   if (section == nullptr || name == nullptr || value == nullptr) return 0;
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, false);
   std::string why;
   if (!m_pImpl->EnsureOpen(false, &why)) {
     if (!why.empty()) Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
@@ -406,11 +409,13 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
 int ZRPlatformInfo::setString(const char* section, const char* name, const char* value,
                               int length) {
   if (section == nullptr || name == nullptr || value == nullptr || length < 0) return 0;
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, true);
   std::string why;
   if (!m_pImpl->EnsureOpen(true, &why)) {
     Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
     return 0;
   }
+  m_pImpl->turnstile.CreateIfMissing();  // the next calls queue in it
   sqlite3* const db = m_pImpl->db;
   const int rc = WriteTransaction(
       db,

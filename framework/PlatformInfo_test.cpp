@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -201,6 +203,88 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
+// What one process of the load below reports through its pipe.
+struct LoadResult {
+  long writes = 0;
+  long failures = 0;
+  long reads = 0;
+  long worstReadUs = 0;
+};
+
+// Writer processes that write in a loop and reader processes that read in a
+// loop share the store for ZRPERF_STORE_LOAD_SECONDS (default 6; 90 for the
+// long run): no write fails, neither writer gets under a quarter of the
+// other's writes and no read waits a second. SQLite's sleeping busy handler
+// alone lets a looping writer starve the others.
+TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoReadStarves) {
+  constexpr int kWriters = 2, kReaders = 4;
+  const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
+  const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
+  ASSERT_EQ(Set("Load", "value", "initial"), 1);
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::vector<std::pair<pid_t, int>> children;  // pid, read end of its result pipe
+  for (int p = 0; p < kWriters + kReaders; ++p) {
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      char c;
+      while (::read(go[0], &c, 1) > 0) {
+      }
+      LoadResult r;
+      const std::string value = "writer-" + std::to_string(p);
+      const auto end = std::chrono::steady_clock::now() + duration;
+      for (auto now = std::chrono::steady_clock::now(); now < end;) {
+        if (p < kWriters) {  // a fresh handle per write, as the staging update makes
+          ++(Set("Load", "value", value) == 1 ? r.writes : r.failures);
+          now = std::chrono::steady_clock::now();
+        } else {
+          const std::string read = Get("Load", "value");
+          r.failures += read == "<absent>" ? 1 : 0;
+          const auto after = std::chrono::steady_clock::now();
+          const long us =
+              std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
+          r.worstReadUs = std::max(r.worstReadUs, us);
+          ++r.reads;
+          now = after;
+        }
+      }
+      ::_exit(::write(result[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1);
+    }
+    ::close(result[1]);
+    children.emplace_back(pid, result[0]);
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  std::vector<LoadResult> results;
+  for (const auto& [pid, fd] : children) {
+    LoadResult r;
+    EXPECT_EQ(::read(fd, &r, sizeof(r)), static_cast<ssize_t>(sizeof(r)));
+    ::close(fd);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    results.push_back(r);
+  }
+  long fewest = results[0].writes, most = results[0].writes, worstReadUs = 0, reads = 0;
+  for (int p = 0; p < kWriters + kReaders; ++p) {
+    EXPECT_EQ(results[p].failures, 0) << "process " << p;
+    if (p < kWriters) {
+      fewest = std::min(fewest, results[p].writes);
+      most = std::max(most, results[p].writes);
+    }
+    worstReadUs = std::max(worstReadUs, results[p].worstReadUs);
+    reads += results[p].reads;
+  }
+  std::printf("writes %ld and %ld, %ld reads, worst read %.3f s\n", results[0].writes,
+              results[1].writes, reads, worstReadUs / 1e6);
+  EXPECT_GE(fewest * 4, most) << "a writer starved";
+  EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  EXPECT_TRUE(m_sink->Records().empty());
+}
+
 TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
   // Values of many pages, so that a write takes long enough to be cut.
   const std::string oldValue(1 << 20, 'o');
@@ -256,13 +340,20 @@ TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting
   const auto write = [](const char* v) { return [v] { return Set("S", "n", v) == 1; }; };
   const auto read = [](const char* v) { return [v] { return Get("S", "n") == v; }; };
 
+  const auto names = [&] {
+    std::vector<std::string> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
+      found.push_back(e.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  // The owner's store and the lock file its first write made.
+  const std::vector<std::string> owned{"platform.db", "platform.db-lock"};
   EXPECT_TRUE(RunAs(kOwner, write("first")));
+  EXPECT_EQ(names(), owned);
   EXPECT_TRUE(RunAs(kReader, read("first")));
-  std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
-    names.push_back(e.path().filename().string());
-  }
-  EXPECT_EQ(names, std::vector<std::string>{"platform.db"}) << "the reader left files behind";
+  EXPECT_EQ(names(), owned) << "the reader left files behind";
   EXPECT_TRUE(RunAs(kOwner, write("second"))) << "the owner is locked out";
   EXPECT_TRUE(RunAs(kReader, read("second")));
 }
