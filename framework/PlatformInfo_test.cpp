@@ -144,6 +144,104 @@ TEST_F(PlatformInfoTest, ObjectKeepsThePathItWasBuiltWith) {
   EXPECT_EQ(Get("S", "n"), "first");
 }
 
+// A VFS in front of SQLite's default one that counts what connections do to
+// their files, to see the durability settings from outside: a rollback
+// journal that is deleted after each commit, synced twice (synchronous=FULL;
+// NORMAL syncs it once) before the database itself is synced.
+struct FileEvents {
+  int walOpens = 0, journalDeletes = 0, journalSyncs = 0, databaseSyncs = 0;
+};
+FileEvents g_events;
+sqlite3_vfs* g_real = nullptr;
+
+struct CountingFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+  bool journal;
+};
+sqlite3_file* Real(sqlite3_file* f) {
+  return reinterpret_cast<CountingFile*>(f)->real;
+}
+
+const sqlite3_io_methods kCountingMethods = {
+    1,
+    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
+    [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+      return Real(f)->pMethods->xRead(Real(f), b, n, o);
+    },
+    [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+      return Real(f)->pMethods->xWrite(Real(f), b, n, o);
+    },
+    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
+    [](sqlite3_file* f, int flags) {
+      ++(reinterpret_cast<CountingFile*>(f)->journal ? g_events.journalSyncs
+                                                     : g_events.databaseSyncs);
+      return Real(f)->pMethods->xSync(Real(f), flags);
+    },
+    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
+    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
+    [](sqlite3_file* f, int op, void* a) {
+      return Real(f)->pMethods->xFileControl(Real(f), op, a);
+    },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
+    nullptr,  // version 1: no shared memory (so no WAL) and no memory mapping
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+sqlite3_vfs MakeCountingVfs() {
+  g_real = sqlite3_vfs_find(nullptr);
+  sqlite3_vfs vfs = *g_real;
+  vfs.zName = "zrperf-counting";
+  vfs.szOsFile = static_cast<int>(sizeof(CountingFile)) + g_real->szOsFile;
+  vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
+    CountingFile* file = reinterpret_cast<CountingFile*>(f);
+    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+    file->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    g_events.walOpens += (flags & SQLITE_OPEN_WAL) ? 1 : 0;
+    const int rc = g_real->xOpen(g_real, name, file->real, flags, out);
+    file->base.pMethods = file->real->pMethods != nullptr ? &kCountingMethods : nullptr;
+    return rc;
+  };
+  vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
+    const std::string n = name;
+    g_events.journalDeletes += n.size() > 8 && n.substr(n.size() - 8) == "-journal" ? 1 : 0;
+    return g_real->xDelete(g_real, name, syncDir);
+  };
+  return vfs;
+}
+
+TEST_F(PlatformInfoTest, EachWriteCommitsThroughASyncedRollbackJournal) {
+  static sqlite3_vfs vfs = MakeCountingVfs();
+  ASSERT_EQ(Set("D", "n", "create"), 1);  // the store exists before counting starts
+  ASSERT_EQ(sqlite3_vfs_register(&vfs, 1), SQLITE_OK);
+  g_events = FileEvents();
+  constexpr int kWrites = 3;
+  for (int i = 0; i < kWrites; ++i) ASSERT_EQ(Set("D", "n", std::to_string(i)), 1);
+  EXPECT_EQ(Get("D", "n"), std::to_string(kWrites - 1));
+  sqlite3_vfs_unregister(&vfs);
+  EXPECT_EQ(g_events.walOpens, 0);
+  EXPECT_EQ(g_events.journalDeletes, kWrites);
+  EXPECT_EQ(g_events.journalSyncs, 2 * kWrites);
+  EXPECT_EQ(g_events.databaseSyncs, kWrites);
+
+  // A store that an older version left in WAL mode is switched back.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(m_store.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(Set("D", "n", "back"), 1);
+  EXPECT_FALSE(fs::exists(m_store + "-wal"));
+  EXPECT_EQ(ReadFile(m_store).substr(18, 2), std::string("\1\1", 2)) << "not a rollback journal";
+  EXPECT_TRUE(m_sink->Records().empty());
+}
+
 // Threads of this process and other processes write at once into a store
 // that does not exist yet: every write succeeds and none is lost.
 TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
@@ -406,6 +504,14 @@ TEST_F(PlatformInfoTest, UnusableStoreFailsWithOneReportPerCallAndIsLeftAsItWas)
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"adir", "blocker", "notes.txt", "tiny"}));
+
+  // A device is no store either (/dev/null would read as an empty database).
+  ZRPlatformInfo::SetStorePath("/dev/null");
+  m_sink->Clear();
+  std::string value = "unchanged";
+  EXPECT_EQ(ZRPlatformInfo().getString("S", "n", &value), 0);
+  EXPECT_EQ(value, "unchanged");
+  EXPECT_EQ(m_sink->Records().size(), 1u);
 
   // A failed open is retried by the next call on the same object.
   ZRPlatformInfo::SetStorePath(m_dir.Path("blocker/platform.db"));
