@@ -105,6 +105,7 @@ TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteAndAWriteReplacesTheWholeValu
 TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
   std::string value = "keep";
   EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
+  EXPECT_FALSE(fs::exists(m_dir.Path("state"))) << "a reader created the store's directory";
   // "Ax"/"" concatenates to the same text as "A"/"x" and must stay distinct.
   const std::pair<const char*, const char*> keys[] = {{"A", "x"}, {"B", "x"}, {"A", "y"},
                                                       {"a", "x"}, {"A", "X"}, {"Ax", ""}};
