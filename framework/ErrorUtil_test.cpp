@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "../tests/support/RunTogether.h"
 
@@ -33,12 +35,15 @@ TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
   EXPECT_EQ(noTexts.GetDetail()->GetFunction(), "");
 }
 
-TEST(ErrorUtil, EveryCodeGivesANegativeResult) {
-  for (unsigned code : {0u, 1u, 774u, 0xFFFFu, 0x10000u, 0xFFFFFFFFu}) {
-    EXPECT_LT(FXErrorUtil::ResultFromWin32(code), 0) << code;
+// The result is 0x80070000 with the code's low 16 bits: always negative.
+TEST(ErrorUtil, EveryCodeGivesTheWin32FacilityResult) {
+  const std::pair<unsigned, std::uint32_t> cases[] = {
+      {0u, 0x80070000u},      {1u, 0x80070001u},       {774u, 0x80070306u},
+      {0xFFFFu, 0x8007FFFFu}, {0x10000u, 0x80070000u}, {0xFFFFFFFFu, 0x8007FFFFu}};
+  for (const auto& [code, result] : cases) {
+    EXPECT_EQ(static_cast<std::uint32_t>(FXErrorUtil::ResultFromWin32(code)), result) << code;
     EXPECT_TRUE(FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 1), code, "x").IsError());
   }
-  EXPECT_NE(FXErrorUtil::ResultFromWin32(774), FXErrorUtil::ResultFromWin32(775));
 }
 
 TEST(ErrorUtil, AsStringGivesOneLineWithCodeMessageAndLocation) {

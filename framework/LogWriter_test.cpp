@@ -75,6 +75,7 @@ TEST_F(SpdlogLogWriterTest, WritesTheDocumentedLineForEachLevelAndTheMessageAsIt
   const std::string stats = "Exec Stats: \n\t\t\t\tname: 3 samples\n\t\t\t\tother: {} %d \\n";
   const boost::shared_ptr<CSpdlogLogWriter> writer =
       CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 2);
+  writer->WriteLog(-3, "int G(int)", 1, 0, 0, "m%d", -3);
   writer->WriteLog(-2, "int G(int)", 1, 0, 0, "m%d", -2);
   writer->WriteLog(-1, "void CPerfCounters::Log()", 39, 0, 0, "Exec Stats: %s", "x");
   writer->WriteLog(0, "f", 2, 0, 0, "m0");
@@ -84,6 +85,7 @@ TEST_F(SpdlogLogWriterTest, WritesTheDocumentedLineForEachLevelAndTheMessageAsIt
   // No Flush(): a level 0 record is on disk, after the debug ones, when WriteLog returns.
   const std::string ids = ProcessAndThread();
   const std::vector<std::string> expected = {
+      "[critical] " + ids + " [int G(int):1] m-3",
       "[critical] " + ids + " [int G(int):1] m-2",
       "[error] " + ids + " [void CPerfCounters::Log():39] Exec Stats: x",
       "[info] " + ids + " [f:2] m0",

@@ -32,6 +32,17 @@
 // finds the store locked by another writer waits (up to about 30 seconds in
 // all) rather than failing.
 //
+// Fair turns. A writer that has opened the store for writing also creates
+// the lock file "<store>-lock" beside it when it is missing and the directory
+// lets it (same permission bits as the database, and as root the same owner).
+// While that file exists, every call waits its turn in the kernel's lock
+// queue on it, readers together and writers one at a time, before it touches
+// the database: a process writing in a loop cannot starve the other writers
+// or the readers, and a process that dies leaves the queue at once. A reader
+// never creates the lock file; where it is missing or cannot be opened, calls
+// rely on SQLite's busy handler alone. The wait for a turn has no time limit:
+// a process stopped (not killed) inside a call holds the others.
+//
 // Faults. A store that cannot be opened, created or written makes the call
 // return 0 and sends one level -1 record per failing call to g_ptrLogWriter,
 // when a sink is installed. Bad arguments and absent settings return 0 and

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -103,6 +105,7 @@ TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteAndAWriteReplacesTheWholeValu
 TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
   std::string value = "keep";
   EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
+  EXPECT_FALSE(fs::exists(m_dir.Path("state"))) << "a reader created the store's directory";
   // "Ax"/"" concatenates to the same text as "A"/"x" and must stay distinct.
   const std::pair<const char*, const char*> keys[] = {{"A", "x"}, {"B", "x"}, {"A", "y"},
                                                       {"a", "x"}, {"A", "X"}, {"Ax", ""}};
@@ -140,6 +143,104 @@ TEST_F(PlatformInfoTest, ObjectKeepsThePathItWasBuiltWith) {
   EXPECT_EQ(Get("S", "n"), "second");
   ZRPlatformInfo::SetStorePath(m_store);
   EXPECT_EQ(Get("S", "n"), "first");
+}
+
+// A VFS in front of SQLite's default one that counts what connections do to
+// their files, to see the durability settings from outside: a rollback
+// journal that is deleted after each commit, synced twice (synchronous=FULL;
+// NORMAL syncs it once) before the database itself is synced.
+struct FileEvents {
+  int walOpens = 0, journalDeletes = 0, journalSyncs = 0, databaseSyncs = 0;
+};
+FileEvents g_events;
+sqlite3_vfs* g_real = nullptr;
+
+struct CountingFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+  bool journal;
+};
+sqlite3_file* Real(sqlite3_file* f) {
+  return reinterpret_cast<CountingFile*>(f)->real;
+}
+
+const sqlite3_io_methods kCountingMethods = {
+    1,
+    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
+    [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+      return Real(f)->pMethods->xRead(Real(f), b, n, o);
+    },
+    [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+      return Real(f)->pMethods->xWrite(Real(f), b, n, o);
+    },
+    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
+    [](sqlite3_file* f, int flags) {
+      ++(reinterpret_cast<CountingFile*>(f)->journal ? g_events.journalSyncs
+                                                     : g_events.databaseSyncs);
+      return Real(f)->pMethods->xSync(Real(f), flags);
+    },
+    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
+    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
+    [](sqlite3_file* f, int op, void* a) {
+      return Real(f)->pMethods->xFileControl(Real(f), op, a);
+    },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
+    nullptr,  // version 1: no shared memory (so no WAL) and no memory mapping
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+sqlite3_vfs MakeCountingVfs() {
+  g_real = sqlite3_vfs_find(nullptr);
+  sqlite3_vfs vfs = *g_real;
+  vfs.zName = "zrperf-counting";
+  vfs.szOsFile = static_cast<int>(sizeof(CountingFile)) + g_real->szOsFile;
+  vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
+    CountingFile* file = reinterpret_cast<CountingFile*>(f);
+    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+    file->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    g_events.walOpens += (flags & SQLITE_OPEN_WAL) ? 1 : 0;
+    const int rc = g_real->xOpen(g_real, name, file->real, flags, out);
+    file->base.pMethods = file->real->pMethods != nullptr ? &kCountingMethods : nullptr;
+    return rc;
+  };
+  vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
+    const std::string n = name;
+    g_events.journalDeletes += n.size() > 8 && n.substr(n.size() - 8) == "-journal" ? 1 : 0;
+    return g_real->xDelete(g_real, name, syncDir);
+  };
+  return vfs;
+}
+
+TEST_F(PlatformInfoTest, EachWriteCommitsThroughASyncedRollbackJournal) {
+  static sqlite3_vfs vfs = MakeCountingVfs();
+  ASSERT_EQ(Set("D", "n", "create"), 1);  // the store exists before counting starts
+  ASSERT_EQ(sqlite3_vfs_register(&vfs, 1), SQLITE_OK);
+  g_events = FileEvents();
+  constexpr int kWrites = 3;
+  for (int i = 0; i < kWrites; ++i) ASSERT_EQ(Set("D", "n", std::to_string(i)), 1);
+  EXPECT_EQ(Get("D", "n"), std::to_string(kWrites - 1));
+  sqlite3_vfs_unregister(&vfs);
+  EXPECT_EQ(g_events.walOpens, 0);
+  EXPECT_EQ(g_events.journalDeletes, kWrites);
+  EXPECT_EQ(g_events.journalSyncs, 2 * kWrites);
+  EXPECT_EQ(g_events.databaseSyncs, kWrites);
+
+  // A store that an older version left in WAL mode is switched back.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(m_store.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(Set("D", "n", "back"), 1);
+  EXPECT_FALSE(fs::exists(m_store + "-wal"));
+  EXPECT_EQ(ReadFile(m_store).substr(18, 2), std::string("\1\1", 2)) << "not a rollback journal";
+  EXPECT_TRUE(m_sink->Records().empty());
 }
 
 // Threads of this process and other processes write at once into a store
@@ -201,6 +302,89 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
+// What one process of the load below reports through its pipe.
+struct LoadResult {
+  long calls = 0;
+  long failures = 0;
+  long worstUs = 0;
+};
+
+// Two processes that write in a loop (each through one handle, so nothing
+// between its writes lets another in) and four that read in a loop (two with a
+// handle each, two with a fresh one per read) share the store for
+// ZRPERF_STORE_LOAD_SECONDS (default 6; 90 for the long run): no call fails or
+// waits a second, and neither writer gets under a quarter of the other's
+// writes. SQLite's sleeping busy handler alone lets a looping writer starve
+// the others.
+TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
+  constexpr int kWriters = 2, kReaders = 4;
+  const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
+  const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
+  ASSERT_EQ(Set("Load", "value", "initial"), 1);
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::vector<std::pair<pid_t, int>> children;  // pid, read end of its result pipe
+  for (int p = 0; p < kWriters + kReaders; ++p) {
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      char c;
+      while (::read(go[0], &c, 1) > 0) {
+      }
+      LoadResult r;
+      const std::string value = "writer-" + std::to_string(p);
+      ZRPlatformInfo kept;
+      const auto end = std::chrono::steady_clock::now() + duration;
+      for (auto now = std::chrono::steady_clock::now(); now < end;) {
+        bool ok = false;
+        if (p < kWriters) {
+          ok = kept.setString("Load", "value", value.data(), static_cast<int>(value.size())) == 1;
+        } else {
+          ZRPlatformInfo fresh;
+          std::string read;
+          ok = (p % 2 == 0 ? kept : fresh).getString("Load", "value", &read) == 1;
+        }
+        const auto after = std::chrono::steady_clock::now();
+        const long us = std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
+        r.worstUs = std::max(r.worstUs, us);
+        ++(ok ? r.calls : r.failures);
+        now = after;
+      }
+      ::_exit(::write(result[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1);
+    }
+    ::close(result[1]);
+    children.emplace_back(pid, result[0]);
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  std::vector<LoadResult> results;
+  for (const auto& [pid, fd] : children) {
+    LoadResult r;
+    EXPECT_EQ(::read(fd, &r, sizeof(r)), static_cast<ssize_t>(sizeof(r)));
+    ::close(fd);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    results.push_back(r);
+  }
+  long reads = 0, worstWriteUs = 0, worstReadUs = 0;
+  for (int p = 0; p < kWriters + kReaders; ++p) {
+    EXPECT_EQ(results[p].failures, 0) << "process " << p;
+    (p < kWriters ? worstWriteUs : worstReadUs) =
+        std::max(p < kWriters ? worstWriteUs : worstReadUs, results[p].worstUs);
+    reads += p < kWriters ? 0 : results[p].calls;
+  }
+  const long a = results[0].calls, b = results[1].calls;
+  std::printf("writes %ld and %ld, worst write %.3f s; %ld reads, worst read %.3f s\n", a, b,
+              worstWriteUs / 1e6, reads, worstReadUs / 1e6);
+  EXPECT_GE(std::min(a, b) * 4, std::max(a, b)) << "a writer starved";
+  EXPECT_LT(worstWriteUs, 1000000) << "a writer starved";
+  EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  EXPECT_TRUE(m_sink->Records().empty());
+}
+
 TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
   // Values of many pages, so that a write takes long enough to be cut.
   const std::string oldValue(1 << 20, 'o');
@@ -256,13 +440,20 @@ TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting
   const auto write = [](const char* v) { return [v] { return Set("S", "n", v) == 1; }; };
   const auto read = [](const char* v) { return [v] { return Get("S", "n") == v; }; };
 
+  const auto names = [&] {
+    std::vector<std::string> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
+      found.push_back(e.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  // The owner's store and the lock file its first write made.
+  const std::vector<std::string> owned{"platform.db", "platform.db-lock"};
   EXPECT_TRUE(RunAs(kOwner, write("first")));
+  EXPECT_EQ(names(), owned);
   EXPECT_TRUE(RunAs(kReader, read("first")));
-  std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
-    names.push_back(e.path().filename().string());
-  }
-  EXPECT_EQ(names, std::vector<std::string>{"platform.db"}) << "the reader left files behind";
+  EXPECT_EQ(names(), owned) << "the reader left files behind";
   EXPECT_TRUE(RunAs(kOwner, write("second"))) << "the owner is locked out";
   EXPECT_TRUE(RunAs(kReader, read("second")));
 }
@@ -315,6 +506,14 @@ TEST_F(PlatformInfoTest, UnusableStoreFailsWithOneReportPerCallAndIsLeftAsItWas)
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"adir", "blocker", "notes.txt", "tiny"}));
+
+  // A device is no store either (/dev/null would read as an empty database).
+  ZRPlatformInfo::SetStorePath("/dev/null");
+  m_sink->Clear();
+  std::string value = "unchanged";
+  EXPECT_EQ(ZRPlatformInfo().getString("S", "n", &value), 0);
+  EXPECT_EQ(value, "unchanged");
+  EXPECT_EQ(m_sink->Records().size(), 1u);
 
   // A failed open is retried by the next call on the same object.
   ZRPlatformInfo::SetStorePath(m_dir.Path("blocker/platform.db"));

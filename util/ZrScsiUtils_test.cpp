@@ -75,7 +75,11 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
     EXPECT_EQ(values, c.fields) << "file text: '" << c.text << "'";
   }
   // A path that names no regular file: success at once, values untouched.
-  for (const std::string& path : {dir.Path("missing"), dir.path(), std::string()}) {
+  // Devices included: /dev/null reads as empty and /dev/zero never ends.
+  const std::string fifo = dir.Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {dir.Path("missing"), dir.path(), std::string(), fifo,
+                                  std::string("/dev/null"), std::string("/dev/zero")}) {
     Values values{"kept"};
     EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError()) << path;
     EXPECT_EQ(values, Values{"kept"});
@@ -100,6 +104,26 @@ TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFails) {
     EXPECT_EQ(r.line, 37);
     EXPECT_EQ(r.message, RetryWarning(kUnreadable, attempt));
   }
+}
+
+// The descriptor open while the reader reports (here: a retry warning) must
+// not leak into a process that the sink or another thread starts.
+TEST(ZrScsiUtils, FileIsOpenedCloseOnExec) {
+  ScopedSink sink;
+  int open = 0, leaking = 0;
+  sink->onRecord = [&] {
+    for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (fs::read_symlink(e.path(), ec).filename() != "mem") continue;
+      ++open;
+      const int flags = ::fcntl(std::stoi(e.path().filename().string()), F_GETFD);
+      leaking += (flags & FD_CLOEXEC) ? 0 : 1;
+    }
+  };
+  Values values;
+  EXPECT_TRUE(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values).IsError());
+  EXPECT_GT(open, 0);
+  EXPECT_EQ(leaking, 0);
 }
 
 TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {

@@ -41,14 +41,17 @@ TEST(LabelValue, ValidUtf8PassesAndEverythingElseIsPercentEncodedUpToTheFirstNul
       {"cut\0here"s, "cut"},
       {"\0"s, ""},
       {"\xFF\xFE", "%FF%FE"},
-      {"\x80x", "%80x"},                     // stray continuation byte
-      {"\xC3", "%C3"},                       // truncated at the end
-      {"\xC3(", "%C3("},                     // truncated before ASCII
-      {"\xC0\xAF", "%C0%AF"},                // overlong '/'
-      {"\xE0\x80\xAF", "%E0%80%AF"},         // overlong, three bytes
-      {"\xED\xA0\x80", "%ED%A0%80"},         // a surrogate
-      {"\xF4\x90\x80\x80", "%F4%90%80%80"},  // above U+10FFFF
-      {"\xF0\x9F\x98", "%F0%9F%98"},         // truncated four-byte sequence
+      {"\x80x", "%80x"},                       // stray continuation byte
+      {"\xC3", "%C3"},                         // truncated at the end
+      {"\xC3(", "%C3("},                       // truncated before ASCII
+      {"\xC0\xAF", "%C0%AF"},                  // overlong '/'
+      {"\xE0\x80\xAF", "%E0%80%AF"},           // overlong, three bytes
+      {"\xED\xA0\x80", "%ED%A0%80"},           // a surrogate
+      {"\xF4\x90\x80\x80", "%F4%90%80%80"},    // above U+10FFFF
+      {"\xF0\x9F\x98", "%F0%9F%98"},           // truncated four-byte sequence
+      {"\xE2\x82x", "%E2%82x"},                // truncated before ASCII, three bytes
+      {"\xF0\x9F\x98x", "%F0%9F%98x"},         // and four
+      {"\xF0\x9F\xC3\xA9", "%F0%9F\xC3\xA9"},  // cut by the start of another
       {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF\xF4\x8F\xBF\xBF"},  // the top code points
   };
   for (const auto& [name, expected] : cases) {
