@@ -1,8 +1,8 @@
 #include "PrometheusEndpoint.h"
 
 #include <arpa/inet.h>
+#include <civetweb.h>
 #include <netinet/in.h>
-#include <prometheus/exposer.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zrperf/framework/LogWriterInterface.h>
@@ -11,13 +11,27 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <vector>
+
+#include "../util/internal/RecordText.h"
+#include "internal/CounterFamilies.h"
+#include "internal/ExpositionText.h"
+#include "internal/Negotiation.h"
+#include "internal/ProtoExposition.h"
 
 namespace {
+
+// The server's limits (see the header).
+const char kWorkerThreads[] = "96";
+const char kRequestTimeoutMs[] = "1500";
+const char kConnectionQueue[] = "32";
+const char kListenBacklog[] = "128";
+const char kMaxRequestSize[] = "16384";
 
 // Splits "IPV4:PORT" into host and port; false when `address` is not of that
 // form. civetweb reads more forms (a bare port, an 's' or 'r' suffix for TLS
@@ -49,7 +63,7 @@ sockaddr_in SocketAddress(const std::string& host, int port) {
 
 // Why the server could not listen: binds a socket of our own to the same
 // address to learn the system's reason ("Address already in use"), which
-// civetweb's exception does not carry. `fallback` when that bind succeeds.
+// civetweb does not report. `fallback` when that bind succeeds.
 std::string BindFailure(const std::string& host, int port, const std::string& fallback) {
   const sockaddr_in a = SocketAddress(host, port);
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -77,12 +91,34 @@ void Fail(const std::string& why, std::string* error) {
   if (error != nullptr) *error = why;
 }
 
+// civetweb's own messages (a client that went away, say) are not records of
+// this library: silenced.
+int QuietLog(const mg_connection*, const char*) {
+  return 1;
+}
+
+// Writes a whole answer: status line, headers, and `body` unless the request
+// was a HEAD. Returns `status`, as a civetweb handler does for a request it
+// answered.
+int Answer(mg_connection* connection, bool head, int status, const char* reason,
+           const char* contentType, const std::string& body, const char* extraHeaders = "") {
+  std::string header = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                       "\r\nContent-Type: " + contentType +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+                       extraHeaders + "Connection: close\r\n\r\n";
+  if (!head) header += body;  // one write: header and body leave in one go
+  mg_write(connection, header.data(), header.size());
+  return status;
+}
+
 }  // namespace
 
 std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
     const std::string& address, boost::shared_ptr<CPerfCounters> counters, std::string* error,
     const CPrometheusCollector::Options& options) {
-  const std::string prefix = "metrics endpoint: cannot listen on '" + address + "': ";
+  // The address is the caller's text: escaped so it cannot forge a record line.
+  const std::string prefix =
+      "metrics endpoint: cannot listen on '" + zrperf::EscapeRecordText(address) + "': ";
   try {
     std::string host;
     int port = 0;
@@ -105,35 +141,98 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
     }
 
     std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
-    endpoint->m_collector = std::make_shared<CPrometheusCollector>(counters, options);
-    // civetweb throws from the constructor when it cannot bind. Two threads
-    // serve requests; idle keep-alive connections are dropped after 10 s.
-    endpoint->m_exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", address, "num_threads", "2", "request_timeout_ms", "10000"});
-    endpoint->m_exposer->RegisterCollectable(endpoint->m_collector);
-    const std::vector<int> ports = endpoint->m_exposer->GetListeningPorts();
-    if (ports.empty() || ports.front() <= 0) {
+    endpoint->m_boundUnits = CPrometheusCollector(counters, options).BoundUnits();
+    endpoint->m_counters = std::move(counters);
+    endpoint->m_creator = getpid();
+
+    mg_callbacks callbacks{};
+    callbacks.log_message = QuietLog;
+    const char* serverOptions[] = {"listening_ports",
+                                   address.c_str(),
+                                   "num_threads",
+                                   kWorkerThreads,
+                                   "request_timeout_ms",
+                                   kRequestTimeoutMs,
+                                   "connection_queue",
+                                   kConnectionQueue,
+                                   "listen_backlog",
+                                   kListenBacklog,
+                                   "max_request_size",
+                                   kMaxRequestSize,
+                                   "enable_keep_alive",
+                                   "no",
+                                   nullptr};
+    endpoint->m_context = mg_start(&callbacks, nullptr, serverOptions);
+    if (endpoint->m_context == nullptr) {
+      Fail(prefix + BindFailure(host, port, "the server could not start"), error);
+      return nullptr;
+    }
+    // From here on the destructor stops the server whatever happens.
+    endpoint->m_wakeHost = host == "0.0.0.0" ? "127.0.0.1" : host;
+    mg_server_port ports[1]{};
+    if (mg_get_server_ports(endpoint->m_context, 1, ports) != 1 || ports[0].port <= 0) {
       Fail(prefix + "the server reports no listening port", error);
       return nullptr;
     }
-    endpoint->m_port = ports.front();
-    // A server bound to every interface is reached through the loopback one.
-    endpoint->m_wakeHost = host == "0.0.0.0" ? "127.0.0.1" : host;
+    endpoint->m_port = ports[0].port;
+    // "**" matches every path: the handler answers 404 and 405 itself.
+    mg_set_request_handler(endpoint->m_context, "**", &CPrometheusEndpoint::HandleRequest,
+                           endpoint.get());
     endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
     return endpoint;
   } catch (const std::exception& e) {
-    std::string host;
-    int port = 0;
-    ParseAddress(address, &host, &port);
-    Fail(prefix + BindFailure(host, port, e.what()), error);
+    Fail(prefix + e.what(), error);
   } catch (...) {
     Fail(prefix + "unknown failure", error);
   }
   return nullptr;
 }
 
+int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  const std::string_view method = request->request_method ? request->request_method : "";
+  const std::string_view path = request->local_uri ? request->local_uri : "";
+  const bool head = method == "HEAD";
+  static const char kPlain[] = "text/plain; charset=utf-8";
+  if (path != "/metrics") return Answer(connection, head, 404, "Not Found", kPlain, "Not Found\n");
+  if (method != "GET" && !head) {
+    return Answer(connection, false, 405, "Method Not Allowed", kPlain, "Method Not Allowed\n",
+                  "Allow: GET, HEAD\r\n");
+  }
+  try {
+    const auto* endpoint = static_cast<const CPrometheusEndpoint*>(self);
+    const std::vector<zrprom::Family> families =
+        zrprom::CollectFamilies(endpoint->m_counters.get(), endpoint->m_boundUnits);
+    const char* accept = mg_get_header(connection, "Accept");
+    const bool protobuf = accept != nullptr && zrprom::PrefersDelimitedProtobuf(accept);
+    std::string body;
+    if (protobuf) {
+      zrprom::AppendDelimitedFamilies(families, &body);
+    } else {
+      zrprom::AppendExpositionText(families, &body);
+    }
+    const char* contentType = protobuf ? zrprom::kProtobufContentType : zrprom::kTextContentType;
+    const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");
+    std::string gzipped;
+    if (acceptEncoding != nullptr && zrprom::AcceptsGzip(acceptEncoding) &&
+        zrprom::Gzip(body, &gzipped)) {
+      return Answer(connection, head, 200, "OK", contentType, gzipped,
+                    "Content-Encoding: gzip\r\nVary: Accept, Accept-Encoding\r\n");
+    }
+    return Answer(connection, head, 200, "OK", contentType, body,
+                  "Vary: Accept, Accept-Encoding\r\n");
+  } catch (const std::exception&) {  // out of memory
+    return Answer(connection, head, 500, "Internal Server Error", kPlain,
+                  "Internal Server Error\n");
+  }
+}
+
 CPrometheusEndpoint::~CPrometheusEndpoint() {
-  if (!m_exposer) return;
+  if (m_context == nullptr) return;
+  // In a forked child the server's threads do not exist: stopping would wait
+  // for them forever. Its memory and sockets are the parent's copy, left as
+  // they are (the child's exit releases them).
+  if (getpid() != m_creator) return;
   // civetweb's listening thread looks at the stop request only when its poll
   // of the listening socket returns, which without a connection takes up to
   // 2 s; connections made while the server stops end that wait at once.
@@ -145,7 +244,7 @@ CPrometheusEndpoint::~CPrometheusEndpoint() {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
-  m_exposer.reset();  // stops the server and joins its threads
+  mg_stop(m_context);  // stops the server and joins its threads
   stopped.store(true);
   waker.join();
 }
