@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/perf/PerfCntLogger.h>
@@ -11,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -83,6 +87,52 @@ void ConnectOnce(const sockaddr_in& a) {
   // Only the attempt matters: it wakes the listener. Success or refusal alike.
   (void)connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
   close(fd);
+}
+
+// Whether `fd` is a TCP socket whose local end is port `port` of `host` (of
+// any address when `host` is INADDR_ANY) and, if `listening`, listens.
+bool IsSocketOf(int fd, const in_addr& host, int port, bool listening) {
+  sockaddr_in local{};
+  socklen_t size = sizeof(local);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+      local.sin_family != AF_INET || ntohs(local.sin_port) != port) {
+    return false;
+  }
+  if (host.s_addr != htonl(INADDR_ANY) && local.sin_addr.s_addr != host.s_addr) return false;
+  if (!listening) return true;
+  int accepting = 0;
+  size = sizeof(accepting);
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0) return false;
+  return accepting != 0;
+}
+
+// Calls `act` with a duplicate of each of the process's sockets that
+// IsSocketOf(host, port, listening) selects, except the socket of inode
+// `except`; stops early when `act` returns true. Each descriptor is duplicated before it is
+// examined, so the socket examined is the socket acted on even if the descriptor is closed and its
+// number reused meanwhile. Returns how many were selected; -1 without
+// /proc/self/fd.
+template <typename Act>
+int ForEachSocketOf(const in_addr& host, int port, bool listening, ino_t except, Act act) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int selected = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const int fd = fcntl(std::atoi(entry->d_name), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) continue;
+    bool done = false;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && status.st_ino != except &&
+        IsSocketOf(fd, host, port, listening)) {
+      ++selected;
+      done = act(fd);
+    }
+    close(fd);
+    if (done) break;
+  }
+  closedir(dir);
+  return selected;
 }
 
 // Reports a failure to start: the one line goes to the log and to `error`.
@@ -168,13 +218,20 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
       return nullptr;
     }
     // From here on the destructor stops the server whatever happens.
-    endpoint->m_wakeHost = host == "0.0.0.0" ? "127.0.0.1" : host;
+    endpoint->m_host = host;
     mg_server_port ports[1]{};
     if (mg_get_server_ports(endpoint->m_context, 1, ports) != 1 || ports[0].port <= 0) {
       Fail(prefix + "the server reports no listening port", error);
       return nullptr;
     }
     endpoint->m_port = ports[0].port;
+    // A handle of our own on the listening socket, so that the destructor can
+    // stop the accepting before it stops the server (see there).
+    const in_addr bound = SocketAddress(host, 0).sin_addr;
+    ForEachSocketOf(bound, endpoint->m_port, true, 0, [&endpoint](int fd) {
+      endpoint->m_listener = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      return true;
+    });
     // "**" matches every path: the handler answers 404 and 405 itself.
     mg_set_request_handler(endpoint->m_context, "**", &CPrometheusEndpoint::HandleRequest,
                            endpoint.get());
@@ -233,11 +290,38 @@ CPrometheusEndpoint::~CPrometheusEndpoint() {
   // for them forever. Its memory and sockets are the parent's copy, left as
   // they are (the child's exit releases them).
   if (getpid() != m_creator) return;
+  if (m_listener >= 0) {
+    // civetweb, when it stops, neither closes the connections waiting in its
+    // queue for a worker nor the one a waking worker takes, and its workers
+    // see the stop request only when their read of an idle client times out.
+    // So first: no new connection (shutting the listening socket down also
+    // ends the listening thread's poll and resets the connections not yet
+    // accepted); then every accepted connection is shut down, which its
+    // worker reads as the client's end and closes; once none is left the
+    // server stops with an empty queue. Bounded: a worker takes a shut
+    // connection and closes it at once.
+    shutdown(m_listener, SHUT_RD);
+    struct stat listener {};
+    fstat(m_listener, &listener);
+    const in_addr bound = SocketAddress(m_host, 0).sin_addr;
+    for (int round = 0; round < 2000; ++round) {
+      const int left = ForEachSocketOf(bound, m_port, false, listener.st_ino, [](int fd) {
+        shutdown(fd, SHUT_RDWR);
+        return false;
+      });
+      if (left <= 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    mg_stop(m_context);
+    close(m_listener);
+    return;
+  }
   // civetweb's listening thread looks at the stop request only when its poll
   // of the listening socket returns, which without a connection takes up to
   // 2 s; connections made while the server stops end that wait at once.
   std::atomic<bool> stopped{false};
-  const sockaddr_in self = SocketAddress(m_wakeHost, m_port);
+  // A server bound to every interface is reached through the loopback one.
+  const sockaddr_in self = SocketAddress(m_host == "0.0.0.0" ? "127.0.0.1" : m_host, m_port);
   std::thread waker([&stopped, self] {
     while (!stopped.load()) {
       ConnectOnce(self);

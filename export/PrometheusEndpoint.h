@@ -95,9 +95,10 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
   std::vector<std::uint64_t> m_boundUnits;  // the classic boundaries, in 100 ns units
   mg_context* m_context = nullptr;
   pid_t m_creator = 0;  // the process whose threads serve
+  int m_listener = -1;  // a duplicate of the listening socket; -1 if not found
   int m_port = 0;
   std::string m_url;
-  std::string m_wakeHost;  // where the destructor connects to end the server's poll
+  std::string m_host;  // the IPv4 address listened on
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUSENDPOINT_H_
