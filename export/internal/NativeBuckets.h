@@ -7,8 +7,9 @@
 // one before) do not share. Until the counters keep schema-4 buckets, each
 // bucket's samples are counted in the schema-4 bucket that holds the bucket's
 // highest duration (its lowest for the last, open-ended bucket), so a sample
-// is never placed below its value and at most one schema-4 bucket (4.4 %)
-// above it; samples of 0 units go to the zero bucket, whose threshold is 0.
+// is never placed below its value and at most two schema-4 buckets above it
+// (a snapshot bucket is up to 6.25 % wide, a schema-4 one 4.4 %); samples of
+// 0 units go to the zero bucket, whose threshold is 0.
 //
 // Thread-safety: pure functions.
 

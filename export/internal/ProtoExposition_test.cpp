@@ -125,8 +125,8 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
             "zr_seconds_sum 0\n"
             "zr_seconds_count 0\n");
   std::string numbers;
-  for (double v : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
-                   123456789.0, 1.0 / 3}) {
+  for (double v : {std::numeric_limits<double>::quiet_NaN(),
+                   -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3}) {
     zrprom::AppendNumber(v, &numbers);
     numbers += ' ';
   }
@@ -166,7 +166,8 @@ std::vector<std::string> DecodeWithProtoc(const std::string& stream) {
 
 TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
   if (std::getenv("ZRPERF_PROTOC") == nullptr) {
-    GTEST_SKIP() << "protoc not found at configure time (scripts/deps.sh installs protobuf-compiler)";
+    GTEST_SKIP()
+        << "protoc not found at configure time (scripts/deps.sh installs protobuf-compiler)";
   }
   std::string stream;
   zrprom::AppendDelimitedFamilies(SampleFamilies(), &stream);

@@ -50,28 +50,27 @@ TEST(ProtoWriter, SignedFieldsZigZagAndPlainInt32SignExtendsToTenBytes) {
 
   std::string out;
   ProtoWriter w(&out);
-  w.SInt32(1, -3);  // tag 0x08, zigzag 5
-  w.SInt64(2, -64);  // tag 0x10, zigzag 127
-  w.Int32(3, -1);   // tag 0x18, ten bytes
+  w.SInt32(1, -3);    // tag 0x08, zigzag 5
+  w.SInt64(2, -64);   // tag 0x10, zigzag 127
+  w.Int32(3, -1);     // tag 0x18, ten bytes
   w.UInt64(15, 128);  // the largest one-byte tag: 0x78
   w.UInt64(16, 0);    // two-byte tag: 0x80 0x01
-  EXPECT_EQ(Bytes(out), (std::vector<int>{0x08, 0x05, 0x10, 0x7F, 0x18, 0xFF, 0xFF, 0xFF, 0xFF,
-                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x78, 0x80, 0x01,
-                                          0x80, 0x01, 0x00}));
+  EXPECT_EQ(Bytes(out),
+            (std::vector<int>{0x08, 0x05, 0x10, 0x7F, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                              0xFF, 0xFF, 0xFF, 0x01, 0x78, 0x80, 0x01, 0x80, 0x01, 0x00}));
 }
 
 TEST(ProtoWriter, DoublesAreLittleEndianFixed64OnEveryHost) {
   std::string out;
   ProtoWriter w(&out);
-  w.Double(1, 1.0);  // 0x3FF0000000000000
-  w.Double(2, -2.5);  // 0xC004000000000000
+  w.Double(1, 1.0);                                      // 0x3FF0000000000000
+  w.Double(2, -2.5);                                     // 0xC004000000000000
   w.Double(3, std::numeric_limits<double>::infinity());  // 0x7FF0000000000000
-  w.Double(4, 0.1);  // 0x3FB999999999999A
-  EXPECT_EQ(Bytes(out),
-            (std::vector<int>{0x09, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F,  //
-                              0x11, 0, 0, 0, 0, 0, 0, 0x04, 0xC0,  //
-                              0x19, 0, 0, 0, 0, 0, 0, 0xF0, 0x7F,  //
-                              0x21, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
+  w.Double(4, 0.1);                                      // 0x3FB999999999999A
+  EXPECT_EQ(Bytes(out), (std::vector<int>{0x09, 0,    0,    0,    0,    0,    0,    0xF0, 0x3F,  //
+                                          0x11, 0,    0,    0,    0,    0,    0,    0x04, 0xC0,  //
+                                          0x19, 0,    0,    0,    0,    0,    0,    0xF0, 0x7F,  //
+                                          0x21, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
 }
 
 TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
@@ -89,7 +88,8 @@ TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
   w.UInt64(1, 7);
   w.EndDelimited(delimited);
 
-  std::vector<int> expected = {0x0A, 2, 'a', 'b', 0x22, 206, 0x01, 0x1A, 203, 0x01, 0x12, 200, 0x01};
+  std::vector<int> expected = {0x0A, 2,   'a',  'b',  0x22, 206, 0x01,
+                               0x1A, 203, 0x01, 0x12, 200,  0x01};
   expected.insert(expected.end(), 200, 'x');
   for (int b : {0x2A, 4, 0x02, 0x01, 0x80, 0x01, 2, 0x08, 0x07}) expected.push_back(b);
   EXPECT_EQ(Bytes(out), expected);
