@@ -100,7 +100,18 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
         out->push_back('\n');
         continue;
       }
+      // _count and _sum first, then the buckets, as prometheus-cpp writes
+      // them: the endpoint's text and CPrometheusCollector::SerializeText()
+      // stay byte for byte the same.
       const Histogram& h = m.histogram;
+      AppendSeries(f.name, "_count", m.labels, nullptr, out);
+      out->push_back(' ');
+      AppendUnsigned(h.count, out);
+      out->push_back('\n');
+      AppendSeries(f.name, "_sum", m.labels, nullptr, out);
+      out->push_back(' ');
+      AppendNumber(h.sum, out);
+      out->push_back('\n');
       for (const ClassicBucket& b : h.buckets) {
         le.clear();
         AppendNumber(b.upperBound, &le);
@@ -111,14 +122,6 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
       }
       le = "+Inf";
       AppendSeries(f.name, "_bucket", m.labels, &le, out);
-      out->push_back(' ');
-      AppendUnsigned(h.count, out);
-      out->push_back('\n');
-      AppendSeries(f.name, "_sum", m.labels, nullptr, out);
-      out->push_back(' ');
-      AppendNumber(h.sum, out);
-      out->push_back('\n');
-      AppendSeries(f.name, "_count", m.labels, nullptr, out);
       out->push_back(' ');
       AppendUnsigned(h.count, out);
       out->push_back('\n');
