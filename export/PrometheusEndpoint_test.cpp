@@ -185,7 +185,7 @@ TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestH
   const int port = endpoint->Port();
 
   // Text: the same text, byte for byte, as prometheus-cpp's serializer writes
-  // for the collector's families.
+  // for the collector's families (these values print alike in both).
   const std::string expected = CPrometheusCollector(counters).SerializeText();
   for (const std::string& accept :
        {std::string(), std::string("Accept: text/plain;version=0.0.4\r\n"),

@@ -100,9 +100,10 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
         out->push_back('\n');
         continue;
       }
-      // _count and _sum first, then the buckets, as prometheus-cpp writes
-      // them: the endpoint's text and CPrometheusCollector::SerializeText()
-      // stay byte for byte the same.
+      // _count and _sum first, then the buckets, in prometheus-cpp's order:
+      // the endpoint's text and CPrometheusCollector::SerializeText() differ
+      // only where prometheus-cpp's 16 significant digits are not the
+      // shortest exact form (8.899999999999999e-06 for 8.9e-06).
       const Histogram& h = m.histogram;
       AppendSeries(f.name, "_count", m.labels, nullptr, out);
       out->push_back(' ');
