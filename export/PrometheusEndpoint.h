@@ -1,5 +1,5 @@
-// CPrometheusEndpoint: an HTTP server that serves a counter set's metrics at
-// GET /metrics (prometheus-cpp's Exposer on civetweb) and nothing else.
+// CPrometheusEndpoint: an HTTP server (civetweb) that serves a counter set's
+// metrics at GET /metrics and nothing else.
 //
 //   std::string error;
 //   std::unique_ptr<CPrometheusEndpoint> endpoint =
@@ -10,13 +10,38 @@
 // The server listens exactly where it is told: "127.0.0.1:9464" serves the
 // local host only, "0.0.0.0:9464" every interface (IPv4 only: Debian's
 // civetweb is built without IPv6). Port 0
-// takes a free port, which Port() and Url() report. Each scrape runs
-// CPrometheusCollector::Collect() on one of the server's threads.
+// takes a free port, which Port() and Url() report.
+//
+// Answers: GET and HEAD of /metrics (a query string is ignored). A scrape
+// whose Accept header prefers
+//   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
+// gets length-delimited MetricFamily messages with that Content-Type, each
+// elapsed-time histogram with its classic buckets and native (schema 4)
+// buckets; any other gets the text format 0.0.4
+// ("text/plain; version=0.0.4; charset=utf-8", classic buckets only). The
+// body is gzip-encoded when Accept-Encoding allows it. Families, names and
+// buckets are those CPrometheusCollector documents, read afresh by each
+// scrape on one of the server's threads. Other paths (/metrics/, /metrics.txt)
+// get 404, other methods 405 with "Allow: GET, HEAD", malformed or oversized
+// requests (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown
+// HTTP version) or a closed connection.
+//
+// Limits: 96 worker threads serve one connection each, and a connection is
+// closed after its answer. A client whose request head is not complete 1.5 s
+// after it began is dropped, so idle or slowly trickling clients hold a worker
+// for 1.5 s at most, and up to about 90 of them at once do not delay a scrape.
+// Connections past the workers wait in a queue of 32 and a listen backlog of
+// 128; past those the system drops connection attempts (clients retry). The workers' stacks are reserved
+// address space (96 x the thread stack size), not memory in use.
 //
 // Threads: the server's threads are started by Start() and joined by the
-// destructor, which returns within some milliseconds. They do not survive
-// fork(): a service that daemonizes starts the endpoint in the child, after
-// the fork.
+// destructor, which first stops accepting and shuts every open connection
+// down, so that it returns within milliseconds whatever the clients do and
+// leaves no socket open. The threads do not survive fork(): a service that
+// daemonizes starts the endpoint in the child, after the fork. Destroying an
+// endpoint in a child process of the one that started it (an exit() that runs
+// static destructors, say) leaves the parent's threads and sockets alone and
+// returns at once.
 //
 // Thread-safety: Start() may be called from any thread; Port() and Url() are
 // constant after it. The object is destroyed by one thread, once no other one
@@ -29,13 +54,16 @@
 #include <zrperf/perf/PerfCounters.h>
 #include <zrperf/sync/Export.h>
 
+#include <sys/types.h>
+
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
-namespace prometheus {
-class Exposer;
-}
+struct mg_connection;
+struct mg_context;
 
 class ZRPERF_EXPORT CPrometheusEndpoint {
  public:
@@ -50,7 +78,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
       std::string* error = nullptr,
       const CPrometheusCollector::Options& options = CPrometheusCollector::Options());
 
-  // Stops the server and joins its threads.
+  // Stops the server and joins its threads (in the process that started it).
   ~CPrometheusEndpoint();
 
   CPrometheusEndpoint(const CPrometheusEndpoint&) = delete;
@@ -64,11 +92,17 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
  private:
   CPrometheusEndpoint() = default;
 
-  std::shared_ptr<CPrometheusCollector> m_collector;
-  std::unique_ptr<prometheus::Exposer> m_exposer;
+  // civetweb's request handler; `self` is the endpoint.
+  static int HandleRequest(mg_connection* connection, void* self);
+
+  boost::shared_ptr<CPerfCounters> m_counters;
+  std::vector<std::uint64_t> m_boundUnits;  // the classic boundaries, in 100 ns units
+  mg_context* m_context = nullptr;
+  pid_t m_creator = 0;  // the process whose threads serve
+  int m_listener = -1;  // a duplicate of the listening socket; -1 if not found
   int m_port = 0;
   std::string m_url;
-  std::string m_wakeHost;  // where the destructor connects to end the server's poll
+  std::string m_host;  // the IPv4 address listened on
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUSENDPOINT_H_

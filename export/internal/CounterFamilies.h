@@ -1,0 +1,34 @@
+// Internal to libzrperf-prometheus: the figures of a counter set as metric
+// families of the plain model (MetricFamilies.h), for the text and protocol
+// buffers formats alike.
+//
+// The families, names, help texts, labels and classic buckets are those that
+// CPrometheusCollector::Collect() documents; in addition each elapsed-time
+// histogram carries native schema-4 buckets (NativeBuckets.h) read from the
+// same snapshot as its classic buckets, so both describe the same samples and
+// the count equals the zero count plus the native buckets' counts.
+//
+// Thread-safety: as CPrometheusCollector::Collect(): any number of threads at
+// once, while other threads record.
+
+#ifndef ZRPERF_EXPORT_INTERNAL_COUNTERFAMILIES_H_
+#define ZRPERF_EXPORT_INTERNAL_COUNTERFAMILIES_H_
+
+#include <zrperf/perf/PerfCounters.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "MetricFamilies.h"
+
+namespace zrprom {
+
+// The families of `counters` (only zrperf_build_info when null), with the
+// classic boundaries `boundUnits` (ascending, in 100 ns units, each the high
+// end of a counter histogram bucket: CPrometheusCollector::BoundUnits()).
+std::vector<Family> CollectFamilies(CPerfCounters* counters,
+                                    const std::vector<std::uint64_t>& boundUnits);
+
+}  // namespace zrprom
+
+#endif  // ZRPERF_EXPORT_INTERNAL_COUNTERFAMILIES_H_

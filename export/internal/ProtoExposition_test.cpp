@@ -1,0 +1,234 @@
+#include "ProtoExposition.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "../../tests/support/TempDir.h"
+#include "ExpositionText.h"
+
+namespace {
+
+using zrprom::BucketSpan;
+using zrprom::Family;
+using zrprom::MetricType;
+using zrprom::NativeBucket;
+
+struct Encoded {
+  std::vector<BucketSpan> spans;
+  std::vector<std::int64_t> deltas;
+};
+
+Encoded Encode(const std::vector<NativeBucket>& buckets) {
+  Encoded e;
+  zrprom::EncodeNativeSpans(buckets, &e.spans, &e.deltas);
+  return e;
+}
+
+std::vector<std::pair<int, unsigned>> Spans(const Encoded& e) {
+  std::vector<std::pair<int, unsigned>> spans;
+  for (const BucketSpan& s : e.spans) spans.emplace_back(s.offset, s.length);
+  return spans;
+}
+
+TEST(NativeSpans, FirstOffsetIsAbsoluteLaterOffsetsAreGapsAndShortGapsStayInsideASpan) {
+  // -3, -2 adjacent; 0 after a gap of one (bridged by a zero); 5 after a gap of 4.
+  Encoded e = Encode({{-3, 1}, {-2, 2}, {0, 1}, {5, 4}});
+  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{-3, 4}, {4, 1}}));
+  EXPECT_EQ(e.deltas, (std::vector<std::int64_t>{1, 1, -2, 1, 3}));
+
+  // A gap of exactly two is bridged, of three is not; zero counts are no buckets.
+  e = Encode({{10, 5}, {13, 5}, {14, 0}, {17, 2}});
+  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{10, 4}, {3, 1}}));
+  EXPECT_EQ(e.deltas, (std::vector<std::int64_t>{5, -5, 0, 5, -3}));
+
+  // Counts above 2^63 still give exact deltas (two's complement differences).
+  const std::uint64_t big = (std::uint64_t{1} << 63) + 5;
+  e = Encode({{0, big}, {1, 1}});
+  EXPECT_EQ(e.deltas[0] + e.deltas[1], 1);
+
+  // No bucket: the no-op span that marks a native histogram.
+  e = Encode({});
+  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{0, 0}}));
+  EXPECT_TRUE(e.deltas.empty());
+  e = Encode({{7, 0}});
+  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{0, 0}}));
+}
+
+// Families holding every kind of field the writers know, with values that
+// are easy to get wrong: escapes, zero, negative and infinite numbers.
+std::vector<Family> SampleFamilies() {
+  std::vector<Family> families(4);
+  families[0].name = "zr_bytes_total";
+  families[0].help = "Bytes \\ moved\nper \"counter\".";
+  families[0].type = MetricType::kCounter;
+  families[0].metrics.resize(2);
+  families[0].metrics[0].labels = {{"counter", "a\"b\\c\nd"}, {"unit", "\xC3\xA9"}};
+  families[0].metrics[0].value = 1e18;
+  families[0].metrics[1].labels = {{"counter", ""}};
+  families[0].metrics[1].value = 0.1;
+
+  families[1].name = "zr_level";
+  families[1].help = "";
+  families[1].type = MetricType::kGauge;
+  families[1].metrics.resize(1);
+  families[1].metrics[0].value = -0.0;
+
+  families[2].name = "zr_seconds";
+  families[2].help = "Durations.";
+  families[2].type = MetricType::kHistogram;
+  families[2].metrics.resize(2);
+  zrprom::Histogram& h = families[2].metrics[0].histogram;
+  families[2].metrics[0].labels = {{"counter", "x"}};
+  h.count = 10;
+  h.sum = 2.5e-06;
+  h.buckets = {{9.5e-06, 3}, {0.5, 8}};
+  h.native.present = true;
+  h.native.schema = 4;
+  h.native.zeroThreshold = 1e-9;
+  h.native.zeroCount = 2;
+  h.native.positive = {{-3, 1}, {-2, 2}, {0, 1}, {5, 4}};
+  zrprom::Histogram& empty = families[2].metrics[1].histogram;
+  empty.buckets = {{9.5e-06, 0}};
+  empty.native.present = true;
+  empty.native.schema = -2;
+
+  families[3].name = "zr_none";  // no series: left out
+  families[3].type = MetricType::kGauge;
+  return families;
+}
+
+TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
+  std::string text;
+  zrprom::AppendExpositionText(SampleFamilies(), &text);
+  EXPECT_EQ(text,
+            "# HELP zr_bytes_total Bytes \\\\ moved\\nper \"counter\".\n"
+            "# TYPE zr_bytes_total counter\n"
+            "zr_bytes_total{counter=\"a\\\"b\\\\c\\nd\",unit=\"\xC3\xA9\"} 1e+18\n"
+            "zr_bytes_total{counter=\"\"} 0.1\n"
+            "# HELP zr_level \n"
+            "# TYPE zr_level gauge\n"
+            "zr_level -0\n"
+            "# HELP zr_seconds Durations.\n"
+            "# TYPE zr_seconds histogram\n"
+            "zr_seconds_count{counter=\"x\"} 10\n"
+            "zr_seconds_sum{counter=\"x\"} 2.5e-06\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"9.5e-06\"} 3\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"0.5\"} 8\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"+Inf\"} 10\n"
+            "zr_seconds_count 0\n"
+            "zr_seconds_sum 0\n"
+            "zr_seconds_bucket{le=\"9.5e-06\"} 0\n"
+            "zr_seconds_bucket{le=\"+Inf\"} 0\n");
+  std::string numbers;
+  for (double v : {std::numeric_limits<double>::quiet_NaN(),
+                   -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3}) {
+    zrprom::AppendNumber(v, &numbers);
+    numbers += ' ';
+  }
+  EXPECT_EQ(numbers, "NaN -Inf 123456789 0.3333333333333333 ");
+}
+
+// What `protoc --decode=io.prometheus.client.MetricFamily` prints for each
+// length-delimited message of `stream`; empty when protoc is not there.
+std::vector<std::string> DecodeWithProtoc(const std::string& stream) {
+  const char* protoc = std::getenv("ZRPERF_PROTOC");
+  const char* proto = std::getenv("ZRPERF_METRICS_PROTO_DIR");
+  std::vector<std::string> decoded;
+  zrperf_test::TempDir dir("proto-exposition");
+  std::size_t at = 0;
+  while (at < stream.size()) {
+    std::uint64_t length = 0;
+    for (int shift = 0;; shift += 7) {
+      const auto byte = static_cast<unsigned char>(stream.at(at++));
+      length |= std::uint64_t{byte & 0x7Fu} << shift;
+      if (byte < 0x80) break;
+    }
+    const std::string path = dir.Write("message", stream.substr(at, length));
+    at += length;
+    const std::string command = std::string(protoc) + " --proto_path=" + proto +
+                                " --decode=io.prometheus.client.MetricFamily metrics.proto < " +
+                                path + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) out.append(buffer, n);
+    EXPECT_EQ(pclose(p), 0) << out;
+    decoded.push_back(out);
+  }
+  return decoded;
+}
+
+TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
+  if (std::getenv("ZRPERF_PROTOC") == nullptr) {
+    GTEST_SKIP()
+        << "protoc not found at configure time (scripts/deps.sh installs protobuf-compiler)";
+  }
+  std::string stream;
+  zrprom::AppendDelimitedFamilies(SampleFamilies(), &stream);
+  const std::vector<std::string> decoded = DecodeWithProtoc(stream);
+  ASSERT_EQ(decoded.size(), 3u);  // the family without series is left out
+  EXPECT_EQ(decoded[0],
+            "name: \"zr_bytes_total\"\n"
+            "help: \"Bytes \\\\ moved\\nper \\\"counter\\\".\"\n"
+            "type: COUNTER\n"
+            "metric {\n"
+            "  label {\n    name: \"counter\"\n    value: \"a\\\"b\\\\c\\nd\"\n  }\n"
+            "  label {\n    name: \"unit\"\n    value: \"\\303\\251\"\n  }\n"
+            "  counter {\n    value: 1e+18\n  }\n"
+            "}\n"
+            "metric {\n"
+            "  label {\n    name: \"counter\"\n    value: \"\"\n  }\n"
+            "  counter {\n    value: 0.1\n  }\n"
+            "}\n");
+  EXPECT_EQ(decoded[1],
+            "name: \"zr_level\"\n"
+            "help: \"\"\n"
+            "type: GAUGE\n"
+            "metric {\n"
+            "  gauge {\n    value: -0\n  }\n"
+            "}\n");
+  EXPECT_EQ(decoded[2],
+            "name: \"zr_seconds\"\n"
+            "help: \"Durations.\"\n"
+            "type: HISTOGRAM\n"
+            "metric {\n"
+            "  label {\n    name: \"counter\"\n    value: \"x\"\n  }\n"
+            "  histogram {\n"
+            "    sample_count: 10\n"
+            "    sample_sum: 2.5e-06\n"
+            "    bucket {\n      cumulative_count: 3\n      upper_bound: 9.5e-06\n    }\n"
+            "    bucket {\n      cumulative_count: 8\n      upper_bound: 0.5\n    }\n"
+            "    bucket {\n      cumulative_count: 10\n      upper_bound: inf\n    }\n"
+            "    schema: 4\n"
+            "    zero_threshold: 1e-09\n"
+            "    zero_count: 2\n"
+            "    positive_span {\n      offset: -3\n      length: 4\n    }\n"
+            "    positive_span {\n      offset: 4\n      length: 1\n    }\n"
+            "    positive_delta: 1\n"
+            "    positive_delta: 1\n"
+            "    positive_delta: -2\n"
+            "    positive_delta: 1\n"
+            "    positive_delta: 3\n"
+            "  }\n"
+            "}\n"
+            "metric {\n"
+            "  histogram {\n"
+            "    sample_count: 0\n"
+            "    sample_sum: 0\n"
+            "    bucket {\n      cumulative_count: 0\n      upper_bound: 9.5e-06\n    }\n"
+            "    bucket {\n      cumulative_count: 0\n      upper_bound: inf\n    }\n"
+            "    schema: -2\n"
+            "    zero_threshold: 0\n"
+            "    zero_count: 0\n"
+            "    positive_span {\n      offset: 0\n      length: 0\n    }\n"
+            "  }\n"
+            "}\n");
+}
+
+}  // namespace
