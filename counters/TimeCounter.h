@@ -90,7 +90,8 @@ class ZRFW_EXPORT CTimeCounter {
 
  private:
   struct Slot;
-  zrfw::TimeFigures Read() const ZR_EXCLUDES(m_owner.Mutex());
+  // The figures, with the bucket list when `withBuckets` (for percentiles).
+  CTimeCounterSnapshot Snapshot(bool withBuckets) const ZR_EXCLUDES(m_owner.Mutex());
   void ReadLocked(zrfw::TimeFigures& figures) const ZR_REQUIRES(m_owner.Mutex());
   // Under the mutex: moves a slot's bucket that reached its fold point into
   // m_folded, and, when `carried` (the sample's units) is not 0, the slot's

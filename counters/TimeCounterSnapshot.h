@@ -19,9 +19,12 @@
 // percentiles come from the histogram as CTimeCounter::GetPercentile()
 // describes.
 //
-// Figures of a difference (Since()): count, total and mean are exact (up to
-// the samples in flight at either read, which then count in the next
-// interval). Percentiles are read from the bucket differences and lie within
+// Figures of a difference (Since()): count, total, buckets and mean are exact
+// (up to the samples in flight at either read, which then count in the next
+// interval): consecutive intervals always add up exactly to the last read's
+// count, total and buckets, even when a read caught a sample's total before
+// its count. An interval without a sample has all its figures 0 (its total
+// may still hold the part of a sample in flight). Percentiles are read from the bucket differences and lie within
 // the histogram's error (3.2 %) of the interval's own percentiles. The minimum
 // is exact when the counter's minimum went down between the two reads (the
 // new minimum was recorded in between) or when the earlier read had no sample;
@@ -116,6 +119,9 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
  private:
   friend class CTimeCounter;
   __extension__ typedef unsigned __int128 Wide;
+
+  // " p50=... p90=... p99=... p99.9=...", shared by both texts.
+  std::string PercentilesText() const;
 
   std::uint64_t m_nCount = 0;
   Wide m_nTotal = 0;  // never held: 2^128 units are out of reach

@@ -156,44 +156,66 @@ TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
     EXPECT_EQ(interval.GetEnd(), now.GetEnd());
     previous = now;
   }
-  // Nothing recorded: an empty interval; and the differences never go negative.
+  // Nothing recorded: an empty interval, all of whose figures are 0; and the
+  // differences never go negative.
   const CTimeCounterSnapshot later = counter->GetSnapshot();
-  EXPECT_EQ(later.Since(previous).AsString(), "samples=0");
-  EXPECT_EQ(previous.Since(later).GetCount(), 0u);
+  const CTimeCounterSnapshot empty = later.Since(previous);
+  EXPECT_EQ(empty.AsString(), "samples=0");
+  EXPECT_EQ(empty.AsIntervalString().substr(empty.AsIntervalString().find(" mean=")),
+            " mean=0ns p50=0ns p90=0ns p99=0ns p99.9=0ns max=0ns");
+  EXPECT_TRUE(empty.GetMin() == CTimeInterval(0) && empty.GetTotal() == CTimeInterval(0));
+  EXPECT_TRUE(empty.GetBuckets().empty());
+  const CTimeCounterSnapshot backwards = previous.Since(later);
+  EXPECT_EQ(backwards.GetCount(), 0u);
+  EXPECT_EQ(backwards.GetTotal(), CTimeInterval(0));
 }
 
-// Recording threads race the reads: consecutive intervals add up to the
-// lifetime count and total, and each keeps its figures in order.
-TEST(TimeCounterSnapshot, IntervalsReadWhileThreadsRecordAddUpToTheLifetime) {
-  CTimeCounter counter;
-  std::atomic<int> recording{3};
-  unsigned long long count = 0;
-  long long total = 0;
-  zrperf_test::RunTogether(4, [&](int t) {
-    if (t < 3) {
-      for (int i = 0; i < 20'000; ++i) counter.AddSample(CTimeInterval(1 + (i * 7 + t) % 5'000));
-      recording.fetch_sub(1);
-      return;
-    }
-    CTimeCounterSnapshot previous;
-    for (bool last = false; !last;) {
-      last = recording.load() == 0;
-      const CTimeCounterSnapshot now = counter.GetSnapshot();
-      const CTimeCounterSnapshot interval = now.Since(previous);
-      count += interval.GetCount();
-      total += interval.GetTotal().Get100ns();
-      if (interval.GetCount() != 0) {
-        EXPECT_LE(interval.GetMin(), interval.GetMean());
-        EXPECT_LE(interval.GetMean(), interval.GetMax());
-        EXPECT_LE(interval.GetPercentile(0.99), interval.GetMax());
-        EXPECT_GE(interval.GetMin(), now.GetMin());
+// A recording thread races a reader that takes snapshot after snapshot: a
+// read may catch a sample's total and bucket before its count, and, with
+// busy threads outnumbering the cores, the recorder is preempted there while
+// the reader takes further snapshots in which the count stands still. Over
+// many rounds the consecutive intervals add up exactly to the final count,
+// total and buckets, and each keeps its figures in order.
+TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifetime) {
+  constexpr int kSamples = 200'000, kBusy = 2;
+  for (int round = 0; round < 10; ++round) {
+    CTimeCounter counter;
+    std::atomic<bool> recording{true};
+    unsigned long long count = 0, inBuckets = 0;
+    long long total = 0;
+    zrperf_test::RunTogether(2 + kBusy, [&](int t) {
+      if (t == 0) {
+        for (int i = 0; i < kSamples; ++i)
+          counter.AddSample(CTimeInterval(1 + (i * 7919) % 50'000));
+        recording = false;
+      } else if (t > 1) {  // keeps a core busy, so that the recorder is preempted
+        for (volatile unsigned spin = 0; recording.load(std::memory_order_relaxed);
+             spin = spin + 1) {
+        }
+      } else {
+        CTimeCounterSnapshot previous;
+        for (bool last = false; !last;) {
+          last = !recording.load();
+          const CTimeCounterSnapshot now = counter.GetSnapshot();
+          const CTimeCounterSnapshot interval = now.Since(previous);
+          count += interval.GetCount();
+          total += interval.GetTotal().Get100ns();
+          for (const CTimeCounterSnapshot::Bucket& b : interval.GetBuckets()) inBuckets += b.count;
+          if (interval.GetCount() != 0) {
+            EXPECT_LE(interval.GetMin(), interval.GetPercentile(0.001));
+            EXPECT_LE(interval.GetMin(), interval.GetMean());
+            EXPECT_LE(interval.GetMean(), interval.GetMax());
+            EXPECT_LE(interval.GetPercentile(0.99), interval.GetMax());
+            EXPECT_GE(interval.GetMin(), now.GetMin());
+          }
+          previous = now;
+        }
       }
-      previous = now;
-    }
-  });
-  EXPECT_EQ(count, 60'000u);
-  EXPECT_EQ(count, static_cast<unsigned long long>(counter.GetTotalSamples()));
-  EXPECT_EQ(CTimeInterval(total), counter.GetTotal());
+    });
+    ASSERT_EQ(count, std::uint64_t{kSamples}) << "round " << round;
+    ASSERT_EQ(inBuckets, count) << "round " << round;
+    ASSERT_EQ(CTimeInterval(total), counter.GetTotal()) << "round " << round;
+  }
 }
 
 }  // namespace

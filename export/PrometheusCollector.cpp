@@ -33,20 +33,14 @@ const char kLabel[] = "counter";
 struct ElapsedSeries {
   std::string label;
   std::uint64_t count = 0;
-  std::uint64_t totalUnits = 0;
-  std::uint64_t minUnits = 0;
-  std::uint64_t maxUnits = 0;
+  double seconds = 0.0;  // the sum of the samples
+  double minSeconds = 0.0;
+  double maxSeconds = 0.0;
   std::vector<std::uint64_t> perBound;  // samples per boundary, not cumulative; last: above all
 };
 
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
-}
-
-std::uint64_t Units(const CTimeInterval& t) {
-  return t.Get100ns() > 0 ? static_cast<std::uint64_t>(t.Get100ns()) : 0;
+double Seconds(const CTimeInterval& t) {
+  return static_cast<double>(t.Get100ns()) / kUnitsPerSecond;
 }
 
 // Adds one counter's figures to `series`. Every boundary is the high end of a
@@ -68,12 +62,11 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64
     count += b.count;
   }
   if (count == 0) return;
-  const std::uint64_t min = Units(snap.GetMin());
-  const std::uint64_t max = Units(snap.GetMax());
-  series->minUnits = series->count == 0 ? min : std::min(series->minUnits, min);
-  series->maxUnits = std::max(series->maxUnits, max);
+  const double min = Seconds(snap.GetMin());
+  series->minSeconds = series->count == 0 ? min : std::min(series->minSeconds, min);
+  series->maxSeconds = std::max(series->maxSeconds, Seconds(snap.GetMax()));
   series->count += count;
-  series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
+  series->seconds += Seconds(snap.GetTotal());
 }
 
 prometheus::ClientMetric::Label CounterLabel(const std::string& value) {
@@ -177,7 +170,7 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       prometheus::ClientMetric& h = elapsed.metric[s];
       h.label.push_back(CounterLabel(e.label));
       h.histogram.sample_count = e.count;
-      h.histogram.sample_sum = static_cast<double>(e.totalUnits) / kUnitsPerSecond;
+      h.histogram.sample_sum = e.seconds;
       h.histogram.bucket.resize(m_bounds.size() + 1);
       std::uint64_t cumulative = 0;
       for (std::size_t i = 0; i < m_bounds.size(); ++i) {
@@ -189,9 +182,9 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       h.histogram.bucket.back().upper_bound = std::numeric_limits<double>::infinity();
 
       minimum.metric[s].label.push_back(CounterLabel(e.label));
-      minimum.metric[s].gauge.value = static_cast<double>(e.minUnits) / kUnitsPerSecond;
+      minimum.metric[s].gauge.value = e.minSeconds;
       maximum.metric[s].label.push_back(CounterLabel(e.label));
-      maximum.metric[s].gauge.value = static_cast<double>(e.maxUnits) / kUnitsPerSecond;
+      maximum.metric[s].gauge.value = e.maxSeconds;
     }
 
     const CPerfCounters::MediaSpeedCounterList speedCounters = m_counters->ListMediaSpeedCounters();
@@ -212,7 +205,7 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       double& sec = transferSeconds.metric.back().counter.value;
       b += static_cast<double>(snap.GetBytes());
       t += static_cast<double>(snap.GetTransfers());
-      sec += static_cast<double>(Units(snap.GetTime())) / kUnitsPerSecond;
+      sec += Seconds(snap.GetTime());
     }
   }
 

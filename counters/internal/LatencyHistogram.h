@@ -1,7 +1,7 @@
-// Internal to the counters engine (built into libzrframework): the log-linear bucket layout of the elapsed-time
-// histograms, and percentiles read from such a histogram.
-// The bucket count sizes TimeFigures (embedded in CTimeCounter), so this
-// header is installed with it and the layout is part of the library's ABI.
+// Internal to the counters engine (built into libzrframework): the log-linear bucket layout of the
+// elapsed-time histograms. Percentiles are read from it by CTimeCounterSnapshot alone. The bucket
+// count sizes TimeFigures (embedded in CTimeCounter), so this header is installed with it and the
+// layout is part of the library's ABI.
 //
 // Durations are counts of 100 ns units. Values 0 to 15 have a bucket each;
 // above that every power of two [2^k, 2^(k+1)) is split into 16 equal
@@ -38,14 +38,6 @@ inline std::size_t BucketOf(std::uint64_t units) noexcept {
 // reports the largest value of its own range).
 std::uint64_t BucketLow(std::size_t index) noexcept;
 std::uint64_t BucketHigh(std::size_t index) noexcept;
-
-// The value at `fraction` of the samples counted in `buckets` (kBuckets
-// entries): the middle of the bucket that holds the sample of rank
-// ceil(fraction * count) (at least 1), kept within [min, max], the exact
-// extremes. A fraction of 0 or less (or NaN) gives min, 1 or more gives max;
-// so does an empty histogram give min.
-std::uint64_t Percentile(const std::uint64_t* buckets, double fraction, std::uint64_t min,
-                         std::uint64_t max) noexcept;
 
 }  // namespace latency
 }  // namespace zrfw
