@@ -116,14 +116,16 @@ CTimeCounterSnapshot CTimeCounter::Snapshot(bool withBuckets) const {
   snapshot.m_dM2 = f.m2;
   // A first sample in flight may show in its bucket only.
   if (!withBuckets || f.count == 0) return snapshot;
+  namespace latency = zrfw::latency;
+  snapshot.m_nZeroCount = f.buckets[0];
   std::size_t used = 0;
-  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) used += f.buckets[i] != 0 ? 1 : 0;
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) used += f.buckets[p] != 0 ? 1 : 0;
   snapshot.m_vecBuckets.reserve(used);
-  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
-    if (f.buckets[i] == 0) continue;
-    const std::uint64_t high =
-        i + 1 == zrfw::latency::kBuckets ? UINT64_MAX : zrfw::latency::BucketHigh(i);
-    snapshot.m_vecBuckets.push_back({zrfw::latency::BucketLow(i), high, f.buckets[i]});
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) {
+    if (f.buckets[p] == 0) continue;
+    const std::uint64_t high = p == latency::kLast ? UINT64_MAX : latency::BucketHigh(p);
+    snapshot.m_vecBuckets.push_back(
+        {latency::IndexOf(p), latency::BucketLow(p), high, f.buckets[p]});
   }
   return snapshot;
 }
@@ -165,9 +167,9 @@ std::string CTimeCounter::AsString() const {
 // The installed layout: CTimeCounter embeds the slot owner and the folded
 // figures, whose size the bucket count sets. A change here changes the
 // library's ABI and needs a new SONAME.
-static_assert(zrfw::latency::kBuckets == 528, "bucket count is part of the ABI");
-static_assert(sizeof(zrfw::TimeFigures) == 4288, "TimeFigures is embedded in CTimeCounter");
+static_assert(zrfw::latency::kBuckets == 582, "bucket count is part of the ABI");
+static_assert(sizeof(zrfw::TimeFigures) == 4720, "TimeFigures is embedded in CTimeCounter");
 static_assert(sizeof(CTimeCounterSnapshot) == 128, "CTimeCounterSnapshot's layout is public");
 #if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
-static_assert(sizeof(CTimeCounter) == 4352, "CTimeCounter's layout is public");
+static_assert(sizeof(CTimeCounter) == 4784, "CTimeCounter's layout is public");
 #endif

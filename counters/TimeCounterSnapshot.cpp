@@ -13,11 +13,16 @@ using zrfw::sat::Within;
 
 namespace {
 
-// The middle of a bucket of the layout (the last bucket's middle is that of
-// its own range): the value a percentile that falls in the bucket reads.
-std::uint64_t MiddleOf(const CTimeCounterSnapshot::Bucket& bucket) noexcept {
-  const std::size_t index = zrfw::latency::BucketOf(bucket.low);
-  return bucket.low + (zrfw::latency::BucketHigh(index) - bucket.low) / 2;
+namespace latency = zrfw::latency;
+
+static_assert(CTimeCounterSnapshot::kMinBucketIndex == latency::kMinIndex &&
+                  CTimeCounterSnapshot::kMaxBucketIndex == latency::kMaxIndex,
+              "the public bucket range is the layout's");
+
+std::int32_t Clamped(std::int32_t index) noexcept {
+  return index < latency::kMinIndex   ? latency::kMinIndex
+         : index > latency::kMaxIndex ? latency::kMaxIndex
+                                      : index;
 }
 
 std::string Text(CTimeInterval value) {
@@ -61,7 +66,7 @@ CTimeInterval CTimeCounterSnapshot::GetStandardDeviation() const noexcept {
 
 CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcept {
   if (m_nCount == 0) return CTimeInterval(0);
-  std::uint64_t count = 0;
+  std::uint64_t count = m_nZeroCount;
   for (const Bucket& bucket : m_vecBuckets) count += bucket.count;
   if (count == 0 || !(fraction > 0.0)) return Interval(m_nMin);  // NaN too
   if (fraction >= 1.0) return Interval(m_nMax);
@@ -69,16 +74,32 @@ CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcep
   const double wanted = std::ceil(fraction * static_cast<double>(count));
   std::uint64_t rank = wanted < 1.0 ? 1 : static_cast<std::uint64_t>(wanted);
   if (rank > count) rank = count;
-  std::uint64_t seen = 0;
+  std::uint64_t seen = m_nZeroCount;
+  if (seen >= rank) return Interval(m_nMin);  // the zero bucket
   for (const Bucket& bucket : m_vecBuckets) {
     seen += bucket.count;
-    if (seen >= rank) return Interval(Within(MiddleOf(bucket), m_nMin, m_nMax));
+    if (seen >= rank) {
+      const std::uint64_t value = latency::Representative(latency::PositionOf(bucket.index));
+      return Interval(Within(value, m_nMin, m_nMax));
+    }
   }
   return Interval(m_nMax);  // not reached: rank <= count
 }
 
 const std::vector<CTimeCounterSnapshot::Bucket>& CTimeCounterSnapshot::GetBuckets() const noexcept {
   return m_vecBuckets;
+}
+
+unsigned long long CTimeCounterSnapshot::GetZeroCount() const noexcept {
+  return m_nZeroCount;
+}
+
+std::uint64_t CTimeCounterSnapshot::BucketUpperUnits(std::int32_t index) noexcept {
+  return latency::BucketHigh(latency::PositionOf(Clamped(index)));
+}
+
+double CTimeCounterSnapshot::BucketUpperSeconds(std::int32_t index) noexcept {
+  return latency::UpperSeconds(Clamped(index));
 }
 
 CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& earlier) const {
@@ -88,24 +109,26 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
   interval.m_nCounterId = m_nCounterId;
   interval.m_start = earlier.m_end;
   interval.m_end = m_end;
-  // Every field of a counter only grows (the minimum only falls) from one
-  // read to the next, so the differences are never negative; the guards keep
-  // it so for a caller that swaps the two.
-  // Count, total and buckets are differences of figures that only grow, so
-  // consecutive intervals add up exactly to the later read's figures, even
-  // when a read catches a sample's total or bucket before its count.
-  const std::uint64_t n = m_nCount > earlier.m_nCount ? m_nCount - earlier.m_nCount : 0;
+  // Count, total and buckets only grow from one read to the next, so their
+  // differences add up exactly to the later read's figures over consecutive
+  // intervals, even when a read caught a sample's total or bucket before its
+  // count. They are taken whatever the count did; Sub() keeps them at 0 for a
+  // caller that swaps the two reads.
+  const std::uint64_t n = static_cast<std::uint64_t>(zrfw::sat::Sub(m_nCount, earlier.m_nCount));
   interval.m_nCount = n;
   interval.m_nTotal = zrfw::sat::Sub(m_nTotal, earlier.m_nTotal);
 
-  // The buckets gained: both lists ascend.
+  // The buckets gained (both lists ascend).
+  interval.m_nZeroCount =
+      static_cast<std::uint64_t>(zrfw::sat::Sub(m_nZeroCount, earlier.m_nZeroCount));
   auto old = earlier.m_vecBuckets.begin();
   for (const Bucket& bucket : m_vecBuckets) {
-    while (old != earlier.m_vecBuckets.end() && old->low < bucket.low) ++old;
+    while (old != earlier.m_vecBuckets.end() && old->index < bucket.index) ++old;
     const std::uint64_t before =
-        old != earlier.m_vecBuckets.end() && old->low == bucket.low ? old->count : 0;
+        old != earlier.m_vecBuckets.end() && old->index == bucket.index ? old->count : 0;
     if (bucket.count > before)
-      interval.m_vecBuckets.push_back({bucket.low, bucket.high, bucket.count - before});
+      interval.m_vecBuckets.push_back(
+          {bucket.index, bucket.low, bucket.high, bucket.count - before});
   }
 
   if (n == 0) {  // extremes, mean and spread of no sample: 0
@@ -129,8 +152,9 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
   interval.m_bMaxExact = fresh || m_nMax > earlier.m_nMax;
   interval.m_nMin = m_nMin;
   interval.m_nMax = m_nMax;
-  if (!interval.m_bMinExact && !interval.m_vecBuckets.empty()) {
-    interval.m_nMin = Within(interval.m_vecBuckets.front().low, m_nMin, m_nMax);
+  if (!interval.m_bMinExact && (interval.m_nZeroCount != 0 || !interval.m_vecBuckets.empty())) {
+    const std::uint64_t low = interval.m_nZeroCount != 0 ? 0 : interval.m_vecBuckets.front().low;
+    interval.m_nMin = Within(low, m_nMin, m_nMax);
   }
   if (!interval.m_bMaxExact && !interval.m_vecBuckets.empty()) {
     interval.m_nMax = Within(interval.m_vecBuckets.back().high, interval.m_nMin, m_nMax);

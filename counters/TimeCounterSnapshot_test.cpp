@@ -17,6 +17,9 @@
 
 namespace {
 
+// The histogram's bound: 2^(1/32) - 1 of the value, plus half a unit of rounding.
+const double kBound = std::exp2(1.0 / 32) - 1;
+
 TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
   const CTimeCounterSnapshot none;
   EXPECT_EQ(none.GetCount(), 0u);
@@ -26,29 +29,49 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
 
   CTimeCounter counter;
   EXPECT_EQ(counter.GetSnapshot().AsString(), "samples=0");
-  // 7 units (a bucket of its own), twice 5000 (bucket [4864, 5119]), and one
-  // beyond the layout (the last bucket, open-ended).
-  for (long long units : {5'000LL, 7LL, 5'000LL, 1LL << 40})
+  // 0 (the zero bucket), 7 units (a bucket of its own), twice 5000 (bucket
+  // -175: [4883, 5098] units, 2^(-176/16) s < 500 us <= 2^(-175/16) s) and
+  // one beyond the layout (the last bucket, open-ended).
+  for (long long units : {5'000LL, 7LL, 0LL, 5'000LL, 1LL << 40})
     counter.AddSample(CTimeInterval(units));
   const CTimeCounterSnapshot snapshot = counter.GetSnapshot();
   EXPECT_NE(snapshot.GetCounterId(), 0u);
-  EXPECT_EQ(snapshot.GetCount(), 4u);
+  EXPECT_EQ(snapshot.GetCount(), 5u);
+  EXPECT_EQ(snapshot.GetZeroCount(), 1u);
   EXPECT_EQ(snapshot.GetMax(), CTimeInterval(1LL << 40));
   EXPECT_EQ(snapshot.AsString(), counter.AsString());  // every figure, percentiles too
   EXPECT_TRUE(snapshot.IsMinExact() && snapshot.IsMaxExact());
   EXPECT_LE(snapshot.GetStart(), snapshot.GetEnd());
 
+  struct Expected {
+    std::int32_t index;
+    std::uint64_t low, high, count;
+  };
+  const Expected expected[] = {
+      {-327, 7, 7, 1},
+      {-175, 4'883, 5'098, 2},
+      {CTimeCounterSnapshot::kMaxBucketIndex, 78'446'860'755, UINT64_MAX, 1}};
   const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snapshot.GetBuckets();
   ASSERT_EQ(buckets.size(), 3u);
-  EXPECT_EQ(buckets[0].low, 7u);
-  EXPECT_EQ(buckets[0].high, 7u);
-  EXPECT_EQ(buckets[0].count, 1u);
-  EXPECT_EQ(buckets[1].low, 4'864u);
-  EXPECT_EQ(buckets[1].high, 5'119u);
-  EXPECT_EQ(buckets[1].count, 2u);
-  EXPECT_EQ(buckets[2].low, 31ull << 31);  // the last bucket of the layout
-  EXPECT_EQ(buckets[2].high, UINT64_MAX);
-  EXPECT_EQ(buckets[2].count, 1u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(buckets[i].index, expected[i].index);
+    EXPECT_EQ(buckets[i].low, expected[i].low);
+    EXPECT_EQ(buckets[i].high, expected[i].high);
+    EXPECT_EQ(buckets[i].count, expected[i].count);
+    // A bucket's units are those of at most its upper bound and above the one before.
+    if (i + 1 < 3) {
+      EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(buckets[i].index), buckets[i].high);
+    }
+    EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(buckets[i].index - 1) + 1, buckets[i].low);
+  }
+  // The upper bounds of the ends and of a few whole powers of two.
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(CTimeCounterSnapshot::kMinBucketIndex), 1u);
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(CTimeCounterSnapshot::kMaxBucketIndex),
+            81'920'000'000u);                                       // 2^13 s
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(-16 * 20), 9u);  // 2^-20 s = 9.54 units
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperSeconds(-16 * 20), std::ldexp(1.0, -20));
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperSeconds(8), std::sqrt(2.0));
+  EXPECT_EQ(CTimeCounterSnapshot::BucketUpperSeconds(-8), std::sqrt(0.5));
 
   CTimeCounter other;
   other.AddSample(CTimeInterval(1));
@@ -91,7 +114,7 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
     EXPECT_EQ(gotMin, min);
   } else {
     EXPECT_LE(gotMin, min);
-    EXPECT_LE(min - gotMin, min / 16);
+    EXPECT_LE(min - gotMin, min / 16);  // one bucket: under 4.5 %
     EXPECT_GE(interval.GetMin(), lifetime.GetMin());
   }
   if (interval.IsMaxExact()) {
@@ -104,7 +127,7 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
   for (double fraction : {0.5, 0.9, 0.99, 0.999}) {
     const double want = static_cast<double>(exact.Percentile(fraction));
     const double got = static_cast<double>(interval.GetPercentile(fraction).Get100ns());
-    EXPECT_LE(std::fabs(got - want), want / 32 + 1) << fraction;
+    EXPECT_LE(std::fabs(got - want), want * kBound + 0.5) << fraction;
   }
   // The spread of the interval alone, as two passes over its samples give it.
   const double mean = static_cast<double>(total) / static_cast<double>(n);
@@ -200,6 +223,7 @@ TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifet
           const CTimeCounterSnapshot interval = now.Since(previous);
           count += interval.GetCount();
           total += interval.GetTotal().Get100ns();
+          inBuckets += interval.GetZeroCount();
           for (const CTimeCounterSnapshot::Bucket& b : interval.GetBuckets()) inBuckets += b.count;
           if (interval.GetCount() != 0) {
             EXPECT_LE(interval.GetMin(), interval.GetPercentile(0.001));

@@ -51,13 +51,14 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesAndOfNone) {
   EXPECT_EQ(counter.GetPercentile(-3), CTimeInterval(2'000));
   EXPECT_EQ(counter.GetPercentile(std::nan("")), CTimeInterval(2'000));
   EXPECT_EQ(counter.GetPercentile(7), CTimeInterval(9'000));
-  // The median 5000 lies in bucket [4864, 5119]; the top in [8704, 9215].
-  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(4'991));
-  EXPECT_EQ(counter.GetPercentile(0.9), CTimeInterval(8'959));
+  // The median 5000 lies in bucket -175, [4883, 5098] units, which reads
+  // 4988; the top, 9000, in [8956, 9351], whose 9149 is held at the maximum.
+  EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(4'988));
+  EXPECT_EQ(counter.GetPercentile(0.9), CTimeInterval(9'000));
   // Population deviation: sqrt(((-3333.3)^2 + (-333.3)^2 + 3666.7^2) / 3) = 2867.4.
   EXPECT_EQ(counter.AsString(),
-            "samples=3 total=1.60ms mean=533.30us stddev=286.70us min=200.00us p50=499.10us "
-            "p90=895.90us p99=895.90us p99.9=895.90us max=900.00us");
+            "samples=3 total=1.60ms mean=533.30us stddev=286.70us min=200.00us p50=498.80us "
+            "p90=900.00us p99=900.00us p99.9=900.00us max=900.00us");
 }
 
 TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValueWithAnExactMean) {
@@ -117,7 +118,8 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
 }
 
 // Percentiles against the exact nearest-rank values of the same samples, within
-// the histogram's 1/32 (3.2 %), on several distributions.
+// the histogram's 2^(1/32) - 1 (2.19 %) plus half a unit of rounding, on
+// several distributions.
 TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   std::mt19937_64 random(20240611);
   const double hour = 36e9;                                                // in 100 ns units
@@ -144,7 +146,7 @@ TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
       const auto rank = static_cast<std::size_t>(std::ceil(fraction * values.size()));
       const double exact = static_cast<double>(values[rank - 1]);
       const double estimate = static_cast<double>(counter.GetPercentile(fraction).Get100ns());
-      EXPECT_LE(std::fabs(estimate - exact), exact / 32)
+      EXPECT_LE(std::fabs(estimate - exact), exact * (std::exp2(1.0 / 32) - 1) + 0.5)
           << name << " p" << fraction * 100 << ": " << estimate << " vs " << exact;
     }
   }

@@ -1,18 +1,15 @@
 #include "LatencyHistogram.h"
 
+#include <cmath>
+
 namespace zrfw {
 namespace latency {
 
-std::uint64_t BucketLow(std::size_t index) noexcept {
-  if (index < kSubBuckets) return index;
-  const unsigned shift = static_cast<unsigned>(index / kSubBuckets) - 1;
-  return (static_cast<std::uint64_t>(kSubBuckets + index % kSubBuckets)) << shift;
-}
-
-std::uint64_t BucketHigh(std::size_t index) noexcept {
-  if (index < kSubBuckets) return index;
-  const unsigned shift = static_cast<unsigned>(index / kSubBuckets) - 1;
-  return BucketLow(index) + (std::uint64_t{1} << shift) - 1;
+// Each root converts to the double nearest to it; scaling by a power of two
+// is exact.
+double UpperSeconds(int index) noexcept {
+  const int q = index >= 0 ? index / 16 : -((15 - index) / 16);
+  return std::ldexp(static_cast<double>(detail::kRoot16[index - 16 * q]), q - 62);
 }
 
 }  // namespace latency

@@ -1,12 +1,11 @@
 // Internal to the counters engine (built into libzrframework): the one place
-// where the counters' figures are narrowed, added and bounded. Every figure
+// where the counters' figures are narrowed, subtracted and bounded. Every figure
 // that does not fit where it goes is held at the largest value it can take
 // there, never wrapped: a 128-bit sum becomes the largest 64-bit value, a
 // 64-bit count of units the largest CTimeInterval. Stateless and thread-safe;
 // all inline, so the recording path pays no call.
 //
-// CTimeCounter embeds types whose headers include this one, so it is
-// installed with them.
+// Included by the engine's sources only; not installed.
 
 #ifndef ZRPERF_COUNTERS_INTERNAL_SATURATING_H_
 #define ZRPERF_COUNTERS_INTERNAL_SATURATING_H_
@@ -19,12 +18,6 @@ namespace zrfw {
 namespace sat {
 
 __extension__ typedef unsigned __int128 Wide;
-
-// a + b, or the largest value when that does not fit.
-inline std::uint64_t Add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
 
 // a - b, or 0 when b exceeds a (differences of figures that only grow).
 inline Wide Sub(Wide a, Wide b) noexcept {
