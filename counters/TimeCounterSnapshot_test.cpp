@@ -188,9 +188,13 @@ TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
             " mean=0ns p50=0ns p90=0ns p99=0ns p99.9=0ns max=0ns");
   EXPECT_TRUE(empty.GetMin() == CTimeInterval(0) && empty.GetTotal() == CTimeInterval(0));
   EXPECT_TRUE(empty.GetBuckets().empty());
-  const CTimeCounterSnapshot backwards = previous.Since(later);
-  EXPECT_EQ(backwards.GetCount(), 0u);
+  counter->AddSample(CTimeInterval(0));
+  counter->AddSample(CTimeInterval(1'234));
+  const CTimeCounterSnapshot backwards = previous.Since(counter->GetSnapshot());
+  EXPECT_EQ(backwards.AsString(), "samples=0");
   EXPECT_EQ(backwards.GetTotal(), CTimeInterval(0));
+  EXPECT_EQ(backwards.GetZeroCount(), 0u);
+  EXPECT_TRUE(backwards.GetBuckets().empty());
 }
 
 // A recording thread races a reader that takes snapshot after snapshot: a
