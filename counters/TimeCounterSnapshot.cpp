@@ -131,10 +131,7 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
           {bucket.index, bucket.low, bucket.high, bucket.count - before});
   }
 
-  if (n == 0) {  // extremes, mean and spread of no sample: 0
-    interval.m_nMin = interval.m_nMax = 0;
-    return interval;
-  }
+  if (n == 0) return interval;  // extremes, mean and spread of no sample stay 0
 
   // Mean and squared deviations: the pairwise update run backwards.
   const double na = static_cast<double>(earlier.m_nCount);
