@@ -53,11 +53,12 @@ class FakeTime {
   }
 
   // The steady read after the next `skip` ones waits in the reader's step
-  // until Release(); WaitHeld() returns once a reader is waiting there.
+  // until Release(); WaitHeld() is true once a reader waits there, false
+  // if none has come within 10 s.
   void HoldRead(int skip) { m_holdAfter.store(skip); }
-  void WaitHeld() {
+  bool WaitHeld() {
     std::unique_lock<std::mutex> lock(m_gate);
-    m_changed.wait(lock, [this] { return m_held; });
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_held; });
   }
   void Release() {
     std::lock_guard<std::mutex> lock(m_gate);
@@ -192,6 +193,7 @@ TEST(CycleClockEngine, ForcedSteadyClockContinuesFromADeclaredRatesLineAndStays)
   time.At(2000 * kSecond);
   const std::int64_t onCounter = FirstRead(engine);
   EXPECT_EQ(onCounter, Units(FakeTime::kStartNs + 1600 * kSecond));
+  EXPECT_TRUE(engine.OnCounter()) << "re-measured";
   EXPECT_EQ(engine.Lines(), 1);
 
   engine.ForceSteady();
@@ -252,7 +254,12 @@ TEST(CycleClockEngine, AReaderNeverWaitsForAStepAnotherReaderIsDoing) {
     time.At(step);
     time.HoldRead(engine.OnCounter() ? 0 : 1);  // on the steady clock the read itself is one
     std::thread stepping([&] { FirstRead(engine); });
-    time.WaitHeld();
+    if (!time.WaitHeld()) {
+      time.Release();
+      stepping.join();
+      ADD_FAILURE() << "no step at " << step;
+      continue;
+    }
     auto other = std::async(std::launch::async, [&] { return FirstRead(engine); });
     const bool waited = other.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
     time.Release();
