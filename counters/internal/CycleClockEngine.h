@@ -188,7 +188,6 @@ class BasicCycleClockEngine {
   void Refine(std::uint64_t ticks) noexcept ZR_EXCLUDES(m_mutex);
   void ToSteady(std::uint64_t ticks, const Line& line) noexcept ZR_REQUIRES(m_mutex);
 
-  const Source m_source;
   const std::chrono::nanoseconds m_window;
   Pair m_start;         // the first pair; set in the constructor
   double m_declaredHz;  // set in the constructor
@@ -204,6 +203,9 @@ class BasicCycleClockEngine {
   // Each written once under m_mutex, before it is published; read without it
   // through m_line (the release/acquire pair), so not annotated.
   Line m_lines[kLines];
+  // Last, so that the fields the recording read loads keep their offsets
+  // whatever the source's size (the process clock's source is empty).
+  const Source m_source;
 };
 
 // The process clock's engine (instantiated once, in CycleClockEngine.cpp).
@@ -225,7 +227,7 @@ constexpr double kMaxRateChange = 0.01;
 template <class Source>
 BasicCycleClockEngine<Source>::BasicCycleClockEngine(CounterChoice choice, Source source,
                                                      std::chrono::nanoseconds window) noexcept
-    : m_source(source), m_window(window), m_declaredHz(choice.declaredHz) {
+    : m_window(window), m_declaredHz(choice.declaredHz), m_source(source) {
   if (!choice.useCounter) return;
   // Not on anyone's recording path: try harder for a narrow first pair.
   m_start = MeasurePair(4 * cycle_clock_detail::kPairTries);
