@@ -1,18 +1,12 @@
 #include "CycleClock.h"
 
-#include <chrono>
-
 #include "internal/CycleClockEngine.h"
 
 namespace {
 
-// Long enough for a rate good to about 0.0002 % at the first switch, short
-// enough that little of a process's life is timed on the slower clock.
-constexpr std::chrono::milliseconds kCalibrationWindow(25);
-
-// Built when the library loads, before any host code can time anything.
-zrfw::CycleClockEngine g_engine(zrfw::ChooseCounter(zrfw::BuildArch(), zrfw::ReadCpuinfo()),
-                                kCalibrationWindow);
+// Built when the library loads, before any host code can time anything; its
+// rate is first measured kCalibrationWindow (25 ms) later.
+zrfw::CycleClockEngine g_engine(zrfw::ChooseCounter(zrfw::BuildArch(), zrfw::ReadCpuinfo()));
 
 // This thread's last reading. Initial-exec: a plain offset from the thread
 // pointer, with no call, on the recording path.

@@ -17,8 +17,11 @@
 // examined when the library loads. The clock starts on the steady clock; the
 // first reading 25 ms after load measures the counter's rate against the
 // steady clock and switches to it, and readings at 0.1 s, 1 s, 10 s, 100 s
-// and 1000 s refine the rate. No reading waits for that work: a reading costs
-// at most about a microsecond more when it does a step. The counter's line
+// and 1000 s refine the rate. A refined rate more than 1 % above or below the
+// one in use means the counter is not what its flags said: the clock goes
+// back to steady_clock for good, continuing from where the counter was. No
+// reading waits for that work: a reading costs at most about a microsecond
+// more when it does a step. The counter's line
 // starts where the steady clock is, so a timing that spans the switch is
 // still right to within a few tens of nanoseconds. Measured here, the rate
 // agrees with steady_clock to within 0.005 % from the first second on, for

@@ -32,10 +32,17 @@ class CTimeStamp {
   std::int64_t m_units;
 };
 
+// The span from the reading `start` to the later reading `end` (100 ns units
+// of CCycleClock); 0 when `end` is below `start`, as it may be when the two
+// were read on different threads.
+inline CTimeInterval SpanBetween(std::int64_t start, std::int64_t end) noexcept {
+  const std::int64_t span = end - start;
+  return CTimeInterval(span > 0 ? span : 0);
+}
+
 // The time from `start` to now; 0 if the clock read now is below `start`.
 inline CTimeInterval ElapsedSince(const CTimeStamp& start) noexcept {
-  const std::int64_t elapsed = CCycleClock::Now() - start.Get100ns();
-  return CTimeInterval(elapsed > 0 ? elapsed : 0);
+  return SpanBetween(start.Get100ns(), CCycleClock::Now());
 }
 
 #endif  // ZRPERF_COUNTERS_TIMESTAMP_H_
