@@ -12,7 +12,7 @@
 #      <build-dir>/deb/packages/ (emptied first).
 #
 # A new build directory builds only what the packages hold (no tests, no
-# benchmarks). An existing one (CI passes build/ or build-ppc64/, which the
+# benchmarks), with dpkg-buildflags' flags. An existing one (CI passes build/ or build-ppc64/, which the
 # test steps made) is reused as it is: only its install paths change for the
 # packaging, and they are set back afterwards, so its other users (the
 # consumer test installs it into a temporary prefix) see no difference.
@@ -75,8 +75,14 @@ if [ -f "$build_dir/CMakeCache.txt" ]; then
     restore=(-DCMAKE_INSTALL_PREFIX="$old_prefix" -DCMAKE_INSTALL_LIBDIR="$old_libdir")
   fi
 else
+  # A new directory is built with Debian's compiler and linker flags for
+  # packages (hardening included), as Debian's own packages are.
+  flags_env=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH="$arch")
+  cxxflags="$("${flags_env[@]}" dpkg-buildflags --get CPPFLAGS) $("${flags_env[@]}" dpkg-buildflags --get CXXFLAGS)"
+  ldflags=$("${flags_env[@]}" dpkg-buildflags --get LDFLAGS)
   cmake_args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRPERF_WERROR=ON -DZRPERF_BUILD_TESTS=OFF
-               -DZRPERF_BUILD_BENCHMARKS=OFF)
+               -DZRPERF_BUILD_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="$cxxflags"
+               -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags")
 fi
 if [ ${#restore[@]} -gt 0 ]; then
   trap 'log "install paths of $build_dir set back"
