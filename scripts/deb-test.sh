@@ -20,7 +20,8 @@
 # Usage: scripts/deb-test.sh [--build-dir DIR] [--ppc64 [DIR]]   (as root, or with sudo)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+# Outputs are matched as here-strings, not through "| grep -q": grep stopping
+# at the first match would fail the writer with SIGPIPE, and so the pipeline.
 
 build_dir=build
 ppc64_dir=""
@@ -54,8 +55,7 @@ trap cleanup EXIT
 
 # dpkg_run <args...>: dpkg, waiting while another dpkg or apt holds its lock.
 dpkg_run() {
-  local i
-  for i in $(seq 1 60); do
+  for _ in $(seq 1 60); do
     if $SUDO dpkg "$@" >"$work/dpkg.log" 2>&1; then return 0; fi
     grep -q "lock" "$work/dpkg.log" || { cat "$work/dpkg.log" >&2; return 1; }
     sleep 5
@@ -70,12 +70,13 @@ lint() {
   out=$(lintian --allow-root --fail-on none --tag-display-limit 0 "$@" 2>&1)
   if [ -n "$out" ]; then echo "$out"; fi
   if grep -q '^E: ' <<<"$out"; then die "lintian found errors"; fi
-  for tag in $(awk '/^W: / { print $3 }' <<<"$out" | sort -u); do
+  while read -r tag; do
+    [ -n "$tag" ] || continue
     if ! grep -qF "\`$tag\`" docs/packaging.md; then
       echo "deb-test: lintian warning $tag is not explained in docs/packaging.md" >&2
       bad=1
     fi
-  done
+  done < <(awk '/^W: / { print $3 }' <<<"$out" | sort -u)
   [ "$bad" -eq 0 ] || die "unexplained lintian warnings"
 }
 
@@ -101,8 +102,10 @@ for p in "${expected[@]}"; do
 done
 [ ${#debs[@]} -eq ${#expected[@]} ] || die "unexpected packages: ${!deb_of[*]}"
 
+passed=0
 step "lintian"
 lint "${debs[@]}"
+passed=$((passed + 1))
 
 step "control fields and file lists"
 # An install rule without a component would be in no package.
@@ -114,11 +117,11 @@ for p in "libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major"; 
   deb=${deb_of[$p]}
   [ "$(field "$deb" Multi-Arch)" = same ] || die "$p is not Multi-Arch: same"
   [ "$(field "$deb" Section)" = libs ] || die "$p is not in section libs"
-  dpkg-deb --info "$deb" triggers | grep -qx "activate-noawait ldconfig" ||
+  grep -qx "activate-noawait ldconfig" <<<"$(dpkg-deb --info "$deb" triggers)" ||
     die "$p does not activate the ldconfig trigger"
   if dpkg-deb --info "$deb" postinst >/dev/null 2>&1; then die "$p has a postinst"; fi
   lib=${p%"$major"}
-  dpkg-deb --info "$deb" shlibs | grep -qx "$lib $major $p (>= $(field "$deb" Version))" ||
+  grep -qxF "$lib $major $p (>= $(field "$deb" Version))" <<<"$(dpkg-deb --info "$deb" shlibs)" ||
     die "$p: shlibs file: $(dpkg-deb --info "$deb" shlibs)"
   diff <(files "$deb") <(printf '%s\n' "/usr/lib/$multiarch/$lib.so.$major" \
       "/usr/lib/$multiarch/$lib.so.$(field "$deb" Version | sed 's/-[^-]*$//')" \
@@ -136,7 +139,7 @@ grep -qF "libzrperf$major (>= $version)" <<<"$(field "${deb_of[zrperf-tools]}" D
   die "zrperf-tools: Depends: $(field "${deb_of[zrperf-tools]}" Depends)"
 grep -qF "libzrframework$major (>= $version)" <<<"$(field "${deb_of[libzrperf$major]}" Depends)" ||
   die "libzrperf$major: Depends: $(field "${deb_of[libzrperf$major]}" Depends)"
-files "${deb_of[zrperf-tools]}" | grep -qx /usr/bin/zrperf-demo || die "zrperf-tools has no zrperf-demo"
+grep -qx /usr/bin/zrperf-demo <<<"$(files "${deb_of[zrperf-tools]}")" || die "zrperf-tools has no zrperf-demo"
 dev_files=$(files "${deb_of[libzrperf-dev]}")
 for f in /usr/include/zrperf/zrperf.h "/usr/lib/$multiarch/libzrperf.so" \
          "/usr/lib/$multiarch/cmake/zrperf/zrperfConfig.cmake" \
@@ -144,10 +147,12 @@ for f in /usr/include/zrperf/zrperf.h "/usr/lib/$multiarch/libzrperf.so" \
   grep -qx "$f" <<<"$dev_files" || die "libzrperf-dev has no $f"
 done
 
+passed=$((passed + 1))
 step "dependencies resolved by apt"
 apt-get install --simulate --no-install-recommends -o Debug::NoLocking=1 "${debs[@]}" \
   >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; die "apt cannot resolve the dependencies"; }
 
+passed=$((passed + 1))
 step "unpacked into an empty directory: consumer builds"
 dest="$work/root"
 mkdir "$dest"
@@ -179,11 +184,12 @@ LD_LIBRARY_PATH="$libdir" "$dest/usr/bin/zrperf-demo" --seconds 1 --threads 2 \
   --targets "$dest/usr/share/doc/zrperf-tools/examples/targets.csv" --state-dir "$work/state" \
   >"$work/demo.out" 2>"$work/demo.err" || { cat "$work/demo.err" >&2; die "the unpacked demo failed"; }
 
+passed=$((passed + 1))
 step "installed with dpkg -i, removed, purged"
 exec 8>/tmp/zrperf-deb-test.lock
 flock 8
 for p in "${expected[@]}"; do
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "installed"; then
+  if grep -q "installed" <<<"$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)"; then
     die "$p is installed already (dpkg --purge it first)"
   fi
 done
@@ -191,13 +197,13 @@ installed=("${expected[@]}")
 dpkg_run --install "${debs[@]}"
 declare -A owned
 for p in "${expected[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" | grep -qx "install ok installed" || die "$p did not install"
+  [ "$(dpkg-query -W -f='${Status}' "$p")" = "install ok installed" ] || die "$p did not install"
   # Files and links only: directories such as /usr/lib/<multiarch> are shared.
   owned[$p]=$(dpkg -L "$p" | while read -r f; do
                 if [ -L "$f" ] || [ ! -d "$f" ]; then echo "$f"; fi
               done)
 done
-ldconfig -p | grep -q "libzrperf.so.$major (" || die "libzrperf.so.$major is not in ldconfig's cache"
+grep -qF "libzrperf.so.$major (" <<<"$(ldconfig -p)" || die "libzrperf.so.$major is not in ldconfig's cache"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$work/consumer-system" tests/consumer/main.cpp $(pkg-config --cflags --libs zrperf)
 "$work/consumer-system"
@@ -217,21 +223,21 @@ gone zrperf-tools
 gone libzrperf-dev
 gone "libzrperf-prometheus$major"
 [ ! -e "/usr/share/doc/libzrperf$major" ] || die "/usr/share/doc/libzrperf$major is left"
-if ldconfig -p | grep -q "libzrperf.so.$major ("; then
+if grep -qF "libzrperf.so.$major (" <<<"$(ldconfig -p)"; then
   die "libzrperf.so.$major is still in ldconfig's cache after its removal"
 fi
 dpkg_run --purge "${expected[@]}"
 installed=()
 for p in "${expected[@]}"; do
   gone "$p"
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "installed\|config-files"; then
+  if grep -q "installed\|config-files" <<<"$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)"; then
     die "$p is still known to dpkg after --purge"
   fi
 done
 for d in /usr/include/zrperf "/usr/lib/$multiarch/cmake/zrperf" /usr/share/doc/zrperf-tools; do
   [ ! -e "$d" ] || die "$d is left after --purge"
 done
-passed=4
+passed=$((passed + 1))
 
 if [ -n "$ppc64_dir" ]; then
   step "packages for ppc64"
@@ -253,14 +259,15 @@ if [ -n "$ppc64_dir" ]; then
     # everything but libzrperf-dev libc6 and libstdc++6 as for the host.
     deps=$(field "$deb" Depends)
     if grep -q -- "-cross\|$arch" <<<"$deps"; then die "$p: Depends: $deps"; fi
-    if [ "$p" != libzrperf-dev ]; then
-      for dep in libc6 libstdc++6; do
-        grep -q "\(^\|, \)$dep (" <<<"$deps" || die "$p: no dependency on $dep: $deps"
-      done
-    fi
     hnames=$(field "$hdeb" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort)
     pnames=$(tr ',' '\n' <<<"$deps" | sed 's/^ *//; s/ .*//' | sort)
-    [ "$hnames" = "$pnames" ] || die "$p: depends on $(echo $pnames), the host package on $(echo $hnames)"
+    if [ "$p" != libzrperf-dev ]; then
+      for dep in libc6 libstdc++6; do
+        grep -qxF "$dep" <<<"$pnames" || die "$p: no dependency on $dep: $deps"
+      done
+    fi
+    [ "$hnames" = "$pnames" ] ||
+      die "$p: depends on $(tr '\n' ' ' <<<"$pnames"), the host package on $(tr '\n' ' ' <<<"$hnames")"
     mkdir -p "$work/ppc64-root"
     dpkg-deb --extract "$deb" "$work/ppc64-root"
   done
@@ -268,8 +275,10 @@ if [ -n "$ppc64_dir" ]; then
     desc=$(file -L "$f")
     [[ $desc == *"ELF 64-bit MSB"*PowerPC* ]] || die "$f is not big-endian PowerPC: $desc"
   done < <(find "$work/ppc64-root" -type f \( -name '*.so.*' -o -path '*/bin/*' \) -print0)
+  passed=$((passed + 1))
   step "lintian (ppc64)"
   lint "${pdebs[@]}"
+  passed=$((passed + 1))
 
   step "consumer under qemu-ppc64 against the unpacked ppc64 packages"
   deps="${ZRPERF_PPC64_DEPS:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/zrperf/ppc64-deps}"
@@ -290,6 +299,6 @@ if [ -n "$ppc64_dir" ]; then
   bash scripts/run-ppc64.sh --libs "$plib:$deps/lib" "$work/ppc64-root/usr/bin/zrperf-demo" \
     --seconds 1 --threads 2 --state-dir "$work/state-ppc64" >"$work/demo-ppc64.out" 2>&1 ||
     { cat "$work/demo-ppc64.out" >&2; die "the ppc64 demo failed under qemu"; }
-  passed=$((passed + 2))
+  passed=$((passed + 1))
 fi
 echo "deb-test: $passed passed, 0 failed"
