@@ -3,9 +3,10 @@
 #   make demo ARGS="--seconds 10 --threads 8"
 #   make bench ARGS="--benchmark_repetitions=3"
 #   make fuzz ARGS=300
+#   make deb ARGS=--ppc64
 ARGS ?=
 
-.PHONY: test demo bench fuzz test-ppc64 prometheus-it ci
+.PHONY: test demo bench fuzz test-ppc64 prometheus-it deb ci
 
 test:
 	bash scripts/test.sh $(ARGS)
@@ -24,6 +25,9 @@ test-ppc64:
 
 prometheus-it:
 	bash scripts/prometheus-it.sh $(ARGS)
+
+deb:
+	bash scripts/deb.sh $(ARGS)
 
 ci:
 	bash .ci/run
