@@ -103,7 +103,6 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::int32_t> m_boundIndex;  // the boundaries as schema-4 bucket indices
   std::vector<std::uint64_t> m_bounds;
-  std::vector<double> m_boundSeconds;                  // the same in seconds, the `le` values
   mutable std::atomic<std::size_t> m_lastTextSize{0};  // SerializeText()'s last size
 };
 

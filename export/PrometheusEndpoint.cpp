@@ -191,7 +191,7 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
     }
 
     std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
-    endpoint->m_boundUnits = CPrometheusCollector(counters, options).BoundUnits();
+    endpoint->m_boundIndices = zrprom::ClassicBoundIndices(options);
     endpoint->m_counters = std::move(counters);
     endpoint->m_creator = getpid();
 
@@ -261,7 +261,7 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
     }
     const auto* endpoint = static_cast<const CPrometheusEndpoint*>(self);
     const std::vector<zrprom::Family> families =
-        zrprom::CollectFamilies(endpoint->m_counters.get(), endpoint->m_boundUnits);
+        zrprom::CollectFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices);
     const char* accept = mg_get_header(connection, "Accept");
     const bool protobuf = accept != nullptr && zrprom::PrefersDelimitedProtobuf(accept);
     std::string body;

@@ -96,7 +96,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
   static int HandleRequest(mg_connection* connection, void* self);
 
   boost::shared_ptr<CPerfCounters> m_counters;
-  std::vector<std::uint64_t> m_boundUnits;  // the classic boundaries, in 100 ns units
+  std::vector<std::int32_t> m_boundIndices;  // the classic boundaries, as schema-4 indices
   mg_context* m_context = nullptr;
   pid_t m_creator = 0;  // the process whose threads serve
   int m_listener = -1;  // a duplicate of the listening socket; -1 if not found

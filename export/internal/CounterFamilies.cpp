@@ -31,6 +31,7 @@ struct ElapsedSeries {
   NativeHistogram native;
 };
 
+// A sum of totals held at the largest value, as the counters hold their own.
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
   return a > std::numeric_limits<std::uint64_t>::max() - b
              ? std::numeric_limits<std::uint64_t>::max()
@@ -45,15 +46,23 @@ double Seconds(std::uint64_t units) {
   return static_cast<double>(units) / kUnitsPerSecond;
 }
 
-// Adds one snapshot to `series`. The count is the sum of the buckets, not the
-// snapshot's own count, which a snapshot taken while samples arrive may not
-// have updated yet: the +Inf bucket then never lies below a finite one.
-void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64_t>& bounds,
+// Adds one counter's figures to `series`. Every boundary is the upper bound
+// of a counter bucket (schema-4 index `bounds[i]`), so a bucket lies wholly at
+// or below the first boundary at or above its own index, and wholly above the
+// boundary before it; the zero bucket lies below every boundary.
+//
+// The count is the sum of the buckets, not the snapshot's own count: a
+// snapshot taken while samples arrive may hold a sample in its buckets and not
+// yet in its count (or the other way round), and a +Inf bucket below a finite
+// one, or a count that is not its native buckets' sum, would break every
+// quantile read from the series. Once recording stops the two agree.
+void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_t>& bounds,
                  ElapsedSeries* series) {
-  std::uint64_t count = 0;
+  std::uint64_t count = snap.GetZeroCount();
+  series->perBound[0] += count;
   for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
-    const auto i = static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), b.high) -
-                                            bounds.begin());
+    const auto i = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), b.index) - bounds.begin());
     series->perBound[i] += b.count;
     count += b.count;
   }
@@ -83,8 +92,16 @@ Metric Labelled(const std::string& value) {
 
 }  // namespace
 
+std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options) {
+  std::vector<std::int32_t> indices;
+  const int step = 16 / static_cast<int>(options.bucketsPerPower);
+  for (int index = 16 * options.firstPower; index <= 16 * options.lastPower; index += step)
+    indices.push_back(index);
+  return indices;
+}
+
 std::vector<Family> CollectFamilies(CPerfCounters* counters,
-                                    const std::vector<std::uint64_t>& boundUnits) {
+                                    const std::vector<std::int32_t>& boundIndices) {
   Family elapsed =
       MakeFamily("zrperf_elapsed_seconds", "Elapsed time of the samples of each time counter.",
                  MetricType::kHistogram);
@@ -117,11 +134,11 @@ std::vector<Family> CollectFamilies(CPerfCounters* counters,
       if (series.empty() || series.back().label != label) {
         series.emplace_back();
         series.back().label = std::move(label);
-        series.back().perBound.assign(boundUnits.size() + 1, 0);
+        series.back().perBound.assign(boundIndices.size() + 1, 0);
         series.back().native.present = true;
         series.back().native.schema = kNativeSchema;
       }
-      if (handle) AddSnapshot(handle->GetSnapshot(), boundUnits, &series.back());
+      if (handle) AddSnapshot(handle->GetSnapshot(), boundIndices, &series.back());
     }
     elapsed.metrics.reserve(series.size());
     minimum.metrics.reserve(series.size());
@@ -130,11 +147,12 @@ std::vector<Family> CollectFamilies(CPerfCounters* counters,
       Metric h = Labelled(e.label);
       h.histogram.count = e.count;
       h.histogram.sum = Seconds(e.totalUnits);
-      h.histogram.buckets.resize(boundUnits.size());
+      h.histogram.buckets.resize(boundIndices.size());
       std::uint64_t cumulative = 0;
-      for (std::size_t i = 0; i < boundUnits.size(); ++i) {
+      for (std::size_t i = 0; i < boundIndices.size(); ++i) {
         cumulative += e.perBound[i];
-        h.histogram.buckets[i] = ClassicBucket{Seconds(boundUnits[i]), cumulative};
+        h.histogram.buckets[i] =
+            ClassicBucket{CTimeCounterSnapshot::BucketUpperSeconds(boundIndices[i]), cumulative};
       }
       h.histogram.native = std::move(e.native);
       elapsed.metrics.push_back(std::move(h));

@@ -16,6 +16,8 @@
 
 #include <zrperf/perf/PerfCounters.h>
 
+#include "../PrometheusCollector.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -23,11 +25,15 @@
 
 namespace zrprom {
 
+// The classic boundaries of `options` (which CPrometheusCollector::CheckOptions()
+// accepts) as schema-4 bucket indices, ascending: 2^(j/d) s for j from
+// d * firstPower to d * lastPower is the upper bound of bucket 16 j / d.
+std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options);
+
 // The families of `counters` (only zrperf_build_info when null), with the
-// classic boundaries `boundUnits` (ascending, in 100 ns units, each the high
-// end of a counter histogram bucket: CPrometheusCollector::BoundUnits()).
+// classic boundaries `boundIndices` (from ClassicBoundIndices()).
 std::vector<Family> CollectFamilies(CPerfCounters* counters,
-                                    const std::vector<std::uint64_t>& boundUnits);
+                                    const std::vector<std::int32_t>& boundIndices);
 
 }  // namespace zrprom
 

@@ -1,5 +1,6 @@
 #include "ExpositionText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -65,6 +66,41 @@ const char* TypeName(MetricType type) {
   return "untyped";
 }
 
+// `v` (finite) as Go's strconv.FormatFloat(v, 'g', -1, 64) writes it, which
+// is how Prometheus itself writes a number and so an `le`: the shortest
+// digits that read back as `v`, in exponent form when the decimal exponent is
+// below -4 or at least 6 (Go decides with precision 6 for the shortest form). The same text from the endpoint, the textfile and a
+// Prometheus that read the protobuf form keeps one series per boundary.
+void AppendFinite(double v, std::string* out) {
+  char sci[40];  // at most 24 characters
+  const std::to_chars_result end =
+      std::to_chars(sci, sci + sizeof(sci), v, std::chars_format::scientific);
+  const char* e = std::find(sci, end.ptr, 'e');
+  int exponent = 0;
+  std::from_chars(e[1] == '+' ? e + 2 : e + 1, end.ptr, exponent);
+  if (exponent < -4 || exponent >= 6) {
+    out->append(sci, end.ptr);
+    return;
+  }
+  const char* mantissa = sci;
+  if (*mantissa == '-') {
+    out->push_back('-');
+    ++mantissa;
+  }
+  std::string digits(1, mantissa[0]);
+  if (mantissa + 1 < e) digits.append(mantissa + 2, e);  // the digits after the point
+  if (exponent < 0) {
+    out->append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    return;
+  }
+  const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+  if (digits.size() <= whole) {
+    out->append(digits).append(whole - digits.size(), '0');
+  } else {
+    out->append(digits, 0, whole).append(".").append(digits, whole, std::string::npos);
+  }
+}
+
 }  // namespace
 
 void AppendNumber(double v, std::string* out) {
@@ -73,9 +109,7 @@ void AppendNumber(double v, std::string* out) {
   } else if (std::isinf(v)) {
     out->append(v > 0 ? "+Inf" : "-Inf");
   } else {
-    char digits[32];
-    const std::to_chars_result r = std::to_chars(digits, digits + sizeof(digits), v);
-    out->append(digits, r.ptr);
+    AppendFinite(v, out);
   }
 }
 
@@ -100,10 +134,7 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
         out->push_back('\n');
         continue;
       }
-      // _count and _sum first, then the buckets, in prometheus-cpp's order:
-      // the endpoint's text and CPrometheusCollector::SerializeText() differ
-      // only where prometheus-cpp's 16 significant digits are not the
-      // shortest exact form (8.899999999999999e-06 for 8.9e-06).
+      // _count and _sum first, then the buckets, in prometheus-cpp's order.
       const Histogram& h = m.histogram;
       AppendSeries(f.name, "_count", m.labels, nullptr, out);
       out->push_back(' ');

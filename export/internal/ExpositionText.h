@@ -9,8 +9,10 @@
 //   <name>_bucket{...,le="<bound>"} <cumulative count>   (then le="+Inf")
 //
 // Label values escape backslash, double quote and line feed (\\ \" \n); help
-// texts escape backslash and line feed. Numbers are written in the shortest
-// form that reads back as the same double ("9.5e-06", "1", "+Inf", "NaN").
+// texts escape backslash and line feed. Numbers are written as Prometheus
+// writes them (Go's shortest 'g' form: the fewest digits that read back as
+// the same double, in exponent form below 1e-4 and from 1e6 on: "9.5e-06",
+// "0.0001", "1", "128", "1.5e+06", "+Inf", "NaN").
 // Native buckets have no text form and are left out. A family without series
 // is left out.
 //

@@ -8,24 +8,17 @@
 
 namespace {
 
-using zrprom::NativeIndexOf;
-
-TEST(NativeBuckets, IndexIsTheBucketWhoseUpperEndIsTheFirstAtOrAboveTheValue) {
-  EXPECT_EQ(NativeIndexOf(1.0), 0);
-  EXPECT_EQ(NativeIndexOf(std::nextafter(1.0, 2.0)), 1);
-  EXPECT_EQ(NativeIndexOf(2.0), 16);
-  EXPECT_EQ(NativeIndexOf(0.5), -16);
-  EXPECT_EQ(NativeIndexOf(std::nextafter(0.5, 1.0)), -15);
-  EXPECT_EQ(NativeIndexOf(1e-7), -372);  // 2^(-372/16) = 1.0024e-7 >= 1e-7 > 2^(-373/16) = 9.6e-8
-  for (std::int32_t i = -400; i <= 200; ++i) {
-    const double end = std::exp2(i / 16.0);
-    EXPECT_EQ(NativeIndexOf(end), i);
-    EXPECT_EQ(NativeIndexOf(std::nextafter(end, 0.0)), i);
-    EXPECT_EQ(NativeIndexOf(std::nextafter(end, 2 * end)), i + 1);
-  }
+// The index of the schema-4 bucket holding `units` (> 0): the least i with
+// units <= 10^7 * 2^(i/16), settled exactly on the counters' own bounds.
+std::int32_t IndexOf(std::uint64_t units) {
+  std::int32_t i = CTimeCounterSnapshot::kMinBucketIndex;
+  while (i < CTimeCounterSnapshot::kMaxBucketIndex &&
+         CTimeCounterSnapshot::BucketUpperUnits(i) < units)
+    ++i;
+  return i;
 }
 
-TEST(NativeBuckets, EverySampleCountsOnceInTheZeroBucketOrAtMostTwoBucketsAboveItsValue) {
+TEST(NativeBuckets, EverySampleCountsOnceInItsOwnSchema4BucketOrTheZeroBucket) {
   const std::uint64_t units[] = {0, 1, 2, 15, 16, 17, 100, 12345, 10'000'000, 1ull << 36};
   for (std::uint64_t u : units) {
     CTimeCounter counter;
@@ -34,6 +27,7 @@ TEST(NativeBuckets, EverySampleCountsOnceInTheZeroBucketOrAtMostTwoBucketsAboveI
     zrprom::AddNativeBuckets(counter.GetSnapshot(), &native);
     ASSERT_TRUE(native.present);
     EXPECT_EQ(native.schema, 4);
+    EXPECT_EQ(native.zeroThreshold, 0.0);
     if (u == 0) {
       EXPECT_EQ(native.zeroCount, 1u);
       EXPECT_TRUE(native.positive.empty());
@@ -42,9 +36,12 @@ TEST(NativeBuckets, EverySampleCountsOnceInTheZeroBucketOrAtMostTwoBucketsAboveI
     EXPECT_EQ(native.zeroCount, 0u);
     ASSERT_EQ(native.positive.size(), 1u) << u;
     EXPECT_EQ(native.positive[0].count, 1u);
-    const std::int32_t exact = NativeIndexOf(static_cast<double>(u) / 1e7);
-    EXPECT_GE(native.positive[0].index, exact) << u;
-    EXPECT_LE(native.positive[0].index, exact + 2) << u;
+    EXPECT_EQ(native.positive[0].index, IndexOf(u)) << u;
+    // The value lies inside the native bucket's (2^((i-1)/16), 2^(i/16)] s.
+    EXPECT_LE(static_cast<double>(u) / 1e7,
+              std::exp2(native.positive[0].index / 16.0) * (1 + 1e-12));
+    EXPECT_GT(static_cast<double>(u) / 1e7,
+              std::exp2((native.positive[0].index - 1) / 16.0) * (1 - 1e-12));
   }
 }
 

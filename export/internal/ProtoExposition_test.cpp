@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -126,11 +128,15 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
             "zr_seconds_bucket{le=\"+Inf\"} 0\n");
   std::string numbers;
   for (double v : {std::numeric_limits<double>::quiet_NaN(),
-                   -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3}) {
+                   -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3, 999999.0,
+                   1e6, 0.0001, 0.00009765625, std::sqrt(2.0), -2.5e-300}) {
     zrprom::AppendNumber(v, &numbers);
     numbers += ' ';
   }
-  EXPECT_EQ(numbers, "NaN -Inf 123456789 0.3333333333333333 ");
+  // As Go's strconv.FormatFloat(v, 'g', -1, 64), Prometheus' own form.
+  EXPECT_EQ(numbers,
+            "NaN -Inf 1.23456789e+08 0.3333333333333333 999999 1e+06 0.0001 9.765625e-05 "
+            "1.4142135623730951 -2.5e-300 ");
 }
 
 // What `protoc --decode=io.prometheus.client.MetricFamily` prints for each
