@@ -54,8 +54,8 @@ struct WriteLock {
 WriteLock* WriteLock::first = nullptr;
 
 // The pthread_atfork handlers: the list is held across fork() so that it is
-// whole in the child, which then builds the list's mutex and every write lock
-// afresh (a std::mutex holds no resource). Not checked by the analysis: the
+// whole in the child, which releases it (a std::mutex records no owner) and
+// builds every write lock afresh (a std::mutex holds no resource). Not checked by the analysis: the
 // lock taken in one handler is released in another.
 void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_writersMutex.Lock();
@@ -67,7 +67,7 @@ void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS {
   for (WriteLock* lock = WriteLock::first; lock != nullptr; lock = lock->next) {
     ::new (static_cast<void*>(&lock->mutex)) std::mutex();
   }
-  ::new (static_cast<void*>(&g_writersMutex.Native())) std::mutex();
+  g_writersMutex.Unlock();
 }
 // Registered while the library loads; glibc drops them when it is unloaded.
 struct ForkHandlers {

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -72,16 +71,10 @@ struct SinkLock {
 };
 SinkLock* SinkLock::first = nullptr;
 
-// A held mutex overwritten with a free one, in a forked child (a std::mutex
-// holds no resource to free).
-void Renew(zrperf::Mutex& held) noexcept {
-  ::new (static_cast<void*>(&held.Native())) std::mutex();
-}
-
 // The pthread_atfork handlers: the list's mutex, then every sink's lock, held
-// across fork(); released in the parent, built afresh in the child (where the
-// thread that took them has another id). Not checked by the analysis: the
-// locks taken in one handler are released in another.
+// across fork() and released on both sides (a std::mutex records no owner; in
+// the child the copy of the thread that took them releases them). Not checked
+// by the analysis: the locks taken in one handler are released in another.
 void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_sinksMutex.Lock();
   for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Lock();
@@ -90,13 +83,9 @@ void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
   for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Unlock();
   g_sinksMutex.Unlock();
 }
-void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS {
-  for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) Renew(lock->mutex);
-  Renew(g_sinksMutex);
-}
 // Registered while the library loads; glibc drops them when it is unloaded.
 struct ForkHandlers {
-  ForkHandlers() noexcept { pthread_atfork(&ForkPrepare, &ForkParent, &ForkChild); }
+  ForkHandlers() noexcept { pthread_atfork(&ForkPrepare, &ForkParent, &ForkParent); }
 } g_forkHandlers;
 
 }  // namespace

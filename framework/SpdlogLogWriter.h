@@ -38,7 +38,7 @@
 //
 // fork(): pthread_atfork handlers hold every sink's lock across fork(), so a
 // write in progress on another thread ends first; the child gets each lock
-// free (built afresh), and its records never wait for a thread of the parent.
+// free, and its records never wait for a thread of the parent.
 
 #ifndef ZRPERF_FRAMEWORK_SPDLOGLOGWRITER_H_
 #define ZRPERF_FRAMEWORK_SPDLOGLOGWRITER_H_

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -130,7 +129,7 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
 // take their locks next, see PerfCounters.cpp), waiting for a thread start or
 // a callback registration to end. The parent releases them; the child, whose
 // thread has another id (the critical sections record their owner by it),
-// builds every one afresh instead, leaving no level held.
+// builds the critical sections afresh instead, leaving no level held.
 void PerfCntLogger::ForkPrepare() {
   PerfCntLogger* logger = g_pForkLogger;
   g_pCreationLock->Lock();
@@ -149,7 +148,7 @@ void PerfCntLogger::ForkParent() {
 // locks and marks the logger so that its next use starts a thread.
 void PerfCntLogger::ForkChild() {
   PerfCntLogger* logger = g_pForkLogger;
-  ::new (static_cast<void*>(&logger->m_mtxCallbacks.Native())) std::mutex();
+  logger->m_mtxCallbacks.Unlock();  // a std::mutex records no owner
   logger->m_csThreadLock.ReinitAfterFork();
   g_pCreationLock->ReinitAfterFork();
   logger->m_bForked.store(true, std::memory_order_release);

@@ -29,8 +29,11 @@
 // Whatever the parent's other threads were doing at fork(), the child's
 // recording, passes, records and textfile writes never wait for them: every
 // lock the child may take is either held across fork() by the library's
-// pthread_atfork handlers (so the data it guards is whole) and built afresh in
-// the child, or, where it guards no data, only built afresh. The handlers take
+// pthread_atfork handlers (so the data it guards is whole) and freed in the
+// child (a std::mutex is released by the child's copy of the thread that took
+// it; a critical section, which records its owner by an id that thread no
+// longer has, is built afresh), or, where it guards no data, only built afresh
+// in the child. The handlers take
 // them in this order (glibc runs prepare handlers in the reverse order of
 // registration), which is the library's lock order:
 //   1. this logger: the creation lock, m_csThreadLock, m_mtxCallbacks

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -102,7 +101,9 @@ CPerfCounters* g_pFirstSet = nullptr;  // guarded by g_setsMutex (a friend's rea
 
 // The pthread_atfork handlers of every counter set: the list's mutex, then
 // each set's m_csPassLock and m_csLock, held across fork(); released in the
-// parent, built afresh in the child. Registered while the library loads, so
+// parent. In the child the critical sections are built afresh (they record
+// their owner by an id that the child's thread does not have) and the list's
+// mutex is released (a std::mutex records no owner). Registered while the library loads, so
 // they run after the statistics logger's (registered on its creation): glibc
 // runs prepare handlers in the reverse order of registration, which keeps the
 // logger's locks before the sets'. Not checked by the analysis: the locks taken
@@ -127,7 +128,7 @@ struct PerfCountersFork {
       set->m_csLock.ReinitAfterFork();
       set->m_csPassLock.ReinitAfterFork();
     }
-    ::new (static_cast<void*>(&g_setsMutex.Native())) std::mutex();  // holds no resource
+    g_setsMutex.Unlock();
   }
   PerfCountersFork() noexcept { pthread_atfork(&Prepare, &Parent, &Child); }
 };

@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <cstddef>
-#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -29,9 +28,10 @@ SlotOwner* g_pFirstOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
 }  // namespace
 
 // The pthread_atfork handlers: every owner's lock held across fork() (in the
-// lock order: the process-wide mutex, then the owners), released in the
-// parent and built afresh in the child, where the thread that took them has
-// another id and no other thread exists. Not checked by the analysis: the
+// lock order: the process-wide mutex, then the owners) and released on both
+// sides. In the child the thread that runs the handler is the copy of the one
+// that took them, and a std::mutex records no owner, so releasing them there
+// is sound (no other thread exists yet). Not checked by the analysis: the
 // locks taken in one handler are released in another.
 struct ForkGuard {
   static void Prepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
@@ -46,16 +46,7 @@ struct ForkGuard {
     }
     g_lifetimeMutex.Unlock();
   }
-  static void Child() ZR_NO_THREAD_SAFETY_ANALYSIS {
-    for (SlotOwner* owner = g_pFirstOwner; owner != nullptr; owner = owner->m_pNextOwner) {
-      Renew(owner->m_mutex);
-    }
-    Renew(g_lifetimeMutex);
-  }
-  // Overwrites a held mutex with a free one (a std::mutex holds no resource).
-  static void Renew(zrperf::Mutex& mutex) noexcept {
-    ::new (static_cast<void*>(&mutex.Native())) std::mutex();
-  }
+  static void Child() { Parent(); }
 
   ForkGuard() noexcept { pthread_atfork(&Prepare, &Parent, &Child); }
 };

@@ -32,9 +32,9 @@
 // live owner is linked into a process-wide list (guarded by the process-wide
 // mutex); the library's pthread_atfork handlers take the process-wide mutex
 // and then every owner's mutex before fork() (waiting for readers and ending
-// threads to let go, so every list and figure is whole), release them in the
-// parent, and in the child build every one of those mutexes afresh instead of
-// unlocking it. Slots of the parent's other threads stay linked in the child:
+// threads to let go, so every list and figure is whole) and release them on
+// both sides (a std::mutex records no owner; in the child the copy of the
+// thread that took them releases them). Slots of the parent's other threads stay linked in the child:
 // their samples count, and nothing frees them there. Nothing else of the
 // child waits for a parent thread.
 
