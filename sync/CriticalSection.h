@@ -112,13 +112,15 @@ class FXCriticalSection : public FXLockableResource {
   // level held, without asking the mutex (which the parent's threads may have
   // held). The old mutex is overwritten, not destroyed: it holds no resource.
   // REQUIRES: called in the child of fork() before any other thread exists
-  // (a pthread_atfork child handler); the guarded data is consistent (the
-  // prepare handler held the section across fork()).
+  // (a pthread_atfork child handler), by the thread whose prepare handler
+  // held the section across fork() (so the guarded data is consistent).
   void ReinitAfterFork() ZR_NO_THREAD_SAFETY_ANALYSIS {
     ClearLockOwner();
-    ZRPERF_TSAN(__tsan_mutex_destroy(this, __tsan_mutex_not_static));
+    // ThreadSanitizer saw the calling thread take the section in the prepare
+    // handler: it is told that every level is released.
+    ZRPERF_TSAN((void)__tsan_mutex_pre_unlock(this, __tsan_mutex_recursive_unlock));
     ::new (static_cast<void*>(&m_mutex)) boost::interprocess::interprocess_recursive_mutex();
-    ZRPERF_TSAN(__tsan_mutex_create(this, __tsan_mutex_write_reentrant | __tsan_mutex_not_static));
+    ZRPERF_TSAN(__tsan_mutex_post_unlock(this, __tsan_mutex_recursive_unlock));
   }
 
  private:
