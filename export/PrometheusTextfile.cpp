@@ -1,16 +1,80 @@
 #include "PrometheusTextfile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/framework/LogWriterInterface.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <utility>
+
+namespace {
+
+// Guards the list of live writers' states (WriteLock::first), for the fork
+// handlers; nothing is taken under it.
+zrperf::Mutex g_writersMutex;
+
+// A writer's write lock, linked into a process-wide list. It only keeps two
+// writes of one process apart (it guards no memory: each write has its own
+// temporary file), so fork() does not wait for a write in progress; the child
+// builds every write lock afresh, and its passes and writes never wait for a
+// thread of the parent. The parent's write completes in the parent; both
+// processes rename whole files over the target.
+struct WriteLock {
+  WriteLock() {
+    zrperf::MutexLock writers(&g_writersMutex);
+    next = first;
+    if (first != nullptr) first->prev = this;
+    first = this;
+  }
+  ~WriteLock() {
+    zrperf::MutexLock writers(&g_writersMutex);
+    if (prev != nullptr) {
+      prev->next = next;
+    } else {
+      first = next;
+    }
+    if (next != nullptr) next->prev = prev;
+  }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+  std::mutex mutex;  // one write at a time: the thread's and the passes'
+  static WriteLock* first ZR_GUARDED_BY(g_writersMutex);
+  WriteLock* prev ZR_GUARDED_BY(g_writersMutex) = nullptr;
+  WriteLock* next ZR_GUARDED_BY(g_writersMutex) = nullptr;
+};
+WriteLock* WriteLock::first = nullptr;
+
+// The pthread_atfork handlers: the list is held across fork() so that it is
+// whole in the child, which releases it (a std::mutex records no owner) and
+// builds every write lock afresh (a std::mutex holds no resource). Not checked by the analysis: the
+// lock taken in one handler is released in another.
+void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
+  g_writersMutex.Lock();
+}
+void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
+  g_writersMutex.Unlock();
+}
+void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS {
+  for (WriteLock* lock = WriteLock::first; lock != nullptr; lock = lock->next) {
+    ::new (static_cast<void*>(&lock->mutex)) std::mutex();
+  }
+  g_writersMutex.Unlock();
+}
+// Registered while the library loads; glibc drops them when it is unloaded.
+struct ForkHandlers {
+  ForkHandlers() noexcept { pthread_atfork(&ForkPrepare, &ForkParent, &ForkChild); }
+} g_forkHandlers;
+
+}  // namespace
 
 struct CPrometheusTextfile::State {
   State(const std::string& target, boost::shared_ptr<CPerfCounters> counters,
@@ -21,7 +85,7 @@ struct CPrometheusTextfile::State {
 
   const std::string path;
   const CPrometheusCollector collector;
-  std::mutex writeMutex;  // one write at a time: the thread's and the passes'
+  WriteLock writeLock;
 };
 
 namespace {
@@ -52,7 +116,7 @@ void Report(const std::string& path, const std::string& why) {
 }  // namespace
 
 bool CPrometheusTextfile::State::Write() {
-  std::lock_guard<std::mutex> lock(writeMutex);
+  std::lock_guard<std::mutex> lock(writeLock.mutex);
   std::string temp;
   int fd = -1;
   std::string why;
@@ -118,6 +182,7 @@ void CPrometheusTextfile::Start(std::chrono::milliseconds period) {
     zrperf::MutexLock lock(&m_threadMutex);
     m_stop = false;
   }
+  m_threadPid = ::getpid();
   m_thread = std::thread([this, period] {
     zrperf::MutexLock lock(&m_threadMutex);
     for (;;) {
@@ -138,6 +203,16 @@ void CPrometheusTextfile::Start(std::chrono::milliseconds period) {
 
 void CPrometheusTextfile::Stop() {
   if (!m_thread.joinable()) return;
+  if (m_threadPid != ::getpid()) {
+    // A forked child: the thread is the parent's and does not exist here. Its
+    // mutex may have been held at fork() and its wait left in the condition
+    // variable (whose destruction would wait for it): forget the thread and
+    // build both afresh (neither holds a resource).
+    m_thread.detach();
+    ::new (static_cast<void*>(&m_threadMutex.Native())) std::mutex();
+    ::new (static_cast<void*>(&m_wake)) std::condition_variable();
+    return;
+  }
   {
     zrperf::MutexLock lock(&m_threadMutex);
     m_stop = true;

@@ -18,6 +18,11 @@
 // The file stays when the writer goes: it keeps the last figures, and its
 // age (node_textfile_mtime_seconds) tells a stopped service from a live one.
 //
+// fork(): the writing thread is not in the child (Start() it there again
+// if wanted); Stop() and the destructor in the child only forget it. Writes in
+// the child (WriteNow(), passes) never wait for a write of the parent's
+// threads: fork handlers give the child every writer's write lock free.
+//
 // Thread-safety: WriteNow() may be called from any thread; writes are
 // serialized. Start() and Stop() are called by the owner's thread. The logger
 // callback outlives the writer harmlessly: it does nothing once the writer is
@@ -32,6 +37,8 @@
 #include <zrperf/sync/Export.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
+
+#include <sys/types.h>
 
 #include <boost/shared_ptr.hpp>
 #include <chrono>
@@ -79,6 +86,7 @@ class ZRPERF_EXPORT CPrometheusTextfile {
   std::condition_variable m_wake;
   bool m_stop ZR_GUARDED_BY(m_threadMutex) = false;
   std::thread m_thread;
+  pid_t m_threadPid = 0;  // the process that started m_thread
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUSTEXTFILE_H_

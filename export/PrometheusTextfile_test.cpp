@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <boost/make_shared.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -102,6 +105,41 @@ TEST(PrometheusTextfile, EachFailedAttemptIsReportedOnceAndStopsNeitherThreadNor
     EXPECT_EQ(later, 2);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
+}
+
+// fork() while the writer's thread and another thread are writing the file:
+// the child's writes and the passes that write it never wait for them, and
+// dropping the started writer in the child forgets the parent's thread. Each
+// child is bounded by alarm(): a hang there is a failure here.
+TEST(PrometheusTextfile, ForkedChildWritesWithoutWaitingForTheParentsWrites) {
+  zrperf_test::TempDir dir("zrperf-textfile-fork");
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(100));
+  auto textfile = std::make_unique<CPrometheusTextfile>(dir.Path("zrperf.prom"), counters);
+  textfile->Start(std::chrono::milliseconds(1));
+  PerfCntLogger logger;
+  textfile->WriteAfterEachPass(&logger);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    while (writing.load()) textfile->WriteNow();
+  });
+  for (int round = 0; round < 40; ++round) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(10);
+      const bool written = textfile->WriteNow();
+      logger.LogPerfStats();
+      textfile.reset();  // joins no thread: the parent's is not here
+      _exit(written ? 0 : 1);
+    }
+    int status = 0;
+    const bool ok =
+        pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    EXPECT_TRUE(ok) << "round " << round << ": child status " << status;
+    if (!ok) break;  // one hang is enough
+  }
+  writing.store(false);
+  writer.join();
 }
 
 }  // namespace

@@ -1,11 +1,42 @@
 #include "LogWriterInterface.h"
 
+#include <pthread.h>
+
+#include <boost/smart_ptr/detail/spinlock_pool.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
 #include <string>
 
 #include "internal/StringFormat.h"
 
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+namespace {
+
+// The spin lock of the pool that boost::atomic_load/atomic_store take for
+// g_ptrLogWriter (see LoadLogWriter()).
+boost::detail::spinlock& SinkSpinLock() noexcept {
+  return boost::detail::spinlock_pool<2>::spinlock_for(&g_ptrLogWriter);
+}
+
+// fork(): a thread copying or replacing the sink at that moment would leave
+// the spin lock held in the child for good, where its first record would spin
+// for ever. The handlers hold it across fork() (so the pointer is whole in the
+// child) and release it on both sides; a spin lock has no owner, so releasing
+// it in the child is sound. Taken last of the library's fork locks (nothing is
+// taken under it): registered first, by a constructor that runs before the
+// library's other static initialisers, and glibc runs prepare handlers in the
+// reverse order of registration.
+void LockSinkSpin() noexcept {
+  SinkSpinLock().lock();
+}
+void UnlockSinkSpin() noexcept {
+  SinkSpinLock().unlock();
+}
+__attribute__((constructor(101))) void RegisterSinkForkHandlers() {
+  pthread_atfork(&LockSinkSpin, &UnlockSinkSpin, &UnlockSinkSpin);
+}
+
+}  // namespace
 
 CLogWriterInterface::~CLogWriterInterface() = default;
 

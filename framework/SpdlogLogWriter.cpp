@@ -1,5 +1,6 @@
 #include "SpdlogLogWriter.h"
 
+#include <pthread.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -14,8 +15,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
+
+#include "../sync/Mutex.h"
+#include "../sync/ThreadAnnotations.h"
 
 static_assert(CSpdlogLogWriter::kSyslogUser == LOG_USER, "kSyslogUser must equal LOG_USER");
 
@@ -31,6 +36,57 @@ spdlog::level::level_enum ToSpdlogLevel(int level) {
   if (level == 0) return spdlog::level::info;
   return spdlog::level::debug;
 }
+
+// Guards the list of live sink locks (SinkLock::first) for the fork handlers;
+// taken before any sink's lock.
+zrperf::Mutex g_sinksMutex;
+
+// A sink's lock, which serialises its writes and flushes (the spdlog sinks
+// are the unsynchronised "_st" kind), linked into a process-wide list so that
+// the fork handlers can hold every sink's lock across fork(): a child never
+// finds one held by a thread it does not have.
+struct SinkLock {
+  SinkLock() {
+    zrperf::MutexLock sinks(&g_sinksMutex);
+    next = first;
+    if (first != nullptr) first->prev = this;
+    first = this;
+  }
+  ~SinkLock() {
+    zrperf::MutexLock sinks(&g_sinksMutex);
+    if (prev != nullptr) {
+      prev->next = next;
+    } else {
+      first = next;
+    }
+    if (next != nullptr) next->prev = prev;
+  }
+  SinkLock(const SinkLock&) = delete;
+  SinkLock& operator=(const SinkLock&) = delete;
+
+  zrperf::Mutex mutex ZR_ACQUIRED_AFTER(g_sinksMutex);
+  static SinkLock* first ZR_GUARDED_BY(g_sinksMutex);
+  SinkLock* prev ZR_GUARDED_BY(g_sinksMutex) = nullptr;
+  SinkLock* next ZR_GUARDED_BY(g_sinksMutex) = nullptr;
+};
+SinkLock* SinkLock::first = nullptr;
+
+// The pthread_atfork handlers: the list's mutex, then every sink's lock, held
+// across fork() and released on both sides (a std::mutex records no owner; in
+// the child the copy of the thread that took them releases them). Not checked
+// by the analysis: the locks taken in one handler are released in another.
+void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
+  g_sinksMutex.Lock();
+  for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Lock();
+}
+void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
+  for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Unlock();
+  g_sinksMutex.Unlock();
+}
+// Registered while the library loads; glibc drops them when it is unloaded.
+struct ForkHandlers {
+  ForkHandlers() noexcept { pthread_atfork(&ForkPrepare, &ForkParent, &ForkParent); }
+} g_forkHandlers;
 
 }  // namespace
 
@@ -52,6 +108,9 @@ struct CSpdlogLogWriter::Impl {
 
   const bool isFallback;
   std::atomic<std::uint64_t> writeErrors{0};
+  SinkLock lock;
+  // Used under lock.mutex once built (the analysis cannot follow a
+  // std::shared_ptr: WriteRecord() and Flush() take the lock).
   std::shared_ptr<spdlog::logger> logger;
 };
 
@@ -71,7 +130,7 @@ OpenedSink OpenOrFallBack(const std::string& what, MakeSink make) {
     std::fprintf(stderr, "zrperf log sink: cannot open %s: %s; writing to standard error\n",
                  what.c_str(), e.what());
   }
-  return OpenedSink{std::make_shared<spdlog::sinks::stderr_sink_mt>(), true};
+  return OpenedSink{std::make_shared<spdlog::sinks::stderr_sink_st>(), true};
 }
 
 // Throws when nothing listens on the Unix socket at `path`: syslog(3) would
@@ -111,14 +170,14 @@ CSpdlogLogWriter::~CSpdlogLogWriter() {
 
 boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateStderr() {
   return boost::shared_ptr<CSpdlogLogWriter>(new CSpdlogLogWriter(
-      std::make_unique<Impl>(std::make_shared<spdlog::sinks::stderr_sink_mt>(), false)));
+      std::make_unique<Impl>(std::make_shared<spdlog::sinks::stderr_sink_st>(), false)));
 }
 
 boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateRotatingFile(const std::string& path,
                                                                          std::size_t maxBytes,
                                                                          std::size_t maxRotated) {
   OpenedSink opened = OpenOrFallBack("log file " + path, [&]() -> spdlog::sink_ptr {
-    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxBytes, maxRotated);
+    return std::make_shared<spdlog::sinks::rotating_file_sink_st>(path, maxBytes, maxRotated);
   });
   return boost::shared_ptr<CSpdlogLogWriter>(
       new CSpdlogLogWriter(std::make_unique<Impl>(std::move(opened.sink), opened.isFallback)));
@@ -134,7 +193,7 @@ boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateSyslog(const std::st
                                                                    const std::string& listener) {
   OpenedSink opened = OpenOrFallBack("syslog", [&]() -> spdlog::sink_ptr {
     RequireListener(listener);
-    return std::make_shared<spdlog::sinks::syslog_sink_mt>(ident, LOG_PID, facility, true);
+    return std::make_shared<spdlog::sinks::syslog_sink_st>(ident, LOG_PID, facility, true);
   });
   return boost::shared_ptr<CSpdlogLogWriter>(
       new CSpdlogLogWriter(std::make_unique<Impl>(std::move(opened.sink), opened.isFallback)));
@@ -154,6 +213,7 @@ void CSpdlogLogWriter::WriteRecord(int level, const char* function, int line,
     payload += message;
     // The payload is passed as text, never as a format string, so braces and
     // percent signs in it are written as they are.
+    zrperf::MutexLock lock(&m_pImpl->lock.mutex);
     m_pImpl->logger->log(ToSpdlogLevel(level), spdlog::string_view_t(payload));
   } catch (const std::exception&) {
     // Out of memory for the line: the record is lost, the caller goes on.
@@ -163,6 +223,7 @@ void CSpdlogLogWriter::WriteRecord(int level, const char* function, int line,
 
 void CSpdlogLogWriter::Flush() {
   try {
+    zrperf::MutexLock lock(&m_pImpl->lock.mutex);
     m_pImpl->logger->flush();
   } catch (const std::exception&) {
     m_pImpl->writeErrors.fetch_add(1, std::memory_order_relaxed);

@@ -33,7 +33,12 @@
 // record is dropped. Nothing is reported through g_ptrLogWriter.
 //
 // Thread safety: all operations may be called from any number of threads at
-// once; records from different threads never interleave within a line.
+// once; records from different threads never interleave within a line. Each
+// sink serialises its writes and flushes with a lock of its own.
+//
+// fork(): pthread_atfork handlers hold every sink's lock across fork(), so a
+// write in progress on another thread ends first; the child gets each lock
+// free, and its records never wait for a thread of the parent.
 
 #ifndef ZRPERF_FRAMEWORK_SPDLOGLOGWRITER_H_
 #define ZRPERF_FRAMEWORK_SPDLOGLOGWRITER_H_

@@ -125,31 +125,33 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
 
 // fork() while another thread holds one of these locks would leave it held
 // for good in the child, where that thread does not exist; so fork() takes
-// them all first (in the library's lock order), waiting for a running pass to
-// end, and both processes release them afterwards.
+// them first (in the library's lock order; the counter sets' own handlers
+// take their locks next, see PerfCounters.cpp), waiting for a thread start or
+// a callback registration to end. The parent releases them; the child, whose
+// thread has another id (the critical sections record their owner by it),
+// builds the critical sections afresh instead, leaving no level held.
 void PerfCntLogger::ForkPrepare() {
   PerfCntLogger* logger = g_pForkLogger;
   g_pCreationLock->Lock();
   logger->m_csThreadLock.Lock();
-  logger->m_ptrPerfCounters->m_csPassLock.Lock();
-  logger->m_ptrPerfCounters->m_csLock.Lock();
   logger->m_mtxCallbacks.Lock();
 }
 
 void PerfCntLogger::ForkParent() {
   PerfCntLogger* logger = g_pForkLogger;
   logger->m_mtxCallbacks.Unlock();
-  logger->m_ptrPerfCounters->m_csLock.Unlock();
-  logger->m_ptrPerfCounters->m_csPassLock.Unlock();
   logger->m_csThreadLock.Unlock();
   g_pCreationLock->Unlock();
 }
 
-// Runs in the child, which has only the thread that called fork(): releases
-// the locks and marks the logger so that its next use starts a thread.
+// Runs in the child, which has only the thread that called fork(): frees the
+// locks and marks the logger so that its next use starts a thread.
 void PerfCntLogger::ForkChild() {
-  ForkParent();
-  g_pForkLogger->m_bForked.store(true, std::memory_order_release);
+  PerfCntLogger* logger = g_pForkLogger;
+  logger->m_mtxCallbacks.Unlock();  // a std::mutex records no owner
+  logger->m_csThreadLock.ReinitAfterFork();
+  g_pCreationLock->ReinitAfterFork();
+  logger->m_bForked.store(true, std::memory_order_release);
   g_pSingleton.store(nullptr, std::memory_order_release);
 }
 
@@ -162,16 +164,21 @@ void PerfCntLogger::CheckFork() {
 void PerfCntLogger::RestartAfterFork() {
   auto_lock lock(&m_csThreadLock, true);
   if (!m_bForked.load(std::memory_order_relaxed)) return;
-  if (m_ptrLogThread && !m_bStopped.load(std::memory_order_relaxed)) {
+  if (m_ptrLogThread) {
+    // A stopped logger stays without a thread.
+    const bool start = !m_bStopped.load(std::memory_order_relaxed);
+    boost::shared_ptr<CLogThread> fresh;
     try {
+      if (start) fresh.reset(new CLogThread());
       // The parent's thread object stays referenced for good: destroying it
-      // would join a thread that this process does not have.
+      // would join a thread that this process does not have, and its state
+      // (its lock included) is the parent's, so the child never touches it.
       g_pAbandonedThreads->push_back(m_ptrLogThread);
-      m_ptrLogThread.reset(new CLogThread());
     } catch (const std::bad_alloc&) {
-      return;  // no thread yet: the next use tries again
+      return;  // nothing changed: the next use tries again
     }
-    if (!m_ptrLogThread->Start().IsError()) {
+    m_ptrLogThread = fresh;
+    if (m_ptrLogThread && !m_ptrLogThread->Start().IsError()) {
       zrfw::SendLog(zrfw::LevelRule::kAlways, -1, kForkFunction, __LINE__,
                     "Process forked: started a new statistics thread in the child (pid %d)",
                     static_cast<int>(getpid()));
@@ -184,7 +191,7 @@ PerfCntLogger::PerfCntLogger() : m_ptrPerfCounters(new CPerfCounters()) {}
 
 CKyError PerfCntLogger::StartDebugThread() {
   CheckFork();
-  if (m_ptrLogThread) return CKyError::Success();
+  if (m_ptrLogThread || m_bStopped.load(std::memory_order_relaxed)) return CKyError::Success();
 
   auto_lock lock(&m_csThreadLock, true);
   m_ptrLogThread.reset(new CLogThread());

@@ -23,13 +23,36 @@
 // logger (Instance() or any member below) the logger starts a new thread and
 // says so once at level -1; its counters, their records and the callbacks
 // carry on in the child. The parent's thread object is abandoned in the child
-// (never joined, never destroyed). A logger stopped before the fork gets no
-// thread. fork() itself takes the logger's and its counter set's locks first,
-// so it waits for a pass running on another thread to end; that way no lock is
-// left held in the child by a thread that does not exist there. This covers
-// the logger of Instance() only; a logger built directly is not touched. A
-// metrics endpoint or other threads of the host are not restarted: start them
-// after the fork.
+// (never joined, destroyed or otherwise touched). A logger stopped before the
+// fork gets no thread there, and StartDebugThread() starts none.
+//
+// Whatever the parent's other threads were doing at fork(), the child's
+// recording, passes, records and textfile writes never wait for them: every
+// lock the child may take is either held across fork() by the library's
+// pthread_atfork handlers (so the data it guards is whole) and freed in the
+// child (a std::mutex is released by the child's copy of the thread that took
+// it; a critical section, which records its owner by an id that thread no
+// longer has, is built afresh), or, where it guards no data, only built afresh
+// in the child. The handlers take
+// them in this order (glibc runs prepare handlers in the reverse order of
+// registration), which is the library's lock order:
+//   1. this logger: the creation lock, m_csThreadLock, m_mtxCallbacks
+//      (registered when Instance() creates the logger);
+//   2. the textfile writers' list (libzrperf-prometheus; each writer's write
+//      lock is only built afresh in the child: fork() does not wait for a
+//      write in progress);
+//   3. every CPerfCounters: m_csPassLock, then m_csLock (so fork() waits for a
+//      running pass, registration or Reset() to end);
+//   4. every CSpdlogLogWriter's lock (a record being written), and every
+//      counter's lock after the process-wide counter lifetime mutex (a read of
+//      the counter, a thread end folding into it); these two groups are
+//      independent of each other;
+//   5. the spin lock that guards copies of g_ptrLogWriter.
+// A sink of the host's own (another CLogWriterInterface) must be fork-safe
+// itself. Covered are the logger of Instance() (a logger built directly keeps
+// its own callbacks lock and thread as they are), every counter set, counter,
+// spdlog sink and textfile writer. Threads are not restarted, the metrics
+// endpoint's and the textfile writer's included: start them after the fork.
 //
 // Thread-safety: Instance(), LogPerfStats(), GetPerfCounters(),
 // AddStatsCallback(), SetIntervalStats(), RequestStatsPass() and
@@ -80,7 +103,8 @@ class ZRPERF_EXPORT PerfCntLogger {
   // Instance() is the only caller in a process that uses the singleton.
   PerfCntLogger();
 
-  // Creates and starts the CLogThread unless one exists. Always
+  // Creates and starts the CLogThread unless one exists or StopDebugThread()
+  // was called. Always
   // CKyError::Success(). (Records go to whatever sink is installed when they
   // are written; the logger keeps no copy of it.)
   CKyError StartDebugThread();
@@ -114,16 +138,17 @@ class ZRPERF_EXPORT PerfCntLogger {
       FXCriticalSection& csLock, std::atomic<PerfCntLogger*>& pSingleton);
 
   // The fork handlers (pthread_atfork) of the process-wide logger: take its
-  // locks before fork(), release them after it, and mark the child's logger.
+  // locks before fork(), release them in the parent, build them afresh in the
+  // child and mark the child's logger.
   // Not checked by the analysis: the locks taken in one handler are released
   // in another.
   static void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS;
   static void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS;
-  static void ForkChild();
+  static void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS;
   // In a forked child, on the logger's first use there: RestartAfterFork().
   void CheckFork();
   // Abandons the parent's thread object and starts a new thread (unless the
-  // thread was stopped), once.
+  // thread was stopped: then the logger keeps none), once.
   void RestartAfterFork();
 
   boost::shared_ptr<CPerfCounters> m_ptrPerfCounters;
@@ -132,8 +157,8 @@ class ZRPERF_EXPORT PerfCntLogger {
   // other members read the handle without it (see the REQUIRES above).
   FXCriticalSection m_csThreadLock;
   boost::shared_ptr<CLogThread> m_ptrLogThread;
-  // Guards m_vecCallbacks against AddStatsCallback(); taken last of the
-  // library's locks (see ForkPrepare()).
+  // Guards m_vecCallbacks against AddStatsCallback(); nothing is taken under
+  // it (see ForkPrepare()).
   zrperf::Mutex m_mtxCallbacks ZR_ACQUIRED_AFTER(m_csThreadLock);
   std::vector<std::function<void()>> m_vecCallbacks ZR_GUARDED_BY(m_mtxCallbacks);
   std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs

@@ -122,6 +122,13 @@ TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message.rfind("Exec Stats: \n\t\t\t\tsignalled.op: ", 0), 0u)
       << records[0].message;
+
+  // Unrequested, a pass comes each time the thread's 300-second wait ends.
+  CLogThread thread;
+  EXPECT_EQ(thread.GetTimeout().GetMilliseconds(), 300'000);
+  const int before = passes.load();
+  thread.OnTimeout();
+  EXPECT_EQ(passes.load(), before + 1);
 }
 
 // A forked child has none of the parent's threads: its logger must start a

@@ -1,5 +1,7 @@
 #include "PerfCounters.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -8,6 +10,7 @@
 
 #include "../framework/LogWriterInterface.h"
 #include "../sync/AutoLock.h"
+#include "../sync/Mutex.h"
 #include "../util/internal/RecordText.h"
 
 namespace {
@@ -88,13 +91,70 @@ void AppendDueLines(const std::string& name, const boost::shared_ptr<CTimeCounte
   }
 }
 
+// Guards the list of live sets (CPerfCounters::m_pPrevSet/m_pNextSet); taken
+// by the fork handlers before any set's locks, and by a set's construction
+// and destruction with none of its locks held.
+zrperf::Mutex g_setsMutex;
+CPerfCounters* g_pFirstSet = nullptr;  // guarded by g_setsMutex (a friend's reach)
+
+}  // namespace
+
+// The pthread_atfork handlers of every counter set: the list's mutex, then
+// each set's m_csPassLock and m_csLock, held across fork(); released in the
+// parent. In the child the critical sections are built afresh (they record
+// their owner by an id that the child's thread does not have) and the list's
+// mutex is released (a std::mutex records no owner). Registered while the library loads, so
+// they run after the statistics logger's (registered on its creation): glibc
+// runs prepare handlers in the reverse order of registration, which keeps the
+// logger's locks before the sets'. Not checked by the analysis: the locks taken
+// in one handler are released in another.
+struct PerfCountersFork {
+  static void Prepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
+    g_setsMutex.Lock();
+    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
+      set->m_csPassLock.Lock();
+      set->m_csLock.Lock();
+    }
+  }
+  static void Parent() ZR_NO_THREAD_SAFETY_ANALYSIS {
+    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
+      set->m_csLock.Unlock();
+      set->m_csPassLock.Unlock();
+    }
+    g_setsMutex.Unlock();
+  }
+  static void Child() ZR_NO_THREAD_SAFETY_ANALYSIS {
+    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
+      set->m_csLock.ReinitAfterFork();
+      set->m_csPassLock.ReinitAfterFork();
+    }
+    g_setsMutex.Unlock();
+  }
+  PerfCountersFork() noexcept { pthread_atfork(&Prepare, &Parent, &Child); }
+};
+
+namespace {
+PerfCountersFork g_setsFork;
 }  // namespace
 
 CPerfCounters::CPerfCounters() {
   Init();
+  zrperf::MutexLock sets(&g_setsMutex);
+  m_pNextSet = g_pFirstSet;
+  if (g_pFirstSet != nullptr) g_pFirstSet->m_pPrevSet = this;
+  g_pFirstSet = this;
 }
 
 CPerfCounters::~CPerfCounters() {
+  {
+    zrperf::MutexLock sets(&g_setsMutex);
+    if (m_pPrevSet != nullptr) {
+      m_pPrevSet->m_pNextSet = m_pNextSet;
+    } else {
+      g_pFirstSet = m_pNextSet;
+    }
+    if (m_pNextSet != nullptr) m_pNextSet->m_pPrevSet = m_pPrevSet;
+  }
   Reset();
 }
 

@@ -47,6 +47,12 @@
 //   and formats the record outside it. Reset() holds m_csLock as well, for its
 //   whole run, since ListTimeCounters() copies the handles that it rewrites.
 // - Lock order: m_csPassLock before m_csLock; never the other way round.
+// - fork(): pthread_atfork handlers take both locks of every set (after the
+//   statistics logger's own locks), so fork() waits for a running pass,
+//   registration or Reset() to end and the child finds the maps whole; the
+//   child builds both locks afresh (its thread has another id than the one
+//   that took them), so its registrations and passes never wait for a thread
+//   of the parent.
 // - The references returned stay valid until the set is destroyed; the handles
 //   are boost::shared_ptr, so copies may be made and dropped on any thread.
 // - REQUIRES: Reset() (and Init()) never overlaps a use of the same handle
@@ -131,7 +137,7 @@ class ZRPERF_EXPORT CPerfCounters {
                       std::string& text);
 
  private:
-  friend class PerfCntLogger;  // its fork handlers take m_csPassLock and m_csLock
+  friend struct PerfCountersFork;  // the fork handlers
 
   using TimeEntry = std::pair<const std::string, boost::shared_ptr<CTimeCounter>>;
   using MediaEntry = std::pair<const std::string, boost::shared_ptr<CMediaSpeedCounter>>;
@@ -173,6 +179,10 @@ class ZRPERF_EXPORT CPerfCounters {
   std::vector<WalkSlot> m_vecTimeWalk ZR_GUARDED_BY(m_csPassLock);
   std::size_t m_nTimeWalked ZR_GUARDED_BY(m_csPassLock) = 0;
   std::atomic<bool> m_bIntervalStats{false};
+  // The process-wide list of live sets, for the fork handlers (guarded by
+  // the list's mutex in PerfCounters.cpp).
+  CPerfCounters* m_pPrevSet = nullptr;
+  CPerfCounters* m_pNextSet = nullptr;
 };
 
 #endif  // ZRPERF_PERF_PERFCOUNTERS_H_

@@ -101,23 +101,37 @@ TEST_F(PerfCountersTest, ControlCharactersInNamesAreEscapedReversibly) {
 
 // Log() reads and formats outside the set's registration lock: a thread that
 // registers a name while a pass is writing its record does not wait for it.
-TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPass) {
+// Passes never overlap: a second pass started then waits for the first.
+TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoes) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 1);
   std::thread registrar;
+  std::thread secondPass;
   std::promise<void> registered;
+  std::promise<void> passed;
   bool done = false;
+  bool overlapped = true;
+  std::atomic<bool> first{true};
   sink_->onRecord = [&] {
+    if (!first.exchange(false)) return;  // the first pass only
     registrar = std::thread([&] {
       set.GetCounter("new.during.pass");
       registered.set_value();
     });
+    secondPass = std::thread([&] {
+      set.Log();
+      passed.set_value();
+    });
     // Bounded: with the lock held by the pass this times out instead of hanging.
     done = registered.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // Bounded the other way: without the pass lock the second pass ends at once.
+    overlapped = passed.get_future().wait_for(std::chrono::seconds(1)) == std::future_status::ready;
   };
   set.Log();
   registrar.join();
+  secondPass.join();
   EXPECT_TRUE(done);
+  EXPECT_FALSE(overlapped);
   EXPECT_EQ(set.ListTimeCounters().size(), 2u);
 }
 
@@ -314,6 +328,16 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   Feed(set.GetCounter("b"), 1);
   set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("b", set.GetCounter("b")));
+
+  // Switched on again, a counter's interval runs from its last Reset(): the
+  // samples recorded while intervals were off count.
+  set.SetIntervalStats(true);
+  Feed(set.GetCounter("b"), 1);
+  sink_->Clear();
+  set.Log();
+  records = sink_->Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(SamplesIn(LinesOf(records[1].message, "Interval Stats: ").at(0).second), 3);
 }
 
 TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndNeverWritten) {
@@ -346,8 +370,10 @@ TEST(PerfCounters, NoSinkInstalledDropsTheRecordAndTheCountAdvances) {
   EXPECT_TRUE(sink->Records().empty());
 }
 
-// Threads register, look up, feed and log at once. Every name ends up
-// registered exactly once and no sample is lost.
+// Threads register, look up, feed and log at once (two passes at a time, so
+// that passes race each other as well as registrations). Every name ends up
+// registered exactly once, no sample is lost, and the next record lists every
+// counter once, in byte order.
 TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 3;
@@ -358,8 +384,8 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
   for (int round = 0; round < kRounds; ++round) {
     CPerfCounters set;
     std::atomic<int> feeding{kThreads};
-    zrperf_test::RunTogether(kThreads + 1, [&](int t) {
-      if (t == kThreads) {
+    zrperf_test::RunTogether(kThreads + 2, [&](int t) {
+      if (t >= kThreads) {
         while (feeding.load() > 0) set.Log();
         return;
       }
@@ -387,6 +413,19 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
             set.GetCounter("t" + std::to_string(t) + "." + std::to_string(i))->GetTotalSamples(),
             1);
       }
+    }
+
+    sink_->SetLevel(0);
+    sink_->Clear();
+    for (const auto& entry : set.ListTimeCounters()) entry.second->AddSample(CTimeInterval(1));
+    set.Log();
+    sink_->SetLevel(-1);
+    const std::vector<zrperf_test::Record> records = sink_->Records();
+    ASSERT_EQ(records.size(), 1u);
+    const auto lines = LinesOf(records[0].message, "Exec Stats: ");
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kNames + kShared));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      ASSERT_LT(lines[i - 1].first, lines[i].first) << "out of order or listed twice";
     }
   }
 }

@@ -16,6 +16,12 @@
 // REQUIRES: Unlock() only by the holding thread, once per level taken.
 // REQUIRES: not destroyed while a thread holds it or waits for it.
 //
+// fork(): the child has only the thread that called fork(), and the mutex
+// records its owner by a thread id that is not valid there (Boost asserts on
+// it in debug builds). A fork handler that held a section across fork() calls
+// ReinitAfterFork() in the child instead of Unlock(): the section is free
+// again, whatever levels were held.
+//
 // The nesting count is an unsigned 32-bit number; when it is exhausted Lock()
 // returns with the caller still holding the section (no owner recorded) and
 // TryLock() returns false. No operation throws, reports or logs.
@@ -30,6 +36,7 @@
 
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/sync/interprocess_recursive_mutex.hpp>
+#include <new>
 
 #include "LockableResource.h"
 
@@ -99,6 +106,21 @@ class FXCriticalSection : public FXLockableResource {
     ZRPERF_TSAN(__tsan_mutex_pre_unlock(this, 0));
     m_mutex.unlock();
     ZRPERF_TSAN(__tsan_mutex_post_unlock(this, 0));
+  }
+
+  // In a forked child only: makes the section free, with no owner and no
+  // level held, without asking the mutex (which the parent's threads may have
+  // held). The old mutex is overwritten, not destroyed: it holds no resource.
+  // REQUIRES: called in the child of fork() before any other thread exists
+  // (a pthread_atfork child handler), by the thread whose prepare handler
+  // held the section across fork() (so the guarded data is consistent).
+  void ReinitAfterFork() ZR_NO_THREAD_SAFETY_ANALYSIS {
+    ClearLockOwner();
+    // ThreadSanitizer saw the calling thread take the section in the prepare
+    // handler: it is told that every level is released.
+    ZRPERF_TSAN((void)__tsan_mutex_pre_unlock(this, __tsan_mutex_recursive_unlock));
+    ::new (static_cast<void*>(&m_mutex)) boost::interprocess::interprocess_recursive_mutex();
+    ZRPERF_TSAN(__tsan_mutex_post_unlock(this, __tsan_mutex_recursive_unlock));
   }
 
  private:

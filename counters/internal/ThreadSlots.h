@@ -26,6 +26,17 @@
 // - One process-wide mutex orders thread ends, tidying and counter
 //   destruction, so that a thread never folds into a counter being destroyed.
 //   Lock order: that mutex, then an owner's mutex.
+//
+// fork(): the child has only the thread that called fork(), so a lock that
+// another thread held at that moment would stay held there for good. Every
+// live owner is linked into a process-wide list (guarded by the process-wide
+// mutex); the library's pthread_atfork handlers take the process-wide mutex
+// and then every owner's mutex before fork() (waiting for readers and ending
+// threads to let go, so every list and figure is whole) and release them on
+// both sides (a std::mutex records no owner; in the child the copy of the
+// thread that took them releases them). Slots of the parent's other threads stay linked in the child:
+// their samples count, and nothing frees them there. Nothing else of the
+// child waits for a parent thread.
 
 #ifndef ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
 #define ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
@@ -109,9 +120,14 @@ class SlotOwner {
   void Link(ThreadSlot* slot) noexcept ZR_EXCLUDES(m_mutex);  // takes the mutex
   void Unlink(ThreadSlot* slot) noexcept ZR_REQUIRES(m_mutex);
 
+  friend struct ForkGuard;
+
   const std::uint64_t m_nId;
   mutable zrperf::Mutex m_mutex ZR_ACQUIRED_AFTER(g_lifetimeMutex);
   ThreadSlot* m_pHead ZR_GUARDED_BY(m_mutex) = nullptr;
+  // The process-wide list of live owners, for the fork handlers.
+  SlotOwner* m_pPrevOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
+  SlotOwner* m_pNextOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
 };
 
 // Single-writer field update: the writing thread reads its own field and

@@ -1,0 +1,157 @@
+// fork() while other threads are inside the library: whatever they hold at
+// that moment, a forked child's recording, passes and records never wait for
+// them. Each child is bounded by alarm(): a hang there is a failure here.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../framework/SpdlogLogWriter.h"
+#include "../tests/support/TempDir.h"
+#include "PerfCntLogger.h"
+
+// ThreadSanitizer ends a child that starts a thread after a multi-threaded
+// fork unless told otherwise; the children here start the statistics thread.
+// Its deadlock detector follows at most 64 locks held by one thread, and the
+// fork handlers hold every counter's lock (thousands here) across fork().
+#if defined(__SANITIZE_THREAD__)
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
+  return "die_after_fork=0:detect_deadlocks=0";
+}
+#endif
+
+namespace {
+
+// Runs `busy` on one thread each until the rounds are done; each round forks
+// from a thread of its own (which has never recorded into a counter, so its
+// first sample in the child links a slot under the counter's lock) and runs
+// `child` there under alarm(). Returns 1 after the first child that did not
+// exit 0, else 0.
+int ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
+               const std::function<bool()>& child) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (const auto& work : busy) {
+    threads.emplace_back([&stop, work] {
+      while (!stop.load(std::memory_order_relaxed)) work();
+    });
+  }
+  int failed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    pid_t pid = -1;
+    std::thread([&] {
+      pid = fork();
+      if (pid == 0) {
+        alarm(10);  // a child that waits for a parent's thread dies of SIGALRM
+        _exit(child() ? 0 : 1);
+      }
+    }).join();
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      ++failed;
+      ADD_FAILURE() << "round " << round << ": child status " << status
+                    << (WIFSIGNALED(status) ? " (killed: it waited for a lock)" : "");
+      break;  // one hang is enough
+    }
+  }
+  stop.store(true);
+  for (auto& t : threads) t.join();
+  return failed;
+}
+
+// Threads read counters (each read holds the counter's lock), run passes
+// (the pass lock, the counters' locks, the sink's lock), write records and
+// replace the sink (the sink's lock, the sink pointer's spin lock), register
+// names (the set's lock, the process-wide counter list) and end after
+// recording (folding under the counter's lock) while another thread forks.
+// The child records into a counter on a thread that has no slot in it yet,
+// runs passes with both records, and gets the logger through Instance(),
+// whose restart writes the "Process forked" note.
+TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
+  zrperf_test::TempDir dir("zrperf-fork");
+  boost::shared_ptr<CLogWriterInterface> sink =
+      CSpdlogLogWriter::CreateRotatingFile(dir.Path("log"), 1 << 20, 1);
+  zrfw::StoreLogWriter(sink);
+  PerfCntLogger* logger = PerfCntLogger::Instance();
+  ASSERT_NE(logger, nullptr);
+  logger->SetIntervalStats(true);
+  boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
+  boost::shared_ptr<CTimeCounter> busy = counters->GetCounter("busy");
+  busy->AddSample(CTimeInterval(100));
+  std::atomic<long> names{0};
+
+  const int failed =
+      ForkRounds(60,
+                 {[&] { busy->GetSnapshot(); }, [&] { busy->GetTotalSamples(); },
+                  [&] {
+                    busy->AddSample(CTimeInterval(200));
+                    logger->LogPerfStats();
+                  },
+                  [&] {
+                    zrfw::SendLog(zrfw::LevelRule::kAlways, 0, "busy", 1, "record %d", 1);
+                    zrfw::StoreLogWriter(sink);
+                  },
+                  [&] {
+                    counters->GetCounter("n" + std::to_string(names.fetch_add(1) % 4096));
+                    std::thread([&] { busy->AddSample(CTimeInterval(300)); }).join();
+                  }},
+                 [&] {
+                   busy->AddSample(CTimeInterval(400));
+                   logger->LogPerfStats();
+                   PerfCntLogger* again = PerfCntLogger::Instance();
+                   again->GetPerfCounters()->GetCounter("child")->AddSample(CTimeInterval(500));
+                   again->LogPerfStats();
+                   return again == logger && busy->GetTotalSamples() > 0;
+                 });
+  EXPECT_EQ(failed, 0);
+  zrfw::StoreLogWriter(nullptr);
+}
+
+// A logger stopped before fork() stays stopped in the child: no thread, no
+// note, and starting it again starts nothing; its passes still run on the
+// caller.
+TEST(PerfCntLoggerFork, StoppedLoggerGetsNoThreadInTheChild) {
+  PerfCntLogger* logger = PerfCntLogger::Instance();
+  ASSERT_NE(logger, nullptr);
+  logger->StopDebugThread();
+  const int failed = ForkRounds(1, {}, [&] {
+    int notes = 0;
+    struct Counting : CLogWriterInterface {
+      explicit Counting(int* n) : count(n) {}
+      void WriteRecord(int level, const char*, int, const std::string& message) override {
+        if (level == -1 && message.find("forked") != std::string::npos) ++*count;
+      }
+      int* count;
+    };
+    zrfw::StoreLogWriter(boost::shared_ptr<CLogWriterInterface>(new Counting(&notes)));
+    const auto threads = [] {
+      int n = 0;
+      if (FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+          if (std::sscanf(line, "Threads: %d", &n) == 1) break;
+        }
+        std::fclose(f);
+      }
+      return n;
+    };
+    PerfCntLogger* again = PerfCntLogger::Instance();
+    again->StartDebugThread();
+    again->RequestStatsPass();
+    again->StopDebugThread();
+    again->LogPerfStats();
+    return again == logger && notes == 0 && threads() == 1;
+  });
+  EXPECT_EQ(failed, 0);
+}
+
+}  // namespace
