@@ -113,5 +113,5 @@ std::string CMediaSpeedCounter::AsString() const {
 // The installed layout (see TimeCounter.cpp); a change needs a new SONAME.
 static_assert(sizeof(CMediaSpeedCounterSnapshot) == 64, "the snapshot's layout is public");
 #if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
-static_assert(sizeof(CMediaSpeedCounter) == 128, "CMediaSpeedCounter's layout is public");
+static_assert(sizeof(CMediaSpeedCounter) == 144, "CMediaSpeedCounter's layout is public");
 #endif
