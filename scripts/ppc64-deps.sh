@@ -9,6 +9,8 @@
 #                     Debian builds it; without TLS, which nothing here serves)
 #   prometheus-cpp    from Debian's source package, core and pull against the
 #                     civetweb above (no push, no compression: not used)
+#   zlib              from Debian's source package (its CMake build), for the
+#                     endpoint's gzip answers
 #   Boost             a link to the host's architecture-independent headers
 # Each library is built from the same Debian version as the host's -dev
 # package, and is skipped when the prefix already holds that version built by
@@ -42,7 +44,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # tclsh (SQLite generates its amalgamation with it) and the host -dev packages
 # whose versions select the sources.
 bash "$root/scripts/deps.sh" "g++-$triple" "gcc-$triple" qemu-user dpkg-dev tcl make xz-utils \
-  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev libcivetweb-dev prometheus-cpp-dev
+  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev libcivetweb-dev prometheus-cpp-dev zlib1g-dev
 
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
@@ -222,6 +224,19 @@ else
   ) || die "SQLite build failed"
   rm -rf "$bld" "$work/sqlite3-src"
   mark_built sqlite3 "$k"
+fi
+
+# --- zlib: shared library and headers, its own CMake build -------------------
+v=$(host_source_version zlib1g-dev)
+k=$(key zlib "$v")
+if is_built zlib "$k" include/zlib.h && [ -e "$prefix/lib/libz.so" ]; then
+  log "zlib $v: cached"
+else
+  log "zlib $v: building"
+  tree=$(fetch_source zlib "$v" "$work/zlib-src")
+  cmake_build "$tree" "$work/zlib-build" -DCMAKE_POLICY_DEFAULT_CMP0042=NEW
+  rm -rf "$work/zlib-src"
+  mark_built zlib "$k"
 fi
 
 # --- Boost: header-only parts, seen through a link so that the cross compiler
