@@ -25,7 +25,7 @@
 // starts where the steady clock is, so a timing that spans the switch is
 // still right to within a few tens of nanoseconds. Measured here, the rate
 // agrees with steady_clock to within 0.005 % from the first second on, for
-// spans from 10 us to 10 s (see README.md).
+// spans from 10 us to 10 s (see docs/clock.md).
 //
 // A reading is never below the previous reading of the same thread: the clock
 // never runs backwards for one thread, even when it moves to another

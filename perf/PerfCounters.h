@@ -14,7 +14,7 @@
 // default) the same pass writes right after it an "Interval Stats" record
 // (line 40) with one line per counter of the first: what the counter did since
 // the previous pass that wrote it, or since its creation or last Reset(). The
-// exact texts are in docs/architecture.md ("The statistics records").
+// exact texts are in docs/records.md.
 //
 // The last-logged count is kept per full name (NULs included); the record
 // shows a name up to its first NUL, with control characters escaped
