@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libboost-dev libsqlite3-dev libspdlog-dev
-          libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev "$@")
+          libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev gnuplot-nox libpng-dev
+          "$@")
 
 missing=()
 for p in "${packages[@]}"; do
