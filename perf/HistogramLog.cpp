@@ -65,10 +65,11 @@ int OpenForAppend(const std::string& path, std::uint64_t* size, bool* torn) {
 }  // namespace
 
 CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& options, int fd)
-    : m_path(std::move(path)),
-      m_options(options),
-      m_header(zrperf::histlog::HeaderText(HostName(), static_cast<long>(getpid()), UnixNow())),
-      m_fd(fd) {}
+    : m_path(std::move(path)), m_options(options), m_fd(fd) {
+  zrperf::MutexLock lock(&m_mutex);
+  m_nPid = static_cast<long>(getpid());
+  m_header = zrperf::histlog::HeaderText(HostName(), m_nPid, UnixNow());
+}
 
 CHistogramLog::~CHistogramLog() {
   zrperf::MutexLock lock(&m_mutex);
@@ -160,9 +161,15 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
   if (text.empty()) return true;
 
   if (m_nSize > 0 && m_nSize + text.size() > m_options.maxBytes) Rotate();
+  // A forked child's lines go under a header of its own.
+  const bool forked = static_cast<long>(getpid()) != m_nPid;
+  if (forked) {
+    m_nPid = static_cast<long>(getpid());
+    m_header = zrperf::histlog::HeaderText(HostName(), m_nPid, UnixNow());
+  }
   bool written;
-  if (m_nSize == 0 || m_bTorn) {  // rare: a new file, or one that ends inside a line
-    written = WriteAll((m_bTorn ? "\n" : "") + (m_nSize == 0 ? m_header : "") + text);
+  if (m_nSize == 0 || m_bTorn || forked) {  // rare: a new file, a torn end, a new process
+    written = WriteAll((m_bTorn ? "\n" : "") + (m_nSize == 0 || forked ? m_header : "") + text);
   } else {
     written = WriteAll(text);
   }

@@ -31,7 +31,12 @@
 // counter's last line (128 bytes plus 32 per non-empty bucket), and the room
 // of the largest pass's text and due list.
 //
-// Thread-safety: WritePass() may be called from any number of threads; passes
+// fork(): a child's first pass on the parent's log writes a header block
+// with the child's pid before its lines; those lines count again the samples
+// that the parent recorded after its last line (the child's counters hold
+// them too).
+//
+// Thread-safety: WritePass() and LogPass() may be called from any number of threads; passes
 // are serialised by the log's mutex. The accessors may be called at any time.
 
 #ifndef ZRPERF_PERF_HISTOGRAMLOG_H_
@@ -104,7 +109,8 @@ class ZRPERF_EXPORT CHistogramLog {
 
   const std::string m_path;
   const HistogramLogOptions m_options;
-  const std::string m_header;
+  std::string m_header ZR_GUARDED_BY(m_mutex);  // of this process: renewed in a forked child
+  long m_nPid ZR_GUARDED_BY(m_mutex);
   zrperf::Mutex m_mutex;
   int m_fd ZR_GUARDED_BY(m_mutex);
   std::uint64_t m_nSize ZR_GUARDED_BY(m_mutex) = 0;    // bytes in the current file

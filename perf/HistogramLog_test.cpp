@@ -4,6 +4,8 @@
 #include "HistogramLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -128,6 +130,31 @@ TEST(HistogramLog, RotatesBySizeKeepingTheGivenNumberOfFiles) {
   EXPECT_FALSE(std::filesystem::exists(dir.Path("r.3.hlog")));
   // The newest file holds the last pass.
   EXPECT_EQ(Lines(ReadFile(dir.Path("r.hlog"))).back().end, 79.0);
+}
+
+TEST(HistogramLog, ForkedChildWritesUnderAHeaderOfItsOwn) {
+  TempDir dir("histlog");
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("f.hlog"), {}, &error);
+  Counters counters = {{"c", NewCounter()}};
+  counters[0].second->AddSample(CTimeInterval(1));
+  ASSERT_TRUE(log->WritePass(counters, 1));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    counters[0].second->AddSample(CTimeInterval(2));
+    _exit(log->WritePass(counters, 2) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string text = ReadFile(dir.Path("f.hlog"));
+  const std::string childHeader = "#pid " + std::to_string(child) + "\n";
+  ASSERT_NE(text.find(childHeader), std::string::npos) << text;
+  EXPECT_NE(text.find("#pid " + std::to_string(getpid()) + "\n"), std::string::npos);
+  const auto lines = Lines(text.substr(text.find(childHeader)));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].min, 2u);  // the child's interval
 }
 
 TEST(HistogramLog, LoggerPassWritesItUntilSwitchedOff) {
