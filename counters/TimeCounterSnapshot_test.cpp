@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <ucontext.h>
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -245,5 +247,58 @@ TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifet
     ASSERT_EQ(CTimeInterval(total), counter.GetTotal()) << "round " << round;
   }
 }
+
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+// The trap flag stops the recording thread after each instruction and the
+// SIGTRAP handler reads the counter there, as a reader on another thread
+// might at that moment: every state a record passes through is read,
+// including a total stored before its count. (Sanitizers defer signals, so
+// the test runs in plain builds.)
+namespace stepped {
+CTimeCounter* g_counter = nullptr;
+CTimeCounterSnapshot g_previous;
+unsigned long long g_count = 0, g_reads = 0;
+long long g_total = 0;
+volatile bool g_stepping = false;
+
+void OnStep(int, siginfo_t*, void* context) {
+  auto* registers = static_cast<ucontext_t*>(context);
+  if (!g_stepping) {
+    registers->uc_mcontext.gregs[REG_EFL] &= ~0x100LL;  // stop stepping
+    return;
+  }
+  CTimeCounterSnapshot now = g_counter->GetSnapshot();
+  const CTimeCounterSnapshot interval = now.Since(g_previous);
+  g_count += interval.GetCount();
+  g_total += interval.GetTotal().Get100ns();
+  ++g_reads;
+  g_previous = std::move(now);
+}
+}  // namespace stepped
+
+TEST(TimeCounterSnapshot, IntervalsReadAfterEveryInstructionOfARecordAddUpExactly) {
+  struct sigaction step = {}, old = {};
+  step.sa_sigaction = stepped::OnStep;
+  step.sa_flags = SA_SIGINFO;
+  ASSERT_EQ(sigaction(SIGTRAP, &step, &old), 0);
+  CTimeCounter counter;
+  counter.AddSample(CTimeInterval(300));  // the thread's slot exists: no allocation below
+  stepped::g_counter = &counter;
+  stepped::g_previous = counter.GetSnapshot();
+  stepped::g_stepping = true;
+  asm volatile("pushfq; orq $0x100, (%%rsp); popfq" ::: "memory", "cc");
+  counter.AddSample(CTimeInterval(700));
+  counter.AddSample(CTimeInterval(0));
+  counter.AddSample(CTimeInterval(90'000));
+  stepped::g_stepping = false;
+  asm volatile("nop");  // the last step, which clears the flag
+  sigaction(SIGTRAP, &old, nullptr);
+
+  const CTimeCounterSnapshot last = counter.GetSnapshot().Since(stepped::g_previous);
+  EXPECT_GT(stepped::g_reads, 30u);
+  EXPECT_EQ(stepped::g_count + last.GetCount(), 3u);
+  EXPECT_EQ(stepped::g_total + last.GetTotal().Get100ns(), 90'700);
+}
+#endif
 
 }  // namespace
