@@ -20,24 +20,27 @@
 // past `maxBytes`, the file is renamed to "<stem>.1<ext>" (older ones shift
 // to .2, .3, ..., the oldest beyond `keptFiles` is deleted) and a new file is
 // started, as the rotating log sink does. A failed write is counted
-// (GetWriteErrorCount()) and its intervals are kept: the next pass's lines
-// cover them. Nothing is reported through the log sink from a pass.
+// (GetWriteErrorCount()) and its intervals are kept: the next line of each
+// of those counters covers them. Nothing is reported through the log sink
+// from a pass.
 //
-// Cost: in the statistics logger's pass the log reuses the snapshot that the
-// records were made from (LogPass()); WritePass() reads each counter that
-// gained samples once (under the counter's mutex like any read: recording
-// never waits for the file). A line is about 40 bytes plus 3 to 4 bytes per
-// non-empty bucket; the file is written after every counter was read. Memory: the snapshot of each
-// counter's last line (128 bytes plus 32 per non-empty bucket), and the room
-// of the largest pass's text and due list.
+// Cost: in the statistics logger's pass the log reuses the snapshots that
+// the records were made from (LogPass()); WritePass() reads each counter
+// that gained samples once (under the counter's mutex like any read:
+// recording never waits for the file). A line is about 60 bytes plus 3 bytes
+// per non-empty bucket (4 with counts of 128 and more); the file is written
+// after every counter was read. Memory: the snapshot of each counter's last
+// line (128 bytes plus 32 per non-empty bucket), and the room of the largest
+// pass's text and due list.
 //
 // fork(): a child's first pass on the parent's log writes a header block
 // with the child's pid before its lines; those lines count again the samples
 // that the parent recorded after its last line (the child's counters hold
 // them too).
 //
-// Thread-safety: WritePass() and LogPass() may be called from any number of threads; passes
-// are serialised by the log's mutex. The accessors may be called at any time.
+// Thread-safety: WritePass() and LogPass() may be called from any number of
+// threads; passes are serialised by the log's mutex. The accessors may be
+// called at any time.
 
 #ifndef ZRPERF_PERF_HISTOGRAMLOG_H_
 #define ZRPERF_PERF_HISTOGRAMLOG_H_
