@@ -180,3 +180,90 @@ std::string CTimeCounterSnapshot::PercentilesText() const {
   return " p50=" + Text(GetPercentile(0.5)) + " p90=" + Text(GetPercentile(0.9)) +
          " p99=" + Text(GetPercentile(0.99)) + " p99.9=" + Text(GetPercentile(0.999));
 }
+
+CTimeCounterSnapshot CTimeCounterSnapshot::FromParts(unsigned long long count, std::uint64_t total,
+                                                     std::uint64_t min, std::uint64_t max,
+                                                     unsigned long long zeroCount,
+                                                     const std::vector<Bucket>& buckets,
+                                                     bool minExact, bool maxExact) {
+  CTimeCounterSnapshot snapshot;
+  snapshot.m_nCount = count;
+  snapshot.m_nZeroCount = zeroCount;
+  snapshot.m_nTotal = total;
+  snapshot.m_nMin = min;
+  snapshot.m_nMax = max;
+  snapshot.m_bMinExact = minExact;
+  snapshot.m_bMaxExact = maxExact;
+  snapshot.m_dMean = count != 0 ? static_cast<double>(total) / static_cast<double>(count) : 0.0;
+  snapshot.m_vecBuckets.reserve(buckets.size());
+  for (const Bucket& bucket : buckets) {
+    const std::size_t position = latency::PositionOf(Clamped(bucket.index));
+    const std::uint64_t high =
+        position == latency::kLast ? UINT64_MAX : latency::BucketHigh(position);
+    snapshot.m_vecBuckets.push_back(
+        {Clamped(bucket.index), latency::BucketLow(position), high, bucket.count});
+  }
+  return snapshot;
+}
+
+void CTimeCounterSnapshot::Merge(const CTimeCounterSnapshot& other) {
+  if (other.m_nCount == 0 && other.m_nZeroCount == 0 && other.m_vecBuckets.empty() &&
+      other.m_nTotal == 0) {
+    return;
+  }
+  const bool empty = m_nCount == 0 && m_nZeroCount == 0 && m_vecBuckets.empty() && m_nTotal == 0;
+  if (empty) {
+    *this = other;
+    return;
+  }
+  // Spread: the pairwise update of the two groups' means and squared deviations.
+  const double na = static_cast<double>(m_nCount);
+  const double nb = static_cast<double>(other.m_nCount);
+  if (na + nb > 0) {
+    const double delta = other.m_dMean - m_dMean;
+    m_dM2 += other.m_dM2 + delta * delta * na * nb / (na + nb);
+    m_dMean += delta * nb / (na + nb);
+  }
+  // Extremes: those of the group that has samples, else the outer ones.
+  if (other.m_nCount != 0) {
+    if (m_nCount == 0 || other.m_nMin < m_nMin) {
+      m_nMin = other.m_nMin;
+      m_bMinExact = other.m_bMinExact;
+    } else if (other.m_nMin == m_nMin) {
+      m_bMinExact = m_bMinExact || other.m_bMinExact;
+    }
+    if (m_nCount == 0 || other.m_nMax > m_nMax) {
+      m_nMax = other.m_nMax;
+      m_bMaxExact = other.m_bMaxExact;
+    } else if (other.m_nMax == m_nMax) {
+      m_bMaxExact = m_bMaxExact || other.m_bMaxExact;
+    }
+  }
+  m_nCount = zrfw::sat::To64(Wide{m_nCount} + other.m_nCount);
+  m_nZeroCount = zrfw::sat::To64(Wide{m_nZeroCount} + other.m_nZeroCount);
+  m_nTotal += other.m_nTotal;  // 2^128 units are out of reach
+
+  std::vector<Bucket> merged;
+  merged.reserve(m_vecBuckets.size() + other.m_vecBuckets.size());
+  auto a = m_vecBuckets.begin();
+  auto b = other.m_vecBuckets.begin();
+  while (a != m_vecBuckets.end() || b != other.m_vecBuckets.end()) {
+    if (b == other.m_vecBuckets.end() || (a != m_vecBuckets.end() && a->index < b->index)) {
+      merged.push_back(*a++);
+    } else if (a == m_vecBuckets.end() || b->index < a->index) {
+      merged.push_back(*b++);
+    } else {
+      merged.push_back({a->index, a->low, a->high, zrfw::sat::To64(Wide{a->count} + b->count)});
+      ++a;
+      ++b;
+    }
+  }
+  m_vecBuckets.swap(merged);
+
+  if (m_nCounterId != other.m_nCounterId) m_nCounterId = 0;
+  if (other.m_end != std::chrono::steady_clock::time_point()) {  // parts have no span
+    if (m_end == std::chrono::steady_clock::time_point() || other.m_start < m_start)
+      m_start = other.m_start;
+    if (other.m_end > m_end) m_end = other.m_end;
+  }
+}

@@ -129,6 +129,27 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   // two counters. REQUIRES: `earlier` was read before this snapshot.
   CTimeCounterSnapshot Since(const CTimeCounterSnapshot& earlier) const;
 
+  // Rebuilding and adding snapshots, for readers of logged intervals (the
+  // histogram log). A snapshot built from parts has the figures given: count,
+  // total and extremes in 100 ns units (with whether each extreme is exact),
+  // the zero bucket's count and the non-empty buckets by index (ascending,
+  // each index once, within kMinBucketIndex..kMaxBucketIndex; `low` and
+  // `high` are ignored and filled in from the layout). Its percentiles are
+  // read exactly as those of the snapshot it was logged from; it keeps no
+  // spread (GetStandardDeviation() 0), no counter (id 0) and no time span.
+  static CTimeCounterSnapshot FromParts(unsigned long long count, std::uint64_t total,
+                                        std::uint64_t min, std::uint64_t max,
+                                        unsigned long long zeroCount,
+                                        const std::vector<Bucket>& buckets, bool minExact = true,
+                                        bool maxExact = true);
+  // Adds the samples of `other` to this snapshot: counts, totals and buckets
+  // add up exactly (the total in 128 bits), the extremes are the outer ones
+  // (exact when the one kept is), the spread combines both. Merging the
+  // consecutive intervals of a counter gives the figures of one snapshot of
+  // all their samples. The counter id stays only when both are of one
+  // counter; the time span becomes the one covering both.
+  void Merge(const CTimeCounterSnapshot& other);
+
   // The text of CTimeCounter::AsString() for these figures.
   std::string AsString() const;
 

@@ -56,7 +56,7 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
     }
     if (name != "--threads" && name != "--seconds" && name != "--targets" &&
         name != "--state-dir" && name != "--log-file" && name != "--metrics-listen" &&
-        name != "--metrics-textfile" && name != "--linger") {
+        name != "--metrics-textfile" && name != "--histogram-log" && name != "--linger") {
       *error = "unknown option '" + arg + "'";
       return false;
     }
@@ -89,6 +89,7 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
       if (name == "--state-dir") options->stateDir = value;
       if (name == "--log-file") options->logFile = value;
       if (name == "--metrics-textfile") options->metricsTextfile = value;
+      if (name == "--histogram-log") options->histogramLog = value;
     }
   }
   if (options->syslog && !options->logFile.empty()) {
@@ -131,6 +132,10 @@ std::string DemoUsage(const std::string& program) {
          "                   write the metrics to PATH (e.g. a .prom file in\n"
          "                   node_exporter's textfile directory) after every statistics\n"
          "                   pass and every 15 s, replacing it atomically\n"
+         "  --histogram-log PATH\n"
+         "                   append every counter's histogram to PATH at each statistics\n"
+         "                   pass (rotated at 64 MiB, 5 old files kept), for\n"
+         "                   zrperf-report\n"
          "  --linger S       keep running S seconds after the workload ends (0-" +
          std::to_string(kMaxSeconds) +
          ",\n"

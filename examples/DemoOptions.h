@@ -32,6 +32,7 @@ struct DemoOptions {
   bool syslog = false;
   std::string metricsListen;    // --metrics-listen ADDR:PORT; empty: no endpoint
   std::string metricsTextfile;  // --metrics-textfile PATH; empty: no textfile
+  std::string histogramLog;     // --histogram-log PATH; empty: no histogram log
   int lingerSeconds = 0;        // --linger S: time kept after the workload ends
   bool help = false;            // --help seen: print DemoUsage() and exit 0
 };

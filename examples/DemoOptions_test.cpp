@@ -31,7 +31,8 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   ASSERT_TRUE(
       Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv", "--state-dir=/s/d=x",
              "--log-file", "/l/demo.log", "--threads=007", "--metrics-listen", "127.0.0.1:0",
-             "--metrics-textfile=/m/z.prom", "--linger", "3", "--linger=000"},
+             "--metrics-textfile=/m/z.prom", "--linger", "3", "--linger=000",
+             "--histogram-log", "/h/l.hlog"},
             &options, &error))
       << error;
   EXPECT_EQ(options.threads, 7);
@@ -41,6 +42,7 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   EXPECT_EQ(options.logFile, "/l/demo.log");
   EXPECT_EQ(options.metricsListen, "127.0.0.1:0");
   EXPECT_EQ(options.metricsTextfile, "/m/z.prom");
+  EXPECT_EQ(options.histogramLog, "/h/l.hlog");
   EXPECT_EQ(options.lingerSeconds, 0);  // 0 is allowed for --linger only
 
   DemoOptions limits;
@@ -78,6 +80,7 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {{"--seconds", "2", "--state-dir"}, "--state-dir needs a value"},
       {{"--targets="}, "--targets needs a non-empty path"},
       {{"--metrics-textfile="}, "--metrics-textfile needs a non-empty path"},
+      {{"--histogram-log="}, "--histogram-log needs a non-empty path"},
       {{"--metrics-listen="}, "--metrics-listen needs an address such as 127.0.0.1:9464"},
       {{"--log-file=/x.log", "--syslog"}, "--log-file and --syslog exclude each other"}};
   for (const auto& [args, message] : bad) {

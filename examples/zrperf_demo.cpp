@@ -209,6 +209,14 @@ int Run(const DemoOptions& options) {
     return 1;
   }
   logger->SetIntervalStats(true);
+  if (!options.histogramLog.empty()) {
+    std::string error;
+    if (!logger->SetHistogramLog(options.histogramLog, HistogramLogOptions(), &error)) {
+      std::fprintf(stderr, "zrperf-demo: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("histogram log: %s (read it with zrperf-report)\n", options.histogramLog.c_str());
+  }
   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
 
   std::vector<zrdemo::TargetCounters> targets;

@@ -208,7 +208,11 @@ void PerfCntLogger::StopDebugThread() {
 CKyError PerfCntLogger::LogPerfStats() {
   CheckFork();
   if (m_ptrPerfCounters) {
-    m_ptrPerfCounters->Log();
+    if (std::shared_ptr<CHistogramLog> log = std::atomic_load(&m_ptrHistogramLog)) {
+      log->LogPass(*m_ptrPerfCounters);  // the records, then the histograms of the same reads
+    } else {
+      m_ptrPerfCounters->Log();
+    }
 
     // Run the callbacks registered when the pass started, outside the lock,
     // so that a callback may itself add callbacks.
@@ -242,6 +246,18 @@ void PerfCntLogger::AddStatsCallback(std::function<void()> callback) {
 void PerfCntLogger::SetIntervalStats(bool on) {
   CheckFork();
   if (m_ptrPerfCounters) m_ptrPerfCounters->SetIntervalStats(on);
+}
+
+bool PerfCntLogger::SetHistogramLog(const std::string& path, const HistogramLogOptions& options,
+                                    std::string* error) {
+  CheckFork();
+  std::shared_ptr<CHistogramLog> log;
+  if (!path.empty()) {
+    log = CHistogramLog::Open(path, options, error);
+    if (!log) return false;
+  }
+  std::atomic_store(&m_ptrHistogramLog, std::move(log));
+  return true;
 }
 
 void PerfCntLogger::RequestStatsPass() {

@@ -7,7 +7,9 @@
 // every 300 seconds and whenever its event is signalled (RequestStatsPass()).
 // A pass writes the counter set's "Exec Stats" record (followed by its
 // "Interval Stats" record once SetIntervalStats(true) was called) and then
-// runs every statistics callback in order, each in its own catch-all.
+// runs every statistics callback in order, each in its own catch-all. With a
+// histogram log set (SetHistogramLog()), the pass appends the counters'
+// histograms to it between the records and the callbacks.
 //
 //   PerfCntLogger* logger = PerfCntLogger::Instance();   // null if creation failed
 //   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
@@ -67,6 +69,8 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "../framework/AlertableEventThread.h"
@@ -76,6 +80,7 @@
 #include "../sync/KyError.h"
 #include "../sync/Mutex.h"
 #include "../sync/ThreadAnnotations.h"
+#include "HistogramLog.h"
 #include "PerfCounters.h"
 
 // The periodic log thread: one statistics pass of the logger each time its
@@ -127,6 +132,14 @@ class ZRPERF_EXPORT PerfCntLogger {
   // default); see CPerfCounters::SetIntervalStats().
   void SetIntervalStats(bool on);
 
+  // From the next pass on, appends every counter's histogram to the log at
+  // `path` (see HistogramLog.h), replacing the log set before; an empty path
+  // stops the log. False, with `error` set when given, when the file cannot
+  // be opened (the previous log, if any, then stays).
+  bool SetHistogramLog(const std::string& path,
+                       const HistogramLogOptions& options = HistogramLogOptions(),
+                       std::string* error = nullptr);
+
   // Signals the log thread, which then runs one pass through OnEvent();
   // does nothing without a thread.
   void RequestStatsPass();
@@ -161,6 +174,8 @@ class ZRPERF_EXPORT PerfCntLogger {
   // it (see ForkPrepare()).
   zrperf::Mutex m_mtxCallbacks ZR_ACQUIRED_AFTER(m_csThreadLock);
   std::vector<std::function<void()>> m_vecCallbacks ZR_GUARDED_BY(m_mtxCallbacks);
+  // Read and replaced with std::atomic_load/atomic_store only.
+  std::shared_ptr<CHistogramLog> m_ptrHistogramLog;
   std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs
   std::atomic<bool> m_bStopped{false};  // StopDebugThread() was called
 };

@@ -46,7 +46,8 @@ void ReserveOneMore(std::vector<T>& vec) {
 // Appends the counter's line to `text` when it is due and advances
 // `lastLogged`; see CPerfCounters::logTaskCounter().
 void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter>& counter,
-                   long long& lastLogged, std::string& text) {
+                   long long& lastLogged, std::string& text,
+                   CPerfCounters::DueList* due = nullptr) {
   if (!counter) return;  // left by a failed allocation: nothing to read
 
   const long long total = counter->GetTotalSamples();
@@ -55,7 +56,12 @@ void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter
     // The record names a counter up to its first NUL.
     zrperf::AppendRecordText(text, name.c_str(), std::strlen(name.c_str()));
     text += ": ";
-    text += counter->AsString();
+    if (due != nullptr) {  // one read for the line and the caller
+      due->push_back({&name, counter.get(), counter->GetSnapshot()});
+      text += due->back().snapshot.AsString();
+    } else {
+      text += counter->AsString();
+    }
   }
   lastLogged = total;
 }
@@ -66,7 +72,7 @@ void AppendDueLine(const std::string& name, const boost::shared_ptr<CTimeCounter
 // start of its next interval.
 void AppendDueLines(const std::string& name, const boost::shared_ptr<CTimeCounter>& counter,
                     long long& lastLogged, std::unique_ptr<CTimeCounterSnapshot>& since,
-                    std::string& text, std::string& intervals) {
+                    std::string& text, std::string& intervals, CPerfCounters::DueList* due) {
   if (!counter) return;
 
   const long long total = counter->GetTotalSamples();
@@ -84,6 +90,7 @@ void AppendDueLines(const std::string& name, const boost::shared_ptr<CTimeCounte
   text += now.AsString();
   intervals += interval.AsIntervalString();
   lastLogged = static_cast<long long>(now.GetCount());
+  if (due != nullptr) due->push_back({&name, counter.get(), now});
   if (since) {
     *since = std::move(now);
   } else {
@@ -212,6 +219,10 @@ CPerfCounters::MediaSpeedCounterList CPerfCounters::ListMediaSpeedCounters() {
 }
 
 void CPerfCounters::Log() {
+  Log(nullptr);
+}
+
+void CPerfCounters::Log(DueList* due) {
   auto_lock pass(&m_csPassLock, true);
 
   // Only the copy of what was registered since the previous pass happens
@@ -241,15 +252,17 @@ void CPerfCounters::Log() {
   // only by Reset(), which holds m_csPassLock, and the node never moves.
   std::string text;
   std::string intervals;
+  if (due != nullptr) due->reserve(m_vecTimeWalk.size());
   if (m_bIntervalStats.load(std::memory_order_relaxed)) {
     for (WalkSlot& walk : m_vecTimeWalk) {
       AppendDueLines(walk.slot.entry->first, walk.slot.entry->second, *walk.slot.lastLogged,
-                     walk.since, text, intervals);
+                     walk.since, text, intervals, due);
     }
   } else {
     for (WalkSlot& walk : m_vecTimeWalk) {
       walk.since.reset();  // intervals start afresh when switched on again
-      AppendDueLine(walk.slot.entry->first, walk.slot.entry->second, *walk.slot.lastLogged, text);
+      AppendDueLine(walk.slot.entry->first, walk.slot.entry->second, *walk.slot.lastLogged, text,
+                    due);
     }
   }
   if (text.empty()) return;

@@ -104,6 +104,18 @@ class ZRPERF_EXPORT CPerfCounters {
   // by the interval record when interval statistics are on.
   void Log();
 
+  // A counter that a pass found due, with the snapshot its lines were made
+  // from. `name` points to the registered name, which stays while the set lives.
+  struct DueCounter {
+    const std::string* name;
+    const CTimeCounter* counter;
+    CTimeCounterSnapshot snapshot;
+  };
+  using DueList = std::vector<DueCounter>;
+  // Log(), also appending every due counter to `due` in name order, so that
+  // the histogram log reuses the snapshot that the records were made from.
+  void Log(DueList* due);
+
   // Turns the "Interval Stats" record on or off from the next pass on; may be
   // called from any thread.
   void SetIntervalStats(bool on);

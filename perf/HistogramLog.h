@@ -1,0 +1,135 @@
+// CHistogramLog: a file of every elapsed-time counter's histogram, one line
+// per counter and statistics pass, from which zrperf-report computes exact
+// percentiles over any window of passes and across processes and hosts.
+//
+//   std::string error;
+//   if (!PerfCntLogger::Instance()->SetHistogramLog("/var/log/app/latency.hlog", {}, &error))
+//     report(error);
+//   // every pass of the logger now appends one line per counter that gained samples
+//
+// At each WritePass() the log appends, for every counter of the set that
+// gained samples since its previous line (or since its creation or last
+// Reset()), one line with the pass time, the interval's length, the counter's
+// name and the interval's count, total, minimum, maximum, zero count and
+// non-empty buckets (docs/histogram-log.md gives the exact format). A new
+// file, and each file started by rotation, opens with a header of '#' lines.
+//
+// Writing: the lines of one pass go out with a single write(2) on a file
+// opened with O_APPEND, so a process killed during the write leaves at most
+// one torn last line, which readers skip. When the buffer would take the file
+// past `maxBytes`, the file is renamed to "<stem>.1<ext>" (older ones shift
+// to .2, .3, ..., the oldest beyond `keptFiles` is deleted) and a new file is
+// started, as the rotating log sink does. A failed write is counted
+// (GetWriteErrorCount()) and its intervals are kept: the next line of each
+// of those counters covers them. Nothing is reported through the log sink
+// from a pass.
+//
+// Cost: in the statistics logger's pass the log reuses the snapshots that
+// the records were made from (LogPass()); WritePass() reads each counter
+// that gained samples once (under the counter's mutex like any read:
+// recording never waits for the file). A line is about 60 bytes plus 3 bytes
+// per non-empty bucket (4 with counts of 128 and more); the file is written
+// after every counter was read. Memory: the snapshot of each counter's last
+// line (128 bytes plus 32 per non-empty bucket), and the room of the largest
+// pass's text and due list.
+//
+// fork(): a child's first pass on the parent's log writes a header block
+// with the child's pid before its lines; those lines count again the samples
+// that the parent recorded after its last line (the child's counters hold
+// them too).
+//
+// Thread-safety: WritePass() and LogPass() may be called from any number of
+// threads; passes are serialised by the log's mutex. The accessors may be
+// called at any time.
+
+#ifndef ZRPERF_PERF_HISTOGRAMLOG_H_
+#define ZRPERF_PERF_HISTOGRAMLOG_H_
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../counters/TimeCounter.h"
+#include "../sync/Export.h"
+#include "../sync/Mutex.h"
+#include "../sync/ThreadAnnotations.h"
+#include "PerfCounters.h"
+
+struct HistogramLogOptions {
+  std::uint64_t maxBytes = 64ull << 20;  // rotate before a file would pass this size
+  std::size_t keptFiles = 5;             // rotated files kept besides the current one
+};
+
+class ZRPERF_EXPORT CHistogramLog {
+ public:
+  // Opens `path` for appending (creating it), writes a header block and
+  // returns the log; null with `error` set (one line naming the path and the
+  // system's reason) when the file cannot be opened. A file that ends in a
+  // torn line first gets a line feed, so the torn line stays a line of its own.
+  static std::unique_ptr<CHistogramLog> Open(const std::string& path,
+                                             const HistogramLogOptions& options,
+                                             std::string* error);
+  ~CHistogramLog();
+
+  CHistogramLog(const CHistogramLog&) = delete;
+  CHistogramLog& operator=(const CHistogramLog&) = delete;
+
+  // One pass over the counters of `counters` (see above). False when the
+  // write failed.
+  bool WritePass(CPerfCounters& counters) ZR_EXCLUDES(m_mutex);
+
+  // The same over a list of named counters, stamped `unixSeconds`; for hosts
+  // that keep their counters elsewhere, and for tests.
+  using CounterList = std::vector<std::pair<std::string, boost::shared_ptr<CTimeCounter>>>;
+  bool WritePass(const CounterList& counters, double unixSeconds) ZR_EXCLUDES(m_mutex);
+
+  // The statistics logger's pass: runs counters.Log() and writes the lines of
+  // the counters that it found due, from the snapshots that the records were
+  // made from (each counter is read once).
+  bool LogPass(CPerfCounters& counters) ZR_EXCLUDES(m_mutex);
+
+  // Failed or short writes so far.
+  std::uint64_t GetWriteErrorCount() const noexcept {
+    return m_nWriteErrors.load(std::memory_order_relaxed);
+  }
+  const std::string& GetPath() const noexcept { return m_path; }
+
+ private:
+  struct Last;  // a counter's handle and the snapshot of its last line
+
+  CHistogramLog(std::string path, const HistogramLogOptions& options, int fd);
+  // Closes the file, shifts the rotated ones and opens a fresh file; false
+  // (and the old file kept open for appending) when that fails.
+  bool Rotate() ZR_REQUIRES(m_mutex);
+  // The lines of `due` and, once written, the new last snapshots.
+  bool Write(CPerfCounters::DueList& due, double unixSeconds) ZR_REQUIRES(m_mutex);
+  // The whole buffer, in one write(2) when the system takes it all.
+  bool WriteAll(const std::string& bytes) ZR_REQUIRES(m_mutex);
+
+  const std::string m_path;
+  const HistogramLogOptions m_options;
+  std::string m_header ZR_GUARDED_BY(m_mutex);  // of this process: renewed in a forked child
+  long m_nPid ZR_GUARDED_BY(m_mutex);
+  zrperf::Mutex m_mutex;
+  int m_fd ZR_GUARDED_BY(m_mutex);
+  std::uint64_t m_nSize ZR_GUARDED_BY(m_mutex) = 0;    // bytes in the current file
+  bool m_bTorn ZR_GUARDED_BY(m_mutex) = false;         // the file ends inside a line
+  std::vector<Last> m_vecLast ZR_GUARDED_BY(m_mutex);  // ascending names
+  // A pass's due counters, text and updates, kept for the room they hold.
+  // An update: where a counter's new last snapshot goes once its line is
+  // written (its entry in m_vecLast, or npos for a new name).
+  struct Update {
+    std::size_t at;
+    CPerfCounters::DueCounter* read;
+  };
+  CPerfCounters::DueList m_due ZR_GUARDED_BY(m_mutex);
+  std::string m_text ZR_GUARDED_BY(m_mutex);
+  std::vector<Update> m_updates ZR_GUARDED_BY(m_mutex);
+  std::atomic<std::uint64_t> m_nWriteErrors{0};
+};
+
+#endif  // ZRPERF_PERF_HISTOGRAMLOG_H_

@@ -1,0 +1,577 @@
+#include "ReportCommands.h"
+
+#include <fnmatch.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "../../util/internal/RecordText.h"
+
+namespace zrreport {
+
+namespace {
+
+// ---- Figures ------------------------------------------------------------------
+
+// The reported figures of one interval or window; durations in 100 ns units.
+struct Figures {
+  std::uint64_t samples = 0;
+  double seconds = 0;
+  std::uint64_t mean = 0, p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+  double Rate() const { return seconds > 0 ? static_cast<double>(samples) / seconds : 0.0; }
+};
+
+std::uint64_t Units(CTimeInterval value) {
+  return static_cast<std::uint64_t>(value.Get100ns());
+}
+
+Figures Of(const CTimeCounterSnapshot& s, double seconds) {
+  Figures f;
+  f.samples = s.GetCount();
+  f.seconds = seconds;
+  f.mean = Units(s.GetMean());
+  f.p50 = Units(s.GetPercentile(0.5));
+  f.p90 = Units(s.GetPercentile(0.9));
+  f.p99 = Units(s.GetPercentile(0.99));
+  f.p999 = Units(s.GetPercentile(0.999));
+  f.max = Units(s.GetMax());
+  return f;
+}
+
+Figures Of(const Interval& interval) {
+  if (interval.hasHistogram) return Of(interval.Snapshot(), interval.seconds);
+  Figures f;
+  f.samples = interval.count;
+  f.seconds = interval.seconds;
+  f.mean = interval.record.mean;
+  f.p50 = interval.record.p50;
+  f.p90 = interval.record.p90;
+  f.p99 = interval.record.p99;
+  f.p999 = interval.record.p999;
+  f.max = interval.record.max;
+  return f;
+}
+
+// ---- Text ---------------------------------------------------------------------
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+// As the counters' lines write durations: "700ns", "12.34us", "1.26ms", "1.20s".
+std::string Duration(std::uint64_t units) {
+  if (units < 10) return std::to_string(units * 100) + "ns";
+  const double ns = static_cast<double>(units) * 100.0;
+  const auto two = [](double v, const char* unit) {
+    return Format("%.2f", std::floor(v * 100.0) / 100.0) + unit;
+  };
+  if (ns < 1e6) return two(ns / 1e3, "us");
+  if (ns < 1e9) return two(ns / 1e6, "ms");
+  return two(ns / 1e9, "s");
+}
+
+std::string Micros(std::uint64_t units) {
+  return std::to_string(units / 10) + "." + std::to_string(units % 10);
+}
+
+std::string IsoTime(double unix, bool millis) {
+  const long long ms = std::llround(unix * 1000.0);
+  const std::time_t whole = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[40];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  std::string out = text;
+  if (millis) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof(fraction), ".%03lld", ((ms % 1000) + 1000) % 1000);
+    out += fraction;
+  }
+  return out + "Z";
+}
+
+std::string Escaped(const std::string& name) {
+  return zrperf::EscapeRecordText(name);
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string Csv(const std::string& text) {
+  if (text.find_first_of(",\"") == std::string::npos) return text;
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// ---- Selection ----------------------------------------------------------------
+
+struct Window {
+  double from = -INFINITY;
+  double to = INFINITY;
+};
+
+struct Selection {
+  std::vector<const Interval*> intervals;  // in the data's order
+  std::vector<std::string> names;          // the counters that have some, ascending
+  double first = 0, last = 0;              // the span the intervals cover
+};
+
+bool Select(const Dataset& data, const ReportOptions& options, Selection* out, std::string* error) {
+  if (data.intervals.empty()) {
+    *error = "the input holds no interval";
+    return false;
+  }
+  const double dataEnd = data.intervals.back().end;
+  Window window;
+  if (!options.from.empty() && !ParseTime(options.from, dataEnd, &window.from, error)) return false;
+  if (!options.to.empty() && !ParseTime(options.to, dataEnd, &window.to, error)) return false;
+  if (window.from >= window.to) {
+    *error = "--from must be earlier than --to";
+    return false;
+  }
+  std::set<std::string> all;
+  for (const Interval& i : data.intervals) all.insert(Escaped(i.name));
+  for (const std::string& pattern : options.counters) {
+    bool any = false;
+    for (const std::string& name : all) any = any || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    if (!any) {
+      std::string known;
+      std::size_t shown = 0;
+      for (const std::string& name : all) {
+        if (shown++ == 8) {
+          known += ", ...";
+          break;
+        }
+        known += (known.empty() ? "" : ", ") + name;
+      }
+      *error = "no counter matches '" + pattern + "' (counters: " + known + ")";
+      return false;
+    }
+  }
+  std::set<std::string> names;
+  std::map<std::string, bool> matched;
+  for (const Interval& i : data.intervals) {
+    if (!(i.end > window.from && i.end <= window.to)) continue;
+    const std::string name = Escaped(i.name);
+    auto it = matched.find(name);
+    if (it == matched.end()) {
+      bool match = options.counters.empty();
+      for (const std::string& p : options.counters)
+        match = match || fnmatch(p.c_str(), name.c_str(), 0) == 0;
+      it = matched.emplace(name, match).first;
+    }
+    if (!it->second) continue;
+    if (out->intervals.empty() || i.end - i.seconds < out->first) out->first = i.end - i.seconds;
+    if (out->intervals.empty() || i.end > out->last) out->last = i.end;
+    out->intervals.push_back(&i);
+    names.insert(name);
+  }
+  if (out->intervals.empty()) {
+    *error = "no interval of the selected counters ends in the window (" +
+             (options.from.empty() ? std::string("start") : IsoTime(window.from, true)) + " .. " +
+             (options.to.empty() ? std::string("end") : IsoTime(window.to, true)) +
+             "); the data covers " + IsoTime(data.intervals.front().end, true) + " .. " +
+             IsoTime(dataEnd, true);
+    return false;
+  }
+  out->names.assign(names.begin(), names.end());
+  return true;
+}
+
+std::string SourceLabel(const Dataset& data, const Interval& i) {
+  const Source& s = data.sources[i.source];
+  return s.host.empty() ? "pid " + std::to_string(s.pid) : s.host;
+}
+
+const char kNoMerge[] =
+    "windows cannot be merged exactly from \"Interval Stats\" records (per-interval figures, no "
+    "histogram): use 'csv' or 'plot' for their intervals, or write a histogram log "
+    "(PerfCntLogger::SetHistogramLog)";
+
+// Per counter (or counter and host): the merged snapshot and its span.
+struct Merged {
+  CTimeCounterSnapshot snapshot;
+  double first = INFINITY, last = -INFINITY;
+  std::set<std::string> hosts;
+  std::size_t intervals = 0;
+};
+
+bool MergeWindow(const Dataset& data, const ReportOptions& options, const Selection& selection,
+                 std::map<std::string, Merged>* rows, std::string* error) {
+  for (const Interval* i : selection.intervals) {
+    if (!i->hasHistogram) {
+      *error = kNoMerge;
+      return false;
+    }
+    std::string key = Escaped(i->name);
+    if (options.byHost) key += "\t" + SourceLabel(data, *i);
+    Merged& m = (*rows)[key];
+    m.snapshot.Merge(i->Snapshot());
+    m.first = std::min(m.first, i->end - i->seconds);
+    m.last = std::max(m.last, i->end);
+    m.hosts.insert(SourceLabel(data, *i));
+    ++m.intervals;
+  }
+  return true;
+}
+
+// ---- Plot ---------------------------------------------------------------------
+
+std::string GnuplotString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+double Ms(std::uint64_t units) {
+  return static_cast<double>(units) / 1e4;
+}
+
+// Runs gnuplot with `script` on its standard input; its messages go to `log`.
+bool RunGnuplot(const std::string& script, const std::string& log, std::string* error) {
+  const std::string command = "gnuplot 2>" + log;
+  FILE* pipe = popen(command.c_str(), "w");
+  if (pipe == nullptr) {
+    *error = "cannot start gnuplot";
+    return false;
+  }
+  std::fwrite(script.data(), 1, script.size(), pipe);
+  const int status = pclose(pipe);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+    *error = "gnuplot was not found (Debian package gnuplot-nox)";
+    return false;
+  }
+  std::ifstream in(log);
+  std::string first, line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) first = line;  // gnuplot's last message names the fault
+  }
+  *error = "gnuplot failed" + (first.empty() ? std::string() : ": " + first);
+  return false;
+}
+
+}  // namespace
+
+bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error) {
+  const auto bad = [&] {
+    *error = "cannot read the time '" + text +
+             "' (Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] in UTC, or -N followed by s, m, h or d)";
+    return false;
+  };
+  if (text.empty()) return bad();
+  char* end = nullptr;
+  if (text[0] == '-') {
+    const double n = std::strtod(text.c_str() + 1, &end);
+    const std::string unit = end;
+    const double scale = unit == "s"   ? 1
+                         : unit == "m" ? 60
+                         : unit == "h" ? 3600
+                         : unit == "d" ? 86400
+                                       : 0;
+    if (scale == 0 || !(n >= 0) || end == text.c_str() + 1) return bad();
+    *unix = dataEnd - n * scale;
+    return true;
+  }
+  if (text.find_first_not_of("0123456789.") == std::string::npos) {
+    *unix = std::strtod(text.c_str(), &end);
+    return *end == '\0' ? true : bad();
+  }
+  std::tm tm{};
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &consumed) != 5) {
+    return bad();
+  }
+  std::string rest = text.substr(static_cast<std::size_t>(consumed));
+  if (!rest.empty() && rest[0] == ':') {
+    int seconds = 0, more = 0;
+    if (std::sscanf(rest.c_str(), ":%d%n", &seconds, &more) != 1) return bad();
+    tm.tm_sec = seconds;
+    rest = rest.substr(static_cast<std::size_t>(more));
+  }
+  if (!rest.empty() && rest != "Z") return bad();
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  *unix = static_cast<double>(timegm(&tm));
+  return true;
+}
+
+bool Summary(const Dataset& data, const ReportOptions& options, std::string* out,
+             std::string* error) {
+  Selection selection;
+  if (!Select(data, options, &selection, error)) return false;
+  std::map<std::string, Merged> rows;
+  if (!MergeWindow(data, options, selection, &rows, error)) return false;
+
+  std::set<std::string> hosts;
+  for (const auto& row : rows) hosts.insert(row.second.hosts.begin(), row.second.hosts.end());
+  std::string hostList;
+  for (const std::string& h : hosts) hostList += (hostList.empty() ? "" : ", ") + h;
+
+  std::string text;
+  if (options.json) {
+    text = "{\"from\": " + Json(IsoTime(selection.first, true)) +
+           ", \"to\": " + Json(IsoTime(selection.last, true)) +
+           ", \"seconds\": " + Format("%.3f", selection.last - selection.first) +
+           ", \"intervals\": " + std::to_string(selection.intervals.size()) + ", \"counters\": [";
+  } else {
+    text = "window " + IsoTime(selection.first, true) + " .. " + IsoTime(selection.last, true) +
+           " (" + Format("%.1f", selection.last - selection.first) + " s), " +
+           std::to_string(selection.intervals.size()) + " intervals from " + hostList + "\n";
+    char head[200];
+    std::snprintf(head, sizeof(head), "%-32s %12s %10s %10s %10s %10s %10s %10s %10s\n", "counter",
+                  "samples", "rate/s", "mean", "p50", "p90", "p99", "p99.9", "max");
+    text += head;
+  }
+  bool firstRow = true;
+  for (const auto& row : rows) {
+    const Merged& m = row.second;
+    const Figures f = Of(m.snapshot, m.last - m.first);
+    std::string name = row.first;
+    std::string host;
+    if (options.byHost) {
+      host = name.substr(name.find('\t') + 1);
+      name = name.substr(0, name.find('\t'));
+    }
+    if (options.json) {
+      text += firstRow ? "\n  " : ",\n  ";
+      text += "{\"counter\": " + Json(name) + (options.byHost ? ", \"host\": " + Json(host) : "") +
+              ", \"samples\": " + std::to_string(f.samples) +
+              ", \"seconds\": " + Format("%.3f", f.seconds) +
+              ", \"rate\": " + Format("%.3f", f.Rate()) + ", \"mean_us\": " + Micros(f.mean) +
+              ", \"p50_us\": " + Micros(f.p50) + ", \"p90_us\": " + Micros(f.p90) +
+              ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
+              ", \"max_us\": " + Micros(f.max) + "}";
+    } else {
+      const std::string label = options.byHost ? name + " @" + host : name;
+      char line[400];
+      std::snprintf(line, sizeof(line), "%-32s %12llu %10.2f %10s %10s %10s %10s %10s %10s\n",
+                    label.c_str(), static_cast<unsigned long long>(f.samples), f.Rate(),
+                    Duration(f.mean).c_str(), Duration(f.p50).c_str(), Duration(f.p90).c_str(),
+                    Duration(f.p99).c_str(), Duration(f.p999).c_str(), Duration(f.max).c_str());
+      text += line;
+    }
+    firstRow = false;
+  }
+  if (options.json) text += "\n]}\n";
+  *out = std::move(text);
+  return true;
+}
+
+bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, std::string* error) {
+  Selection selection;
+  if (!Select(data, options, &selection, error)) return false;
+  std::string text = options.json ? "["
+                                  : "end,end_unix,interval_s,host,pid,counter,samples,rate,"
+                                    "mean_us,p50_us,p90_us,p99_us,p99_9_us,max_us\n";
+  bool first = true;
+  for (const Interval* i : selection.intervals) {
+    const Figures f = Of(*i);
+    const Source& s = data.sources[i->source];
+    if (options.json) {
+      text += first ? "\n  " : ",\n  ";
+      text += "{\"end\": " + Json(IsoTime(i->end, true)) +
+              ", \"end_unix\": " + Format("%.6f", i->end) +
+              ", \"interval_s\": " + Format("%.6f", i->seconds) + ", \"host\": " + Json(s.host) +
+              ", \"pid\": " + std::to_string(s.pid) + ", \"counter\": " + Json(Escaped(i->name)) +
+              ", \"samples\": " + std::to_string(f.samples) +
+              ", \"rate\": " + Format("%.3f", f.Rate()) + ", \"mean_us\": " + Micros(f.mean) +
+              ", \"p50_us\": " + Micros(f.p50) + ", \"p90_us\": " + Micros(f.p90) +
+              ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
+              ", \"max_us\": " + Micros(f.max) + "}";
+    } else {
+      text += IsoTime(i->end, true) + "," + Format("%.6f", i->end) + "," +
+              Format("%.6f", i->seconds) + "," + Csv(s.host) + "," + std::to_string(s.pid) + "," +
+              Csv(Escaped(i->name)) + "," + std::to_string(f.samples) + "," +
+              Format("%.3f", f.Rate()) + "," + Micros(f.mean) + "," + Micros(f.p50) + "," +
+              Micros(f.p90) + "," + Micros(f.p99) + "," + Micros(f.p999) + "," + Micros(f.max) +
+              "\n";
+    }
+    first = false;
+  }
+  if (options.json) text += "\n]\n";
+  *out = std::move(text);
+  return true;
+}
+
+bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
+          std::string* error) {
+  const std::string ext = std::filesystem::path(path).extension().string();
+  if (ext != ".png" && ext != ".svg") {
+    *error = "the plot's output name must end in .png or .svg, not '" + path + "'";
+    return false;
+  }
+  Selection selection;
+  if (!Select(data, options, &selection, error)) return false;
+  constexpr std::size_t kMaxCounters = 8;
+  if (selection.names.size() > kMaxCounters) {
+    *error = std::to_string(selection.names.size()) + " counters selected; a plot takes at most " +
+             std::to_string(kMaxCounters) + " (choose them with --counter GLOB)";
+    return false;
+  }
+
+  char dirTemplate[] = "/tmp/zrperf-report.XXXXXX";
+  if (mkdtemp(dirTemplate) == nullptr) {
+    *error = "cannot make a temporary directory";
+    return false;
+  }
+  const std::string dir = dirTemplate;
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  } cleanup{dir};
+
+  // One data file per counter: time, then the figures of each interval
+  // (summed over sources that end in the same pass second).
+  std::map<std::string, Merged> windows;
+  bool spectrum = true;  // the distribution needs histograms
+  for (const Interval* i : selection.intervals) spectrum = spectrum && i->hasHistogram;
+  std::vector<std::string> files;
+  for (std::size_t c = 0; c < selection.names.size(); ++c) {
+    const std::string& name = selection.names[c];
+    std::map<long long, std::pair<CTimeCounterSnapshot, double>> byTime;
+    std::map<long long, Figures> recordsByTime;
+    for (const Interval* i : selection.intervals) {
+      if (Escaped(i->name) != name) continue;
+      const long long key = std::llround(i->end);
+      if (i->hasHistogram) {
+        auto& slot = byTime[key];
+        slot.first.Merge(i->Snapshot());
+        slot.second = std::max(slot.second, i->seconds);
+        windows[name].snapshot.Merge(i->Snapshot());
+      } else {
+        recordsByTime[key] = Of(*i);
+      }
+    }
+    const std::string file = dir + "/" + std::to_string(c) + ".dat";
+    std::ofstream series(file);
+    const auto row = [&series](long long t, const Figures& f) {
+      series << t << ' ' << Ms(f.p50) << ' ' << Ms(f.p90) << ' ' << Ms(f.p99) << ' ' << Ms(f.p999)
+             << ' ' << Ms(f.max) << ' ' << f.Rate() << '\n';
+    };
+    for (const auto& point : byTime) row(point.first, Of(point.second.first, point.second.second));
+    for (const auto& point : recordsByTime) row(point.first, point.second);
+    files.push_back(file);
+
+    if (spectrum) {
+      const CTimeCounterSnapshot& s = windows[name].snapshot;
+      std::ofstream spectrumFile(dir + "/" + std::to_string(c) + ".spectrum");
+      const double n = static_cast<double>(s.GetCount());
+      for (int k = 0; k <= 300; ++k) {
+        const double x = std::pow(10.0, k / 50.0);  // 1 / (1 - percentile)
+        if (x > n) break;
+        spectrumFile << x << ' ' << Ms(Units(s.GetPercentile(1.0 - 1.0 / x))) << '\n';
+      }
+      spectrumFile << std::max(n, 1.0) << ' ' << Ms(Units(s.GetMax())) << '\n';
+    }
+  }
+
+  const std::size_t counters = selection.names.size();
+  const std::size_t panels = counters + 1 + (spectrum ? 1 : 0);
+  const int width = options.width > 0 ? options.width : 1000;
+  const int height = options.height > 0 ? options.height : static_cast<int>(280 * panels);
+  const std::string temporary = path + ".tmp" + std::to_string(getpid()) + ext;
+  std::string s;
+  s += ext == ".png" ? "set terminal pngcairo noenhanced font 'sans,9' size "
+                     : "set terminal svg noenhanced font 'sans,9' size ";
+  s += std::to_string(width) + "," + std::to_string(height) + " background rgb 'white'\n";
+  s += "set output " + GnuplotString(temporary) + "\n";
+  s += "set multiplot layout " + std::to_string(panels) + ",1\n";
+  s += "set grid\nset key outside right top\nset lmargin 12\nset rmargin 24\n";
+  // At most about eight time labels, at a round step, over the data's span.
+  const double span = selection.last - selection.first;
+  double step = 1;
+  for (double candidate : {1,   2,    5,    10,   15,    30,    60,    120,   300,    600,
+                           900, 1800, 3600, 7200, 10800, 21600, 43200, 86400, 172800, 604800}) {
+    step = candidate;
+    if (span / candidate <= 8) break;
+  }
+  s += "set xdata time\nset timefmt '%s'\nset xlabel 'time (UTC)'\n";
+  s += std::string("set format x '") + (span > 86400 ? "%m-%d %H:%M" : "%H:%M:%S") + "'\n";
+  s += "set xtics " + Format("%.0f", step) + "\n";
+  s += "set xrange [" + Format("%.0f", std::floor(selection.first)) + ":" +
+       Format("%.0f", std::ceil(selection.last)) + "]\n";
+  const char* kPercentiles[] = {"p50", "p90", "p99", "p99.9", "max"};
+  for (std::size_t c = 0; c < counters; ++c) {
+    s += "set logscale y\nset ylabel 'latency (ms)'\n";
+    s += "set title " + GnuplotString("Latency percentiles per interval: " + selection.names[c]) +
+         "\n";
+    s += "plot ";
+    for (int col = 0; col < 5; ++col) {
+      s += std::string(col == 0 ? "" : ", ") + GnuplotString(files[c]) +
+           " using 1:" + std::to_string(col + 2) +
+           " with linespoints pointsize 0.4 lw 1.5 title '" + kPercentiles[col] + "'";
+    }
+    s += "\n";
+  }
+  s += "unset logscale y\nset ylabel 'samples/s'\nset yrange [0:*]\n";
+  s += "set title 'Samples per second'\nplot ";
+  for (std::size_t c = 0; c < counters; ++c) {
+    s += std::string(c == 0 ? "" : ", ") + GnuplotString(files[c]) +
+         " using 1:7 with linespoints pointsize 0.4 lw 1.5 title " +
+         GnuplotString(selection.names[c]);
+  }
+  s += "\nset yrange [*:*]\n";
+  if (spectrum) {
+    s += "set xdata\nset format x '%g'\nset logscale xy\nset xrange [1:*]\nunset xtics\n";
+    s += "set xtics ('0%%' 1, '90%%' 10, '99%%' 100, '99.9%%' 1000, '99.99%%' 10000, "
+         "'99.999%%' 100000, '99.9999%%' 1000000)\n";
+    s += "set xlabel 'percentile'\nset ylabel 'latency (ms)'\n";
+    s += "set title " +
+         GnuplotString("Latency by percentile over the window " + IsoTime(selection.first, false) +
+                       " .. " + IsoTime(selection.last, false)) +
+         "\nplot ";
+    for (std::size_t c = 0; c < counters; ++c) {
+      s += std::string(c == 0 ? "" : ", ") +
+           GnuplotString(dir + "/" + std::to_string(c) + ".spectrum") +
+           " using 1:2 with steps lw 1.5 title " + GnuplotString(selection.names[c]);
+    }
+    s += "\n";
+  }
+  s += "unset multiplot\nset output\n";
+
+  if (!RunGnuplot(s, dir + "/gnuplot.log", error)) {
+    std::error_code ec;
+    std::filesystem::remove(temporary, ec);
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    *error = "cannot write " + path + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zrreport

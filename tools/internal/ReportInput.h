@@ -1,0 +1,83 @@
+// Internal to zrperf-report: reading its input files into one list of
+// intervals.
+//
+// Two kinds of file are read:
+// - histogram logs (perf/HistogramLog.h): every line is one counter's
+//   interval with its histogram, so windows merge exactly;
+// - ordinary logs of the log sink, from which the "Interval Stats" records
+//   are taken: per-interval figures only (no histogram), so a window of
+//   several intervals cannot be merged exactly from them.
+// A path names a file; the rotated files beside a histogram log
+// ("<stem>.1<ext>", "<stem>.2<ext>", ...) are read with it. A file named
+// twice is read once.
+//
+// Faults are one-line messages naming the file (and line): a file of neither
+// kind, a histogram log of another format version or bucket layout, a line
+// that does not parse. A torn last line (a process killed during its write:
+// the file's last line without its line feed, or a line cut short by a
+// restart's header) is skipped with a warning.
+//
+// Thread-safety: plain functions on caller-owned data.
+
+#ifndef ZRPERF_TOOLS_INTERNAL_REPORTINPUT_H_
+#define ZRPERF_TOOLS_INTERNAL_REPORTINPUT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../../counters/TimeCounterSnapshot.h"
+
+namespace zrreport {
+
+// One writer of intervals: a histogram log's header block, or a process of
+// an ordinary log.
+struct Source {
+  std::string file;
+  std::string host;  // "" when the file does not say (ordinary logs)
+  long pid = 0;
+};
+
+// Figures of an "Interval Stats" line, in 100 ns units (as the record's
+// two-decimal texts give them).
+struct RecordFigures {
+  std::uint64_t mean = 0, p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+};
+
+struct Interval {
+  std::string name;    // the counter's name, unescaped
+  double end = 0;      // Unix seconds
+  double seconds = 0;  // length
+  std::size_t source = 0;
+  std::uint64_t count = 0;
+  bool hasHistogram = true;
+  // A histogram log's line: the fields needed to rebuild its snapshot.
+  std::uint64_t total = 0, min = 0, max = 0, zero = 0;
+  bool minExact = true, maxExact = true;
+  std::string buckets;  // the line's bucket field, decoded on demand
+  // An "Interval Stats" line (hasHistogram false).
+  RecordFigures record;
+
+  // The interval as a snapshot of the library. REQUIRES: hasHistogram.
+  CTimeCounterSnapshot Snapshot() const;
+};
+
+struct Dataset {
+  std::vector<Source> sources;
+  std::vector<Interval> intervals;  // ascending end, then name, then source
+  std::vector<std::string> warnings;
+  bool anyRecords = false;  // some intervals came from "Interval Stats" records
+  bool anyHistograms = false;
+};
+
+// Reads `paths` (and rotated siblings) into `data`. False with `error` set
+// on the first fault.
+bool ReadInputs(const std::vector<std::string>& paths, Dataset* data, std::string* error);
+
+// Reads one file's text, as ReadInputs() does for each file; `name` is used
+// in messages.
+bool ReadText(const std::string& name, const std::string& text, Dataset* data, std::string* error);
+
+}  // namespace zrreport
+
+#endif  // ZRPERF_TOOLS_INTERNAL_REPORTINPUT_H_

@@ -1,0 +1,197 @@
+// zrperf-report: summaries, tables and plots of zrperf histogram logs (and of
+// the "Interval Stats" records of ordinary logs). See --help and
+// docs/histogram-log.md.
+//
+// Exit status: 0 on success, 1 on a fault of the input or output (one line on
+// standard error; nothing is written), 2 on a bad command line.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "internal/ReportCommands.h"
+#include "internal/ReportInput.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zrperf-report COMMAND [OPTION]... FILE...\n"
+    "Reads zrperf histogram logs (PerfCntLogger::SetHistogramLog, zrperf-demo\n"
+    "--histogram-log) and reports on their counters; the rotated files beside a\n"
+    "log (NAME.1.EXT, NAME.2.EXT, ...) are read with it. Logs of several\n"
+    "processes and hosts are merged by counter name.\n"
+    "\n"
+    "Commands:\n"
+    "  summary   per counter over the window: samples, rate, mean, p50, p90, p99,\n"
+    "            p99.9 and max, merged exactly from the window's intervals\n"
+    "  csv       one row per interval and counter with the same figures\n"
+    "  plot      a PNG or SVG (by the -o name) drawn by gnuplot: latency\n"
+    "            percentiles over time per counter, samples per second, and the\n"
+    "            latency distribution of the window\n"
+    "\n"
+    "Options:\n"
+    "  --counter GLOB   only counters whose (escaped) name matches GLOB; repeatable\n"
+    "  --from TIME      only intervals that end after TIME\n"
+    "  --to TIME        only intervals that end at or before TIME\n"
+    "                   TIME: Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] (UTC), or -N\n"
+    "                   with s, m, h or d: that long before the data's last interval\n"
+    "  --by-host        summary: one row per counter and host\n"
+    "  --json           summary, csv: JSON instead of a table or CSV\n"
+    "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
+    "                   required for plot (.png or .svg)\n"
+    "  --size WxH       plot: the image size in pixels (default 1000 wide, 280 per\n"
+    "                   panel high)\n"
+    "  -h, --help       show this help\n"
+    "\n"
+    "Ordinary log files are read for their \"Interval Stats\" records: csv and plot\n"
+    "show those intervals, but a window cannot be merged exactly from them.\n"
+    "\n"
+    "Exit status: 0 on success, 1 on bad input or a failed write, 2 on a bad\n"
+    "command line.\n";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "zrperf-report: %s\nTry 'zrperf-report --help' for more information.\n",
+               message.c_str());
+  return 2;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "zrperf-report: %s\n", message.c_str());
+  return 1;
+}
+
+// Writes `text` to `path` through a temporary file and a rename, or to
+// standard output when `path` is empty.
+bool WriteOutput(const std::string& path, const std::string& text, std::string* error) {
+  if (path.empty()) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout)) {
+      *error = "cannot write to standard output";
+      return false;
+    }
+    return true;
+  }
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      std::filesystem::remove(temporary, ec);
+      *error = "cannot write " + path;
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    *error = "cannot write " + path + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args) {
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  if (args.empty()) return Usage("a command is needed: summary, csv or plot");
+  const std::string command = args[0];
+  if (command != "summary" && command != "csv" && command != "plot") {
+    return Usage("unknown command '" + command + "' (summary, csv or plot)");
+  }
+
+  zrreport::ReportOptions options;
+  std::string output;
+  std::vector<std::string> inputs;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::string value;
+    bool inlineValue = false;
+    const std::size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      inlineValue = true;
+    }
+    const bool takesValue = arg == "--counter" || arg == "--from" || arg == "--to" || arg == "-o" ||
+                            arg == "--output" || arg == "--size";
+    if (takesValue && !inlineValue) {
+      if (i + 1 >= args.size()) return Usage(arg + " needs a value");
+      value = args[++i];
+    }
+    if (arg == "--counter") {
+      options.counters.push_back(value);
+    } else if (arg == "--from") {
+      options.from = value;
+    } else if (arg == "--to") {
+      options.to = value;
+    } else if (arg == "-o" || arg == "--output") {
+      if (value.empty()) return Usage(arg + " needs a file name");
+      output = value;
+    } else if (arg == "--size") {
+      int w = 0, h = 0;
+      char extra = 0;
+      if (std::sscanf(value.c_str(), "%dx%d%c", &w, &h, &extra) != 2 || w < 100 || h < 100 ||
+          w > 10000 || h > 10000) {
+        return Usage("--size needs WIDTHxHEIGHT in pixels (100 to 10000), not '" + value + "'");
+      }
+      options.width = w;
+      options.height = h;
+    } else if (arg == "--json" && !inlineValue) {
+      options.json = true;
+    } else if (arg == "--by-host" && !inlineValue) {
+      options.byHost = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("unknown option '" + args[i] + "'");
+    } else {
+      inputs.push_back(args[i]);
+    }
+  }
+  if (inputs.empty()) return Usage("no input file");
+  if (command == "plot" && !EndsWith(output, ".png") && !EndsWith(output, ".svg")) {
+    return Usage("plot needs -o FILE.png or -o FILE.svg");
+  }
+  if (command == "plot" && options.json) return Usage("--json is for summary and csv");
+  if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
+
+  zrreport::Dataset data;
+  std::string error;
+  if (!zrreport::ReadInputs(inputs, &data, &error)) return Fail(error);
+  for (const std::string& warning : data.warnings) {
+    std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
+  }
+  if (data.anyRecords && command != "summary") {
+    std::fprintf(stderr,
+                 "zrperf-report: note: \"Interval Stats\" records hold per-interval figures "
+                 "only; windows cannot be merged exactly from them\n");
+  }
+
+  if (command == "plot") {
+    if (!zrreport::Plot(data, options, output, &error)) return Fail(error);
+    return 0;
+  }
+  std::string text;
+  const bool ok = command == "summary" ? zrreport::Summary(data, options, &text, &error)
+                                       : zrreport::Csv(data, options, &text, &error);
+  if (!ok) return Fail(error);
+  if (!WriteOutput(output, text, &error)) return Fail(error);
+  return 0;
+}
