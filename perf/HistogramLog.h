@@ -92,6 +92,11 @@ class ZRPERF_EXPORT CHistogramLog {
   // made from (each counter is read once).
   bool LogPass(CPerfCounters& counters) ZR_EXCLUDES(m_mutex);
 
+  // For the statistics logger's fork handlers only: held across fork() so
+  // that no pass of another thread leaves it held in the child.
+  void LockForFork() ZR_NO_THREAD_SAFETY_ANALYSIS { m_mutex.Lock(); }
+  void UnlockAfterFork() ZR_NO_THREAD_SAFETY_ANALYSIS { m_mutex.Unlock(); }
+
   // Failed or short writes so far.
   std::uint64_t GetWriteErrorCount() const noexcept {
     return m_nWriteErrors.load(std::memory_order_relaxed);

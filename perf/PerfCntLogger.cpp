@@ -130,15 +130,23 @@ PerfCntLogger* PerfCntLogger::CreateInstance(FXCriticalSection& csLock,
 // a callback registration to end. The parent releases them; the child, whose
 // thread has another id (the critical sections record their owner by it),
 // builds the critical sections afresh instead, leaving no level held.
+//
+// The histogram log's handle and its own lock come last: a pass holds the
+// log's lock while it runs the set's Log() (whose locks the sets' handlers
+// take after these), and the handle cannot change while its lock is held.
 void PerfCntLogger::ForkPrepare() {
   PerfCntLogger* logger = g_pForkLogger;
   g_pCreationLock->Lock();
   logger->m_csThreadLock.Lock();
   logger->m_mtxCallbacks.Lock();
+  logger->m_mtxHistogramLog.Lock();
+  if (logger->m_ptrHistogramLog) logger->m_ptrHistogramLog->LockForFork();
 }
 
 void PerfCntLogger::ForkParent() {
   PerfCntLogger* logger = g_pForkLogger;
+  if (logger->m_ptrHistogramLog) logger->m_ptrHistogramLog->UnlockAfterFork();
+  logger->m_mtxHistogramLog.Unlock();
   logger->m_mtxCallbacks.Unlock();
   logger->m_csThreadLock.Unlock();
   g_pCreationLock->Unlock();
@@ -148,7 +156,9 @@ void PerfCntLogger::ForkParent() {
 // locks and marks the logger so that its next use starts a thread.
 void PerfCntLogger::ForkChild() {
   PerfCntLogger* logger = g_pForkLogger;
-  logger->m_mtxCallbacks.Unlock();  // a std::mutex records no owner
+  if (logger->m_ptrHistogramLog) logger->m_ptrHistogramLog->UnlockAfterFork();
+  logger->m_mtxHistogramLog.Unlock();  // a std::mutex records no owner
+  logger->m_mtxCallbacks.Unlock();
   logger->m_csThreadLock.ReinitAfterFork();
   g_pCreationLock->ReinitAfterFork();
   logger->m_bForked.store(true, std::memory_order_release);
@@ -208,7 +218,12 @@ void PerfCntLogger::StopDebugThread() {
 CKyError PerfCntLogger::LogPerfStats() {
   CheckFork();
   if (m_ptrPerfCounters) {
-    if (std::shared_ptr<CHistogramLog> log = std::atomic_load(&m_ptrHistogramLog)) {
+    std::shared_ptr<CHistogramLog> log;
+    {
+      zrperf::MutexLock lock(&m_mtxHistogramLog);
+      log = m_ptrHistogramLog;
+    }
+    if (log) {
       log->LogPass(*m_ptrPerfCounters);  // the records, then the histograms of the same reads
     } else {
       m_ptrPerfCounters->Log();
@@ -256,8 +271,11 @@ bool PerfCntLogger::SetHistogramLog(const std::string& path, const HistogramLogO
     log = CHistogramLog::Open(path, options, error);
     if (!log) return false;
   }
-  std::atomic_store(&m_ptrHistogramLog, std::move(log));
-  return true;
+  {
+    zrperf::MutexLock lock(&m_mtxHistogramLog);
+    m_ptrHistogramLog.swap(log);
+  }
+  return true;  // the log replaced, if any, closes here, outside the lock
 }
 
 void PerfCntLogger::RequestStatsPass() {

@@ -174,8 +174,10 @@ class ZRPERF_EXPORT PerfCntLogger {
   // it (see ForkPrepare()).
   zrperf::Mutex m_mtxCallbacks ZR_ACQUIRED_AFTER(m_csThreadLock);
   std::vector<std::function<void()>> m_vecCallbacks ZR_GUARDED_BY(m_mtxCallbacks);
-  // Read and replaced with std::atomic_load/atomic_store only.
-  std::shared_ptr<CHistogramLog> m_ptrHistogramLog;
+  // Guards the histogram log's handle: a pass copies it, SetHistogramLog()
+  // replaces it; nothing is taken under it (see ForkPrepare()).
+  zrperf::Mutex m_mtxHistogramLog ZR_ACQUIRED_AFTER(m_mtxCallbacks);
+  std::shared_ptr<CHistogramLog> m_ptrHistogramLog ZR_GUARDED_BY(m_mtxHistogramLog);
   std::atomic<bool> m_bForked{false};   // set in a forked child until its thread runs
   std::atomic<bool> m_bStopped{false};  // StopDebugThread() was called
 };

@@ -69,7 +69,8 @@ int ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
 }
 
 // Threads read counters (each read holds the counter's lock), run passes
-// (the pass lock, the counters' locks, the sink's lock), write records and
+// (the histogram log's lock, the pass lock, the counters' locks, the sink's
+// lock), write records and
 // replace the sink (the sink's lock, the sink pointer's spin lock), register
 // names (the set's lock, the process-wide counter list) and end after
 // recording (folding under the counter's lock) while another thread forks.
@@ -84,6 +85,9 @@ TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
   PerfCntLogger* logger = PerfCntLogger::Instance();
   ASSERT_NE(logger, nullptr);
   logger->SetIntervalStats(true);
+  std::string error;
+  ASSERT_TRUE(logger->SetHistogramLog(dir.Path("histograms.log"), HistogramLogOptions(), &error))
+      << error;  // passes then also hold the histogram log's lock
   boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
   boost::shared_ptr<CTimeCounter> busy = counters->GetCounter("busy");
   busy->AddSample(CTimeInterval(100));
@@ -113,6 +117,7 @@ TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
                    return again == logger && busy->GetTotalSamples() > 0;
                  });
   EXPECT_EQ(failed, 0);
+  logger->SetHistogramLog("", HistogramLogOptions(), &error);
   zrfw::StoreLogWriter(nullptr);
 }
 

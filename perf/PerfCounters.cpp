@@ -107,7 +107,7 @@ CPerfCounters* g_pFirstSet = nullptr;  // guarded by g_setsMutex (a friend's rea
 }  // namespace
 
 // The pthread_atfork handlers of every counter set: the list's mutex, then
-// each set's m_csPassLock and m_csLock, held across fork(); released in the
+// each set's m_mtxList, m_csPassLock and m_csLock, held across fork(); released in the
 // parent. In the child the critical sections are built afresh (they record
 // their owner by an id that the child's thread does not have) and the list's
 // mutex is released (a std::mutex records no owner). Registered while the library loads, so
@@ -119,6 +119,7 @@ struct PerfCountersFork {
   static void Prepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
     g_setsMutex.Lock();
     for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
+      set->m_mtxList.Lock();  // a scrape's list: taken before m_csLock, never with the pass lock
       set->m_csPassLock.Lock();
       set->m_csLock.Lock();
     }
@@ -127,6 +128,7 @@ struct PerfCountersFork {
     for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
       set->m_csLock.Unlock();
       set->m_csPassLock.Unlock();
+      set->m_mtxList.Unlock();
     }
     g_setsMutex.Unlock();
   }
@@ -134,6 +136,7 @@ struct PerfCountersFork {
     for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
       set->m_csLock.ReinitAfterFork();
       set->m_csPassLock.ReinitAfterFork();
+      set->m_mtxList.Unlock();  // a std::mutex records no owner
     }
     g_setsMutex.Unlock();
   }
@@ -175,6 +178,7 @@ void CPerfCounters::Reset() {
   auto_lock lock(&m_csLock, true);
   for (auto& entry : m_mapTimeCounters) entry.second.reset(new CTimeCounter());
   for (auto& entry : m_mapMediaSpeedCounters) entry.second.reset(new CMediaSpeedCounter(nullptr));
+  ++m_nResetGeneration;  // the exporters' lists copy every handle anew
 }
 
 boost::shared_ptr<CTimeCounter>& CPerfCounters::GetCounter(const std::string& name) {
@@ -204,18 +208,75 @@ boost::shared_ptr<CMediaSpeedCounter>& CPerfCounters::GetMediaSpeedCounter(
   auto_lock lock(&m_csLock, true);
   MediaEntry& entry = FindOrInsert(
       m_mapMediaSpeedCounters, m_idxMediaSpeedCounters, name,
-      [] { return new (std::nothrow) CMediaSpeedCounter(nullptr); }, [] {}, [](MediaEntry&) {});
+      [] { return new (std::nothrow) CMediaSpeedCounter(nullptr); },
+      [&] {
+        m_csLock.AssertHeld();  // FindOrInsert() runs under the lock taken above
+        ReserveOneMore(m_vecMediaRegistered);
+      },
+      [&](MediaEntry& inserted) {
+        m_csLock.AssertHeld();  // as above
+        m_vecMediaRegistered.push_back(&inserted);
+      });
   return entry.second;
 }
 
+template <typename Entry, typename Registered, typename EntryOf>
+void CPerfCounters::UpdateList(Listed<Entry>& listed, const std::vector<Registered>& registered,
+                               EntryOf entryOf) {
+  // Under m_csLock: only the entries registered since the previous list,
+  // with their handles, and every handle again after a Reset() (rare).
+  std::vector<std::pair<Entry*, typename Entry::second_type>> fresh;
+  {
+    auto_lock lock(&m_csLock, true);
+    fresh.reserve(registered.size() - listed.registered);
+    for (std::size_t i = listed.registered; i < registered.size(); ++i) {
+      Entry* entry = entryOf(registered[i]);
+      fresh.emplace_back(entry, entry->second);
+    }
+    listed.registered = registered.size();
+    if (listed.generation != m_nResetGeneration) {
+      for (std::size_t i = 0; i < listed.entries.size(); ++i)
+        listed.list[i].second = listed.entries[i]->second;
+      listed.generation = m_nResetGeneration;
+    }
+  }
+  if (fresh.empty()) return;
+  // Outside it: sort the new entries by name and merge them in. A map node
+  // never moves and its name never changes, so reading names needs no lock.
+  std::sort(fresh.begin(), fresh.end(),
+            [](const auto& a, const auto& b) { return a.first->first < b.first->first; });
+  std::vector<Entry*> entries;
+  decltype(listed.list) list;
+  entries.reserve(listed.entries.size() + fresh.size());
+  list.reserve(entries.capacity());
+  std::size_t old = 0;
+  for (auto& added : fresh) {
+    while (old < listed.entries.size() && listed.entries[old]->first < added.first->first) {
+      entries.push_back(listed.entries[old]);
+      list.push_back(std::move(listed.list[old]));
+      ++old;
+    }
+    entries.push_back(added.first);
+    list.emplace_back(added.first->first, std::move(added.second));
+  }
+  for (; old < listed.entries.size(); ++old) {
+    entries.push_back(listed.entries[old]);
+    list.push_back(std::move(listed.list[old]));
+  }
+  listed.entries.swap(entries);
+  listed.list.swap(list);
+}
+
 CPerfCounters::TimeCounterList CPerfCounters::ListTimeCounters() {
-  auto_lock lock(&m_csLock, true);
-  return TimeCounterList(m_mapTimeCounters.begin(), m_mapTimeCounters.end());
+  zrperf::MutexLock lock(&m_mtxList);
+  UpdateList(m_listTime, m_vecTimeRegistered, [](const TimeSlot& slot) { return slot.entry; });
+  return m_listTime.list;  // copied outside m_csLock
 }
 
 CPerfCounters::MediaSpeedCounterList CPerfCounters::ListMediaSpeedCounters() {
-  auto_lock lock(&m_csLock, true);
-  return MediaSpeedCounterList(m_mapMediaSpeedCounters.begin(), m_mapMediaSpeedCounters.end());
+  zrperf::MutexLock lock(&m_mtxList);
+  UpdateList(m_listMedia, m_vecMediaRegistered, [](MediaEntry* entry) { return entry; });
+  return m_listMedia.list;
 }
 
 void CPerfCounters::Log() {

@@ -46,7 +46,13 @@
 //   nodes never move, so pointers to them are enough); it reads the counters
 //   and formats the record outside it. Reset() holds m_csLock as well, for its
 //   whole run, since ListTimeCounters() copies the handles that it rewrites.
-// - Lock order: m_csPassLock before m_csLock; never the other way round.
+// - ListTimeCounters()/ListMediaSpeedCounters() (the exporters' scrapes) hold
+//   m_mtxList for their whole run and m_csLock only to copy the entries
+//   registered since the previous list (and, after a Reset(), the renewed
+//   handles); sorting, merging and the copy handed out happen outside it, so a
+//   registration never waits for a scrape of a large set either.
+// - Lock order: m_csPassLock before m_csLock, m_mtxList before m_csLock; never
+//   the other way round.
 // - fork(): pthread_atfork handlers take both locks of every set (after the
 //   statistics logger's own locks), so fork() waits for a running pass,
 //   registration or Reset() to end and the child finds the maps whole; the
@@ -65,9 +71,11 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -131,9 +139,10 @@ class ZRPERF_EXPORT CPerfCounters {
   boost::shared_ptr<CMediaSpeedCounter>& GetMediaSpeedCounter(const std::string& name);
 
   // The registered counters with their current handles, in ascending byte
-  // order of names (the full names, NULs included), copied under m_csLock so
-  // that readers such as exporters can then read every counter without
-  // holding the set's lock. A handle may be null (a failed allocation).
+  // order of names (the full names, NULs included), so that readers such as
+  // exporters can read every counter without holding the set's lock. A handle
+  // may be null (a failed allocation). Each call copies under m_csLock only
+  // what was registered (or renewed by Reset()) since the previous call.
   using TimeCounterList = std::vector<std::pair<std::string, boost::shared_ptr<CTimeCounter>>>;
   using MediaSpeedCounterList =
       std::vector<std::pair<std::string, boost::shared_ptr<CMediaSpeedCounter>>>;
@@ -191,6 +200,33 @@ class ZRPERF_EXPORT CPerfCounters {
   std::vector<WalkSlot> m_vecTimeWalk ZR_GUARDED_BY(m_csPassLock);
   std::size_t m_nTimeWalked ZR_GUARDED_BY(m_csPassLock) = 0;
   std::atomic<bool> m_bIntervalStats{false};
+
+  // The lists that ListTimeCounters()/ListMediaSpeedCounters() hand out,
+  // kept sorted and brought up to date from the registration order: how many
+  // registered entries each holds, and the Reset() generation its handles
+  // were copied at.
+  template <typename Entry>
+  struct Listed {
+    std::vector<Entry*> entries;  // in ascending name order
+    std::vector<std::pair<std::string, typename std::remove_const<
+                                           typename Entry::second_type>::type>>
+        list;  // the same entries' names and handles
+    std::size_t registered = 0;
+    std::uint64_t generation = 0;
+  };
+  zrperf::Mutex m_mtxList ZR_ACQUIRED_BEFORE(m_csLock);
+  Listed<TimeEntry> m_listTime ZR_GUARDED_BY(m_mtxList);
+  Listed<MediaEntry> m_listMedia ZR_GUARDED_BY(m_mtxList);
+  // Every throughput entry in the order of registration.
+  std::vector<MediaEntry*> m_vecMediaRegistered ZR_GUARDED_BY(m_csLock);
+  // Counts the Reset() calls: a list copied before one has stale handles.
+  std::uint64_t m_nResetGeneration ZR_GUARDED_BY(m_csLock) = 0;
+  // Brings `listed` up to date: copies under m_csLock the entries of
+  // `registered` that it lacks (entryOf(element) gives an element's entry)
+  // and, after a Reset(), every handle anew; sorts and merges outside it.
+  template <typename Entry, typename Registered, typename EntryOf>
+  void UpdateList(Listed<Entry>& listed, const std::vector<Registered>& registered,
+                  EntryOf entryOf) ZR_REQUIRES(m_mtxList);
   // The process-wide list of live sets, for the fork handlers (guarded by
   // the list's mutex in PerfCounters.cpp).
   CPerfCounters* m_pPrevSet = nullptr;

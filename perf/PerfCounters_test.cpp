@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -209,25 +211,72 @@ TEST_F(PerfCountersTest, CopiedHandleOutlivesResetButLeavesTheRecord) {
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
 }
 
+// Each list is brought up to date from the names registered since the one
+// before, so it is checked against the whole set after every step: new names
+// merged into byte order (before, between and after the ones listed), and
+// every handle renewed by Reset() however many lists came before it.
 TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandles) {
   CPerfCounters set;
-  const std::string withNul("a\0x", 3);
-  set.GetCounter("b");
-  set.GetCounter(withNul);
-  set.GetCounter("a");
-  set.GetMediaSpeedCounter("io");
-  set.Reset();  // the lists carry the handles as they are now
+  const auto expectCurrent = [&set](const std::vector<std::string>& names) {
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    const CPerfCounters::TimeCounterList times = set.ListTimeCounters();
+    ASSERT_EQ(times.size(), sorted.size());
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      EXPECT_EQ(times[i].first, sorted[i]) << i;
+      EXPECT_EQ(times[i].second, set.GetCounter(sorted[i])) << sorted[i];
+    }
+    const CPerfCounters::MediaSpeedCounterList media = set.ListMediaSpeedCounters();
+    ASSERT_EQ(media.size(), sorted.size());
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      EXPECT_EQ(media[i].first, sorted[i]);
+      EXPECT_EQ(media[i].second, set.GetMediaSpeedCounter(sorted[i])) << sorted[i];
+    }
+  };
+  std::vector<std::string> names;
+  const auto add = [&](const std::string& name) {
+    set.GetCounter(name);
+    set.GetMediaSpeedCounter(name);
+    names.push_back(name);
+  };
+  add("m");
+  add(std::string("a\0x", 3));  // not cut at its NUL
+  expectCurrent(names);
+  for (const char* batch : {"b,z,a", "c", "", "aa,zz,n"}) {
+    std::string list = batch;
+    for (std::size_t at = 0; !list.empty() && at != std::string::npos;) {
+      const std::size_t comma = list.find(',', at);
+      add(list.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+      at = comma == std::string::npos ? comma : comma + 1;
+    }
+    expectCurrent(names);
+    set.Reset();  // the next list carries the renewed handles
+    expectCurrent(names);
+  }
+}
 
-  CPerfCounters::TimeCounterList times = set.ListTimeCounters();
-  ASSERT_EQ(times.size(), 3u);
-  EXPECT_EQ(times[0].first, "a");
-  EXPECT_EQ(times[1].first, withNul) << "names are not cut at their NUL";
-  EXPECT_EQ(times[2].first, "b");
-  for (const auto& entry : times) EXPECT_EQ(entry.second, set.GetCounter(entry.first));
-
-  CPerfCounters::MediaSpeedCounterList media = set.ListMediaSpeedCounters();
-  ASSERT_EQ(media.size(), 1u);
-  EXPECT_EQ(media[0].second, set.GetMediaSpeedCounter("io"));
+// Lists taken while other threads register: each list is in byte order,
+// holds every name registered before it began, and the last one all of them.
+TEST_F(PerfCountersTest, ListsTakenWhileNamesArriveStayOrderedAndComplete) {
+  CPerfCounters set;
+  constexpr int kNames = 4000;
+  std::atomic<int> registered{0};
+  zrperf_test::RunTogether(3, [&](int thread) {
+    if (thread < 2) {
+      for (int i = thread; i < kNames; i += 2) {
+        set.GetCounter("n" + std::to_string((i * 7919) % kNames));
+        registered.fetch_add(1);
+      }
+      return;
+    }
+    while (registered.load() < kNames) {
+      const int before = registered.load();
+      const CPerfCounters::TimeCounterList list = set.ListTimeCounters();
+      ASSERT_GE(static_cast<int>(list.size()), before);
+      for (std::size_t i = 1; i < list.size(); ++i) ASSERT_LT(list[i - 1].first, list[i].first);
+    }
+  });
+  EXPECT_EQ(set.ListTimeCounters().size(), static_cast<std::size_t>(kNames));
 }
 
 TEST_F(PerfCountersTest, LevelFilterStillAdvancesLastLoggedCounts) {
