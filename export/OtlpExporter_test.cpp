@@ -1,0 +1,3 @@
+#include "OtlpExporter.h"
+
+#include <gtest/gtest.h>
