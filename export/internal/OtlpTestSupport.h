@@ -180,7 +180,7 @@ struct Action {
   bool close = false;       // or: closes the connection without an answer
   bool stall = false;       // or: never answers (until the receiver stops)
   bool garbage = false;     // or: answers bytes that are not HTTP
-  bool halfAnswer = false;  // or: sends half a header and closes
+  bool halfAnswer = false;  // or: closes after part of a 200 answer's body
 };
 
 struct Request {
@@ -251,9 +251,7 @@ class LoopbackReceiver {
       if (poll(&p, 1, 20) <= 0) continue;
       const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      // One connection at a time, kept while the client keeps it.
-      while (!m_stop && Handle(fd)) {
-      }
+      Handle(fd);
       ::close(fd);
     }
   }
@@ -274,7 +272,7 @@ class LoopbackReceiver {
     }
   }
 
-  // Serves one request on `fd`; false when the connection is done.
+  // Serves one request on `fd`.
   bool Handle(int fd) {
     std::string data;
     std::size_t end;
@@ -312,20 +310,19 @@ class LoopbackReceiver {
     if (action.garbage) {
       answer = std::string("\x16\x03\x01 this is not HTTP ") + '\0' + "\xff\r\n\r\n";
     } else if (action.halfAnswer) {
-      answer = "HTTP/1.1 200 OK\r\nContent-Le";
+      answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
     } else {
       answer = "HTTP/1.1 " + std::to_string(action.status) +
                " X\r\nContent-Length: " + std::to_string(action.body.size()) + "\r\n" +
                action.headers + "\r\n" + action.body;
     }
-    const bool keep = !action.garbage && !action.halfAnswer;
     std::size_t sent = 0;
     while (sent < answer.size()) {
       const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
     }
-    return keep;
+    return false;  // one request per connection: libcurl never resends on a reused one
   }
 
   int m_listener = -1;
