@@ -32,6 +32,8 @@ struct DemoOptions {
   bool syslog = false;
   std::string metricsListen;    // --metrics-listen ADDR:PORT; empty: no endpoint
   std::string metricsTextfile;  // --metrics-textfile PATH; empty: no textfile
+  std::string otlpEndpoint;     // --otlp-endpoint URL; empty: no OTLP push
+  int otlpPeriodSeconds = 60;   // --otlp-period S: between OTLP pushes
   int lingerSeconds = 0;        // --linger S: time kept after the workload ends
   bool help = false;            // --help seen: print DemoUsage() and exit 0
 };
