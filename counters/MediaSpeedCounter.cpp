@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "internal/DurationText.h"
+#include "internal/Saturating.h"
 
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;
@@ -36,8 +36,7 @@ CMediaSpeedCounter::~CMediaSpeedCounter() = default;
 
 void CMediaSpeedCounter::AddTransfer(unsigned long long bytes,
                                      const CTimeInterval& elapsed) noexcept {
-  const unsigned long long units =
-      elapsed.Get100ns() > 0 ? static_cast<unsigned long long>(elapsed.Get100ns()) : 0;
+  const unsigned long long units = zrfw::sat::UnitsOf(elapsed);
   zrfw::ThreadSlot* slot = m_owner.Local(
       [](zrfw::SlotOwner* owner, void* counter) noexcept -> zrfw::ThreadSlot* {
         return new (std::nothrow) Slot(owner, static_cast<CMediaSpeedCounter*>(counter));
@@ -96,19 +95,23 @@ CMediaSpeedCounterSnapshot CMediaSpeedCounter::GetSnapshot() const {
 }
 
 unsigned long long CMediaSpeedCounter::GetTotalBytes() const {
-  return zrfw::Clamp64(Read().bytes);
+  return GetSnapshot().GetBytes();
 }
 
 unsigned long long CMediaSpeedCounter::GetTotalTransfers() const {
-  return Read().transfers;
+  return GetSnapshot().GetTransfers();
 }
 
 CTimeInterval CMediaSpeedCounter::GetTotalTime() const {
-  const unsigned long long time = zrfw::Clamp64(Read().time);
-  return CTimeInterval(
-      time > static_cast<unsigned long long>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(time));
+  return GetSnapshot().GetTime();
 }
 
 std::string CMediaSpeedCounter::AsString() const {
   return GetSnapshot().AsString();
 }
+
+// The installed layout (see TimeCounter.cpp); a change needs a new SONAME.
+static_assert(sizeof(CMediaSpeedCounterSnapshot) == 64, "the snapshot's layout is public");
+#if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
+static_assert(sizeof(CMediaSpeedCounter) == 128, "CMediaSpeedCounter's layout is public");
+#endif

@@ -3,16 +3,9 @@
 #include <cstdio>
 
 #include "internal/DurationText.h"
+#include "internal/Saturating.h"
 
-namespace {
-
-__extension__ typedef unsigned __int128 Wide;
-
-std::uint64_t Clamp64(Wide wide) noexcept {
-  return wide > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(wide);
-}
-
-}  // namespace
+using zrfw::sat::To64;
 
 CMediaSpeedCounterSnapshot::CMediaSpeedCounterSnapshot() = default;
 
@@ -21,12 +14,11 @@ unsigned long long CMediaSpeedCounterSnapshot::GetTransfers() const noexcept {
 }
 
 unsigned long long CMediaSpeedCounterSnapshot::GetBytes() const noexcept {
-  return Clamp64(m_nBytes);
+  return To64(m_nBytes);
 }
 
 CTimeInterval CMediaSpeedCounterSnapshot::GetTime() const noexcept {
-  return CTimeInterval(m_nTime > static_cast<Wide>(INT64_MAX) ? INT64_MAX
-                                                              : static_cast<long long>(m_nTime));
+  return zrfw::sat::Interval(m_nTime);
 }
 
 double CMediaSpeedCounterSnapshot::GetThroughput() const noexcept {
@@ -45,17 +37,18 @@ CMediaSpeedCounterSnapshot CMediaSpeedCounterSnapshot::Since(
   // Each total only grows from one read to the next; the guards keep the
   // difference at 0 for a caller that swaps the two.
   interval.m_nTransfers =
-      m_nTransfers > earlier.m_nTransfers ? m_nTransfers - earlier.m_nTransfers : 0;
-  interval.m_nBytes = m_nBytes > earlier.m_nBytes ? m_nBytes - earlier.m_nBytes : 0;
-  interval.m_nTime = m_nTime > earlier.m_nTime ? m_nTime - earlier.m_nTime : 0;
+      static_cast<std::uint64_t>(zrfw::sat::Sub(m_nTransfers, earlier.m_nTransfers));
+  interval.m_nBytes = zrfw::sat::Sub(m_nBytes, earlier.m_nBytes);
+  interval.m_nTime = zrfw::sat::Sub(m_nTime, earlier.m_nTime);
   return interval;
 }
 
 std::string CMediaSpeedCounterSnapshot::AsString() const {
   if (m_nTransfers == 0) return "transfers=0";
-  std::string text = "transfers=" + std::to_string(m_nTransfers) +
-                     " bytes=" + std::to_string(Clamp64(m_nBytes)) +
-                     " time=" + zrfw::DurationText(Clamp64(m_nTime)) + " throughput=";
+  std::string text =
+      "transfers=" + std::to_string(m_nTransfers) + " bytes=" + std::to_string(GetBytes()) +
+      " time=" + zrfw::DurationText(static_cast<std::uint64_t>(GetTime().Get100ns())) +
+      " throughput=";
   if (m_nTime == 0) return text + "n/a";
   char rate[48];
   std::snprintf(rate, sizeof(rate), "%.2fMB/s", GetThroughput());

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "internal/DurationText.h"
+#include "internal/Saturating.h"
 
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;
@@ -19,25 +19,12 @@ struct CTimeCounter::Slot : zrfw::ThreadSlot {
   zrfw::TimeSlotFields fields;
 };
 
-namespace {
-
-std::uint64_t UnitsOf(const CTimeInterval& elapsed) noexcept {
-  return elapsed.Get100ns() > 0 ? static_cast<std::uint64_t>(elapsed.Get100ns()) : 0;
-}
-
-CTimeInterval Interval(std::uint64_t units) noexcept {
-  return CTimeInterval(
-      units > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<long long>(units));
-}
-
-}  // namespace
-
 CTimeCounter::CTimeCounter() noexcept : m_created(std::chrono::steady_clock::now()) {}
 
 CTimeCounter::~CTimeCounter() = default;
 
 void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
-  const std::uint64_t units = UnitsOf(elapsed);
+  const std::uint64_t units = zrfw::sat::UnitsOf(elapsed);
   zrfw::ThreadSlot* slot = m_owner.Local(
       [](zrfw::SlotOwner* owner, void* counter) noexcept -> zrfw::ThreadSlot* {
         return new (std::nothrow) Slot(owner, static_cast<CTimeCounter*>(counter));
@@ -100,13 +87,6 @@ void CTimeCounter::AddLocked(std::uint64_t units) noexcept {
   m_folded.Add(one);
 }
 
-zrfw::TimeFigures CTimeCounter::Read() const {
-  zrfw::TimeFigures figures;
-  zrperf::MutexLock guard(&m_owner.Mutex());
-  ReadLocked(figures);
-  return figures;
-}
-
 void CTimeCounter::ReadLocked(zrfw::TimeFigures& figures) const {
   figures = m_folded;
   m_owner.ForEachSlot([&figures](const zrfw::ThreadSlot& slot) {
@@ -115,6 +95,10 @@ void CTimeCounter::ReadLocked(zrfw::TimeFigures& figures) const {
 }
 
 CTimeCounterSnapshot CTimeCounter::GetSnapshot() const {
+  return Snapshot(true);
+}
+
+CTimeCounterSnapshot CTimeCounter::Snapshot(bool withBuckets) const {
   CTimeCounterSnapshot snapshot;
   zrfw::TimeFigures f;
   {
@@ -130,15 +114,18 @@ CTimeCounterSnapshot CTimeCounter::GetSnapshot() const {
   snapshot.m_nMax = f.max;
   snapshot.m_dMean = f.mean;
   snapshot.m_dM2 = f.m2;
-  if (f.count == 0) return snapshot;  // a first sample in flight may show in its bucket only
+  // A first sample in flight may show in its bucket only.
+  if (!withBuckets || f.count == 0) return snapshot;
+  namespace latency = zrfw::latency;
+  snapshot.m_nZeroCount = f.buckets[0];
   std::size_t used = 0;
-  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) used += f.buckets[i] != 0 ? 1 : 0;
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) used += f.buckets[p] != 0 ? 1 : 0;
   snapshot.m_vecBuckets.reserve(used);
-  for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
-    if (f.buckets[i] == 0) continue;
-    const std::uint64_t high =
-        i + 1 == zrfw::latency::kBuckets ? UINT64_MAX : zrfw::latency::BucketHigh(i);
-    snapshot.m_vecBuckets.push_back({zrfw::latency::BucketLow(i), high, f.buckets[i]});
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) {
+    if (f.buckets[p] == 0) continue;
+    const std::uint64_t high = p == latency::kLast ? UINT64_MAX : latency::BucketHigh(p);
+    snapshot.m_vecBuckets.push_back(
+        {latency::IndexOf(p), latency::BucketLow(p), high, f.buckets[p]});
   }
   return snapshot;
 }
@@ -152,33 +139,37 @@ long long CTimeCounter::GetTotalSamples() const {
   return count;
 }
 
+// Every figure is read as a snapshot reads it: one computation of each.
 CTimeInterval CTimeCounter::GetTotal() const {
-  return Interval(zrfw::Clamp64(Read().total));
+  return Snapshot(false).GetTotal();
 }
 
 CTimeInterval CTimeCounter::GetMin() const {
-  return Interval(Read().Min());
+  return Snapshot(false).GetMin();
 }
 
 CTimeInterval CTimeCounter::GetMax() const {
-  return Interval(Read().max);
+  return Snapshot(false).GetMax();
 }
 
 CTimeInterval CTimeCounter::GetMean() const {
-  return Interval(Read().Mean());
+  return Snapshot(false).GetMean();
 }
 
 CTimeInterval CTimeCounter::GetPercentile(double fraction) const {
-  return Interval(Read().Percentile(fraction));
+  return Snapshot(true).GetPercentile(fraction);
 }
 
 std::string CTimeCounter::AsString() const {
-  const zrfw::TimeFigures f = Read();
-  if (f.count == 0) return "samples=0";
-  using zrfw::DurationText;
-  return "samples=" + std::to_string(f.count) + " total=" + DurationText(zrfw::Clamp64(f.total)) +
-         " mean=" + DurationText(f.Mean()) + " stddev=" + DurationText(f.StandardDeviation()) +
-         " min=" + DurationText(f.Min()) + " p50=" + DurationText(f.Percentile(0.5)) +
-         " p90=" + DurationText(f.Percentile(0.9)) + " p99=" + DurationText(f.Percentile(0.99)) +
-         " p99.9=" + DurationText(f.Percentile(0.999)) + " max=" + DurationText(f.max);
+  return Snapshot(true).AsString();
 }
+
+// The installed layout: CTimeCounter embeds the slot owner and the folded
+// figures, whose size the bucket count sets. A change here changes the
+// library's ABI and needs a new SONAME.
+static_assert(zrfw::latency::kBuckets == 582, "bucket count is part of the ABI");
+static_assert(sizeof(zrfw::TimeFigures) == 4720, "TimeFigures is embedded in CTimeCounter");
+static_assert(sizeof(CTimeCounterSnapshot) == 128, "CTimeCounterSnapshot's layout is public");
+#if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
+static_assert(sizeof(CTimeCounter) == 4784, "CTimeCounter's layout is public");
+#endif

@@ -6,23 +6,27 @@
 
 #include "internal/DurationText.h"
 #include "internal/LatencyHistogram.h"
+#include "internal/Saturating.h"
+
+using zrfw::sat::Interval;
+using zrfw::sat::Within;
 
 namespace {
 
-CTimeInterval Interval(std::uint64_t units) noexcept {
-  return CTimeInterval(
-      units > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<long long>(units));
+namespace latency = zrfw::latency;
+
+static_assert(CTimeCounterSnapshot::kMinBucketIndex == latency::kMinIndex &&
+                  CTimeCounterSnapshot::kMaxBucketIndex == latency::kMaxIndex,
+              "the public bucket range is the layout's");
+
+std::int32_t Clamped(std::int32_t index) noexcept {
+  return index < latency::kMinIndex   ? latency::kMinIndex
+         : index > latency::kMaxIndex ? latency::kMaxIndex
+                                      : index;
 }
 
-std::uint64_t Clamp(std::uint64_t value, std::uint64_t low, std::uint64_t high) noexcept {
-  return value < low ? low : value > high ? high : value;
-}
-
-// The middle of a bucket of the layout, as the dense histogram reads it (the
-// last bucket's middle is that of its own range).
-std::uint64_t MiddleOf(const CTimeCounterSnapshot::Bucket& bucket) noexcept {
-  const std::size_t index = zrfw::latency::BucketOf(bucket.low);
-  return bucket.low + (zrfw::latency::BucketHigh(index) - bucket.low) / 2;
+std::string Text(CTimeInterval value) {
+  return zrfw::DurationText(static_cast<std::uint64_t>(value.Get100ns()));
 }
 
 }  // namespace
@@ -34,7 +38,7 @@ unsigned long long CTimeCounterSnapshot::GetCount() const noexcept {
 }
 
 CTimeInterval CTimeCounterSnapshot::GetTotal() const noexcept {
-  return Interval(m_nTotal > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(m_nTotal));
+  return Interval(m_nTotal);
 }
 
 CTimeInterval CTimeCounterSnapshot::GetMin() const noexcept {
@@ -51,9 +55,7 @@ CTimeInterval CTimeCounterSnapshot::GetMean() const noexcept {
   const Wide mean = m_nTotal / m_nCount + (rest >= m_nCount - rest ? 1 : 0);
   // Exact, so within the extremes; the bound of an interval's extremes and a
   // sample in flight at a read can still put it a little outside.
-  return Interval(mean < m_nMin   ? m_nMin
-                  : mean > m_nMax ? m_nMax
-                                  : static_cast<std::uint64_t>(mean));
+  return Interval(Within(zrfw::sat::To64(mean), m_nMin, m_nMax));
 }
 
 CTimeInterval CTimeCounterSnapshot::GetStandardDeviation() const noexcept {
@@ -64,7 +66,7 @@ CTimeInterval CTimeCounterSnapshot::GetStandardDeviation() const noexcept {
 
 CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcept {
   if (m_nCount == 0) return CTimeInterval(0);
-  std::uint64_t count = 0;
+  std::uint64_t count = m_nZeroCount;
   for (const Bucket& bucket : m_vecBuckets) count += bucket.count;
   if (count == 0 || !(fraction > 0.0)) return Interval(m_nMin);  // NaN too
   if (fraction >= 1.0) return Interval(m_nMax);
@@ -72,16 +74,32 @@ CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcep
   const double wanted = std::ceil(fraction * static_cast<double>(count));
   std::uint64_t rank = wanted < 1.0 ? 1 : static_cast<std::uint64_t>(wanted);
   if (rank > count) rank = count;
-  std::uint64_t seen = 0;
+  std::uint64_t seen = m_nZeroCount;
+  if (seen >= rank) return Interval(m_nMin);  // the zero bucket
   for (const Bucket& bucket : m_vecBuckets) {
     seen += bucket.count;
-    if (seen >= rank) return Interval(Clamp(MiddleOf(bucket), m_nMin, m_nMax));
+    if (seen >= rank) {
+      const std::uint64_t value = latency::Representative(latency::PositionOf(bucket.index));
+      return Interval(Within(value, m_nMin, m_nMax));
+    }
   }
   return Interval(m_nMax);  // not reached: rank <= count
 }
 
 const std::vector<CTimeCounterSnapshot::Bucket>& CTimeCounterSnapshot::GetBuckets() const noexcept {
   return m_vecBuckets;
+}
+
+unsigned long long CTimeCounterSnapshot::GetZeroCount() const noexcept {
+  return m_nZeroCount;
+}
+
+std::uint64_t CTimeCounterSnapshot::BucketUpperUnits(std::int32_t index) noexcept {
+  return latency::BucketHigh(latency::PositionOf(Clamped(index)));
+}
+
+double CTimeCounterSnapshot::BucketUpperSeconds(std::int32_t index) noexcept {
+  return latency::UpperSeconds(Clamped(index));
 }
 
 CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& earlier) const {
@@ -91,23 +109,29 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
   interval.m_nCounterId = m_nCounterId;
   interval.m_start = earlier.m_end;
   interval.m_end = m_end;
-  // Every field of a counter only grows (the minimum only falls) from one
-  // read to the next, so the differences are never negative; the guards keep
-  // it so for a caller that swaps the two.
-  if (m_nCount <= earlier.m_nCount) return interval;
-  const std::uint64_t n = m_nCount - earlier.m_nCount;
+  // Count, total and buckets only grow from one read to the next, so their
+  // differences add up exactly to the later read's figures over consecutive
+  // intervals, even when a read caught a sample's total or bucket before its
+  // count. They are taken whatever the count did; Sub() keeps them at 0 for a
+  // caller that swaps the two reads.
+  const std::uint64_t n = static_cast<std::uint64_t>(zrfw::sat::Sub(m_nCount, earlier.m_nCount));
   interval.m_nCount = n;
-  interval.m_nTotal = m_nTotal > earlier.m_nTotal ? m_nTotal - earlier.m_nTotal : 0;
+  interval.m_nTotal = zrfw::sat::Sub(m_nTotal, earlier.m_nTotal);
 
-  // The buckets gained: both lists ascend.
+  // The buckets gained (both lists ascend).
+  interval.m_nZeroCount =
+      static_cast<std::uint64_t>(zrfw::sat::Sub(m_nZeroCount, earlier.m_nZeroCount));
   auto old = earlier.m_vecBuckets.begin();
   for (const Bucket& bucket : m_vecBuckets) {
-    while (old != earlier.m_vecBuckets.end() && old->low < bucket.low) ++old;
+    while (old != earlier.m_vecBuckets.end() && old->index < bucket.index) ++old;
     const std::uint64_t before =
-        old != earlier.m_vecBuckets.end() && old->low == bucket.low ? old->count : 0;
+        old != earlier.m_vecBuckets.end() && old->index == bucket.index ? old->count : 0;
     if (bucket.count > before)
-      interval.m_vecBuckets.push_back({bucket.low, bucket.high, bucket.count - before});
+      interval.m_vecBuckets.push_back(
+          {bucket.index, bucket.low, bucket.high, bucket.count - before});
   }
+
+  if (n == 0) return interval;  // extremes, mean and spread of no sample stay 0
 
   // Mean and squared deviations: the pairwise update run backwards.
   const double na = static_cast<double>(earlier.m_nCount);
@@ -125,11 +149,12 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
   interval.m_bMaxExact = fresh || m_nMax > earlier.m_nMax;
   interval.m_nMin = m_nMin;
   interval.m_nMax = m_nMax;
-  if (!interval.m_bMinExact && !interval.m_vecBuckets.empty()) {
-    interval.m_nMin = Clamp(interval.m_vecBuckets.front().low, m_nMin, m_nMax);
+  if (!interval.m_bMinExact && (interval.m_nZeroCount != 0 || !interval.m_vecBuckets.empty())) {
+    const std::uint64_t low = interval.m_nZeroCount != 0 ? 0 : interval.m_vecBuckets.front().low;
+    interval.m_nMin = Within(low, m_nMin, m_nMax);
   }
   if (!interval.m_bMaxExact && !interval.m_vecBuckets.empty()) {
-    interval.m_nMax = Clamp(interval.m_vecBuckets.back().high, interval.m_nMin, m_nMax);
+    interval.m_nMax = Within(interval.m_vecBuckets.back().high, interval.m_nMin, m_nMax);
   }
   if (interval.m_nMin > interval.m_nMax) interval.m_nMin = interval.m_nMax;
   return interval;
@@ -137,17 +162,9 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
 
 std::string CTimeCounterSnapshot::AsString() const {
   if (m_nCount == 0) return "samples=0";
-  using zrfw::DurationText;
-  auto text = [](CTimeInterval value) {
-    return DurationText(static_cast<std::uint64_t>(value.Get100ns()));
-  };
-  const std::uint64_t total =
-      m_nTotal > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(m_nTotal);
-  return "samples=" + std::to_string(m_nCount) + " total=" + DurationText(total) +
-         " mean=" + text(GetMean()) + " stddev=" + text(GetStandardDeviation()) +
-         " min=" + DurationText(m_nMin) + " p50=" + text(GetPercentile(0.5)) +
-         " p90=" + text(GetPercentile(0.9)) + " p99=" + text(GetPercentile(0.99)) +
-         " p99.9=" + text(GetPercentile(0.999)) + " max=" + DurationText(m_nMax);
+  return "samples=" + std::to_string(m_nCount) + " total=" + Text(GetTotal()) +
+         " mean=" + Text(GetMean()) + " stddev=" + Text(GetStandardDeviation()) +
+         " min=" + Text(GetMin()) + PercentilesText() + " max=" + Text(GetMax());
 }
 
 std::string CTimeCounterSnapshot::AsIntervalString() const {
@@ -156,10 +173,10 @@ std::string CTimeCounterSnapshot::AsIntervalString() const {
   std::snprintf(head, sizeof(head), "seconds=%.2f samples=%llu rate=%.2f", seconds,
                 static_cast<unsigned long long>(m_nCount),
                 seconds > 0.0 ? static_cast<double>(m_nCount) / seconds : 0.0);
-  auto text = [](CTimeInterval value) {
-    return zrfw::DurationText(static_cast<std::uint64_t>(value.Get100ns()));
-  };
-  return head + (" mean=" + text(GetMean())) + " p50=" + text(GetPercentile(0.5)) +
-         " p90=" + text(GetPercentile(0.9)) + " p99=" + text(GetPercentile(0.99)) +
-         " p99.9=" + text(GetPercentile(0.999)) + " max=" + text(GetMax());
+  return head + (" mean=" + Text(GetMean())) + PercentilesText() + " max=" + Text(GetMax());
+}
+
+std::string CTimeCounterSnapshot::PercentilesText() const {
+  return " p50=" + Text(GetPercentile(0.5)) + " p90=" + Text(GetPercentile(0.9)) +
+         " p99=" + Text(GetPercentile(0.99)) + " p99.9=" + Text(GetPercentile(0.999));
 }

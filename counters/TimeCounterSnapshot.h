@@ -19,23 +19,38 @@
 // percentiles come from the histogram as CTimeCounter::GetPercentile()
 // describes.
 //
-// Figures of a difference (Since()): count, total and mean are exact (up to
-// the samples in flight at either read, which then count in the next
-// interval). Percentiles are read from the bucket differences and lie within
-// the histogram's error (3.2 %) of the interval's own percentiles. The minimum
-// is exact when the counter's minimum went down between the two reads (the
-// new minimum was recorded in between) or when the earlier read had no sample;
-// otherwise it is the lowest value of the lowest bucket the interval gained,
-// kept within the later read's [minimum, maximum]: a lower bound within one
-// bucket (1/16) of the true minimum. The maximum likewise, with the highest
-// value of the highest bucket gained. IsMinExact()/IsMaxExact() tell which.
-// The spread of an interval comes from the difference of the sums of squared
-// deviations: accurate while the interval is not a vanishing part of a very
-// long history.
+// Figures of a difference (Since()): count, total, buckets and mean are exact
+// (up to the samples in flight at either read, which then count in the next
+// interval): consecutive intervals always add up exactly to the last read's
+// count, total and buckets, even when a read caught a sample's total before
+// its count. An interval without a sample has all its figures 0 (its total
+// may still hold the part of a sample in flight). Percentiles are read from
+// the bucket differences and lie within the histogram's error (2.2 %) of the
+// interval's own percentiles. The minimum is exact when the counter's minimum
+// went down between the two reads (the new minimum was recorded in between)
+// or when the earlier read had no sample; otherwise it is the lowest value of
+// the lowest bucket the interval gained, kept within the later read's
+// [minimum, maximum]: a lower bound within one bucket (under 4.5 %) of the
+// true minimum. The maximum likewise, with the highest value of the highest
+// bucket gained. IsMinExact()/IsMaxExact() tell which. The spread of an
+// interval comes from the difference of the sums of squared deviations:
+// accurate while the interval is not a vanishing part of a very long history.
 //
-// Size: 128 bytes plus 24 bytes per non-empty bucket (the bucket list is one
-// allocation). Samples spread over two decades (10 us to 1 ms, say) fill 104
-// buckets: 2.6 KB; the widest distribution fills all 528: 12.8 KB.
+// The histogram, for exporters: the buckets are those of Prometheus native
+// histograms at schema 4 (OpenTelemetry exponential histograms at scale 4).
+// GetBuckets() lists each non-empty bucket with its index i in that numbering
+// (it holds the durations d with 2^((i-1)/16) s < d <= 2^(i/16) s), ascending
+// and sparse; GetZeroCount() is the zero bucket's count (durations of 0);
+// BucketUpperUnits(i) and BucketUpperSeconds(i) give the upper bound. Indices
+// run from kMinBucketIndex (-372, which holds 100 ns) to kMaxBucketIndex
+// (208, 2^13 s = 2.3 hours); samples longer than 2^13 s are counted in bucket
+// 208 too, so an exporter places them at 2^13 s (their exact values still
+// reach GetTotal() and GetMax()). The count of a snapshot read while samples
+// arrive may differ from the sum of its buckets by the samples in flight.
+//
+// Size: 128 bytes plus 32 bytes per non-empty bucket (the bucket list is one
+// allocation). Samples spread over two decades (10 us to 1 ms, say) fill 107
+// buckets: 3.4 KB; the widest distribution fills at most 581: 18.6 KB.
 //
 // Thread-safety: a plain value; const use from any number of threads.
 
@@ -54,14 +69,25 @@ class CTimeCounter;
 
 class ZRFW_EXPORT CTimeCounterSnapshot {
  public:
-  // One non-empty histogram bucket: durations from `low` to `high` inclusive,
-  // in 100 ns units, and how many samples fell in it. The last bucket of the
-  // layout gathers every duration from its low up: its `high` is UINT64_MAX.
+  // One non-empty histogram bucket: its schema-4 index (upper bound
+  // 2^(index/16) seconds), the durations it holds in 100 ns units, from `low`
+  // to `high` inclusive, and how many samples fell in it. The last bucket
+  // (kMaxBucketIndex) gathers every duration from its low up: its `high` is
+  // UINT64_MAX.
   struct Bucket {
+    std::int32_t index;
     std::uint64_t low;
     std::uint64_t high;
     std::uint64_t count;
   };
+  static constexpr std::int32_t kMinBucketIndex = -372;
+  static constexpr std::int32_t kMaxBucketIndex = 208;
+
+  // The upper bound of bucket `index` (kMinBucketIndex..kMaxBucketIndex): in
+  // whole 100 ns units, floor(10^7 * 2^(index/16)), exact; in seconds, the
+  // double nearest to 2^(index/16).
+  static std::uint64_t BucketUpperUnits(std::int32_t index) noexcept;
+  static double BucketUpperSeconds(std::int32_t index) noexcept;
 
   // No samples, of no counter (GetCounterId() 0).
   CTimeCounterSnapshot();
@@ -75,10 +101,11 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   // The population standard deviation, rounded to 100 ns.
   CTimeInterval GetStandardDeviation() const noexcept;
   // As CTimeCounter::GetPercentile(): rank ceil(fraction * samples), the
-  // middle of its bucket kept within [GetMin(), GetMax()]; 0 gives the
-  // minimum, 1 the maximum; 0 while there is no sample.
+  // representative of its bucket kept within [GetMin(), GetMax()]; 0 gives
+  // the minimum, 1 the maximum; 0 while there is no sample.
   CTimeInterval GetPercentile(double fraction) const noexcept;
   const std::vector<Bucket>& GetBuckets() const noexcept;  // non-empty buckets, ascending
+  unsigned long long GetZeroCount() const noexcept;        // samples of 0 units
 
   // Whether the minimum and maximum are the exact extremes of the samples
   // counted (always for a snapshot read from a counter; see above for a
@@ -117,8 +144,12 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   friend class CTimeCounter;
   __extension__ typedef unsigned __int128 Wide;
 
+  // " p50=... p90=... p99=... p99.9=...", shared by both texts.
+  std::string PercentilesText() const;
+
   std::uint64_t m_nCount = 0;
-  Wide m_nTotal = 0;  // never held: 2^128 units are out of reach
+  std::uint64_t m_nZeroCount = 0;  // samples of 0 units (fills the padding before m_nTotal)
+  Wide m_nTotal = 0;               // never held: 2^128 units are out of reach
   std::uint64_t m_nMin = 0;
   std::uint64_t m_nMax = 0;
   double m_dMean = 0.0;  // of the pairwise update; the exact mean comes from m_nTotal

@@ -8,6 +8,9 @@
 #include <zrperf/counters/TimeCounterSnapshot.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
@@ -18,10 +21,11 @@
 
 namespace {
 
-// The counters' histogram splits powers of two up to [2^35, 2^36); its last
-// bucket, from 2^35 * 31/16 units up, is open-ended, so 2^35 - 1 is the last
-// boundary published.
-constexpr unsigned kMaxPower = 35;
+// The counters' buckets end at 2^(i/16) s; the last one, past 2^(207/16) s,
+// is open-ended, so 2^12 s is the last power whose boundary is exact, and
+// the first bucket holds 100 ns, below 2^-23 s.
+constexpr int kMinPower = -23;
+constexpr int kMaxPower = 12;
 // Units to seconds by division: the quotient is the double nearest to the
 // exact decimal, so that 95 units print as 9.5e-06, not 9.499999999999999e-06.
 constexpr double kUnitsPerSecond = 1e7;
@@ -33,47 +37,42 @@ const char kLabel[] = "counter";
 struct ElapsedSeries {
   std::string label;
   std::uint64_t count = 0;
-  std::uint64_t totalUnits = 0;
-  std::uint64_t minUnits = 0;
-  std::uint64_t maxUnits = 0;
+  double seconds = 0.0;  // the sum of the samples
+  double minSeconds = 0.0;
+  double maxSeconds = 0.0;
   std::vector<std::uint64_t> perBound;  // samples per boundary, not cumulative; last: above all
 };
 
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
+double Seconds(const CTimeInterval& t) {
+  return static_cast<double>(t.Get100ns()) / kUnitsPerSecond;
 }
 
-std::uint64_t Units(const CTimeInterval& t) {
-  return t.Get100ns() > 0 ? static_cast<std::uint64_t>(t.Get100ns()) : 0;
-}
-
-// Adds one counter's figures to `series`. Every boundary is the high end of a
-// histogram bucket, so a bucket lies wholly at or below the first boundary at
-// or above its high end, and wholly above the boundary before it.
+// Adds one counter's figures to `series`. Every boundary is the upper bound
+// of a counter bucket (schema-4 index `bounds[i]`), so a bucket lies wholly at
+// or below the first boundary at or above its own index, and wholly above the
+// boundary before it; the zero bucket lies below every boundary.
 //
 // The count is the sum of the buckets, not the snapshot's own count: a
 // snapshot taken while samples arrive may hold a sample in its buckets and not
 // yet in its count (or the other way round), and a +Inf bucket below a finite
 // one would break every quantile read from the series. Once recording stops
 // the two agree.
-void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::uint64_t>& bounds,
+void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_t>& bounds,
                  ElapsedSeries* series) {
-  std::uint64_t count = 0;
+  std::uint64_t count = snap.GetZeroCount();
+  series->perBound[0] += count;
   for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
     const std::size_t i = static_cast<std::size_t>(
-        std::lower_bound(bounds.begin(), bounds.end(), b.high) - bounds.begin());
+        std::lower_bound(bounds.begin(), bounds.end(), b.index) - bounds.begin());
     series->perBound[i] += b.count;
     count += b.count;
   }
   if (count == 0) return;
-  const std::uint64_t min = Units(snap.GetMin());
-  const std::uint64_t max = Units(snap.GetMax());
-  series->minUnits = series->count == 0 ? min : std::min(series->minUnits, min);
-  series->maxUnits = std::max(series->maxUnits, max);
+  const double min = Seconds(snap.GetMin());
+  series->minSeconds = series->count == 0 ? min : std::min(series->minSeconds, min);
+  series->maxSeconds = std::max(series->maxSeconds, Seconds(snap.GetMax()));
   series->count += count;
-  series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
+  series->seconds += Seconds(snap.GetTotal());
 }
 
 prometheus::ClientMetric::Label CounterLabel(const std::string& value) {
@@ -95,8 +94,9 @@ bool CPrometheusCollector::CheckOptions(const Options& options, std::string* why
   const unsigned d = options.bucketsPerPower;
   if (d != 1 && d != 2 && d != 4 && d != 8 && d != 16) {
     reason = "bucketsPerPower must be 1, 2, 4, 8 or 16, not " + std::to_string(d);
-  } else if (options.lastPower > kMaxPower) {
-    reason = "lastPower must be at most " + std::to_string(kMaxPower) + ", not " +
+  } else if (options.firstPower < kMinPower || options.lastPower > kMaxPower) {
+    reason = "the powers must lie in [" + std::to_string(kMinPower) + ", " +
+             std::to_string(kMaxPower) + "], not " + std::to_string(options.firstPower) + ".." +
              std::to_string(options.lastPower);
   } else if (options.firstPower >= options.lastPower) {
     reason = "firstPower (" + std::to_string(options.firstPower) + ") must be below lastPower (" +
@@ -114,18 +114,13 @@ CPrometheusCollector::CPrometheusCollector(boost::shared_ptr<CPerfCounters> coun
     : m_counters(std::move(counters)) {
   std::string why;
   if (!CheckOptions(options, &why)) throw std::invalid_argument("CPrometheusCollector: " + why);
-  const std::uint64_t d = options.bucketsPerPower;
-  for (unsigned k = options.firstPower; k < options.lastPower; ++k) {
-    const std::uint64_t power = std::uint64_t{1} << k;
-    for (std::uint64_t j = 0; j < d; ++j) {
-      if ((power * j) % d != 0) continue;  // not a whole number of units
-      m_bounds.push_back(power + power * j / d - 1);
-    }
+  // 2^(j/d) s for j from d * firstPower to d * lastPower: schema-4 index 16 j / d.
+  const int step = 16 / static_cast<int>(options.bucketsPerPower);
+  for (int index = 16 * options.firstPower; index <= 16 * options.lastPower; index += step) {
+    m_boundIndex.push_back(index);
+    m_bounds.push_back(CTimeCounterSnapshot::BucketUpperUnits(index));
+    m_boundSeconds.push_back(CTimeCounterSnapshot::BucketUpperSeconds(index));
   }
-  m_bounds.push_back((std::uint64_t{1} << options.lastPower) - 1);
-  m_bounds.erase(std::unique(m_bounds.begin(), m_bounds.end()), m_bounds.end());
-  for (std::uint64_t b : m_bounds)
-    m_boundSeconds.push_back(static_cast<double>(b) / kUnitsPerSecond);
 }
 
 CPrometheusCollector::~CPrometheusCollector() = default;
@@ -166,7 +161,7 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
         series.back().label = std::move(label);
         series.back().perBound.assign(m_bounds.size() + 1, 0);
       }
-      if (handle) AddSnapshot(handle->GetSnapshot(), m_bounds, &series.back());
+      if (handle) AddSnapshot(handle->GetSnapshot(), m_boundIndex, &series.back());
     }
 
     elapsed.metric.resize(series.size());
@@ -177,7 +172,7 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       prometheus::ClientMetric& h = elapsed.metric[s];
       h.label.push_back(CounterLabel(e.label));
       h.histogram.sample_count = e.count;
-      h.histogram.sample_sum = static_cast<double>(e.totalUnits) / kUnitsPerSecond;
+      h.histogram.sample_sum = e.seconds;
       h.histogram.bucket.resize(m_bounds.size() + 1);
       std::uint64_t cumulative = 0;
       for (std::size_t i = 0; i < m_bounds.size(); ++i) {
@@ -189,9 +184,9 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       h.histogram.bucket.back().upper_bound = std::numeric_limits<double>::infinity();
 
       minimum.metric[s].label.push_back(CounterLabel(e.label));
-      minimum.metric[s].gauge.value = static_cast<double>(e.minUnits) / kUnitsPerSecond;
+      minimum.metric[s].gauge.value = e.minSeconds;
       maximum.metric[s].label.push_back(CounterLabel(e.label));
-      maximum.metric[s].gauge.value = static_cast<double>(e.maxUnits) / kUnitsPerSecond;
+      maximum.metric[s].gauge.value = e.maxSeconds;
     }
 
     const CPerfCounters::MediaSpeedCounterList speedCounters = m_counters->ListMediaSpeedCounters();
@@ -212,7 +207,7 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
       double& sec = transferSeconds.metric.back().counter.value;
       b += static_cast<double>(snap.GetBytes());
       t += static_cast<double>(snap.GetTransfers());
-      sec += static_cast<double>(Units(snap.GetTime())) / kUnitsPerSecond;
+      sec += Seconds(snap.GetTime());
     }
   }
 
@@ -255,6 +250,58 @@ class StringAppendBuffer : public std::streambuf {
   std::string* m_text;
 };
 
+// `value` as Go's strconv.FormatFloat(value, 'g', -1, 64) writes it, which is
+// how Prometheus writes an `le`: the shortest digits that read back as
+// `value`, in exponent form when the exponent is below -4 or at least 21.
+std::string ShortestText(double value) {
+  char sci[40];  // at most 24 characters, and the end of the text
+  const std::to_chars_result end =
+      std::to_chars(sci, sci + sizeof(sci) - 1, value, std::chars_format::scientific);
+  *end.ptr = '\0';
+  const char* e = std::find(sci, end.ptr, 'e');
+  const int exponent = std::atoi(e + 1);
+  if (exponent < -4 || exponent >= 21) return std::string(sci, end.ptr);
+  std::string digits(1, sci[0]);
+  if (sci + 1 < e)
+    digits.append(sci + 2, static_cast<std::size_t>(e - (sci + 2)));  // after the point
+  if (exponent < 0)
+    return "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+  if (digits.size() <= whole) return digits + std::string(whole - digits.size(), '0');
+  return digits.substr(0, whole) + "." + digits.substr(whole);
+}
+
+// prometheus-cpp writes a double with 16 significant digits, which for some
+// 2^(j/d) (2^(1/2): "1.414213562373095") reads back as another double than
+// the boundary: each such `le` text is replaced with the shortest one.
+void ExactBoundaryTexts(const std::vector<double>& bounds, std::string* text) {
+  std::vector<std::pair<std::string, std::string>> fixes;
+  for (double bound : bounds) {
+    char written[40];
+    std::snprintf(written, sizeof(written), "%.*g", std::numeric_limits<double>::digits10 + 1,
+                  bound);
+    std::string exact = ShortestText(bound);
+    if (exact != written)
+      fixes.emplace_back("le=\"" + std::string(written) + "\"", "le=\"" + exact + "\"");
+  }
+  if (fixes.empty()) return;
+  std::string out;
+  out.reserve(text->size() + text->size() / 64);
+  std::size_t from = 0;
+  for (std::size_t at = text->find("le=\""); at != std::string::npos;
+       at = text->find("le=\"", at + 1)) {
+    for (const auto& [written, exact] : fixes) {
+      if (text->compare(at, written.size(), written) != 0) continue;
+      out.append(*text, from, at - from).append(exact);
+      from = at + written.size();
+      break;
+    }
+  }
+  if (from == 0) return;
+  out.append(*text, from, std::string::npos);
+  text->swap(out);
+}
+
 }  // namespace
 
 std::string CPrometheusCollector::SerializeText() const {
@@ -265,6 +312,7 @@ std::string CPrometheusCollector::SerializeText() const {
   StringAppendBuffer buffer(&text);
   std::ostream out(&buffer);
   prometheus::TextSerializer().Serialize(out, families);
+  ExactBoundaryTexts(m_boundSeconds, &text);
   // Relaxed: only a size hint; a stale value costs a reallocation at most.
   m_lastTextSize.store(text.size(), std::memory_order_relaxed);
   return text;

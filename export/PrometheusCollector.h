@@ -17,24 +17,22 @@
 //
 // Histogram boundaries are fixed by the options alone (the same in every
 // process and every scrape, whatever the data) and every bucket count is
-// exact. A duration is a whole number of 100 ns units, and the counters keep
-// them in a log-linear histogram whose buckets end just before
-// 2^k * (1 + i/16) units. The boundaries published are such bucket ends:
-//   le = (2^k * (1 + j/d) - 1) * 100 ns,  d = bucketsPerPower,
-//   for firstPower <= k < lastPower and j = 0..d-1, then k = lastPower, j = 0
-// (below 16 units every value has a bucket of its own, so any whole number is
-// a bucket end; a fractional one is skipped), then +Inf. A bucket therefore
-// counts exactly the samples of at most its `le`: a sample of 2^k units lies in
-// the next bucket, one of 2^k - 1 units in this one. No boundary lies past
-// 2^35 units (about 57 minutes), where the counters' last, open-ended bucket
-// begins to gather longer samples.
+// exact. The counters keep their samples in the buckets of Prometheus native
+// histograms at schema 4, which end at 2^(i/16) s; the boundaries published
+// are such bucket ends, those of schema 0 to 4:
+//   le = 2^(j/d) s,  d = bucketsPerPower,  d * firstPower <= j <= d * lastPower,
+// then +Inf. A bucket therefore counts exactly the samples of at most its
+// `le` (in 100 ns units: at most the floor of 2^(j/d) * 10^7). The `le`
+// values are the doubles nearest to 2^(j/d), which the text format writes
+// in their shortest round-trip form ("9.5367431640625e-07" for 2^-20,
+// "1.4142135623730951" for 2^(1/2)). No boundary lies past 2^12 s (68
+// minutes): the counters' last, open-ended bucket begins at 2^(207/16) s.
 //
-// Defaults: 1 boundary per power of two from 2^3 to 2^30 units, that is
-// 0.7 us, 1.5 us, 3.1 us, 6.3 us, 12.7 us, ... 53.7 s, 107.4 s: 28 boundaries
-// and +Inf, each bucket twice as wide as the one before. An elapsed-time
-// counter is then 29 bucket series + _sum + _count + the min and max gauges
-// = 33 series; a throughput counter is 3. Density 2 gives 55 boundaries and
-// 60 series per counter, density 4 gives 109 and 114.
+// Defaults: 1 boundary per power of two from 2^-20 s (0.95 us) to 2^7 s
+// (128 s): 28 boundaries and +Inf, each bucket twice as wide as the one
+// before. An elapsed-time counter is then 29 bucket series + _sum + _count +
+// the min and max gauges = 33 series; a throughput counter is 3. Density 2
+// gives 55 boundaries and 60 series per counter, density 4 gives 109 and 114.
 //
 // Names: the label value is the name up to its first NUL, made valid UTF-8:
 // valid UTF-8 passes unchanged; '%', control bytes, DEL and every byte outside
@@ -70,12 +68,12 @@
 class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
  public:
   struct Options {
-    // Boundaries per power of two: 1, 2, 4, 8 or 16.
+    // Boundaries per power of two: 1, 2, 4, 8 or 16 (schema 0 to 4).
     unsigned bucketsPerPower = 1;
-    // The boundaries run from 2^firstPower - 1 to 2^lastPower - 1 units of
-    // 100 ns; 0 <= firstPower < lastPower <= 35.
-    unsigned firstPower = 3;
-    unsigned lastPower = 30;
+    // The boundaries run from 2^firstPower s to 2^lastPower s;
+    // -23 <= firstPower < lastPower <= 12.
+    int firstPower = -20;
+    int lastPower = 7;
   };
 
   // Whether `options` are usable; if not, `why` (when given) says why.
@@ -98,11 +96,12 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
   std::string SerializeText() const;
 
   // The finite boundaries, ascending, in 100 ns units: a bucket counts the
-  // samples of at most this many units.
+  // samples of at most this many units (the floor of its `le` in units).
   const std::vector<std::uint64_t>& BoundUnits() const noexcept { return m_bounds; }
 
  private:
   boost::shared_ptr<CPerfCounters> m_counters;
+  std::vector<std::int32_t> m_boundIndex;  // the boundaries as schema-4 bucket indices
   std::vector<std::uint64_t> m_bounds;
   std::vector<double> m_boundSeconds;                  // the same in seconds, the `le` values
   mutable std::atomic<std::size_t> m_lastTextSize{0};  // SerializeText()'s last size

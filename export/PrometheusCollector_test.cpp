@@ -44,34 +44,32 @@ const prometheus::ClientMetric* FindSeries(const Families& families, const std::
 
 TEST(PrometheusCollector, BucketsCountExactlyTheSamplesAtMostTheirBoundaryAtEveryDensity) {
   struct Layout {
-    unsigned density, first, last;
+    unsigned density;
+    int first, last;
   };
-  const Layout layouts[] = {{1, 0, 35}, {2, 3, 30}, {4, 2, 12}, {8, 5, 20}, {16, 0, 35}};
+  const Layout layouts[] = {{1, -23, 12}, {2, -20, 7}, {4, -10, 0}, {8, -15, -5}, {16, -23, 12}};
   for (const Layout& layout : layouts) {
     SCOPED_TRACE(::testing::Message() << "density " << layout.density << " powers " << layout.first
                                       << ".." << layout.last);
     auto counters = boost::make_shared<CPerfCounters>();
     CPrometheusCollector collector(counters, {layout.density, layout.first, layout.last});
     const std::vector<std::uint64_t>& bounds = collector.BoundUnits();
-    // The documented boundaries: 2^k * (1 + j/d) - 1 when a whole number, up
-    // to 2^last - 1.
-    std::vector<std::uint64_t> expected;
-    for (unsigned k = layout.first; k <= layout.last; ++k) {
-      for (unsigned j = 0; j < (k == layout.last ? 1u : layout.density); ++j) {
-        const std::uint64_t step = (std::uint64_t{1} << k) * j;
-        if (step % layout.density == 0) expected.push_back((1ull << k) + step / layout.density - 1);
-      }
+    // The documented boundaries: 2^(j/d) s, which in whole units is the
+    // largest t with t * 100 ns <= 2^(j/d) s.
+    ASSERT_EQ(bounds.size(),
+              layout.density * static_cast<unsigned>(layout.last - layout.first) + 1);
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+      const long double le = std::exp2(static_cast<long double>(layout.first) +
+                                       static_cast<long double>(i) / layout.density);
+      ASSERT_LE(static_cast<long double>(bounds[i]) / 1e7L, le) << i;
+      ASSERT_GT(static_cast<long double>(bounds[i] + 1) / 1e7L, le) << i;
     }
-    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
-    ASSERT_EQ(bounds, expected);
 
     // Samples on, just below and just above every boundary, and far beyond
     // the last one.
     std::vector<std::uint64_t> samples{0, std::uint64_t{1} << 40};
     for (std::uint64_t b : bounds) {
-      for (std::uint64_t s : {b - 1, b, b + 1}) {
-        if (b > 0 || s == b) samples.push_back(s);
-      }
+      for (std::uint64_t s : {b - 1, b, b + 1}) samples.push_back(s);
     }
     boost::shared_ptr<CTimeCounter>& counter = counters->GetCounter("disk0.read");
     std::uint64_t sum = 0;
@@ -89,7 +87,9 @@ TEST(PrometheusCollector, BucketsCountExactlyTheSamplesAtMostTheirBoundaryAtEver
       const auto atMost = static_cast<std::uint64_t>(std::count_if(
           samples.begin(), samples.end(), [&](std::uint64_t s) { return s <= bounds[i]; }));
       EXPECT_EQ(h->histogram.bucket[i].cumulative_count, atMost) << "le " << bounds[i] << " units";
-      EXPECT_DOUBLE_EQ(h->histogram.bucket[i].upper_bound, static_cast<double>(bounds[i]) / 1e7);
+      EXPECT_DOUBLE_EQ(h->histogram.bucket[i].upper_bound,
+                       std::exp2(layout.first + static_cast<double>(i) / layout.density))
+          << "le " << i;
     }
     EXPECT_EQ(h->histogram.bucket.back().upper_bound, std::numeric_limits<double>::infinity());
     EXPECT_EQ(h->histogram.bucket.back().cumulative_count, samples.size());
@@ -115,7 +115,7 @@ TEST(PrometheusCollector, FixedBoundariesAndEveryFamilyForEmptyBusyAndThroughput
   speed->AddTransfer(1000, CTimeInterval(2500));
 
   const Families families = collector.Collect();
-  // Defaults: one boundary per power of two from 2^3 - 1 to 2^30 - 1 units.
+  // Defaults: one boundary per power of two from 2^-20 s to 2^7 s.
   ASSERT_EQ(collector.BoundUnits().size(), 28u);
   const prometheus::ClientMetric* idle = FindSeries(families, "zrperf_elapsed_seconds", "idle");
   const prometheus::ClientMetric* full = FindSeries(families, "zrperf_elapsed_seconds", "busy");
@@ -145,10 +145,20 @@ TEST(PrometheusCollector, FixedBoundariesAndEveryFamilyForEmptyBusyAndThroughput
   EXPECT_EQ(info->metric[0].label[0].value, ZRPERF_VERSION_STRING);
   EXPECT_EQ(info->metric[0].gauge.value, 1.0);
 
+  // The `le` texts are the shortest round-trip decimals of 2^(j/d), as
+  // Prometheus itself writes them.
+  const std::string text = CPrometheusCollector(counters, {2, -21, 7}).SerializeText();
+  for (const char* le : {"9.5367431640625e-07", "6.743495761743046e-07", "0.0009765625",
+                         "6.103515625e-05", "0.7071067811865476", "1.4142135623730951", "128"}) {
+    EXPECT_NE(text.find("zrperf_elapsed_seconds_bucket{counter=\"busy\",le=\""s + le + "\"}"),
+              std::string::npos)
+        << le;
+  }
+
   // Options outside the documented ranges are refused.
   for (CPrometheusCollector::Options bad :
-       {CPrometheusCollector::Options{3, 3, 30}, CPrometheusCollector::Options{2, 3, 36},
-        CPrometheusCollector::Options{2, 30, 30}}) {
+       {CPrometheusCollector::Options{3, -20, 7}, CPrometheusCollector::Options{2, -20, 13},
+        CPrometheusCollector::Options{2, -24, 7}, CPrometheusCollector::Options{2, 5, 5}}) {
     EXPECT_FALSE(CPrometheusCollector::CheckOptions(bad));
     EXPECT_THROW(CPrometheusCollector(counters, bad), std::invalid_argument);
   }

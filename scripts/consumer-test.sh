@@ -13,7 +13,7 @@ prefix="$work/prefix"
 cmake --install "$build_dir" --prefix "$prefix" > "$work/install.log"
 test -f "$prefix/include/zrperf/zrperf.h"
 test -f "$prefix/include/zrperf/Version.h"
-ls "$prefix"/lib*/libzrperf.so.1 "$prefix"/lib*/libzrframework.so.1 > /dev/null
+ls "$prefix"/lib*/libzrperf.so.2 "$prefix"/lib*/libzrframework.so.2 > /dev/null
 # Of the internal headers, only those whose types public classes embed.
 internal=$(cd "$prefix/include/zrperf" && find . -path '*/internal/*' -type f | LC_ALL=C sort | tr '\n' ' ')
 expected="./counters/internal/LatencyHistogram.h ./counters/internal/ThreadSlots.h \
@@ -36,7 +36,7 @@ LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-pc"
 passed=2
 
 # 3. The optional libzrperf-prometheus, both ways, when the build has it.
-if ls "$prefix"/lib*/libzrperf-prometheus.so.1 > /dev/null 2>&1; then
+if ls "$prefix"/lib*/libzrperf-prometheus.so.2 > /dev/null 2>&1; then
   test -f "$prefix/include/zrperf/PrometheusCollector.h"
   LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-prometheus"
   # shellcheck disable=SC2046

@@ -1,13 +1,28 @@
-// Internal to the counters engine (built into libzrframework): the log-linear bucket layout of the elapsed-time
-// histograms, and percentiles read from such a histogram.
-// The bucket count sizes TimeFigures (embedded in CTimeCounter), so this
-// header is installed with it and the layout is part of the library's ABI.
+// Internal to the counters engine (built into libzrframework): the bucket
+// layout of the elapsed-time histograms. Percentiles are read from it by
+// CTimeCounterSnapshot alone. The bucket count sizes TimeFigures (embedded in
+// CTimeCounter), so this header is installed with it and the layout is part of
+// the library's ABI. Stateless and thread-safe.
 //
-// Durations are counts of 100 ns units. Values 0 to 15 have a bucket each;
-// above that every power of two [2^k, 2^(k+1)) is split into 16 equal
-// buckets, up to 2^36 units (about 1.9 hours); longer values share the last
-// bucket. A bucket's width is at most 1/16 of its lower bound, so its middle
-// lies within 1/32 (3.2 %) of any value in it. Stateless and thread-safe.
+// The layout is that of Prometheus native histograms at schema 4 (the
+// OpenTelemetry exponential histogram at scale 4): bucket index i holds the
+// durations d (seconds) with 2^((i-1)/16) < d <= 2^(i/16), and a zero bucket
+// holds d = 0. Durations are whole 100 ns units, so bucket i holds the units t
+// with Upper(i-1) < t <= Upper(i), where Upper(i) = floor(10^7 * 2^(i/16)) is
+// computed once, in integers, at compile time; no floating point decides a
+// bucket. Indices run from -372 (which holds 100 ns) to 208 (2^13 s, about
+// 2.3 hours); longer durations share bucket 208, whose nominal upper bound
+// then understates them (their exact values still reach total and maximum).
+// Some low buckets hold no whole unit at all.
+//
+// Dense positions: 0 is the zero bucket, position p >= 1 is index
+// p - 1 + kMinIndex.
+//
+// A bucket's representative (the value a percentile in it reads) is the
+// whole unit nearest to the harmonic mean of its lowest and highest unit: it
+// lies within 2^(1/32) - 1 (2.19 %) of every value in the bucket, plus at
+// most half a unit of rounding (exactly within 2.19 % from 226 units, 22.6 us,
+// up); a bucket that holds one whole unit reports it exactly.
 
 #ifndef ZRPERF_COUNTERS_INTERNAL_LATENCYHISTOGRAM_H_
 #define ZRPERF_COUNTERS_INTERNAL_LATENCYHISTOGRAM_H_
@@ -18,34 +33,113 @@
 namespace zrfw {
 namespace latency {
 
-constexpr unsigned kSubBits = 4;  // 16 buckets per power of two
-constexpr unsigned kSubBuckets = 1u << kSubBits;
-constexpr unsigned kTopPower = 35;  // the last split power: [2^35, 2^36)
-constexpr std::size_t kBuckets = kSubBuckets * (kTopPower - kSubBits + 2);  // 528
+constexpr int kMinIndex = -372;                                    // holds 1 unit (100 ns)
+constexpr int kMaxIndex = 208;                                     // 2^13 s, and everything longer
+constexpr std::size_t kBuckets = 1 + (kMaxIndex - kMinIndex + 1);  // 582, with the zero bucket
+constexpr std::size_t kLast = kBuckets - 1;
 
-// The bucket of `units`.
-inline std::size_t BucketOf(std::uint64_t units) noexcept {
-  if (units < kSubBuckets) return static_cast<std::size_t>(units);
-  const unsigned power = 63u - static_cast<unsigned>(__builtin_clzll(units));
-  if (power > kTopPower) return kBuckets - 1;
-  const unsigned shift = power - kSubBits;
-  // Power kSubBits starts right after the exact buckets; each power adds kSubBuckets.
-  return static_cast<std::size_t>((shift + 1) * kSubBuckets +
-                                  ((units >> shift) & (kSubBuckets - 1)));
+constexpr std::size_t PositionOf(int index) noexcept {
+  return static_cast<std::size_t>(index - kMinIndex + 1);
+}
+constexpr int IndexOf(std::size_t position) noexcept {
+  return static_cast<int>(position) - 1 + kMinIndex;
 }
 
-// The smallest and the largest value of bucket `index` (the last bucket
-// reports the largest value of its own range).
-std::uint64_t BucketLow(std::size_t index) noexcept;
-std::uint64_t BucketHigh(std::size_t index) noexcept;
+namespace detail {
 
-// The value at `fraction` of the samples counted in `buckets` (kBuckets
-// entries): the middle of the bucket that holds the sample of rank
-// ceil(fraction * count) (at least 1), kept within [min, max], the exact
-// extremes. A fraction of 0 or less (or NaN) gives min, 1 or more gives max;
-// so does an empty histogram give min.
-std::uint64_t Percentile(const std::uint64_t* buckets, double fraction, std::uint64_t min,
-                         std::uint64_t max) noexcept;
+__extension__ typedef unsigned __int128 Wide;
+
+// floor(2^(r/16) * 2^62) for r = 0..15, computed exactly (integer roots).
+constexpr std::uint64_t kRoot16[16] = {
+    0x4000000000000000, 0x42d561b3e6243d8a, 0x45cae0f1f545eb73, 0x48e1e9b9d588e19b,
+    0x4c1bf828c6dc54b7, 0x4f7a993048d088d6, 0x52ff6b54d8a89c75, 0x56ac1f752150a563,
+    0x5a827999fcef3242, 0x5e8451cfac061b5f, 0x62b39508aa836d6e, 0x6712460a8fc24071,
+    0x6ba27e656b4eb57a, 0x70666f76154a7088, 0x75606373ee921c97, 0x7a92be8a92436616};
+
+// floor(10^7 * 2^(i/16)): 2^(i/16) = 2^q * 2^(r/16) with 0 <= r < 16. The
+// truncation of kRoot16 errs by less than 2^-26 units, and no threshold lies
+// that close above a whole number (LatencyHistogram_test checks each one
+// exactly), so the floor is exact.
+constexpr std::uint64_t UpperUnits(int index) noexcept {
+  const int q = index >= 0 ? index / 16 : -((15 - index) / 16);
+  const int r = index - 16 * q;
+  return static_cast<std::uint64_t>((Wide{10'000'000} * kRoot16[r]) >> (62 - q));
+}
+
+// The bit width of a value selects one of 32 equal slices of its power of
+// two (values below 32 index the table directly); a slice holds at most one
+// bucket boundary, so the bucket is the slice's first bucket or the next one.
+constexpr unsigned kSliceBits = 5;
+constexpr unsigned kSlices = 1u << kSliceBits;
+constexpr unsigned kTopPower = 36;  // 2^37 units lie past the last boundary
+constexpr std::size_t kPrefixes = kSlices + kSlices * (kTopPower - kSliceBits + 1);
+
+struct Tables {
+  // The largest units of each position; the last holds every value above.
+  std::uint64_t upper[kBuckets] = {};
+  // The value a percentile in each position reads.
+  std::uint64_t representative[kBuckets] = {};
+  // The position of the lowest value of each slice.
+  std::uint16_t byPrefix[kPrefixes] = {};
+};
+
+constexpr Tables MakeTables() noexcept {
+  Tables t;
+  for (std::size_t p = 1; p < kBuckets; ++p) t.upper[p] = UpperUnits(IndexOf(p));
+  for (std::size_t p = 1; p < kBuckets; ++p) {
+    const std::uint64_t low = t.upper[p - 1] + 1, high = t.upper[p];
+    // The nearest whole unit to 2 * low * high / (low + high).
+    t.representative[p] = low > high
+                              ? high
+                              : static_cast<std::uint64_t>((Wide{4} * low * high + low + high) /
+                                                           (Wide{2} * (low + high)));
+  }
+  t.upper[kLast] = UINT64_MAX;
+  std::size_t p = 0;
+  for (std::size_t key = 0; key < kPrefixes; ++key) {
+    const unsigned power =
+        key < kSlices ? 0 : static_cast<unsigned>(key / kSlices) - 1 + kSliceBits;
+    const std::uint64_t lowest = key < kSlices ? key
+                                               : static_cast<std::uint64_t>(kSlices + key % kSlices)
+                                                     << (power - kSliceBits);
+    while (lowest > t.upper[p]) ++p;
+    t.byPrefix[key] = static_cast<std::uint16_t>(p);
+  }
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+}  // namespace detail
+
+// The position of `units`: one table load, one compare, no floating point.
+inline std::size_t BucketOf(std::uint64_t units) noexcept {
+  using detail::kSliceBits;
+  using detail::kTables;
+  if (units < detail::kSlices) return kTables.byPrefix[units];
+  const unsigned power = 63u - static_cast<unsigned>(__builtin_clzll(units));
+  if (power > detail::kTopPower) return kLast;
+  const unsigned shift = power - kSliceBits;
+  const std::size_t p = kTables.byPrefix[(power - kSliceBits + 1) * detail::kSlices +
+                                         ((units >> shift) & (detail::kSlices - 1))];
+  return p + (units > kTables.upper[p] ? 1 : 0);
+}
+
+// The smallest and largest units of position `p` (the last position reports
+// the largest value of its nominal range, Upper(kMaxIndex)); low > high for a
+// bucket that holds no whole unit.
+constexpr std::uint64_t BucketLow(std::size_t p) noexcept {
+  return p == 0 ? 0 : detail::kTables.upper[p - 1] + 1;
+}
+constexpr std::uint64_t BucketHigh(std::size_t p) noexcept {
+  return p == kLast ? detail::UpperUnits(kMaxIndex) : detail::kTables.upper[p];
+}
+constexpr std::uint64_t Representative(std::size_t p) noexcept {
+  return detail::kTables.representative[p];
+}
+
+// 2^(index/16) as the nearest double (from the same exact roots).
+double UpperSeconds(int index) noexcept;
 
 }  // namespace latency
 }  // namespace zrfw

@@ -5,62 +5,116 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <random>
-#include <utility>
 #include <vector>
 
 namespace {
 
 namespace latency = zrfw::latency;
+__extension__ typedef unsigned __int128 Wide;
 
-TEST(LatencyHistogram, BucketsTileEveryValueAndTheirBoundsRoundTrip) {
-  EXPECT_EQ(latency::BucketLow(0), 0u);
-  for (std::size_t i = 0; i + 1 < latency::kBuckets; ++i) {
-    const std::uint64_t low = latency::BucketLow(i), high = latency::BucketHigh(i);
-    ASSERT_EQ(latency::BucketOf(low), i);
-    ASSERT_EQ(latency::BucketOf(high), i);
-    ASSERT_EQ(latency::BucketLow(i + 1), high + 1) << "gap or overlap after bucket " << i;
-    // What keeps a bucket's middle within 1/32 of every value in it.
-    if (i >= latency::kSubBuckets) {
-      ASSERT_LE(16 * (high - low + 1), low) << i;
+// A non-negative whole number of any size, little-endian 32-bit limbs.
+struct Big {
+  std::vector<std::uint32_t> limbs{1};
+
+  Big& Times(std::uint64_t factor) {
+    Wide carry = 0;
+    for (std::uint32_t& limb : limbs) {
+      carry += Wide{limb} * factor;
+      limb = static_cast<std::uint32_t>(carry);
+      carry >>= 32;
     }
+    for (; carry != 0; carry >>= 32) limbs.push_back(static_cast<std::uint32_t>(carry));
+    return *this;
   }
-  const std::size_t last = latency::kBuckets - 1;
-  EXPECT_EQ(latency::BucketOf(latency::BucketLow(last)), last);
-  EXPECT_EQ(latency::BucketOf(latency::BucketHigh(last)), last);
-  EXPECT_EQ(latency::BucketOf(UINT64_MAX), last);
+  Big& Power(std::uint64_t base, int exponent) {
+    for (int i = 0; i < exponent; ++i) Times(base);
+    return *this;
+  }
+  friend bool operator<=(const Big& a, const Big& b) {
+    if (a.limbs.size() != b.limbs.size()) return a.limbs.size() < b.limbs.size();
+    return !std::lexicographical_compare(b.limbs.rbegin(), b.limbs.rend(), a.limbs.rbegin(),
+                                         a.limbs.rend());
+  }
+};
+
+// Whether t units are at most 2^(index/16) s: t^16 <= 10^(7*16) * 2^index,
+// in whole numbers (a negative index moves its power of two to the left).
+bool AtMost(std::uint64_t t, int index) {
+  Big left, right;
+  left.Power(t, 16).Power(2, index < 0 ? -index : 0);
+  right.Power(10, 112).Power(2, index > 0 ? index : 0);
+  return left <= right;
 }
 
-// Percentiles against the exact nearest-rank values of the same samples.
-TEST(LatencyHistogram, PercentilesStayWithinTheDocumentedErrorOnSeveralDistributions) {
-  std::mt19937_64 random(20261206);
-  std::uniform_int_distribution<std::uint64_t> uniform(1, 1'000'000);
-  std::uniform_real_distribution<double> exponent(0, std::log(6e10));  // 100 ns .. 1.7 h
-  std::normal_distribution<double> fast(200, 20), slow(5e6, 1e5);
-  const std::pair<const char*, std::function<std::uint64_t()>> distributions[] = {
-      {"uniform", [&] { return uniform(random); }},
-      {"log-uniform", [&] { return static_cast<std::uint64_t>(std::exp(exponent(random))); }},
-      {"bimodal",
-       [&] {
-         return static_cast<std::uint64_t>(random() % 10 == 0 ? slow(random) : fast(random));
-       }},
-      {"constant", [] { return std::uint64_t{4242}; }},
-  };
-  for (const auto& [name, draw] : distributions) {
-    std::vector<std::uint64_t> buckets(latency::kBuckets), values;
-    for (int i = 0; i < 50'000; ++i) {
-      values.push_back(draw());
-      ++buckets[latency::BucketOf(values.back())];
+// The position of `units` by the definition: the first bucket whose upper
+// bound it does not exceed.
+std::size_t Reference(std::uint64_t units) {
+  if (units == 0) return 0;
+  for (std::size_t p = 1; p < latency::kLast; ++p) {
+    if (units <= latency::BucketHigh(p)) return p;
+  }
+  return latency::kLast;
+}
+
+TEST(LatencyHistogram, EveryUpperBoundIsTheExactFloorOfItsPowerOfTwo) {
+  for (int index = latency::kMinIndex - 1; index <= latency::kMaxIndex; ++index) {
+    const std::uint64_t t = latency::detail::UpperUnits(index);
+    ASSERT_TRUE(AtMost(t, index)) << index;
+    ASSERT_FALSE(AtMost(t + 1, index)) << index;
+    // The seconds are the double nearest to 2^(index/16).
+    const long double exact = std::exp2(static_cast<long double>(index) / 16);
+    const double seconds = latency::UpperSeconds(index);
+    ASSERT_LE(std::fabs(static_cast<long double>(seconds) - exact),
+              std::fabs(static_cast<long double>(std::nextafter(seconds, 0.0)) - exact))
+        << index;
+    ASSERT_LE(std::fabs(static_cast<long double>(seconds) - exact),
+              std::fabs(static_cast<long double>(std::nextafter(seconds, 1e9)) - exact))
+        << index;
+    if (index % 16 == 0) {
+      ASSERT_EQ(seconds, std::ldexp(1.0, index / 16)) << index;
     }
-    std::sort(values.begin(), values.end());
-    for (double fraction : {0.001, 0.25, 0.5, 0.9, 0.99, 0.999}) {
-      const auto rank = static_cast<std::size_t>(std::ceil(fraction * values.size()));
-      const double exact = static_cast<double>(values[rank - 1]);
-      const double estimate = static_cast<double>(
-          latency::Percentile(buckets.data(), fraction, values.front(), values.back()));
-      EXPECT_LE(std::fabs(estimate - exact), exact / 32)
-          << name << " p" << fraction * 100 << ": " << estimate << " vs " << exact;
+  }
+  EXPECT_EQ(latency::detail::UpperUnits(latency::kMinIndex - 1), 0u);  // 1 unit is in the first
+  EXPECT_EQ(latency::BucketHigh(latency::PositionOf(latency::kMinIndex)), 1u);
+  EXPECT_EQ(latency::BucketHigh(latency::kLast), 81'920'000'000u);  // 2^13 s
+}
+
+TEST(LatencyHistogram, EveryValueFallsInTheBucketItsBoundsDefine) {
+  std::vector<std::uint64_t> values{0, UINT64_MAX, UINT64_MAX - 1};
+  for (std::uint64_t v = 1; v < 20'000; ++v) values.push_back(v);
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) {
+    const std::uint64_t high = latency::BucketHigh(p);
+    for (std::uint64_t v : {high - 1, high, high + 1}) values.push_back(v);
+  }
+  for (unsigned power = 5; power < 64; ++power) {  // every slice's first and last value
+    for (std::uint64_t slice = 32; slice < 64; ++slice) {
+      values.push_back(slice << (power - 5));
+      values.push_back(((slice + 1) << (power - 5)) - 1);
+    }
+  }
+  std::mt19937_64 random(20261207);
+  for (int i = 0; i < 200'000; ++i) values.push_back(random() >> (random() % 64));
+  for (std::uint64_t v : values) ASSERT_EQ(latency::BucketOf(v), Reference(v)) << v;
+}
+
+TEST(LatencyHistogram, RepresentativesLieWithinTheBoundOfEveryValueOfTheirBucket) {
+  const double bound = std::exp2(1.0 / 32) - 1;  // 2.19 %
+  EXPECT_EQ(latency::Representative(0), 0u);
+  for (std::size_t p = 1; p < latency::kBuckets; ++p) {
+    const std::uint64_t low = latency::BucketLow(p), high = latency::BucketHigh(p);
+    if (low > high) continue;  // no whole unit falls here
+    const std::uint64_t r = latency::Representative(p);
+    ASSERT_TRUE(low <= r && r <= high) << p;
+    if (low == high) {
+      ASSERT_EQ(r, low) << "a one-value bucket reports its value";
+    }
+    for (std::uint64_t v : {low, high}) {
+      const double error = std::fabs(static_cast<double>(r) - static_cast<double>(v));
+      ASSERT_LE(error, bound * static_cast<double>(v) + 0.5) << p << " " << v;
+      if (low >= 226) {
+        ASSERT_LE(error, bound * static_cast<double>(v)) << p << " " << v;
+      }
     }
   }
 }

@@ -1,7 +1,5 @@
 #include "TimeFigures.h"
 
-#include <cmath>
-
 namespace zrfw {
 
 // Combines count, extremes, and mean and squared deviations (the pairwise
@@ -48,22 +46,6 @@ void TimeFigures::AddSlot(const TimeSlotFields& slot) noexcept {
         deviations > 0.0 ? deviations : 0.0);
   total += LoadRelaxed(slot.total);
   for (std::size_t i = 0; i < latency::kBuckets; ++i) buckets[i] += LoadRelaxed(slot.buckets[i]);
-}
-
-std::uint64_t TimeFigures::Mean() const noexcept {
-  if (count == 0) return 0;
-  const Uint128 rest = total % count;
-  return Clamp64(total / count + (rest >= count - rest ? 1 : 0));
-}
-
-std::uint64_t TimeFigures::StandardDeviation() const noexcept {
-  if (count == 0) return 0;
-  return static_cast<std::uint64_t>(std::llround(std::sqrt(m2 / static_cast<double>(count))));
-}
-
-std::uint64_t TimeFigures::Percentile(double fraction) const noexcept {
-  if (count == 0) return 0;
-  return latency::Percentile(buckets, fraction, min, max);
 }
 
 }  // namespace zrfw

@@ -1,5 +1,5 @@
-// Internal to the counters engine (built into libzrframework): the figures of an elapsed-time counter added up
-// (count, total, extremes, mean and spread, histogram), and the fields of one
+// Internal to the counters engine (built into libzrframework): the figures of an elapsed-time
+// counter added up (count, total, extremes, mean and spread, histogram), and the fields of one
 // thread's slot from which they are added.
 // CTimeCounter embeds a TimeFigures, so this header is installed with it and
 // the struct's layout is part of the library's ABI: keep it stable.
@@ -58,12 +58,9 @@ struct TimeFigures {
   // flight before others; the figures are kept in order regardless).
   void AddSlot(const TimeSlotFields& slot) noexcept;
 
-  // 0 while there is no sample.
+  // 0 while there is no sample. The other figures (mean, spread,
+  // percentiles) are read from a CTimeCounterSnapshot built from these.
   std::uint64_t Min() const noexcept { return count == 0 ? 0 : min; }
-  // total / count rounded to the nearest unit: exact, so within [min, max].
-  std::uint64_t Mean() const noexcept;
-  std::uint64_t StandardDeviation() const noexcept;  // of the population, rounded
-  std::uint64_t Percentile(double fraction) const noexcept;
 
  private:
   void Merge(std::uint64_t n, std::uint64_t low, std::uint64_t high, double m,
