@@ -1,8 +1,6 @@
 #include "OtlpPayload.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "LabelValue.h"
@@ -17,49 +15,6 @@ using zrproto::WireType;
 
 constexpr double kUnitsPerSecond = 1e7;   // CTimeInterval counts 100 ns units
 constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
-
-// --- The snapshot's histogram as schema-4 buckets -------------------------
-//
-// Interim: the counters' buckets split each power of two of 100 ns units into
-// 16 equal parts, which schema-4 buckets do not share. Each bucket's samples
-// go to the schema-4 bucket holding its highest duration (its lowest for the
-// last, open-ended one): never below their value, at most two buckets above.
-
-// The schema-4 index of the bucket holding `seconds` (> 0): the least i with
-// seconds <= 2^(i/16).
-std::int32_t Schema4IndexOf(double seconds) {
-  auto i = static_cast<std::int32_t>(std::ceil(std::log2(seconds) * 16));
-  while (std::exp2((i - 1) / 16.0) >= seconds) --i;  // log2 may be an ulp off at an end
-  while (std::exp2(i / 16.0) < seconds) ++i;
-  return i;
-}
-
-struct IndexedCount {
-  std::int32_t index;  // schema 4: the bucket (2^((index-1)/16), 2^(index/16)] seconds
-  std::uint64_t count;
-};
-
-// The snapshot's samples per schema-4 bucket, ascending; zero-length samples
-// are added to `zeroCount`.
-std::vector<IndexedCount> Schema4BucketsOf(const CTimeCounterSnapshot& snap,
-                                           std::uint64_t* zeroCount) {
-  std::vector<IndexedCount> out;
-  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
-    if (b.count == 0) continue;
-    const std::uint64_t top = b.high == std::numeric_limits<std::uint64_t>::max() ? b.low : b.high;
-    if (top == 0) {
-      *zeroCount += b.count;
-      continue;
-    }
-    const std::int32_t index = Schema4IndexOf(static_cast<double>(top) / kUnitsPerSecond);
-    if (!out.empty() && out.back().index == index) {
-      out.back().count += b.count;
-    } else {
-      out.push_back(IndexedCount{index, b.count});
-    }
-  }
-  return out;
-}
 
 // --- Wire helpers the shared writer does not have ----------------------------
 
@@ -177,13 +132,16 @@ HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap) {
   p.max = static_cast<double>(snap.GetMax().Get100ns()) / kUnitsPerSecond;
   p.start = snap.GetStart();
   p.end = snap.GetEnd();
-  const std::vector<IndexedCount> buckets = Schema4BucketsOf(snap, &p.zeroCount);
+  p.zeroCount = snap.GetZeroCount();
+  const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snap.GetBuckets();
   if (!buckets.empty()) {
-    // OTLP bucket i is (base^i, base^(i+1)]: schema-4 index minus one.
-    p.offset = buckets.front().index - 1;
-    p.counts.assign(static_cast<std::size_t>(buckets.back().index - buckets.front().index + 1), 0);
-    for (const IndexedCount& b : buckets) {
-      p.counts[static_cast<std::size_t>(b.index - buckets.front().index)] = b.count;
+    // Schema-4 bucket i holds (2^((i-1)/16), 2^(i/16)] s; OTLP bucket i at
+    // scale 4 holds (base^i, base^(i+1)]: the OTLP index is i - 1.
+    const std::int32_t first = buckets.front().index;
+    p.offset = first - 1;
+    p.counts.assign(static_cast<std::size_t>(buckets.back().index - first + 1), 0);
+    for (const CTimeCounterSnapshot::Bucket& b : buckets) {
+      p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
     }
   }
   return p;

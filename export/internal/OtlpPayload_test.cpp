@@ -67,30 +67,33 @@ TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
   EXPECT_DOUBLE_EQ(p->Number("max"), static_cast<double>(1LL << 35) / 1e7);
   EXPECT_EQ(p->Value("scale"), "4");
   EXPECT_EQ(p->Count("zero_count"), 2u);
-  // Every positive sample is counted once, in a bucket at or above its value
-  // (never below) and at most two buckets above it.
+  // Exactly the counter's buckets, each at OTLP index (schema-4 index - 1),
+  // and each sample in the OTLP bucket whose range (base^i, base^(i+1)] holds it.
   const TextNode* positive = p->Child("positive");
   ASSERT_NE(positive, nullptr);
   const int offset = std::stoi(positive->Value("offset"));
   std::vector<unsigned long long> counts;
   for (const std::string& c : positive->Values("bucket_counts")) counts.push_back(std::stoull(c));
-  unsigned long long total = 0;
-  for (unsigned long long c : counts) total += c;
-  EXPECT_EQ(total, units.size() - 2);
-  EXPECT_NE(counts.front(), 0u);
-  EXPECT_NE(counts.back(), 0u);
+  const CTimeCounterSnapshot snap = set.GetCounter("disk0.read")->GetSnapshot();
+  std::vector<unsigned long long> expected(counts.size(), 0);
+  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
+    const int k = b.index - 1 - offset;
+    ASSERT_TRUE(k >= 0 && k < static_cast<int>(counts.size())) << b.index;
+    expected[k] = b.count;
+  }
+  EXPECT_EQ(counts, expected);
   for (long long u : units) {
     if (u == 0) continue;
     const double seconds = static_cast<double>(u) / 1e7;
-    // OTLP bucket i holds (base^i, base^(i+1)].
-    const int exact = static_cast<int>(std::ceil(std::log2(seconds) * 16 - 1e-9)) - 1;
-    bool found = false;
-    for (int i = exact; i <= exact + 2; ++i) {
-      const int k = i - offset;
-      if (k >= 0 && k < static_cast<int>(counts.size()) && counts[k] > 0) found = true;
+    int holding = 0;
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      const int i = offset + static_cast<int>(k);
+      if (counts[k] > 0 && std::pow(kBase, i) < seconds * (1 + 1e-9) &&
+          seconds <= std::pow(kBase, i + 1) * (1 + 1e-9)) {
+        ++holding;
+      }
     }
-    EXPECT_TRUE(found) << u << " units: no count in buckets " << exact << ".." << exact + 2;
-    EXPECT_LE(std::pow(kBase, exact), seconds * (1 + 1e-12));
+    EXPECT_EQ(holding, 1) << u << " units";
   }
 
   // A counter without samples: a point of count 0, without extremes or buckets.
