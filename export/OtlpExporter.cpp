@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "../util/internal/RecordText.h"
 #include "internal/OtlpPayload.h"
@@ -162,9 +163,15 @@ struct COtlpExporter::State {
   void Run();
   // Builds a request of the counters as they are and posts it.
   zrotlp::Outcome Attempt(const zrotlp::PushCounts& counts);
-  // Counts the outcome and reports it; `now` of the clock.
-  void Account(const zrotlp::Outcome& outcome, Clock::TimePoint now) ZR_REQUIRES(mutex);
-  void Report(const std::string& what);
+  // Counts the outcome and says what to report: a failure record (level -1)
+  // and a recovery record (level 0), each empty for none. `now` of the clock.
+  struct Records {
+    std::string failure;
+    std::string recovery;
+  };
+  Records Account(const zrotlp::Outcome& outcome, Clock::TimePoint now) ZR_REQUIRES(mutex);
+  // Writes `records` (without the mutex: a slow sink delays no one else).
+  void Report(const Records& records);
 
   const zrotlp::RequestContext context;
   const boost::shared_ptr<CPerfCounters> counters;
@@ -214,18 +221,26 @@ zrotlp::Outcome COtlpExporter::State::Attempt(const zrotlp::PushCounts& pushCoun
   }
 }
 
-void COtlpExporter::State::Report(const std::string& what) {
+void COtlpExporter::State::Report(const Records& records) {
   try {
-    zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
-                  "OTLP export to %s: %s", display.c_str(), what.c_str());
+    if (!records.recovery.empty()) {
+      zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0, __PRETTY_FUNCTION__, __LINE__,
+                    "OTLP export to %s: %s", display.c_str(), records.recovery.c_str());
+    }
+    if (!records.failure.empty()) {
+      zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
+                    "OTLP export to %s: %s", display.c_str(), records.failure.c_str());
+    }
   } catch (...) {
-    // The sink failed too: the failure stays unreported rather than stop the thread.
+    // The sink failed: the records are lost rather than stop the thread.
   }
 }
 
-void COtlpExporter::State::Account(const zrotlp::Outcome& o, Clock::TimePoint now) {
+COtlpExporter::State::Records COtlpExporter::State::Account(const zrotlp::Outcome& o,
+                                                            Clock::TimePoint now) {
   using zrotlp::Result;
-  if (o.result == Result::kAborted) return;  // cut short by Stop(): the last push follows
+  Records records;
+  if (o.result == Result::kAborted) return records;  // cut short by Stop(): the last push follows
   // Records that are always written: a new 400 or partial-success reason, the
   // first failure after a success. Others at most once per kReportEvery.
   bool always = false;
@@ -234,17 +249,14 @@ void COtlpExporter::State::Account(const zrotlp::Outcome& o, Clock::TimePoint no
   if (o.result == Result::kOk) {
     ++counts.ok;
     if (failures > 0 && lastReport) {
-      try {
-        zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0, __PRETTY_FUNCTION__, __LINE__,
-                      "OTLP export to %s: pushes succeed again after %d failed attempts",
-                      display.c_str(), failures);
-      } catch (...) {
-      }
+      records.recovery =
+          "pushes succeed again after " + std::to_string(failures) + " failed attempts";
     }
     failures = 0;
     retryAt.reset();
     if (!o.reason.empty()) {  // a partial success
-      report = always = reasons.size() < kMaxReasons && reasons.insert(o.reason).second;
+      report = true;
+      if (reasons.size() < kMaxReasons) report = always = reasons.insert(o.reason).second;
       text = "the receiver dropped points: " + o.reason;
     }
   } else if (o.result == Result::kRetry) {
@@ -263,23 +275,24 @@ void COtlpExporter::State::Account(const zrotlp::Outcome& o, Clock::TimePoint no
     failures = 0;
     retryAt.reset();
     report = true;
-    if (o.status == 400) {
-      report = always = reasons.size() < kMaxReasons && reasons.insert(o.reason).second;
-      if (reasons.size() >= kMaxReasons) report = true;
+    if (o.status == 400 && reasons.size() < kMaxReasons) {
+      // Each reason once; past kMaxReasons of them, at the minute's rate.
+      report = always = reasons.insert(o.reason).second;
     }
     text = "push refused and dropped (" + o.reason + ")";
   }
-  if (!report) return;
+  if (!report) return records;
   if (!always && lastReport && now - *lastReport < kReportEvery) {
     ++unreported;
-    return;
+    return records;
   }
   if (unreported > 0) {
     text += " (" + std::to_string(unreported) + " more failures since the previous record)";
   }
   unreported = 0;
   lastReport = now;
-  Report(text);
+  records.failure = std::move(text);
+  return records;
 }
 
 void COtlpExporter::State::Run() {
@@ -304,7 +317,12 @@ void COtlpExporter::State::Run() {
     lock.Native().unlock();
     const zrotlp::Outcome outcome = Attempt(pushCounts);
     lock.Native().lock();
-    Account(outcome, clock->Now());
+    const Records records = Account(outcome, clock->Now());
+    if (!records.failure.empty() || !records.recovery.empty()) {
+      lock.Native().unlock();
+      Report(records);
+      lock.Native().lock();
+    }
     nextPush = clock->Now() + period;
     if (outcome.result != zrotlp::Result::kAborted && covers > flushDone) {
       flushDone = covers;
