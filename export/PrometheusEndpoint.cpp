@@ -246,17 +246,19 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
 }
 
 int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
-  const mg_request_info* request = mg_get_request_info(connection);
-  const std::string_view method = request->request_method ? request->request_method : "";
-  const std::string_view path = request->local_uri ? request->local_uri : "";
-  const bool head = method == "HEAD";
-  static const char kPlain[] = "text/plain; charset=utf-8";
-  if (path != "/metrics") return Answer(connection, head, 404, "Not Found", kPlain, "Not Found\n");
-  if (method != "GET" && !head) {
-    return Answer(connection, false, 405, "Method Not Allowed", kPlain, "Method Not Allowed\n",
-                  "Allow: GET, HEAD\r\n");
-  }
+  // Called from C: nothing may escape. Out of memory ends in a fixed answer.
   try {
+    const mg_request_info* request = mg_get_request_info(connection);
+    const std::string_view method = request->request_method ? request->request_method : "";
+    const std::string_view path = request->local_uri ? request->local_uri : "";
+    const bool head = method == "HEAD";
+    static const char kPlain[] = "text/plain; charset=utf-8";
+    if (path != "/metrics")
+      return Answer(connection, head, 404, "Not Found", kPlain, "Not Found\n");
+    if (method != "GET" && !head) {
+      return Answer(connection, false, 405, "Method Not Allowed", kPlain, "Method Not Allowed\n",
+                    "Allow: GET, HEAD\r\n");
+    }
     const auto* endpoint = static_cast<const CPrometheusEndpoint*>(self);
     const std::vector<zrprom::Family> families =
         zrprom::CollectFamilies(endpoint->m_counters.get(), endpoint->m_boundUnits);
@@ -278,18 +280,25 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
     }
     return Answer(connection, head, 200, "OK", contentType, body,
                   "Vary: Accept, Accept-Encoding\r\n");
-  } catch (const std::exception&) {  // out of memory
-    return Answer(connection, head, 500, "Internal Server Error", kPlain,
-                  "Internal Server Error\n");
+  } catch (...) {
+    static const char kFailed[] =
+        "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    mg_write(connection, kFailed, sizeof(kFailed) - 1);
+    return 500;
   }
 }
 
 CPrometheusEndpoint::~CPrometheusEndpoint() {
   if (m_context == nullptr) return;
   // In a forked child the server's threads do not exist: stopping would wait
-  // for them forever. Its memory and sockets are the parent's copy, left as
-  // they are (the child's exit releases them).
-  if (getpid() != m_creator) return;
+  // for them forever, and shutting a socket down would end the parent's
+  // connection too. Only our own descriptor is closed; civetweb's memory and
+  // its copies of the sockets are left as they are (the child's exit, or exec
+  // for the close-on-exec ones, releases them).
+  if (getpid() != m_creator) {
+    if (m_listener >= 0) close(m_listener);
+    return;
+  }
   if (m_listener >= 0) {
     // civetweb, when it stops, neither closes the connections waiting in its
     // queue for a worker nor the one a waking worker takes, and its workers

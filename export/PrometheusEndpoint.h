@@ -21,23 +21,27 @@
 // ("text/plain; version=0.0.4; charset=utf-8", classic buckets only). The
 // body is gzip-encoded when Accept-Encoding allows it. Families, names and
 // buckets are those CPrometheusCollector documents, read afresh by each
-// scrape on one of the server's threads. Other paths get 404, other methods
-// 405, malformed or oversized requests (more than 16 KiB of head) a 4xx.
+// scrape on one of the server's threads. Other paths (/metrics/, /metrics.txt)
+// get 404, other methods 405 with "Allow: GET, HEAD", malformed or oversized
+// requests (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown
+// HTTP version) or a closed connection.
 //
-// Limits: 96 worker threads serve one connection each and a connection is
-// closed after each answer; a request whose head has not arrived 1.5 s after
-// its first byte is dropped, so idle or slow clients hold a worker for 1.5 s
-// at most and up to about 90 of them do not delay a scrape. Connections past
-// the workers wait in a queue of 32 and a listen backlog of 128, further ones
-// are refused by the system.
+// Limits: 96 worker threads serve one connection each, and a connection is
+// closed after its answer. A client whose request head is not complete 1.5 s
+// after it began is dropped, so idle or slowly trickling clients hold a worker
+// for 1.5 s at most, and up to about 90 of them at once do not delay a scrape.
+// Connections past the workers wait in a queue of 32 and a listen backlog of
+// 128; past those the system drops connection attempts (clients retry). The workers' stacks are reserved
+// address space (96 x the thread stack size), not memory in use.
 //
 // Threads: the server's threads are started by Start() and joined by the
-// destructor, which returns within some milliseconds without clients and
-// within the request timeout (1.5 s) with any number of them. They do not
-// survive fork(): a service that daemonizes starts the endpoint in the child,
-// after the fork. Destroying an endpoint in a child process of the one that
-// started it (an exit() that runs static destructors, say) leaves the
-// parent's threads and sockets alone and returns at once.
+// destructor, which first stops accepting and shuts every open connection
+// down, so that it returns within milliseconds whatever the clients do and
+// leaves no socket open. The threads do not survive fork(): a service that
+// daemonizes starts the endpoint in the child, after the fork. Destroying an
+// endpoint in a child process of the one that started it (an exit() that runs
+// static destructors, say) leaves the parent's threads and sockets alone and
+// returns at once.
 //
 // Thread-safety: Start() may be called from any thread; Port() and Url() are
 // constant after it. The object is destroyed by one thread, once no other one

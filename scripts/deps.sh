@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libboost-dev libsqlite3-dev libspdlog-dev
-          libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev libcurl4-openssl-dev "$@")
+          libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev
+          protobuf-compiler libcurl4-openssl-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

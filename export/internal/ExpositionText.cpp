@@ -100,7 +100,19 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
         out->push_back('\n');
         continue;
       }
+      // _count and _sum first, then the buckets, in prometheus-cpp's order:
+      // the endpoint's text and CPrometheusCollector::SerializeText() differ
+      // only where prometheus-cpp's 16 significant digits are not the
+      // shortest exact form (8.899999999999999e-06 for 8.9e-06).
       const Histogram& h = m.histogram;
+      AppendSeries(f.name, "_count", m.labels, nullptr, out);
+      out->push_back(' ');
+      AppendUnsigned(h.count, out);
+      out->push_back('\n');
+      AppendSeries(f.name, "_sum", m.labels, nullptr, out);
+      out->push_back(' ');
+      AppendNumber(h.sum, out);
+      out->push_back('\n');
       for (const ClassicBucket& b : h.buckets) {
         le.clear();
         AppendNumber(b.upperBound, &le);
@@ -111,14 +123,6 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
       }
       le = "+Inf";
       AppendSeries(f.name, "_bucket", m.labels, &le, out);
-      out->push_back(' ');
-      AppendUnsigned(h.count, out);
-      out->push_back('\n');
-      AppendSeries(f.name, "_sum", m.labels, nullptr, out);
-      out->push_back(' ');
-      AppendNumber(h.sum, out);
-      out->push_back('\n');
-      AppendSeries(f.name, "_count", m.labels, nullptr, out);
       out->push_back(' ');
       AppendUnsigned(h.count, out);
       out->push_back('\n');

@@ -4,9 +4,9 @@
 //   # HELP <name> <help>
 //   # TYPE <name> counter|gauge|histogram
 //   <name>{<label>="<value>",...} <value>
-//   <name>_bucket{...,le="<bound>"} <cumulative count>   (then le="+Inf")
-//   <name>_sum{...} <sum>
 //   <name>_count{...} <count>
+//   <name>_sum{...} <sum>
+//   <name>_bucket{...,le="<bound>"} <cumulative count>   (then le="+Inf")
 //
 // Label values escape backslash, double quote and line feed (\\ \" \n); help
 // texts escape backslash and line feed. Numbers are written in the shortest

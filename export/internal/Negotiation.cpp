@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <limits>
 #include <vector>
 
 namespace zrprom {
@@ -108,6 +109,7 @@ bool AcceptsGzip(std::string_view acceptEncoding) {
 }
 
 bool Gzip(const std::string& data, std::string* out) {
+  if (data.size() > std::numeric_limits<uInt>::max() / 2) return false;  // zlib counts in uInt
   z_stream z{};
   // 15 bits of window, +16 for the gzip header and trailer.
   if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)

@@ -28,7 +28,7 @@ bool PrefersDelimitedProtobuf(std::string_view accept);
 bool AcceptsGzip(std::string_view acceptEncoding);
 
 // `data` as one gzip member (RFC 1952) at zlib's fastest level; false when zlib
-// fails (out of memory).
+// fails (out of memory) or `data` is 2 GiB or more.
 bool Gzip(const std::string& data, std::string* out);
 
 }  // namespace zrprom

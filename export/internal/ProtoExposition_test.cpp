@@ -115,15 +115,15 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
             "zr_level -0\n"
             "# HELP zr_seconds Durations.\n"
             "# TYPE zr_seconds histogram\n"
+            "zr_seconds_count{counter=\"x\"} 10\n"
+            "zr_seconds_sum{counter=\"x\"} 2.5e-06\n"
             "zr_seconds_bucket{counter=\"x\",le=\"9.5e-06\"} 3\n"
             "zr_seconds_bucket{counter=\"x\",le=\"0.5\"} 8\n"
             "zr_seconds_bucket{counter=\"x\",le=\"+Inf\"} 10\n"
-            "zr_seconds_sum{counter=\"x\"} 2.5e-06\n"
-            "zr_seconds_count{counter=\"x\"} 10\n"
-            "zr_seconds_bucket{le=\"9.5e-06\"} 0\n"
-            "zr_seconds_bucket{le=\"+Inf\"} 0\n"
+            "zr_seconds_count 0\n"
             "zr_seconds_sum 0\n"
-            "zr_seconds_count 0\n");
+            "zr_seconds_bucket{le=\"9.5e-06\"} 0\n"
+            "zr_seconds_bucket{le=\"+Inf\"} 0\n");
   std::string numbers;
   for (double v : {std::numeric_limits<double>::quiet_NaN(),
                    -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3}) {
