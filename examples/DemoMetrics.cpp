@@ -1,54 +1,97 @@
 #include "DemoMetrics.h"
 
+#include <chrono>
 #include <cstdio>
 
 #ifdef ZRPERF_DEMO_PROMETHEUS
 #include <zrperf/PrometheusEndpoint.h>
 #include <zrperf/PrometheusTextfile.h>
 #endif
+#ifdef ZRPERF_DEMO_OTLP
+#include <zrperf/OtlpExporter.h>
+#endif
 
 namespace zrdemo {
 
-#ifdef ZRPERF_DEMO_PROMETHEUS
-
 struct DemoMetrics::Outputs {
+#ifdef ZRPERF_DEMO_PROMETHEUS
   std::unique_ptr<CPrometheusEndpoint> endpoint;
   std::unique_ptr<CPrometheusTextfile> textfile;
+#endif
+#ifdef ZRPERF_DEMO_OTLP
+  std::unique_ptr<COtlpExporter> otlp;
+#endif
 };
 
-bool DemoMetrics::Start(const DemoOptions& options, PerfCntLogger* logger, std::string* error) {
+namespace {
+
+#ifdef ZRPERF_DEMO_PROMETHEUS
+
+bool StartPrometheus(const DemoOptions& options, PerfCntLogger* logger,
+                     std::unique_ptr<CPrometheusEndpoint>* endpoint,
+                     std::unique_ptr<CPrometheusTextfile>* textfile, std::string* error) {
   const boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
   if (!options.metricsListen.empty()) {
-    m_outputs->endpoint = CPrometheusEndpoint::Start(options.metricsListen, counters, error);
-    if (!m_outputs->endpoint) return false;
-    std::printf("metrics: %s\n", m_outputs->endpoint->Url().c_str());
+    *endpoint = CPrometheusEndpoint::Start(options.metricsListen, counters, error);
+    if (!*endpoint) return false;
+    std::printf("metrics: %s\n", (*endpoint)->Url().c_str());
     std::fflush(stdout);
   }
   if (!options.metricsTextfile.empty()) {
-    m_outputs->textfile.reset(new CPrometheusTextfile(options.metricsTextfile, counters));
+    textfile->reset(new CPrometheusTextfile(options.metricsTextfile, counters));
     // A first file at once, so that the series exist from the start.
-    if (!m_outputs->textfile->WriteNow()) {
+    if (!(*textfile)->WriteNow()) {
       *error = "cannot write the metrics file " + options.metricsTextfile + " (see the log)";
       return false;
     }
-    m_outputs->textfile->WriteAfterEachPass(logger);
-    m_outputs->textfile->Start();
+    (*textfile)->WriteAfterEachPass(logger);
+    (*textfile)->Start();
     std::printf("metrics textfile: %s\n", options.metricsTextfile.c_str());
   }
   return true;
 }
 
-#else  // built without prometheus-cpp
+#endif
 
-struct DemoMetrics::Outputs {};
+}  // namespace
 
-bool DemoMetrics::Start(const DemoOptions& options, PerfCntLogger*, std::string* error) {
-  if (options.metricsListen.empty() && options.metricsTextfile.empty()) return true;
-  *error = "this build has no Prometheus support (prometheus-cpp was not found)";
+bool DemoMetrics::Start(const DemoOptions& options, PerfCntLogger* logger, std::string* error) {
+#ifdef ZRPERF_DEMO_PROMETHEUS
+  if (!StartPrometheus(options, logger, &m_outputs->endpoint, &m_outputs->textfile, error)) {
+    return false;
+  }
+#else
+  if (!options.metricsListen.empty() || !options.metricsTextfile.empty()) {
+    *error = "this build has no Prometheus support (prometheus-cpp was not found)";
+    return false;
+  }
+#endif
+  if (options.otlpEndpoint.empty()) return true;
+#ifdef ZRPERF_DEMO_OTLP
+  COtlpExporter::Options otlp;
+  otlp.endpoint = options.otlpEndpoint;
+  otlp.period = std::chrono::seconds(options.otlpPeriodSeconds);
+  otlp.serviceName = "zrperf-demo";
+  m_outputs->otlp = COtlpExporter::Start(otlp, logger->GetPerfCounters(), error);
+  if (!m_outputs->otlp) return false;
+  std::printf("otlp: %s every %d s\n", m_outputs->otlp->Url().c_str(), options.otlpPeriodSeconds);
+  std::fflush(stdout);
+  return true;
+#else
+  (void)logger;
+  *error = "this build has no OTLP support (libcurl was not found)";
   return false;
+#endif
 }
 
+void DemoMetrics::Flush() {
+#ifdef ZRPERF_DEMO_OTLP
+  if (m_outputs->otlp && !m_outputs->otlp->Flush(std::chrono::seconds(10))) {
+    std::fprintf(stderr, "zrperf-demo: the last OTLP push to %s failed (see the log)\n",
+                 m_outputs->otlp->Url().c_str());
+  }
 #endif
+}
 
 DemoMetrics::DemoMetrics() : m_outputs(new Outputs) {}
 DemoMetrics::~DemoMetrics() = default;

@@ -1,6 +1,7 @@
-// DemoMetrics: the demo's Prometheus outputs, --metrics-listen (an HTTP
-// endpoint) and --metrics-textfile (a file for node_exporter), kept for the
-// run and stopped when the object goes.
+// DemoMetrics: the demo's metrics outputs, --metrics-listen (a Prometheus HTTP
+// endpoint), --metrics-textfile (a file for node_exporter) and --otlp-endpoint
+// (pushes to an OpenTelemetry receiver), kept for the run and stopped when the
+// object goes.
 //
 // Thread-safety: used by the demo's main thread only.
 
@@ -23,10 +24,16 @@ class DemoMetrics {
 
   // Starts what `options` ask for on the logger's counter set: the endpoint
   // (then prints "metrics: http://HOST:PORT/metrics" to stdout) and the
-  // textfile, written after every statistics pass and every 15 s. False, with
-  // `error` set, when one cannot start or the demo was built without
-  // prometheus-cpp.
+  // textfile, written after every statistics pass and every 15 s, and the
+  // OTLP exporter (then prints "otlp: URL every S s"). False, with `error` set,
+  // when one cannot start or the demo was built without what it needs
+  // (prometheus-cpp, libcurl).
   bool Start(const DemoOptions& options, PerfCntLogger* logger, std::string* error);
+
+  // With --otlp-endpoint: pushes the counters as they are now and waits for
+  // the answer (at most the push timeout, 10 s); says on stderr when the push
+  // failed. Nothing otherwise.
+  void Flush();
 
  private:
   struct Outputs;

@@ -56,7 +56,8 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
     }
     if (name != "--threads" && name != "--seconds" && name != "--targets" &&
         name != "--state-dir" && name != "--log-file" && name != "--metrics-listen" &&
-        name != "--metrics-textfile" && name != "--histogram-log" && name != "--linger") {
+        name != "--metrics-textfile" && name != "--histogram-log" && name != "--linger" &&
+        name != "--otlp-endpoint" && name != "--otlp-period") {
       *error = "unknown option '" + arg + "'";
       return false;
     }
@@ -74,6 +75,16 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
       if (!ParseCount(name, value, 1, kMaxSeconds, &options->seconds, error)) return false;
     } else if (name == "--linger") {
       if (!ParseCount(name, value, 0, kMaxSeconds, &options->lingerSeconds, error)) return false;
+    } else if (name == "--otlp-period") {
+      if (!ParseCount(name, value, 1, kMaxSeconds, &options->otlpPeriodSeconds, error)) {
+        return false;
+      }
+    } else if (name == "--otlp-endpoint") {
+      if (value.empty()) {
+        *error = name + " needs a URL such as http://127.0.0.1:4318";
+        return false;
+      }
+      options->otlpEndpoint = value;
     } else if (name == "--metrics-listen") {
       if (value.empty()) {
         *error = name + " needs an address such as 127.0.0.1:9464";
@@ -136,6 +147,14 @@ std::string DemoUsage(const std::string& program) {
          "                   append every counter's histogram to PATH at each statistics\n"
          "                   pass (rotated at 64 MiB, 5 old files kept), for\n"
          "                   zrperf-report\n"
+         "  --otlp-endpoint URL\n"
+         "                   push the counters to an OpenTelemetry receiver over\n"
+         "                   OTLP/HTTP (protobuf) at URL/v1/metrics, e.g.\n"
+         "                   http://127.0.0.1:4318; prints \"otlp: URL\" once started and\n"
+         "                   pushes the final counts before the summary\n"
+         "  --otlp-period S  seconds between OTLP pushes (1-" +
+         std::to_string(kMaxSeconds) +
+         ", default 60)\n"
          "  --linger S       keep running S seconds after the workload ends (0-" +
          std::to_string(kMaxSeconds) +
          ",\n"

@@ -32,7 +32,8 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
       Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv", "--state-dir=/s/d=x",
              "--log-file", "/l/demo.log", "--threads=007", "--metrics-listen", "127.0.0.1:0",
              "--metrics-textfile=/m/z.prom", "--linger", "3", "--linger=000",
-             "--histogram-log", "/h/l.hlog"},
+             "--histogram-log", "/h/l.hlog", "--otlp-endpoint", "http://c:4318",
+             "--otlp-period=15"},
             &options, &error))
       << error;
   EXPECT_EQ(options.threads, 7);
@@ -44,6 +45,8 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   EXPECT_EQ(options.metricsTextfile, "/m/z.prom");
   EXPECT_EQ(options.histogramLog, "/h/l.hlog");
   EXPECT_EQ(options.lingerSeconds, 0);  // 0 is allowed for --linger only
+  EXPECT_EQ(options.otlpEndpoint, "http://c:4318");
+  EXPECT_EQ(options.otlpPeriodSeconds, 15);
 
   DemoOptions limits;
   ASSERT_TRUE(Parse({"--threads", std::to_string(kMaxThreads), "--seconds", "1", "--syslog"},
@@ -67,7 +70,8 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {"--seconds", "4294967297"},
       {"--seconds", "99999999999999999999999"},
       {"--linger", std::to_string(kMaxSeconds + 1)},
-      {"--linger", ""}};
+      {"--linger", ""},
+      {"--otlp-period", "0"}};
   for (const auto& args : badCounts) {
     DemoOptions options;
     std::string error;
@@ -82,6 +86,7 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {{"--metrics-textfile="}, "--metrics-textfile needs a non-empty path"},
       {{"--histogram-log="}, "--histogram-log needs a non-empty path"},
       {{"--metrics-listen="}, "--metrics-listen needs an address such as 127.0.0.1:9464"},
+      {{"--otlp-endpoint="}, "--otlp-endpoint needs a URL such as http://127.0.0.1:4318"},
       {{"--log-file=/x.log", "--syslog"}, "--log-file and --syslog exclude each other"}};
   for (const auto& [args, message] : bad) {
     DemoOptions options;

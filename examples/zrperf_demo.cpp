@@ -230,7 +230,7 @@ int Run(const DemoOptions& options) {
   // logger keeps it, which is the life of the process.
   logger->AddStatsCallback(zrdemo::ThroughputRecord(speeds));
 
-  // Prometheus outputs; the endpoint stays up until Run() returns.
+  // Prometheus and OTLP outputs; they stay up until Run() returns.
   zrdemo::DemoMetrics metrics;
   std::string metricsError;
   if (!metrics.Start(options, logger, &metricsError)) {
@@ -267,6 +267,7 @@ int Run(const DemoOptions& options) {
 
   logger->LogPerfStats();
   logger->StopDebugThread();
+  metrics.Flush();  // the last OTLP push holds the final counts
 
   if (interrupted) std::printf("\ninterrupted: stopped early\n");
   PrintSummary(targets, options.threads, elapsed);
