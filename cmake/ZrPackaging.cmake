@@ -5,8 +5,9 @@
 #   runtime             libzrperf<N>             libzrperf.so.<N>
 #   framework_runtime   libzrframework<N>        libzrframework.so.<N>
 #   prometheus_runtime  libzrperf-prometheus<N>  libzrperf-prometheus.so.<N> (when built)
+#   otlp_runtime        libzrperf-otlp<N>        libzrperf-otlp.so.<N> (when built)
 #   development         libzrperf-dev            headers, .so links, CMake and pkg-config files
-#   tools               zrperf-tools             zrperf-demo (when built)
+#   tools               zrperf-tools             zrperf-demo, zrperf-report (when built)
 # <N> is each library's SOVERSION, i.e. PROJECT_VERSION_MAJOR: a new major
 # version gives new runtime package names, which can be installed beside the
 # old ones.
@@ -29,7 +30,7 @@
 # shared-library-lacks-stack-section, an error). Elsewhere the flag changes
 # nothing. Set for every build, so that packaging an existing build directory
 # relinks nothing.
-foreach(zr_target zrperf zrframework zrperf_prometheus zrperf-demo)
+foreach(zr_target zrperf zrframework zrperf_prometheus zrperf_otlp zrperf-demo zrperf-report)
   if(TARGET ${zr_target})
     get_target_property(zr_imported ${zr_target} IMPORTED)
     if(NOT zr_imported)
@@ -133,7 +134,16 @@ if(ZRPERF_HAVE_PROMETHEUS)
   get_target_property(zr_dir zrperf_prometheus BINARY_DIR)
   list(APPEND zr_private_dirs "${zr_dir}")
 endif()
-if(TARGET zrperf-demo)
+if(TARGET zrperf_otlp)
+  zr_deb_library_package(zr_pkg_otlp zrperf_otlp)
+  list(APPEND zr_components otlp_runtime)
+  list(APPEND zr_runtime_packages ${zr_pkg_otlp})
+  zr_deb_shlibs_line(zrperf_otlp ${zr_pkg_otlp})
+  string(APPEND zr_dev_depends ", ${zr_pkg_otlp} (= ${zr_deb_version})")
+  get_target_property(zr_dir zrperf_otlp BINARY_DIR)
+  list(APPEND zr_private_dirs "${zr_dir}")
+endif()
+if(TARGET zrperf-demo OR TARGET zrperf-report)
   list(APPEND zr_components tools)
 endif()
 
@@ -191,8 +201,13 @@ endif()
 if(ZRPERF_HAVE_PROMETHEUS)
   zr_deb_docs(prometheus_runtime ${zr_pkg_prometheus})
 endif()
-if(TARGET zrperf-demo)
+if(TARGET zrperf_otlp)
+  zr_deb_docs(otlp_runtime ${zr_pkg_otlp})
+endif()
+if(TARGET zrperf-demo OR TARGET zrperf-report)
   zr_deb_docs(tools zrperf-tools)
+endif()
+if(TARGET zrperf-demo)
   execute_process(COMMAND "${ZRPERF_GZIP}" -9n -c "${CMAKE_CURRENT_LIST_DIR}/deb/zrperf-demo.1"
                   OUTPUT_FILE "${zr_deb_dir}/zrperf-demo.1.gz" COMMAND_ERROR_IS_FATAL ANY)
   install(FILES "${zr_deb_dir}/zrperf-demo.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
@@ -271,6 +286,17 @@ counter set into Prometheus metric families and serves them over HTTP or
 writes them for node_exporter's textfile collector.")
 endif()
 
+if(TARGET zrperf_otlp)
+  set(CPACK_DEBIAN_OTLP_RUNTIME_PACKAGE_NAME ${zr_pkg_otlp})
+  set(CPACK_DEBIAN_OTLP_RUNTIME_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_OTLP_RUNTIME_DESCRIPTION "zrperf counters pushed over OpenTelemetry OTLP/HTTP
+${zr_about}
+.
+This package contains the shared library libzrperf-otlp, which pushes a
+counter set to an OpenTelemetry receiver as OTLP metrics (exponential
+histograms and sums), with retries and no loss across outages.")
+endif()
+
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzrperf-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${zr_dev_depends}")
@@ -281,15 +307,17 @@ This package contains the C++17 headers (<zrperf/zrperf.h>), the links to
 build against the libraries, the CMake package (find_package(zrperf)) and
 the pkg-config files (zrperf, zrperf-prometheus).")
 
-if(TARGET zrperf-demo)
+if(TARGET zrperf-demo OR TARGET zrperf-report)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zrperf-tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-  set(CPACK_DEBIAN_TOOLS_DESCRIPTION "demonstration service measured with zrperf
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "gnuplot-nox")  # zrperf-report plot
+  set(CPACK_DEBIAN_TOOLS_DESCRIPTION "demonstration service and report tool of zrperf
 ${zr_about}
 .
-This package contains zrperf-demo, a simulated storage service whose worker
-threads write and read back blocks per target while zrperf times them and
-logs the statistics records.")
+This package contains zrperf-report, which merges histogram logs over any
+window exactly and draws them with gnuplot, and zrperf-demo, a simulated
+storage service whose worker threads write and read back blocks per target
+while zrperf times them and logs the statistics records.")
   if(ZRPERF_HAVE_PROMETHEUS)
     string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION " It can also serve its counters as
 Prometheus metrics or write them for node_exporter.")

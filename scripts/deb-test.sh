@@ -95,8 +95,12 @@ major=$(sed -n 's/^#define ZRPERF_VERSION_MAJOR \([0-9]*\)$/\1/p' \
 [ -n "$major" ] || die "no major version in $build_dir/generated/include/zrperf/Version.h"
 declare -A deb_of
 for deb in "${debs[@]}"; do deb_of[$(field "$deb" Package)]=$deb; done
-expected=("libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major" libzrperf-dev
-          zrperf-tools)
+runtime=("libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major")
+# The OTLP library is built where libcurl is found (scripts/deps.sh installs it).
+if compgen -G "$build_dir/export/libzrperf-otlp.so.*" >/dev/null; then
+  runtime+=("libzrperf-otlp$major")
+fi
+expected=("${runtime[@]}" libzrperf-dev zrperf-tools)
 for p in "${expected[@]}"; do
   [ -n "${deb_of[$p]:-}" ] || die "package $p was not made (made: ${!deb_of[*]})"
 done
@@ -113,7 +117,7 @@ cmake --install "$build_dir" --component Unspecified --prefix "$work/unspecified
 if [ -d "$work/unspecified" ] && [ -n "$(find "$work/unspecified" ! -type d)" ]; then
   die "installed files in no package: $(find "$work/unspecified" ! -type d | tr '\n' ' ')"
 fi
-for p in "libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major"; do
+for p in "${runtime[@]}"; do
   deb=${deb_of[$p]}
   [ "$(field "$deb" Multi-Arch)" = same ] || die "$p is not Multi-Arch: same"
   [ "$(field "$deb" Section)" = libs ] || die "$p is not in section libs"
@@ -130,8 +134,7 @@ for p in "libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major"; 
 done
 version=$(field "${deb_of[libzrperf-dev]}" Version)
 depends=$(field "${deb_of[libzrperf-dev]}" Depends)
-for dep in "libzrperf$major (= $version)" "libzrframework$major (= $version)" \
-           "libzrperf-prometheus$major (= $version)" "libboost-dev" "prometheus-cpp-dev"; do
+for dep in "${runtime[@]/%/ (= $version)}" "libboost-dev" "prometheus-cpp-dev"; do
   grep -qF "$dep" <<<"$depends" || die "libzrperf-dev does not depend on $dep: $depends"
 done
 # Programs depend on the runtime packages through dpkg-shlibdeps.
@@ -216,12 +219,12 @@ gone() {
   done <<<"${owned[$1]}"
   [ -z "$left" ] || die "files of $1 left behind:$left"
 }
-dpkg_run --remove zrperf-tools libzrperf-dev "libzrperf-prometheus$major"
+dpkg_run --remove zrperf-tools libzrperf-dev "${runtime[@]:2}"
 dpkg_run --remove "libzrperf$major"
 gone "libzrperf$major"
 gone zrperf-tools
 gone libzrperf-dev
-gone "libzrperf-prometheus$major"
+for p in "${runtime[@]:2}"; do gone "$p"; done
 [ ! -e "/usr/share/doc/libzrperf$major" ] || die "/usr/share/doc/libzrperf$major is left"
 if grep -qF "libzrperf.so.$major (" <<<"$(ldconfig -p)"; then
   die "libzrperf.so.$major is still in ldconfig's cache after its removal"

@@ -9,8 +9,11 @@
 #                     Debian builds it; without TLS, which nothing here serves)
 #   prometheus-cpp    from Debian's source package, core and pull against the
 #                     civetweb above (no push, no compression: not used)
-#   zlib              from Debian's source package (its CMake build), for the
-#                     endpoint's gzip answers
+#   zlib              from Debian's source package (its own configure script),
+#                     for the endpoint's gzip answers
+#   libcurl           from Debian's source package (autotools, host triple),
+#                     http only against the zlib above: the OTLP exporter's
+#                     tests use a loopback receiver without TLS
 #   Boost             a link to the host's architecture-independent headers
 # Each library is built from the same Debian version as the host's -dev
 # package, and is skipped when the prefix already holds that version built by
@@ -44,7 +47,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # tclsh (SQLite generates its amalgamation with it) and the host -dev packages
 # whose versions select the sources.
 bash "$root/scripts/deps.sh" "g++-$triple" "gcc-$triple" qemu-user dpkg-dev tcl make xz-utils \
-  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev libcivetweb-dev prometheus-cpp-dev zlib1g-dev
+  file googletest libgtest-dev libgmock-dev libfmt-dev libspdlog-dev libsqlite3-dev libboost-dev libcivetweb-dev prometheus-cpp-dev zlib1g-dev libcurl4-openssl-dev
 
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
@@ -226,7 +229,8 @@ else
   mark_built sqlite3 "$k"
 fi
 
-# --- zlib: shared library and headers, its own CMake build -------------------
+# --- zlib: shared library and headers, its own configure script --------------
+# (Debian's source leaves out the Windows files its CMake build names.)
 v=$(host_source_version zlib1g-dev)
 k=$(key zlib "$v")
 if is_built zlib "$k" include/zlib.h && [ -e "$prefix/lib/libz.so" ]; then
@@ -234,9 +238,42 @@ if is_built zlib "$k" include/zlib.h && [ -e "$prefix/lib/libz.so" ]; then
 else
   log "zlib $v: building"
   tree=$(fetch_source zlib "$v" "$work/zlib-src")
-  cmake_build "$tree" "$work/zlib-build" -DCMAKE_POLICY_DEFAULT_CMP0042=NEW
+  (
+    cd "$tree"
+    CHOST="$triple" CC="$triple-gcc" CFLAGS="-O2 -fPIC" ./configure --prefix="$prefix" \
+      --libdir="$prefix/lib" --shared >configure.log 2>&1 || { cat configure.log >&2; exit 1; }
+    make -j "$jobs" >build.log 2>&1 ||
+      { tail -n 50 build.log >&2; exit 1; }
+    make install >install.log 2>&1 || { tail -n 50 install.log >&2; exit 1; }
+  ) || die "zlib build failed"
   rm -rf "$work/zlib-src"
   mark_built zlib "$k"
+fi
+
+# --- libcurl: shared library and headers, autotools build for the target ------
+v=$(host_source_version libcurl4-openssl-dev)
+k=$(key curl "$v")
+if is_built curl "$k" include/curl/curl.h && [ -e "$prefix/lib/libcurl.so" ]; then
+  log "curl $v: cached"
+else
+  log "curl $v: building"
+  tree=$(fetch_source curl "$v" "$work/curl-src")
+  bld="$work/curl-build"
+  rm -rf "$bld" && mkdir -p "$bld"
+  (
+    cd "$bld"
+    "$tree/configure" --build="$(gcc -dumpmachine)" --host="$triple" --prefix="$prefix" \
+      --libdir="$prefix/lib" --disable-static --enable-shared --without-ssl \
+      --with-zlib="$prefix" --without-brotli --without-zstd --without-libpsl --without-libidn2 \
+      --without-nghttp2 --without-librtmp --without-libssh2 --without-libgsasl \
+      --disable-ldap --disable-ldaps --disable-manual --disable-docs \
+      CFLAGS="-O2" >configure.log 2>&1 || { tail -n 40 configure.log >&2; exit 1; }
+    make -j "$jobs" -C lib >build.log 2>&1 || { tail -n 50 build.log >&2; exit 1; }
+    make -C lib install >install.log 2>&1 && make -C include install >>install.log 2>&1 &&
+      make install-pkgconfigDATA >>install.log 2>&1 || { tail -n 50 install.log >&2; exit 1; }
+  ) || die "curl build failed"
+  rm -rf "$bld" "$work/curl-src"
+  mark_built curl "$k"
 fi
 
 # --- Boost: header-only parts, seen through a link so that the cross compiler
