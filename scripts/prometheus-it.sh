@@ -34,7 +34,7 @@
 #      histograms (and for both kinds) returns data;
 #   6. the demo exits 0 after its --linger period and its endpoint is closed.
 # Closes with "N passed, N failed"; the exit status is 1 when a check failed.
-# Takes about a minute (most of it the demo's run and linger).
+# Takes about 45 seconds (most of it the demo's run and linger).
 #
 # Usage: scripts/prometheus-it.sh [--build-dir DIR]   (as root, or with sudo available)
 #   ZRPERF_DEMO=PROGRAM runs PROGRAM instead of building zrperf-demo.
