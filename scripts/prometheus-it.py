@@ -3,11 +3,13 @@
 
   prometheus-it.py wait-up PROM JOB SECONDS
       waits until up{job=JOB} is 1; exit status 1 when it never is.
-  prometheus-it.py check PROM TIME START DEMO_LOG DASHBOARD JOB...
-      for each JOB, the checks listed in check() below, evaluated at the Unix
-      time TIME (after the workload's last statistics pass; the dashboard's
-      range queries cover START to TIME). Prints one "ok: ..." or "FAIL: ..."
-      line a check and closes with "checks: PASSED FAILED".
+  prometheus-it.py check TIME START DEMO_LOG DASHBOARD RUN...
+      for each RUN, "HISTOGRAMS,JOB,PROM" (HISTOGRAMS is classic or native:
+      what the Prometheus server at PROM stores of the histograms), the checks
+      listed in check() below, evaluated at the Unix time TIME (after the
+      workload's last statistics pass; the dashboard's range queries cover
+      START to TIME). Prints one "ok: ..." or "FAIL: ..." line a check and
+      closes with "checks: PASSED FAILED".
 
 Each check is independent: one that fails is reported and the others run.
 """
@@ -20,6 +22,7 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
+from fractions import Fraction
 
 
 class ApiError(Exception):
@@ -76,10 +79,41 @@ def label_value(name):
     return "".join(out)
 
 
-UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+# A record's duration units, in 100 ns units (the counters' resolution).
+UNITS = {"ns": Fraction(1, 100), "us": Fraction(10), "ms": Fraction(10**4), "s": Fraction(10**7)}
 # One counter's line of an "Exec Stats" record: four tabs, the name, ": ",
 # then CTimeCounter::AsString()'s text.
-STATS_LINE = re.compile(rb"\n\t\t\t\t([^\n]*): samples=(\d+) [^\n]* p99=([0-9.]+)(ns|us|ms|s) ")
+STATS_LINE = re.compile(rb"\n\t\t\t\t([^\n]*): samples=(\d+) total=([0-9.]+)(ns|us|ms|s) "
+                        rb"[^\n]* p99=([0-9.]+)(ns|us|ms|s) ")
+
+
+class Duration:
+    """A duration as a record prints it: whole ns (a multiple of 100) below
+    1 us, else two decimals of us, ms or s, truncated. The true value is a
+    whole number of 100 ns units from `low` to `high` (both in seconds): the
+    printed value, or up to one hundredth of the unit more, less one 100 ns
+    unit, when that hundredth is more than one unit (ms and s); exact in ns
+    and us."""
+
+    def __init__(self, text, unit):
+        units = Fraction(text.decode()) * UNITS[unit.decode()]
+        assert units.denominator == 1, "%s%s is not a whole number of 100 ns" % (text, unit)
+        slack = UNITS[unit.decode()] / 100 if unit != b"ns" else 0
+        self.text = (text + unit).decode()
+        self.low = int(units) * 1e-7
+        self.high = (int(units) + max(math.ceil(slack) - 1, 0)) * 1e-7
+
+
+def schema4_bucket(seconds):
+    """The index i of the native-histogram schema-4 bucket that holds
+    `seconds`: 2^((i-1)/16) s < seconds <= 2^(i/16) s (the counters' own
+    buckets too)."""
+    i = math.ceil(16 * math.log2(seconds))
+    while 2 ** ((i - 1) / 16) >= seconds:  # log2's rounding, at an edge
+        i -= 1
+    while 2 ** (i / 16) < seconds:
+        i += 1
+    return i
 
 
 RECORD_ESCAPE = re.compile(rb"\\(\\|n|r|t|x[0-9a-fA-F]{2})")
@@ -97,20 +131,37 @@ def record_name(text):
 
 
 def final_figures(log):
-    """{label value: (samples, p99 in seconds)} from each counter's last line
-    in the demo's "Exec Stats" records."""
+    """{label value: (samples, total, p99)} from each counter's last line in
+    the demo's "Exec Stats" records (total and p99 as Duration)."""
     last = {}
     for m in STATS_LINE.finditer(log):
-        last[label_value(record_name(m.group(1)))] = (int(m.group(2)),
-                                         float(m.group(3)) * UNITS[m.group(4).decode()])
+        last[label_value(record_name(m.group(1)))] = (
+            int(m.group(2)), Duration(m.group(3), m.group(4)), Duration(m.group(5), m.group(6)))
     return last
 
 
+# How a panel's query answers for one value of the dashboard's variable
+# "histograms" only: "QUERY and on() (vector(N) == $histograms)".
+HISTOGRAMS_GATE = re.compile(r" and on\(\) \(vector\((\d+)\) == \$histograms\)$")
+
+
+def histograms_values(doc):
+    """{text: value} of the custom variable "histograms" ("text : value,...")."""
+    for v in doc.get("templating", {}).get("list", []):
+        if v.get("name") == "histograms":
+            return dict((p.split(" : ") + [p])[:2] for p in
+                        (p.strip() for p in v.get("query", "").split(",")))
+    return {}
+
+
 def dashboard_queries(path):
-    """(description, kind, query) of every query of a Grafana dashboard: the
-    panels' PromQL expressions and the query variables' label_values()."""
+    """(description, kind, histograms, query) of every query of a Grafana
+    dashboard: the panels' PromQL expressions and the query variables'
+    label_values(); `histograms` is the text of the value of the variable
+    "histograms" for which the query answers, or None for every value."""
     with open(path) as f:
         doc = json.load(f)
+    texts = {value: text for text, value in histograms_values(doc).items()}
 
     def panels(items):
         for p in items:
@@ -120,19 +171,43 @@ def dashboard_queries(path):
     for p in panels(doc.get("panels", [])):
         for t in p.get("targets", []):
             if t.get("expr"):
-                yield 'panel "%s" %s' % (p.get("title", ""), t.get("refId", "")), "expr", t["expr"]
+                gate = HISTOGRAMS_GATE.search(t["expr"])
+                yield ('panel "%s" %s' % (p.get("title", ""), t.get("refId", "")), "expr",
+                       gate and texts.get(gate.group(1), "unknown"), t["expr"])
     for v in doc.get("templating", {}).get("list", []):
         if v.get("type") == "query":
             q = v.get("query")
             q = q.get("query") if isinstance(q, dict) else q
-            yield "variable %s" % v["name"], "label_values", q
+            yield "variable %s" % v["name"], "label_values", None, q
 
 
-def substitute(expr, job):
+def latency_panels_have_both(path):
+    """Each panel with a query for one kind of histograms has one query for
+    each kind."""
+    with open(path) as f:
+        doc = json.load(f)
+    texts = {value: text for text, value in histograms_values(doc).items()}
+    assert sorted(texts.values()) == ["classic", "native"], \
+        "the variable histograms has %s" % sorted(texts.values())
+    panels = 0
+    for p in doc.get("panels", []):
+        kinds = sorted(texts.get(g.group(1), "unknown") for g in
+                       (HISTOGRAMS_GATE.search(t.get("expr", "")) for t in p.get("targets", []))
+                       if g)
+        if kinds:
+            panels += 1
+            assert kinds == ["classic", "native"], \
+                'panel "%s" has queries for %s' % (p.get("title", ""), kinds)
+    assert panels, "no panel has a query for one kind of histograms"
+    return "%d panels" % panels
+
+
+def substitute(expr, job, histograms):
     """Grafana's variables in `expr` as the dashboard would fill them for `job`
-    with every instance and counter selected and a fixed rate window."""
+    with every instance and counter selected, a fixed rate window and
+    `histograms` the value of the variable "histograms"."""
     for name, value in (("__rate_interval", "10s"), ("__interval", "1s"), ("job", job),
-                        ("instance", ".*"), ("counter", ".*")):
+                        ("instance", ".*"), ("counter", ".*"), ("histograms", histograms)):
         expr = expr.replace("${%s}" % name, value).replace("$%s" % name, value)
     return expr
 
@@ -154,7 +229,7 @@ class Checks:
         print("ok: %s%s" % (what, ": %s" % detail if detail else ""), flush=True)
 
 
-def check(prom, at, start, log_path, dashboard, jobs):
+def check(at, start, log_path, dashboard, runs):
     with open(log_path, "rb") as f:
         final = final_figures(f.read())
     checks = Checks()
@@ -164,10 +239,20 @@ def check(prom, at, start, log_path, dashboard, jobs):
         return ", ".join(json.dumps(n) for n in sorted(final))
 
     checks.run("the demo's Exec Stats records name its four counters", counters_named)
+    checks.run("the dashboard's histogram panels have a classic and a native query each",
+               lambda: latency_panels_have_both(dashboard))
+    with open(dashboard) as f:
+        histograms_value = histograms_values(json.load(f))
     queries = list(dashboard_queries(dashboard))
 
-    for job in jobs:
-        def target_ok(job=job):
+    for histograms, job, prom in runs:
+        native = histograms == "native"
+        run = ("native, job %s" if native else "job %s") % job
+        # The series whose labels name the counters: the native histogram
+        # itself, or one of the classic histogram's series.
+        series = "zrperf_elapsed_seconds" if native else "zrperf_elapsed_seconds_count"
+
+        def target_ok(job=job, prom=prom):
             targets = [t for t in api(prom, "/api/v1/targets", {"state": "active"})["activeTargets"]
                        if t["labels"].get("job") == job]
             assert len(targets) == 1, "%d targets of job %s" % (len(targets), job)
@@ -176,62 +261,58 @@ def check(prom, at, start, log_path, dashboard, jobs):
                 "health %s, lastError %r" % (t["health"], t["lastError"])
             return "health up, lastError empty"
 
-        checks.run("job %s: the target's last scrape has no error" % job, target_ok)
+        checks.run("%s: the target's last scrape has no error" % run, target_ok)
         if job == "node":
-            def textfile_ok():
+            def textfile_ok(prom=prom):
                 value = one_value(prom, 'node_textfile_scrape_error{job="node"}', at)
                 assert value == 0, "node_textfile_scrape_error is %g" % value
 
             checks.run("job node: node_exporter read the textfile without error", textfile_ok)
 
-        def labels_round_trip(job=job):
+        def labels_round_trip(job=job, prom=prom, series=series):
             values = api(prom, "/api/v1/label/counter/values",
-                         {"match[]": 'zrperf_elapsed_seconds_count{job="%s"}' % job})
+                         {"match[]": '%s{job="%s"}' % (series, job)})
             assert sorted(values) == sorted(final), \
                 "Prometheus has %s, the demo logged %s" % (values, sorted(final))
             for name in final:
-                n = one_value(prom, "count(zrperf_elapsed_seconds_count{job=%s, counter=%s})"
-                              % (promql_string(job), promql_string(name)), at)
+                n = one_value(prom, "count(%s{job=%s, counter=%s})"
+                              % (series, promql_string(job), promql_string(name)), at)
                 assert n == 1, "%s selects %g series" % (name, n)
             return ", ".join(json.dumps(n) for n in sorted(values))
 
-        checks.run("job %s: the counter labels round-trip through the query API" % job,
+        checks.run("%s: the counter labels round-trip through the query API" % run,
                    labels_round_trip)
 
-        for name, (samples, p99) in sorted(final.items()):
+        for name, (samples, total, p99) in sorted(final.items()):
             selector = "job=%s, counter=%s" % (promql_string(job), promql_string(name))
+            what = "%s, %s" % (run, json.dumps(name))
+            if native:
+                native_checks(checks, what, prom, at, selector, samples, total, p99)
+            else:
+                classic_checks(checks, what, prom, at, selector, samples, p99)
 
-            def count_ok(selector=selector, samples=samples):
-                count = one_value(prom, "zrperf_elapsed_seconds_count{%s}" % selector, at)
-                assert 0 < count <= samples, "count %g, the demo's final count %d" % (count, samples)
-                return "%d of the demo's final %d" % (count, samples)
+        def switched_off(prom=prom, job=job, histograms=histograms):
+            """With the variable on the other kind, this kind's queries answer nothing."""
+            other = [text for text in histograms_value if text != histograms]
+            assert other, "the variable histograms has no other value than %s" % histograms
+            queries_off = [substitute(q, job, histograms_value[other[0]])
+                           for _, kind, only_for, q in queries if only_for == histograms]
+            assert queries_off, "no query for %s histograms" % histograms
+            for query in queries_off:
+                data = api(prom, "/api/v1/query_range",
+                           {"query": query, "start": start, "end": at, "step": 1})
+                assert not data["result"], "%s answers %s" % (query, json.dumps(data)[:300])
+            return "%d queries" % len(queries_off)
 
-            checks.run("job %s, %s: 0 < zrperf_elapsed_seconds_count <= the demo's count"
-                       % (job, json.dumps(name)), count_ok)
+        checks.run("%s, dashboard: the queries for %s histograms answer nothing with "
+                   "histograms set to the other kind" % (run, histograms), switched_off)
 
-            def p99_ok(selector=selector, p99=p99):
-                buckets = api(prom, "/api/v1/query",
-                              {"query": "zrperf_elapsed_seconds_bucket{%s}" % selector,
-                               "time": at})["result"]
-                bounds = sorted(float(b["metric"]["le"]) for b in buckets)
-                assert bounds and bounds[-1] == math.inf, "no +Inf bucket"
-                estimate = one_value(
-                    prom, "histogram_quantile(0.99, zrperf_elapsed_seconds_bucket{%s})" % selector,
-                    at)
-                # Bucket i holds (bounds[i-1], bounds[i]]; 0 the values up to the first le.
-                index = lambda x: next(i for i, b in enumerate(bounds) if x <= b)
-                assert abs(index(estimate) - index(p99)) <= 1, \
-                    "estimate %gs in the bucket ending at %g, the demo's p99 %gs in the one at %g" \
-                    % (estimate, bounds[index(estimate)], p99, bounds[index(p99)])
-                return "%.3gs against the demo's %.3gs (%d buckets)" % (estimate, p99, len(bounds))
-
-            checks.run("job %s, %s: histogram_quantile(0.99) within one bucket of the demo's p99"
-                       % (job, json.dumps(name)), p99_ok)
-
-        for what, kind, query in queries:
-            query = substitute(query, job)
+        for what, kind, only_for, query in queries:
+            if only_for not in (None, histograms):
+                continue  # answers for the other kind of histograms only
+            query = substitute(query, job, histograms_value.get(histograms, histograms))
             if kind == "expr":
-                def has_data(query=query):
+                def has_data(query=query, prom=prom):
                     data = api(prom, "/api/v1/query_range",
                                {"query": query, "start": start, "end": at, "step": 1})
                     points = sum(1 for s in data["result"] for v in s["values"]
@@ -239,7 +320,7 @@ def check(prom, at, start, log_path, dashboard, jobs):
                     assert points > 0, "no finite point: %s" % json.dumps(data)[:300]
                     return "%d series, %d points" % (len(data["result"]), points)
             else:
-                def has_data(query=query):
+                def has_data(query=query, prom=prom):
                     m = (re.fullmatch(r"label_values\((.*),\s*([a-zA-Z_]\w*)\)", query) or
                          re.fullmatch(r"label_values\(()([a-zA-Z_]\w*)\)", query))
                     assert m, "not a label_values() query"
@@ -249,9 +330,92 @@ def check(prom, at, start, log_path, dashboard, jobs):
                     values = api(prom, "/api/v1/label/%s/values" % m.group(2), params)
                     assert values, "no values"
                     return "%d values" % len(values)
-            checks.run("job %s, dashboard %s: %s" % (job, what, query), has_data)
+            checks.run("%s, dashboard %s: %s" % (run, what, query), has_data)
 
     print("checks: %d %d" % (checks.passed, checks.failed))
+
+
+def classic_checks(checks, what, prom, at, selector, samples, p99):
+    """A counter's classic series: its count, and its p99 within a bucket."""
+    def count_ok():
+        count = one_value(prom, "zrperf_elapsed_seconds_count{%s}" % selector, at)
+        assert 0 < count <= samples, "count %g, the demo's final count %d" % (count, samples)
+        return "%d of the demo's final %d" % (count, samples)
+
+    checks.run("%s: 0 < zrperf_elapsed_seconds_count <= the demo's count" % what, count_ok)
+
+    def p99_ok():
+        buckets = api(prom, "/api/v1/query",
+                      {"query": "zrperf_elapsed_seconds_bucket{%s}" % selector,
+                       "time": at})["result"]
+        bounds = sorted(float(b["metric"]["le"]) for b in buckets)
+        assert bounds and bounds[-1] == math.inf, "no +Inf bucket"
+        estimate = one_value(
+            prom, "histogram_quantile(0.99, zrperf_elapsed_seconds_bucket{%s})" % selector, at)
+        # Bucket i holds (bounds[i-1], bounds[i]]; 0 the values up to the first le.
+        index = lambda x: next(i for i, b in enumerate(bounds) if x <= b)
+        assert abs(index(estimate) - index(p99.low)) <= 1, \
+            "estimate %gs in the bucket ending at %g, the demo's p99 %gs in the one at %g" \
+            % (estimate, bounds[index(estimate)], p99.low, bounds[index(p99.low)])
+        return "%.3gs against the demo's %.3gs (%d buckets)" % (estimate, p99.low, len(bounds))
+
+    checks.run("%s: histogram_quantile(0.99) within one bucket of the demo's p99" % what, p99_ok)
+
+
+def native_checks(checks, what, prom, at, selector, samples, total, p99):
+    """A counter's native series, at a moment when it holds the demo's final
+    figures: it is a native histogram, and its count, sum and p99 are the
+    demo's. The instant histogram (no rate) is cumulative since the counter's
+    creation, so it holds exactly the samples the demo's last "Exec Stats"
+    line describes."""
+    histogram = "zrperf_elapsed_seconds{%s}" % selector
+
+    def is_native():
+        rate = one_value(prom, "histogram_count(rate(%s[30s]))" % histogram, at)
+        assert rate > 0, "histogram_count(rate(...[30s])) is %g" % rate
+        return "%.0f samples a second over the last 30 s" % rate
+
+    checks.run("%s: the series is a native histogram" % what, is_native)
+
+    def count_ok():
+        count = one_value(prom, "histogram_count(%s)" % histogram, at)
+        assert count == samples, "histogram_count %g, the demo's final count %d" % (count, samples)
+        return "%d" % count
+
+    checks.run("%s: histogram_count == the demo's final count" % what, count_ok)
+
+    def sum_ok():
+        value = one_value(prom, "histogram_sum(%s)" % histogram, at)
+        # The printed total is truncated: the true one is from total.low to
+        # total.high; 1e-9 allows for the float sum of 100 ns units.
+        assert total.low * (1 - 1e-9) <= value <= total.high * (1 + 1e-9), \
+            "histogram_sum %.9gs, the demo's total %s" % (value, total.text)
+        return "%.9gs, the demo's total %s" % (value, total.text)
+
+    checks.run("%s: histogram_sum == the demo's final total" % what, sum_ok)
+
+    def p99_ok():
+        estimate = one_value(prom, "histogram_quantile(0.99, %s)" % histogram, at)
+        # Prometheus interpolates within the bucket that holds the 99th
+        # percentile's rank, the same rank the demo's p99 takes
+        # (ceil(0.99 * count)), so the estimate is in the bucket of the demo's
+        # p99: 2^((i-1)/16) < estimate <= 2^(i/16). Its bucket is taken from
+        # the estimate less a few ulps, since Prometheus' 2^(i/16) may differ
+        # from Python's in the last bit and the estimate can be an upper edge.
+        got = schema4_bucket(estimate * (1 - 1e-14))
+        # The demo prints its p99 truncated to two decimals of ms or s: its
+        # bucket is that of the printed value, or the next one up when an edge
+        # lies between the printed value and the largest value that prints so
+        # (p99.high); in ns and us the printed value is exact.
+        want = range(schema4_bucket(p99.low), schema4_bucket(p99.high) + 1)
+        assert got in want, \
+            "estimate %.6gs in schema-4 bucket %d, the demo's p99 %s in %s" \
+            % (estimate, got, p99.text, " or ".join(str(i) for i in want))
+        return "%.4gs against the demo's %s, schema-4 bucket %d (%.4gs, %.4gs]" \
+            % (estimate, p99.text, got, 2 ** ((got - 1) / 16), 2 ** (got / 16))
+
+    checks.run("%s: histogram_quantile(0.99) in the schema-4 bucket of the demo's p99" % what,
+               p99_ok)
 
 
 def wait_up(prom, job, seconds):
@@ -269,8 +433,10 @@ def wait_up(prom, job, seconds):
 def main(argv):
     if len(argv) == 5 and argv[1] == "wait-up":
         return wait_up(argv[2], argv[3], float(argv[4]))
-    if len(argv) >= 8 and argv[1] == "check":
-        check(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7:])
+    runs = [tuple(run.split(",", 2)) for run in argv[6:]]
+    if len(argv) >= 7 and argv[1] == "check" and \
+            all(len(r) == 3 and r[0] in ("classic", "native") for r in runs):
+        check(argv[2], argv[3], argv[4], argv[5], runs)
         return 0
     print(__doc__, file=sys.stderr)
     return 2

@@ -7,24 +7,34 @@
 #   1. builds zrperf-demo in build/;
 #   2. starts node_exporter (textfile collector only) on a temporary textfile
 #      directory and a Prometheus server that scrapes it (job "node") and the
-#      demo (job "zrperf", through a file_sd target file) every second;
+#      demo (job "zrperf", through a file_sd target file) every second, and a
+#      second Prometheus server, with --enable-feature=native-histograms, that
+#      scrapes the demo (job "zrperf") every second too: it asks for the
+#      protobuf format and stores native histograms only;
 #   3. runs the demo with --metrics-listen 127.0.0.1:0 and --metrics-textfile
 #      into that directory, on a target list that holds a name with quotes, a
 #      backslash, a '%', a tab and a byte that is not UTF-8; reads the URL it
 #      prints and hands its address to Prometheus;
 #   4. checks the served text and the textfile with `promtool check metrics`;
-#   5. waits for `up == 1` of both jobs and for the end of the workload, then,
-#      for each job, through Prometheus's HTTP API (scripts/prometheus-it.py):
+#   5. waits for `up == 1` of the three jobs and for the end of the workload,
+#      then, for each job of the first server, through Prometheus's HTTP API
+#      (scripts/prometheus-it.py):
 #      the target's last scrape has no error, the counter label values are
 #      exactly the demo's counter names (the odd one percent-encoded as the
 #      collector documents it) and each selects its series, each counter's
 #      zrperf_elapsed_seconds_count is positive and at most the count of the
 #      demo's last "Exec Stats" line for it, histogram_quantile(0.99, ...)
 #      lies within one bucket of that line's p99, and every query of the
-#      Grafana dashboard export/dashboards/zrperf.json returns data;
+#      Grafana dashboard export/dashboards/zrperf.json for classic histograms
+#      (and every query for both kinds) returns data; and through the second
+#      server: no scrape error, the labels round-trip, each counter's series is
+#      a native histogram whose histogram_count and histogram_sum are the
+#      line's count and total and whose histogram_quantile(0.99, ...) lies in
+#      the schema-4 bucket of its p99, and every dashboard query for native
+#      histograms (and for both kinds) returns data;
 #   6. the demo exits 0 after its --linger period and its endpoint is closed.
 # Closes with "N passed, N failed"; the exit status is 1 when a check failed.
-# Takes about a minute (most of it the demo's run and linger).
+# Takes about 45 seconds (most of it the demo's run and linger).
 #
 # Usage: scripts/prometheus-it.sh [--build-dir DIR]   (as root, or with sudo available)
 #   ZRPERF_DEMO=PROGRAM runs PROGRAM instead of building zrperf-demo.
@@ -127,6 +137,7 @@ pids+=($!)
 
 # Prometheus scraping node_exporter and, once it listens, the demo every
 # second; both are up before the demo starts, so that they see all its run.
+# A second one, with native histograms, scrapes the demo alone.
 echo '[]' >"$tmp/zrperf-targets.json"
 prom_port=$(free_port)
 prom=http://127.0.0.1:$prom_port
@@ -150,11 +161,33 @@ timeout -k 5 300 prometheus --config.file="$tmp/prometheus.yml" \
   --log.level=warn >"$tmp/prometheus.log" 2>&1 &
 pids+=($!)
 
-if wait_for 60 curl -fsS --max-time 2 "$prom/-/ready"; then
-  pass "Prometheus is ready at $prom"
-else
-  fail "Prometheus did not get ready"
-fi
+native_port=$(free_port)
+native=http://127.0.0.1:$native_port
+cat >"$tmp/prometheus-native.yml" <<EOF
+global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+  evaluation_interval: 1s
+scrape_configs:
+  - job_name: zrperf
+    file_sd_configs:
+      - files: ['$tmp/zrperf-targets.json']
+EOF
+check "promtool check config accepts the native-histogram server's configuration" \
+  promtool check config "$tmp/prometheus-native.yml"
+timeout -k 5 300 prometheus --config.file="$tmp/prometheus-native.yml" \
+  --enable-feature=native-histograms --storage.tsdb.path="$tmp/prometheus-native-data" \
+  --web.listen-address="127.0.0.1:$native_port" \
+  --log.level=warn >"$tmp/prometheus-native.log" 2>&1 &
+pids+=($!)
+
+for server in "$prom" "$native"; do
+  if wait_for 60 curl -fsS --max-time 2 "$server/-/ready"; then
+    pass "Prometheus is ready at $server"
+  else
+    fail "Prometheus at $server did not get ready"
+  fi
+done
 
 log "starting the demo (${work_seconds} s of work, ${linger_seconds} s linger)"
 timeout -k 5 $((work_seconds + linger_seconds + 60)) "$demo" --metrics-listen 127.0.0.1:0 \
@@ -197,6 +230,11 @@ for job in zrperf node; do
     fail "job $job: up never became 1"
   fi
 done
+if python3 "$checker" wait-up "$native" zrperf 60; then
+  pass "native, job zrperf: up == 1"
+else
+  fail "native, job zrperf: up never became 1"
+fi
 
 # The workload's end: the summary line, after the last statistics pass.
 if wait_for $((work_seconds + 30)) grep -q '^ran [0-9.]* s with' "$tmp/demo.out"; then
@@ -208,7 +246,8 @@ fi
 # every query at this moment (the demo's series go stale once it exits).
 sleep 2.5
 at=$(date +%s.%N)
-python3 "$checker" check "$prom" "$at" "$demo_started" "$tmp/demo.err" "$dashboard" zrperf node |
+python3 "$checker" check "$at" "$demo_started" "$tmp/demo.err" "$dashboard" \
+  "classic,zrperf,$prom" "classic,node,$prom" "native,zrperf,$native" |
   tee "$tmp/checks.txt" | grep -v '^checks: ' || true
 read -r _ p f < <(grep '^checks: ' "$tmp/checks.txt" || echo "checks: 0 1")
 passed=$((passed + p))
@@ -223,7 +262,7 @@ if [ "$rc" -eq 0 ]; then pass "the demo exited 0 after lingering"; else fail "th
 check "the endpoint is closed after the demo exits" refused "$url"
 
 if [ "$failed" -gt 0 ]; then
-  for f in demo.out demo.err prometheus.log node-exporter.log; do
+  for f in demo.out demo.err prometheus.log prometheus-native.log node-exporter.log; do
     echo "---- last lines of $f ----"
     tail -n 15 "$tmp/$f" | cat -v
   done
