@@ -15,6 +15,8 @@
 #include <system_error>
 #include <utility>
 
+#include "../util/internal/RecordText.h"
+
 namespace {
 
 // Guards the list of live writers' states (WriteLock::first), for the fork
@@ -108,9 +110,12 @@ int WriteAll(int fd, const std::string& text) {
   return 0;
 }
 
+// The path is the caller's text: escaped like every outside text in a record,
+// so that a line feed in it cannot start a forged record line.
 void Report(const std::string& path, const std::string& why) {
+  const std::string shown = zrperf::EscapeRecordText(path);
   zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
-                "metrics textfile: cannot write '%s': %s", path.c_str(), why.c_str());
+                "metrics textfile: cannot write '%s': %s", shown.c_str(), why.c_str());
 }
 
 }  // namespace

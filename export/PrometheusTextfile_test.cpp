@@ -76,6 +76,15 @@ TEST(PrometheusTextfile, EachFailedAttemptIsReportedOnceAndStopsNeitherThreadNor
     EXPECT_EQ(records[0].message.rfind("metrics textfile: cannot write '" + path + "': ", 0), 0u)
         << records[0].message;
 
+    // A hostile path is written escaped: the record stays one line.
+    sink->Clear();
+    const std::string forged = dir.Path("missing/x\n2026-01-01 00:00:00.000 [error] forged.prom");
+    EXPECT_FALSE(CPrometheusTextfile(forged, counters).WriteNow());
+    records = sink->Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message.find('\n'), std::string::npos) << records[0].message;
+    EXPECT_NE(records[0].message.find("x\\n2026-01-01"), std::string::npos) << records[0].message;
+
     // The thread goes on after failures; once the directory appears, its
     // next write succeeds.
     sink->Clear();
