@@ -78,6 +78,13 @@ int ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
 // runs passes with both records, and gets the logger through Instance(),
 // whose restart writes the "Process forked" note.
 TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
+#if defined(__SANITIZE_ADDRESS__)
+  // GCC 12's AddressSanitizer allocator takes no lock across fork() (its
+  // runtime gained pthread_atfork handlers only later), so a child that
+  // allocates while another thread was inside malloc at fork() can hang in
+  // the sanitizer itself. The plain, Debug and ThreadSanitizer builds run it.
+  GTEST_SKIP() << "the AddressSanitizer runtime of this compiler is not fork-safe with threads";
+#endif
   zrperf_test::TempDir dir("zrperf-fork");
   boost::shared_ptr<CLogWriterInterface> sink =
       CSpdlogLogWriter::CreateRotatingFile(dir.Path("log"), 1 << 20, 1);
