@@ -117,7 +117,7 @@ done < <(find "$build_dir" -path "$check_dir" -prune -o -type f -name '*_test' -
 
 step "test"
 # Each test's command starts with the emulator (see CMAKE_CROSSCOMPILING_EMULATOR).
-grep -q "run-ppc64.sh" "$build_dir/CTestTestfile.cmake" ||
+grep -rq --include=CTestTestfile.cmake "run-ppc64.sh" "$build_dir" ||
   die "ctest would not run the tests under qemu-ppc64"
 tests=$(ctest --test-dir "$build_dir" -N)
 grep -q "PrometheusCollector_test" <<<"$tests" || die "the Prometheus collector's tests are not in the suite"
