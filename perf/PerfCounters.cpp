@@ -221,13 +221,15 @@ boost::shared_ptr<CMediaSpeedCounter>& CPerfCounters::GetMediaSpeedCounter(
 }
 
 template <typename Entry, typename Registered, typename EntryOf>
-void CPerfCounters::UpdateList(Listed<Entry>& listed, const std::vector<Registered>& registered,
+void CPerfCounters::UpdateList(Listed<Entry>& listed,
+                               std::vector<Registered> CPerfCounters::*registeredMember,
                                EntryOf entryOf) {
   // Under m_csLock: only the entries registered since the previous list,
   // with their handles, and every handle again after a Reset() (rare).
   std::vector<std::pair<Entry*, typename Entry::second_type>> fresh;
   {
     auto_lock lock(&m_csLock, true);
+    const std::vector<Registered>& registered = this->*registeredMember;  // guarded: read here only
     fresh.reserve(registered.size() - listed.registered);
     for (std::size_t i = listed.registered; i < registered.size(); ++i) {
       Entry* entry = entryOf(registered[i]);
@@ -269,13 +271,15 @@ void CPerfCounters::UpdateList(Listed<Entry>& listed, const std::vector<Register
 
 CPerfCounters::TimeCounterList CPerfCounters::ListTimeCounters() {
   zrperf::MutexLock lock(&m_mtxList);
-  UpdateList(m_listTime, m_vecTimeRegistered, [](const TimeSlot& slot) { return slot.entry; });
+  UpdateList(m_listTime, &CPerfCounters::m_vecTimeRegistered,
+             [](const TimeSlot& slot) { return slot.entry; });
   return m_listTime.list;  // copied outside m_csLock
 }
 
 CPerfCounters::MediaSpeedCounterList CPerfCounters::ListMediaSpeedCounters() {
   zrperf::MutexLock lock(&m_mtxList);
-  UpdateList(m_listMedia, m_vecMediaRegistered, [](MediaEntry* entry) { return entry; });
+  UpdateList(m_listMedia, &CPerfCounters::m_vecMediaRegistered,
+             [](MediaEntry* entry) { return entry; });
   return m_listMedia.list;
 }
 

@@ -221,11 +221,12 @@ class ZRPERF_EXPORT CPerfCounters {
   std::vector<MediaEntry*> m_vecMediaRegistered ZR_GUARDED_BY(m_csLock);
   // Counts the Reset() calls: a list copied before one has stale handles.
   std::uint64_t m_nResetGeneration ZR_GUARDED_BY(m_csLock) = 0;
-  // Brings `listed` up to date: copies under m_csLock the entries of
-  // `registered` that it lacks (entryOf(element) gives an element's entry)
-  // and, after a Reset(), every handle anew; sorts and merges outside it.
+  // Brings `listed` up to date: copies under m_csLock the entries of the
+  // registration-order member `registered` that it lacks (entryOf(element)
+  // gives an element's entry) and, after a Reset(), every handle anew; sorts
+  // and merges outside it.
   template <typename Entry, typename Registered, typename EntryOf>
-  void UpdateList(Listed<Entry>& listed, const std::vector<Registered>& registered,
+  void UpdateList(Listed<Entry>& listed, std::vector<Registered> CPerfCounters::*registered,
                   EntryOf entryOf) ZR_REQUIRES(m_mtxList);
   // The process-wide list of live sets, for the fork handlers (guarded by
   // the list's mutex in PerfCounters.cpp).
