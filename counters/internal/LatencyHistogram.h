@@ -39,7 +39,8 @@ constexpr std::size_t kBuckets = 1 + (kMaxIndex - kMinIndex + 1);  // 582, with 
 constexpr std::size_t kLast = kBuckets - 1;
 
 constexpr std::size_t PositionOf(int index) noexcept {
-  return static_cast<std::size_t>(index - kMinIndex + 1);
+  // Non-negative for every index of the layout; widened only once it is.
+  return static_cast<std::size_t>(static_cast<unsigned>(index - kMinIndex + 1));
 }
 constexpr int IndexOf(std::size_t position) noexcept {
   return static_cast<int>(position) - 1 + kMinIndex;

@@ -139,7 +139,8 @@ HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap) {
     // scale 4 holds (base^i, base^(i+1)]: the OTLP index is i - 1.
     const std::int32_t first = buckets.front().index;
     p.offset = first - 1;
-    p.counts.assign(static_cast<std::size_t>(buckets.back().index - first + 1), 0);
+    const auto span = static_cast<std::uint32_t>(buckets.back().index - first + 1);  // >= 1
+    p.counts.assign(span, 0);
     for (const CTimeCounterSnapshot::Bucket& b : buckets) {
       p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
     }

@@ -166,7 +166,8 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
         }
         known += (known.empty() ? "" : ", ") + name;
       }
-      *error = "no counter matches '" + pattern + "' (counters: " + known + ")";
+      *error = "no counter matches '";
+      error->append(pattern).append("' (counters: ").append(known).append(")");
       return false;
     }
   }
@@ -369,7 +370,8 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
               ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
               ", \"max_us\": " + Micros(f.max) + "}";
     } else {
-      const std::string label = options.byHost ? name + " @" + host : name;
+      std::string label = name;
+      if (options.byHost) label.append(" @").append(host);
       char line[400];
       std::snprintf(line, sizeof(line), "%-32s %12llu %10.2f %10s %10s %10s %10s %10s %10s\n",
                     label.c_str(), static_cast<unsigned long long>(f.samples), f.Rate(),

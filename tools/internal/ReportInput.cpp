@@ -60,19 +60,27 @@ bool ReadHistogramLog(const std::string& name, const std::vector<std::string>& l
       const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
       if (key == histlog::kMagic) {
         if (value != std::to_string(histlog::kVersion)) {
-          *error = at + "histogram log format version '" + value +
-                   "' is not supported (this zrperf-report reads version " +
-                   std::to_string(histlog::kVersion) + ")";
+          *error = at;
+          error->append("histogram log format version '")
+              .append(value)
+              .append("' is not supported (this zrperf-report reads version ")
+              .append(std::to_string(histlog::kVersion))
+              .append(")");
           return false;
         }
         data->sources.push_back(Source{name, "", 0});
         source = data->sources.size() - 1;
       } else if (key == "#buckets" && value != histlog::kBucketLayout) {
-        *error = at + "unknown bucket layout '" + value + "' (expected '" + histlog::kBucketLayout +
-                 "')";
+        *error = at;
+        error->append("unknown bucket layout '")
+            .append(value)
+            .append("' (expected '")
+            .append(histlog::kBucketLayout)
+            .append("')");
         return false;
       } else if (key == "#unit" && value != "100ns") {
-        *error = at + "unknown unit '" + value + "' (expected '100ns')";
+        *error = at;
+        error->append("unknown unit '").append(value).append("' (expected '100ns')");
         return false;
       } else if (key == "#host") {
         data->sources[source].host = zrperf::UnescapeRecordText(value);
@@ -90,10 +98,12 @@ bool ReadHistogramLog(const std::string& name, const std::vector<std::string>& l
       const bool last = i + 1 == lines.size() && !endsInLineFeed;
       const bool beforeRestart = next < lines.size() && StartsWith(lines[next], histlog::kMagic);
       if (last || beforeRestart) {
-        data->warnings.push_back(at + "skipped a torn line (" + why + ")");
+        data->warnings.push_back(
+            std::string(at).append("skipped a torn line (").append(why).append(")"));
         continue;
       }
-      *error = at + "corrupt line: " + why;
+      *error = at;
+      error->append("corrupt line: ").append(why);
       return false;
     }
     if (i + 1 == lines.size() && !endsInLineFeed) {
