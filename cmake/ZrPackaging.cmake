@@ -207,6 +207,12 @@ endif()
 if(TARGET zrperf-demo OR TARGET zrperf-report)
   zr_deb_docs(tools zrperf-tools)
 endif()
+if(TARGET zrperf-report)
+  execute_process(COMMAND "${ZRPERF_GZIP}" -9n -c "${CMAKE_CURRENT_LIST_DIR}/deb/zrperf-report.1"
+                  OUTPUT_FILE "${zr_deb_dir}/zrperf-report.1.gz" COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES "${zr_deb_dir}/zrperf-report.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+          COMPONENT tools EXCLUDE_FROM_ALL)
+endif()
 if(TARGET zrperf-demo)
   execute_process(COMMAND "${ZRPERF_GZIP}" -9n -c "${CMAKE_CURRENT_LIST_DIR}/deb/zrperf-demo.1"
                   OUTPUT_FILE "${zr_deb_dir}/zrperf-demo.1.gz" COMMAND_ERROR_IS_FATAL ANY)
@@ -319,8 +325,9 @@ window exactly and draws them with gnuplot, and zrperf-demo, a simulated
 storage service whose worker threads write and read back blocks per target
 while zrperf times them and logs the statistics records.")
   if(ZRPERF_HAVE_PROMETHEUS)
-    string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION " It can also serve its counters as
-Prometheus metrics or write them for node_exporter.")
+    string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION "
+The demo can also serve its counters as Prometheus metrics or write them for
+node_exporter.")
   endif()
 endif()
 
