@@ -38,7 +38,7 @@
 // thread builds each request from the counters at that moment; recording
 // threads and statistics passes never wait for it or for the network.
 //
-// Failures, as the OTLP specification asks. Answers 429, 502, 503 and 504,
+// Failures, by the OTLP/HTTP protocol's retry rules. Answers 429, 502, 503 and 504,
 // and failures to connect or to get a whole answer within `timeout`, are
 // retried with exponential back-off (from `initialBackoff`, doubling up to
 // `maxBackoff`, each wait drawn from [b/2, b)) or after the receiver's
