@@ -92,14 +92,7 @@ bool WriteOutput(const std::string& path, const std::string& text, std::string* 
       return false;
     }
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    *error = "cannot write " + path + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return zrreport::ReplaceWith(temporary, path, error);
 }
 
 }  // namespace

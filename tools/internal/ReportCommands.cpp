@@ -566,6 +566,10 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     std::filesystem::remove(temporary, ec);
     return false;
   }
+  return ReplaceWith(temporary, path, error);
+}
+
+bool ReplaceWith(const std::string& temporary, const std::string& path, std::string* error) {
   std::error_code ec;
   std::filesystem::rename(temporary, path, ec);
   if (ec) {

@@ -52,6 +52,10 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
 // relative times count back from `dataEnd`.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
 
+// Moves the finished `temporary` over `path`; on failure removes it and sets
+// `error` (one line naming `path`). Output is never left written half.
+bool ReplaceWith(const std::string& temporary, const std::string& path, std::string* error);
+
 }  // namespace zrreport
 
 #endif  // ZRPERF_TOOLS_INTERNAL_REPORTCOMMANDS_H_
