@@ -12,10 +12,16 @@ void AddNativeBuckets(const CTimeCounterSnapshot& snap, NativeHistogram* native)
   native->zeroCount += snap.GetZeroCount();
   const std::vector<CTimeCounterSnapshot::Bucket>& added = snap.GetBuckets();
   if (native->positive.empty()) {
-    native->positive.reserve(added.size());
+    // Field by field, for the reason CTimeCounter::Snapshot() gives.
+    native->positive.resize(added.size());
+    NativeBucket* out = native->positive.data();
     for (const CTimeCounterSnapshot::Bucket& b : added) {
-      if (b.count != 0) native->positive.push_back(NativeBucket{b.index, b.count});
+      if (b.count == 0) continue;
+      out->index = b.index;
+      out->count = b.count;
+      ++out;
     }
+    native->positive.resize(static_cast<std::size_t>(out - native->positive.data()));
     return;
   }
   // Names equal up to their first NUL share one series: merge two ascending
