@@ -122,12 +122,11 @@ std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
 }
 
 std::string CPrometheusCollector::SerializeText() const {
-  const std::vector<zrprom::Family> families =
-      zrprom::CollectFamilies(m_counters.get(), m_boundIndex);
   std::string text;
   // The previous text's size, plus a little, is nearly always enough.
   text.reserve(m_lastTextSize.load(std::memory_order_relaxed) * 9 / 8 + 4096);
-  zrprom::AppendExpositionText(families, &text);
+  zrprom::ExpositionTextSink sink(&text);
+  zrprom::WriteCounterFamilies(m_counters.get(), m_boundIndex, &sink);
   // Relaxed: only a size hint; a stale value costs a reallocation at most.
   m_lastTextSize.store(text.size(), std::memory_order_relaxed);
   return text;

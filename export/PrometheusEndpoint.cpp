@@ -260,15 +260,15 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
                     "Allow: GET, HEAD\r\n");
     }
     const auto* endpoint = static_cast<const CPrometheusEndpoint*>(self);
-    const std::vector<zrprom::Family> families =
-        zrprom::CollectFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices);
     const char* accept = mg_get_header(connection, "Accept");
     const bool protobuf = accept != nullptr && zrprom::PrefersDelimitedProtobuf(accept);
     std::string body;
     if (protobuf) {
-      zrprom::AppendDelimitedFamilies(families, &body);
+      zrprom::DelimitedFamiliesSink sink(&body);
+      zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
     } else {
-      zrprom::AppendExpositionText(families, &body);
+      zrprom::ExpositionTextSink sink(&body);
+      zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
     }
     const char* contentType = protobuf ? zrprom::kProtobufContentType : zrprom::kTextContentType;
     const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");

@@ -30,8 +30,15 @@ namespace zrprom {
 // d * firstPower to d * lastPower is the upper bound of bucket 16 j / d.
 std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options);
 
-// The families of `counters` (only zrperf_build_info when null), with the
-// classic boundaries `boundIndices` (from ClassicBoundIndices()).
+// Feeds the families of `counters` (only zrperf_build_info when null), with
+// the classic boundaries `boundIndices` (from ClassicBoundIndices()), to
+// `sink`. Each counter is read once; one series is held at a time, apart
+// from each series' label and extremes, which the families after the
+// histograms need.
+void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
+                          FamilySink* sink);
+
+// The same families, kept.
 std::vector<Family> CollectFamilies(CPerfCounters* counters,
                                     const std::vector<std::int32_t>& boundIndices);
 

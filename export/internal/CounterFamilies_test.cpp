@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <boost/make_shared.hpp>
+#include <map>
 #include <string>
 
 #include "../../tests/support/RunTogether.h"
+#include "ExpositionText.h"
+#include "ProtoExposition.h"
 
 namespace {
 
@@ -61,6 +64,67 @@ TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordin
   EXPECT_EQ(last[0].metrics[0].histogram.count,
             counters->GetCounter(std::string("dup\0a", 5))->GetSnapshot().GetCount() +
                 counters->GetCounter(std::string("dup\0b", 5))->GetSnapshot().GetCount());
+}
+
+// The families are written one series at a time from reused buffers: every
+// series must hold its own counters' samples and nothing of the series before
+// it, and every format must write what the kept model holds.
+TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (long long i = 1; i <= 4000; ++i) counters->GetCounter("a.busy")->AddSample(CTimeInterval(i * i));
+  counters->GetCounter("b.idle");
+  counters->GetCounter(std::string("c\0x", 3))->AddSample(CTimeInterval(30));
+  counters->GetCounter(std::string("c\0y", 3))->AddSample(CTimeInterval(0));
+  counters->GetCounter(std::string("c\0y", 3))->AddSample(CTimeInterval(5000000));
+  counters->GetCounter("d.one")->AddSample(CTimeInterval(700));
+  counters->GetMediaSpeedCounter("e.speed")->AddTransfer(4096, CTimeInterval(10));
+  const std::vector<std::int32_t> bounds = DefaultBounds();
+  const std::vector<zrprom::Family> families = zrprom::CollectFamilies(counters.get(), bounds);
+
+  ASSERT_EQ(families[0].name, "zrperf_elapsed_seconds");
+  const std::vector<zrprom::Metric>& series = families[0].metrics;
+  ASSERT_EQ(series.size(), 4u);
+  const std::vector<std::vector<std::string>> names = {
+      {"a.busy"}, {"b.idle"}, {std::string("c\0x", 3), std::string("c\0y", 3)}, {"d.one"}};
+  for (std::size_t s = 0; s < series.size(); ++s) {
+    // The expected native buckets: the sum of the series' own snapshots.
+    std::map<std::int32_t, std::uint64_t> expected;
+    std::uint64_t zero = 0;
+    std::uint64_t count = 0;
+    for (const std::string& name : names[s]) {
+      const CTimeCounterSnapshot snap = counters->GetCounter(name)->GetSnapshot();
+      zero += snap.GetZeroCount();
+      count += snap.GetCount();
+      for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) expected[b.index] += b.count;
+    }
+    const zrprom::Histogram& h = series[s].histogram;
+    std::map<std::int32_t, std::uint64_t> got;
+    for (const zrprom::NativeBucket& b : h.native.positive) got[b.index] += b.count;
+    EXPECT_EQ(got, expected) << s;
+    EXPECT_EQ(h.native.zeroCount, zero) << s;
+    EXPECT_EQ(h.count, count) << s;
+    ASSERT_EQ(h.buckets.size(), bounds.size());
+    EXPECT_LE(h.buckets.back().cumulativeCount, count) << s;
+    ExpectConsistent(h, series[s].labels[0].value);
+  }
+  EXPECT_EQ(series[1].histogram.buckets.back().cumulativeCount, 0u);  // idle after busy
+
+  std::string text;
+  {
+    zrprom::ExpositionTextSink sink(&text);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, &sink);
+  }
+  std::string keptText;
+  zrprom::AppendExpositionText(families, &keptText);
+  EXPECT_EQ(text, keptText);
+  std::string proto;
+  {
+    zrprom::DelimitedFamiliesSink sink(&proto);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, &sink);
+  }
+  std::string keptProto;
+  zrprom::AppendDelimitedFamilies(families, &keptProto);
+  EXPECT_EQ(proto, keptProto);
 }
 
 }  // namespace

@@ -69,8 +69,9 @@ const char* TypeName(MetricType type) {
 // `v` (finite) as Go's strconv.FormatFloat(v, 'g', -1, 64) writes it, which
 // is how Prometheus itself writes a number and so an `le`: the shortest
 // digits that read back as `v`, in exponent form when the decimal exponent is
-// below -4 or at least 6 (Go decides with precision 6 for the shortest form). The same text from the endpoint, the textfile and a
-// Prometheus that read the protobuf form keeps one series per boundary.
+// below -4 or at least 6 (Go decides with precision 6 for the shortest
+// form). The same text from the endpoint, the textfile and a Prometheus that
+// read the protobuf form keeps one series per boundary.
 void AppendFinite(double v, std::string* out) {
   char sci[40];  // at most 24 characters
   const std::to_chars_result end =
@@ -113,52 +114,57 @@ void AppendNumber(double v, std::string* out) {
   }
 }
 
-void AppendExpositionText(const std::vector<Family>& families, std::string* out) {
-  std::string le;
-  for (const Family& f : families) {
-    if (f.metrics.empty()) continue;
-    out->append("# HELP ");
-    out->append(f.name);
+void ExpositionTextSink::BeginFamily(const Family& family) {
+  m_name = family.name;
+  m_type = family.type;
+  m_out->append("# HELP ");
+  m_out->append(family.name);
+  m_out->push_back(' ');
+  AppendEscaped(family.help, false, m_out);
+  m_out->append("\n# TYPE ");
+  m_out->append(family.name);
+  m_out->push_back(' ');
+  m_out->append(TypeName(family.type));
+  m_out->push_back('\n');
+}
+
+void ExpositionTextSink::AddMetric(const Metric& m) {
+  std::string* out = m_out;
+  if (m_type != MetricType::kHistogram) {
+    AppendSeries(m_name, "", m.labels, nullptr, out);
     out->push_back(' ');
-    AppendEscaped(f.help, false, out);
-    out->append("\n# TYPE ");
-    out->append(f.name);
-    out->push_back(' ');
-    out->append(TypeName(f.type));
+    AppendNumber(m.value, out);
     out->push_back('\n');
-    for (const Metric& m : f.metrics) {
-      if (f.type != MetricType::kHistogram) {
-        AppendSeries(f.name, "", m.labels, nullptr, out);
-        out->push_back(' ');
-        AppendNumber(m.value, out);
-        out->push_back('\n');
-        continue;
-      }
-      // _count and _sum first, then the buckets, in prometheus-cpp's order.
-      const Histogram& h = m.histogram;
-      AppendSeries(f.name, "_count", m.labels, nullptr, out);
-      out->push_back(' ');
-      AppendUnsigned(h.count, out);
-      out->push_back('\n');
-      AppendSeries(f.name, "_sum", m.labels, nullptr, out);
-      out->push_back(' ');
-      AppendNumber(h.sum, out);
-      out->push_back('\n');
-      for (const ClassicBucket& b : h.buckets) {
-        le.clear();
-        AppendNumber(b.upperBound, &le);
-        AppendSeries(f.name, "_bucket", m.labels, &le, out);
-        out->push_back(' ');
-        AppendUnsigned(b.cumulativeCount, out);
-        out->push_back('\n');
-      }
-      le = "+Inf";
-      AppendSeries(f.name, "_bucket", m.labels, &le, out);
-      out->push_back(' ');
-      AppendUnsigned(h.count, out);
-      out->push_back('\n');
-    }
+    return;
   }
+  // _count and _sum first, then the buckets, in prometheus-cpp's order.
+  const Histogram& h = m.histogram;
+  AppendSeries(m_name, "_count", m.labels, nullptr, out);
+  out->push_back(' ');
+  AppendUnsigned(h.count, out);
+  out->push_back('\n');
+  AppendSeries(m_name, "_sum", m.labels, nullptr, out);
+  out->push_back(' ');
+  AppendNumber(h.sum, out);
+  out->push_back('\n');
+  for (const ClassicBucket& b : h.buckets) {
+    m_le.clear();
+    AppendNumber(b.upperBound, &m_le);
+    AppendSeries(m_name, "_bucket", m.labels, &m_le, out);
+    out->push_back(' ');
+    AppendUnsigned(b.cumulativeCount, out);
+    out->push_back('\n');
+  }
+  m_le = "+Inf";
+  AppendSeries(m_name, "_bucket", m.labels, &m_le, out);
+  out->push_back(' ');
+  AppendUnsigned(h.count, out);
+  out->push_back('\n');
+}
+
+void AppendExpositionText(const std::vector<Family>& families, std::string* out) {
+  ExpositionTextSink sink(out);
+  WriteFamilies(families, &sink);
 }
 
 }  // namespace zrprom

@@ -28,6 +28,21 @@
 
 namespace zrprom {
 
+// Appends the text of each family it is fed to `out`.
+class ExpositionTextSink final : public FamilySink {
+ public:
+  explicit ExpositionTextSink(std::string* out) : m_out(out) {}
+  void BeginFamily(const Family& family) override;
+  void AddMetric(const Metric& metric) override;
+  void EndFamily() override {}
+
+ private:
+  std::string* m_out;
+  std::string m_name;
+  MetricType m_type = MetricType::kGauge;
+  std::string m_le;  // scratch for the `le` labels
+};
+
 // Appends the text of `families` to `out`.
 void AppendExpositionText(const std::vector<Family>& families, std::string* out);
 

@@ -10,7 +10,14 @@
 // the samples in (2^((i-1) / 2^schema), 2^(i / 2^schema)], the zero bucket
 // those of at most `zeroThreshold`. Both describe the same samples.
 //
-// Plain values; thread-safety is that of std::vector.
+// A FamilySink takes families one series at a time, so that a scrape of a
+// large set need not hold every series at once: BeginFamily(), then each
+// series with AddMetric(), then EndFamily(); families follow one another.
+// WriteFamilies() feeds a whole vector to a sink; FamilyCollector keeps what
+// it is fed.
+//
+// Plain values; thread-safety is that of std::vector. A sink is used by one
+// thread at a time.
 
 #ifndef ZRPERF_EXPORT_INTERNAL_METRICFAMILIES_H_
 #define ZRPERF_EXPORT_INTERNAL_METRICFAMILIES_H_
@@ -65,6 +72,32 @@ struct Family {
   std::string help;
   MetricType type = MetricType::kGauge;
   std::vector<Metric> metrics;
+};
+
+// Receives families series by series. BeginFamily() is given the family's
+// name, help and type (its `metrics` are not read); every family begun has at
+// least one series.
+class FamilySink {
+ public:
+  virtual ~FamilySink() = default;
+  virtual void BeginFamily(const Family& family) = 0;
+  virtual void AddMetric(const Metric& metric) = 0;
+  virtual void EndFamily() = 0;
+};
+
+// Feeds `families` to `sink`, leaving out those without series.
+void WriteFamilies(const std::vector<Family>& families, FamilySink* sink);
+
+// A sink that keeps the families it is fed.
+class FamilyCollector final : public FamilySink {
+ public:
+  void BeginFamily(const Family& family) override;
+  void AddMetric(const Metric& metric) override;
+  void EndFamily() override {}
+  std::vector<Family>& families() { return m_families; }
+
+ private:
+  std::vector<Family> m_families;
 };
 
 }  // namespace zrprom

@@ -11,50 +11,27 @@ namespace zrotlp {
 namespace {
 
 using zrproto::ProtoWriter;
-using zrproto::WireType;
 
 constexpr double kUnitsPerSecond = 1e7;   // CTimeInterval counts 100 ns units
 constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
 
-// --- Wire helpers the shared writer does not have ----------------------------
-
-void Fixed64(ProtoWriter& w, std::string* out, std::uint32_t field, std::uint64_t v) {
-  w.Tag(field, WireType::kFixed64);
-  char bytes[8];
-  for (char& b : bytes) {  // little-endian whatever the host's order
-    b = static_cast<char>(v & 0xFF);
-    v >>= 8;
-  }
-  out->append(bytes, sizeof(bytes));
-}
-
-void PackedUInt64(ProtoWriter& w, std::string* out, std::uint32_t field,
-                  const std::vector<std::uint64_t>& values) {
-  if (values.empty()) return;
-  std::size_t size = 0;
-  for (std::uint64_t v : values) size += zrproto::VarintSize(v);
-  w.Tag(field, WireType::kLengthDelimited);
-  zrproto::AppendVarint(out, size);
-  for (std::uint64_t v : values) zrproto::AppendVarint(out, v);
-}
-
 void StringAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key,
                      const std::string& value) {
-  const std::size_t kv = w.BeginMessage();
+  const ProtoWriter::Mark kv = w.BeginMessage(field);
   w.String(1, key);
-  const std::size_t any = w.BeginMessage();
+  const ProtoWriter::Mark any = w.BeginMessage(2);
   w.String(1, value);  // AnyValue.string_value
-  w.EndMessage(2, any);
-  w.EndMessage(field, kv);
+  w.EndMessage(any);
+  w.EndMessage(kv);
 }
 
 void IntAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key, std::int64_t value) {
-  const std::size_t kv = w.BeginMessage();
+  const ProtoWriter::Mark kv = w.BeginMessage(field);
   w.String(1, key);
-  const std::size_t any = w.BeginMessage();
+  const ProtoWriter::Mark any = w.BeginMessage(2);
   w.UInt64(3, static_cast<std::uint64_t>(value));  // AnyValue.int_value (int64)
-  w.EndMessage(2, any);
-  w.EndMessage(field, kv);
+  w.EndMessage(any);
+  w.EndMessage(kv);
 }
 
 // Metric name, description and unit; the data message follows.
@@ -64,46 +41,46 @@ void MetricHeader(ProtoWriter& w, const char* name, const char* description, con
   w.String(3, unit);
 }
 
-void WriteHistogramPoint(ProtoWriter& w, std::string* out, const RequestContext& context,
+void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context,
                          const std::string& label, const HistogramPoint& p) {
-  const std::size_t at = w.BeginMessage();
+  const ProtoWriter::Mark at = w.BeginMessage(1);  // ExponentialHistogram.data_points
   StringAttribute(w, 1, "counter", label);
-  Fixed64(w, out, 2, UnixNanos(context, p.start));
-  Fixed64(w, out, 3, UnixNanos(context, p.end));
-  Fixed64(w, out, 4, p.count);
+  w.Fixed64(2, UnixNanos(context, p.start));
+  w.Fixed64(3, UnixNanos(context, p.end));
+  w.Fixed64(4, p.count);
   w.Double(5, p.sum);
   w.SInt32(6, kScale);
-  Fixed64(w, out, 7, p.zeroCount);
+  w.Fixed64(7, p.zeroCount);
   if (!p.counts.empty()) {
-    const std::size_t positive = w.BeginMessage();
+    const ProtoWriter::Mark positive = w.BeginMessage(8);
     w.SInt32(1, p.offset);
-    PackedUInt64(w, out, 2, p.counts);
-    w.EndMessage(8, positive);
+    w.PackedUInt64(2, p.counts);
+    w.EndMessage(positive);
   }
   if (p.count > 0) {
     w.Double(12, p.min);
     w.Double(13, p.max);
   }
-  w.EndMessage(1, at);  // ExponentialHistogram.data_points
+  w.EndMessage(at);
 }
 
 // A NumberDataPoint of a monotonic cumulative sum, integer or double.
-void WriteSumPoint(ProtoWriter& w, std::string* out, const RequestContext& context,
+void WriteSumPoint(ProtoWriter& w, const RequestContext& context,
                    const char* attribute, const std::string& label,
                    std::chrono::steady_clock::time_point start,
                    std::chrono::steady_clock::time_point end, bool isDouble, std::uint64_t asInt,
                    double asDouble) {
-  const std::size_t at = w.BeginMessage();
+  const ProtoWriter::Mark at = w.BeginMessage(1);  // Sum.data_points
   StringAttribute(w, 7, attribute, label);
-  Fixed64(w, out, 2, UnixNanos(context, start));
-  Fixed64(w, out, 3, UnixNanos(context, end));
+  w.Fixed64(2, UnixNanos(context, start));
+  w.Fixed64(3, UnixNanos(context, end));
   if (isDouble) {
     w.Double(4, asDouble);
   } else {
     // sfixed64: values past INT64_MAX are held there.
-    Fixed64(w, out, 6, std::min<std::uint64_t>(asInt, std::numeric_limits<std::int64_t>::max()));
+    w.Fixed64(6, std::min<std::uint64_t>(asInt, std::numeric_limits<std::int64_t>::max()));
   }
-  w.EndMessage(1, at);  // Sum.data_points
+  w.EndMessage(at);
 }
 
 // The point of one label: the snapshots of its counters merged.
@@ -191,9 +168,9 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
                    std::chrono::steady_clock::time_point now, std::string* out) {
   out->clear();
   ProtoWriter w(out);
-  const std::size_t resourceMetrics = w.BeginMessage();
+  const ProtoWriter::Mark resourceMetrics = w.BeginMessage(1);
 
-  const std::size_t resource = w.BeginMessage();
+  const ProtoWriter::Mark resource = w.BeginMessage(1);
   for (const Attribute& a : context.resource) {
     if (a.isInt) {
       IntAttribute(w, 1, a.key, a.intValue);
@@ -201,20 +178,20 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       StringAttribute(w, 1, a.key, a.value);
     }
   }
-  w.EndMessage(1, resource);
+  w.EndMessage(resource);
 
-  const std::size_t scopeMetrics = w.BeginMessage();
-  const std::size_t scope = w.BeginMessage();
+  const ProtoWriter::Mark scopeMetrics = w.BeginMessage(2);
+  const ProtoWriter::Mark scope = w.BeginMessage(1);
   w.String(1, "zrperf");
   w.String(2, context.scopeVersion);
-  w.EndMessage(1, scope);
+  w.EndMessage(scope);
 
   // Elapsed-time counters. The list is in byte order of full names, so names
   // equal up to their first NUL (one label) are neighbours.
   {
-    const std::size_t metric = w.BeginMessage();
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
     MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
-    const std::size_t histogram = w.BeginMessage();
+    const ProtoWriter::Mark histogram = w.BeginMessage(10);
     std::string label;
     HistogramPoint point;
     bool have = false;
@@ -226,15 +203,15 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
         MergePoint(&point, thisPoint);
         continue;
       }
-      if (have) WriteHistogramPoint(w, out, context, label, point);
+      if (have) WriteHistogramPoint(w, context, label, point);
       label = std::move(thisLabel);
       point = std::move(thisPoint);
       have = true;
     }
-    if (have) WriteHistogramPoint(w, out, context, label, point);
+    if (have) WriteHistogramPoint(w, context, label, point);
     w.UInt64(2, kCumulative);
-    w.EndMessage(10, histogram);
-    w.EndMessage(2, metric);
+    w.EndMessage(histogram);
+    w.EndMessage(metric);
   }
 
   // Throughput counters: three sums over the same points.
@@ -264,38 +241,38 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       {"zrperf.transfer", "Summed time of the transfers of each throughput counter.", "s"},
   };
   for (int m = 0; m < 3; ++m) {
-    const std::size_t metric = w.BeginMessage();
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
     MetricHeader(w, sums[m].name, sums[m].description, sums[m].unit);
-    const std::size_t sum = w.BeginMessage();
+    const ProtoWriter::Mark sum = w.BeginMessage(7);
     for (const SpeedPoint& p : points) {
-      WriteSumPoint(w, out, context, "counter", p.label, p.start, p.end, m == 2,
+      WriteSumPoint(w, context, "counter", p.label, p.start, p.end, m == 2,
                     m == 0 ? p.bytes : p.transfers, p.seconds);
     }
     w.UInt64(2, kCumulative);
     w.UInt64(3, 1);  // is_monotonic
-    w.EndMessage(7, sum);
-    w.EndMessage(2, metric);
+    w.EndMessage(sum);
+    w.EndMessage(metric);
   }
 
   // The exporter's own attempts (up to the one this request goes out in).
   {
-    const std::size_t metric = w.BeginMessage();
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
     MetricHeader(w, "zrperf.otlp.pushes", "Pushes of this exporter by outcome.", "{push}");
-    const std::size_t sum = w.BeginMessage();
+    const ProtoWriter::Mark sum = w.BeginMessage(7);
     const std::pair<const char*, std::uint64_t> outcomes[] = {
         {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
     for (const auto& o : outcomes) {
-      WriteSumPoint(w, out, context, "outcome", o.first, context.exporterStart, now, false,
+      WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false,
                     o.second, 0.0);
     }
     w.UInt64(2, kCumulative);
     w.UInt64(3, 1);
-    w.EndMessage(7, sum);
-    w.EndMessage(2, metric);
+    w.EndMessage(sum);
+    w.EndMessage(metric);
   }
 
-  w.EndMessage(2, scopeMetrics);
-  w.EndMessage(1, resourceMetrics);
+  w.EndMessage(scopeMetrics);
+  w.EndMessage(resourceMetrics);
 }
 
 }  // namespace zrotlp

@@ -34,14 +34,15 @@ constexpr std::uint32_t kOffset = 1, kLength = 2;
 constexpr std::int64_t kMaxGapInSpan = 2;
 
 void WriteBucket(zrproto::ProtoWriter& w, std::uint64_t cumulative, double bound) {
-  const std::size_t at = w.BeginMessage();
+  const zrproto::ProtoWriter::Mark at = w.BeginMessage(histogram::kBucket);
   w.UInt64(bucket::kCumulativeCount, cumulative);
   w.Double(bucket::kUpperBound, bound);
-  w.EndMessage(histogram::kBucket, at);
+  w.EndMessage(at);
 }
 
-void WriteHistogram(zrproto::ProtoWriter& w, const Histogram& h) {
-  const std::size_t at = w.BeginMessage();
+void WriteHistogram(zrproto::ProtoWriter& w, const Histogram& h, std::vector<BucketSpan>* spans,
+                    std::vector<std::int64_t>* deltas) {
+  const zrproto::ProtoWriter::Mark at = w.BeginMessage(metric::kHistogram);
   w.UInt64(histogram::kSampleCount, h.count);
   w.Double(histogram::kSampleSum, h.sum);
   for (const ClassicBucket& b : h.buckets) WriteBucket(w, b.cumulativeCount, b.upperBound);
@@ -50,18 +51,16 @@ void WriteHistogram(zrproto::ProtoWriter& w, const Histogram& h) {
     w.SInt32(histogram::kSchema, h.native.schema);
     w.Double(histogram::kZeroThreshold, h.native.zeroThreshold);
     w.UInt64(histogram::kZeroCount, h.native.zeroCount);
-    std::vector<BucketSpan> spans;
-    std::vector<std::int64_t> deltas;
-    EncodeNativeSpans(h.native.positive, &spans, &deltas);
-    for (const BucketSpan& s : spans) {
-      const std::size_t spanAt = w.BeginMessage();
+    EncodeNativeSpans(h.native.positive, spans, deltas);
+    for (const BucketSpan& s : *spans) {
+      const zrproto::ProtoWriter::Mark spanAt = w.BeginMessage(histogram::kPositiveSpan);
       w.SInt32(span::kOffset, s.offset);
       w.UInt64(span::kLength, s.length);
-      w.EndMessage(histogram::kPositiveSpan, spanAt);
+      w.EndMessage(spanAt);
     }
-    w.PackedSInt64(histogram::kPositiveDelta, deltas);
+    w.PackedSInt64(histogram::kPositiveDelta, *deltas);
   }
-  w.EndMessage(metric::kHistogram, at);
+  w.EndMessage(at);
 }
 
 }  // namespace
@@ -92,33 +91,49 @@ void EncodeNativeSpans(const std::vector<NativeBucket>& buckets, std::vector<Buc
   if (spans->empty()) spans->push_back(BucketSpan{0, 0});
 }
 
-void AppendDelimitedFamilies(const std::vector<Family>& families, std::string* out) {
-  zrproto::ProtoWriter w(out);
-  for (const Family& f : families) {
-    if (f.metrics.empty()) continue;
-    const std::size_t familyAt = w.BeginMessage();
-    w.String(family::kName, f.name);
-    w.String(family::kHelp, f.help);
-    w.Int32(family::kType, static_cast<std::int32_t>(f.type));
-    for (const Metric& m : f.metrics) {
-      const std::size_t metricAt = w.BeginMessage();
-      for (const Label& l : m.labels) {
-        const std::size_t labelAt = w.BeginMessage();
-        w.String(label::kName, l.name);
-        w.String(label::kValue, l.value);
-        w.EndMessage(metric::kLabel, labelAt);
-      }
-      if (f.type == MetricType::kHistogram) {
-        WriteHistogram(w, m.histogram);
-      } else {
-        const std::size_t valueAt = w.BeginMessage();
-        w.Double(kValue, m.value);
-        w.EndMessage(f.type == MetricType::kCounter ? metric::kCounter : metric::kGauge, valueAt);
-      }
-      w.EndMessage(family::kMetric, metricAt);
-    }
-    w.EndDelimited(familyAt);
+DelimitedFamiliesSink::DelimitedFamiliesSink(std::string* out) : m_writer(out) {}
+
+DelimitedFamiliesSink::~DelimitedFamiliesSink() = default;
+
+void DelimitedFamiliesSink::BeginFamily(const Family& f) {
+  m_type = f.type;
+  m_family = m_writer.BeginDelimited();
+  m_writer.String(family::kName, f.name);
+  m_writer.String(family::kHelp, f.help);
+  m_writer.Int32(family::kType, static_cast<std::int32_t>(f.type));
+}
+
+void DelimitedFamiliesSink::AddMetric(const Metric& m) {
+  zrproto::ProtoWriter& w = m_writer;
+  const zrproto::ProtoWriter::Mark metricAt = w.BeginMessage(family::kMetric);
+  for (const Label& l : m.labels) {
+    const zrproto::ProtoWriter::Mark labelAt = w.BeginMessage(metric::kLabel);
+    w.String(label::kName, l.name);
+    w.String(label::kValue, l.value);
+    w.EndMessage(labelAt);
   }
+  if (m_type == MetricType::kHistogram) {
+    WriteHistogram(w, m.histogram, &m_spans, &m_deltas);
+  } else {
+    const zrproto::ProtoWriter::Mark valueAt =
+        w.BeginMessage(m_type == MetricType::kCounter ? metric::kCounter : metric::kGauge);
+    w.Double(kValue, m.value);
+    w.EndMessage(valueAt);
+  }
+  w.EndMessage(metricAt);
+}
+
+void DelimitedFamiliesSink::EndFamily() {
+  m_writer.EndDelimited(m_family);
+}
+
+void DelimitedFamiliesSink::Finish() {
+  m_writer.Finish();
+}
+
+void AppendDelimitedFamilies(const std::vector<Family>& families, std::string* out) {
+  DelimitedFamiliesSink sink(out);
+  WriteFamilies(families, &sink);
 }
 
 }  // namespace zrprom

@@ -10,7 +10,7 @@
 // part is present also schema, zero_threshold, zero_count, the positive spans
 // and the deltas of EncodeNativeSpans(). A family without series is left out.
 //
-// Thread-safety: pure functions.
+// Thread-safety: pure functions; a sink is used by one thread at a time.
 
 #ifndef ZRPERF_EXPORT_INTERNAL_PROTOEXPOSITION_H_
 #define ZRPERF_EXPORT_INTERNAL_PROTOEXPOSITION_H_
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "MetricFamilies.h"
+#include "ProtoWriter.h"
 
 namespace zrprom {
 
@@ -39,6 +40,27 @@ struct BucketSpan {
 // native) and no delta.
 void EncodeNativeSpans(const std::vector<NativeBucket>& buckets, std::vector<BucketSpan>* spans,
                        std::vector<std::int64_t>* deltas);
+
+// Appends each family it is fed, length-delimited, to `out`; `out` holds them
+// once Finish() has been called or the sink is destroyed (ProtoWriter.h).
+class DelimitedFamiliesSink final : public FamilySink {
+ public:
+  explicit DelimitedFamiliesSink(std::string* out);
+  ~DelimitedFamiliesSink() override;
+  void BeginFamily(const Family& family) override;
+  void AddMetric(const Metric& metric) override;
+  void EndFamily() override;
+  void Finish();
+
+ private:
+  zrproto::ProtoWriter m_writer;
+  zrproto::ProtoWriter::Mark m_family{0};
+  MetricType m_type = MetricType::kGauge;
+  // The spans and deltas of one histogram at a time, kept across histograms
+  // so that a scrape allocates them once.
+  std::vector<BucketSpan> m_spans;
+  std::vector<std::int64_t> m_deltas;
+};
 
 // Appends `families`, length-delimited, to `out`.
 void AppendDelimitedFamilies(const std::vector<Family>& families, std::string* out);

@@ -1,92 +1,85 @@
 #include "ProtoWriter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zrproto {
 
+namespace {
+
+void EncodeLittleEndian64(char* p, std::uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) {  // the same bytes whatever the host's order
+    p[i] = static_cast<char>(v & 0xFF);
+    v >>= 8;
+  }
+}
+
+}  // namespace
+
 void AppendVarint(std::string* out, std::uint64_t v) {
-  char bytes[10];
-  std::size_t n = 0;
-  while (v >= 0x80) {
-    bytes[n++] = static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  bytes[n++] = static_cast<char>(v);
-  out->append(bytes, n);
+  char bytes[kMaxVarintBytes];
+  out->append(bytes, EncodeVarint(bytes, v));
 }
 
-std::size_t VarintSize(std::uint64_t v) noexcept {
-  std::size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
+void ProtoWriter::Grow(std::size_t bytes) {
+  // Doubling keeps the zero-filling of the spare room linear in the output.
+  m_out->resize(std::max(m_size + bytes, 2 * m_out->size() + 256));
 }
 
-void ProtoWriter::Tag(std::uint32_t field, WireType type) {
-  AppendVarint(m_out, (std::uint64_t{field} << 3) | static_cast<std::uint32_t>(type));
-}
-
-void ProtoWriter::UInt64(std::uint32_t field, std::uint64_t v) {
-  Tag(field, WireType::kVarint);
-  AppendVarint(m_out, v);
-}
-
-void ProtoWriter::Int32(std::uint32_t field, std::int32_t v) {
-  Tag(field, WireType::kVarint);
-  AppendVarint(m_out, static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
-}
-
-void ProtoWriter::SInt32(std::uint32_t field, std::int32_t v) {
-  Tag(field, WireType::kVarint);
-  AppendVarint(m_out, ZigZag32(v));
-}
-
-void ProtoWriter::SInt64(std::uint32_t field, std::int64_t v) {
-  Tag(field, WireType::kVarint);
-  AppendVarint(m_out, ZigZag64(v));
+void ProtoWriter::Fixed64(std::uint32_t field, std::uint64_t v) {
+  char* p = Room(kMaxVarintBytes + 8);
+  const std::size_t n = EncodeVarint(p, TagValue(field, WireType::kFixed64));
+  EncodeLittleEndian64(p + n, v);
+  m_size += n + 8;
 }
 
 void ProtoWriter::Double(std::uint32_t field, double v) {
-  Tag(field, WireType::kFixed64);
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof(bits));
-  char bytes[8];
-  for (char& b : bytes) {  // little-endian whatever the host's order
-    b = static_cast<char>(bits & 0xFF);
-    bits >>= 8;
-  }
-  m_out->append(bytes, sizeof(bytes));
+  Fixed64(field, bits);
 }
 
 void ProtoWriter::String(std::uint32_t field, std::string_view bytes) {
-  Tag(field, WireType::kLengthDelimited);
-  AppendVarint(m_out, bytes.size());
-  m_out->append(bytes.data(), bytes.size());
+  char* p = Room(2 * kMaxVarintBytes + bytes.size());
+  std::size_t n = EncodeVarint(p, TagValue(field, WireType::kLengthDelimited));
+  n += EncodeVarint(p + n, bytes.size());
+  if (!bytes.empty()) std::memcpy(p + n, bytes.data(), bytes.size());
+  m_size += n + bytes.size();
 }
 
 void ProtoWriter::PackedSInt64(std::uint32_t field, const std::vector<std::int64_t>& values) {
   if (values.empty()) return;
-  std::size_t size = 0;
-  for (std::int64_t v : values) size += VarintSize(ZigZag64(v));
-  Tag(field, WireType::kLengthDelimited);
-  AppendVarint(m_out, size);
-  for (std::int64_t v : values) AppendVarint(m_out, ZigZag64(v));
+  const Mark mark = BeginMessage(field);
+  char* p = Room(values.size() * kMaxVarintBytes);
+  std::size_t n = 0;
+  for (std::int64_t v : values) n += EncodeVarint(p + n, ZigZag64(v));
+  m_size += n;
+  EndMessage(mark);
 }
 
-void ProtoWriter::EndMessage(std::uint32_t field, std::size_t begin) {
-  std::string prefix;
-  AppendVarint(&prefix, (std::uint64_t{field} << 3) |
-                            static_cast<std::uint32_t>(WireType::kLengthDelimited));
-  AppendVarint(&prefix, m_out->size() - begin);
-  m_out->insert(begin, prefix);
+void ProtoWriter::PackedUInt64(std::uint32_t field, const std::vector<std::uint64_t>& values) {
+  if (values.empty()) return;
+  const Mark mark = BeginMessage(field);
+  char* p = Room(values.size() * kMaxVarintBytes);
+  std::size_t n = 0;
+  for (std::uint64_t v : values) n += EncodeVarint(p + n, v);
+  m_size += n;
+  EndMessage(mark);
 }
 
-void ProtoWriter::EndDelimited(std::size_t begin) {
-  std::string prefix;
-  AppendVarint(&prefix, m_out->size() - begin);
-  m_out->insert(begin, prefix);
+void ProtoWriter::EndMessage(Mark mark) {
+  const std::size_t body = mark.lengthAt + 1;
+  const std::size_t length = m_size - body;
+  if (length < 0x80) {  // the byte kept for it is enough
+    (*m_out)[mark.lengthAt] = static_cast<char>(length);
+    return;
+  }
+  const std::size_t extra = VarintSize(length) - 1;
+  Room(extra);
+  char* base = &(*m_out)[0];
+  std::memmove(base + body + extra, base + body, length);
+  EncodeVarint(base + mark.lengthAt, length);
+  m_size += extra;
 }
 
 }  // namespace zrproto

@@ -55,6 +55,7 @@ TEST(ProtoWriter, SignedFieldsZigZagAndPlainInt32SignExtendsToTenBytes) {
   w.Int32(3, -1);     // tag 0x18, ten bytes
   w.UInt64(15, 128);  // the largest one-byte tag: 0x78
   w.UInt64(16, 0);    // two-byte tag: 0x80 0x01
+  w.Finish();
   EXPECT_EQ(Bytes(out),
             (std::vector<int>{0x08, 0x05, 0x10, 0x7F, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                               0xFF, 0xFF, 0xFF, 0x01, 0x78, 0x80, 0x01, 0x80, 0x01, 0x00}));
@@ -67,6 +68,7 @@ TEST(ProtoWriter, DoublesAreLittleEndianFixed64OnEveryHost) {
   w.Double(2, -2.5);                                     // 0xC004000000000000
   w.Double(3, std::numeric_limits<double>::infinity());  // 0x7FF0000000000000
   w.Double(4, 0.1);                                      // 0x3FB999999999999A
+  w.Finish();
   EXPECT_EQ(Bytes(out), (std::vector<int>{0x09, 0,    0,    0,    0,    0,    0,    0xF0, 0x3F,  //
                                           0x11, 0,    0,    0,    0,    0,    0,    0x04, 0xC0,  //
                                           0x19, 0,    0,    0,    0,    0,    0,    0xF0, 0x7F,  //
@@ -75,24 +77,71 @@ TEST(ProtoWriter, DoublesAreLittleEndianFixed64OnEveryHost) {
 
 TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
   std::string out;
-  ProtoWriter w(&out);
-  w.String(1, "ab");
-  const std::size_t outer = w.BeginMessage();
-  const std::size_t inner = w.BeginMessage();
-  w.String(2, std::string(200, 'x'));  // a length of two bytes inside
-  w.EndMessage(3, inner);
-  w.EndMessage(4, outer);
-  w.PackedSInt64(5, {1, -1, 64});
-  w.PackedSInt64(6, {});  // nothing at all
-  const std::size_t delimited = w.BeginMessage();
-  w.UInt64(1, 7);
-  w.EndDelimited(delimited);
+  {
+    ProtoWriter w(&out);
+    w.String(1, "ab");
+    const ProtoWriter::Mark outer = w.BeginMessage(4);
+    const ProtoWriter::Mark inner = w.BeginMessage(3);
+    w.String(2, std::string(200, 'x'));  // a length of two bytes inside
+    w.EndMessage(inner);
+    w.EndMessage(outer);
+    w.PackedSInt64(5, {1, -1, 64});
+    w.PackedSInt64(6, {});  // nothing at all
+    w.PackedUInt64(7, {300, 0});
+    w.PackedUInt64(8, {});
+    w.Fixed64(9, 0x0102030405060708u);
+    const ProtoWriter::Mark delimited = w.BeginDelimited();
+    w.UInt64(1, 7);
+    w.EndDelimited(delimited);
+  }
 
   std::vector<int> expected = {0x0A, 2,   'a',  'b',  0x22, 206, 0x01,
                                0x1A, 203, 0x01, 0x12, 200,  0x01};
   expected.insert(expected.end(), 200, 'x');
-  for (int b : {0x2A, 4, 0x02, 0x01, 0x80, 0x01, 2, 0x08, 0x07}) expected.push_back(b);
+  for (int b : {0x2A, 4, 0x02, 0x01, 0x80, 0x01,                    // packed sint64
+                0x3A, 3, 0xAC, 0x02, 0x00,                          // packed uint64
+                0x49, 8, 7, 6, 5, 4, 3, 2, 1,                       // fixed64
+                2, 0x08, 0x07})                                     // delimited
+    expected.push_back(b);
   EXPECT_EQ(Bytes(out), expected);
+}
+
+// A nested message keeps one byte for its length and moves its body up when
+// the length needs more: every size around the varint boundaries, nested
+// three deep, appended to what the string held before.
+TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
+  for (std::size_t body : {0u, 1u, 125u, 126u, 127u, 128u, 129u, 16381u, 16382u, 16383u, 16384u,
+                           16385u, 2097152u}) {
+    std::string out = "head";
+    ProtoWriter w(&out);
+    const ProtoWriter::Mark a = w.BeginMessage(1);
+    const ProtoWriter::Mark b = w.BeginMessage(2);
+    const ProtoWriter::Mark c = w.BeginDelimited();
+    const std::string payload(body, 'p');
+    w.String(3, payload);
+    w.EndDelimited(c);
+    w.EndMessage(b);
+    w.UInt64(4, 1);
+    w.EndMessage(a);
+    w.Finish();
+    w.Finish();  // idempotent
+
+    std::string inner;
+    zrproto::AppendVarint(&inner, 0x1A);
+    zrproto::AppendVarint(&inner, body);
+    inner += payload;
+    std::string c1;
+    zrproto::AppendVarint(&c1, inner.size());
+    c1 += inner;
+    std::string b1 = "\x12";
+    zrproto::AppendVarint(&b1, c1.size());
+    b1 += c1;
+    b1 += std::string("\x20\x01", 2);
+    std::string expected = "head\x0A";
+    zrproto::AppendVarint(&expected, b1.size());
+    expected += b1;
+    ASSERT_EQ(out, expected) << "body of " << body;
+  }
 }
 
 }  // namespace
