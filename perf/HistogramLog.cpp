@@ -32,18 +32,6 @@ std::string HostName() {
   return host;
 }
 
-// "app.log" -> "app.<n>.log"; a name without an extension (or a dot file)
-// gets ".<n>" appended.
-std::string RotatedName(const std::string& path, std::size_t n) {
-  const std::size_t slash = path.rfind('/');
-  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= nameStart || dot + 1 == path.size()) {
-    return path + "." + std::to_string(n);
-  }
-  return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
-}
-
 int OpenForAppend(const std::string& path, std::uint64_t* size, bool* torn) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
@@ -215,11 +203,11 @@ bool CHistogramLog::WriteAll(const std::string& bytes) {
 bool CHistogramLog::Rotate() {
   std::error_code ec;
   for (std::size_t n = m_options.keptFiles; n >= 1; --n) {
-    const std::string from = n == 1 ? m_path : RotatedName(m_path, n - 1);
+    const std::string from = n == 1 ? m_path : zrperf::histlog::RotatedName(m_path, n - 1);
     if (n == m_options.keptFiles) {
-      std::filesystem::remove(RotatedName(m_path, n), ec);
+      std::filesystem::remove(zrperf::histlog::RotatedName(m_path, n), ec);
     }
-    std::filesystem::rename(from, RotatedName(m_path, n), ec);
+    std::filesystem::rename(from, zrperf::histlog::RotatedName(m_path, n), ec);
   }
   if (m_options.keptFiles == 0) std::filesystem::remove(m_path, ec);
   std::uint64_t size = 0;

@@ -161,9 +161,9 @@ void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boun
   for (const std::int32_t index : boundIndices)
     boundSeconds.push_back(CTimeCounterSnapshot::BucketUpperSeconds(index));
 
-  sink->BeginFamily(
-      MakeFamily("zrperf_elapsed_seconds", "Elapsed time of the samples of each time counter.",
-                 MetricType::kHistogram));
+  sink->BeginFamily(MakeFamily("zrperf_elapsed_seconds",
+                               "Elapsed time of the samples of each time counter.",
+                               MetricType::kHistogram));
   std::vector<Extremes> extremes;
   ElapsedSeries series;
   Metric metric = Labelled(std::string());
@@ -218,20 +218,20 @@ void WriteThroughput(CPerfCounters* counters, FamilySink* sink) {
     s.seconds += Seconds(Units(snap.GetTime()));
   }
   if (series.empty()) return;
-  WriteValues(sink,
-              MakeFamily("zrperf_transferred_bytes_total",
-                         "Bytes moved by the transfers of each throughput counter.",
-                         MetricType::kCounter),
-              series, [](const SpeedSeries& s) { return s.bytes; });
+  WriteValues(
+      sink,
+      MakeFamily("zrperf_transferred_bytes_total",
+                 "Bytes moved by the transfers of each throughput counter.", MetricType::kCounter),
+      series, [](const SpeedSeries& s) { return s.bytes; });
   WriteValues(sink,
               MakeFamily("zrperf_transfers_total", "Transfers of each throughput counter.",
                          MetricType::kCounter),
               series, [](const SpeedSeries& s) { return s.transfers; });
-  WriteValues(sink,
-              MakeFamily("zrperf_transfer_seconds_total",
-                         "Summed time of the transfers of each throughput counter.",
-                         MetricType::kCounter),
-              series, [](const SpeedSeries& s) { return s.seconds; });
+  WriteValues(
+      sink,
+      MakeFamily("zrperf_transfer_seconds_total",
+                 "Summed time of the transfers of each throughput counter.", MetricType::kCounter),
+      series, [](const SpeedSeries& s) { return s.seconds; });
 }
 
 }  // namespace

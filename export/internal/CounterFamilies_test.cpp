@@ -71,7 +71,8 @@ TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordin
 // it, and every format must write what the kept model holds.
 TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   auto counters = boost::make_shared<CPerfCounters>();
-  for (long long i = 1; i <= 4000; ++i) counters->GetCounter("a.busy")->AddSample(CTimeInterval(i * i));
+  for (long long i = 1; i <= 4000; ++i)
+    counters->GetCounter("a.busy")->AddSample(CTimeInterval(i * i));
   counters->GetCounter("b.idle");
   counters->GetCounter(std::string("c\0x", 3))->AddSample(CTimeInterval(30));
   counters->GetCounter(std::string("c\0y", 3))->AddSample(CTimeInterval(0));

@@ -41,8 +41,8 @@ void MetricHeader(ProtoWriter& w, const char* name, const char* description, con
   w.String(3, unit);
 }
 
-void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context,
-                         const std::string& label, const HistogramPoint& p) {
+void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context, const std::string& label,
+                         const HistogramPoint& p) {
   const ProtoWriter::Mark at = w.BeginMessage(1);  // ExponentialHistogram.data_points
   StringAttribute(w, 1, "counter", label);
   w.Fixed64(2, UnixNanos(context, p.start));
@@ -65,9 +65,8 @@ void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context,
 }
 
 // A NumberDataPoint of a monotonic cumulative sum, integer or double.
-void WriteSumPoint(ProtoWriter& w, const RequestContext& context,
-                   const char* attribute, const std::string& label,
-                   std::chrono::steady_clock::time_point start,
+void WriteSumPoint(ProtoWriter& w, const RequestContext& context, const char* attribute,
+                   const std::string& label, std::chrono::steady_clock::time_point start,
                    std::chrono::steady_clock::time_point end, bool isDouble, std::uint64_t asInt,
                    double asDouble) {
   const ProtoWriter::Mark at = w.BeginMessage(1);  // Sum.data_points
@@ -262,8 +261,8 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
     const std::pair<const char*, std::uint64_t> outcomes[] = {
         {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
     for (const auto& o : outcomes) {
-      WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false,
-                    o.second, 0.0);
+      WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false, o.second,
+                    0.0);
     }
     w.UInt64(2, kCumulative);
     w.UInt64(3, 1);

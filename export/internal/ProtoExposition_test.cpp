@@ -127,9 +127,9 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
             "zr_seconds_bucket{le=\"9.5e-06\"} 0\n"
             "zr_seconds_bucket{le=\"+Inf\"} 0\n");
   std::string numbers;
-  for (double v : {std::numeric_limits<double>::quiet_NaN(),
-                   -std::numeric_limits<double>::infinity(), 123456789.0, 1.0 / 3, 999999.0,
-                   1e6, 0.0001, 0.00009765625, std::sqrt(2.0), -2.5e-300}) {
+  for (double v :
+       {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
+        123456789.0, 1.0 / 3, 999999.0, 1e6, 0.0001, 0.00009765625, std::sqrt(2.0), -2.5e-300}) {
     zrprom::AppendNumber(v, &numbers);
     numbers += ' ';
   }

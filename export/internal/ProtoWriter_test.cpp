@@ -98,10 +98,10 @@ TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
   std::vector<int> expected = {0x0A, 2,   'a',  'b',  0x22, 206, 0x01,
                                0x1A, 203, 0x01, 0x12, 200,  0x01};
   expected.insert(expected.end(), 200, 'x');
-  for (int b : {0x2A, 4, 0x02, 0x01, 0x80, 0x01,                    // packed sint64
-                0x3A, 3, 0xAC, 0x02, 0x00,                          // packed uint64
-                0x49, 8, 7, 6, 5, 4, 3, 2, 1,                       // fixed64
-                2, 0x08, 0x07})                                     // delimited
+  for (int b : {0x2A, 4,    0x02, 0x01, 0x80, 0x01,           // packed sint64
+                0x3A, 3,    0xAC, 0x02, 0x00,                 // packed uint64
+                0x49, 8,    7,    6,    5,    4,    3, 2, 1,  // fixed64
+                2,    0x08, 0x07})                            // delimited
     expected.push_back(b);
   EXPECT_EQ(Bytes(out), expected);
 }
@@ -110,8 +110,8 @@ TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
 // the length needs more: every size around the varint boundaries, nested
 // three deep, appended to what the string held before.
 TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
-  for (std::size_t body : {0u, 1u, 125u, 126u, 127u, 128u, 129u, 16381u, 16382u, 16383u, 16384u,
-                           16385u, 2097152u}) {
+  for (std::size_t body :
+       {0u, 1u, 125u, 126u, 127u, 128u, 129u, 16381u, 16382u, 16383u, 16384u, 16385u, 2097152u}) {
     std::string out = "head";
     ProtoWriter w(&out);
     const ProtoWriter::Mark a = w.BeginMessage(1);

@@ -81,6 +81,16 @@ bool ParseExtreme(const std::string& text, std::uint64_t* value, bool* exact) {
 
 }  // namespace
 
+std::string RotatedName(const std::string& path, std::size_t n) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart || dot + 1 == path.size()) {
+    return path + "." + std::to_string(n);
+  }
+  return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
+}
+
 std::string HeaderText(const std::string& host, long pid, double startUnix) {
   std::string text = std::string(kMagic) + " " + std::to_string(kVersion) + "\n";
   text += std::string("#buckets ") + kBucketLayout + "\n";

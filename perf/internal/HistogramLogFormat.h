@@ -47,6 +47,11 @@ constexpr char kBucketLayout[] = "schema=4 index=-372..208 zero=0";
 // writer's start time.
 std::string HeaderText(const std::string& host, long pid, double startUnix);
 
+// The name of the n-th kept file (n >= 1, 1 the newest) of a rotated log:
+// "app.log" -> "app.<n>.log"; a name without an extension (or a dot file)
+// gets ".<n>" appended.
+std::string RotatedName(const std::string& path, std::size_t n);
+
 // Appends one interval line, '\n' included.
 void AppendLine(std::string& out, double endUnix, double seconds, const std::string& name,
                 const CTimeCounterSnapshot& interval);

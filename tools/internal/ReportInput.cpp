@@ -256,16 +256,6 @@ bool ReadRecords(const std::string& name, const std::vector<std::string>& lines,
   return true;
 }
 
-std::string RotatedName(const std::string& path, std::size_t n) {
-  const std::size_t slash = path.rfind('/');
-  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= nameStart || dot + 1 == path.size()) {
-    return path + "." + std::to_string(n);
-  }
-  return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
-}
-
 }  // namespace
 
 CTimeCounterSnapshot Interval::Snapshot() const {
@@ -301,8 +291,8 @@ bool ReadInputs(const std::vector<std::string>& paths, Dataset* data, std::strin
     // Oldest first: the highest rotation number, then down to the file itself.
     std::size_t rotated = 0;
     std::error_code ec;
-    while (std::filesystem::is_regular_file(RotatedName(path, rotated + 1), ec)) ++rotated;
-    for (std::size_t n = rotated; n >= 1; --n) add(RotatedName(path, n));
+    while (std::filesystem::is_regular_file(histlog::RotatedName(path, rotated + 1), ec)) ++rotated;
+    for (std::size_t n = rotated; n >= 1; --n) add(histlog::RotatedName(path, n));
     add(path);
   }
   for (const std::string& file : files) {
