@@ -19,6 +19,18 @@ static_assert(CTimeCounterSnapshot::kMinBucketIndex == latency::kMinIndex &&
                   CTimeCounterSnapshot::kMaxBucketIndex == latency::kMaxIndex,
               "the public bucket range is the layout's");
 
+// Appends a bucket built in place, field by field: a Bucket built as a
+// temporary and copied in is reloaded from the stack in wider words than it
+// was stored in, a store-forwarding stall on every bucket.
+void AppendBucket(std::vector<CTimeCounterSnapshot::Bucket>& buckets, std::int32_t index,
+                  std::uint64_t low, std::uint64_t high, std::uint64_t count) {
+  CTimeCounterSnapshot::Bucket& b = buckets.emplace_back();
+  b.index = index;
+  b.low = low;
+  b.high = high;
+  b.count = count;
+}
+
 std::int32_t Clamped(std::int32_t index) noexcept {
   return index < latency::kMinIndex   ? latency::kMinIndex
          : index > latency::kMaxIndex ? latency::kMaxIndex
@@ -121,14 +133,15 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
   // The buckets gained (both lists ascend).
   interval.m_nZeroCount =
       static_cast<std::uint64_t>(zrfw::sat::Sub(m_nZeroCount, earlier.m_nZeroCount));
+  interval.m_vecBuckets.reserve(m_vecBuckets.size());
   auto old = earlier.m_vecBuckets.begin();
   for (const Bucket& bucket : m_vecBuckets) {
     while (old != earlier.m_vecBuckets.end() && old->index < bucket.index) ++old;
     const std::uint64_t before =
         old != earlier.m_vecBuckets.end() && old->index == bucket.index ? old->count : 0;
     if (bucket.count > before)
-      interval.m_vecBuckets.push_back(
-          {bucket.index, bucket.low, bucket.high, bucket.count - before});
+      AppendBucket(interval.m_vecBuckets, bucket.index, bucket.low, bucket.high,
+                   bucket.count - before);
   }
 
   if (n == 0) return interval;  // extremes, mean and spread of no sample stay 0
@@ -200,8 +213,8 @@ CTimeCounterSnapshot CTimeCounterSnapshot::FromParts(unsigned long long count, s
     const std::size_t position = latency::PositionOf(Clamped(bucket.index));
     const std::uint64_t high =
         position == latency::kLast ? UINT64_MAX : latency::BucketHigh(position);
-    snapshot.m_vecBuckets.push_back(
-        {Clamped(bucket.index), latency::BucketLow(position), high, bucket.count});
+    AppendBucket(snapshot.m_vecBuckets, Clamped(bucket.index), latency::BucketLow(position), high,
+                 bucket.count);
   }
   return snapshot;
 }
@@ -253,7 +266,7 @@ void CTimeCounterSnapshot::Merge(const CTimeCounterSnapshot& other) {
     } else if (a == m_vecBuckets.end() || b->index < a->index) {
       merged.push_back(*b++);
     } else {
-      merged.push_back({a->index, a->low, a->high, zrfw::sat::To64(Wide{a->count} + b->count)});
+      AppendBucket(merged, a->index, a->low, a->high, zrfw::sat::To64(Wide{a->count} + b->count));
       ++a;
       ++b;
     }
