@@ -1,16 +1,13 @@
 // The exporter over https: a receiver with a certificate of its own, made
 // here with OpenSSL, which the exporter trusts only through `caFile`.
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include "../tests/support/CapturingSink.h"
 #include "../tests/support/TempDir.h"
 #include "OtlpExporter.h"
+#include "internal/OtlpTestSupport.h"
 
 namespace {
 
@@ -59,16 +57,10 @@ class TlsReceiver {
     X509_free(cert);
     EVP_PKEY_free(key);
 
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(a);
-    m_ok = m_ok && bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-           listen(m_listener, 8) == 0 &&
-           getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size) == 0;
-    m_port = ntohs(a.sin_port);
-    m_thread = std::thread([this] { Serve(); });
+    m_listener = zrotlp_test::ListenOnLoopback(0, &m_port);
+    m_thread = std::thread([this] {
+      zrotlp_test::ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); });
+    });
   }
   ~TlsReceiver() {
     m_stop = true;
@@ -84,25 +76,18 @@ class TlsReceiver {
   int FailedHandshakes() const { return m_failedHandshakes; }
 
  private:
-  void Serve() {
-    while (!m_stop) {
-      pollfd p{m_listener, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      timeval limit{5, 0};  // a client that stops mid-handshake cannot hold the test
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-      SSL* ssl = SSL_new(m_ctx);
-      SSL_set_fd(ssl, fd);
-      if (SSL_accept(ssl) == 1) {
-        Answer(ssl);
-      } else {
-        ++m_failedHandshakes;
-      }
-      SSL_free(ssl);
-      ERR_clear_error();
-      ::close(fd);
+  void Handle(int fd) {
+    timeval limit{5, 0};  // a client that stops mid-handshake cannot hold the test
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    SSL* ssl = SSL_new(m_ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+      Answer(ssl);
+    } else {
+      ++m_failedHandshakes;
     }
+    SSL_free(ssl);
+    ERR_clear_error();
   }
 
   // Reads one request (head and Content-Length body) and answers 200.

@@ -193,6 +193,40 @@ struct Request {
   }
 };
 
+// A socket listening on 127.0.0.1 at `port` (0: any free port); `*bound` is
+// the port it got. Aborts when it cannot listen.
+inline int ListenOnLoopback(int port, int* bound) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(a);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+    std::abort();
+  }
+  *bound = ntohs(a.sin_port);
+  return listener;
+}
+
+// Accepts connections on `listener` one at a time until `stop`, hands each
+// to `handle` and closes it after.
+inline void ServeConnections(int listener, const std::atomic<bool>& stop,
+                             const std::function<void(int)>& handle) {
+  while (!stop) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    handle(fd);
+    ::close(fd);
+  }
+}
+
 class LoopbackReceiver {
  public:
   // Listens on 127.0.0.1 at `port` (0: any free port).
@@ -216,22 +250,10 @@ class LoopbackReceiver {
     m_listener = -1;
   }
   void Listen(int port) {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        listen(m_listener, 16) != 0) {
-      std::abort();
-    }
-    socklen_t size = sizeof(a);
-    getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size);
-    m_port = ntohs(a.sin_port);
+    m_listener = ListenOnLoopback(port, &m_port);
     m_stop = false;
-    m_thread = std::thread([this] { Serve(); });
+    m_thread = std::thread(
+        [this] { ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); }); });
   }
 
   // Whether requests are kept for Requests() (by default); a benchmark keeps
@@ -253,17 +275,6 @@ class LoopbackReceiver {
   }
 
  private:
-  void Serve() {
-    while (!m_stop) {
-      pollfd p{m_listener, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      Handle(fd);
-      ::close(fd);
-    }
-  }
-
   // Reads `n` more bytes or up to the end of the head into `buffer`; false
   // when the client went away or the receiver stops.
   bool ReadSome(int fd, std::string* buffer) {
