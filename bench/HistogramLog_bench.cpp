@@ -19,20 +19,9 @@
 #include "../tools/internal/ReportCommands.h"
 #include "../tools/internal/ReportInput.h"
 #include "BenchRatios.h"
+#include "DiscardingSink.h"
 
 namespace {
-
-// A sink that formats nothing and writes nothing, as in Perf_bench.
-class DiscardingSink : public CLogWriterInterface {
- public:
-  void WriteLog(int, const char*, int, int, int, const char*, ...) override {}
-  void WriteRecord(int, const char*, int, const std::string&) override {}
-  int GetLogLevel() override { return 0; }
-};
-
-struct Installed {
-  Installed() { g_ptrLogWriter.reset(new DiscardingSink); }
-} g_installSink;
 
 const std::string g_dir = [] {
   std::string pattern = (std::filesystem::temp_directory_path() / "histlog-bench-XXXXXX").string();

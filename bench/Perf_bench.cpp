@@ -17,20 +17,9 @@
 
 #include "../perf/PerfCntLogger.h"
 #include "BenchRatios.h"
+#include "DiscardingSink.h"
 
 namespace {
-
-// A sink that formats nothing and writes nothing.
-class DiscardingSink : public CLogWriterInterface {
- public:
-  void WriteLog(int, const char*, int, int, int, const char*, ...) override {}
-  void WriteRecord(int, const char*, int, const std::string&) override {}
-  int GetLogLevel() override { return 0; }
-};
-
-struct Installed {
-  Installed() { g_ptrLogWriter.reset(new DiscardingSink); }
-} g_installSink;
 
 // ---- Instance() ------------------------------------------------------------
 
