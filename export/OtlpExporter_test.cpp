@@ -124,6 +124,7 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
     return error;
   };
   COtlpExporter::Options o;
+  EXPECT_EQ(o.timeout, milliseconds(10000));  // the documented default
   for (const char* url : {"", "localhost:4318", "ftp://host/", "http://", "http://h:4318/?x=1",
                           "http://h:99999", "http://h :1"}) {
     o.endpoint = url;

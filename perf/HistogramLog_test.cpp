@@ -110,26 +110,26 @@ TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   EXPECT_EQ(logged["y"], inBuckets["y"]);
 }
 
-TEST(HistogramLog, RotatesBySizeKeepingTheGivenNumberOfFiles) {
+TEST(HistogramLog, RotatesBySizeKeepingFiveOlderFilesByDefault) {
   TempDir dir("histlog");
   std::string error;
   HistogramLogOptions options;
-  options.maxBytes = 1000;
-  options.keptFiles = 2;
+  EXPECT_EQ(options.maxBytes, 64u << 20);  // the documented default size
+  options.maxBytes = 1000;                 // the number of kept files stays the default
   auto log = CHistogramLog::Open(dir.Path("r.hlog"), options, &error);
   Counters counters = {{"c", NewCounter()}};
-  for (int pass = 0; pass < 80; ++pass) {
+  for (int pass = 0; pass < 250; ++pass) {
     counters[0].second->AddSample(CTimeInterval(pass * 1000));
     ASSERT_TRUE(log->WritePass(counters, pass));
   }
-  for (const char* name : {"r.hlog", "r.1.hlog", "r.2.hlog"}) {
+  for (const char* name : {"r.hlog", "r.1.hlog", "r.2.hlog", "r.3.hlog", "r.4.hlog", "r.5.hlog"}) {
     const std::string text = ReadFile(dir.Path(name));
     EXPECT_EQ(text.rfind("#zrperf-histogram-log 1\n", 0), 0u) << name;
     EXPECT_LE(text.size(), options.maxBytes) << name;
   }
-  EXPECT_FALSE(std::filesystem::exists(dir.Path("r.3.hlog")));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("r.6.hlog")));
   // The newest file holds the last pass.
-  EXPECT_EQ(Lines(ReadFile(dir.Path("r.hlog"))).back().end, 79.0);
+  EXPECT_EQ(Lines(ReadFile(dir.Path("r.hlog"))).back().end, 249.0);
 }
 
 TEST(HistogramLog, ForkedChildWritesUnderAHeaderOfItsOwn) {
