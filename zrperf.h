@@ -12,42 +12,42 @@
 #include <zrperf/Version.h>
 
 // Value types and synchronisation.
-#include "sync/AutoLock.h"
-#include "sync/CodeLocation.h"
-#include "sync/CriticalSection.h"
-#include "sync/Export.h"
-#include "sync/KyError.h"
-#include "sync/LockableResource.h"
-#include "sync/Mutex.h"
-#include "sync/ThreadAnnotations.h"
-#include "sync/ThreadId.h"
-#include "sync/TimeInterval.h"
+#include <zrperf/sync/AutoLock.h>
+#include <zrperf/sync/CodeLocation.h>
+#include <zrperf/sync/CriticalSection.h>
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/KyError.h>
+#include <zrperf/sync/LockableResource.h>
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
+#include <zrperf/sync/ThreadId.h>
+#include <zrperf/sync/TimeInterval.h>
 
 // The recording engine: counters, snapshots, the cycle clock, timed scopes.
-#include "counters/CycleClock.h"
-#include "counters/MediaSpeedCounter.h"
-#include "counters/MediaSpeedCounterSnapshot.h"
-#include "counters/ScopedTimeSample.h"
-#include "counters/TimeCounter.h"
-#include "counters/TimeCounterSnapshot.h"
-#include "counters/TimeStamp.h"
+#include <zrperf/counters/CycleClock.h>
+#include <zrperf/counters/MediaSpeedCounter.h>
+#include <zrperf/counters/MediaSpeedCounterSnapshot.h>
+#include <zrperf/counters/ScopedTimeSample.h>
+#include <zrperf/counters/TimeCounter.h>
+#include <zrperf/counters/TimeCounterSnapshot.h>
+#include <zrperf/counters/TimeStamp.h>
 
 // Framework services.
-#include "framework/AlertableEventThread.h"
-#include "framework/ErrorUtil.h"
-#include "framework/KyPath.h"
-#include "framework/LogWriterInterface.h"
-#include "framework/PlatformInfo.h"
-#include "framework/SpdlogLogWriter.h"
+#include <zrperf/framework/AlertableEventThread.h>
+#include <zrperf/framework/ErrorUtil.h>
+#include <zrperf/framework/KyPath.h>
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/framework/PlatformInfo.h>
+#include <zrperf/framework/SpdlogLogWriter.h>
 
 // Performance statistics.
-#include "perf/PerfCntLogger.h"
-#include "perf/PerfCounters.h"
+#include <zrperf/perf/PerfCntLogger.h>
+#include <zrperf/perf/PerfCounters.h>
 
 // Service utilities.
-#include "util/ByteSwap.h"
-#include "util/Constants.h"
-#include "util/Misc.h"
-#include "util/ZrScsiUtils.h"
+#include <zrperf/util/ByteSwap.h>
+#include <zrperf/util/Constants.h>
+#include <zrperf/util/Misc.h>
+#include <zrperf/util/ZrScsiUtils.h>
 
 #endif  // ZRPERF_ZRPERF_H_

@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "../counters/CycleClock.h"
-#include "../counters/MediaSpeedCounter.h"
-#include "../counters/TimeCounter.h"
-#include "../counters/internal/LatencyHistogram.h"
-#include "../perf/PerfCounters.h"
+#include <zrperf/counters/CycleClock.h>
+#include <zrperf/counters/MediaSpeedCounter.h>
+#include <zrperf/counters/TimeCounter.h>
+#include <zrperf/counters/internal/LatencyHistogram.h>
+#include <zrperf/perf/PerfCounters.h>
 #include "BenchRatios.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #ifndef ZRPERF_BENCH_DISCARDINGSINK_H_
 #define ZRPERF_BENCH_DISCARDINGSINK_H_
 
-#include "../framework/LogWriterInterface.h"
+#include <zrperf/framework/LogWriterInterface.h>
 
 #include <string>
 

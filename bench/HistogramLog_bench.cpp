@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "../framework/LogWriterInterface.h"
-#include "../perf/HistogramLog.h"
-#include "../perf/PerfCntLogger.h"
-#include "../perf/internal/HistogramLogFormat.h"
-#include "../tools/internal/ReportCommands.h"
-#include "../tools/internal/ReportInput.h"
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/perf/HistogramLog.h>
+#include <zrperf/perf/PerfCntLogger.h>
+#include <zrperf/perf/internal/HistogramLogFormat.h>
+#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/ReportInput.h>
 #include "BenchRatios.h"
 #include "DiscardingSink.h"
 

@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <string>
 
-#include "../export/internal/OtlpPayload.h"
-#include "../export/internal/OtlpTestSupport.h"
-#include "../export/internal/OtlpTransport.h"
+#include <zrperf/export/internal/OtlpPayload.h>
+#include <zrperf/export/internal/OtlpTestSupport.h>
+#include <zrperf/export/internal/OtlpTransport.h>
 #include "BenchRatios.h"
 
 namespace {

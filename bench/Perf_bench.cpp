@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../perf/PerfCntLogger.h"
+#include <zrperf/perf/PerfCntLogger.h>
 #include "BenchRatios.h"
 #include "DiscardingSink.h"
 

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "../export/internal/CounterFamilies.h"
-#include "../export/internal/Negotiation.h"
-#include "../export/internal/ProtoExposition.h"
+#include <zrperf/export/internal/CounterFamilies.h>
+#include <zrperf/export/internal/Negotiation.h>
+#include <zrperf/export/internal/ProtoExposition.h>
 #include "BenchRatios.h"
 
 namespace {

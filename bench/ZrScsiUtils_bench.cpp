@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "../util/ZrScsiUtils.h"
+#include <zrperf/util/ZrScsiUtils.h>
 
 namespace {
 

@@ -43,7 +43,7 @@ endfunction()
 function(zr_add_test name)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} zrtest_support GTest::gtest GTest::gtest_main GTest::gmock
                         Threads::Threads)
   zr_warnings(${name})
   add_test(NAME ${name} COMMAND ${name})

@@ -1,6 +1,6 @@
 #include "CycleClock.h"
 
-#include "internal/CycleClockEngine.h"
+#include <zrperf/counters/internal/CycleClockEngine.h>
 
 namespace {
 

@@ -42,7 +42,7 @@
 
 #include <cstdint>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 class ZRFW_EXPORT CCycleClock {
  public:

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "internal/Saturating.h"
+#include <zrperf/counters/internal/Saturating.h>
 
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;

@@ -29,12 +29,12 @@
 #include <climits>
 #include <string>
 
-#include "../sync/Export.h"
-#include "../sync/ThreadAnnotations.h"
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/ThreadAnnotations.h>
+#include <zrperf/sync/TimeInterval.h>
 #include "MediaSpeedCounterSnapshot.h"
 // Internal, embedded by value so that recording needs no indirection (layout kept stable):
-#include "internal/ThreadSlots.h"
+#include <zrperf/counters/internal/ThreadSlots.h>
 
 // The framework's debug-event channel. The counter accepts a pointer to one
 // and keeps none; hosts pass null.

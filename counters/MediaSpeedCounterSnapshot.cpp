@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "internal/DurationText.h"
-#include "internal/Saturating.h"
+#include <zrperf/counters/internal/DurationText.h>
+#include <zrperf/counters/internal/Saturating.h>
 
 using zrfw::sat::To64;
 

@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../sync/Export.h"
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/TimeInterval.h>
 
 class CMediaSpeedCounter;
 

@@ -5,7 +5,7 @@
 #include <climits>
 #include <memory>
 
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/RunTogether.h>
 #include "MediaSpeedCounter.h"
 
 namespace {

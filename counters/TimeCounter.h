@@ -39,13 +39,13 @@
 #include <chrono>
 #include <string>
 
-#include "../sync/Export.h"
-#include "../sync/ThreadAnnotations.h"
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/ThreadAnnotations.h>
+#include <zrperf/sync/TimeInterval.h>
 #include "TimeCounterSnapshot.h"
 // Internal, embedded by value so that recording needs no indirection (layout kept stable):
-#include "internal/ThreadSlots.h"
-#include "internal/TimeFigures.h"
+#include <zrperf/counters/internal/ThreadSlots.h>
+#include <zrperf/counters/internal/TimeFigures.h>
 
 class ZRFW_EXPORT CTimeCounter {
  public:

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "internal/DurationText.h"
-#include "internal/LatencyHistogram.h"
-#include "internal/Saturating.h"
+#include <zrperf/counters/internal/DurationText.h>
+#include <zrperf/counters/internal/LatencyHistogram.h>
+#include <zrperf/counters/internal/Saturating.h>
 
 using zrfw::sat::Interval;
 using zrfw::sat::Within;

@@ -62,8 +62,8 @@
 #include <string>
 #include <vector>
 
-#include "../sync/Export.h"
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/TimeInterval.h>
 
 class CTimeCounter;
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/RunTogether.h>
 #include "TimeCounter.h"
 
 namespace {

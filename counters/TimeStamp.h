@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/TimeInterval.h>
 #include "CycleClock.h"
 
 class CTimeStamp {

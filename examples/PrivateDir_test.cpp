@@ -1,13 +1,13 @@
 #include "PrivateDir.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "../tests/support/TempDir.h"
+#include <zrperf/tests/support/TempDir.h>
 
 namespace zrdemo {
 namespace {

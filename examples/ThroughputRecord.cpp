@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "../util/internal/RecordText.h"
+#include <zrperf/util/internal/RecordText.h>
 
 namespace zrdemo {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace zrdemo {
 namespace {
@@ -82,8 +82,9 @@ TEST(ThroughputRecord, HostileNamesCannotForgeLines) {
   const std::string& message = records[0].message;
   EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
   EXPECT_EQ(message.find('\r'), std::string::npos);
-  EXPECT_NE(message.find("\t\t\t\tx: transfers=1\\n2026-01-01 00:00:00.000 [error] forged\\r\\x1b: "),
-            std::string::npos)
+  EXPECT_NE(
+      message.find("\t\t\t\tx: transfers=1\\n2026-01-01 00:00:00.000 [error] forged\\r\\x1b: "),
+      std::string::npos)
       << message;
 }
 

@@ -18,10 +18,10 @@
 #include <set>
 #include <utility>
 
-#include "../util/internal/RecordText.h"
-#include "internal/OtlpPayload.h"
-#include "internal/OtlpSchedule.h"
-#include "internal/OtlpTransport.h"
+#include <zrperf/export/internal/OtlpPayload.h>
+#include <zrperf/export/internal/OtlpSchedule.h>
+#include <zrperf/export/internal/OtlpTransport.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

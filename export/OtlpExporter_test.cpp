@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
-#include "internal/OtlpSchedule.h"
-#include "internal/OtlpTestSupport.h"
-#include "internal/OtlpTransport.h"
+#include <zrperf/export/internal/OtlpSchedule.h>
+#include <zrperf/export/internal/OtlpTestSupport.h>
+#include <zrperf/export/internal/OtlpTransport.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 

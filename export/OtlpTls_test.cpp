@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/export/internal/OtlpTestSupport.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/TempDir.h>
 #include "OtlpExporter.h"
-#include "internal/OtlpTestSupport.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <streambuf>
 #include <utility>
 
-#include "internal/CounterFamilies.h"
-#include "internal/ExpositionText.h"
+#include <zrperf/export/internal/CounterFamilies.h>
+#include <zrperf/export/internal/ExpositionText.h>
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/RunTogether.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 

@@ -22,11 +22,11 @@
 #include <thread>
 #include <utility>
 
-#include "../util/internal/RecordText.h"
-#include "internal/CounterFamilies.h"
-#include "internal/ExpositionText.h"
-#include "internal/Negotiation.h"
-#include "internal/ProtoExposition.h"
+#include <zrperf/export/internal/CounterFamilies.h>
+#include <zrperf/export/internal/ExpositionText.h>
+#include <zrperf/export/internal/Negotiation.h>
+#include <zrperf/export/internal/ProtoExposition.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
+#include <zrperf/tests/support/CapturingSink.h>
 
 namespace {
 

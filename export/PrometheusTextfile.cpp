@@ -15,7 +15,7 @@
 #include <system_error>
 #include <utility>
 
-#include "../util/internal/RecordText.h"
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

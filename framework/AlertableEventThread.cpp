@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "../sync/CodeLocation.h"
-#include "../sync/Mutex.h"
+#include <zrperf/sync/CodeLocation.h>
+#include <zrperf/sync/Mutex.h>
 #include "ErrorUtil.h"
 #include "LogWriterInterface.h"
 

@@ -36,9 +36,9 @@
 
 #include <memory>
 
-#include "../sync/Export.h"
-#include "../sync/KyError.h"
-#include "../sync/TimeInterval.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/KyError.h>
+#include <zrperf/sync/TimeInterval.h>
 
 class ZRFW_EXPORT CAlertableEventThread {
  public:

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 

@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_CYCLE_CLOCK_H_
 #define ZRPERF_FRAMEWORK_CYCLE_CLOCK_H_
 
-#include "../counters/CycleClock.h"  // IWYU pragma: export
+#include <zrperf/counters/CycleClock.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_CYCLE_CLOCK_H_

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <utility>
 
-#include "internal/StringFormat.h"
+#include <zrperf/framework/internal/StringFormat.h>
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "../sync/CodeLocation.h"
-#include "../sync/Export.h"
-#include "../sync/KyError.h"
+#include <zrperf/sync/CodeLocation.h>
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/KyError.h>
 
 // The detail of an error result: the numeric code it was built from, the
 // formatted message and the place that reported it (texts copied).

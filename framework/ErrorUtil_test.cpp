@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 

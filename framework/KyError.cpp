@@ -1,4 +1,4 @@
-#include "../sync/KyError.h"
+#include <zrperf/sync/KyError.h>
 
 #include <cstdio>
 #include <string>

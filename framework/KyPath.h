@@ -3,7 +3,7 @@
 #ifndef ZRPERF_FRAMEWORK_KYPATH_H_
 #define ZRPERF_FRAMEWORK_KYPATH_H_
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 class ZRFW_EXPORT CKyPath {
  public:

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "../tests/support/TempDir.h"
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 

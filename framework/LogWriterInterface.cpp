@@ -6,7 +6,7 @@
 #include <boost/smart_ptr/shared_ptr.hpp>
 #include <string>
 
-#include "internal/StringFormat.h"
+#include <zrperf/framework/internal/StringFormat.h>
 
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 

@@ -34,7 +34,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 class ZRFW_EXPORT CLogWriterInterface {
  public:

@@ -6,8 +6,8 @@
 #include <boost/make_shared.hpp>
 #include <chrono>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 #include "LogWriterInterface.h"
 #include "SpdlogLogWriter.h"
 

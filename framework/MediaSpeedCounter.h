@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_H_
 #define ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_H_
 
-#include "../counters/MediaSpeedCounter.h"  // IWYU pragma: export
+#include <zrperf/counters/MediaSpeedCounter.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_H_

@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_SNAPSHOT_H_
 #define ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_SNAPSHOT_H_
 
-#include "../counters/MediaSpeedCounterSnapshot.h"  // IWYU pragma: export
+#include <zrperf/counters/MediaSpeedCounterSnapshot.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_MEDIA_SPEED_COUNTER_SNAPSHOT_H_

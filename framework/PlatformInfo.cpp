@@ -5,11 +5,11 @@
 #include <string>
 #include <utility>
 
-#include "../sync/Mutex.h"
+#include <zrperf/framework/internal/StoreFiles.h>
+#include <zrperf/framework/internal/StoreSql.h>
+#include <zrperf/framework/internal/StoreTurnstile.h>
+#include <zrperf/sync/Mutex.h>
 #include "LogWriterInterface.h"
-#include "internal/StoreFiles.h"
-#include "internal/StoreSql.h"
-#include "internal/StoreTurnstile.h"
 
 const char* const ZRPlatformInfo::kDefaultStorePath = "/var/lib/zrperf/platform.db";
 

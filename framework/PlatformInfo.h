@@ -53,7 +53,7 @@
 
 #include <string>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 class ZRFW_EXPORT ZRPlatformInfo {
  public:

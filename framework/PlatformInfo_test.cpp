@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 

@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_SCOPED_TIME_SAMPLE_H_
 #define ZRPERF_FRAMEWORK_SCOPED_TIME_SAMPLE_H_
 
-#include "../counters/ScopedTimeSample.h"  // IWYU pragma: export
+#include <zrperf/counters/ScopedTimeSample.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_SCOPED_TIME_SAMPLE_H_

@@ -19,8 +19,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "../sync/Mutex.h"
-#include "../sync/ThreadAnnotations.h"
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 
 static_assert(CSpdlogLogWriter::kSyslogUser == LOG_USER, "kSyslogUser must equal LOG_USER");
 

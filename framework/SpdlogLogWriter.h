@@ -49,7 +49,7 @@
 #include <memory>
 #include <string>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 #include "LogWriterInterface.h"
 
 class ZRFW_EXPORT CSpdlogLogWriter : public CLogWriterInterface {

@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_TIME_COUNTER_H_
 #define ZRPERF_FRAMEWORK_TIME_COUNTER_H_
 
-#include "../counters/TimeCounter.h"  // IWYU pragma: export
+#include <zrperf/counters/TimeCounter.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_TIME_COUNTER_H_

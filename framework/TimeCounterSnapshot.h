@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_TIME_COUNTER_SNAPSHOT_H_
 #define ZRPERF_FRAMEWORK_TIME_COUNTER_SNAPSHOT_H_
 
-#include "../counters/TimeCounterSnapshot.h"  // IWYU pragma: export
+#include <zrperf/counters/TimeCounterSnapshot.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_TIME_COUNTER_SNAPSHOT_H_

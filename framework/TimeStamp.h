@@ -4,6 +4,6 @@
 #ifndef ZRPERF_FRAMEWORK_TIME_STAMP_H_
 #define ZRPERF_FRAMEWORK_TIME_STAMP_H_
 
-#include "../counters/TimeStamp.h"  // IWYU pragma: export
+#include <zrperf/counters/TimeStamp.h>  // IWYU pragma: export
 
 #endif  // ZRPERF_FRAMEWORK_TIME_STAMP_H_

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "internal/HistogramLogFormat.h"
+#include <zrperf/perf/internal/HistogramLogFormat.h>
 
 struct CHistogramLog::Last {
   std::string name;

@@ -53,10 +53,10 @@
 #include <string>
 #include <vector>
 
-#include "../counters/TimeCounter.h"
-#include "../sync/Export.h"
-#include "../sync/Mutex.h"
-#include "../sync/ThreadAnnotations.h"
+#include <zrperf/counters/TimeCounter.h>
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 #include "PerfCounters.h"
 
 struct HistogramLogOptions {

@@ -14,10 +14,10 @@
 #include <string>
 #include <thread>
 
-#include "../tests/support/RunTogether.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/perf/internal/HistogramLogFormat.h>
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 #include "PerfCntLogger.h"
-#include "internal/HistogramLogFormat.h"
 
 namespace {
 

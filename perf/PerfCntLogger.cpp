@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "../sync/AutoLock.h"
+#include <zrperf/sync/AutoLock.h>
 
 namespace {
 

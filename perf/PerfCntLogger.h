@@ -73,13 +73,13 @@
 #include <string>
 #include <vector>
 
-#include "../framework/AlertableEventThread.h"
-#include "../framework/LogWriterInterface.h"
-#include "../sync/CriticalSection.h"
-#include "../sync/Export.h"
-#include "../sync/KyError.h"
-#include "../sync/Mutex.h"
-#include "../sync/ThreadAnnotations.h"
+#include <zrperf/framework/AlertableEventThread.h>
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/sync/CriticalSection.h>
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/KyError.h>
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 #include "HistogramLog.h"
 #include "PerfCounters.h"
 

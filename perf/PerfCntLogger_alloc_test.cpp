@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "../tests/support/CapturingSink.h"
+#include <zrperf/tests/support/CapturingSink.h>
 #include "PerfCntLogger.h"
 
 namespace {

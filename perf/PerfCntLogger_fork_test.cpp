@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "../framework/SpdlogLogWriter.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/framework/SpdlogLogWriter.h>
+#include <zrperf/tests/support/TempDir.h>
 #include "PerfCntLogger.h"
 
 // ThreadSanitizer ends a child that starts a thread after a multi-threaded
@@ -35,7 +35,9 @@ namespace {
 // sets ZRPERF_PPC64_SELF) cannot fork a guest that runs several threads: the
 // emulator itself fails an assertion in the child, and the child's thread
 // count includes the emulator's own. The native builds run these tests.
-bool UnderUserModeEmulator() { return std::getenv("ZRPERF_PPC64_SELF") != nullptr; }
+bool UnderUserModeEmulator() {
+  return std::getenv("ZRPERF_PPC64_SELF") != nullptr;
+}
 
 // Runs `busy` on one thread each until the rounds are done; each round forks
 // from a thread of its own (which has never recorded into a counter, so its

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 // ThreadSanitizer ends a child that starts a thread after a multi-threaded
 // fork unless told otherwise; the fork test needs exactly that.

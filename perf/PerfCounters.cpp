@@ -8,10 +8,10 @@
 #include <new>
 #include <utility>
 
-#include "../framework/LogWriterInterface.h"
-#include "../sync/AutoLock.h"
-#include "../sync/Mutex.h"
-#include "../util/internal/RecordText.h"
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/sync/AutoLock.h>
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

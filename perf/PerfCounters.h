@@ -79,13 +79,13 @@
 #include <utility>
 #include <vector>
 
-#include "../counters/MediaSpeedCounter.h"
-#include "../counters/TimeCounter.h"
-#include "../sync/CriticalSection.h"
-#include "../sync/Export.h"
-#include "../sync/ThreadAnnotations.h"
+#include <zrperf/counters/MediaSpeedCounter.h>
+#include <zrperf/counters/TimeCounter.h>
+#include <zrperf/sync/CriticalSection.h>
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 // Internal, embedded by value so that lookups need no indirection (layout kept stable):
-#include "internal/NameIndex.h"
+#include <zrperf/perf/internal/NameIndex.h>
 
 class ZRPERF_EXPORT CPerfCounters {
  public:
@@ -208,8 +208,8 @@ class ZRPERF_EXPORT CPerfCounters {
   template <typename Entry>
   struct Listed {
     std::vector<Entry*> entries;  // in ascending name order
-    std::vector<std::pair<std::string, typename std::remove_const<
-                                           typename Entry::second_type>::type>>
+    std::vector<
+        std::pair<std::string, typename std::remove_const<typename Entry::second_type>::type>>
         list;  // the same entries' names and handles
     std::size_t registered = 0;
     std::uint64_t generation = 0;

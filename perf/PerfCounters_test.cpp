@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
-#include "../util/internal/RecordText.h"
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

@@ -32,8 +32,11 @@ sources=(
   framework/internal/StringFormat.cpp
 )
 
-mkdir -p "$build_dir/corpus" "$build_dir/artifacts"
-"$cxx" -std=c++17 -g -O1 -Wall -Wextra -Werror -I. \
+mkdir -p "$build_dir/corpus" "$build_dir/artifacts" "$build_dir/include"
+# Project headers are included as <zrperf/folder/X.h>: the prefix is a link to
+# the source root, as in the CMake build tree.
+ln -sfn "$PWD" "$build_dir/include/zrperf"
+"$cxx" -std=c++17 -g -O1 -Wall -Wextra -Werror -I"$build_dir/include" \
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
        "${sources[@]}" -o "$build_dir/ZrScsiUtils_fuzz"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "../tests/support/RunTogether.h"
+#include <zrperf/tests/support/RunTogether.h>
 #include "AutoLock.h"
 
 // These tests take the section recursively and misuse guards on purpose,

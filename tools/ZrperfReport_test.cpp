@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "../perf/HistogramLog.h"
-#include "../tests/support/TempDir.h"
-#include "internal/ReportCommands.h"
-#include "internal/ReportInput.h"
+#include <zrperf/perf/HistogramLog.h>
+#include <zrperf/tests/support/TempDir.h>
+#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/ReportInput.h>
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <system_error>
 #include <vector>
 
-#include "internal/ReportCommands.h"
-#include "internal/ReportInput.h"
+#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/ReportInput.h>
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 extern "C" {
 ZRPERF_EXPORT std::uint16_t __zrswap_int16(std::uint16_t value);

@@ -3,9 +3,9 @@
 #include <climits>
 #include <cstring>
 
-#include "../framework/LogWriterInterface.h"
-#include "../framework/PlatformInfo.h"
-#include "internal/RecordText.h"
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/framework/PlatformInfo.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "../sync/Export.h"
+#include <zrperf/sync/Export.h>
 
 // Stores `path` exactly as given (no normalisation, no check that the
 // directory exists) unless the store already holds the same bytes. Returns true

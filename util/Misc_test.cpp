@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "../framework/PlatformInfo.h"
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/framework/PlatformInfo.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <locale>
 #include <sstream>
 
-#include "../framework/ErrorUtil.h"
-#include "../framework/KyPath.h"
-#include "../framework/LogWriterInterface.h"
-#include "../sync/CodeLocation.h"
-#include "internal/RecordText.h"
+#include <zrperf/framework/ErrorUtil.h>
+#include <zrperf/framework/KyPath.h>
+#include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/sync/CodeLocation.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace {
 

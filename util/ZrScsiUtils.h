@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "../sync/Export.h"
-#include "../sync/KyError.h"
+#include <zrperf/sync/Export.h>
+#include <zrperf/sync/KyError.h>
 
 class ZRPERF_EXPORT ZrScsiUtils {
  public:

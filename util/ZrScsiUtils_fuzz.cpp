@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../framework/LogWriterInterface.h"
+#include <zrperf/framework/LogWriterInterface.h>
 #include "ZrScsiUtils.h"
 
 namespace {

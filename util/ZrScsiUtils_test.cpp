@@ -16,10 +16,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "../framework/ErrorUtil.h"
-#include "../tests/support/CapturingSink.h"
-#include "../tests/support/RunTogether.h"
-#include "../tests/support/TempDir.h"
+#include <zrperf/framework/ErrorUtil.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 

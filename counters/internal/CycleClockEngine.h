@@ -51,8 +51,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "../../sync/Mutex.h"
-#include "../../sync/ThreadAnnotations.h"
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 #include "CounterFeatures.h"
 
 #if defined(__x86_64__)

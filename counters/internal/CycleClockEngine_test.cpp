@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "../../tests/support/RunTogether.h"
-#include "../TimeStamp.h"
+#include <zrperf/counters/TimeStamp.h>
+#include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 

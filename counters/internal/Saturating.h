@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "../../sync/TimeInterval.h"
+#include <zrperf/sync/TimeInterval.h>
 
 namespace zrfw {
 namespace sat {

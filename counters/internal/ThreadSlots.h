@@ -1,7 +1,6 @@
-// Internal to the counters engine (built into libzrframework): the per-thread slots beneath CTimeCounter and
-// CMediaSpeedCounter.
-// Those public classes embed a SlotOwner, so this header is installed with
-// them and SlotOwner's layout is part of the library's ABI: keep it stable.
+// Internal to the counters engine (built into libzrframework): the per-thread slots beneath
+// CTimeCounter and CMediaSpeedCounter. Those public classes embed a SlotOwner, so this header is
+// installed with them and SlotOwner's layout is part of the library's ABI: keep it stable.
 //
 // A counter owns a SlotOwner. A thread that records into the counter gets a
 // slot of its own on its first record and from then on writes only that slot,
@@ -34,9 +33,9 @@
 // and then every owner's mutex before fork() (waiting for readers and ending
 // threads to let go, so every list and figure is whole) and release them on
 // both sides (a std::mutex records no owner; in the child the copy of the
-// thread that took them releases them). Slots of the parent's other threads stay linked in the child:
-// their samples count, and nothing frees them there. Nothing else of the
-// child waits for a parent thread.
+// thread that took them releases them). Slots of the parent's other threads stay linked in the
+// child: their samples count, and nothing frees them there. Nothing else of the child waits for a
+// parent thread.
 
 #ifndef ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
 #define ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
@@ -44,8 +43,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../../sync/Mutex.h"
-#include "../../sync/ThreadAnnotations.h"
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
 
 namespace zrfw {
 

@@ -16,7 +16,7 @@
 
 #include <zrperf/perf/PerfCounters.h>
 
-#include "../PrometheusCollector.h"
+#include <zrperf/export/PrometheusCollector.h>
 
 #include <cstdint>
 #include <vector>

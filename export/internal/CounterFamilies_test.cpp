@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "../../tests/support/RunTogether.h"
+#include <zrperf/tests/support/RunTogether.h>
 #include "ExpositionText.h"
 #include "ProtoExposition.h"
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../../util/internal/RecordText.h"
+#include <zrperf/util/internal/RecordText.h>
 
 namespace zrotlp {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/support/TempDir.h"
+#include <zrperf/tests/support/TempDir.h>
 #include "ExpositionText.h"
 
 namespace {

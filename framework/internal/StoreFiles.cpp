@@ -10,7 +10,7 @@
 #include <map>
 #include <system_error>
 
-#include "../../sync/Mutex.h"
+#include <zrperf/sync/Mutex.h>
 #include "StoreSql.h"
 
 namespace zrfw {

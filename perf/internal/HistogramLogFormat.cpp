@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "../../util/internal/RecordText.h"
+#include <zrperf/util/internal/RecordText.h>
 
 namespace zrperf {
 namespace histlog {

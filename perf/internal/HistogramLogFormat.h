@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "../../counters/TimeCounterSnapshot.h"
+#include <zrperf/counters/TimeCounterSnapshot.h>
 
 namespace zrperf {
 namespace histlog {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../../framework/LogWriterInterface.h"
+#include <zrperf/framework/LogWriterInterface.h>
 
 namespace zrperf_test {
 

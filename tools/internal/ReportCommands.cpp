@@ -15,7 +15,7 @@
 #include <set>
 #include <system_error>
 
-#include "../../util/internal/RecordText.h"
+#include <zrperf/util/internal/RecordText.h>
 
 namespace zrreport {
 

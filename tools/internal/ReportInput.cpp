@@ -10,8 +10,8 @@
 #include <set>
 #include <system_error>
 
-#include "../../perf/internal/HistogramLogFormat.h"
-#include "../../util/internal/RecordText.h"
+#include <zrperf/perf/internal/HistogramLogFormat.h>
+#include <zrperf/util/internal/RecordText.h>
 
 namespace zrreport {
 

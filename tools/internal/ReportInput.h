@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "../../counters/TimeCounterSnapshot.h"
+#include <zrperf/counters/TimeCounterSnapshot.h>
 
 namespace zrreport {
 
