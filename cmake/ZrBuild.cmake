@@ -38,6 +38,22 @@ function(zr_library_properties target)
   zr_warnings(${target})
 endfunction()
 
+# zr_internal_library(<name> <sources...> [LIBS <libs...>])
+# A folder's internal/ units as a static library of position-independent,
+# hidden objects. Every user (the folder's shared library, another library,
+# a tool, a test) links it, so a unit is compiled in one place and a new file
+# is added to one list. Nothing of it is installed or exported.
+function(zr_internal_library name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_UNPARSED_ARGUMENTS})
+  set_target_properties(${name} PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_libraries(${name} PUBLIC zrperf::sync ${ARG_LIBS})
+  zr_warnings(${name})
+endfunction()
+
 # zr_add_test(<name> <sources...> [LIBS <libs...>])
 # One GoogleTest executable per unit, registered with CTest under <name>.
 function(zr_add_test name)
