@@ -12,16 +12,17 @@
 
 #include <benchmark/benchmark.h>
 #include <time.h>
-#include <zrperf/OtlpExporter.h>
+#include <zrperf/export/otlp/OtlpExporter.h>
 
 #include <boost/make_shared.hpp>
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-#include <zrperf/export/internal/OtlpPayload.h>
-#include <zrperf/export/internal/OtlpTestSupport.h>
-#include <zrperf/export/internal/OtlpTransport.h>
+#include <zrperf/export/internal/Gzip.h>
+#include <zrperf/export/otlp/internal/OtlpPayload.h>
+#include <zrperf/tests/support/OtlpReceiver.h>
+#include <zrperf/export/otlp/internal/OtlpTransport.h>
 #include "BenchRatios.h"
 
 namespace {
@@ -112,7 +113,7 @@ void BM_Encode1000(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kCounters);
   std::string gz;
-  zrotlp::Gzip(body, &gz);
+  zrexport::Gzip(body, &gz, zrexport::kGzipDefault);
   state.counters["bytes_per_counter"] = static_cast<double>(body.size()) / kCounters;
   state.counters["gzip_bytes_per_counter"] = static_cast<double>(gz.size()) / kCounters;
 }

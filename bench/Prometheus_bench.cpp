@@ -9,7 +9,7 @@
 
 #include <benchmark/benchmark.h>
 #include <prometheus/text_serializer.h>
-#include <zrperf/PrometheusCollector.h>
+#include <zrperf/export/prometheus/PrometheusCollector.h>
 #include <boost/make_shared.hpp>
 
 #include <chrono>
@@ -22,9 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include <zrperf/export/internal/CounterFamilies.h>
-#include <zrperf/export/internal/Negotiation.h>
-#include <zrperf/export/internal/ProtoExposition.h>
+#include <zrperf/export/internal/Gzip.h>
+#include <zrperf/export/prometheus/internal/CounterFamilies.h>
+#include <zrperf/export/prometheus/internal/Negotiation.h>
+#include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include "BenchRatios.h"
 
 namespace {
@@ -159,7 +160,7 @@ void BM_CollectProtobuf1000(benchmark::State& state) {
       zrprom::DelimitedFamiliesSink sink(&body);
       zrprom::WriteCounterFamilies(set.get(), bounds, &sink);
     }
-    if (state.range(0) != 0) zrprom::Gzip(body, &gzipped);
+    if (state.range(0) != 0) zrexport::Gzip(body, &gzipped);
   }
   state.SetItemsProcessed(state.iterations() * kCounters);
   state.counters["bytes_per_counter"] =
@@ -171,7 +172,7 @@ BENCHMARK(BM_CollectProtobuf1000)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark
 void BM_CollectTextGzip1000(benchmark::State& state) {
   CPrometheusCollector collector(BusySet());
   std::string gzipped;
-  for (auto _ : state) zrprom::Gzip(collector.SerializeText(), &gzipped);
+  for (auto _ : state) zrexport::Gzip(collector.SerializeText(), &gzipped);
   state.SetItemsProcessed(state.iterations() * kCounters);
   state.counters["bytes_per_counter"] = static_cast<double>(gzipped.size()) / kCounters;
 }

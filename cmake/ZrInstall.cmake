@@ -1,8 +1,8 @@
 # Installs both libraries, their headers under <prefix>/include/zrperf/, a CMake
-# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework, zrperf::sync) and zrperf.pc;
-# with libzrperf-prometheus built, also that library (export/CMakeLists.txt installs
-# it), the package's `prometheus` component (zrperf::prometheus) and
-# zrperf-prometheus.pc.
+# package (find_package(zrperf) -> zrperf::zrperf, zrperf::framework, zrperf::sync) and zrperf.pc.
+# The exporters install themselves (export/prometheus/ and export/otlp/): each
+# library, its headers, its package component (zrperf::prometheus,
+# zrperf::otlp) and its .pc file.
 include(CMakePackageConfigHelpers)
 
 set(ZRPERF_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zrperf")
@@ -11,7 +11,7 @@ set(ZRPERF_INCLUDE_SUBDIR "${CMAKE_INSTALL_INCLUDEDIR}/zrperf")
 # Each installed file belongs to one install component, which the Debian
 # packages (cmake/ZrPackaging.cmake) follow: `runtime` (libzrperf),
 # `framework_runtime` (libzrframework), `prometheus_runtime`
-# (libzrperf-prometheus, export/), `development` (headers, .so links, CMake and
+# (libzrperf-prometheus), `otlp_runtime` (libzrperf-otlp), `development` (headers, .so links, CMake and
 # pkg-config files) and `tools` (the demo, examples/).
 install(TARGETS zrperf EXPORT zrperfTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
@@ -60,17 +60,7 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfig.cmake"
               "${CMAKE_CURRENT_BINARY_DIR}/zrperfConfigVersion.cmake"
         DESTINATION ${ZRPERF_INSTALL_CMAKEDIR} COMPONENT development)
 
-# The .pc file finds its prefix relative to its own directory, so an install
-# tree stays usable wherever it is unpacked (cmake --install --prefix ...).
-file(RELATIVE_PATH ZRPERF_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
-string(REGEX REPLACE "/$" "" ZRPERF_PC_TO_PREFIX "${ZRPERF_PC_TO_PREFIX}")
+# The .pc file finds its prefix relative to its own directory (ZRPERF_PC_TO_PREFIX).
 configure_file(cmake/zrperf.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT development)
-
-if(ZRPERF_HAVE_PROMETHEUS)
-  configure_file(cmake/zrperf-prometheus.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zrperf-prometheus.pc"
-                 @ONLY)
-  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zrperf-prometheus.pc"
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
-endif()

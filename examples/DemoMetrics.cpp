@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #ifdef ZRPERF_DEMO_PROMETHEUS
-#include <zrperf/PrometheusEndpoint.h>
-#include <zrperf/PrometheusTextfile.h>
+#include <zrperf/export/prometheus/PrometheusEndpoint.h>
+#include <zrperf/export/prometheus/PrometheusTextfile.h>
 #endif
 #ifdef ZRPERF_DEMO_OTLP
-#include <zrperf/OtlpExporter.h>
+#include <zrperf/export/otlp/OtlpExporter.h>
 #endif
 
 namespace zrdemo {

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <zrperf/perf/internal/HistogramLogFormat.h>
+#include <zrperf/util/internal/HostName.h>
 
 struct CHistogramLog::Last {
   std::string name;
@@ -24,12 +25,6 @@ namespace {
 
 double UnixNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-std::string HostName() {
-  char host[256] = "";
-  if (gethostname(host, sizeof(host) - 1) != 0) return "unknown";
-  return host;
 }
 
 int OpenForAppend(const std::string& path, std::uint64_t* size, bool* torn) {
@@ -56,7 +51,7 @@ CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& option
     : m_path(std::move(path)), m_options(options), m_fd(fd) {
   zrperf::MutexLock lock(&m_mutex);
   m_nPid = static_cast<long>(getpid());
-  m_header = zrperf::histlog::HeaderText(HostName(), m_nPid, UnixNow());
+  m_header = zrperf::histlog::HeaderText(zrfw::HostName(), m_nPid, UnixNow());
 }
 
 CHistogramLog::~CHistogramLog() {
@@ -153,7 +148,7 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
   const bool forked = static_cast<long>(getpid()) != m_nPid;
   if (forked) {
     m_nPid = static_cast<long>(getpid());
-    m_header = zrperf::histlog::HeaderText(HostName(), m_nPid, UnixNow());
+    m_header = zrperf::histlog::HeaderText(zrfw::HostName(), m_nPid, UnixNow());
   }
   bool written;
   if (m_nSize == 0 || m_bTorn || forked) {  // rare: a new file, a torn end, a new process

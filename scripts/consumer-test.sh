@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build in BUILD_DIR (default build/) into a temporary prefix and
 # builds and runs a program against it twice: once through find_package(zrperf)
-# and once through pkg-config; the same for libzrperf-prometheus when it was built.
+# and once through pkg-config; the same for each exporter library that was built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:-build}"
@@ -35,14 +35,26 @@ g++ -std=c++17 -o "$work/consumer-pc" tests/consumer/main.cpp $(pkg-config --cfl
 LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-pc"
 passed=2
 
-# 3. The optional libzrperf-prometheus, both ways, when the build has it.
+# 3. Each exporter library alone, both ways, when the build has it; its
+# header at its path and at the forwarding path of earlier releases.
 if ls "$prefix"/lib*/libzrperf-prometheus.so.2 > /dev/null 2>&1; then
+  test -f "$prefix/include/zrperf/export/prometheus/PrometheusCollector.h"
   test -f "$prefix/include/zrperf/PrometheusCollector.h"
   LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-prometheus"
   # shellcheck disable=SC2046
   g++ -std=c++17 -o "$work/consumer-prometheus-pc" tests/consumer/prometheus.cpp \
     $(pkg-config --cflags --libs zrperf-prometheus)
   LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-prometheus-pc"
-  passed=4
+  passed=$((passed + 2))
+fi
+if ls "$prefix"/lib*/libzrperf-otlp.so.2 > /dev/null 2>&1; then
+  test -f "$prefix/include/zrperf/export/otlp/OtlpExporter.h"
+  test -f "$prefix/include/zrperf/OtlpExporter.h"
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-otlp"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -o "$work/consumer-otlp-pc" tests/consumer/otlp.cpp \
+    $(pkg-config --cflags --libs zrperf-otlp)
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-otlp-pc"
+  passed=$((passed + 2))
 fi
 echo "consumer test: $passed passed, 0 failed"

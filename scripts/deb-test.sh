@@ -97,7 +97,7 @@ declare -A deb_of
 for deb in "${debs[@]}"; do deb_of[$(field "$deb" Package)]=$deb; done
 runtime=("libzrperf$major" "libzrframework$major" "libzrperf-prometheus$major")
 # The OTLP library is built where libcurl is found (scripts/deps.sh installs it).
-if compgen -G "$build_dir/export/libzrperf-otlp.so.*" >/dev/null; then
+if compgen -G "$build_dir/export/otlp/libzrperf-otlp.so.*" >/dev/null; then
   runtime+=("libzrperf-otlp$major")
 fi
 expected=("${runtime[@]}" libzrperf-dev zrperf-tools)
@@ -146,9 +146,17 @@ grep -qx /usr/bin/zrperf-demo <<<"$(files "${deb_of[zrperf-tools]}")" || die "zr
 dev_files=$(files "${deb_of[libzrperf-dev]}")
 for f in /usr/include/zrperf/zrperf.h "/usr/lib/$multiarch/libzrperf.so" \
          "/usr/lib/$multiarch/cmake/zrperf/zrperfConfig.cmake" \
-         "/usr/lib/$multiarch/pkgconfig/zrperf.pc" "/usr/lib/$multiarch/pkgconfig/zrperf-prometheus.pc"; do
+         "/usr/lib/$multiarch/pkgconfig/zrperf.pc" "/usr/lib/$multiarch/pkgconfig/zrperf-prometheus.pc" \
+         /usr/include/zrperf/export/prometheus/PrometheusCollector.h \
+         /usr/include/zrperf/PrometheusCollector.h; do
   grep -qx "$f" <<<"$dev_files" || die "libzrperf-dev has no $f"
 done
+if [ -n "${deb_of[libzrperf-otlp$major]:-}" ]; then
+  for f in "/usr/lib/$multiarch/pkgconfig/zrperf-otlp.pc" /usr/include/zrperf/export/otlp/OtlpExporter.h \
+           /usr/include/zrperf/OtlpExporter.h; do
+    grep -qx "$f" <<<"$dev_files" || die "libzrperf-dev has no $f"
+  done
+fi
 
 passed=$((passed + 1))
 step "dependencies resolved by apt"
@@ -182,6 +190,13 @@ LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
 g++ -std=c++17 -o "$work/consumer-prometheus-pc" tests/consumer/prometheus.cpp \
   $(pkg-config --cflags --libs zrperf-prometheus)
 LD_LIBRARY_PATH="$libdir" "$work/consumer-prometheus-pc"
+if [ -n "${deb_of[libzrperf-otlp$major]:-}" ]; then
+  LD_LIBRARY_PATH="$libdir" "$work/cmake-build/consumer-otlp"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -o "$work/consumer-otlp-pc" tests/consumer/otlp.cpp \
+    $(pkg-config --cflags --libs zrperf-otlp)
+  LD_LIBRARY_PATH="$libdir" "$work/consumer-otlp-pc"
+fi
 unset PKG_CONFIG_PATH
 LD_LIBRARY_PATH="$libdir" "$dest/usr/bin/zrperf-demo" --seconds 1 --threads 2 \
   --targets "$dest/usr/share/doc/zrperf-tools/examples/targets.csv" --state-dir "$work/state" \

@@ -25,7 +25,7 @@
 #      zrperf_elapsed_seconds_count is positive and at most the count of the
 #      demo's last "Exec Stats" line for it, histogram_quantile(0.99, ...)
 #      lies within one bucket of that line's p99, and every query of the
-#      Grafana dashboard export/dashboards/zrperf.json for classic histograms
+#      Grafana dashboard export/prometheus/dashboards/zrperf.json for classic histograms
 #      (and every query for both kinds) returns data; and through the second
 #      server: no scrape error, the labels round-trip, each counter's series is
 #      a native histogram whose histogram_count and histogram_sum are the
@@ -47,7 +47,7 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--build-dir DIR]" >&2; exit 2 ;;
   esac
 done
-dashboard=$root/export/dashboards/zrperf.json
+dashboard=$root/export/prometheus/dashboards/zrperf.json
 checker=$root/scripts/prometheus-it.py
 
 # How long the demo works and then keeps serving: Prometheus scrapes the whole

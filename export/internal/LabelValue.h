@@ -1,4 +1,4 @@
-// Internal to libzrperf-prometheus: the label value under which a counter's
+// Internal to libzrperf-prometheus and libzrperf-otlp: the label value under which a counter's
 // name is exported.
 //
 // Counter names are arbitrary bytes, but a Prometheus server refuses a whole
@@ -22,11 +22,11 @@
 
 #include <string>
 
-namespace zrprom {
+namespace zrexport {
 
 // The label value of the counter named `name`.
 std::string LabelValueOf(const std::string& name);
 
-}  // namespace zrprom
+}  // namespace zrexport
 
 #endif  // ZRPERF_EXPORT_INTERNAL_LABELVALUE_H_

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace zrprom {
+namespace zrexport {
 namespace {
 
 using namespace std::string_literals;
@@ -80,4 +80,4 @@ TEST(LabelValue, DistinctNamesNeverShareAValue) {
 }
 
 }  // namespace
-}  // namespace zrprom
+}  // namespace zrexport

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace zrproto {
+namespace zrexport {
 
 namespace {
 
@@ -15,11 +15,6 @@ void EncodeLittleEndian64(char* p, std::uint64_t v) noexcept {
 }
 
 }  // namespace
-
-void AppendVarint(std::string* out, std::uint64_t v) {
-  char bytes[kMaxVarintBytes];
-  out->append(bytes, EncodeVarint(bytes, v));
-}
 
 void ProtoWriter::Grow(std::size_t bytes) {
   // Doubling keeps the zero-filling of the spare room linear in the output.
@@ -82,4 +77,4 @@ void ProtoWriter::EndMessage(Mark mark) {
   m_size += extra;
 }
 
-}  // namespace zrproto
+}  // namespace zrexport

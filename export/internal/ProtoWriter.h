@@ -1,11 +1,12 @@
 // Internal to libzrperf-prometheus and libzrperf-otlp: the protocol buffers
-// wire format, written by hand into a std::string.
+// wire format, written by hand into a std::string (varints: util/internal/Coding.h).
 //
 // The libraries are loaded into hosts that may link a protobuf runtime of
 // their own; a generated message class would register its descriptors in that
 // runtime's process-wide pool (and clash with the host's copy of the same
 // .proto), so the messages are written field by field here instead. The
-// messages and their field numbers are described in export/proto/*.proto.
+// messages and their field numbers are described in export/prometheus/proto/metrics.proto and
+// export/otlp/proto/otlp_metrics.proto.
 //
 // Encoding, as the wire format defines it:
 //   varint            7 bits a byte, least significant group first, the high
@@ -21,9 +22,9 @@
 //
 //   std::string out;
 //   {
-//     zrproto::ProtoWriter w(&out);
+//     zrexport::ProtoWriter w(&out);
 //     w.String(1, "name");
-//     const zrproto::ProtoWriter::Mark at = w.BeginMessage(4);  // field 4
+//     const zrexport::ProtoWriter::Mark at = w.BeginMessage(4);  // field 4
 //     w.Double(1, 2.5);
 //     w.EndMessage(at);
 //   }                               // `out` holds the bytes from here on
@@ -48,42 +49,18 @@
 #include <string_view>
 #include <vector>
 
-namespace zrproto {
+#include <zrperf/util/internal/Coding.h>
+
+namespace zrexport {
 
 enum class WireType : std::uint32_t { kVarint = 0, kFixed64 = 1, kLengthDelimited = 2 };
 
-constexpr std::size_t kMaxVarintBytes = 10;
-
-constexpr std::uint64_t ZigZag64(std::int64_t v) noexcept {
-  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
-}
-constexpr std::uint32_t ZigZag32(std::int32_t v) noexcept {
-  return (static_cast<std::uint32_t>(v) << 1) ^ static_cast<std::uint32_t>(v >> 31);
-}
-
-// Writes the varint of `v` at `p` (room for kMaxVarintBytes); the bytes written.
-inline std::size_t EncodeVarint(char* p, std::uint64_t v) noexcept {
-  std::size_t n = 0;
-  while (v >= 0x80) {
-    p[n++] = static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  p[n++] = static_cast<char>(v);
-  return n;
-}
-
-// The bytes EncodeVarint() writes for `v`.
-inline std::size_t VarintSize(std::uint64_t v) noexcept {
-  std::size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
-}
-
-// Appends the varint of `v` to `out`.
-void AppendVarint(std::string* out, std::uint64_t v);
+using zrfw::AppendVarint;
+using zrfw::EncodeVarint;
+using zrfw::kMaxVarintBytes;
+using zrfw::VarintSize;
+using zrfw::ZigZag32;
+using zrfw::ZigZag64;
 
 class ProtoWriter {
  public:
@@ -151,6 +128,6 @@ class ProtoWriter {
   std::size_t m_size;  // the bytes written; m_out->size() may be larger
 };
 
-}  // namespace zrproto
+}  // namespace zrexport
 
 #endif  // ZRPERF_EXPORT_INTERNAL_PROTOWRITER_H_

@@ -9,7 +9,7 @@
 
 namespace {
 
-using zrproto::ProtoWriter;
+using zrexport::ProtoWriter;
 
 std::vector<int> Bytes(const std::string& s) {
   return std::vector<int>(reinterpret_cast<const unsigned char*>(s.data()),
@@ -18,8 +18,8 @@ std::vector<int> Bytes(const std::string& s) {
 
 std::vector<int> Varint(std::uint64_t v) {
   std::string out;
-  zrproto::AppendVarint(&out, v);
-  EXPECT_EQ(out.size(), zrproto::VarintSize(v)) << v;
+  zrexport::AppendVarint(&out, v);
+  EXPECT_EQ(out.size(), zrexport::VarintSize(v)) << v;
   return Bytes(out);
 }
 
@@ -38,15 +38,15 @@ TEST(ProtoWriter, VarintsAreSevenBitGroupsLeastSignificantFirst) {
 }
 
 TEST(ProtoWriter, SignedFieldsZigZagAndPlainInt32SignExtendsToTenBytes) {
-  EXPECT_EQ(zrproto::ZigZag64(0), 0u);
-  EXPECT_EQ(zrproto::ZigZag64(-1), 1u);
-  EXPECT_EQ(zrproto::ZigZag64(1), 2u);
-  EXPECT_EQ(zrproto::ZigZag64(-2), 3u);
-  EXPECT_EQ(zrproto::ZigZag64(std::numeric_limits<std::int64_t>::max()),
+  EXPECT_EQ(zrexport::ZigZag64(0), 0u);
+  EXPECT_EQ(zrexport::ZigZag64(-1), 1u);
+  EXPECT_EQ(zrexport::ZigZag64(1), 2u);
+  EXPECT_EQ(zrexport::ZigZag64(-2), 3u);
+  EXPECT_EQ(zrexport::ZigZag64(std::numeric_limits<std::int64_t>::max()),
             std::numeric_limits<std::uint64_t>::max() - 1);
-  EXPECT_EQ(zrproto::ZigZag64(std::numeric_limits<std::int64_t>::min()),
+  EXPECT_EQ(zrexport::ZigZag64(std::numeric_limits<std::int64_t>::min()),
             std::numeric_limits<std::uint64_t>::max());
-  EXPECT_EQ(zrproto::ZigZag32(std::numeric_limits<std::int32_t>::min()), 0xFFFFFFFFu);
+  EXPECT_EQ(zrexport::ZigZag32(std::numeric_limits<std::int32_t>::min()), 0xFFFFFFFFu);
 
   std::string out;
   ProtoWriter w(&out);
@@ -127,18 +127,18 @@ TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
     w.Finish();  // idempotent
 
     std::string inner;
-    zrproto::AppendVarint(&inner, 0x1A);
-    zrproto::AppendVarint(&inner, body);
+    zrexport::AppendVarint(&inner, 0x1A);
+    zrexport::AppendVarint(&inner, body);
     inner += payload;
     std::string c1;
-    zrproto::AppendVarint(&c1, inner.size());
+    zrexport::AppendVarint(&c1, inner.size());
     c1 += inner;
     std::string b1 = "\x12";
-    zrproto::AppendVarint(&b1, c1.size());
+    zrexport::AppendVarint(&b1, c1.size());
     b1 += c1;
     b1 += std::string("\x20\x01", 2);
     std::string expected = "head\x0A";
-    zrproto::AppendVarint(&expected, b1.size());
+    zrexport::AppendVarint(&expected, b1.size());
     expected += b1;
     ASSERT_EQ(out, expected) << "body of " << body;
   }

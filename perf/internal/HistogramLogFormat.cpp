@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
+#include <zrperf/util/internal/Coding.h>
 #include <zrperf/util/internal/RecordText.h>
 
 namespace zrperf {
@@ -29,30 +31,6 @@ void AppendSeconds(std::string& out, double seconds) {
   std::uint64_t rest = micros % 1000000;
   for (int i = 6; i >= 1; --i, rest /= 10) fraction[i] = static_cast<char>('0' + rest % 10);
   out.append(fraction, 7);
-}
-
-void AppendVarint(std::string& out, std::uint64_t value) {
-  while (value >= 0x80) {
-    out += static_cast<char>((value & 0x7F) | 0x80);
-    value >>= 7;
-  }
-  out += static_cast<char>(value);
-}
-
-bool ReadVarint(const std::string& bytes, std::size_t& at, std::uint64_t* value) {
-  std::uint64_t result = 0;
-  for (unsigned shift = 0; shift < 64; shift += 7) {
-    if (at == bytes.size()) return false;
-    const unsigned char byte = static_cast<unsigned char>(bytes[at++]);
-    // The tenth byte may carry one bit only.
-    if (shift == 63 && byte > 1) return false;
-    result |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) {
-      *value = result;
-      return true;
-    }
-  }
-  return false;
 }
 
 bool ParseUnsigned(const std::string& text, std::uint64_t* value) {
@@ -135,8 +113,8 @@ void AppendLine(std::string& out, double endUnix, double seconds, const std::str
     bytes.reserve(buckets.size() * 3);
     std::int32_t next = CTimeCounterSnapshot::kMinBucketIndex;
     for (const CTimeCounterSnapshot::Bucket& bucket : buckets) {
-      AppendVarint(bytes, static_cast<std::uint64_t>(bucket.index - next));
-      AppendVarint(bytes, bucket.count);
+      zrfw::AppendVarint(&bytes, static_cast<std::uint64_t>(bucket.index - next));
+      zrfw::AppendVarint(&bytes, bucket.count);
       next = bucket.index + 1;
     }
     AppendBase64(out, bytes);
@@ -194,11 +172,11 @@ bool DecodeBuckets(const std::string& field, std::vector<CTimeCounterSnapshot::B
     return false;
   }
   std::int64_t next = CTimeCounterSnapshot::kMinBucketIndex;
-  std::size_t at = 0;
-  while (at < bytes.size()) {
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
     std::uint64_t skip = 0;
     std::uint64_t count = 0;
-    if (!ReadVarint(bytes, at, &skip) || !ReadVarint(bytes, at, &count)) {
+    if (!zrfw::DecodeVarint(&rest, &skip) || !zrfw::DecodeVarint(&rest, &count)) {
       *why = "truncated bucket list";
       return false;
     }

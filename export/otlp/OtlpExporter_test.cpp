@@ -1,0 +1,419 @@
+#include "OtlpExporter.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/make_shared.hpp>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zrperf/export/otlp/internal/OtlpSchedule.h>
+#include <zrperf/tests/support/OtlpReceiver.h>
+#include <zrperf/export/otlp/internal/OtlpTransport.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/RunTogether.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+using zrotlp_test::Action;
+using zrotlp_test::FindPoint;
+using zrotlp_test::LoopbackReceiver;
+using zrotlp_test::TextNode;
+
+// A clock whose waits take no time: each of the first `free` waits moves the
+// time to its deadline at once and is noted; once they are used up, waits
+// block for real (a few milliseconds at a time) until more are allowed.
+class FakeClock : public zrotlp::Clock {
+ public:
+  explicit FakeClock(int free) : m_free(free) {}
+  TimePoint Now() override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_now;
+  }
+  void WaitUntil(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
+                 TimePoint deadline) override {
+    {
+      std::lock_guard<std::mutex> own(m_mutex);
+      if (m_free != 0) {
+        if (m_free > 0) --m_free;
+        m_waits.push_back(std::chrono::duration_cast<milliseconds>(deadline - m_now));
+        m_now = std::max(m_now, deadline);
+        return;
+      }
+    }
+    wake.wait_for(lock, milliseconds(2));
+  }
+  double Draw() override { return 0.5; }
+
+  void Allow(int free) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free = free;
+  }
+  std::vector<milliseconds> Waits() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waits;
+  }
+
+ private:
+  std::mutex m_mutex;
+  int m_free;  // -1: unlimited
+  TimePoint m_now = TimePoint() + std::chrono::hours(1000);
+  std::vector<milliseconds> m_waits;
+};
+
+COtlpExporter::Options OptionsFor(const LoopbackReceiver& receiver) {
+  COtlpExporter::Options o;
+  o.endpoint = receiver.Url();
+  o.timeout = milliseconds(300);
+  return o;
+}
+
+std::unique_ptr<COtlpExporter> StartWith(const COtlpExporter::Options& options,
+                                         boost::shared_ptr<CPerfCounters> counters,
+                                         std::shared_ptr<zrotlp::Clock> clock) {
+  std::string error;
+  zrotlp::SetClockForNewExporters(std::move(clock));
+  auto exporter = COtlpExporter::Start(options, std::move(counters), &error);
+  zrotlp::SetClockForNewExporters(nullptr);
+  EXPECT_TRUE(exporter) << error;
+  return exporter;
+}
+
+// Waits up to 60 s for `done`, looking every millisecond.
+template <typename Done>
+bool Eventually(Done done) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+std::uint64_t Attempts(const COtlpExporter& e) {
+  const COtlpExporter::Stats s = e.GetStats();
+  return s.ok + s.retried + s.failed;
+}
+
+TextNode Decoded(const zrotlp_test::Request& r) {
+  const std::string text = zrotlp_test::DecodeRequest(r.Plain());
+  EXPECT_EQ(text.rfind("ERROR", 0), std::string::npos) << text;
+  return zrotlp_test::ParseRequest(text);
+}
+
+#define REQUIRE_PROTOC()                                                             \
+  if (!zrotlp_test::HaveProtoc()) {                                                  \
+    GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"; \
+  }
+
+TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
+  zrperf_test::ScopedSink sink;
+  auto counters = boost::make_shared<CPerfCounters>();
+  const auto refused = [&](const COtlpExporter::Options& o) {
+    std::string error;
+    const bool started = COtlpExporter::Start(o, counters, &error) != nullptr;
+    EXPECT_FALSE(started) << o.endpoint;
+    EXPECT_NE(error.find("cannot start"), std::string::npos) << error;
+    EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+    return error;
+  };
+  COtlpExporter::Options o;
+  EXPECT_EQ(o.timeout, milliseconds(10000));  // the documented default
+  for (const char* url : {"", "localhost:4318", "ftp://host/", "http://", "http://h:4318/?x=1",
+                          "http://h:99999", "http://h :1"}) {
+    o.endpoint = url;
+    refused(o);
+  }
+  o.endpoint = "http://127.0.0.1:4318";
+  for (const char* header : {"Authorization s3cret", "Bad Name: s3cret", "Content-Type: s3cret",
+                             "X-Token: s3cret\r\nX-Other: 1", ": s3cret"}) {
+    o.headers = {header};
+    refused(o);
+  }
+  o.headers = {"Authorization: Bearer s3cret"};
+  o.period = milliseconds(10);
+  refused(o);
+  o.period = milliseconds(60000);
+  o.timeout = milliseconds(0);
+  refused(o);
+  o.timeout = milliseconds(1000);
+  o.caFile = "/nonexistent/ca.pem";
+  EXPECT_NE(refused(o).find("/nonexistent/ca.pem"), std::string::npos);
+  o.caFile.clear();
+  o.attributes = {{"deployment.environment", "\xff"}};
+  refused(o);
+  o.attributes = {{"team", "a"}, {"team", "b"}};
+  refused(o);
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  EXPECT_EQ(records.size(), 17u);
+  for (const zrperf_test::Record& r : records) {
+    EXPECT_EQ(r.level, -1);
+    EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
+  }
+
+  // What is posted to: the base URL's path + /v1/metrics, user information
+  // left out of what is shown.
+  std::string url, display, error;
+  ASSERT_TRUE(zrotlp::ResolveEndpoint("https://u:pw@collector:4318/base/", &url, &display, &error));
+  EXPECT_EQ(url, "https://u:pw@collector:4318/base/v1/metrics");
+  EXPECT_EQ(display, "https://collector:4318/base/v1/metrics");
+  ASSERT_TRUE(zrotlp::ResolveEndpoint("http://c/v1/metrics", &url, &display, &error));
+  EXPECT_EQ(url, "http://c/v1/metrics");
+}
+
+TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
+  REQUIRE_PROTOC();
+  LoopbackReceiver receiver;
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
+  counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.gzip = true;
+  o.headers = {"Authorization: Bearer s3cret"};
+  o.serviceName = "storage";
+  o.attributes = {{"deployment.environment", "test"}, {"host.name", "override"}};
+  o.period = std::chrono::hours(1);
+  auto exporter = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(exporter);
+  EXPECT_EQ(exporter->Url(), receiver.Url() + "/v1/metrics");
+
+  // Flushes on several threads at once: each is answered by a push made after it.
+  zrperf_test::RunTogether(4, [&](int) { EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30))); });
+  const std::vector<zrotlp_test::Request> requests = receiver.Requests();
+  ASSERT_GE(requests.size(), 1u);
+  ASSERT_LE(requests.size(), 4u);
+  const zrotlp_test::Request& r = requests.front();
+  EXPECT_EQ(r.head.rfind("POST /v1/metrics HTTP/1.1\r\n", 0), 0u) << r.head;
+  for (const char* h : {"Content-Type: application/x-protobuf\r\n", "Content-Encoding: gzip\r\n",
+                        "Authorization: Bearer s3cret\r\n"}) {
+    EXPECT_NE(r.head.find(h), std::string::npos) << h << " not in\n" << r.head;
+  }
+  const TextNode request = Decoded(r);
+  const TextNode* read = FindPoint(request, "zrperf.elapsed", "disk0.read");
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->Count("count"), 100u);
+  EXPECT_DOUBLE_EQ(read->Number("sum"), 5050e-7);
+  EXPECT_EQ(FindPoint(request, "zrperf.transferred", "disk0.write")->Count("as_int"), 4096u);
+  std::map<std::string, std::string> resource;
+  for (const TextNode* a :
+       request.Child("resource_metrics")->Child("resource")->All("attributes")) {
+    const TextNode* v = a->Child("value");
+    resource[a->Text("key")] =
+        v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
+  }
+  EXPECT_EQ(resource["service.name"], "storage");
+  EXPECT_EQ(resource["host.name"], "override");
+  EXPECT_EQ(resource["deployment.environment"], "test");
+  EXPECT_EQ(resource["process.pid"], std::to_string(getpid()));
+  EXPECT_EQ(resource["service.instance.id"].size(), 36u);
+
+  // A statistics pass asks for a push; the pass itself does not wait for it.
+  PerfCntLogger logger;
+  exporter->PushAfterEachPass(&logger);
+  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(1));
+  const std::size_t before = receiver.Requests().size();
+  logger.LogPerfStats();
+  ASSERT_TRUE(receiver.WaitForRequests(before + 1));
+  exporter.reset();  // the last push
+  const TextNode last = Decoded(receiver.Requests().back());
+  EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "disk0.read")->Count("count"), 101u);
+  EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 0u);
+  logger.LogPerfStats();  // the callback outlives the exporter harmlessly
+}
+
+TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
+  REQUIRE_PROTOC();
+  zrperf_test::ScopedSink sink;
+  LoopbackReceiver receiver;
+  const std::string status = std::string("\x08\x03\x12\x05other", 9);  // google.rpc.Status
+  Action ra;
+  ra.status = 503;
+  ra.headers = "Retry-After: 7\r\n";
+  auto with = [](int code) {
+    Action a;
+    a.status = code;
+    return a;
+  };
+  Action close, garbage, half, stall, bad, badAgain, other;
+  close.close = true;
+  garbage.garbage = true;
+  half.halfAnswer = true;
+  stall.stall = true;
+  bad.status = badAgain.status = other.status = 400;
+  bad.body = badAgain.body = "bad thing";
+  other.body = status;
+  other.headers = "Content-Type: application/x-protobuf\r\n";
+  receiver.Script({with(503), ra, with(429), with(502), with(504), close, garbage, half, stall,
+                   with(200), bad, badAgain, other, with(401), with(200)});
+  auto clock = std::make_shared<FakeClock>(15);
+  auto counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.headers = {"X-Api-Key: s3cret"};
+  auto exporter = StartWith(o, counters, clock);
+  ASSERT_TRUE(receiver.WaitForRequests(15));
+  ASSERT_TRUE(Eventually([&] { return Attempts(*exporter) == 15; }));
+
+  const COtlpExporter::Stats stats = exporter->GetStats();
+  EXPECT_EQ(stats.retried, 9u);
+  EXPECT_EQ(stats.failed, 4u);
+  EXPECT_EQ(stats.ok, 2u);
+  // The wait before each attempt: the period, then back-off doubling from 1 s
+  // (3/4 of it with this clock's jitter draw) up to the period, or 7 s when
+  // Retry-After asks for more; after a success or a dropped request, the period.
+  std::vector<long long> waits;
+  for (milliseconds w : clock->Waits()) waits.push_back(w.count());
+  EXPECT_EQ(waits, (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000,
+                                           45000, 60000, 60000, 60000, 60000, 60000}));
+  // The last push carries the attempts before it.
+  const TextNode last = Decoded(receiver.Requests().back());
+  EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 9u);
+  EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 4u);
+
+  // Records: the first failure of the outage, one a minute after it (saying
+  // how many were left out), each 400 reason once, the 401.
+  std::vector<std::string> failures;
+  for (const zrperf_test::Record& r : sink->Records()) {
+    EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
+    if (r.level == -1) failures.push_back(r.message);
+  }
+  ASSERT_EQ(failures.size(), 5u);
+  EXPECT_NE(failures[0].find("HTTP 503"), std::string::npos) << failures[0];
+  EXPECT_NE(failures[1].find("6 more failures"), std::string::npos) << failures[1];
+  EXPECT_NE(failures[2].find("HTTP 400: bad thing"), std::string::npos) << failures[2];
+  EXPECT_NE(failures[3].find("HTTP 400: other"), std::string::npos) << failures[3];
+  EXPECT_NE(failures[4].find("HTTP 401"), std::string::npos) << failures[4];
+}
+
+TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
+  using zrotlp::RetryDelay;
+  const milliseconds second(1000), minute(60000);
+  EXPECT_EQ(RetryDelay(1, std::nullopt, second, minute, 0.0), milliseconds(500));
+  EXPECT_EQ(RetryDelay(3, std::nullopt, second, minute, 0.999), milliseconds(3998));
+  EXPECT_EQ(RetryDelay(1000, std::nullopt, second, minute, 0.0), milliseconds(30000));
+  EXPECT_EQ(RetryDelay(1, std::chrono::seconds(0), second, minute, 0.0), milliseconds(500));
+  EXPECT_EQ(RetryDelay(1, std::chrono::seconds(90), second, minute, 0.0), milliseconds(90000));
+  EXPECT_EQ(RetryDelay(1, std::chrono::seconds(999999), second, minute, 0.0),
+            zrotlp::kMaxRetryAfter);
+
+  const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  EXPECT_EQ(zrotlp::ParseRetryAfter(" 120 ", now), std::chrono::seconds(120));
+  EXPECT_EQ(zrotlp::ParseRetryAfter("Sun, 06 Nov 1994 08:51:37 GMT", now),
+            std::chrono::seconds(120));
+  EXPECT_EQ(zrotlp::ParseRetryAfter("Sunday, 06-Nov-94 08:50:37 GMT", now),
+            std::chrono::seconds(60));
+  EXPECT_EQ(zrotlp::ParseRetryAfter("Sun, 06 Nov 1994 08:00:00 GMT", now), std::chrono::seconds(0));
+  EXPECT_EQ(zrotlp::ParseRetryAfter("soon", now), std::nullopt);
+  EXPECT_EQ(zrotlp::ParseRetryAfter("-5", now), std::nullopt);
+}
+
+TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
+  REQUIRE_PROTOC();
+  LoopbackReceiver receiver;
+  const int port = receiver.Port();
+  auto clock = std::make_shared<FakeClock>(-1);
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (int c = 0; c < 50; ++c) counters->GetCounter("c" + std::to_string(c));
+  auto exporter = StartWith(OptionsFor(receiver), counters, clock);
+  ASSERT_TRUE(receiver.WaitForRequests(3));
+
+  receiver.Close();  // absent: connections refused
+  ASSERT_TRUE(Eventually([&] { return exporter->GetStats().retried >= 1; }));
+  const std::uint64_t okBefore = exporter->GetStats().ok;
+  constexpr int kThreads = 4, kSamples = 20000;
+  zrperf_test::RunTogether(kThreads, [&](int t) {
+    for (int i = 0; i < kSamples; ++i) {
+      counters->GetCounter("c" + std::to_string((i + t) % 50))->AddSample(CTimeInterval(i % 977));
+      counters->GetMediaSpeedCounter("tape")->AddTransfer(512, CTimeInterval(3));
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return exporter->GetStats().retried >= 100; }));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  const std::size_t heldAt100 = mallinfo2().uordblks;
+  ASSERT_TRUE(Eventually([&] { return exporter->GetStats().retried >= 1000; }));
+  const std::size_t heldAt1000 = mallinfo2().uordblks;
+  EXPECT_LT(heldAt1000, heldAt100 + 256 * 1024) << "memory grows while the receiver is down";
+#endif
+  EXPECT_EQ(exporter->GetStats().ok, okBefore);
+
+  receiver.Listen(port);
+  const std::size_t seen = receiver.Requests().size();
+  ASSERT_TRUE(receiver.WaitForRequests(seen + 1));
+  clock->Allow(0);
+  exporter.reset();
+  const TextNode last = Decoded(receiver.Requests().back());
+  unsigned long long samples = 0;
+  for (int c = 0; c < 50; ++c) {
+    const TextNode* p = FindPoint(last, "zrperf.elapsed", "c" + std::to_string(c));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->Count("count"),
+              counters->GetCounter("c" + std::to_string(c))->GetSnapshot().GetCount());
+    samples += p->Count("count");
+  }
+  EXPECT_EQ(samples, static_cast<unsigned long long>(kThreads) * kSamples);
+  EXPECT_EQ(FindPoint(last, "zrperf.transfers", "tape")->Count("as_int"),
+            static_cast<unsigned long long>(kThreads) * kSamples);
+}
+
+TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
+  LoopbackReceiver receiver;
+  Action stall, bad;
+  stall.stall = true;
+  bad.status = 400;
+  receiver.Script({stall, bad});
+  auto counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.timeout = milliseconds(200);
+  o.period = std::chrono::hours(1);
+  auto exporter = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(exporter);
+  EXPECT_FALSE(exporter->Flush(milliseconds(50)));          // stalled: the wait ends first
+  EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));  // refused with 400
+  EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
+  const COtlpExporter::Stats stats = exporter->GetStats();
+  EXPECT_EQ(stats.retried, 1u);
+  EXPECT_EQ(stats.failed, 1u);
+  EXPECT_EQ(stats.ok, 1u);
+
+  // Stop while the receiver never answers: one last attempt, cut at the timeout.
+  receiver.Script({stall, stall});
+  counters->GetCounter("late")->AddSample(CTimeInterval(1));
+  const std::size_t before = receiver.Requests().size();
+  const auto start = std::chrono::steady_clock::now();
+  exporter->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(receiver.Requests().size(), before + 1);
+  EXPECT_FALSE(exporter->Flush(std::chrono::seconds(1)));
+  exporter->Stop();
+}
+
+TEST(OtlpExporter, ForkedChildLeavesTheParentsThreadAlone) {
+  LoopbackReceiver receiver;
+  auto counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.period = milliseconds(100);
+  auto exporter = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(exporter);
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const bool flushed = exporter->Flush(std::chrono::seconds(1));
+      exporter.reset();  // neither joins nor pushes
+      _exit(flushed ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// The exporter over https: a receiver with a certificate of its own, made
+// here with OpenSSL, which the exporter trusts only through `caFile`.
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <zrperf/tests/support/OtlpReceiver.h>
+#include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/TempDir.h>
+#include "OtlpExporter.h"
+
+namespace {
+
+// A self-signed certificate for 127.0.0.1 (its subject and its IP address)
+// and an https receiver on it that answers every POST with 200.
+class TlsReceiver {
+ public:
+  TlsReceiver() : m_ctx(SSL_CTX_new(TLS_server_method())) {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
+    for (const auto& [nid, value] :
+         {std::pair<int, const char*>{NID_subject_alt_name, "IP:127.0.0.1"},
+          {NID_basic_constraints, "critical,CA:TRUE"}}) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);
+      X509_add_ext(cert, ext, -1);
+      X509_EXTENSION_free(ext);
+    }
+    X509_sign(cert, key, EVP_sha256());
+    m_ok = key != nullptr && m_ctx != nullptr && SSL_CTX_use_certificate(m_ctx, cert) == 1 &&
+           SSL_CTX_use_PrivateKey(m_ctx, key) == 1;
+    FILE* pem = std::fopen(m_dir.Path("ca.pem").c_str(), "w");
+    m_ok = m_ok && pem != nullptr && PEM_write_X509(pem, cert) == 1;
+    if (pem != nullptr) std::fclose(pem);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+
+    m_listener = zrotlp_test::ListenOnLoopback(0, &m_port);
+    m_thread = std::thread([this] {
+      zrotlp_test::ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); });
+    });
+  }
+  ~TlsReceiver() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_listener);
+    SSL_CTX_free(m_ctx);
+  }
+
+  bool Ok() const { return m_ok; }
+  std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port); }
+  std::string CaFile() const { return m_dir.Path("ca.pem"); }
+  int Requests() const { return m_requests; }
+  int FailedHandshakes() const { return m_failedHandshakes; }
+
+ private:
+  void Handle(int fd) {
+    timeval limit{5, 0};  // a client that stops mid-handshake cannot hold the test
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    SSL* ssl = SSL_new(m_ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+      Answer(ssl);
+    } else {
+      ++m_failedHandshakes;
+    }
+    SSL_free(ssl);
+    ERR_clear_error();
+  }
+
+  // Reads one request (head and Content-Length body) and answers 200.
+  void Answer(SSL* ssl) {
+    std::string data;
+    char chunk[16384];
+    std::size_t end;
+    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+      const int n = SSL_read(ssl, chunk, sizeof(chunk));
+      if (n <= 0) return;
+      data.append(chunk, static_cast<std::size_t>(n));
+    }
+    const std::size_t at = data.find("Content-Length: ");
+    const std::size_t length = at < end ? std::stoul(data.substr(at + 16)) : 0;
+    while (data.size() < end + 4 + length) {
+      const int n = SSL_read(ssl, chunk, sizeof(chunk));
+      if (n <= 0) return;
+      data.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (data.rfind("POST /v1/metrics ", 0) == 0 && length > 0) ++m_requests;
+    static const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    SSL_write(ssl, kOk, sizeof(kOk) - 1);
+  }
+
+  zrperf_test::TempDir m_dir{"zrperf-otlp-tls"};
+  SSL_CTX* m_ctx;
+  bool m_ok = false;
+  int m_listener = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_requests{0};
+  std::atomic<int> m_failedHandshakes{0};
+  std::thread m_thread;
+};
+
+TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesFor) {
+  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
+    GTEST_SKIP() << "this libcurl has no TLS";
+  TlsReceiver receiver;
+  ASSERT_TRUE(receiver.Ok());
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(42));
+  COtlpExporter::Options o;
+  o.endpoint = receiver.Url();
+  o.timeout = std::chrono::seconds(5);
+  o.period = std::chrono::hours(1);
+
+  // Trusted through the CA file: pushed.
+  o.caFile = receiver.CaFile();
+  auto trusted = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(trusted);
+  EXPECT_TRUE(trusted->Flush(std::chrono::seconds(30)));
+  trusted.reset();
+  EXPECT_GE(receiver.Requests(), 1);
+
+  // With the system's CAs only, the same receiver is refused at the handshake:
+  // nothing is sent, and the record says why.
+  const int before = receiver.Requests();
+  zrperf_test::ScopedSink sink;
+  o.caFile.clear();
+  auto untrusted = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(untrusted);
+  EXPECT_FALSE(untrusted->Flush(std::chrono::seconds(2)));
+  EXPECT_GE(untrusted->GetStats().retried, 1u);
+  EXPECT_EQ(untrusted->GetStats().ok, 0u);
+  untrusted.reset();
+  EXPECT_EQ(receiver.Requests(), before);
+  EXPECT_GE(receiver.FailedHandshakes(), 1);
+  bool said = false;
+  for (const zrperf_test::Record& r : sink->Records())
+    said = said || r.message.find("certificate") != std::string::npos;
+  EXPECT_TRUE(said) << "no record names the certificate";
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+#include "OtlpPayload.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <zrperf/export/internal/LabelValue.h>
+#include <zrperf/export/internal/ProtoWriter.h>
+
+namespace zrotlp {
+
+namespace {
+
+using zrexport::ProtoWriter;
+
+constexpr double kUnitsPerSecond = 1e7;   // CTimeInterval counts 100 ns units
+constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
+
+void StringAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key,
+                     const std::string& value) {
+  const ProtoWriter::Mark kv = w.BeginMessage(field);
+  w.String(1, key);
+  const ProtoWriter::Mark any = w.BeginMessage(2);
+  w.String(1, value);  // AnyValue.string_value
+  w.EndMessage(any);
+  w.EndMessage(kv);
+}
+
+void IntAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key, std::int64_t value) {
+  const ProtoWriter::Mark kv = w.BeginMessage(field);
+  w.String(1, key);
+  const ProtoWriter::Mark any = w.BeginMessage(2);
+  w.UInt64(3, static_cast<std::uint64_t>(value));  // AnyValue.int_value (int64)
+  w.EndMessage(any);
+  w.EndMessage(kv);
+}
+
+// Metric name, description and unit; the data message follows.
+void MetricHeader(ProtoWriter& w, const char* name, const char* description, const char* unit) {
+  w.String(1, name);
+  w.String(2, description);
+  w.String(3, unit);
+}
+
+void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context, const std::string& label,
+                         const HistogramPoint& p) {
+  const ProtoWriter::Mark at = w.BeginMessage(1);  // ExponentialHistogram.data_points
+  StringAttribute(w, 1, "counter", label);
+  w.Fixed64(2, UnixNanos(context, p.start));
+  w.Fixed64(3, UnixNanos(context, p.end));
+  w.Fixed64(4, p.count);
+  w.Double(5, p.sum);
+  w.SInt32(6, kScale);
+  w.Fixed64(7, p.zeroCount);
+  if (!p.counts.empty()) {
+    const ProtoWriter::Mark positive = w.BeginMessage(8);
+    w.SInt32(1, p.offset);
+    w.PackedUInt64(2, p.counts);
+    w.EndMessage(positive);
+  }
+  if (p.count > 0) {
+    w.Double(12, p.min);
+    w.Double(13, p.max);
+  }
+  w.EndMessage(at);
+}
+
+// A NumberDataPoint of a monotonic cumulative sum, integer or double.
+void WriteSumPoint(ProtoWriter& w, const RequestContext& context, const char* attribute,
+                   const std::string& label, std::chrono::steady_clock::time_point start,
+                   std::chrono::steady_clock::time_point end, bool isDouble, std::uint64_t asInt,
+                   double asDouble) {
+  const ProtoWriter::Mark at = w.BeginMessage(1);  // Sum.data_points
+  StringAttribute(w, 7, attribute, label);
+  w.Fixed64(2, UnixNanos(context, start));
+  w.Fixed64(3, UnixNanos(context, end));
+  if (isDouble) {
+    w.Double(4, asDouble);
+  } else {
+    // sfixed64: values past INT64_MAX are held there.
+    w.Fixed64(6, std::min<std::uint64_t>(asInt, std::numeric_limits<std::int64_t>::max()));
+  }
+  w.EndMessage(at);
+}
+
+// The point of one label: the snapshots of its counters merged.
+struct SpeedPoint {
+  std::string label;
+  std::uint64_t bytes = 0;
+  std::uint64_t transfers = 0;
+  double seconds = 0.0;
+  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point end;
+};
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
+}
+
+}  // namespace
+
+HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap) {
+  HistogramPoint p;
+  p.count = snap.GetCount();
+  p.sum = static_cast<double>(snap.GetTotal().Get100ns()) / kUnitsPerSecond;
+  p.min = static_cast<double>(snap.GetMin().Get100ns()) / kUnitsPerSecond;
+  p.max = static_cast<double>(snap.GetMax().Get100ns()) / kUnitsPerSecond;
+  p.start = snap.GetStart();
+  p.end = snap.GetEnd();
+  p.zeroCount = snap.GetZeroCount();
+  const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snap.GetBuckets();
+  if (!buckets.empty()) {
+    // Schema-4 bucket i holds (2^((i-1)/16), 2^(i/16)] s; OTLP bucket i at
+    // scale 4 holds (base^i, base^(i+1)]: the OTLP index is i - 1.
+    const std::int32_t first = buckets.front().index;
+    p.offset = first - 1;
+    const auto span = static_cast<std::uint32_t>(buckets.back().index - first + 1);  // >= 1
+    p.counts.assign(span, 0);
+    for (const CTimeCounterSnapshot::Bucket& b : buckets) {
+      p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
+    }
+  }
+  return p;
+}
+
+void MergePoint(HistogramPoint* into, const HistogramPoint& other) {
+  if (other.count > 0) {
+    into->min = into->count > 0 ? std::min(into->min, other.min) : other.min;
+    into->max = into->count > 0 ? std::max(into->max, other.max) : other.max;
+  }
+  into->count = SaturatingAdd(into->count, other.count);
+  into->sum += other.sum;
+  into->zeroCount = SaturatingAdd(into->zeroCount, other.zeroCount);
+  into->start = std::min(into->start, other.start);
+  into->end = std::max(into->end, other.end);
+  if (other.counts.empty()) return;
+  if (into->counts.empty()) {
+    into->offset = other.offset;
+    into->counts = other.counts;
+    return;
+  }
+  const std::int32_t low = std::min(into->offset, other.offset);
+  const std::int32_t high = std::max(into->offset + static_cast<std::int32_t>(into->counts.size()),
+                                     other.offset + static_cast<std::int32_t>(other.counts.size()));
+  std::vector<std::uint64_t> merged(static_cast<std::size_t>(high - low), 0);
+  for (std::size_t k = 0; k < into->counts.size(); ++k) {
+    merged[static_cast<std::size_t>(into->offset - low) + k] = into->counts[k];
+  }
+  for (std::size_t k = 0; k < other.counts.size(); ++k) {
+    std::uint64_t& slot = merged[static_cast<std::size_t>(other.offset - low) + k];
+    slot = SaturatingAdd(slot, other.counts[k]);
+  }
+  into->offset = low;
+  into->counts = std::move(merged);
+}
+
+std::uint64_t UnixNanos(const RequestContext& context, std::chrono::steady_clock::time_point t) {
+  const std::int64_t steady =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  const std::int64_t wall = steady + context.wallMinusSteadyNs;
+  return wall > 0 ? static_cast<std::uint64_t>(wall) : 0;
+}
+
+void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
+                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+                   std::chrono::steady_clock::time_point now, std::string* out) {
+  out->clear();
+  ProtoWriter w(out);
+  const ProtoWriter::Mark resourceMetrics = w.BeginMessage(1);
+
+  const ProtoWriter::Mark resource = w.BeginMessage(1);
+  for (const Attribute& a : context.resource) {
+    if (a.isInt) {
+      IntAttribute(w, 1, a.key, a.intValue);
+    } else {
+      StringAttribute(w, 1, a.key, a.value);
+    }
+  }
+  w.EndMessage(resource);
+
+  const ProtoWriter::Mark scopeMetrics = w.BeginMessage(2);
+  const ProtoWriter::Mark scope = w.BeginMessage(1);
+  w.String(1, "zrperf");
+  w.String(2, context.scopeVersion);
+  w.EndMessage(scope);
+
+  // Elapsed-time counters. The list is in byte order of full names, so names
+  // equal up to their first NUL (one label) are neighbours.
+  {
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
+    const ProtoWriter::Mark histogram = w.BeginMessage(10);
+    std::string label;
+    HistogramPoint point;
+    bool have = false;
+    for (const auto& entry : times) {
+      if (!entry.second) continue;
+      std::string thisLabel = zrexport::LabelValueOf(entry.first);
+      HistogramPoint thisPoint = HistogramPointOf(entry.second->GetSnapshot());
+      if (have && thisLabel == label) {
+        MergePoint(&point, thisPoint);
+        continue;
+      }
+      if (have) WriteHistogramPoint(w, context, label, point);
+      label = std::move(thisLabel);
+      point = std::move(thisPoint);
+      have = true;
+    }
+    if (have) WriteHistogramPoint(w, context, label, point);
+    w.UInt64(2, kCumulative);
+    w.EndMessage(histogram);
+    w.EndMessage(metric);
+  }
+
+  // Throughput counters: three sums over the same points.
+  std::vector<SpeedPoint> points;
+  for (const auto& entry : speeds) {
+    if (!entry.second) continue;
+    const CMediaSpeedCounterSnapshot snap = entry.second->GetSnapshot();
+    std::string label = zrexport::LabelValueOf(entry.first);
+    if (points.empty() || points.back().label != label) {
+      points.push_back(SpeedPoint{std::move(label), 0, 0, 0.0, snap.GetStart(), snap.GetEnd()});
+    }
+    SpeedPoint& p = points.back();
+    p.bytes = SaturatingAdd(p.bytes, snap.GetBytes());
+    p.transfers = SaturatingAdd(p.transfers, snap.GetTransfers());
+    p.seconds += static_cast<double>(snap.GetTime().Get100ns()) / kUnitsPerSecond;
+    p.start = std::min(p.start, snap.GetStart());
+    p.end = std::max(p.end, snap.GetEnd());
+  }
+  struct SumMetric {
+    const char* name;
+    const char* description;
+    const char* unit;
+  };
+  const SumMetric sums[] = {
+      {"zrperf.transferred", "Bytes transferred by each throughput counter.", "By"},
+      {"zrperf.transfers", "Transfers of each throughput counter.", "{transfer}"},
+      {"zrperf.transfer", "Summed time of the transfers of each throughput counter.", "s"},
+  };
+  for (int m = 0; m < 3; ++m) {
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    MetricHeader(w, sums[m].name, sums[m].description, sums[m].unit);
+    const ProtoWriter::Mark sum = w.BeginMessage(7);
+    for (const SpeedPoint& p : points) {
+      WriteSumPoint(w, context, "counter", p.label, p.start, p.end, m == 2,
+                    m == 0 ? p.bytes : p.transfers, p.seconds);
+    }
+    w.UInt64(2, kCumulative);
+    w.UInt64(3, 1);  // is_monotonic
+    w.EndMessage(sum);
+    w.EndMessage(metric);
+  }
+
+  // The exporter's own attempts (up to the one this request goes out in).
+  {
+    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    MetricHeader(w, "zrperf.otlp.pushes", "Pushes of this exporter by outcome.", "{push}");
+    const ProtoWriter::Mark sum = w.BeginMessage(7);
+    const std::pair<const char*, std::uint64_t> outcomes[] = {
+        {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
+    for (const auto& o : outcomes) {
+      WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false, o.second,
+                    0.0);
+    }
+    w.UInt64(2, kCumulative);
+    w.UInt64(3, 1);
+    w.EndMessage(sum);
+    w.EndMessage(metric);
+  }
+
+  w.EndMessage(scopeMetrics);
+  w.EndMessage(resourceMetrics);
+}
+
+}  // namespace zrotlp

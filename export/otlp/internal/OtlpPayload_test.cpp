@@ -1,0 +1,228 @@
+#include "OtlpPayload.h"
+
+#include <gtest/gtest.h>
+#include <zrperf/Version.h>
+
+#include <boost/make_shared.hpp>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zrperf/tests/support/OtlpReceiver.h>
+
+namespace {
+
+using zrotlp_test::FindMetric;
+using zrotlp_test::FindPoint;
+using zrotlp_test::TextNode;
+
+constexpr double kBase = 1.0442737824274138;  // 2^(1/16)
+
+zrotlp::RequestContext Context() {
+  zrotlp::RequestContext c;
+  c.resource = {{"service.name", "svc", false, 0}, {"process.pid", "", true, 4242}};
+  c.scopeVersion = ZRPERF_VERSION_STRING;
+  c.wallMinusSteadyNs = 1'700'000'000'000'000'000;
+  c.exporterStart = std::chrono::steady_clock::now();
+  return c;
+}
+
+TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {}) {
+  std::string body;
+  zrotlp::EncodeRequest(Context(), set.ListTimeCounters(), set.ListMediaSpeedCounters(), pushes,
+                        std::chrono::steady_clock::now(), &body);
+  const std::string decoded = zrotlp_test::DecodeRequest(body);
+  EXPECT_EQ(decoded.rfind("ERROR", 0), std::string::npos) << decoded;
+  return zrotlp_test::ParseRequest(decoded);
+}
+
+#define REQUIRE_PROTOC()                                                            \
+  if (!zrotlp_test::HaveProtoc()) {                                                 \
+    GTEST_SKIP() << "protoc not found at configure time (scripts/deps.sh installs " \
+                    "protobuf-compiler)";                                           \
+  }
+
+TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
+  REQUIRE_PROTOC();
+  CPerfCounters set;
+  const std::vector<long long> units = {0, 0, 1, 37, 10000, 10000, 10000, 25'000'000, (1LL << 35)};
+  for (long long u : units) set.GetCounter("disk0.read")->AddSample(CTimeInterval(u));
+  set.GetCounter("idle");
+  const TextNode request = Encode(set);
+
+  const TextNode* metric = FindMetric(request, "zrperf.elapsed");
+  ASSERT_NE(metric, nullptr);
+  EXPECT_EQ(metric->Text("unit"), "s");
+  EXPECT_EQ(metric->Child("exponential_histogram")->Value("aggregation_temporality"),
+            "AGGREGATION_TEMPORALITY_CUMULATIVE");
+
+  const TextNode* p = FindPoint(request, "zrperf.elapsed", "disk0.read");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->Count("count"), units.size());
+  double sum = 0;
+  for (long long u : units) sum += static_cast<double>(u) / 1e7;
+  EXPECT_DOUBLE_EQ(p->Number("sum"), sum);
+  EXPECT_DOUBLE_EQ(p->Number("min"), 0.0);
+  EXPECT_DOUBLE_EQ(p->Number("max"), static_cast<double>(1LL << 35) / 1e7);
+  EXPECT_EQ(p->Value("scale"), "4");
+  EXPECT_EQ(p->Count("zero_count"), 2u);
+  // Exactly the counter's buckets, each at OTLP index (schema-4 index - 1),
+  // and each sample in the OTLP bucket whose range (base^i, base^(i+1)] holds it.
+  const TextNode* positive = p->Child("positive");
+  ASSERT_NE(positive, nullptr);
+  const int offset = std::stoi(positive->Value("offset"));
+  std::vector<unsigned long long> counts;
+  for (const std::string& c : positive->Values("bucket_counts")) counts.push_back(std::stoull(c));
+  const CTimeCounterSnapshot snap = set.GetCounter("disk0.read")->GetSnapshot();
+  std::vector<unsigned long long> expected(counts.size(), 0);
+  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
+    const int k = b.index - 1 - offset;
+    ASSERT_TRUE(k >= 0 && k < static_cast<int>(counts.size())) << b.index;
+    expected[k] = b.count;
+  }
+  EXPECT_EQ(counts, expected);
+  for (long long u : units) {
+    if (u == 0) continue;
+    const double seconds = static_cast<double>(u) / 1e7;
+    int holding = 0;
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      const int i = offset + static_cast<int>(k);
+      if (counts[k] > 0 && std::pow(kBase, i) < seconds * (1 + 1e-9) &&
+          seconds <= std::pow(kBase, i + 1) * (1 + 1e-9)) {
+        ++holding;
+      }
+    }
+    EXPECT_EQ(holding, 1) << u << " units";
+  }
+
+  // A counter without samples: a point of count 0, without extremes or buckets.
+  const TextNode* idle = FindPoint(request, "zrperf.elapsed", "idle");
+  ASSERT_NE(idle, nullptr);
+  EXPECT_EQ(idle->Count("count"), 0u);
+  EXPECT_FALSE(idle->Has("min"));
+  EXPECT_FALSE(idle->Has("max"));
+  EXPECT_EQ(idle->Child("positive"), nullptr);
+}
+
+TEST(OtlpPayload, PointsSpanFromTheCountersStartWhichOnlyResetMoves) {
+  REQUIRE_PROTOC();
+  CPerfCounters set;
+  set.GetCounter("a")->AddSample(CTimeInterval(5));
+  set.GetMediaSpeedCounter("tape")->AddTransfer(10, CTimeInterval(5));
+  const TextNode first = Encode(set);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  set.GetCounter("a")->AddSample(CTimeInterval(5));
+  const TextNode second = Encode(set);
+  for (const char* metric : {"zrperf.elapsed", "zrperf.transfers"}) {
+    const std::string name = metric[7] == 'e' ? "a" : "tape";
+    const TextNode* p1 = FindPoint(first, metric, name);
+    const TextNode* p2 = FindPoint(second, metric, name);
+    ASSERT_TRUE(p1 != nullptr && p2 != nullptr) << metric;
+    EXPECT_EQ(p1->Value("start_time_unix_nano"), p2->Value("start_time_unix_nano")) << metric;
+    EXPECT_LT(p1->Count("time_unix_nano"), p2->Count("time_unix_nano")) << metric;
+    EXPECT_LE(p1->Count("start_time_unix_nano"), p1->Count("time_unix_nano")) << metric;
+    // The offset of the context applies: a 2023-or-later Unix time.
+    EXPECT_GT(p1->Count("start_time_unix_nano"), 1'700'000'000'000'000'000ULL) << metric;
+  }
+  EXPECT_EQ(FindPoint(second, "zrperf.elapsed", "a")->Count("count"), 2u);
+  set.Reset();
+  const TextNode after = Encode(set);
+  EXPECT_GT(FindPoint(after, "zrperf.elapsed", "a")->Count("start_time_unix_nano"),
+            FindPoint(second, "zrperf.elapsed", "a")->Count("time_unix_nano"));
+  EXPECT_EQ(FindPoint(after, "zrperf.elapsed", "a")->Count("count"), 0u);
+}
+
+TEST(OtlpPayload, ThroughputResourceScopeAndNamesAsTheReceiverNeedsThem) {
+  REQUIRE_PROTOC();
+  CPerfCounters set;
+  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(65536, CTimeInterval(2000));
+  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(1000));
+  // Names equal up to their first NUL are one point adding their figures up;
+  // bytes that are not UTF-8 are encoded as the Prometheus label encodes them.
+  set.GetCounter(std::string("nul\0a", 5))->AddSample(CTimeInterval(100));
+  set.GetCounter(std::string("nul\0b", 5))->AddSample(CTimeInterval(300000));
+  set.GetCounter("nul")->AddSample(CTimeInterval(0));
+  set.GetCounter("bad\xff%")->AddSample(CTimeInterval(7));
+  zrotlp::PushCounts pushes;
+  pushes.ok = 5;
+  pushes.retried = 2;
+  pushes.failed = 1;
+  const TextNode request = Encode(set, pushes);
+
+  const TextNode* write = FindPoint(request, "zrperf.transferred", "disk0.write");
+  ASSERT_NE(write, nullptr);
+  EXPECT_EQ(write->Count("as_int"), 69632u);
+  EXPECT_EQ(FindPoint(request, "zrperf.transfers", "disk0.write")->Count("as_int"), 2u);
+  EXPECT_DOUBLE_EQ(FindPoint(request, "zrperf.transfer", "disk0.write")->Number("as_double"), 3e-4);
+  for (const char* name :
+       {"zrperf.transferred", "zrperf.transfers", "zrperf.transfer", "zrperf.otlp.pushes"}) {
+    const TextNode* sum = FindMetric(request, name)->Child("sum");
+    ASSERT_NE(sum, nullptr) << name;
+    EXPECT_EQ(sum->Value("is_monotonic"), "true") << name;
+    EXPECT_EQ(sum->Value("aggregation_temporality"), "AGGREGATION_TEMPORALITY_CUMULATIVE");
+  }
+  EXPECT_EQ(FindMetric(request, "zrperf.transferred")->Text("unit"), "By");
+
+  const TextNode* nul = FindPoint(request, "zrperf.elapsed", "nul");
+  ASSERT_NE(nul, nullptr);
+  EXPECT_EQ(nul->Count("count"), 3u);
+  EXPECT_EQ(nul->Count("zero_count"), 1u);
+  EXPECT_DOUBLE_EQ(nul->Number("min"), 0.0);
+  EXPECT_DOUBLE_EQ(nul->Number("max"), 0.03);
+  EXPECT_DOUBLE_EQ(nul->Number("sum"), 0.03001);
+  EXPECT_EQ(FindMetric(request, "zrperf.elapsed")
+                ->Child("exponential_histogram")
+                ->All("data_points")
+                .size(),
+            2u);
+  EXPECT_NE(FindPoint(request, "zrperf.elapsed", "bad%FF%25"), nullptr);
+
+  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "ok", "outcome")->Count("as_int"), 5u);
+  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 2u);
+  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 1u);
+
+  const TextNode* rm = request.Child("resource_metrics");
+  ASSERT_NE(rm, nullptr);
+  std::map<std::string, std::string> resource;
+  for (const TextNode* a : rm->Child("resource")->All("attributes")) {
+    const TextNode* v = a->Child("value");
+    resource[a->Text("key")] =
+        v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
+  }
+  EXPECT_EQ(resource["service.name"], "svc");
+  EXPECT_EQ(resource["process.pid"], "4242");
+  const TextNode* scope = rm->Child("scope_metrics")->Child("scope");
+  EXPECT_EQ(scope->Text("name"), "zrperf");
+  EXPECT_EQ(scope->Text("version"), ZRPERF_VERSION_STRING);
+}
+
+TEST(OtlpPayload, MergedPointsAddBucketsOverTheUnionOfTheirRanges) {
+  zrotlp::HistogramPoint a;
+  a.count = 3;
+  a.min = 1;
+  a.max = 2;
+  a.offset = 10;
+  a.counts = {1, 0, 2};
+  zrotlp::HistogramPoint b;
+  b.count = 4;
+  b.min = 0.5;
+  b.max = 1.5;
+  b.zeroCount = 1;
+  b.offset = 8;
+  b.counts = {1, 0, 1, 1};
+  zrotlp::MergePoint(&a, b);
+  EXPECT_EQ(a.offset, 8);
+  EXPECT_EQ(a.counts, (std::vector<std::uint64_t>{1, 0, 2, 1, 2}));
+  EXPECT_EQ(a.count, 7u);
+  EXPECT_EQ(a.zeroCount, 1u);
+  EXPECT_EQ(a.min, 0.5);
+  EXPECT_EQ(a.max, 2);
+  zrotlp::HistogramPoint empty;
+  empty.min = -1;  // not a sample: without count its extremes do not count
+  zrotlp::MergePoint(&a, empty);
+  EXPECT_EQ(a.min, 0.5);
+  EXPECT_EQ(a.counts.size(), 5u);
+}
+
+}  // namespace

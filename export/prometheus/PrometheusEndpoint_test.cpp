@@ -1,0 +1,417 @@
+#include "PrometheusEndpoint.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/make_shared.hpp>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zrperf/export/internal/Gzip.h>
+#include <zrperf/tests/support/CapturingSink.h>
+
+namespace {
+
+// A client socket connected to 127.0.0.1:<port> (-1 when refused); reads
+// give up after 30 s so that a server that never answers fails the test
+// instead of hanging it.
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval timeout{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The whole response to `request`, or "" when the connection fails.
+std::string Exchange(int port, const std::string& request) {
+  const int fd = Connect(port);
+  if (fd < 0) return "";
+  std::string response;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0) response.append(buffer, n);
+  }
+  close(fd);
+  return response;
+}
+
+struct Response {
+  int status = 0;
+  mutable std::map<std::string, std::string> headers;  // [] reads an absent one as ""
+  std::string body;
+};
+
+Response Parse(const std::string& raw) {
+  Response r;
+  const std::size_t end = raw.find("\r\n\r\n");
+  if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
+  r.status = std::stoi(raw.substr(9, 3));
+  std::size_t line = raw.find("\r\n") + 2;
+  while (line < end) {
+    const std::size_t next = raw.find("\r\n", line);
+    const std::size_t colon = raw.find(": ", line);
+    if (colon < next)
+      r.headers[raw.substr(line, colon - line)] = raw.substr(colon + 2, next - colon - 2);
+    line = next + 2;
+  }
+  r.body = raw.substr(end + 4);
+  return r;
+}
+
+Response Get(int port, const std::string& path, const std::string& headers = "",
+             const std::string& method = "GET") {
+  return Parse(Exchange(port, method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" + headers +
+                                  "Connection: close\r\n\r\n"));
+}
+
+// Whether a socket can be bound to 127.0.0.1:<port> now.
+bool PortIsFree(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  close(fd);
+  return free;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) ++n;
+  closedir(dir);
+  return n;
+}
+
+std::string Gunzip(const std::string& data) {
+  std::string out;
+  EXPECT_TRUE(zrexport::Gunzip(data, &out, std::size_t{1} << 30));
+  return out;
+}
+
+// The names of the MetricFamily messages of a length-delimited stream; fails
+// the test unless the lengths cover the stream exactly.
+std::vector<std::string> DelimitedFamilyNames(const std::string& stream) {
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  while (at < stream.size()) {
+    std::uint64_t length = 0;
+    for (int shift = 0; at < stream.size(); shift += 7) {
+      const auto byte = static_cast<unsigned char>(stream[at++]);
+      length |= std::uint64_t{byte & 0x7Fu} << shift;
+      if (byte < 0x80) break;
+    }
+    EXPECT_LE(at + length, stream.size());
+    // Field 1 (name), length-delimited: tag 0x0A, a one-byte length.
+    if (length > 2 && stream[at] == 0x0A) names.push_back(stream.substr(at + 2, stream[at + 1]));
+    at += length;
+  }
+  EXPECT_EQ(at, stream.size());
+  return names;
+}
+
+const char kProtobufAccept[] =
+    "Accept: application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;"
+    "encoding=delimited;q=0.7,text/plain;version=0.0.4;q=0.3,*/*;q=0.2\r\n";
+
+TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortUntilDestroyed) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(123));
+  std::string error;
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters, &error);
+  ASSERT_TRUE(endpoint) << error;
+  const int port = endpoint->Port();
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(endpoint->Url(), "http://127.0.0.1:" + std::to_string(port) + "/metrics");
+  const Response metrics = Get(port, "/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_NE(metrics.body.find("zrperf_elapsed_seconds_count{counter=\"disk0.read\"} 1\n"),
+            std::string::npos)
+      << metrics.body;
+
+  endpoint.reset();  // stops and joins: the port is released
+  EXPECT_TRUE(PortIsFree(port));
+  EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n"), "");
+}
+
+TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestHeaders) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  // Names that the text format escapes, and two that export as one series.
+  for (const char* name : {"disk0.read", "quote\"back\\slash", "line\nfeed"})
+    counters->GetCounter(name)->AddSample(CTimeInterval(1234));
+  counters->GetCounter(std::string("dup\0a", 5))->AddSample(CTimeInterval(5));
+  counters->GetCounter(std::string("dup\0b", 5))->AddSample(CTimeInterval(0));
+  counters->GetMediaSpeedCounter("net0")->AddTransfer(4096, CTimeInterval(20));
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+
+  // Text: the same text, byte for byte, as prometheus-cpp's serializer writes
+  // for the collector's families (these values print alike in both).
+  const std::string expected = CPrometheusCollector(counters).SerializeText();
+  for (const std::string& accept :
+       {std::string(), std::string("Accept: text/plain;version=0.0.4\r\n"),
+        std::string("Accept: application/vnd.google.protobuf;encoding=text\r\n")}) {
+    const Response text = Get(port, "/metrics", accept);
+    EXPECT_EQ(text.status, 200);
+    EXPECT_EQ(text.headers["Content-Type"], "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_EQ(text.headers.count("Content-Encoding"), 0u);
+    EXPECT_EQ(text.headers["Content-Length"], std::to_string(text.body.size()));
+    EXPECT_EQ(text.body, expected);
+  }
+  const Response gzipped = Get(port, "/metrics", "Accept-Encoding: gzip\r\n");
+  EXPECT_EQ(gzipped.headers["Content-Encoding"], "gzip");
+  EXPECT_EQ(Gunzip(gzipped.body), expected);
+
+  const std::vector<std::string> families = {
+      "zrperf_elapsed_seconds",     "zrperf_elapsed_min_seconds",
+      "zrperf_elapsed_max_seconds", "zrperf_transferred_bytes_total",
+      "zrperf_transfers_total",     "zrperf_transfer_seconds_total",
+      "zrperf_build_info"};
+  const Response protobuf = Get(port, "/metrics", kProtobufAccept);
+  EXPECT_EQ(protobuf.status, 200);
+  EXPECT_EQ(protobuf.headers["Content-Type"],
+            "application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; "
+            "encoding=delimited");
+  EXPECT_EQ(DelimitedFamilyNames(protobuf.body), families);
+  const Response both =
+      Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
+  EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
+  EXPECT_EQ(Gunzip(both.body), protobuf.body);
+}
+
+TEST(PrometheusEndpoint, AnswersOnlyGetAndHeadOfMetricsAndRefusesBadRequestsWithA4xx) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+
+  const Response get = Get(port, "/metrics?name=x&y");
+  EXPECT_EQ(get.status, 200);
+  const Response head = Get(port, "/metrics", "", "HEAD");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.headers["Content-Length"], std::to_string(get.body.size()));
+  EXPECT_EQ(head.body, "");
+  for (const char* path :
+       {"/", "/metricsX", "/metrics/", "/metrics/foo", "/metrics.txt", "/x/metrics"})
+    EXPECT_EQ(Get(port, path).status, 404) << path;
+  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    const Response r = Get(port, "/metrics", "Content-Length: 0\r\n", method);
+    EXPECT_EQ(r.status, 405) << method;
+    EXPECT_EQ(r.headers["Allow"], "GET, HEAD") << method;
+  }
+  // civetweb answers these itself (HTTP/1.0 400, 413, 431, 505 for the unknown
+  // version) or just closes.
+  const std::string bad[] = {
+      "GARBAGE\r\n\r\n",
+      "GET /metrics HTTP/9.9\r\n\r\n",
+      "GET metrics HTTP/1.1\r\n\r\n",
+      "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n\r\n",
+      "GET /" + std::string(64 * 1024, 'm') + " HTTP/1.1\r\n\r\n",
+      "GET /metrics HTTP/1.1\r\nNo colon here\r\n\r\n",
+      std::string("GET /metrics\0 HTTP/1.1\r\n\r\n", 26),
+  };
+  for (const std::string& request : bad) {
+    const std::string raw = Exchange(port, request);
+    // A 4xx (or 505), or a connection closed without an answer; never a 2xx or a crash.
+    if (raw.empty()) continue;
+    ASSERT_GT(raw.size(), 12u);
+    const int status = std::atoi(raw.substr(9, 3).c_str());
+    EXPECT_TRUE(raw.rfind("HTTP/", 0) == 0 && status >= 400 && status <= 505) << raw.substr(0, 200);
+  }
+  EXPECT_EQ(Get(port, "/metrics").status, 200);
+}
+
+TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAreHeld) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(123));
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  std::vector<int> idle, trickling;
+  for (int i = 0; i < 32; ++i) {
+    idle.push_back(Connect(port));
+    trickling.push_back(Connect(port));
+    ASSERT_GE(idle.back(), 0);
+    ASSERT_GE(trickling.back(), 0);
+  }
+  // One byte of a request head a second on each trickling client, for at most
+  // 4 s (the server drops them before that).
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string head = "GET /metrics HTTP/1.1\r\n";
+    for (std::size_t i = 0; i < 4 && !done.load(); ++i) {
+      for (int fd : trickling) send(fd, &head[i], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      for (int k = 0; k < 10 && !done.load(); ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const Response scrape = Get(port, "/metrics");
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(scrape.status, 200);
+  // The idle clients were still held when the answer came: it did not wait
+  // for their timeout.
+  int stillOpen = 0;
+  for (int fd : idle) {
+    char c;
+    if (recv(fd, &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN) ++stillOpen;
+  }
+  EXPECT_EQ(stillOpen, 32);
+  std::printf("scrape with 64 idle or trickling clients: %.1f ms\n", seconds * 1e3);
+  // Then the server drops every idle client once its 1.5 s for a request head
+  // are up (well within 8 s of their connecting, however slow the host).
+  int dropped = 0;
+  for (int fd : idle) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        start + std::chrono::seconds(8) - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    if (poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) == 1 &&
+        recv(fd, &c, 1, MSG_DONTWAIT) <= 0)
+      ++dropped;
+  }
+  EXPECT_EQ(dropped, 32);
+  done = true;
+  trickle.join();
+  for (int fd : idle) close(fd);
+  for (int fd : trickling) close(fd);
+}
+
+TEST(PrometheusEndpoint, StopClosesEverySocketEvenWithClientsConnected) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  const int before = OpenDescriptors();
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    std::unique_ptr<CPrometheusEndpoint> endpoint =
+        CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+    ASSERT_TRUE(endpoint);
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(Connect(endpoint->Port()));
+    ASSERT_EQ(Get(endpoint->Port(), "/metrics").status, 200);
+    endpoint.reset();
+    for (int fd : clients) close(fd);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // 400 idle connections, most of them in the server's queue and backlog: the
+  // destructor returns and every client sees its connection end.
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  std::vector<int> clients;
+  for (int i = 0; i < 400; ++i) clients.push_back(Connect(endpoint->Port()));
+  const auto start = std::chrono::steady_clock::now();
+  endpoint.reset();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  for (int fd : clients) {
+    if (fd < 0) continue;  // refused once the backlog was full
+    char c;
+    EXPECT_LE(recv(fd, &c, 1, 0), 0);  // end of stream or reset, not a timeout
+    EXPECT_NE(errno, EAGAIN);
+    close(fd);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  std::printf("destructor with 400 idle connections: %.1f ms\n", seconds * 1e3);
+}
+
+std::unique_ptr<CPrometheusEndpoint> g_inheritedEndpoint;
+
+TEST(PrometheusEndpoint, ChildProcessDestroysItsCopyWithoutWaitingOrDisturbingTheParent) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  g_inheritedEndpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(g_inheritedEndpoint);
+  const int port = g_inheritedEndpoint->Port();
+  for (int way = 0; way < 2; ++way) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(10);  // a hang ends the child by SIGALRM
+      if (way == 0) g_inheritedEndpoint.reset();
+      std::exit(0);  // runs the static's destructor when it still holds the endpoint
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(Get(port, "/metrics").status, 200);  // the parent's server still serves
+  }
+  g_inheritedEndpoint.reset();
+  EXPECT_TRUE(PortIsFree(port));
+}
+
+TEST(PrometheusEndpoint, BadOrBusyAddressesFailWithAReasonAndOneEscapedLogRecord) {
+  zrperf_test::ScopedSink sink;
+  auto counters = boost::make_shared<CPerfCounters>();
+  std::unique_ptr<CPrometheusEndpoint> first = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(first);
+  const std::string busy = "127.0.0.1:" + std::to_string(first->Port());
+
+  const std::pair<std::string, std::string> cases[] = {
+      {busy, "Address already in use"},
+      {"192.0.2.1:0", "Cannot assign requested address"},  // not an address of this host
+      {"localhost:9464", "not IPV4:PORT"},
+      {"127.0.0.1", "not IPV4:PORT"},
+      {"127.0.0.1:65536", "not IPV4:PORT"},
+      {"127.0.0.1:80s", "not IPV4:PORT"},
+      {"[::1]:80", "IPv6 is not supported"},
+      {":80", "not IPV4:PORT"}};
+  for (const auto& [address, reason] : cases) {
+    sink->Clear();
+    std::string error;
+    std::unique_ptr<CPrometheusEndpoint> endpoint;
+    EXPECT_NO_THROW(endpoint = CPrometheusEndpoint::Start(address, counters, &error));
+    EXPECT_FALSE(endpoint) << address;
+    EXPECT_EQ(error.rfind("metrics endpoint: cannot listen on '" + address + "': ", 0), 0u)
+        << error;
+    EXPECT_NE(error.find(reason), std::string::npos) << error;
+    const std::vector<zrperf_test::Record> records = sink->Records();
+    ASSERT_EQ(records.size(), 1u) << address;
+    EXPECT_EQ(records[0].level, -1);
+    EXPECT_EQ(records[0].message, error);
+  }
+  // A hostile address cannot start a record line of its own.
+  sink->Clear();
+  std::string error;
+  const char hostile[] = "1:2\n12:00:00 [0] forged\0x\x1B";
+  EXPECT_FALSE(
+      CPrometheusEndpoint::Start(std::string(hostile, sizeof(hostile) - 1), counters, &error));
+  EXPECT_EQ(
+      error.rfind("metrics endpoint: cannot listen on '1:2\\n12:00:00 [0] forged\\x00x\\x1b': ", 0),
+      0u)
+      << error;
+  ASSERT_EQ(sink->Records().size(), 1u);
+  EXPECT_EQ(sink->Records()[0].message.find('\n'), std::string::npos);
+  // The first endpoint still serves.
+  EXPECT_EQ(Get(first->Port(), "/metrics").status, 200);
+}
+
+}  // namespace

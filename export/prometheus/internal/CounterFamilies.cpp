@@ -1,0 +1,269 @@
+#include "CounterFamilies.h"
+
+#include <zrperf/Version.h>
+#include <zrperf/counters/MediaSpeedCounterSnapshot.h>
+#include <zrperf/counters/TimeCounterSnapshot.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include <zrperf/export/internal/LabelValue.h>
+#include "NativeBuckets.h"
+
+namespace zrprom {
+
+namespace {
+
+constexpr double kUnitsPerSecond = 1e7;
+const char kLabel[] = "counter";
+
+// One exported elapsed-time series: the sum of every counter whose name maps
+// to its label. One is reused from series to series, its vectors keeping
+// their room.
+struct ElapsedSeries {
+  std::string label;
+  std::uint64_t count = 0;
+  std::uint64_t totalUnits = 0;
+  std::uint64_t minUnits = 0;
+  std::uint64_t maxUnits = 0;
+  std::vector<std::uint64_t> perBound;  // samples per boundary, not cumulative; last: above all
+  NativeHistogram native;
+
+  void Reset(std::string newLabel, std::size_t bounds) {
+    label = std::move(newLabel);
+    count = totalUnits = minUnits = maxUnits = 0;
+    perBound.assign(bounds + 1, 0);
+    native.present = true;
+    native.schema = kNativeSchema;
+    native.zeroThreshold = 0;
+    native.zeroCount = 0;
+    native.positive.clear();
+  }
+};
+
+// The label and extremes of a series, for the families after the histograms.
+struct Extremes {
+  std::string label;
+  double minSeconds;
+  double maxSeconds;
+};
+
+// The sums of the throughput counters of one label.
+struct SpeedSeries {
+  std::string label;
+  double bytes = 0;
+  double transfers = 0;
+  double seconds = 0;
+};
+
+// A sum of totals held at the largest value, as the counters hold their own.
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
+}
+
+std::uint64_t Units(const CTimeInterval& t) {
+  return t.Get100ns() > 0 ? static_cast<std::uint64_t>(t.Get100ns()) : 0;
+}
+
+double Seconds(std::uint64_t units) {
+  return static_cast<double>(units) / kUnitsPerSecond;
+}
+
+// Adds one counter's figures to `series`. Every boundary is the upper bound
+// of a counter bucket (schema-4 index `bounds[i]`), so a bucket lies wholly at
+// or below the first boundary at or above its own index, and wholly above the
+// boundary before it; the zero bucket lies below every boundary. Buckets and
+// boundaries both ascend, so one walk over both places every bucket.
+//
+// The count is the sum of the buckets, not the snapshot's own count: a
+// snapshot taken while samples arrive may hold a sample in its buckets and not
+// yet in its count (or the other way round), and a +Inf bucket below a finite
+// one, or a count that is not its native buckets' sum, would break every
+// quantile read from the series. Once recording stops the two agree.
+void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_t>& bounds,
+                 ElapsedSeries* series) {
+  std::uint64_t count = snap.GetZeroCount();
+  series->perBound[0] += count;
+  std::size_t i = 0;
+  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
+    while (i < bounds.size() && bounds[i] < b.index) ++i;
+    series->perBound[i] += b.count;
+    count += b.count;
+  }
+  AddNativeBuckets(snap, &series->native);
+  if (count == 0) return;
+  const std::uint64_t min = Units(snap.GetMin());
+  const std::uint64_t max = Units(snap.GetMax());
+  series->minUnits = series->count == 0 ? min : std::min(series->minUnits, min);
+  series->maxUnits = std::max(series->maxUnits, max);
+  series->count += count;
+  series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
+}
+
+// Writes `series` into the histogram series `metric` (labelled already),
+// whose native buckets it swaps with the series' own.
+void ToMetric(ElapsedSeries& series, const std::vector<double>& boundSeconds, Metric* metric) {
+  metric->labels[0].value = series.label;
+  Histogram& h = metric->histogram;
+  h.count = series.count;
+  h.sum = Seconds(series.totalUnits);
+  h.buckets.resize(boundSeconds.size());
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < boundSeconds.size(); ++i) {
+    cumulative += series.perBound[i];
+    h.buckets[i] = ClassicBucket{boundSeconds[i], cumulative};
+  }
+  h.native.present = series.native.present;
+  h.native.schema = series.native.schema;
+  h.native.zeroThreshold = series.native.zeroThreshold;
+  h.native.zeroCount = series.native.zeroCount;
+  h.native.positive.swap(series.native.positive);
+}
+
+Family MakeFamily(const char* name, const char* help, MetricType type) {
+  Family f;
+  f.name = name;
+  f.help = help;
+  f.type = type;
+  return f;
+}
+
+Metric Labelled(const std::string& value) {
+  Metric m;
+  m.labels.push_back(Label{kLabel, value});
+  return m;
+}
+
+// One family of values, one series per entry of `items`.
+template <typename Item, typename Value>
+void WriteValues(FamilySink* sink, const Family& family, const std::vector<Item>& items,
+                 Value value) {
+  sink->BeginFamily(family);
+  Metric m = Labelled(std::string());
+  for (const Item& item : items) {
+    m.labels[0].value = item.label;
+    m.value = value(item);
+    sink->AddMetric(m);
+  }
+  sink->EndFamily();
+}
+
+void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
+                  FamilySink* sink) {
+  const CPerfCounters::TimeCounterList timeCounters = counters->ListTimeCounters();
+  if (timeCounters.empty()) return;  // no series: the families are left out
+  std::vector<double> boundSeconds;
+  boundSeconds.reserve(boundIndices.size());
+  for (const std::int32_t index : boundIndices)
+    boundSeconds.push_back(CTimeCounterSnapshot::BucketUpperSeconds(index));
+
+  sink->BeginFamily(MakeFamily("zrperf_elapsed_seconds",
+                               "Elapsed time of the samples of each time counter.",
+                               MetricType::kHistogram));
+  std::vector<Extremes> extremes;
+  ElapsedSeries series;
+  Metric metric = Labelled(std::string());
+  const auto emit = [&] {
+    ToMetric(series, boundSeconds, &metric);
+    sink->AddMetric(metric);
+    extremes.push_back(
+        Extremes{std::move(series.label), Seconds(series.minUnits), Seconds(series.maxUnits)});
+  };
+  bool open = false;
+  for (const auto& [name, handle] : timeCounters) {
+    std::string label = zrexport::LabelValueOf(name);
+    // Names equal up to their first NUL are adjacent in the list.
+    if (!open || series.label != label) {
+      if (open) emit();
+      series.Reset(std::move(label), boundIndices.size());
+      open = true;
+    }
+    if (handle) AddSnapshot(handle->GetSnapshot(), boundIndices, &series);
+  }
+  emit();
+  sink->EndFamily();
+
+  WriteValues(sink,
+              MakeFamily("zrperf_elapsed_min_seconds",
+                         "Shortest sample of each time counter since it started; 0 without "
+                         "samples.",
+                         MetricType::kGauge),
+              extremes, [](const Extremes& e) { return e.minSeconds; });
+  WriteValues(sink,
+              MakeFamily("zrperf_elapsed_max_seconds",
+                         "Longest sample of each time counter since it started; 0 without "
+                         "samples.",
+                         MetricType::kGauge),
+              extremes, [](const Extremes& e) { return e.maxSeconds; });
+}
+
+void WriteThroughput(CPerfCounters* counters, FamilySink* sink) {
+  const CPerfCounters::MediaSpeedCounterList speedCounters = counters->ListMediaSpeedCounters();
+  std::vector<SpeedSeries> series;
+  for (const auto& [name, handle] : speedCounters) {
+    std::string label = zrexport::LabelValueOf(name);
+    const CMediaSpeedCounterSnapshot snap =
+        handle ? handle->GetSnapshot() : CMediaSpeedCounterSnapshot();
+    if (series.empty() || series.back().label != label) {
+      series.emplace_back();
+      series.back().label = std::move(label);
+    }
+    SpeedSeries& s = series.back();
+    s.bytes += static_cast<double>(snap.GetBytes());
+    s.transfers += static_cast<double>(snap.GetTransfers());
+    s.seconds += Seconds(Units(snap.GetTime()));
+  }
+  if (series.empty()) return;
+  WriteValues(
+      sink,
+      MakeFamily("zrperf_transferred_bytes_total",
+                 "Bytes moved by the transfers of each throughput counter.", MetricType::kCounter),
+      series, [](const SpeedSeries& s) { return s.bytes; });
+  WriteValues(sink,
+              MakeFamily("zrperf_transfers_total", "Transfers of each throughput counter.",
+                         MetricType::kCounter),
+              series, [](const SpeedSeries& s) { return s.transfers; });
+  WriteValues(
+      sink,
+      MakeFamily("zrperf_transfer_seconds_total",
+                 "Summed time of the transfers of each throughput counter.", MetricType::kCounter),
+      series, [](const SpeedSeries& s) { return s.seconds; });
+}
+
+}  // namespace
+
+std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options) {
+  std::vector<std::int32_t> indices;
+  const int step = 16 / static_cast<int>(options.bucketsPerPower);
+  for (int index = 16 * options.firstPower; index <= 16 * options.lastPower; index += step)
+    indices.push_back(index);
+  return indices;
+}
+
+void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
+                          FamilySink* sink) {
+  if (counters != nullptr) {
+    WriteElapsed(counters, boundIndices, sink);
+    WriteThroughput(counters, sink);
+  }
+  sink->BeginFamily(
+      MakeFamily("zrperf_build_info", "The zrperf library version; always 1.", MetricType::kGauge));
+  Metric version;
+  version.labels.push_back(Label{"version", ZRPERF_VERSION_STRING});
+  version.value = 1;
+  sink->AddMetric(version);
+  sink->EndFamily();
+}
+
+std::vector<Family> CollectFamilies(CPerfCounters* counters,
+                                    const std::vector<std::int32_t>& boundIndices) {
+  FamilyCollector collector;
+  WriteCounterFamilies(counters, boundIndices, &collector);
+  return std::move(collector.families());
+}
+
+}  // namespace zrprom

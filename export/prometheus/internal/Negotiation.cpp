@@ -1,0 +1,110 @@
+#include "Negotiation.h"
+
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+#include <vector>
+
+namespace zrprom {
+
+const char kProtobufContentType[] =
+    "application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; "
+    "encoding=delimited";
+const char kTextContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::vector<std::string_view> Split(std::string_view s, char separator) {
+  std::vector<std::string_view> parts;
+  while (true) {
+    const std::size_t at = s.find(separator);
+    parts.push_back(Trim(s.substr(0, at)));
+    if (at == std::string_view::npos) return parts;
+    s.remove_prefix(at + 1);
+  }
+}
+
+// One element of a header list: its value (a media type or coding), its
+// parameters and its quality (1 unless q= says otherwise; 0 when q= is not a
+// number).
+struct Element {
+  std::string_view value;
+  std::vector<std::pair<std::string_view, std::string_view>> parameters;
+  double quality = 1;
+};
+
+Element ParseElement(std::string_view text) {
+  const std::vector<std::string_view> parts = Split(text, ';');
+  Element e;
+  e.value = parts[0];
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    const std::size_t eq = parts[i].find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view name = Trim(parts[i].substr(0, eq));
+    std::string_view value = Trim(parts[i].substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    if (EqualNoCase(name, "q")) {
+      double q = 0;
+      const std::from_chars_result r =
+          std::from_chars(value.data(), value.data() + value.size(), q);
+      e.quality = r.ec == std::errc() && r.ptr == value.data() + value.size() ? q : 0;
+    } else {
+      e.parameters.emplace_back(name, value);
+    }
+  }
+  return e;
+}
+
+bool HasParameter(const Element& e, std::string_view name, std::string_view value) {
+  for (const auto& [n, v] : e.parameters)
+    if (EqualNoCase(n, name) && v == value) return true;
+  return false;
+}
+
+}  // namespace
+
+bool PrefersDelimitedProtobuf(std::string_view accept) {
+  double protobuf = 0, text = 0;
+  for (std::string_view range : Split(accept, ',')) {
+    const Element e = ParseElement(range);
+    if (EqualNoCase(e.value, "application/vnd.google.protobuf")) {
+      if (HasParameter(e, "proto", "io.prometheus.client.MetricFamily") &&
+          HasParameter(e, "encoding", "delimited")) {
+        protobuf = std::max(protobuf, e.quality);
+      }
+    } else if (EqualNoCase(e.value, "text/plain") || EqualNoCase(e.value, "text/*") ||
+               EqualNoCase(e.value, "*/*")) {
+      text = std::max(text, e.quality);
+    }
+  }
+  return protobuf > 0 && protobuf >= text;
+}
+
+bool AcceptsGzip(std::string_view acceptEncoding) {
+  for (std::string_view coding : Split(acceptEncoding, ',')) {
+    const Element e = ParseElement(coding);
+    if ((EqualNoCase(e.value, "gzip") || EqualNoCase(e.value, "x-gzip") || e.value == "*") &&
+        e.quality > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace zrprom

@@ -1,0 +1,350 @@
+// Test support for libzrperf-otlp: requests decoded by protoc into a tree of
+// fields, and a loopback HTTP receiver that answers as each test scripts it.
+//
+// Thread-safety: a TextNode is a plain value. The receiver serves on a thread
+// of its own; its members may be called from any thread.
+
+#ifndef ZRPERF_TESTS_SUPPORT_OTLPRECEIVER_H_
+#define ZRPERF_TESTS_SUPPORT_OTLPRECEIVER_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zrperf/export/internal/Gzip.h>
+
+namespace zrotlp_test {
+
+// --- protoc's text format as a tree -----------------------------------------
+
+struct TextNode {
+  std::multimap<std::string, std::string> values;  // "name: value" lines, quotes kept
+  std::multimap<std::string, TextNode> children;   // "name { ... }" blocks
+
+  // The first child named `name`, or null.
+  const TextNode* Child(const std::string& name) const {
+    auto it = children.find(name);
+    return it == children.end() ? nullptr : &it->second;
+  }
+  std::vector<const TextNode*> All(const std::string& name) const {
+    std::vector<const TextNode*> out;
+    for (auto [it, end] = children.equal_range(name); it != end; ++it) out.push_back(&it->second);
+    return out;
+  }
+  bool Has(const std::string& name) const { return values.count(name) > 0; }
+  std::string Value(const std::string& name) const {
+    auto it = values.find(name);
+    return it == values.end() ? std::string() : it->second;
+  }
+  std::vector<std::string> Values(const std::string& name) const {
+    std::vector<std::string> out;
+    for (auto [it, end] = values.equal_range(name); it != end; ++it) out.push_back(it->second);
+    return out;
+  }
+  double Number(const std::string& name) const { return std::strtod(Value(name).c_str(), nullptr); }
+  unsigned long long Count(const std::string& name) const {
+    return std::strtoull(Value(name).c_str(), nullptr, 10);
+  }
+  // A quoted string value without its quotes (escapes kept as protoc wrote them).
+  std::string Text(const std::string& name) const {
+    const std::string v = Value(name);
+    return v.size() >= 2 ? v.substr(1, v.size() - 2) : v;
+  }
+};
+
+inline TextNode ParseText(std::istream& in) {
+  TextNode node;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos) continue;
+    line = line.substr(first);
+    if (line == "}") return node;
+    if (line.size() > 2 && line.compare(line.size() - 2, 2, " {") == 0) {
+      node.children.emplace(line.substr(0, line.size() - 2), ParseText(in));
+      continue;
+    }
+    const std::size_t colon = line.find(": ");
+    if (colon != std::string::npos)
+      node.values.emplace(line.substr(0, colon), line.substr(colon + 2));
+  }
+  return node;
+}
+
+// gunzip of `data`; empty when it is not one whole gzip member.
+inline std::string Gunzip(const std::string& data) {
+  std::string out;
+  return zrexport::Gunzip(data, &out, std::size_t{1} << 30) ? out : std::string();
+}
+
+// Whether protoc was found at configure time.
+inline bool HaveProtoc() {
+  return std::getenv("ZRPERF_PROTOC") != nullptr && std::getenv("ZRPERF_OTLP_PROTO_DIR") != nullptr;
+}
+
+// `body` (an ExportMetricsServiceRequest) decoded by protoc, as text; the
+// text starts with "ERROR" when protoc refuses it.
+inline std::string DecodeRequest(const std::string& body) {
+  char path[] = "/tmp/otlp-request-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return "ERROR: mkstemp";
+  const bool written = ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+  ::close(fd);
+  std::string out = written ? "" : "ERROR: write";
+  if (written) {
+    const std::string command =
+        std::string(std::getenv("ZRPERF_PROTOC")) +
+        " --proto_path=" + std::getenv("ZRPERF_OTLP_PROTO_DIR") +
+        " --decode=opentelemetry.proto.collector.metrics.v1.ExportMetricsServiceRequest"
+        " otlp_metrics.proto < " +
+        path + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) out.append(buffer, n);
+    if (pclose(p) != 0) out = "ERROR: " + out;
+  }
+  ::unlink(path);
+  return out;
+}
+
+inline TextNode ParseRequest(const std::string& decoded) {
+  std::istringstream in(decoded);
+  return ParseText(in);
+}
+
+// The ScopeMetrics' metric named `name` in a parsed request, or null.
+inline const TextNode* FindMetric(const TextNode& request, const std::string& name) {
+  const TextNode* rm = request.Child("resource_metrics");
+  const TextNode* sm = rm != nullptr ? rm->Child("scope_metrics") : nullptr;
+  if (sm == nullptr) return nullptr;
+  for (const TextNode* m : sm->All("metrics")) {
+    if (m->Text("name") == name) return m;
+  }
+  return nullptr;
+}
+
+// The data point of `metric` ("exponential_histogram" or "sum") whose
+// attribute `key` is `value` (as protoc escapes it), or null.
+inline const TextNode* FindPoint(const TextNode& request, const std::string& metric,
+                                 const std::string& value, const std::string& key = "counter") {
+  const TextNode* m = FindMetric(request, metric);
+  if (m == nullptr) return nullptr;
+  const TextNode* data = m->Child("exponential_histogram");
+  if (data == nullptr) data = m->Child("sum");
+  if (data == nullptr) return nullptr;
+  for (const TextNode* p : data->All("data_points")) {
+    for (const TextNode* a : p->All("attributes")) {
+      const TextNode* v = a->Child("value");
+      if (a->Text("key") == key && v != nullptr && v->Text("string_value") == value) return p;
+    }
+  }
+  return nullptr;
+}
+
+// --- The loopback receiver ----------------------------------------------------
+
+// What the receiver does with one request.
+struct Action {
+  int status = 200;         // answered with this status...
+  std::string headers;      // ...these extra header lines ("Name: value\r\n")...
+  std::string body;         // ...and this body
+  bool close = false;       // or: closes the connection without an answer
+  bool stall = false;       // or: never answers (until the receiver stops)
+  bool garbage = false;     // or: answers bytes that are not HTTP
+  bool halfAnswer = false;  // or: closes after part of a 200 answer's body
+};
+
+struct Request {
+  std::string head;  // request line and headers
+  std::string body;  // as received (gzip or not)
+  std::chrono::steady_clock::time_point when;
+  // The body uncompressed.
+  std::string Plain() const {
+    return head.find("Content-Encoding: gzip") != std::string::npos ? Gunzip(body) : body;
+  }
+};
+
+// A socket listening on 127.0.0.1 at `port` (0: any free port); `*bound` is
+// the port it got. Aborts when it cannot listen.
+inline int ListenOnLoopback(int port, int* bound) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(a);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+    std::abort();
+  }
+  *bound = ntohs(a.sin_port);
+  return listener;
+}
+
+// Accepts connections on `listener` one at a time until `stop`, hands each
+// to `handle` and closes it after.
+inline void ServeConnections(int listener, const std::atomic<bool>& stop,
+                             const std::function<void(int)>& handle) {
+  while (!stop) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    handle(fd);
+    ::close(fd);
+  }
+}
+
+class LoopbackReceiver {
+ public:
+  // Listens on 127.0.0.1 at `port` (0: any free port).
+  explicit LoopbackReceiver(int port = 0) { Listen(port); }
+  ~LoopbackReceiver() { Close(); }
+
+  int Port() const { return m_port; }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+
+  // Actions for the next requests, in order; then 200 for every one.
+  void Script(std::vector<Action> actions) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Action& a : actions) m_script.push_back(std::move(a));
+  }
+
+  // Stops listening (connections are then refused) until Listen() again.
+  void Close() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_listener >= 0) ::close(m_listener);
+    m_listener = -1;
+  }
+  void Listen(int port) {
+    m_listener = ListenOnLoopback(port, &m_port);
+    m_stop = false;
+    m_thread = std::thread(
+        [this] { ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); }); });
+  }
+
+  // Whether requests are kept for Requests() (by default); a benchmark keeps
+  // only their count.
+  void Keep(bool keep) { m_keep = keep; }
+  std::size_t Count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_count;
+  }
+
+  std::vector<Request> Requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+  }
+  // Waits (at most `limit`) until `n` requests came; false on the limit.
+  bool WaitForRequests(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return m_count >= n; });
+  }
+
+ private:
+  // Reads `n` more bytes or up to the end of the head into `buffer`; false
+  // when the client went away or the receiver stops.
+  bool ReadSome(int fd, std::string* buffer) {
+    for (;;) {
+      if (m_stop) return false;
+      pollfd p{fd, POLLIN, 0};
+      const int ready = poll(&p, 1, 20);
+      if (ready == 0) continue;
+      char chunk[65536];
+      const ssize_t n = ready > 0 ? ::read(fd, chunk, sizeof(chunk)) : -1;
+      if (n <= 0) return false;
+      buffer->append(chunk, static_cast<std::size_t>(n));
+      return true;
+    }
+  }
+
+  // Serves one request on `fd`.
+  bool Handle(int fd) {
+    std::string data;
+    std::size_t end;
+    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+      if (!ReadSome(fd, &data)) return false;
+    }
+    Request r;
+    r.head = data.substr(0, end + 2);
+    std::size_t length = 0;
+    const std::size_t at = r.head.find("Content-Length: ");
+    if (at != std::string::npos) length = std::strtoul(r.head.c_str() + at + 16, nullptr, 10);
+    r.body = data.substr(end + 4);
+    while (r.body.size() < length) {
+      if (!ReadSome(fd, &r.body)) return false;
+    }
+    r.when = std::chrono::steady_clock::now();
+    Action action;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_script.empty()) {
+        action = std::move(m_script.front());
+        m_script.pop_front();
+      }
+      ++m_count;
+      if (m_keep) m_requests.push_back(std::move(r));
+    }
+    m_changed.notify_all();
+    if (action.close) return false;
+    if (action.stall) {
+      std::string ignored;
+      while (ReadSome(fd, &ignored)) {
+      }
+      return false;
+    }
+    std::string answer;
+    if (action.garbage) {
+      answer = std::string("\x16\x03\x01 this is not HTTP ") + '\0' + "\xff\r\n\r\n";
+    } else if (action.halfAnswer) {
+      answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+    } else {
+      answer = "HTTP/1.1 " + std::to_string(action.status) +
+               " X\r\nContent-Length: " + std::to_string(action.body.size()) + "\r\n" +
+               action.headers + "\r\n" + action.body;
+    }
+    std::size_t sent = 0;
+    while (sent < answer.size()) {
+      const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return false;  // one request per connection: libcurl never resends on a reused one
+  }
+
+  int m_listener = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<Action> m_script;
+  std::vector<Request> m_requests;
+  std::size_t m_count = 0;
+  std::atomic<bool> m_keep{true};
+};
+
+}  // namespace zrotlp_test
+
+#endif  // ZRPERF_TESTS_SUPPORT_OTLPRECEIVER_H_
