@@ -224,6 +224,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zrperf)
 set(CPACK_PACKAGE_VENDOR "zrperf")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 # Empty: CPack would otherwise put this one line above every package's own
 # synopsis.
