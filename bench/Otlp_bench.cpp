@@ -21,8 +21,8 @@
 
 #include <zrperf/export/internal/Gzip.h>
 #include <zrperf/export/otlp/internal/OtlpPayload.h>
-#include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
+#include <zrperf/tests/support/OtlpReceiver.h>
 #include "BenchRatios.h"
 
 namespace {

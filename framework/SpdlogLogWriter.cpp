@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <zrperf/sync/IntrusiveList.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
 
@@ -37,7 +38,7 @@ spdlog::level::level_enum ToSpdlogLevel(int level) {
   return spdlog::level::debug;
 }
 
-// Guards the list of live sink locks (SinkLock::first) for the fork handlers;
+// Guards the list of live sink locks (g_sinkLocks) for the fork handlers;
 // taken before any sink's lock.
 zrperf::Mutex g_sinksMutex;
 
@@ -46,30 +47,24 @@ zrperf::Mutex g_sinksMutex;
 // the fork handlers can hold every sink's lock across fork(): a child never
 // finds one held by a thread it does not have.
 struct SinkLock {
-  SinkLock() {
-    zrperf::MutexLock sinks(&g_sinksMutex);
-    next = first;
-    if (first != nullptr) first->prev = this;
-    first = this;
-  }
-  ~SinkLock() {
-    zrperf::MutexLock sinks(&g_sinksMutex);
-    if (prev != nullptr) {
-      prev->next = next;
-    } else {
-      first = next;
-    }
-    if (next != nullptr) next->prev = prev;
-  }
+  SinkLock();
+  ~SinkLock();
   SinkLock(const SinkLock&) = delete;
   SinkLock& operator=(const SinkLock&) = delete;
 
   zrperf::Mutex mutex ZR_ACQUIRED_AFTER(g_sinksMutex);
-  static SinkLock* first ZR_GUARDED_BY(g_sinksMutex);
-  SinkLock* prev ZR_GUARDED_BY(g_sinksMutex) = nullptr;
-  SinkLock* next ZR_GUARDED_BY(g_sinksMutex) = nullptr;
+  zrperf::IntrusiveLink<SinkLock> link;
 };
-SinkLock* SinkLock::first = nullptr;
+zrperf::IntrusiveList<SinkLock, &SinkLock::link> g_sinkLocks ZR_GUARDED_BY(g_sinksMutex);
+
+SinkLock::SinkLock() {
+  zrperf::MutexLock sinks(&g_sinksMutex);
+  g_sinkLocks.PushFront(this);
+}
+SinkLock::~SinkLock() {
+  zrperf::MutexLock sinks(&g_sinksMutex);
+  g_sinkLocks.Remove(this);
+}
 
 // The pthread_atfork handlers: the list's mutex, then every sink's lock, held
 // across fork() and released on both sides (a std::mutex records no owner; in
@@ -77,10 +72,10 @@ SinkLock* SinkLock::first = nullptr;
 // by the analysis: the locks taken in one handler are released in another.
 void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_sinksMutex.Lock();
-  for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Lock();
+  g_sinkLocks.ForEach([](SinkLock& lock) ZR_NO_THREAD_SAFETY_ANALYSIS { lock.mutex.Lock(); });
 }
 void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
-  for (SinkLock* lock = SinkLock::first; lock != nullptr; lock = lock->next) lock->mutex.Unlock();
+  g_sinkLocks.ForEach([](SinkLock& lock) ZR_NO_THREAD_SAFETY_ANALYSIS { lock.mutex.Unlock(); });
   g_sinksMutex.Unlock();
 }
 // Registered while the library loads; glibc drops them when it is unloaded.

@@ -98,11 +98,10 @@ void AppendDueLines(const std::string& name, const boost::shared_ptr<CTimeCounte
   }
 }
 
-// Guards the list of live sets (CPerfCounters::m_pPrevSet/m_pNextSet); taken
-// by the fork handlers before any set's locks, and by a set's construction
-// and destruction with none of its locks held.
+// Guards the list of live sets (PerfCountersFork::sets); taken by the fork
+// handlers before any set's locks, and by a set's construction and
+// destruction with none of its locks held.
 zrperf::Mutex g_setsMutex;
-CPerfCounters* g_pFirstSet = nullptr;  // guarded by g_setsMutex (a friend's reach)
 
 }  // namespace
 
@@ -118,30 +117,35 @@ CPerfCounters* g_pFirstSet = nullptr;  // guarded by g_setsMutex (a friend's rea
 struct PerfCountersFork {
   static void Prepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
     g_setsMutex.Lock();
-    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
-      set->m_mtxList.Lock();  // a scrape's list: taken before m_csLock, never with the pass lock
-      set->m_csPassLock.Lock();
-      set->m_csLock.Lock();
-    }
+    sets.ForEach([](CPerfCounters& set) ZR_NO_THREAD_SAFETY_ANALYSIS {
+      set.m_mtxList.Lock();  // a scrape's list: taken before m_csLock, never with the pass lock
+      set.m_csPassLock.Lock();
+      set.m_csLock.Lock();
+    });
   }
   static void Parent() ZR_NO_THREAD_SAFETY_ANALYSIS {
-    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
-      set->m_csLock.Unlock();
-      set->m_csPassLock.Unlock();
-      set->m_mtxList.Unlock();
-    }
+    sets.ForEach([](CPerfCounters& set) ZR_NO_THREAD_SAFETY_ANALYSIS {
+      set.m_csLock.Unlock();
+      set.m_csPassLock.Unlock();
+      set.m_mtxList.Unlock();
+    });
     g_setsMutex.Unlock();
   }
   static void Child() ZR_NO_THREAD_SAFETY_ANALYSIS {
-    for (CPerfCounters* set = g_pFirstSet; set != nullptr; set = set->m_pNextSet) {
-      set->m_csLock.ReinitAfterFork();
-      set->m_csPassLock.ReinitAfterFork();
-      set->m_mtxList.Unlock();  // a std::mutex records no owner
-    }
+    sets.ForEach([](CPerfCounters& set) ZR_NO_THREAD_SAFETY_ANALYSIS {
+      set.m_csLock.ReinitAfterFork();
+      set.m_csPassLock.ReinitAfterFork();
+      set.m_mtxList.Unlock();  // a std::mutex records no owner
+    });
     g_setsMutex.Unlock();
   }
   PerfCountersFork() noexcept { pthread_atfork(&Prepare, &Parent, &Child); }
+
+  // The live sets (a friend's reach to their links).
+  static zrperf::IntrusiveList<CPerfCounters, &CPerfCounters::m_setLink> sets
+      ZR_GUARDED_BY(g_setsMutex);
 };
+zrperf::IntrusiveList<CPerfCounters, &CPerfCounters::m_setLink> PerfCountersFork::sets;
 
 namespace {
 PerfCountersFork g_setsFork;
@@ -150,20 +154,13 @@ PerfCountersFork g_setsFork;
 CPerfCounters::CPerfCounters() {
   Init();
   zrperf::MutexLock sets(&g_setsMutex);
-  m_pNextSet = g_pFirstSet;
-  if (g_pFirstSet != nullptr) g_pFirstSet->m_pPrevSet = this;
-  g_pFirstSet = this;
+  PerfCountersFork::sets.PushFront(this);
 }
 
 CPerfCounters::~CPerfCounters() {
   {
     zrperf::MutexLock sets(&g_setsMutex);
-    if (m_pPrevSet != nullptr) {
-      m_pPrevSet->m_pNextSet = m_pNextSet;
-    } else {
-      g_pFirstSet = m_pNextSet;
-    }
-    if (m_pNextSet != nullptr) m_pNextSet->m_pPrevSet = m_pPrevSet;
+    PerfCountersFork::sets.Remove(this);
   }
   Reset();
 }

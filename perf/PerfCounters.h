@@ -83,6 +83,7 @@
 #include <zrperf/counters/TimeCounter.h>
 #include <zrperf/sync/CriticalSection.h>
 #include <zrperf/sync/Export.h>
+#include <zrperf/sync/IntrusiveList.h>
 #include <zrperf/sync/ThreadAnnotations.h>
 // Internal, embedded by value so that lookups need no indirection (layout kept stable):
 #include <zrperf/perf/internal/NameIndex.h>
@@ -228,10 +229,9 @@ class ZRPERF_EXPORT CPerfCounters {
   template <typename Entry, typename Registered, typename EntryOf>
   void UpdateList(Listed<Entry>& listed, std::vector<Registered> CPerfCounters::*registered,
                   EntryOf entryOf) ZR_REQUIRES(m_mtxList);
-  // The process-wide list of live sets, for the fork handlers (guarded by
-  // the list's mutex in PerfCounters.cpp).
-  CPerfCounters* m_pPrevSet = nullptr;
-  CPerfCounters* m_pNextSet = nullptr;
+  // The link into the process-wide list of live sets, for the fork handlers
+  // (guarded by the list's mutex in PerfCounters.cpp).
+  zrperf::IntrusiveLink<CPerfCounters> m_setLink;
 };
 
 #endif  // ZRPERF_PERF_PERFCOUNTERS_H_

@@ -18,10 +18,10 @@
 #include <set>
 #include <utility>
 
+#include <zrperf/export/internal/StartFailure.h>
 #include <zrperf/export/otlp/internal/OtlpPayload.h>
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
-#include <zrperf/export/internal/StartFailure.h>
 #include <zrperf/util/internal/HostName.h>
 #include <zrperf/util/internal/RecordText.h>
 #include <zrperf/util/internal/Utf8.h>
@@ -37,7 +37,6 @@ constexpr milliseconds kMinTimeout{10};
 constexpr milliseconds kMaxTimeout{600 * 1000};
 constexpr std::chrono::seconds kReportEvery{60};  // failure records, besides the first of each kind
 constexpr std::size_t kMaxReasons = 64;           // distinct 400 reasons remembered
-
 
 // A random (version 4) UUID, the same for every exporter of this process; a
 // forked child makes its own.
@@ -332,8 +331,8 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     for (const std::string* path : {&options.caFile, &options.caDir}) {
       if (!path->empty() && access(path->c_str(), R_OK) != 0) {
         zrexport::ReportStartFailure(prefix + "cannot read '" + zrperf::EscapeRecordText(*path) +
-                 "': " + std::strerror(errno),
-             error);
+                                         "': " + std::strerror(errno),
+                                     error);
         return nullptr;
       }
     }

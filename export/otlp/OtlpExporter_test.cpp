@@ -15,9 +15,9 @@
 #include <vector>
 
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
-#include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/tests/support/RunTogether.h>
 
 namespace {

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/tests/support/TempDir.h>
 #include "OtlpExporter.h"
 

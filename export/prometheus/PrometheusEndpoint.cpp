@@ -165,69 +165,72 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
   // The address is the caller's text: escaped so it cannot forge a record line.
   const std::string prefix =
       "metrics endpoint: cannot listen on '" + zrperf::EscapeRecordText(address) + "': ";
-  return zrexport::StartWithoutThrowing(&prefix, error, [&]() -> std::unique_ptr<CPrometheusEndpoint> {
-    std::string host;
-    int port = 0;
-    if (!ParseAddress(address, &host, &port)) {
-      zrexport::ReportStartFailure(prefix + "not IPV4:PORT with a port of 0 to 65535 (IPv6 is not supported)", error);
-      return nullptr;
-    }
-    std::string why;
-    if (!CPrometheusCollector::CheckOptions(options, &why)) {
-      zrexport::ReportStartFailure(prefix + why, error);
-      return nullptr;
-    }
-    counters = zrexport::CountersOrLoggers(std::move(counters), prefix, error);
-    if (!counters) return nullptr;
+  return zrexport::StartWithoutThrowing(
+      &prefix, error, [&]() -> std::unique_ptr<CPrometheusEndpoint> {
+        std::string host;
+        int port = 0;
+        if (!ParseAddress(address, &host, &port)) {
+          zrexport::ReportStartFailure(
+              prefix + "not IPV4:PORT with a port of 0 to 65535 (IPv6 is not supported)", error);
+          return nullptr;
+        }
+        std::string why;
+        if (!CPrometheusCollector::CheckOptions(options, &why)) {
+          zrexport::ReportStartFailure(prefix + why, error);
+          return nullptr;
+        }
+        counters = zrexport::CountersOrLoggers(std::move(counters), prefix, error);
+        if (!counters) return nullptr;
 
-    std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
-    endpoint->m_boundIndices = zrprom::ClassicBoundIndices(options);
-    endpoint->m_counters = std::move(counters);
-    endpoint->m_creator = getpid();
+        std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
+        endpoint->m_boundIndices = zrprom::ClassicBoundIndices(options);
+        endpoint->m_counters = std::move(counters);
+        endpoint->m_creator = getpid();
 
-    mg_callbacks callbacks{};
-    callbacks.log_message = QuietLog;
-    const char* serverOptions[] = {"listening_ports",
-                                   address.c_str(),
-                                   "num_threads",
-                                   kWorkerThreads,
-                                   "request_timeout_ms",
-                                   kRequestTimeoutMs,
-                                   "connection_queue",
-                                   kConnectionQueue,
-                                   "listen_backlog",
-                                   kListenBacklog,
-                                   "max_request_size",
-                                   kMaxRequestSize,
-                                   "enable_keep_alive",
-                                   "no",
-                                   nullptr};
-    endpoint->m_context = mg_start(&callbacks, nullptr, serverOptions);
-    if (endpoint->m_context == nullptr) {
-      zrexport::ReportStartFailure(prefix + BindFailure(host, port, "the server could not start"), error);
-      return nullptr;
-    }
-    // From here on the destructor stops the server whatever happens.
-    endpoint->m_host = host;
-    mg_server_port ports[1]{};
-    if (mg_get_server_ports(endpoint->m_context, 1, ports) != 1 || ports[0].port <= 0) {
-      zrexport::ReportStartFailure(prefix + "the server reports no listening port", error);
-      return nullptr;
-    }
-    endpoint->m_port = ports[0].port;
-    // A handle of our own on the listening socket, so that the destructor can
-    // stop the accepting before it stops the server (see there).
-    const in_addr bound = SocketAddress(host, 0).sin_addr;
-    ForEachSocketOf(bound, endpoint->m_port, true, 0, [&endpoint](int fd) {
-      endpoint->m_listener = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-      return true;
-    });
-    // "**" matches every path: the handler answers 404 and 405 itself.
-    mg_set_request_handler(endpoint->m_context, "**", &CPrometheusEndpoint::HandleRequest,
-                           endpoint.get());
-    endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
-    return endpoint;
-  });
+        mg_callbacks callbacks{};
+        callbacks.log_message = QuietLog;
+        const char* serverOptions[] = {"listening_ports",
+                                       address.c_str(),
+                                       "num_threads",
+                                       kWorkerThreads,
+                                       "request_timeout_ms",
+                                       kRequestTimeoutMs,
+                                       "connection_queue",
+                                       kConnectionQueue,
+                                       "listen_backlog",
+                                       kListenBacklog,
+                                       "max_request_size",
+                                       kMaxRequestSize,
+                                       "enable_keep_alive",
+                                       "no",
+                                       nullptr};
+        endpoint->m_context = mg_start(&callbacks, nullptr, serverOptions);
+        if (endpoint->m_context == nullptr) {
+          zrexport::ReportStartFailure(
+              prefix + BindFailure(host, port, "the server could not start"), error);
+          return nullptr;
+        }
+        // From here on the destructor stops the server whatever happens.
+        endpoint->m_host = host;
+        mg_server_port ports[1]{};
+        if (mg_get_server_ports(endpoint->m_context, 1, ports) != 1 || ports[0].port <= 0) {
+          zrexport::ReportStartFailure(prefix + "the server reports no listening port", error);
+          return nullptr;
+        }
+        endpoint->m_port = ports[0].port;
+        // A handle of our own on the listening socket, so that the destructor can
+        // stop the accepting before it stops the server (see there).
+        const in_addr bound = SocketAddress(host, 0).sin_addr;
+        ForEachSocketOf(bound, endpoint->m_port, true, 0, [&endpoint](int fd) {
+          endpoint->m_listener = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+          return true;
+        });
+        // "**" matches every path: the handler answers 404 and 405 itself.
+        mg_set_request_handler(endpoint->m_context, "**", &CPrometheusEndpoint::HandleRequest,
+                               endpoint.get());
+        endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
+        return endpoint;
+      });
 }
 
 int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {

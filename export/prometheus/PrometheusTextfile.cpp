@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/framework/LogWriterInterface.h>
+#include <zrperf/sync/IntrusiveList.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -19,9 +20,10 @@
 
 namespace {
 
-// Guards the list of live writers' states (WriteLock::first), for the fork
+// Guards the list of live writers' write locks (g_writeLocks), for the fork
 // handlers; nothing is taken under it.
 zrperf::Mutex g_writersMutex;
+struct WriteLock;
 
 // A writer's write lock, linked into a process-wide list. It only keeps two
 // writes of one process apart (it guards no memory: each write has its own
@@ -30,30 +32,24 @@ zrperf::Mutex g_writersMutex;
 // thread of the parent. The parent's write completes in the parent; both
 // processes rename whole files over the target.
 struct WriteLock {
-  WriteLock() {
-    zrperf::MutexLock writers(&g_writersMutex);
-    next = first;
-    if (first != nullptr) first->prev = this;
-    first = this;
-  }
-  ~WriteLock() {
-    zrperf::MutexLock writers(&g_writersMutex);
-    if (prev != nullptr) {
-      prev->next = next;
-    } else {
-      first = next;
-    }
-    if (next != nullptr) next->prev = prev;
-  }
+  WriteLock();
+  ~WriteLock();
   WriteLock(const WriteLock&) = delete;
   WriteLock& operator=(const WriteLock&) = delete;
 
   std::mutex mutex;  // one write at a time: the thread's and the passes'
-  static WriteLock* first ZR_GUARDED_BY(g_writersMutex);
-  WriteLock* prev ZR_GUARDED_BY(g_writersMutex) = nullptr;
-  WriteLock* next ZR_GUARDED_BY(g_writersMutex) = nullptr;
+  zrperf::IntrusiveLink<WriteLock> link;
 };
-WriteLock* WriteLock::first = nullptr;
+zrperf::IntrusiveList<WriteLock, &WriteLock::link> g_writeLocks ZR_GUARDED_BY(g_writersMutex);
+
+WriteLock::WriteLock() {
+  zrperf::MutexLock writers(&g_writersMutex);
+  g_writeLocks.PushFront(this);
+}
+WriteLock::~WriteLock() {
+  zrperf::MutexLock writers(&g_writersMutex);
+  g_writeLocks.Remove(this);
+}
 
 // The pthread_atfork handlers: the list is held across fork() so that it is
 // whole in the child, which releases it (a std::mutex records no owner) and
@@ -66,9 +62,8 @@ void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_writersMutex.Unlock();
 }
 void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS {
-  for (WriteLock* lock = WriteLock::first; lock != nullptr; lock = lock->next) {
-    ::new (static_cast<void*>(&lock->mutex)) std::mutex();
-  }
+  g_writeLocks.ForEach(
+      [](WriteLock& lock) { ::new (static_cast<void*>(&lock.mutex)) std::mutex(); });
   g_writersMutex.Unlock();
 }
 // Registered while the library loads; glibc drops them when it is unloaded.

@@ -12,54 +12,98 @@ namespace {
 
 using zrexport::ProtoWriter;
 
-constexpr double kUnitsPerSecond = 1e7;   // CTimeInterval counts 100 ns units
+constexpr double kUnitsPerSecond = 1e7;  // CTimeInterval counts 100 ns units
+
+// Field numbers of export/otlp/proto/otlp_metrics.proto, by message.
+namespace request {  // ExportMetricsServiceRequest
+constexpr std::uint32_t kResourceMetrics = 1;
+}
+namespace resource_metrics {
+constexpr std::uint32_t kResource = 1, kScopeMetrics = 2;
+}
+namespace resource {
+constexpr std::uint32_t kAttributes = 1;
+}
+namespace scope_metrics {
+constexpr std::uint32_t kScope = 1, kMetrics = 2;
+}
+namespace scope {  // InstrumentationScope
+constexpr std::uint32_t kName = 1, kVersion = 2;
+}
+namespace key_value {
+constexpr std::uint32_t kKey = 1, kValue = 2;
+}
+namespace any_value {
+constexpr std::uint32_t kStringValue = 1, kIntValue = 3;
+}
+namespace metric {
+constexpr std::uint32_t kName = 1, kDescription = 2, kUnit = 3, kSum = 7,
+                        kExponentialHistogram = 10;
+}
+namespace sum {
+constexpr std::uint32_t kDataPoints = 1, kAggregationTemporality = 2, kIsMonotonic = 3;
+}
+namespace number_point {  // NumberDataPoint
+constexpr std::uint32_t kAttributes = 7, kStartTimeUnixNano = 2, kTimeUnixNano = 3, kAsDouble = 4,
+                        kAsInt = 6;
+}
+namespace exponential_histogram {
+constexpr std::uint32_t kDataPoints = 1, kAggregationTemporality = 2;
+}
+namespace histogram_point {  // ExponentialHistogramDataPoint
+constexpr std::uint32_t kAttributes = 1, kStartTimeUnixNano = 2, kTimeUnixNano = 3, kCount = 4,
+                        kSum = 5, kScale = 6, kZeroCount = 7, kPositive = 8, kMin = 12, kMax = 13;
+}
+namespace buckets {  // ExponentialHistogramDataPoint.Buckets
+constexpr std::uint32_t kOffset = 1, kBucketCounts = 2;
+}
 constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
 
 void StringAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key,
                      const std::string& value) {
   const ProtoWriter::Mark kv = w.BeginMessage(field);
-  w.String(1, key);
-  const ProtoWriter::Mark any = w.BeginMessage(2);
-  w.String(1, value);  // AnyValue.string_value
+  w.String(key_value::kKey, key);
+  const ProtoWriter::Mark any = w.BeginMessage(key_value::kValue);
+  w.String(any_value::kStringValue, value);
   w.EndMessage(any);
   w.EndMessage(kv);
 }
 
 void IntAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key, std::int64_t value) {
   const ProtoWriter::Mark kv = w.BeginMessage(field);
-  w.String(1, key);
-  const ProtoWriter::Mark any = w.BeginMessage(2);
-  w.UInt64(3, static_cast<std::uint64_t>(value));  // AnyValue.int_value (int64)
+  w.String(key_value::kKey, key);
+  const ProtoWriter::Mark any = w.BeginMessage(key_value::kValue);
+  w.UInt64(any_value::kIntValue, static_cast<std::uint64_t>(value));  // int64
   w.EndMessage(any);
   w.EndMessage(kv);
 }
 
 // Metric name, description and unit; the data message follows.
 void MetricHeader(ProtoWriter& w, const char* name, const char* description, const char* unit) {
-  w.String(1, name);
-  w.String(2, description);
-  w.String(3, unit);
+  w.String(metric::kName, name);
+  w.String(metric::kDescription, description);
+  w.String(metric::kUnit, unit);
 }
 
 void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context, const std::string& label,
                          const HistogramPoint& p) {
-  const ProtoWriter::Mark at = w.BeginMessage(1);  // ExponentialHistogram.data_points
-  StringAttribute(w, 1, "counter", label);
-  w.Fixed64(2, UnixNanos(context, p.start));
-  w.Fixed64(3, UnixNanos(context, p.end));
-  w.Fixed64(4, p.count);
-  w.Double(5, p.sum);
-  w.SInt32(6, kScale);
-  w.Fixed64(7, p.zeroCount);
+  const ProtoWriter::Mark at = w.BeginMessage(exponential_histogram::kDataPoints);
+  StringAttribute(w, histogram_point::kAttributes, "counter", label);
+  w.Fixed64(histogram_point::kStartTimeUnixNano, UnixNanos(context, p.start));
+  w.Fixed64(histogram_point::kTimeUnixNano, UnixNanos(context, p.end));
+  w.Fixed64(histogram_point::kCount, p.count);
+  w.Double(histogram_point::kSum, p.sum);
+  w.SInt32(histogram_point::kScale, kScale);
+  w.Fixed64(histogram_point::kZeroCount, p.zeroCount);
   if (!p.counts.empty()) {
-    const ProtoWriter::Mark positive = w.BeginMessage(8);
-    w.SInt32(1, p.offset);
-    w.PackedUInt64(2, p.counts);
+    const ProtoWriter::Mark positive = w.BeginMessage(histogram_point::kPositive);
+    w.SInt32(buckets::kOffset, p.offset);
+    w.PackedUInt64(buckets::kBucketCounts, p.counts);
     w.EndMessage(positive);
   }
   if (p.count > 0) {
-    w.Double(12, p.min);
-    w.Double(13, p.max);
+    w.Double(histogram_point::kMin, p.min);
+    w.Double(histogram_point::kMax, p.max);
   }
   w.EndMessage(at);
 }
@@ -69,15 +113,16 @@ void WriteSumPoint(ProtoWriter& w, const RequestContext& context, const char* at
                    const std::string& label, std::chrono::steady_clock::time_point start,
                    std::chrono::steady_clock::time_point end, bool isDouble, std::uint64_t asInt,
                    double asDouble) {
-  const ProtoWriter::Mark at = w.BeginMessage(1);  // Sum.data_points
-  StringAttribute(w, 7, attribute, label);
-  w.Fixed64(2, UnixNanos(context, start));
-  w.Fixed64(3, UnixNanos(context, end));
+  const ProtoWriter::Mark at = w.BeginMessage(sum::kDataPoints);
+  StringAttribute(w, number_point::kAttributes, attribute, label);
+  w.Fixed64(number_point::kStartTimeUnixNano, UnixNanos(context, start));
+  w.Fixed64(number_point::kTimeUnixNano, UnixNanos(context, end));
   if (isDouble) {
-    w.Double(4, asDouble);
+    w.Double(number_point::kAsDouble, asDouble);
   } else {
     // sfixed64: values past INT64_MAX are held there.
-    w.Fixed64(6, std::min<std::uint64_t>(asInt, std::numeric_limits<std::int64_t>::max()));
+    w.Fixed64(number_point::kAsInt,
+              std::min<std::uint64_t>(asInt, std::numeric_limits<std::int64_t>::max()));
   }
   w.EndMessage(at);
 }
@@ -167,30 +212,30 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
                    std::chrono::steady_clock::time_point now, std::string* out) {
   out->clear();
   ProtoWriter w(out);
-  const ProtoWriter::Mark resourceMetrics = w.BeginMessage(1);
+  const ProtoWriter::Mark resourceMetrics = w.BeginMessage(request::kResourceMetrics);
 
-  const ProtoWriter::Mark resource = w.BeginMessage(1);
+  const ProtoWriter::Mark resourceAt = w.BeginMessage(resource_metrics::kResource);
   for (const Attribute& a : context.resource) {
     if (a.isInt) {
-      IntAttribute(w, 1, a.key, a.intValue);
+      IntAttribute(w, resource::kAttributes, a.key, a.intValue);
     } else {
-      StringAttribute(w, 1, a.key, a.value);
+      StringAttribute(w, resource::kAttributes, a.key, a.value);
     }
   }
-  w.EndMessage(resource);
+  w.EndMessage(resourceAt);
 
-  const ProtoWriter::Mark scopeMetrics = w.BeginMessage(2);
-  const ProtoWriter::Mark scope = w.BeginMessage(1);
-  w.String(1, "zrperf");
-  w.String(2, context.scopeVersion);
-  w.EndMessage(scope);
+  const ProtoWriter::Mark scopeMetrics = w.BeginMessage(resource_metrics::kScopeMetrics);
+  const ProtoWriter::Mark scopeAt = w.BeginMessage(scope_metrics::kScope);
+  w.String(scope::kName, "zrperf");
+  w.String(scope::kVersion, context.scopeVersion);
+  w.EndMessage(scopeAt);
 
   // Elapsed-time counters. The list is in byte order of full names, so names
   // equal up to their first NUL (one label) are neighbours.
   {
-    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
-    const ProtoWriter::Mark histogram = w.BeginMessage(10);
+    const ProtoWriter::Mark histogram = w.BeginMessage(metric::kExponentialHistogram);
     std::string label;
     HistogramPoint point;
     bool have = false;
@@ -208,9 +253,9 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       have = true;
     }
     if (have) WriteHistogramPoint(w, context, label, point);
-    w.UInt64(2, kCumulative);
+    w.UInt64(exponential_histogram::kAggregationTemporality, kCumulative);
     w.EndMessage(histogram);
-    w.EndMessage(metric);
+    w.EndMessage(metricAt);
   }
 
   // Throughput counters: three sums over the same points.
@@ -240,34 +285,34 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       {"zrperf.transfer", "Summed time of the transfers of each throughput counter.", "s"},
   };
   for (int m = 0; m < 3; ++m) {
-    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, sums[m].name, sums[m].description, sums[m].unit);
-    const ProtoWriter::Mark sum = w.BeginMessage(7);
+    const ProtoWriter::Mark sumAt = w.BeginMessage(metric::kSum);
     for (const SpeedPoint& p : points) {
       WriteSumPoint(w, context, "counter", p.label, p.start, p.end, m == 2,
                     m == 0 ? p.bytes : p.transfers, p.seconds);
     }
-    w.UInt64(2, kCumulative);
-    w.UInt64(3, 1);  // is_monotonic
-    w.EndMessage(sum);
-    w.EndMessage(metric);
+    w.UInt64(sum::kAggregationTemporality, kCumulative);
+    w.UInt64(sum::kIsMonotonic, 1);
+    w.EndMessage(sumAt);
+    w.EndMessage(metricAt);
   }
 
   // The exporter's own attempts (up to the one this request goes out in).
   {
-    const ProtoWriter::Mark metric = w.BeginMessage(2);
+    const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.otlp.pushes", "Pushes of this exporter by outcome.", "{push}");
-    const ProtoWriter::Mark sum = w.BeginMessage(7);
+    const ProtoWriter::Mark sumAt = w.BeginMessage(metric::kSum);
     const std::pair<const char*, std::uint64_t> outcomes[] = {
         {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
     for (const auto& o : outcomes) {
       WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false, o.second,
                     0.0);
     }
-    w.UInt64(2, kCumulative);
-    w.UInt64(3, 1);
-    w.EndMessage(sum);
-    w.EndMessage(metric);
+    w.UInt64(sum::kAggregationTemporality, kCumulative);
+    w.UInt64(sum::kIsMonotonic, 1);
+    w.EndMessage(sumAt);
+    w.EndMessage(metricAt);
   }
 
   w.EndMessage(scopeMetrics);

@@ -8,7 +8,7 @@ namespace zrprom {
 
 namespace {
 
-// Field numbers of export/proto/metrics.proto.
+// Field numbers of export/prometheus/proto/metrics.proto.
 namespace family {
 constexpr std::uint32_t kName = 1, kHelp = 2, kType = 3, kMetric = 4;
 }
