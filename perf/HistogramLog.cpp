@@ -51,7 +51,7 @@ CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& option
     : m_path(std::move(path)), m_options(options), m_fd(fd) {
   zrperf::MutexLock lock(&m_mutex);
   m_nPid = static_cast<long>(getpid());
-  m_header = zrperf::histlog::HeaderText(zrfw::HostName(), m_nPid, UnixNow());
+  m_header = zrperf::histlog::HeaderText(zrperf::HostName(), m_nPid, UnixNow());
 }
 
 CHistogramLog::~CHistogramLog() {
@@ -148,7 +148,7 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
   const bool forked = static_cast<long>(getpid()) != m_nPid;
   if (forked) {
     m_nPid = static_cast<long>(getpid());
-    m_header = zrperf::histlog::HeaderText(zrfw::HostName(), m_nPid, UnixNow());
+    m_header = zrperf::histlog::HeaderText(zrperf::HostName(), m_nPid, UnixNow());
   }
   bool written;
   if (m_nSize == 0 || m_bTorn || forked) {  // rare: a new file, a torn end, a new process

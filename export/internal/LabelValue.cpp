@@ -22,7 +22,7 @@ std::string LabelValueOf(const std::string& name) {
       continue;
     }
     const std::size_t length =
-        b >= 0x80 ? zrfw::Utf8SequenceAt(std::string_view(name.data(), n), i) : 0;
+        b >= 0x80 ? zrperf::Utf8SequenceAt(std::string_view(name.data(), n), i) : 0;
     if (length > 0) {
       value.append(name, i, length);
       i += length;

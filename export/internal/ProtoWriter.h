@@ -55,12 +55,12 @@ namespace zrexport {
 
 enum class WireType : std::uint32_t { kVarint = 0, kFixed64 = 1, kLengthDelimited = 2 };
 
-using zrfw::AppendVarint;
-using zrfw::EncodeVarint;
-using zrfw::kMaxVarintBytes;
-using zrfw::VarintSize;
-using zrfw::ZigZag32;
-using zrfw::ZigZag64;
+using zrperf::AppendVarint;
+using zrperf::EncodeVarint;
+using zrperf::kMaxVarintBytes;
+using zrperf::VarintSize;
+using zrperf::ZigZag32;
+using zrperf::ZigZag64;
 
 class ProtoWriter {
  public:

@@ -70,20 +70,20 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
   std::string service = options.serviceName;
   if (service.empty()) service = program_invocation_short_name;
   if (service.empty()) service = "unknown_service";
-  std::string host = zrfw::HostName();
-  if (!zrfw::IsUtf8(host)) host = "unknown";
+  std::string host = zrperf::HostName();
+  if (!zrperf::IsUtf8(host)) host = "unknown";
   out->push_back({"service.name", service, false, 0});
   out->push_back({"host.name", host, false, 0});
   out->push_back({"process.pid", "", true, static_cast<std::int64_t>(getpid())});
   out->push_back({"service.instance.id", InstanceId(), false, 0});
-  if (!zrfw::IsUtf8(service)) {
+  if (!zrperf::IsUtf8(service)) {
     *why = "the service name is not valid UTF-8";
     return false;
   }
   std::set<std::string> given;
   for (const auto& a : options.attributes) {
     const std::string shown = "'" + zrperf::EscapeRecordText(a.first) + "'";
-    if (a.first.empty() || !zrfw::IsUtf8(a.first) || !zrfw::IsUtf8(a.second)) {
+    if (a.first.empty() || !zrperf::IsUtf8(a.first) || !zrperf::IsUtf8(a.second)) {
       *why = "the resource attribute " + shown + " has an empty key or is not valid UTF-8";
       return false;
     }

@@ -113,8 +113,8 @@ void AppendLine(std::string& out, double endUnix, double seconds, const std::str
     bytes.reserve(buckets.size() * 3);
     std::int32_t next = CTimeCounterSnapshot::kMinBucketIndex;
     for (const CTimeCounterSnapshot::Bucket& bucket : buckets) {
-      zrfw::AppendVarint(&bytes, static_cast<std::uint64_t>(bucket.index - next));
-      zrfw::AppendVarint(&bytes, bucket.count);
+      zrperf::AppendVarint(&bytes, static_cast<std::uint64_t>(bucket.index - next));
+      zrperf::AppendVarint(&bytes, bucket.count);
       next = bucket.index + 1;
     }
     AppendBase64(out, bytes);
@@ -176,7 +176,7 @@ bool DecodeBuckets(const std::string& field, std::vector<CTimeCounterSnapshot::B
   while (!rest.empty()) {
     std::uint64_t skip = 0;
     std::uint64_t count = 0;
-    if (!zrfw::DecodeVarint(&rest, &skip) || !zrfw::DecodeVarint(&rest, &count)) {
+    if (!zrperf::DecodeVarint(&rest, &skip) || !zrperf::DecodeVarint(&rest, &count)) {
       *why = "truncated bucket list";
       return false;
     }

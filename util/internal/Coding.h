@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-namespace zrfw {
+namespace zrperf {
 
 constexpr std::size_t kMaxVarintBytes = 10;
 
@@ -77,6 +77,6 @@ inline bool DecodeVarint(std::string_view* in, std::uint64_t* v) noexcept {
   return false;
 }
 
-}  // namespace zrfw
+}  // namespace zrperf
 
 #endif  // ZRPERF_UTIL_INTERNAL_CODING_H_

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace zrfw {
+namespace zrperf {
 
 std::string HostName() {
   char name[256] = {};
@@ -11,4 +11,4 @@ std::string HostName() {
   return name;
 }
 
-}  // namespace zrfw
+}  // namespace zrperf

@@ -8,11 +8,11 @@
 
 #include <string>
 
-namespace zrfw {
+namespace zrperf {
 
 // The host name (at most 255 bytes), or "unknown" when the system gives none.
 std::string HostName();
 
-}  // namespace zrfw
+}  // namespace zrperf
 
 #endif  // ZRPERF_UTIL_INTERNAL_HOSTNAME_H_

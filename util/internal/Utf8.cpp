@@ -1,6 +1,6 @@
 #include "Utf8.h"
 
-namespace zrfw {
+namespace zrperf {
 
 std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -39,4 +39,4 @@ bool IsUtf8(std::string_view text) noexcept {
   return true;
 }
 
-}  // namespace zrfw
+}  // namespace zrperf

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace zrfw {
+namespace zrperf {
 
 // The length (1 to 4) of the well-formed UTF-8 sequence that starts at
 // `text[at]` (at < text.size()), or 0 when the byte there starts none.
@@ -20,6 +20,6 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) noexcept;
 // Whether all of `text` is well-formed UTF-8 (NUL is a character like any other).
 bool IsUtf8(std::string_view text) noexcept;
 
-}  // namespace zrfw
+}  // namespace zrperf
 
 #endif  // ZRPERF_UTIL_INTERNAL_UTF8_H_

@@ -55,20 +55,20 @@ template <typename Field>
 bool ForEachField(std::string_view message, Field field) {
   while (!message.empty()) {
     std::uint64_t tag = 0;
-    if (!zrfw::DecodeVarint(&message, &tag)) return false;
+    if (!zrperf::DecodeVarint(&message, &tag)) return false;
     const auto number = static_cast<std::uint32_t>(tag >> 3);
     std::uint64_t value = 0;
     std::string_view bytes;
     switch (tag & 7) {
       case 0:
-        if (!zrfw::DecodeVarint(&message, &value)) return false;
+        if (!zrperf::DecodeVarint(&message, &value)) return false;
         break;
       case 1:
         if (message.size() < 8) return false;
         message.remove_prefix(8);
         break;
       case 2:
-        if (!zrfw::DecodeVarint(&message, &value) || value > message.size()) return false;
+        if (!zrperf::DecodeVarint(&message, &value) || value > message.size()) return false;
         bytes = message.substr(0, static_cast<std::size_t>(value));
         message.remove_prefix(static_cast<std::size_t>(value));
         break;
