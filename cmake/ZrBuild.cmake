@@ -35,7 +35,24 @@ function(zr_library_properties target)
   if(NOT ZRPERF_SANITIZE)
     target_link_options(${target} PRIVATE "LINKER:--no-undefined")
   endif()
+  zr_relative_run_path(${target} "${CMAKE_INSTALL_LIBDIR}")
   zr_warnings(${target})
+endfunction()
+
+# zr_relative_run_path(<target> <install dir of target>)
+# Installed outside /usr, a library or program finds the project's libraries
+# relative to itself ($ORIGIN), so an install tree works from any prefix
+# (cmake --install --prefix /opt/zrperf) without LD_LIBRARY_PATH. Under /usr
+# (the Debian packages) the libraries are on the system's search path and
+# nothing is added.
+function(zr_relative_run_path target dir)
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    file(RELATIVE_PATH to_libdir "/${dir}" "/${CMAKE_INSTALL_LIBDIR}")
+    if(to_libdir STREQUAL "")
+      set(to_libdir ".")
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_libdir}")
+  endif()
 endfunction()
 
 # zr_internal_library(<name> <sources...> [LIBS <libs...>])

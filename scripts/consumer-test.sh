@@ -57,4 +57,12 @@ if ls "$prefix"/lib*/libzrperf-otlp.so.2 > /dev/null 2>&1; then
   LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-otlp-pc"
   passed=$((passed + 2))
 fi
+# 4. The installed programs run from the prefix with no library path set:
+# they find the project's libraries relative to themselves.
+env -u LD_LIBRARY_PATH "$prefix/bin/zrperf-demo" --seconds 1 --threads 2 \
+  --targets "$prefix/share/doc/zrperf-tools/examples/targets.csv" --state-dir "$work/state" \
+  --histogram-log "$work/state/demo.hlog" > "$work/demo.out" 2> "$work/demo.err"
+env -u LD_LIBRARY_PATH "$prefix/bin/zrperf-report" summary "$work/state/demo.hlog" > "$work/report.out"
+grep -q "disk0" "$work/report.out" || { echo "consumer test: zrperf-report printed:" >&2; cat "$work/report.out" >&2; exit 1; }
+passed=$((passed + 2))
 echo "consumer test: $passed passed, 0 failed"
