@@ -5,18 +5,23 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/perf/PerfCntLogger.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -28,16 +33,31 @@
 #include <zrperf/export/prometheus/internal/ExpositionText.h>
 #include <zrperf/export/prometheus/internal/Negotiation.h>
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
+#include <zrperf/export/prometheus/internal/SharedAnswers.h>
+#include <zrperf/sync/Mutex.h>
 #include <zrperf/util/internal/RecordText.h>
 
 namespace {
 
 // The server's limits (see the header).
+constexpr int kWorkers = 96;
 const char kWorkerThreads[] = "96";
 const char kRequestTimeoutMs[] = "1500";
 const char kConnectionQueue[] = "32";
 const char kListenBacklog[] = "128";
 const char kMaxRequestSize[] = "16384";
+
+// The answers' limits (see the header).
+constexpr std::size_t kMaxAnswers = 2;                     // alive at once, of any kind
+constexpr std::chrono::milliseconds kReuseAge{1000};       // shared while being sent
+constexpr std::chrono::milliseconds kAnswerWait{5000};     // for a free answer, then 503
+constexpr std::chrono::milliseconds kSendDeadline{60000};  // for a whole answer
+constexpr std::size_t kSendChunk = 16384;                  // written at a time
+// With this many workers busy, a client that took no data for kStalledUnderLoad
+// is dropped (otherwise civetweb drops it after its request timeout).
+constexpr int kBusyWorkers = kWorkers * 3 / 4;
+constexpr std::chrono::milliseconds kStalledUnderLoad{100};
+constexpr std::chrono::milliseconds kSheddingTick{25};
 
 // Splits "IPV4:PORT" into host and port; false when `address` is not of that
 // form. civetweb reads more forms (a bare port, an 's' or 'r' suffix for TLS
@@ -146,18 +166,209 @@ int QuietLog(const mg_connection*, const char*) {
 // Writes a whole answer: status line, headers, and `body` unless the request
 // was a HEAD. Returns `status`, as a civetweb handler does for a request it
 // answered.
+// The head of an answer of `bodySize` bytes.
+std::string AnswerHead(int status, const char* reason, const char* contentType,
+                       std::size_t bodySize, const char* extraHeaders) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + contentType +
+         "\r\nContent-Length: " + std::to_string(bodySize) + "\r\n" + extraHeaders +
+         "Connection: close\r\n\r\n";
+}
+
+// A short answer, head and body in one write.
 int Answer(mg_connection* connection, bool head, int status, const char* reason,
            const char* contentType, const std::string& body, const char* extraHeaders = "") {
-  std::string header = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                       "\r\nContent-Type: " + contentType +
-                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
-                       extraHeaders + "Connection: close\r\n\r\n";
-  if (!head) header += body;  // one write: header and body leave in one go
-  mg_write(connection, header.data(), header.size());
+  std::string text = AnswerHead(status, reason, contentType, body.size(), extraHeaders);
+  if (!head) text += body;
+  mg_write(connection, text.data(), text.size());
   return status;
 }
 
+// The fixed answers to the requests civetweb closes without a handler: "*"
+// (OPTIONS * asks about the server, which allows GET and HEAD of /metrics only;
+// any other method has no business with "*"), and an absolute URL of another
+// port than this server's, which it does not serve.
+const char kAsteriskOptions[] =
+    "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
+const char kAsteriskOther[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kMisdirected[] =
+    "HTTP/1.1 421 Misdirected Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Whether civetweb takes `uri` for an absolute URL (a scheme it knows, a host,
+// an optional valid port, then a path); it answers 400 itself to other
+// targets that do not start with '/'.
+bool IsAbsoluteForm(const char* uri) {
+  for (const char* scheme : {"http://", "https://", "ws://", "wss://"}) {
+    const std::size_t n = std::strlen(scheme);
+    if (strncasecmp(uri, scheme, n) != 0) continue;
+    const char* host = uri + n;
+    const char* hostEnd = std::strchr(host, '/');
+    if (hostEnd == nullptr) return false;
+    const char* colon = std::strchr(host, ':');
+    if (colon == nullptr) return true;
+    char* portEnd = nullptr;
+    const unsigned long port = std::strtoul(colon + 1, &portEnd, 10);
+    return portEnd == hostEnd && port > 0 && port <= 65535;
+  }
+  return false;
+}
+
 }  // namespace
+
+// What the server's threads share beyond the endpoint's constants: the
+// answers, the clients being sent to and the thread that drops stalled ones
+// when workers run short.
+struct CPrometheusEndpoint::Serving {
+  struct Sending {
+    std::string peerAddress;
+    int peerPort = 0;
+    std::chrono::steady_clock::time_point lastProgress;
+  };
+
+  std::shared_ptr<zrprom::SharedAnswers> answers =
+      zrprom::SharedAnswers::Create(kMaxAnswers, kReuseAge);
+  zrperf::Mutex mutex;
+  std::condition_variable wake;  // busy reached kBusyWorkers, or stop
+  int busy ZR_GUARDED_BY(mutex) = 0;
+  bool stop ZR_GUARDED_BY(mutex) = false;
+  std::map<const mg_connection*, Sending> sending ZR_GUARDED_BY(mutex);
+  std::thread shedder;
+
+  // Counts a request in progress for its lifetime.
+  class Busy {
+   public:
+    explicit Busy(Serving* serving) : m_serving(serving) {
+      zrperf::MutexLock lock(&m_serving->mutex);
+      if (++m_serving->busy >= kBusyWorkers) m_serving->wake.notify_all();
+    }
+    ~Busy() {
+      zrperf::MutexLock lock(&m_serving->mutex);
+      --m_serving->busy;
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    Serving* m_serving;
+  };
+
+  // While workers are short, drops every client that took no data for
+  // kStalledUnderLoad: shutting its socket down ends the worker's write at once.
+  void Shed(const std::string& host, int port, int listener) {
+    zrperf::MutexLock lock(&mutex);
+    while (!stop) {
+      if (busy < kBusyWorkers) {
+        wake.wait(lock.Native());
+        continue;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      std::vector<std::pair<std::string, int>> stalled;
+      for (const auto& entry : sending) {
+        if (now - entry.second.lastProgress >= kStalledUnderLoad)
+          stalled.emplace_back(entry.second.peerAddress, entry.second.peerPort);
+      }
+      if (!stalled.empty()) {
+        lock.Native().unlock();
+        DropClients(host, port, listener, stalled);
+        lock.Native().lock();
+      }
+      wake.wait_for(lock.Native(), kSheddingTick);
+    }
+  }
+
+  static void DropClients(const std::string& host, int port, int listener,
+                          const std::vector<std::pair<std::string, int>>& peers) {
+    struct stat listening {};
+    if (listener < 0 || fstat(listener, &listening) != 0) return;
+    ForEachSocketOf(SocketAddress(host, 0).sin_addr, port, false, listening.st_ino,
+                    [&peers](int fd) {
+                      sockaddr_in peer{};
+                      socklen_t size = sizeof(peer);
+                      if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+                        return false;
+                      char address[INET_ADDRSTRLEN] = {};
+                      inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+                      for (const auto& p : peers) {
+                        if (p.second == ntohs(peer.sin_port) && p.first == address) {
+                          shutdown(fd, SHUT_RDWR);
+                          break;
+                        }
+                      }
+                      return false;
+                    });
+  }
+
+  // Writes `head` and then `body` (unless `headOnly`) in chunks, noting the
+  // progress for Shed(); stops early when the client goes away, stalls
+  // beyond civetweb's request timeout, is dropped, or kSendDeadline passes.
+  void Send(mg_connection* connection, const std::string& head, const std::string& body,
+            bool headOnly) {
+    const mg_request_info* request = mg_get_request_info(connection);
+    const auto start = std::chrono::steady_clock::now();
+    {
+      zrperf::MutexLock lock(&mutex);
+      Sending& s = sending[connection];
+      s.peerAddress = request->remote_addr;
+      s.peerPort = request->remote_port;
+      s.lastProgress = start;
+    }
+    bool ok = mg_write(connection, head.data(), head.size()) == static_cast<int>(head.size());
+    for (std::size_t at = 0; ok && !headOnly && at < body.size(); at += kSendChunk) {
+      const std::size_t n = std::min(kSendChunk, body.size() - at);
+      ok = mg_write(connection, body.data() + at, n) == static_cast<int>(n);
+      const auto now = std::chrono::steady_clock::now();
+      if (now - start > kSendDeadline) break;
+      zrperf::MutexLock lock(&mutex);
+      sending[connection].lastProgress = now;
+    }
+    zrperf::MutexLock lock(&mutex);
+    sending.erase(connection);
+  }
+};
+
+// civetweb closes a request for "*", or for an absolute URL of another port,
+// without calling a handler (no local path); this answers them before it
+// does. Called with civetweb's context lock held: one scan of the process's
+// sockets, only for such a request.
+void CPrometheusEndpoint::AnswerUnhandled(const mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  if (request == nullptr || request->request_uri == nullptr || request->local_uri != nullptr ||
+      request->user_data == nullptr) {
+    return;
+  }
+  const char* answer = nullptr;
+  if (std::strcmp(request->request_uri, "*") == 0) {
+    const bool options =
+        request->request_method != nullptr && std::strcmp(request->request_method, "OPTIONS") == 0;
+    answer = options ? kAsteriskOptions : kAsteriskOther;
+  } else if (IsAbsoluteForm(request->request_uri)) {
+    answer = kMisdirected;
+  } else {
+    return;  // civetweb answered it (400)
+  }
+  const std::size_t size = std::strlen(answer);
+  const auto* endpoint = static_cast<const CPrometheusEndpoint*>(request->user_data);
+  struct stat listening {};
+  if (endpoint->m_listener < 0 || fstat(endpoint->m_listener, &listening) != 0) return;
+  const std::string peerAddress = request->remote_addr;
+  const int peerPort = request->remote_port;
+  ForEachSocketOf(SocketAddress(endpoint->m_host, 0).sin_addr, endpoint->m_port, false,
+                  listening.st_ino, [&](int fd) {
+                    sockaddr_in peer{};
+                    socklen_t length = sizeof(peer);
+                    char address[INET_ADDRSTRLEN] = {};
+                    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+                        ntohs(peer.sin_port) != peerPort ||
+                        inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address)) == nullptr ||
+                        peerAddress != address) {
+                      return false;
+                    }
+                    // A small answer into an empty send buffer: never blocks.
+                    (void)send(fd, answer, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    return true;
+                  });
+}
 
 std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
     const std::string& address, boost::shared_ptr<CPerfCounters> counters, std::string* error,
@@ -187,24 +398,18 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
         endpoint->m_counters = std::move(counters);
         endpoint->m_creator = getpid();
 
+        endpoint->m_pServing = std::make_unique<Serving>();
         mg_callbacks callbacks{};
         callbacks.log_message = QuietLog;
-        const char* serverOptions[] = {"listening_ports",
-                                       address.c_str(),
-                                       "num_threads",
-                                       kWorkerThreads,
-                                       "request_timeout_ms",
-                                       kRequestTimeoutMs,
-                                       "connection_queue",
-                                       kConnectionQueue,
-                                       "listen_backlog",
-                                       kListenBacklog,
-                                       "max_request_size",
-                                       kMaxRequestSize,
-                                       "enable_keep_alive",
-                                       "no",
-                                       nullptr};
-        endpoint->m_context = mg_start(&callbacks, nullptr, serverOptions);
+        callbacks.connection_close = &CPrometheusEndpoint::AnswerUnhandled;
+        const char* serverOptions[] = {
+            "listening_ports", address.c_str(), "num_threads", kWorkerThreads, "request_timeout_ms",
+            kRequestTimeoutMs, "connection_queue", kConnectionQueue, "listen_backlog",
+            kListenBacklog, "max_request_size", kMaxRequestSize, "enable_keep_alive", "no",
+            // Absolute-form targets (GET http://host/metrics)
+            // are served by their path, whatever the host.
+            "enable_auth_domain_check", "no", nullptr};
+        endpoint->m_context = mg_start(&callbacks, endpoint.get(), serverOptions);
         if (endpoint->m_context == nullptr) {
           zrexport::ReportStartFailure(
               prefix + BindFailure(host, port, "the server could not start"), error);
@@ -229,6 +434,12 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
         mg_set_request_handler(endpoint->m_context, "**", &CPrometheusEndpoint::HandleRequest,
                                endpoint.get());
         endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
+        Serving* serving = endpoint->m_pServing.get();
+        const int listener = endpoint->m_listener;
+        endpoint->m_pServing->shedder =
+            std::thread([serving, host, port = endpoint->m_port, listener] {
+              serving->Shed(host, port, listener);
+            });
         return endpoint;
       });
 }
@@ -248,26 +459,37 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
                     "Allow: GET, HEAD\r\n");
     }
     const auto* endpoint = static_cast<const CPrometheusEndpoint*>(self);
+    Serving& serving = *endpoint->m_pServing;
+    const Serving::Busy busy(&serving);
     const char* accept = mg_get_header(connection, "Accept");
     const bool protobuf = accept != nullptr && zrprom::PrefersDelimitedProtobuf(accept);
-    std::string body;
-    if (protobuf) {
-      zrprom::DelimitedFamiliesSink sink(&body);
-      zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
-    } else {
-      zrprom::ExpositionTextSink sink(&body);
-      zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+    const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");
+    const bool gzip = acceptEncoding != nullptr && zrprom::AcceptsGzip(acceptEncoding);
+    const auto build = [endpoint, protobuf, gzip](std::string* out) {
+      std::string plain;
+      std::string* body = gzip ? &plain : out;
+      if (protobuf) {
+        zrprom::DelimitedFamiliesSink sink(body);
+        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+      } else {
+        zrprom::ExpositionTextSink sink(body);
+        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+      }
+      if (gzip && !zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
+    };
+    const zrprom::SharedAnswers::Answer body = serving.answers->Get(
+        (protobuf ? 1 : 0) + (gzip ? 2 : 0), build, std::chrono::steady_clock::now() + kAnswerWait);
+    if (!body) {
+      return Answer(connection, head, 503, "Service Unavailable", kPlain,
+                    "Too many scrapes at once\n", "Retry-After: 1\r\n");
     }
     const char* contentType = protobuf ? zrprom::kProtobufContentType : zrprom::kTextContentType;
-    const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");
-    std::string gzipped;
-    if (acceptEncoding != nullptr && zrprom::AcceptsGzip(acceptEncoding) &&
-        zrexport::Gzip(body, &gzipped)) {
-      return Answer(connection, head, 200, "OK", contentType, gzipped,
-                    "Content-Encoding: gzip\r\nVary: Accept, Accept-Encoding\r\n");
-    }
-    return Answer(connection, head, 200, "OK", contentType, body,
-                  "Vary: Accept, Accept-Encoding\r\n");
+    serving.Send(connection,
+                 AnswerHead(200, "OK", contentType, body->size(),
+                            gzip ? "Content-Encoding: gzip\r\nVary: Accept, Accept-Encoding\r\n"
+                                 : "Vary: Accept, Accept-Encoding\r\n"),
+                 *body, head);
+    return 200;
   } catch (...) {
     static const char kFailed[] =
         "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -285,7 +507,16 @@ CPrometheusEndpoint::~CPrometheusEndpoint() {
   // for the close-on-exec ones, releases them).
   if (getpid() != m_creator) {
     if (m_listener >= 0) close(m_listener);
+    m_pServing.release();  // its thread is the parent's: never joined, never destroyed here
     return;
+  }
+  if (m_pServing && m_pServing->shedder.joinable()) {
+    {
+      zrperf::MutexLock lock(&m_pServing->mutex);
+      m_pServing->stop = true;
+    }
+    m_pServing->wake.notify_all();
+    m_pServing->shedder.join();
   }
   if (m_listener >= 0) {
     // civetweb, when it stops, neither closes the connections waiting in its

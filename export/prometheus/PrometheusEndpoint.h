@@ -12,27 +12,42 @@
 // civetweb is built without IPv6). Port 0
 // takes a free port, which Port() and Url() report.
 //
-// Answers: GET and HEAD of /metrics (a query string is ignored). A scrape
-// whose Accept header prefers
+// Answers: GET and HEAD of /metrics (a query string is ignored; an
+// absolute-form target, GET http://HOST:PORT/metrics, is served by its path
+// whatever HOST says when PORT is this server's, and gets 421 when it names
+// another port). A scrape whose Accept header prefers
 //   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
 // gets length-delimited MetricFamily messages with that Content-Type, each
 // elapsed-time histogram with its classic buckets and native (schema 4)
 // buckets; any other gets the text format 0.0.4
 // ("text/plain; version=0.0.4; charset=utf-8", classic buckets only). The
-// body is gzip-encoded when Accept-Encoding allows it. Families, names and
-// buckets are those CPrometheusCollector documents, read afresh by each
-// scrape on one of the server's threads. Other paths (/metrics/, /metrics.txt)
-// get 404, other methods 405 with "Allow: GET, HEAD", malformed or oversized
-// requests (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown
-// HTTP version) or a closed connection.
+// body is gzip-encoded when Accept-Encoding allows it ("gzip;q=0" never does,
+// whatever "*" says). Families, names and buckets are those
+// CPrometheusCollector documents. Other paths (/metrics/, /metrics.txt) get
+// 404, other methods 405 with "Allow: GET, HEAD", "OPTIONS *" 405 with that
+// Allow and any other method on "*" 400, malformed or oversized requests
+// (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown HTTP
+// version) or a closed connection.
+//
+// Answers are shared, so that no client can make the process hold more than
+// two answers' memory whatever it does: scrapes of the same kind (text or
+// protobuf, gzip or not) that arrive while one is built get that one, and so
+// do those that arrive within 1 s of its building while it is still being
+// sent to someone; with two answers alive, a scrape gets the newest of its
+// kind however old, or waits up to 5 s for one to be released and then gets
+// 503 with "Retry-After: 1". A scrape after the last one was sent always reads
+// the counters afresh. Answers are built one at a time on a thread of the
+// endpoint, and go out in 16 KiB writes: a client that takes nothing for
+// 1.5 s is dropped, and while 72 of the 96 workers are busy, one that takes
+// nothing for 0.1 s; a whole answer gets 60 s at most.
 //
 // Limits: 96 worker threads serve one connection each, and a connection is
 // closed after its answer. A client whose request head is not complete 1.5 s
 // after it began is dropped, so idle or slowly trickling clients hold a worker
 // for 1.5 s at most, and up to about 90 of them at once do not delay a scrape.
 // Connections past the workers wait in a queue of 32 and a listen backlog of
-// 128; past those the system drops connection attempts (clients retry). The workers' stacks are reserved
-// address space (96 x the thread stack size), not memory in use.
+// 128; past those the system drops connection attempts (clients retry). The workers' stacks are
+// reserved address space (96 x the thread stack size), not memory in use.
 //
 // Threads: the server's threads are started by Start() and joined by the
 // destructor, which first stops accepting and shuts every open connection
@@ -50,9 +65,9 @@
 #ifndef ZRPERF_EXPORT_PROMETHEUS_PROMETHEUSENDPOINT_H_
 #define ZRPERF_EXPORT_PROMETHEUS_PROMETHEUSENDPOINT_H_
 
-#include "PrometheusCollector.h"
 #include <zrperf/perf/PerfCounters.h>
 #include <zrperf/sync/Export.h>
+#include "PrometheusCollector.h"
 
 #include <sys/types.h>
 
@@ -92,8 +107,12 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
  private:
   CPrometheusEndpoint() = default;
 
+  struct Serving;  // the answers and the clients being served (in the .cpp)
+
   // civetweb's request handler; `self` is the endpoint.
   static int HandleRequest(mg_connection* connection, void* self);
+  // civetweb's connection-close callback: answers requests it closes unanswered.
+  static void AnswerUnhandled(const mg_connection* connection);
 
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::int32_t> m_boundIndices;  // the classic boundaries, as schema-4 indices
@@ -103,6 +122,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
   int m_port = 0;
   std::string m_url;
   std::string m_host;  // the IPv4 address listened on
+  std::unique_ptr<Serving> m_pServing;
 };
 
 #endif  // ZRPERF_EXPORT_PROMETHEUS_PROMETHEUSENDPOINT_H_

@@ -13,6 +13,7 @@
 #include <boost/make_shared.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -204,6 +205,10 @@ TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestH
       Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
   EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
   EXPECT_EQ(Gunzip(both.body), protobuf.body);
+  // gzip at quality 0 is never gzip, whatever "*" allows.
+  const Response refused = Get(port, "/metrics", "Accept-Encoding: gzip;q=0, *;q=1\r\n");
+  EXPECT_EQ(refused.headers.count("Content-Encoding"), 0u);
+  EXPECT_EQ(refused.body, expected);
 }
 
 TEST(PrometheusEndpoint, AnswersOnlyGetAndHeadOfMetricsAndRefusesBadRequestsWithA4xx) {
@@ -227,6 +232,20 @@ TEST(PrometheusEndpoint, AnswersOnlyGetAndHeadOfMetricsAndRefusesBadRequestsWith
     EXPECT_EQ(r.status, 405) << method;
     EXPECT_EQ(r.headers["Allow"], "GET, HEAD") << method;
   }
+  // The absolute form is served by its path, whatever host it names, when it
+  // names this port; another port is another server's (421).
+  const std::string self = "http://127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(Get(port, self + "/metrics").status, 200);
+  EXPECT_EQ(Get(port, "http://elsewhere.example:" + std::to_string(port) + "/metrics").status, 200);
+  EXPECT_EQ(Get(port, self + "/other").status, 404);
+  EXPECT_EQ(Get(port, self + "/metrics", "Content-Length: 0\r\n", "POST").status, 405);
+  EXPECT_EQ(Get(port, "http://127.0.0.1/metrics").status, 421);
+  EXPECT_EQ(Get(port, "HTTPS://elsewhere.example:1/x").status, 421);
+  // "*": OPTIONS gets 405 with the methods there are, any other method 400.
+  const Response options = Get(port, "*", "", "OPTIONS");
+  EXPECT_EQ(options.status, 405);
+  EXPECT_EQ(options.headers["Allow"], "GET, HEAD");
+  EXPECT_EQ(Get(port, "*").status, 400);
   // civetweb answers these itself (HTTP/1.0 400, 413, 431, 505 for the unknown
   // version) or just closes.
   const std::string bad[] = {
@@ -305,6 +324,87 @@ TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAre
   trickle.join();
   for (int fd : idle) close(fd);
   for (int fd : trickling) close(fd);
+}
+
+// A figure of this process from /proc/self/status ("VmRSS", "VmHWM"), in bytes.
+std::int64_t ProcessMemory(const std::string& field) {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  std::int64_t kib = -1;
+  while (f != nullptr && std::fgets(line, sizeof(line), f) != nullptr) {
+    if (std::strncmp(line, (field + ":").c_str(), field.size() + 1) == 0)
+      kib = std::atoll(line + field.size() + 1);
+  }
+  if (f != nullptr) std::fclose(f);
+  return kib * 1024;
+}
+
+// Scrapes /metrics keeping nothing of the answer (so that this process's
+// memory is the server's): its status and its length in bytes, head included.
+std::pair<int, std::size_t> Drain(int port) {
+  const int fd = Connect(port);
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return {0, 0};
+  char buffer[65536];
+  std::size_t total = 0;
+  int status = 0;
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+    if (total == 0 && n > 12) status = std::atoi(std::string(buffer + 9, 3).c_str());
+    total += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  return {status, total};
+}
+
+TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenGone) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators keep freed memory: figures mean nothing";
+#endif
+  // About 12 MB of text answer.
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (int i = 0; i < 5000; ++i) {
+    auto c = counters->GetCounter("lun" + std::to_string(i) + ".read");
+    for (std::int64_t d = 1; d < 100000000; d *= 3) c->AddSample(CTimeInterval(d));
+  }
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  const std::size_t answer = Drain(port).second;
+  ASSERT_GT(answer, std::size_t{8} << 20);
+  const std::int64_t before = ProcessMemory("VmRSS");
+  std::FILE* clear = std::fopen("/proc/self/clear_refs", "w");  // resets VmHWM to VmRSS
+  ASSERT_NE(clear, nullptr);
+  std::fputs("5", clear);
+  std::fclose(clear);
+
+  // 40 clients ask, with small receive windows, and never read; meanwhile an
+  // honest scrape gets the whole answer.
+  std::vector<int> clients;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    clients.push_back(fd);
+  }
+  const std::pair<int, std::size_t> honest = Drain(port);
+  EXPECT_EQ(honest.first, 200);
+  EXPECT_GE(honest.second, answer);
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // past the stalled clients' drop
+  const std::int64_t peak = ProcessMemory("VmHWM");
+  for (int fd : clients) close(fd);
+  EXPECT_EQ(Drain(port).first, 200);
+  const std::int64_t after = ProcessMemory("VmRSS");
+  const std::int64_t bound = (std::int64_t{64} << 20) + 2 * static_cast<std::int64_t>(answer);
+  std::printf("answer %.1f MB; memory: before %.1f MB, peak %+.1f MB, after %+.1f MB\n",
+              static_cast<double>(answer) / 1e6, static_cast<double>(before) / 1e6,
+              static_cast<double>(peak - before) / 1e6, static_cast<double>(after - before) / 1e6);
+  EXPECT_LE(peak - before, bound);
+  // Given back, not kept as a high-water mark.
+  EXPECT_LE(after - before, std::int64_t{16} << 20);
 }
 
 TEST(PrometheusEndpoint, StopClosesEverySocketEvenWithClientsConnected) {

@@ -1,6 +1,5 @@
 #include "Negotiation.h"
 
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -97,14 +96,19 @@ bool PrefersDelimitedProtobuf(std::string_view accept) {
 }
 
 bool AcceptsGzip(std::string_view acceptEncoding) {
+  // A coding named explicitly decides for itself ("gzip;q=0" refuses gzip
+  // whatever "*" says); "*" speaks only for codings not named.
+  bool named = false, namedAccepted = false, anyAccepted = false;
   for (std::string_view coding : Split(acceptEncoding, ',')) {
     const Element e = ParseElement(coding);
-    if ((EqualNoCase(e.value, "gzip") || EqualNoCase(e.value, "x-gzip") || e.value == "*") &&
-        e.quality > 0) {
-      return true;
+    if (EqualNoCase(e.value, "gzip") || EqualNoCase(e.value, "x-gzip")) {
+      named = true;
+      namedAccepted = namedAccepted || e.quality > 0;
+    } else if (e.value == "*") {
+      anyAccepted = anyAccepted || e.quality > 0;
     }
   }
-  return false;
+  return named ? namedAccepted : anyAccepted;
 }
 
 }  // namespace zrprom

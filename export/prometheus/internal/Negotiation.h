@@ -1,5 +1,5 @@
 // Internal to libzrperf-prometheus: what a scrape asks for in its Accept and
-// Accept-Encoding headers, and the gzip encoding of an answer.
+// Accept-Encoding headers.
 //
 // Thread-safety: pure functions.
 
@@ -23,8 +23,9 @@ extern const char kTextContentType[];  // "text/plain; version=0.0.4; charset=ut
 // else, an absent or unparsable header included, gets the text format.
 bool PrefersDelimitedProtobuf(std::string_view accept);
 
-// Whether the Accept-Encoding header `acceptEncoding` accepts gzip ("gzip",
-// "x-gzip" or "*" at a quality above 0).
+// Whether the Accept-Encoding header `acceptEncoding` accepts gzip: "gzip" or
+// "x-gzip" at a quality above 0, or, when neither is named, "*" at a quality
+// above 0 (a named coding at q=0 is refused whatever "*" allows).
 bool AcceptsGzip(std::string_view acceptEncoding);
 
 }  // namespace zrprom

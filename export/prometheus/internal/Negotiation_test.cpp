@@ -43,7 +43,10 @@ TEST(Negotiation, ProtobufOnlyWhenAskedForDelimitedMetricFamiliesAtNoLowerQualit
 TEST(Negotiation, GzipWhenAcceptEncodingAllowsIt) {
   for (const char* yes : {"gzip", "deflate, gzip;q=0.5", "x-gzip", "*", "br,GZIP"})
     EXPECT_TRUE(zrprom::AcceptsGzip(yes)) << yes;
-  for (const char* no : {"", "identity", "gzip;q=0", "gzipped", "deflate"})
+  EXPECT_TRUE(zrprom::AcceptsGzip("gzip;q=0.1, *;q=0"));
+  // A coding named at q=0 is refused, whatever "*" allows, in either order.
+  for (const char* no : {"", "identity", "gzip;q=0", "gzipped", "deflate", "gzip;q=0, *;q=1",
+                         "*, gzip;q=0", "x-gzip;q=0,*", "*;q=0"})
     EXPECT_FALSE(zrprom::AcceptsGzip(no)) << no;
 }
 

@@ -1,0 +1,124 @@
+#include "SharedAnswers.h"
+
+#include <exception>
+#include <utility>
+
+namespace zrprom {
+
+std::shared_ptr<SharedAnswers> SharedAnswers::Create(std::size_t maxAnswers,
+                                                     std::chrono::milliseconds reuseAge) {
+  std::shared_ptr<SharedAnswers> answers(new SharedAnswers(maxAnswers, reuseAge));
+  answers->m_builder = std::thread([raw = answers.get()] { raw->RunBuilds(); });
+  return answers;
+}
+
+SharedAnswers::~SharedAnswers() {
+  {
+    zrperf::MutexLock lock(&m_buildMutex);
+    m_stopBuilder = true;
+  }
+  m_buildWake.notify_all();
+  if (m_builder.joinable()) m_builder.join();
+}
+
+void SharedAnswers::RunBuilds() {
+  zrperf::MutexLock lock(&m_buildMutex);
+  while (true) {
+    m_buildWake.wait(lock.Native(), [this] {
+      m_buildMutex.AssertHeld();
+      return m_stopBuilder || m_job != nullptr;
+    });
+    if (m_job == nullptr) return;  // stopped with nothing to do
+    const std::function<void()>* job = m_job;
+    lock.Native().unlock();
+    (*job)();
+    lock.Native().lock();
+    m_job = nullptr;
+    ++m_jobsDone;
+    m_buildWake.notify_all();
+  }
+}
+
+void SharedAnswers::OnBuilder(const std::function<void()>& job) {
+  zrperf::MutexLock lock(&m_buildMutex);
+  m_buildWake.wait(lock.Native(), [this] {
+    m_buildMutex.AssertHeld();
+    return m_job == nullptr;
+  });
+  m_job = &job;
+  const std::uint64_t ticket = m_jobsDone + 1;
+  m_buildWake.notify_all();
+  m_buildWake.wait(lock.Native(), [this, ticket] {
+    m_buildMutex.AssertHeld();
+    return m_jobsDone >= ticket;
+  });
+}
+
+SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std::string*)>& build,
+                                         Clock::time_point deadline) {
+  Clock::time_point startedAt;
+  {
+    zrperf::MutexLock lock(&m_mutex);
+    Kind& k = m_kinds[kind];
+    while (true) {
+      startedAt = Clock::now();
+      Answer newest = k.newest.lock();
+      if (newest && startedAt - k.builtAt <= m_reuseAge) return newest;
+      if (!k.building) {
+        if (m_alive < m_maxAnswers) {
+          k.building = true;
+          ++m_alive;
+          break;
+        }
+        if (newest) return newest;  // at the bound: the newest of its kind, however old
+      }
+      if (m_changed.wait_until(lock.Native(), deadline) == std::cv_status::timeout) return nullptr;
+    }
+  }
+
+  // Built on the builder thread, so that every answer comes from one
+  // allocator arena: a burst of scrapes on many server threads would leave
+  // freed answers' memory in each of their arenas.
+  std::unique_ptr<std::string> text;
+  std::exception_ptr failure;
+  OnBuilder([&] {
+    try {
+      text = std::make_unique<std::string>();
+      build(text.get());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  if (failure) {
+    zrperf::MutexLock lock(&m_mutex);
+    m_kinds[kind].building = false;
+    --m_alive;
+    m_changed.notify_all();
+    std::rethrow_exception(failure);
+  }
+  std::weak_ptr<SharedAnswers> owner = weak_from_this();
+  Answer answer(text.release(), [owner](const std::string* released) {
+    delete released;
+    if (std::shared_ptr<SharedAnswers> answers = owner.lock()) answers->Release();
+  });
+  zrperf::MutexLock lock(&m_mutex);
+  Kind& k = m_kinds[kind];
+  k.newest = answer;
+  k.builtAt = startedAt;
+  k.building = false;
+  m_changed.notify_all();
+  return answer;
+}
+
+std::size_t SharedAnswers::Alive() const {
+  zrperf::MutexLock lock(&m_mutex);
+  return m_alive;
+}
+
+void SharedAnswers::Release() {
+  zrperf::MutexLock lock(&m_mutex);
+  --m_alive;
+  m_changed.notify_all();
+}
+
+}  // namespace zrprom

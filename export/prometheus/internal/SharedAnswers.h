@@ -1,0 +1,97 @@
+// Internal to libzrperf-prometheus: the scrape answers of the endpoint, shared
+// by the requests that want the same kind of answer at about the same time, so
+// that the memory and the time scrapes take stay bounded whatever the clients
+// do (many clients that ask and never read hold one answer between them, not
+// one each).
+//
+// An answer is built for a request unless one of the same kind can serve it:
+//   - one being built: the request waits for it;
+//   - one built at most `reuseAge` ago and still being sent to another client;
+//   - when `maxAnswers` answers are alive (built or being built, of any kind):
+//     the newest of its kind, however old, or else the request waits until one
+//     is released, and gets null if none is by its deadline.
+// A request after the last sender let go always gets a new answer: sequential
+// scrapes see the counters as they are at each.
+// Answers are built one at a time on a thread of their own, so that their
+// memory comes from one allocator arena: spread over the server's threads, a
+// burst of scrapes would leave each thread's arena holding an answer's worth
+// of freed memory.
+//
+// Thread-safety: Get() may be called from any number of threads at once; the
+// builder thread runs one build at a time with no lock of Get()'s held.
+
+#ifndef ZRPERF_EXPORT_PROMETHEUS_INTERNAL_SHAREDANSWERS_H_
+#define ZRPERF_EXPORT_PROMETHEUS_INTERNAL_SHAREDANSWERS_H_
+
+#include <zrperf/sync/Mutex.h>
+#include <zrperf/sync/ThreadAnnotations.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace zrprom {
+
+class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
+ public:
+  using Answer = std::shared_ptr<const std::string>;
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kKinds = 4;  // text or protobuf, each plain or gzip
+
+  // Held by std::shared_ptr: released answers report back to it.
+  static std::shared_ptr<SharedAnswers> Create(std::size_t maxAnswers,
+                                               std::chrono::milliseconds reuseAge);
+
+  // The answer of kind `kind` (0 to kKinds - 1) for a request, as the rules
+  // above say; `build` fills a new one. Null when the request had to wait and
+  // `deadline` passed first. `build` may throw: the request gets the exception
+  // and the waiting ones build anew.
+  Answer Get(int kind, const std::function<void(std::string*)>& build, Clock::time_point deadline);
+
+  // Answers alive now (built or being built).
+  std::size_t Alive() const;
+
+  // Stops the builder thread (after the build in progress).
+  ~SharedAnswers();
+  SharedAnswers(const SharedAnswers&) = delete;
+  SharedAnswers& operator=(const SharedAnswers&) = delete;
+
+ private:
+  SharedAnswers(std::size_t maxAnswers, std::chrono::milliseconds reuseAge)
+      : m_maxAnswers(maxAnswers), m_reuseAge(reuseAge) {}
+  void Release();
+  // Runs `job` on the builder thread and returns when it is done.
+  void OnBuilder(const std::function<void()>& job);
+  void RunBuilds();
+
+  struct Kind {
+    std::weak_ptr<const std::string> newest;
+    Clock::time_point builtAt;
+    bool building = false;
+  };
+
+  const std::size_t m_maxAnswers;
+  const std::chrono::milliseconds m_reuseAge;
+  mutable zrperf::Mutex m_mutex;
+  std::condition_variable m_changed;  // an answer was built or released
+  Kind m_kinds[kKinds] ZR_GUARDED_BY(m_mutex);
+  std::size_t m_alive ZR_GUARDED_BY(m_mutex) = 0;
+
+  // The builder thread and its one job at a time (a leaf lock, never held
+  // with m_mutex).
+  zrperf::Mutex m_buildMutex;
+  std::condition_variable m_buildWake;
+  const std::function<void()>* m_job ZR_GUARDED_BY(m_buildMutex) = nullptr;
+  std::uint64_t m_jobsDone ZR_GUARDED_BY(m_buildMutex) = 0;
+  bool m_stopBuilder ZR_GUARDED_BY(m_buildMutex) = false;
+  std::thread m_builder;
+};
+
+}  // namespace zrprom
+
+#endif  // ZRPERF_EXPORT_PROMETHEUS_INTERNAL_SHAREDANSWERS_H_

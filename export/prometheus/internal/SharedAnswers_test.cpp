@@ -1,0 +1,101 @@
+#include "SharedAnswers.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zrperf/tests/support/RunTogether.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+using zrprom::SharedAnswers;
+
+SharedAnswers::Clock::time_point In(milliseconds wait) {
+  return SharedAnswers::Clock::now() + wait;
+}
+
+// A build that counts itself and writes "answer <n>".
+struct Builds {
+  std::atomic<int> count{0};
+  std::function<void(std::string*)> Build() {
+    return [this](std::string* out) { *out = "answer " + std::to_string(++count); };
+  }
+};
+
+TEST(SharedAnswers, ShareOnlyWhileSentAndRecentAndBuildAfreshOnceReleased) {
+  auto answers = SharedAnswers::Create(2, milliseconds(200));
+  Builds builds;
+  // Sequential scrapes: each after the last sender let go gets a new answer.
+  EXPECT_EQ(*answers->Get(0, builds.Build(), In(milliseconds(0))), "answer 1");
+  EXPECT_EQ(*answers->Get(0, builds.Build(), In(milliseconds(0))), "answer 2");
+  EXPECT_EQ(answers->Alive(), 0u);
+  // Held by a sender: a request of the same kind within the reuse age shares it,
+  // one of another kind does not.
+  SharedAnswers::Answer held = answers->Get(0, builds.Build(), In(milliseconds(0)));
+  EXPECT_EQ(answers->Get(0, builds.Build(), In(milliseconds(0))), held);
+  SharedAnswers::Answer other = answers->Get(1, builds.Build(), In(milliseconds(0)));
+  EXPECT_EQ(*other, "answer 4");
+  EXPECT_EQ(answers->Alive(), 2u);
+  // Past the reuse age and at the bound: the newest of the kind, however old...
+  std::this_thread::sleep_for(milliseconds(250));
+  EXPECT_EQ(answers->Get(0, builds.Build(), In(milliseconds(0))), held);
+  // ... and a kind with none alive waits for a release, null at its deadline.
+  EXPECT_EQ(answers->Get(2, builds.Build(), In(milliseconds(50))), nullptr);
+  other.reset();
+  EXPECT_EQ(*answers->Get(2, builds.Build(), In(milliseconds(0))), "answer 5");
+  // Below the bound, an answer past the reuse age is not shared: built anew.
+  EXPECT_EQ(*answers->Get(0, builds.Build(), In(milliseconds(0))), "answer 6");
+  EXPECT_EQ(builds.count, 6);
+}
+
+TEST(SharedAnswers, AFailedBuildGivesItsPlaceBack) {
+  auto answers = SharedAnswers::Create(1, milliseconds(1000));
+  EXPECT_THROW(answers->Get(
+                   0, [](std::string*) { throw std::runtime_error("no"); }, In(milliseconds(0))),
+               std::runtime_error);
+  EXPECT_EQ(answers->Alive(), 0u);
+  Builds builds;
+  EXPECT_EQ(*answers->Get(0, builds.Build(), In(milliseconds(0))), "answer 1");
+}
+
+TEST(SharedAnswers, RacingRequestsNeverHoldMoreAnswersThanTheBound) {
+  constexpr std::size_t kBound = 2;
+  auto answers = SharedAnswers::Create(kBound, milliseconds(5));
+  std::atomic<std::size_t> mostAlive{0};
+  std::atomic<int> built{0}, served{0}, refused{0};
+  for (int round = 0; round < 20; ++round) {
+    zrperf_test::RunTogether(8, [&](int thread) {
+      const SharedAnswers::Answer a = answers->Get(
+          thread % SharedAnswers::kKinds,
+          [&](std::string* out) {
+            ++built;
+            out->assign(1000, 'x');
+            std::size_t alive = answers->Alive(), seen = mostAlive;
+            while (alive > seen && !mostAlive.compare_exchange_weak(seen, alive)) {
+            }
+            std::this_thread::sleep_for(milliseconds(1));
+          },
+          In(milliseconds(2000)));
+      if (a == nullptr) {
+        ++refused;
+        return;
+      }
+      EXPECT_EQ(a->size(), 1000u);
+      ++served;
+      std::this_thread::sleep_for(milliseconds(2));  // a sender holding it
+    });
+  }
+  EXPECT_LE(mostAlive.load(), kBound);
+  EXPECT_EQ(served + refused, 160);
+  EXPECT_EQ(refused, 0);  // every wait ended well within its deadline
+  EXPECT_LT(built, 160);  // shared, not one each
+  EXPECT_EQ(answers->Alive(), 0u);
+}
+
+}  // namespace
