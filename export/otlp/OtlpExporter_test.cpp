@@ -10,6 +10,7 @@
 #include <boost/make_shared.hpp>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,8 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   for (const TextNode* a :
        request.Child("resource_metrics")->Child("resource")->All("attributes")) {
     const TextNode* v = a->Child("value");
+    // Each key once: the caller's host.name replaces the default, not joins it.
+    EXPECT_EQ(resource.count(a->Text("key")), 0u) << a->Text("key");
     resource[a->Text("key")] =
         v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
   }
@@ -292,6 +295,37 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   EXPECT_NE(failures[4].find("HTTP 401"), std::string::npos) << failures[4];
 }
 
+TEST(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMinutesRate) {
+  zrperf_test::ScopedSink sink;
+  LoopbackReceiver receiver;
+  std::vector<Action> script;
+  for (int i = 0; i < 66; ++i) {
+    Action refused;
+    refused.status = 400;
+    refused.body = "reason " + std::to_string(i < 65 ? i : 0);  // the last repeats the first
+    script.push_back(refused);
+  }
+  receiver.Script(script);
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.period = milliseconds(100);  // 66 attempts within 7 s of the fake clock
+  auto exporter =
+      StartWith(o, boost::make_shared<CPerfCounters>(), std::make_shared<FakeClock>(66));
+  ASSERT_TRUE(receiver.WaitForRequests(66));
+  ASSERT_TRUE(Eventually([&] { return exporter->GetStats().failed == 66; }));
+  exporter.reset();
+  std::set<std::string> reported;
+  int records = 0;
+  for (const zrperf_test::Record& r : sink->Records()) {
+    const std::size_t at = r.message.find("HTTP 400: reason ");
+    if (r.level != -1 || at == std::string::npos) continue;
+    ++records;
+    reported.insert(r.message.substr(at + 17));
+  }
+  EXPECT_EQ(records, 64);
+  EXPECT_EQ(reported.size(), 64u);
+  EXPECT_EQ(reported.count("64"), 0u);  // the 65th reason: no new one remembered
+}
+
 TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
   using zrotlp::RetryDelay;
   const milliseconds second(1000), minute(60000);
@@ -372,10 +406,12 @@ TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
   COtlpExporter::Options o = OptionsFor(receiver);
   o.timeout = milliseconds(200);
   o.period = std::chrono::hours(1);
+  o.initialBackoff = std::chrono::hours(1);  // only a flush cuts the wait after the stall short
   auto exporter = COtlpExporter::Start(o, counters);
   ASSERT_TRUE(exporter);
-  EXPECT_FALSE(exporter->Flush(milliseconds(50)));          // stalled: the wait ends first
-  EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));  // refused with 400
+  EXPECT_FALSE(exporter->Flush(milliseconds(50)));  // stalled: the wait ends first
+  // During the back-off after the stall: pushed at once, refused with 400.
+  EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));
   EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
   const COtlpExporter::Stats stats = exporter->GetStats();
   EXPECT_EQ(stats.retried, 1u);

@@ -56,8 +56,8 @@ constexpr std::size_t kSendChunk = 16384;                  // written at a time
 // With this many workers busy, a client that took no data for kStalledUnderLoad
 // is dropped (otherwise civetweb drops it after its request timeout).
 constexpr int kBusyWorkers = kWorkers * 3 / 4;
-constexpr std::chrono::milliseconds kStalledUnderLoad{100};
-constexpr std::chrono::milliseconds kSheddingTick{25};
+constexpr std::chrono::milliseconds kStalledUnderLoad{50};
+constexpr std::chrono::milliseconds kSheddingTick{10};
 
 // Splits "IPV4:PORT" into host and port; false when `address` is not of that
 // form. civetweb reads more forms (a bare port, an 's' or 'r' suffix for TLS

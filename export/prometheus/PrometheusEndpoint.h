@@ -39,7 +39,7 @@
 // the counters afresh. Answers are built one at a time on a thread of the
 // endpoint, and go out in 16 KiB writes: a client that takes nothing for
 // 1.5 s is dropped, and while 72 of the 96 workers are busy, one that takes
-// nothing for 0.1 s; a whole answer gets 60 s at most.
+// nothing for 50 ms; a whole answer gets 60 s at most.
 //
 // Limits: 96 worker threads serve one connection each, and a connection is
 // closed after its answer. A client whose request head is not complete 1.5 s
