@@ -26,6 +26,8 @@
 #include <zrperf/perf/HistogramLog.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
+#include <zrperf/tools/internal/Gnuplot.h>
+#include <zrperf/tools/internal/OutputFile.h>
 #include <zrperf/tools/internal/ReportCommands.h>
 #include <zrperf/tools/internal/ReportInput.h>
 #include <zrperf/tools/internal/ReportText.h>
@@ -489,6 +491,12 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
+  for (const char* seconds : {"nan", "inf", "-1.00"}) {
+    std::string bad = log;
+    bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
+    EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
+    EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
+  }
 }
 
 // A FIFO, a device and a directory in a log's place are refused at once with
@@ -594,6 +602,11 @@ TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
     EXPECT_TRUE(StrictJson(zrreport::JsonString(text)).Valid()) << c;
   }
   EXPECT_EQ(zrreport::JsonNumber(INFINITY, 3) + zrreport::JsonNumber(NAN, 3), "nullnull");
+  // gnuplot's data blocks: no line starts with the end marker, and no
+  // control byte ends a line.
+  std::string script;
+  zrreport::AppendDataBlock(script, "$N", {"EODX a", "b\nc\x7f", "EOD"});
+  EXPECT_EQ(script, "$N << EODXX\nEODX a\nb?c?\nEOD\nEODXX\n");
 }
 
 // The summary writes every duration with the counters' own text: each 100 ns
@@ -755,12 +768,17 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
                                           "nl\n!touch " + ran + "6\n<b>&amp;</b>",
                                           "bad\xff\xfe\\`touch " + ran + "7`\\"};
   const std::string log = LogOf(dir, "n.hlog", names);
+  // gnuplot runs without initialisation files, whatever HOME holds.
+  dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  setenv("HOME", dir.path().c_str(), 1);
   for (const char* out : {"p.svg", "p.png"}) {
     const ToolRun run = Tool(dir, std::string("plot -o ") + dir.Path(out) + " " + log);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
   }
-  for (int n = 1; n <= 7; ++n) EXPECT_FALSE(std::filesystem::exists(ran + std::to_string(n))) << n;
+  setenv("HOME", home.c_str(), 1);
+  for (int n = 0; n <= 7; ++n) EXPECT_FALSE(std::filesystem::exists(ran + std::to_string(n))) << n;
   const std::string svg = ReadFile(dir.Path("p.svg"));
   EXPECT_TRUE(WellFormedUtf8(svg));
   EXPECT_TRUE(TerminalSafe(std::regex_replace(svg, std::regex("\t"), " ")));
@@ -889,6 +907,34 @@ TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             2);  // p.hlog and taken.csv: no temporary left
+}
+
+// The temporary is made new: a link or a file found at its name is never
+// opened (the next name is taken), and an uncommitted one is removed.
+TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
+  TempDir dir("report");
+  const std::string victim = dir.Write("victim", "precious");
+  std::filesystem::create_symlink(victim, dir.Path(".out.csv.a"));
+  dir.Write(".out.csv.b", "squatter");
+  int next = 0;
+  const auto names = [&next] { return std::string(1, static_cast<char>('a' + next++)); };
+  std::string error;
+  {
+    zrreport::OutputFile out(names);
+    ASSERT_TRUE(out.Create(dir.Path("out.csv"), &error)) << error;
+    ASSERT_TRUE(out.Write("new", &error) && out.Commit(&error)) << error;
+  }
+  EXPECT_EQ(next, 3);
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(ReadFile(dir.Path(".out.csv.b")), "squatter");
+  EXPECT_EQ(ReadFile(dir.Path("out.csv")), "new");
+  {
+    zrreport::OutputFile out(names);
+    ASSERT_TRUE(out.Create(dir.Path("out.csv"), &error) && out.Write("lost", &error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(dir.Path(".out.csv.d")));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Path(".out.csv.d")));
+  EXPECT_EQ(ReadFile(dir.Path("out.csv")), "new");
 }
 
 // Two processes writing one target at once: each round leaves one of the two

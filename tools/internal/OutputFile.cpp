@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "ReportText.h"
 
@@ -38,6 +39,9 @@ std::string RandomSuffix() {
 
 }  // namespace
 
+OutputFile::OutputFile(std::function<std::string()> suffixes)
+    : m_suffixes(suffixes ? std::move(suffixes) : RandomSuffix) {}
+
 OutputFile::~OutputFile() {
   if (m_fd >= 0) close(m_fd);
   if (!m_temporary.empty()) unlink(m_temporary.c_str());
@@ -59,7 +63,7 @@ bool OutputFile::Create(const std::string& path, std::string* error) {
   // Kept well below NAME_MAX with the dot and the suffix.
   const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1, 200);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temporary = dir + "." + base + "." + RandomSuffix();
+    const std::string temporary = dir + "." + base + "." + m_suffixes();
     m_fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                 0666);
     if (m_fd >= 0) {

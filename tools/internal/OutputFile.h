@@ -19,13 +19,16 @@
 #ifndef ZRPERF_TOOLS_INTERNAL_OUTPUTFILE_H_
 #define ZRPERF_TOOLS_INTERNAL_OUTPUTFILE_H_
 
+#include <functional>
 #include <string>
 
 namespace zrreport {
 
 class OutputFile {
  public:
-  OutputFile() = default;
+  // `suffixes` gives the temporary's name suffix for each attempt; the
+  // default is ten random characters (a test gives names of its own).
+  explicit OutputFile(std::function<std::string()> suffixes = nullptr);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -46,6 +49,7 @@ class OutputFile {
  private:
   bool Fail(const std::string& step, int error, std::string* message);
 
+  std::function<std::string()> m_suffixes;
   std::string m_path;
   std::string m_temporary;  // empty once renamed or removed
   int m_fd = -1;
