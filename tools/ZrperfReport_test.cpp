@@ -803,7 +803,7 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
 // rows stay rows and formulas stay text, the terminal gets no control byte.
 TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
   TempDir dir("report");
-  std::vector<std::string> names = {"=1+1", "+1", "-1", "@SUM(A1)"};
+  std::vector<std::string> names = {"=1+1", "+1", "-1", "@SUM(A1)", "c1 \xc2\x9b[2J"};
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
   names.push_back(all);
