@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +31,7 @@
 #include <zrperf/tools/internal/ReportInput.h>
 #include <zrperf/tools/internal/ReportText.h>
 #include <zrperf/util/internal/RecordText.h>
+#include <zrperf/util/internal/Utf8.h>
 
 namespace {
 
@@ -146,29 +146,6 @@ int RunTool(const TempDir& dir, const std::string& arguments) {
 
 // ---- Checking texts ---------------------------------------------------------------
 
-// True when `text` is well-formed UTF-8 (RFC 3629).
-bool WellFormedUtf8(const std::string& text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const int more = c < 0x80                 ? 0
-                     : c >= 0xC2 && c <= 0xDF ? 1
-                     : c >= 0xE0 && c <= 0xEF ? 2
-                     : c >= 0xF0 && c <= 0xF4 ? 3
-                                              : -1;
-    if (more < 0 || (more > 0 && i + static_cast<std::size_t>(more) >= text.size())) return false;
-    unsigned long cp = more == 0 ? c : c & (0x3F >> more);
-    for (int k = 1; k <= more; ++k) {
-      const unsigned char t = static_cast<unsigned char>(text[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (t & 0x3F);
-    }
-    const unsigned long least[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < least[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += static_cast<std::size_t>(more) + 1;
-  }
-  return true;
-}
-
 // True when `text` is safe on a terminal: well-formed UTF-8 with no control
 // character (C0, DEL or C1) other than the line feeds between lines.
 bool TerminalSafe(const std::string& text) {
@@ -179,78 +156,93 @@ bool TerminalSafe(const std::string& text) {
       return false;  // U+0080..U+009F
     }
   }
-  return WellFormedUtf8(text);
+  return zrperf::IsUtf8(text);
 }
 
 // A strict JSON reader (RFC 8259): Valid() when the text is one value and
 // white space, every string well-formed UTF-8 without raw control bytes.
 class StrictJson {
  public:
-  explicit StrictJson(const std::string& text) : s_(text) {}
+  explicit StrictJson(const std::string& text) : m_text(text) {}
   bool Valid() {
     Space();
     if (!Value()) return false;
     Space();
-    return i_ == s_.size();
+    return m_at == m_text.size();
   }
 
  private:
-  bool At(char c) const { return i_ < s_.size() && s_[i_] == c; }
+  bool At(char c) const { return m_at < m_text.size() && m_text[m_at] == c; }
   void Space() {
-    while (i_ < s_.size() && std::strchr(" \t\r\n", s_[i_]) != nullptr && s_[i_] != '\0') ++i_;
+    while (At(' ') || At('\t') || At('\r') || At('\n')) ++m_at;
   }
   bool Value() {
-    if (At('{') || At('[')) return Members(s_[i_] == '{' ? '}' : ']', s_[i_] == '{');
+    if (At('{') || At('[')) return Members(m_text[m_at] == '{' ? '}' : ']', m_text[m_at] == '{');
     if (At('"')) return String();
     for (const char* word : {"true", "false", "null"}) {
-      if (s_.compare(i_, std::strlen(word), word) == 0) return i_ += std::strlen(word), true;
+      if (m_text.compare(m_at, std::strlen(word), word) == 0) {
+        m_at += std::strlen(word);
+        return true;
+      }
     }
-    static const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?");
-    std::smatch m;
-    const std::string rest = s_.substr(i_, 400);
-    if (!std::regex_search(rest, m, number, std::regex_constants::match_continuous)) return false;
-    i_ += static_cast<std::size_t>(m.length(0));
+    // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    const auto digits = [this] {
+      const std::size_t start = m_at;
+      while (m_at < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_at]))) ++m_at;
+      return m_at - start;
+    };
+    if (At('-')) ++m_at;
+    const std::size_t first = m_at;
+    const std::size_t whole = digits();
+    if (whole == 0 || (whole > 1 && m_text[first] == '0')) return false;
+    if (At('.') && (++m_at, digits() == 0)) return false;
+    if (At('e') || At('E')) {
+      ++m_at;
+      if (At('+') || At('-')) ++m_at;
+      if (digits() == 0) return false;
+    }
     return true;
   }
   bool Members(char close, bool object) {
-    ++i_;
+    ++m_at;
     Space();
-    if (At(close)) return ++i_, true;
+    if (At(close)) return ++m_at, true;
     for (;;) {
       if (object && !(String() && (Space(), At(':')))) return false;
-      if (object) ++i_, Space();
+      if (object) ++m_at, Space();
       if (!Value()) return false;
       Space();
-      if (At(close)) return ++i_, true;
+      if (At(close)) return ++m_at, true;
       if (!At(',')) return false;
-      ++i_;
+      ++m_at;
       Space();
     }
   }
   bool String() {
     if (!At('"')) return false;
-    const std::size_t start = ++i_;
-    for (; i_ < s_.size() && s_[i_] != '"'; ++i_) {
-      if (static_cast<unsigned char>(s_[i_]) < 0x20) return false;
-      if (s_[i_] != '\\') continue;
-      const char e = ++i_ < s_.size() ? s_[i_] : '\0';
+    const std::size_t start = ++m_at;
+    for (; m_at < m_text.size() && m_text[m_at] != '"'; ++m_at) {
+      if (static_cast<unsigned char>(m_text[m_at]) < 0x20) return false;
+      if (m_text[m_at] != '\\') continue;
+      const char e = ++m_at < m_text.size() ? m_text[m_at] : '\0';
       if (e == 'u') {
         for (int k = 1; k <= 4; ++k) {
-          if (i_ + k >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_ + k]))) {
+          if (m_at + k >= m_text.size() ||
+              !std::isxdigit(static_cast<unsigned char>(m_text[m_at + k]))) {
             return false;
           }
         }
-        i_ += 4;
+        m_at += 4;
       } else if (e == '\0' || std::strchr("\"\\/bfnrt", e) == nullptr) {
         return false;
       }
     }
-    if (!At('"') || !WellFormedUtf8(s_.substr(start, i_ - start))) return false;
-    return ++i_, true;
+    if (!At('"') || !zrperf::IsUtf8(m_text.substr(start, m_at - start))) return false;
+    return ++m_at, true;
   }
 
-  const std::string s_;
-  std::size_t i_ = 0;
+  const std::string m_text;
+  std::size_t m_at = 0;
 };
 
 // ---- Exact figures --------------------------------------------------------------
@@ -571,7 +563,7 @@ TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
     const std::string shown = zrreport::ShownName(name);
     ASSERT_EQ(zrperf::UnescapeRecordText(shown), name) << shown;
     ASSERT_TRUE(TerminalSafe(shown) && shown.find('\n') == std::string::npos) << shown;
-    if (WellFormedUtf8(name) && TerminalSafe(zrperf::EscapeRecordText(name))) {
+    if (zrperf::IsUtf8(name) && TerminalSafe(zrperf::EscapeRecordText(name))) {
       ASSERT_EQ(shown, zrperf::EscapeRecordText(name));
     }
   }
@@ -780,8 +772,10 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
   setenv("HOME", home.c_str(), 1);
   for (int n = 0; n <= 7; ++n) EXPECT_FALSE(std::filesystem::exists(ran + std::to_string(n))) << n;
   const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_TRUE(WellFormedUtf8(svg));
-  EXPECT_TRUE(TerminalSafe(std::regex_replace(svg, std::regex("\t"), " ")));
+  EXPECT_TRUE(zrperf::IsUtf8(svg));
+  std::string untabbed = svg;
+  std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+  EXPECT_TRUE(TerminalSafe(untabbed));
   for (const std::string& name : names) {
     std::string shown = zrreport::ShownName(name), xml;
     for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <zrperf/util/internal/RecordText.h>
+#include <zrperf/util/internal/Utf8.h>
 
 namespace zrreport {
 
@@ -11,33 +12,14 @@ namespace {
 
 const char kHex[] = "0123456789abcdef";
 
-// The length of the well-formed UTF-8 sequence at `at` (RFC 3629: no
-// overlong forms, no surrogates, nothing above U+10FFFF), or 0 when the bytes
-// there form none. A C1 control character counts as none when `c1` is false.
+// The length of the well-formed UTF-8 sequence at `at` (at < text.size()),
+// or 0 where none starts there or, unless `c1`, where it is a C1 control
+// character (U+0080..U+009F: 0xC2 0x80..0x9F).
 std::size_t Utf8Length(const std::string& text, std::size_t at, bool c1) {
-  const auto byte = [&](std::size_t i) {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
-  };
-  const unsigned lead = byte(at);
-  if (lead < 0x80) return 1;
-  const auto tail = [&](std::size_t i) { return (byte(i) & 0xC0) == 0x80; };
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    if (!tail(at + 1)) return 0;
-    return c1 || lead != 0xC2 || byte(at + 1) >= 0xA0 ? 2 : 0;
-  }
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned second = byte(at + 1);
-    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
-    if (lead == 0xED && second >= 0xA0) return 0;  // surrogates
-    return tail(at + 1) && tail(at + 2) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned second = byte(at + 1);
-    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && second >= 0x90) return 0;  // above U+10FFFF
-    return tail(at + 1) && tail(at + 2) && tail(at + 3) ? 4 : 0;
-  }
-  return 0;
+  const std::size_t length = zrperf::Utf8SequenceAt(text, at);
+  const bool isC1 = length == 2 && static_cast<unsigned char>(text[at]) == 0xC2 &&
+                    static_cast<unsigned char>(text[at + 1]) < 0xA0;
+  return isC1 && !c1 ? 0 : length;
 }
 
 void AppendHexEscape(std::string& out, unsigned char c) {
