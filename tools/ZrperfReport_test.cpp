@@ -929,6 +929,10 @@ TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.Path(".out.csv.d")));
   EXPECT_EQ(ReadFile(dir.Path("out.csv")), "new");
+  // A target name near NAME_MAX still has a temporary of a valid name.
+  const std::string longName = dir.Path(std::string(250, 'l'));
+  ASSERT_TRUE(zrreport::WriteOutput(longName, "long", &error)) << error;
+  EXPECT_EQ(ReadFile(longName), "long");
 }
 
 // Two processes writing one target at once: each round leaves one of the two
