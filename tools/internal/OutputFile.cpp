@@ -63,7 +63,8 @@ bool OutputFile::Create(const std::string& path, std::string* error) {
   // Kept well below NAME_MAX with the dot and the suffix.
   const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1, 200);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temporary = dir + "." + base + "." + m_suffixes();
+    std::string temporary = dir;
+    temporary.append(".").append(base).append(".").append(m_suffixes());
     m_fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                 0666);
     if (m_fd >= 0) {
