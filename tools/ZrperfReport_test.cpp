@@ -458,6 +458,13 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
   EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
   EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
   EXPECT_NE(ReadFile(out).find(",c,1,"), std::string::npos);
+  // Messages show an option or a file name as names are shown.
+  for (const char* args :
+       {"summary \"$(printf -- '--x\\033[2J')\"", "summary \"$(printf 'f\\033[2J')\""}) {
+    const ToolRun run = Tool(dir, args);
+    EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
+    EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
+  }
 }
 
 // The ordinary log's records give per-interval rows; a window of them cannot
