@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <zrperf/util/internal/CommandLine.h>
+
 namespace zrdemo {
 
 namespace {
@@ -33,41 +35,29 @@ bool ParseCount(const std::string& option, const std::string& text, int min, int
 }  // namespace
 
 bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+  zrperf::CommandLine args(argc, argv);
+  while (!args.Done()) {
+    zrperf::CommandLineArg arg = args.Next();
+    if (arg.text == "--help" || arg.text == "-h") {
       options->help = true;
       return true;
     }
-    if (arg == "--syslog") {
+    if (arg.text == "--syslog") {
       options->syslog = true;
       continue;
     }
 
     // The options that take a value: "--name value" or "--name=value".
-    std::string name = arg;
-    std::string value;
-    bool inlineValue = false;
-    const std::size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      inlineValue = true;
-    }
+    const std::string& name = arg.name;
     if (name != "--threads" && name != "--seconds" && name != "--targets" &&
         name != "--state-dir" && name != "--log-file" && name != "--metrics-listen" &&
         name != "--metrics-textfile" && name != "--histogram-log" && name != "--linger" &&
         name != "--otlp-endpoint" && name != "--otlp-period") {
-      *error = "unknown option '" + arg + "'";
+      *error = "unknown option '" + arg.text + "'";
       return false;
     }
-    if (!inlineValue) {
-      if (i + 1 >= argc) {
-        *error = name + " needs a value";
-        return false;
-      }
-      value = argv[++i];
-    }
+    if (!args.TakeValue(&arg, error)) return false;
+    const std::string& value = arg.value;
 
     if (name == "--threads") {
       if (!ParseCount(name, value, 1, kMaxThreads, &options->threads, error)) return false;

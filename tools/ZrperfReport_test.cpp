@@ -1,23 +1,37 @@
 // The histogram log read back by zrperf-report: exact merges, windows,
-// rotation, torn and corrupt input, names, hosts, plots.
+// rotation, torn and corrupt input, names, hosts, plots; the text forms of
+// its outputs; hostile names, hostile inputs and hostile output paths, most
+// of them through the real command.
 
 #include <gtest/gtest.h>
 #if defined(ZRPERF_TEST_HAVE_PNG)
 #include <png.h>
 #endif
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <zrperf/counters/internal/DurationText.h>
 #include <zrperf/perf/HistogramLog.h>
+#include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
+#include <zrperf/tools/internal/Gnuplot.h>
+#include <zrperf/tools/internal/OutputFile.h>
 #include <zrperf/tools/internal/ReportCommands.h>
 #include <zrperf/tools/internal/ReportInput.h>
+#include <zrperf/tools/internal/ReportText.h>
+#include <zrperf/util/internal/RecordText.h>
+#include <zrperf/util/internal/Utf8.h>
 
 namespace {
 
@@ -84,11 +98,152 @@ std::string Micros(CTimeInterval value) {
   return std::to_string(units / 10) + "." + std::to_string(units % 10);
 }
 
-int RunTool(const std::string& arguments) {
-  const int status = std::system(
-      (std::string(ZRPERF_REPORT_BINARY) + " " + arguments + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// ---- Running the command ------------------------------------------------------
+
+struct ToolRun {
+  int status = -1;  // the exit status; -1 when killed
+  std::string out, err;
+};
+
+// Runs the command with `arguments` (shell words), its output in `dir`; a hang
+// ends after a minute (exit status 124) instead of holding the suite. With
+// `beforeStart`, the command runs (without that limit) as a child whose pid
+// is handed to it before the command starts (a shell that execs it keeps the
+// pid).
+ToolRun Tool(const TempDir& dir, const std::string& arguments,
+             const std::function<void(pid_t)>& beforeStart = nullptr) {
+  const std::string out = dir.Path(".tool-out"), err = dir.Path(".tool-err");
+  const std::string command = std::string(beforeStart ? "exec " : "exec timeout 60 ") +
+                              ZRPERF_REPORT_BINARY + " " + arguments + " >" + out + " 2>" + err;
+  int go[2];
+  if (pipe(go) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(go[1]);
+    char byte;
+    if (read(go[0], &byte, 1) == 1) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  close(go[0]);
+  if (beforeStart) beforeStart(pid);
+  const char byte = 1;
+  EXPECT_EQ(write(go[1], &byte, 1), 1);
+  close(go[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ToolRun run;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = ReadFile(out);
+  run.err = ReadFile(err);
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
+  return run;
 }
+
+int RunTool(const TempDir& dir, const std::string& arguments) {
+  return Tool(dir, arguments).status;
+}
+
+// ---- Checking texts ---------------------------------------------------------------
+
+// True when `text` is safe on a terminal: well-formed UTF-8 with no control
+// character (C0, DEL or C1) other than the line feeds between lines.
+bool TerminalSafe(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      return false;  // U+0080..U+009F
+    }
+  }
+  return zrperf::IsUtf8(text);
+}
+
+// A strict JSON reader (RFC 8259): Valid() when the text is one value and
+// white space, every string well-formed UTF-8 without raw control bytes.
+class StrictJson {
+ public:
+  explicit StrictJson(const std::string& text) : m_text(text) {}
+  bool Valid() {
+    Space();
+    if (!Value()) return false;
+    Space();
+    return m_at == m_text.size();
+  }
+
+ private:
+  bool At(char c) const { return m_at < m_text.size() && m_text[m_at] == c; }
+  void Space() {
+    while (At(' ') || At('\t') || At('\r') || At('\n')) ++m_at;
+  }
+  bool Value() {
+    if (At('{') || At('[')) return Members(m_text[m_at] == '{' ? '}' : ']', m_text[m_at] == '{');
+    if (At('"')) return String();
+    for (const char* word : {"true", "false", "null"}) {
+      if (m_text.compare(m_at, std::strlen(word), word) == 0) {
+        m_at += std::strlen(word);
+        return true;
+      }
+    }
+    // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    const auto digits = [this] {
+      const std::size_t start = m_at;
+      while (m_at < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_at]))) ++m_at;
+      return m_at - start;
+    };
+    if (At('-')) ++m_at;
+    const std::size_t first = m_at;
+    const std::size_t whole = digits();
+    if (whole == 0 || (whole > 1 && m_text[first] == '0')) return false;
+    if (At('.') && (++m_at, digits() == 0)) return false;
+    if (At('e') || At('E')) {
+      ++m_at;
+      if (At('+') || At('-')) ++m_at;
+      if (digits() == 0) return false;
+    }
+    return true;
+  }
+  bool Members(char close, bool object) {
+    ++m_at;
+    Space();
+    if (At(close)) return ++m_at, true;
+    for (;;) {
+      if (object && !(String() && (Space(), At(':')))) return false;
+      if (object) ++m_at, Space();
+      if (!Value()) return false;
+      Space();
+      if (At(close)) return ++m_at, true;
+      if (!At(',')) return false;
+      ++m_at;
+      Space();
+    }
+  }
+  bool String() {
+    if (!At('"')) return false;
+    const std::size_t start = ++m_at;
+    for (; m_at < m_text.size() && m_text[m_at] != '"'; ++m_at) {
+      if (static_cast<unsigned char>(m_text[m_at]) < 0x20) return false;
+      if (m_text[m_at] != '\\') continue;
+      const char e = ++m_at < m_text.size() ? m_text[m_at] : '\0';
+      if (e == 'u') {
+        for (int k = 1; k <= 4; ++k) {
+          if (m_at + k >= m_text.size() ||
+              !std::isxdigit(static_cast<unsigned char>(m_text[m_at + k]))) {
+            return false;
+          }
+        }
+        m_at += 4;
+      } else if (e == '\0' || std::strchr("\"\\/bfnrt", e) == nullptr) {
+        return false;
+      }
+    }
+    if (!At('"') || !zrperf::IsUtf8(m_text.substr(start, m_at - start))) return false;
+    return ++m_at, true;
+  }
+
+  const std::string m_text;
+  std::size_t m_at = 0;
+};
 
 // ---- Exact figures --------------------------------------------------------------
 
@@ -295,14 +450,21 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
         "summary " + dir.Path("missing.hlog"), "csv --counter nosuch* " + dir.Path("ok.hlog"),
         "csv --from " + std::to_string(static_cast<long long>(kT0 + 1)) + " " + dir.Path("ok.hlog"),
         "plot " + dir.Path("ok.hlog")}) {
-    EXPECT_EQ(RunTool(args + " -o " + out), args.rfind("plot", 0) == 0 ? 2 : 1) << args;
+    EXPECT_EQ(RunTool(dir, args + " -o " + out), args.rfind("plot", 0) == 0 ? 2 : 1) << args;
     EXPECT_FALSE(std::filesystem::exists(out)) << args;
   }
   zrreport::Dataset data;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
   EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
-  EXPECT_EQ(RunTool("csv -o " + out + " " + dir.Path("ok.hlog")), 0);
+  EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
   EXPECT_NE(ReadFile(out).find(",c,1,"), std::string::npos);
+  // Messages show an option or a file name as names are shown.
+  for (const char* args :
+       {"summary \"$(printf -- '--x\\033[2J')\"", "summary \"$(printf 'f\\033[2J')\""}) {
+    const ToolRun run = Tool(dir, args);
+    EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
+    EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
+  }
 }
 
 // The ordinary log's records give per-interval rows; a window of them cannot
@@ -328,11 +490,166 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
+  for (const char* seconds : {"nan", "inf", "-1.00"}) {
+    std::string bad = log;
+    bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
+    EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
+    EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
+  }
+}
+
+// A FIFO, a device and a directory in a log's place are refused at once with
+// one message, never read (or waited on) and never an abort.
+TEST(ReportFiles, OnlyRegularFilesAreReadAndNothingWaitsOnAFifo) {
+  TempDir dir("report");
+  ASSERT_EQ(mkfifo(dir.Path("fifo.hlog").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.Path("dir.hlog"));
+  std::filesystem::create_symlink("/dev/zero", dir.Path("zero.hlog"));
+  const std::pair<std::string, const char*> inputs[] = {
+      {dir.Path("fifo.hlog"), "a FIFO"},
+      {dir.Path("dir.hlog"), "a directory"},
+      {"/dev/zero", "a character device"},
+      {dir.Path("zero.hlog"), "a character device"}};
+  for (const auto& input : inputs) {
+    const ToolRun run = Tool(dir, "summary " + input.first);
+    EXPECT_EQ(run.status, 1) << input.first;
+    EXPECT_NE(
+        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+// Lines are read up to 1 MiB (without the line feed) across the reader's
+// chunks; a longer one is skipped with a warning and the lines after it count.
+TEST(ReportFiles, LinesUpToOneMebibyteAreReadAndLongerOnesSkipped) {
+  constexpr std::size_t kLimit = 1 << 20;
+  TempDir dir("report");
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("long.hlog"), {}, &error);
+  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
+  counter->AddSample(CTimeInterval(1234));
+  ASSERT_TRUE(log->WritePass(Counters{{"x", counter}}, kT0));
+  log.reset();
+  const std::string text = ReadFile(dir.Path("long.hlog"));
+  const std::size_t lineStart = text.rfind('\n', text.size() - 2) + 1;
+  const std::string line = text.substr(lineStart, text.size() - lineStart - 1);
+  const std::size_t name = line.find("\tx\t") + 1;
+  for (const std::size_t length : {kLimit, kLimit + 1}) {
+    std::string longLine = line;
+    longLine.replace(name, 1, std::string(length - line.size() + 1, 'n'));
+    ASSERT_EQ(longLine.size(), length);
+    WriteFile(dir.Path("long.hlog"), text + longLine + "\n" + line + "\n");
+    const zrreport::Dataset data = Read({dir.Path("long.hlog")});
+    EXPECT_EQ(data.intervals.size(), length == kLimit ? 3u : 2u) << length;
+    ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
+    if (length > kLimit) {
+      EXPECT_NE(data.warnings[0].find(":9: skipped a line longer than 1048576 bytes"),
+                std::string::npos)
+          << data.warnings[0];
+    }
+  }
+}
+
+// ---- Text forms -------------------------------------------------------------------
+
+// Every byte alone and after a backslash, and every pair of bytes: the shown
+// form reads back exactly, is safe on a terminal, and is the records' own
+// escape wherever that already is.
+TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
+  std::vector<std::string> names = {"\xc2\x9b[2J",           "\\\xff",       "\\\\\xc2\x85",
+                                    "ok \xe2\x82\xac \\x41", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                                    "\xe0\x80\xaf"};
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) names.push_back({static_cast<char>(a), static_cast<char>(b)});
+    names.push_back({'\\', static_cast<char>(a)});
+  }
+  for (const std::string& name : names) {
+    const std::string shown = zrreport::ShownName(name);
+    ASSERT_EQ(zrperf::UnescapeRecordText(shown), name) << shown;
+    ASSERT_TRUE(TerminalSafe(shown) && shown.find('\n') == std::string::npos) << shown;
+    if (zrperf::IsUtf8(name) && TerminalSafe(zrperf::EscapeRecordText(name))) {
+      ASSERT_EQ(shown, zrperf::EscapeRecordText(name));
+    }
+  }
+  EXPECT_EQ(zrreport::ShownName("\xc2\x9b[2J \\\xff \xe2\x82\xac"),
+            "\\xc2\\x9b[2J \\\\\\xff \xe2\x82\xac");
+}
+
+// Each leading character that a spreadsheet reads as a formula, and each
+// character that needs quoting; numbers are never cells of this kind.
+TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
+  const std::pair<std::string, std::string> cells[] = {{"=1+1", "\"'=1+1\""},
+                                                       {"+1", "\"'+1\""},
+                                                       {"-1", "\"'-1\""},
+                                                       {"@SUM(A1)", "\"'@SUM(A1)\""},
+                                                       {"\tx", "\"'\tx\""},
+                                                       {"\rx", "\"'\rx\""},
+                                                       {"=\"q\",", "\"'=\"\"q\"\",\""},
+                                                       {"a,b", "\"a,b\""},
+                                                       {"a\"b", "\"a\"\"b\""},
+                                                       {"a\nb", "\"a\nb\""},
+                                                       {"a\rb", "\"a\rb\""},
+                                                       {"a=b-c", "a=b-c"},
+                                                       {"", ""}};
+  for (const auto& cell : cells)
+    EXPECT_EQ(zrreport::CsvCell(cell.first), cell.second) << cell.first;
+  for (int c = 0; c < 256; ++c) {
+    const std::string text(1, static_cast<char>(c));
+    EXPECT_TRUE(StrictJson(zrreport::JsonString(text)).Valid()) << c;
+  }
+  EXPECT_EQ(zrreport::JsonNumber(INFINITY, 3) + zrreport::JsonNumber(NAN, 3), "nullnull");
+  // gnuplot's data blocks: no line starts with the end marker, and no
+  // control byte ends a line.
+  std::string script;
+  zrreport::AppendDataBlock(script, "$N", {"EODX a", "b\nc\x7f", "EOD"});
+  EXPECT_EQ(script, "$N << EODXX\nEODX a\nb?c?\nEOD\nEODXX\n");
+}
+
+// The summary writes every duration with the counters' own text: each 100 ns
+// unit from 0 to 20 ms as a single-sample counter's mean and maximum.
+TEST(ReportText, SummaryDurationsAreTheCountersTextForEveryUnitUpTo20ms) {
+  constexpr std::uint64_t kUnits = 200'000;
+  zrreport::Dataset data;
+  data.sources.push_back({"d.hlog", "h", 1});
+  for (std::uint64_t v = 0; v <= kUnits; ++v) {
+    zrreport::Interval i;
+    char name[16];
+    std::snprintf(name, sizeof(name), "%07llu", static_cast<unsigned long long>(v));
+    i.name = name;
+    i.end = kT0;
+    i.seconds = 1;
+    i.count = 1;
+    i.total = i.min = i.max = v;
+    i.zero = v == 0 ? 1 : 0;
+    i.buckets = "-";
+    data.intervals.push_back(std::move(i));
+  }
+  std::string text, error;
+  ASSERT_TRUE(zrreport::Summary(data, {}, &text, &error)) << error;
+  std::size_t at = text.find('\n', text.find('\n') + 1) + 1;  // after the window and the heading
+  std::size_t mismatches = 0;
+  for (std::uint64_t v = 0; v <= kUnits; ++v) {
+    const std::size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << v;
+    const std::string row = text.substr(at, end - at);
+    at = end + 1;
+    const std::string expected = zrfw::DurationText(v);
+    const std::size_t meanEnd = 32 + 1 + 12 + 1 + 10 + 1 + 10;
+    const std::string mean = row.substr(meanEnd - 10, 10), max = row.substr(row.size() - 10);
+    const bool same = mean.substr(10 - expected.size()) == expected &&
+                      max.substr(10 - expected.size()) == expected;
+    if (!same && mismatches++ < 5) ADD_FAILURE() << v << ": " << row << " vs " << expected;
+  }
+  EXPECT_EQ(mismatches, 0u);
 }
 
 // ---- Plots -------------------------------------------------------------------------
 
-zrreport::Dataset PlotData(const TempDir& dir) {
+// Two counters over twenty passes; returns the log's path.
+std::string PlotDataLog(const TempDir& dir) {
   std::string error;
   auto log = CHistogramLog::Open(dir.Path("p.hlog"), {}, &error);
   Counters counters = {{"disk.read", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
@@ -342,7 +659,11 @@ zrreport::Dataset PlotData(const TempDir& dir) {
     for (auto& c : counters) Feed(*c.second, ignored, Samples(pass * 7 + c.first.size(), 3000));
     log->WritePass(counters, kT0 + 60 * pass);
   }
-  return Read({dir.Path("p.hlog")});
+  return dir.Path("p.hlog");
+}
+
+zrreport::Dataset PlotData(const TempDir& dir) {
+  return Read({PlotDataLog(dir)});
 }
 
 TEST(ReportPlot, PngHasTheAskedSizeAndIsNotBlank) {
@@ -400,6 +721,255 @@ TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             2);  // p.hlog and p.svg only
+}
+
+// ---- Hostile names, through the real command ---------------------------------------
+
+// Writes one pass of a counter per name into `file`, each with a few samples.
+std::string LogOf(const TempDir& dir, const std::string& file,
+                  const std::vector<std::string>& names) {
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path(file), {}, &error);
+  EXPECT_TRUE(log) << error;
+  Counters counters;
+  for (const std::string& name : names) {
+    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    for (auto& c : counters) {
+      for (long long s : {10, 2000, 300000}) c.second->AddSample(CTimeInterval(s + pass));
+    }
+    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+  }
+  return dir.Path(file);
+}
+
+// Replaces the value of the file's "#host" line with `host` as it stands.
+void SetHostLine(const std::string& path, const std::string& host) {
+  std::string text = ReadFile(path);
+  const std::size_t at = text.find("#host ") + 6;
+  text.replace(at, text.find('\n', at) - at, host);
+  WriteFile(path, text);
+}
+
+// gnuplot expands backquotes and macros in its command lines: names that try
+// them (and quotes, a data block's end marker, newlines, bytes that are not
+// UTF-8) run nothing, and each is shown in the plot as the output shows it.
+TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
+  TempDir dir("report");
+  const std::string ran = dir.Path("ran");
+  const std::vector<std::string> names = {"lun`touch " + ran + "1`.read",
+                                          "x\" . system(\"touch " + ran + "2\") . \"",
+                                          "y' . system('touch " + ran + "3') . '",
+                                          "@GPVAL_TERM @ARG0 `touch " + ran + "4`",
+                                          "q\"; set output '" + ran + "5'; print \"",
+                                          "EOD",
+                                          "nl\n!touch " + ran + "6\n<b>&amp;</b>",
+                                          "bad\xff\xfe\\`touch " + ran + "7`\\"};
+  const std::string log = LogOf(dir, "n.hlog", names);
+  // gnuplot runs without initialisation files, whatever HOME holds.
+  dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  setenv("HOME", dir.path().c_str(), 1);
+  for (const char* out : {"p.svg", "p.png"}) {
+    const ToolRun run = Tool(dir, std::string("plot -o ") + dir.Path(out) + " " + log);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  setenv("HOME", home.c_str(), 1);
+  for (int n = 0; n <= 7; ++n) EXPECT_FALSE(std::filesystem::exists(ran + std::to_string(n))) << n;
+  const std::string svg = ReadFile(dir.Path("p.svg"));
+  EXPECT_TRUE(zrperf::IsUtf8(svg));
+  std::string untabbed = svg;
+  std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+  EXPECT_TRUE(TerminalSafe(untabbed));
+  for (const std::string& name : names) {
+    std::string shown = zrreport::ShownName(name), xml;
+    for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
+    // The percentile panel's title, and the key of both other panels.
+    EXPECT_NE(svg.find("<text>Latency percentiles per interval: " + xml + "</text>"),
+              std::string::npos)
+        << xml;
+    std::size_t keys = 0;
+    for (std::size_t at = svg.find("<text>" + xml + "</text>"); at != std::string::npos;
+         at = svg.find("<text>" + xml + "</text>", at + 1)) {
+      ++keys;
+    }
+    EXPECT_EQ(keys, 2u) << xml;
+  }
+  EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
+}
+
+// Every byte value in counter names and in a host name: JSON parses, CSV
+// rows stay rows and formulas stay text, the terminal gets no control byte.
+TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
+  TempDir dir("report");
+  std::vector<std::string> names = {"=1+1", "+1", "-1", "@SUM(A1)", "c1 \xc2\x9b[2J"};
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+  names.push_back(all);
+  for (int c = 0; c < 256; ++c) names.push_back("b" + std::string(1, static_cast<char>(c)));
+  const std::string log = LogOf(dir, "b.hlog", names);
+  std::string host = "=h";  // as read: raw bytes, and escapes that read as a line feed and a NUL
+  for (int c = 1; c < 256; ++c) host += c == '\n' ? std::string("\\n\\x00") : std::string(1, c);
+  SetHostLine(log, host);
+  const std::size_t rows = 2 * names.size();
+  // An ordinary log whose record gives a rate past any double.
+  const std::string records = dir.Write(
+      "app.log",
+      "2026-12-07 01:50:00.250 [info] [42:43] [void CPerfCounters::Log():40] Interval Stats: \n"
+      "\t\t\t\tr\x01\xff: seconds=1e-320 samples=200 rate=1 mean=1.26ms p50=1.21ms p90=1.66ms "
+      "p99=2.30ms p99.9=4.10ms max=12.50ms\n");
+
+  for (const std::string& args : {"summary --json " + log, "summary --json --by-host " + log,
+                                  "csv --json " + log, "csv --json " + records}) {
+    const ToolRun run = Tool(dir, args);
+    ASSERT_EQ(run.status, 0) << args << run.err;
+    EXPECT_TRUE(StrictJson(run.out).Valid()) << args;
+    const std::size_t entries = args.find("summary") == 0                 ? names.size()
+                                : args.find(records) != std::string::npos ? 1
+                                                                          : rows;
+    EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')),
+              entries + 2)
+        << args;
+  }
+  const ToolRun csv = Tool(dir, "csv " + log);
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_TRUE(TerminalSafe(csv.out));
+  EXPECT_EQ(static_cast<std::size_t>(std::count(csv.out.begin(), csv.out.end(), '\n')), rows + 1);
+  for (const char* cell :
+       {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}) {
+    EXPECT_NE(csv.out.find(cell), std::string::npos) << cell;
+  }
+  for (const char* args : {"summary ", "summary --by-host "}) {
+    const ToolRun summary = Tool(dir, args + log);
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_TRUE(TerminalSafe(summary.out)) << args;
+    EXPECT_EQ(static_cast<std::size_t>(std::count(summary.out.begin(), summary.out.end(), '\n')),
+              names.size() + 2)
+        << args;
+    EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+  }
+}
+
+// ---- Output files ---------------------------------------------------------------------
+
+// Links planted at the names the temporary files used to have (and at the
+// target) are never followed: the victim stays, the target is a new file.
+TEST(ReportOutput, PlantedLinksAreNeverFollowed) {
+  TempDir dir("report");
+  const std::string log = PlotDataLog(dir);
+  const std::string victim = dir.Write("victim", "precious");
+  for (const char* target : {"out.csv", "out.svg", "out.png"}) {
+    const std::string path = dir.Path(target);
+    std::filesystem::create_symlink(victim, path);
+    const std::string command = std::string(target) == "out.csv" ? "csv" : "plot";
+    const ToolRun run = Tool(dir, command + " -o " + path + " " + log, [&](pid_t pid) {
+      const std::string old = path + ".tmp" + std::to_string(pid);
+      std::filesystem::create_symlink(victim, old);
+      std::filesystem::create_symlink(victim, old + path.substr(path.size() - 4));
+    });
+    EXPECT_EQ(run.status, 0) << target << run.err;
+    EXPECT_EQ(ReadFile(victim), "precious") << target;
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << target;
+    EXPECT_GT(st.st_size, 1000) << target;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.rfind("out.", 0) == 0 || name == "victim" || name == "p.hlog") << name;
+  }
+}
+
+// A failed output writes nothing anywhere (standard output included) and
+// names the failing step with its errno text.
+TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
+  TempDir dir("report");
+  const std::string log = PlotDataLog(dir);
+  std::filesystem::create_directory(dir.Path("taken.csv"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"plot -o " + dir.Path("missing/p.png"),
+       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
+           dir.Path("missing/") + "': No such file or directory"},
+      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
+      {"csv -o " + dir.Path("taken.csv"),
+       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(dir, c.first + " " + log);
+    EXPECT_EQ(run.status, 1) << c.first;
+    EXPECT_EQ(run.out, "") << c.first;
+    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("taken.csv")),
+                          std::filesystem::directory_iterator()),
+            0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            2);  // p.hlog and taken.csv: no temporary left
+}
+
+// The temporary is made new: a link or a file found at its name is never
+// opened (the next name is taken), and an uncommitted one is removed.
+TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
+  TempDir dir("report");
+  const std::string victim = dir.Write("victim", "precious");
+  std::filesystem::create_symlink(victim, dir.Path(".out.csv.a"));
+  dir.Write(".out.csv.b", "squatter");
+  int next = 0;
+  const auto names = [&next] { return std::string(1, static_cast<char>('a' + next++)); };
+  std::string error;
+  {
+    zrreport::OutputFile out(names);
+    ASSERT_TRUE(out.Create(dir.Path("out.csv"), &error)) << error;
+    ASSERT_TRUE(out.Write("new", &error) && out.Commit(&error)) << error;
+  }
+  EXPECT_EQ(next, 3);
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(ReadFile(dir.Path(".out.csv.b")), "squatter");
+  EXPECT_EQ(ReadFile(dir.Path("out.csv")), "new");
+  {
+    zrreport::OutputFile out(names);
+    ASSERT_TRUE(out.Create(dir.Path("out.csv"), &error) && out.Write("lost", &error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(dir.Path(".out.csv.d")));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Path(".out.csv.d")));
+  EXPECT_EQ(ReadFile(dir.Path("out.csv")), "new");
+  // A target name near NAME_MAX still has a temporary of a valid name.
+  const std::string longName = dir.Path(std::string(250, 'l'));
+  ASSERT_TRUE(zrreport::WriteOutput(longName, "long", &error)) << error;
+  EXPECT_EQ(ReadFile(longName), "long");
+}
+
+// Two processes writing one target at once: each round leaves one of the two
+// outputs, whole, and no temporary.
+TEST(ReportOutput, TwoWritersOfOneTargetLeaveOneWholeOutput) {
+  TempDir dir("report");
+  const std::string log = PlotDataLog(dir);
+  const std::string out = dir.Path("race.csv");
+  const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
+                              "csv --json -o " + out + " " + log};
+  std::string expected[2];
+  for (int w = 0; w < 2; ++w) {
+    ASSERT_EQ(RunTool(dir, args[w]), 0);
+    expected[w] = ReadFile(out);
+  }
+  ASSERT_NE(expected[0], expected[1]);
+  for (int round = 0; round < 20; ++round) {
+    std::filesystem::remove(out);
+    int status[2] = {-1, -1};
+    zrperf_test::RunTogether(2, [&](int w) {
+      status[w] = std::system((std::string(ZRPERF_REPORT_BINARY) + " " + args[w]).c_str());
+    });
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[1], 0);
+    const std::string got = ReadFile(out);
+    EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
+  }
 }
 
 }  // namespace

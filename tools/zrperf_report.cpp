@@ -3,20 +3,21 @@
 // docs/histogram-log.md.
 //
 // Exit status: 0 on success, 1 on a fault of the input or output (one line on
-// standard error; nothing is written), 2 on a bad command line.
-
-#include <unistd.h>
+// standard error; nothing is written, to -o FILE nor to standard output), 2 on
+// a bad command line. No exception leaves main(): an unexpected one is a
+// fault with exit status 1 too.
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <exception>
+#include <new>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include <zrperf/tools/internal/OutputFile.h>
 #include <zrperf/tools/internal/ReportCommands.h>
 #include <zrperf/tools/internal/ReportInput.h>
+#include <zrperf/tools/internal/ReportText.h>
+#include <zrperf/util/internal/CommandLine.h>
 
 namespace {
 
@@ -36,7 +37,7 @@ const char kUsage[] =
     "            latency distribution of the window\n"
     "\n"
     "Options:\n"
-    "  --counter GLOB   only counters whose (escaped) name matches GLOB; repeatable\n"
+    "  --counter GLOB   only counters whose (shown) name matches GLOB; repeatable\n"
     "  --from TIME      only intervals that end after TIME\n"
     "  --to TIME        only intervals that end at or before TIME\n"
     "                   TIME: Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] (UTC), or -N\n"
@@ -52,6 +53,10 @@ const char kUsage[] =
     "Ordinary log files are read for their \"Interval Stats\" records: csv and plot\n"
     "show those intervals, but a window cannot be merged exactly from them.\n"
     "\n"
+    "Names are shown escaped as in the log records, bytes that are not UTF-8 as\n"
+    "\\xHH; CSV cells that start like a formula (= + - @) get a leading '.\n"
+    "Inputs must be regular files; lines over 1 MiB are skipped with a warning.\n"
+    "\n"
     "Exit status: 0 on success, 1 on bad input or a failed write, 2 on a bad\n"
     "command line.\n";
 
@@ -59,6 +64,8 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// Messages quote command-line text in the form names are shown in, so that
+// no byte of an argument reaches the terminal as a control character.
 int Usage(const std::string& message) {
   std::fprintf(stderr, "zrperf-report: %s\nTry 'zrperf-report --help' for more information.\n",
                message.c_str());
@@ -70,92 +77,60 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-// Writes `text` to `path` through a temporary file and a rename, or to
-// standard output when `path` is empty.
-bool WriteOutput(const std::string& path, const std::string& text, std::string* error) {
-  if (path.empty()) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout)) {
-      *error = "cannot write to standard output";
-      return false;
-    }
-    return true;
-  }
-  const std::string temporary = path + ".tmp" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-      *error = "cannot write " + path;
-      return false;
-    }
-  }
-  return zrreport::ReplaceWith(temporary, path, error);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& a : args) {
+int Run(int argc, char** argv) {
+  using zrreport::ShownName;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
     if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
     }
   }
-  if (args.empty()) return Usage("a command is needed: summary, csv or plot");
-  const std::string command = args[0];
+  zrperf::CommandLine args(argc, argv);
+  if (args.Done()) return Usage("a command is needed: summary, csv or plot");
+  const std::string command = args.Next().text;
   if (command != "summary" && command != "csv" && command != "plot") {
-    return Usage("unknown command '" + command + "' (summary, csv or plot)");
+    return Usage("unknown command '" + ShownName(command) + "' (summary, csv or plot)");
   }
 
   zrreport::ReportOptions options;
   std::string output;
   std::vector<std::string> inputs;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string value;
-    bool inlineValue = false;
-    const std::size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      inlineValue = true;
-    }
-    const bool takesValue = arg == "--counter" || arg == "--from" || arg == "--to" || arg == "-o" ||
-                            arg == "--output" || arg == "--size";
-    if (takesValue && !inlineValue) {
-      if (i + 1 >= args.size()) return Usage(arg + " needs a value");
-      value = args[++i];
-    }
-    if (arg == "--counter") {
+  std::string error;
+  while (!args.Done()) {
+    zrperf::CommandLineArg arg = args.Next();
+    const std::string& name = arg.name;
+    const bool takesValue = name == "--counter" || name == "--from" || name == "--to" ||
+                            name == "-o" || name == "--output" || name == "--size";
+    if (takesValue && !args.TakeValue(&arg, &error)) return Usage(ShownName(error));
+    const std::string& value = arg.value;
+    if (name == "--counter") {
       options.counters.push_back(value);
-    } else if (arg == "--from") {
+    } else if (name == "--from") {
       options.from = value;
-    } else if (arg == "--to") {
+    } else if (name == "--to") {
       options.to = value;
-    } else if (arg == "-o" || arg == "--output") {
-      if (value.empty()) return Usage(arg + " needs a file name");
+    } else if (name == "-o" || name == "--output") {
+      if (value.empty()) return Usage(name + " needs a file name");
       output = value;
-    } else if (arg == "--size") {
+    } else if (name == "--size") {
       int w = 0, h = 0;
       char extra = 0;
       if (std::sscanf(value.c_str(), "%dx%d%c", &w, &h, &extra) != 2 || w < 100 || h < 100 ||
           w > 10000 || h > 10000) {
-        return Usage("--size needs WIDTHxHEIGHT in pixels (100 to 10000), not '" + value + "'");
+        return Usage("--size needs WIDTHxHEIGHT in pixels (100 to 10000), not '" +
+                     ShownName(value) + "'");
       }
       options.width = w;
       options.height = h;
-    } else if (arg == "--json" && !inlineValue) {
+    } else if (name == "--json" && !arg.inlineValue) {
       options.json = true;
-    } else if (arg == "--by-host" && !inlineValue) {
+    } else if (name == "--by-host" && !arg.inlineValue) {
       options.byHost = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option '" + args[i] + "'");
+    } else if (arg.text.size() > 1 && arg.text[0] == '-') {
+      return Usage("unknown option '" + ShownName(arg.text) + "'");
     } else {
-      inputs.push_back(args[i]);
+      inputs.push_back(arg.text);
     }
   }
   if (inputs.empty()) return Usage("no input file");
@@ -166,7 +141,6 @@ int main(int argc, char** argv) {
   if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
 
   zrreport::Dataset data;
-  std::string error;
   if (!zrreport::ReadInputs(inputs, &data, &error)) return Fail(error);
   for (const std::string& warning : data.warnings) {
     std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
@@ -185,6 +159,20 @@ int main(int argc, char** argv) {
   const bool ok = command == "summary" ? zrreport::Summary(data, options, &text, &error)
                                        : zrreport::Csv(data, options, &text, &error);
   if (!ok) return Fail(error);
-  if (!WriteOutput(output, text, &error)) return Fail(error);
+  if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return Fail("out of memory");
+  } catch (const std::exception& e) {
+    return Fail(std::string("unexpected failure: ") + zrreport::ShownName(e.what()));
+  } catch (...) {
+    return Fail("unexpected failure");
+  }
 }

@@ -1,21 +1,20 @@
 #include "ReportCommands.h"
 
 #include <fnmatch.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <system_error>
+#include <utility>
 
-#include <zrperf/util/internal/RecordText.h>
+#include <zrperf/counters/internal/DurationText.h>
+
+#include "Gnuplot.h"
+#include "OutputFile.h"
+#include "ReportText.h"
 
 namespace zrreport {
 
@@ -70,18 +69,6 @@ std::string Format(const char* format, double value) {
   return text;
 }
 
-// As the counters' lines write durations: "700ns", "12.34us", "1.26ms", "1.20s".
-std::string Duration(std::uint64_t units) {
-  if (units < 10) return std::to_string(units * 100) + "ns";
-  const double ns = static_cast<double>(units) * 100.0;
-  const auto two = [](double v, const char* unit) {
-    return Format("%.2f", std::floor(v * 100.0) / 100.0) + unit;
-  };
-  if (ns < 1e6) return two(ns / 1e3, "us");
-  if (ns < 1e9) return two(ns / 1e6, "ms");
-  return two(ns / 1e9, "s");
-}
-
 std::string Micros(std::uint64_t units) {
   return std::to_string(units / 10) + "." + std::to_string(units % 10);
 }
@@ -100,29 +87,6 @@ std::string IsoTime(double unix, bool millis) {
     out += fraction;
   }
   return out + "Z";
-}
-
-std::string Escaped(const std::string& name) {
-  return zrperf::EscapeRecordText(name);
-}
-
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-std::string Csv(const std::string& text) {
-  if (text.find_first_of(",\"") == std::string::npos) return text;
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
 }
 
 // ---- Selection ----------------------------------------------------------------
@@ -152,7 +116,7 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
     return false;
   }
   std::set<std::string> all;
-  for (const Interval& i : data.intervals) all.insert(Escaped(i.name));
+  for (const Interval& i : data.intervals) all.insert(ShownName(i.name));
   for (const std::string& pattern : options.counters) {
     bool any = false;
     for (const std::string& name : all) any = any || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
@@ -167,7 +131,7 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
         known += (known.empty() ? "" : ", ") + name;
       }
       *error = "no counter matches '";
-      error->append(pattern).append("' (counters: ").append(known).append(")");
+      error->append(ShownName(pattern)).append("' (counters: ").append(known).append(")");
       return false;
     }
   }
@@ -175,7 +139,7 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
   std::map<std::string, bool> matched;
   for (const Interval& i : data.intervals) {
     if (!(i.end > window.from && i.end <= window.to)) continue;
-    const std::string name = Escaped(i.name);
+    const std::string name = ShownName(i.name);
     auto it = matched.find(name);
     if (it == matched.end()) {
       bool match = options.counters.empty();
@@ -201,9 +165,10 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
   return true;
 }
 
+// The host of an interval's writer as shown (or its pid, for ordinary logs).
 std::string SourceLabel(const Dataset& data, const Interval& i) {
   const Source& s = data.sources[i.source];
-  return s.host.empty() ? "pid " + std::to_string(s.pid) : s.host;
+  return s.host.empty() ? "pid " + std::to_string(s.pid) : ShownName(s.host);
 }
 
 const char kNoMerge[] =
@@ -219,69 +184,45 @@ struct Merged {
   std::size_t intervals = 0;
 };
 
+// Rows keyed by the shown counter name and (with --by-host) the shown host.
+using MergedRows = std::map<std::pair<std::string, std::string>, Merged>;
+
 bool MergeWindow(const Dataset& data, const ReportOptions& options, const Selection& selection,
-                 std::map<std::string, Merged>* rows, std::string* error) {
+                 MergedRows* rows, std::string* error) {
   for (const Interval* i : selection.intervals) {
     if (!i->hasHistogram) {
       *error = kNoMerge;
       return false;
     }
-    std::string key = Escaped(i->name);
-    if (options.byHost) key += "\t" + SourceLabel(data, *i);
-    Merged& m = (*rows)[key];
+    const std::string host = SourceLabel(data, *i);
+    Merged& m = (*rows)[{ShownName(i->name), options.byHost ? host : std::string()}];
     m.snapshot.Merge(i->Snapshot());
     m.first = std::min(m.first, i->end - i->seconds);
     m.last = std::max(m.last, i->end);
-    m.hosts.insert(SourceLabel(data, *i));
+    m.hosts.insert(host);
     ++m.intervals;
   }
   return true;
 }
 
-// ---- Plot ---------------------------------------------------------------------
-
-std::string GnuplotString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
+// The JSON members of a row's figures, from "samples" on.
+std::string JsonFigures(const Figures& f) {
+  return "\"samples\": " + std::to_string(f.samples) +
+         ", \"seconds\": " + JsonNumber(f.seconds, 3) + ", \"rate\": " + JsonNumber(f.Rate(), 3) +
+         ", \"mean_us\": " + Micros(f.mean) + ", \"p50_us\": " + Micros(f.p50) +
+         ", \"p90_us\": " + Micros(f.p90) + ", \"p99_us\": " + Micros(f.p99) +
+         ", \"p99_9_us\": " + Micros(f.p999) + ", \"max_us\": " + Micros(f.max);
 }
 
 double Ms(std::uint64_t units) {
   return static_cast<double>(units) / 1e4;
 }
 
-// Runs gnuplot with `script` on its standard input; its messages go to `log`.
-bool RunGnuplot(const std::string& script, const std::string& log, std::string* error) {
-  const std::string command = "gnuplot 2>" + log;
-  FILE* pipe = popen(command.c_str(), "w");
-  if (pipe == nullptr) {
-    *error = "cannot start gnuplot";
-    return false;
-  }
-  std::fwrite(script.data(), 1, script.size(), pipe);
-  const int status = pclose(pipe);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-    *error = "gnuplot was not found (Debian package gnuplot-nox)";
-    return false;
-  }
-  std::ifstream in(log);
-  std::string first, line;
-  while (std::getline(in, line)) {
-    if (!line.empty()) first = line;  // gnuplot's last message names the fault
-  }
-  *error = "gnuplot failed" + (first.empty() ? std::string() : ": " + first);
-  return false;
-}
-
 }  // namespace
 
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error) {
   const auto bad = [&] {
-    *error = "cannot read the time '" + text +
+    *error = "cannot read the time '" + ShownName(text) +
              "' (Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] in UTC, or -N followed by s, m, h or d)";
     return false;
   };
@@ -327,7 +268,7 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
              std::string* error) {
   Selection selection;
   if (!Select(data, options, &selection, error)) return false;
-  std::map<std::string, Merged> rows;
+  MergedRows rows;
   if (!MergeWindow(data, options, selection, &rows, error)) return false;
 
   std::set<std::string> hosts;
@@ -337,9 +278,9 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
 
   std::string text;
   if (options.json) {
-    text = "{\"from\": " + Json(IsoTime(selection.first, true)) +
-           ", \"to\": " + Json(IsoTime(selection.last, true)) +
-           ", \"seconds\": " + Format("%.3f", selection.last - selection.first) +
+    text = "{\"from\": " + JsonString(IsoTime(selection.first, true)) +
+           ", \"to\": " + JsonString(IsoTime(selection.last, true)) +
+           ", \"seconds\": " + JsonNumber(selection.last - selection.first, 3) +
            ", \"intervals\": " + std::to_string(selection.intervals.size()) + ", \"counters\": [";
   } else {
     text = "window " + IsoTime(selection.first, true) + " .. " + IsoTime(selection.last, true) +
@@ -354,30 +295,24 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
   for (const auto& row : rows) {
     const Merged& m = row.second;
     const Figures f = Of(m.snapshot, m.last - m.first);
-    std::string name = row.first;
-    std::string host;
-    if (options.byHost) {
-      host = name.substr(name.find('\t') + 1);
-      name = name.substr(0, name.find('\t'));
-    }
+    const std::string& name = row.first.first;
+    const std::string& host = row.first.second;
     if (options.json) {
       text += firstRow ? "\n  " : ",\n  ";
-      text += "{\"counter\": " + Json(name) + (options.byHost ? ", \"host\": " + Json(host) : "") +
-              ", \"samples\": " + std::to_string(f.samples) +
-              ", \"seconds\": " + Format("%.3f", f.seconds) +
-              ", \"rate\": " + Format("%.3f", f.Rate()) + ", \"mean_us\": " + Micros(f.mean) +
-              ", \"p50_us\": " + Micros(f.p50) + ", \"p90_us\": " + Micros(f.p90) +
-              ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
-              ", \"max_us\": " + Micros(f.max) + "}";
+      text += "{\"counter\": " + JsonString(name) +
+              (options.byHost ? ", \"host\": " + JsonString(host) : "") + ", " + JsonFigures(f) +
+              "}";
     } else {
       std::string label = name;
       if (options.byHost) label.append(" @").append(host);
-      char line[400];
-      std::snprintf(line, sizeof(line), "%-32s %12llu %10.2f %10s %10s %10s %10s %10s %10s\n",
-                    label.c_str(), static_cast<unsigned long long>(f.samples), f.Rate(),
-                    Duration(f.mean).c_str(), Duration(f.p50).c_str(), Duration(f.p90).c_str(),
-                    Duration(f.p99).c_str(), Duration(f.p999).c_str(), Duration(f.max).c_str());
-      text += line;
+      char figures[300];
+      std::snprintf(figures, sizeof(figures), " %12llu %10.2f %10s %10s %10s %10s %10s %10s\n",
+                    static_cast<unsigned long long>(f.samples), f.Rate(),
+                    zrfw::DurationText(f.mean).c_str(), zrfw::DurationText(f.p50).c_str(),
+                    zrfw::DurationText(f.p90).c_str(), zrfw::DurationText(f.p99).c_str(),
+                    zrfw::DurationText(f.p999).c_str(), zrfw::DurationText(f.max).c_str());
+      if (label.size() < 32) label.append(32 - label.size(), ' ');
+      text += label + figures;
     }
     firstRow = false;
   }
@@ -396,24 +331,25 @@ bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, st
   for (const Interval* i : selection.intervals) {
     const Figures f = Of(*i);
     const Source& s = data.sources[i->source];
+    const std::string host = ShownName(s.host);
+    const std::string name = ShownName(i->name);
     if (options.json) {
       text += first ? "\n  " : ",\n  ";
-      text += "{\"end\": " + Json(IsoTime(i->end, true)) +
-              ", \"end_unix\": " + Format("%.6f", i->end) +
-              ", \"interval_s\": " + Format("%.6f", i->seconds) + ", \"host\": " + Json(s.host) +
-              ", \"pid\": " + std::to_string(s.pid) + ", \"counter\": " + Json(Escaped(i->name)) +
+      text += "{\"end\": " + JsonString(IsoTime(i->end, true)) +
+              ", \"end_unix\": " + JsonNumber(i->end, 6) +
+              ", \"interval_s\": " + JsonNumber(i->seconds, 6) + ", \"host\": " + JsonString(host) +
+              ", \"pid\": " + std::to_string(s.pid) + ", \"counter\": " + JsonString(name) +
               ", \"samples\": " + std::to_string(f.samples) +
-              ", \"rate\": " + Format("%.3f", f.Rate()) + ", \"mean_us\": " + Micros(f.mean) +
+              ", \"rate\": " + JsonNumber(f.Rate(), 3) + ", \"mean_us\": " + Micros(f.mean) +
               ", \"p50_us\": " + Micros(f.p50) + ", \"p90_us\": " + Micros(f.p90) +
               ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
               ", \"max_us\": " + Micros(f.max) + "}";
     } else {
-      text += IsoTime(i->end, true) + "," + Format("%.6f", i->end) + "," +
-              Format("%.6f", i->seconds) + "," + Csv(s.host) + "," + std::to_string(s.pid) + "," +
-              Csv(Escaped(i->name)) + "," + std::to_string(f.samples) + "," +
-              Format("%.3f", f.Rate()) + "," + Micros(f.mean) + "," + Micros(f.p50) + "," +
-              Micros(f.p90) + "," + Micros(f.p99) + "," + Micros(f.p999) + "," + Micros(f.max) +
-              "\n";
+      text += CsvCell(IsoTime(i->end, true)) + "," + Format("%.6f", i->end) + "," +
+              Format("%.6f", i->seconds) + "," + CsvCell(host) + "," + std::to_string(s.pid) + "," +
+              CsvCell(name) + "," + std::to_string(f.samples) + "," + Format("%.3f", f.Rate()) +
+              "," + Micros(f.mean) + "," + Micros(f.p50) + "," + Micros(f.p90) + "," +
+              Micros(f.p99) + "," + Micros(f.p999) + "," + Micros(f.max) + "\n";
     }
     first = false;
   }
@@ -424,9 +360,10 @@ bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, st
 
 bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
           std::string* error) {
-  const std::string ext = std::filesystem::path(path).extension().string();
+  const std::size_t dot = path.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
   if (ext != ".png" && ext != ".svg") {
-    *error = "the plot's output name must end in .png or .svg, not '" + path + "'";
+    *error = "the plot's output name must end in .png or .svg, not '" + ShownName(path) + "'";
     return false;
   }
   Selection selection;
@@ -438,32 +375,21 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     return false;
   }
 
-  char dirTemplate[] = "/tmp/zrperf-report.XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) {
-    *error = "cannot make a temporary directory";
-    return false;
-  }
-  const std::string dir = dirTemplate;
-  struct Cleanup {
-    std::string dir;
-    ~Cleanup() {
-      std::error_code ec;
-      std::filesystem::remove_all(dir, ec);
-    }
-  } cleanup{dir};
-
-  // One data file per counter: time, then the figures of each interval
-  // (summed over sources that end in the same pass second).
+  // Everything read from the logs goes in as data (Gnuplot.h): the names as
+  // the lines of $NAMES, each counter's series as $Sc (time, then the
+  // figures of each interval, summed over sources that end in the same
+  // second) and its distribution over the window as $Pc.
+  std::string s;
+  AppendDataBlock(s, "$NAMES", selection.names);
   std::map<std::string, Merged> windows;
   bool spectrum = true;  // the distribution needs histograms
   for (const Interval* i : selection.intervals) spectrum = spectrum && i->hasHistogram;
-  std::vector<std::string> files;
   for (std::size_t c = 0; c < selection.names.size(); ++c) {
     const std::string& name = selection.names[c];
     std::map<long long, std::pair<CTimeCounterSnapshot, double>> byTime;
     std::map<long long, Figures> recordsByTime;
     for (const Interval* i : selection.intervals) {
-      if (Escaped(i->name) != name) continue;
+      if (ShownName(i->name) != name) continue;
       const long long key = std::llround(i->end);
       if (i->hasHistogram) {
         auto& slot = byTime[key];
@@ -474,26 +400,29 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
         recordsByTime[key] = Of(*i);
       }
     }
-    const std::string file = dir + "/" + std::to_string(c) + ".dat";
-    std::ofstream series(file);
+    std::vector<std::string> series;
     const auto row = [&series](long long t, const Figures& f) {
-      series << t << ' ' << Ms(f.p50) << ' ' << Ms(f.p90) << ' ' << Ms(f.p99) << ' ' << Ms(f.p999)
-             << ' ' << Ms(f.max) << ' ' << f.Rate() << '\n';
+      series.push_back(std::to_string(t) + ' ' + DataNumber(Ms(f.p50)) + ' ' +
+                       DataNumber(Ms(f.p90)) + ' ' + DataNumber(Ms(f.p99)) + ' ' +
+                       DataNumber(Ms(f.p999)) + ' ' + DataNumber(Ms(f.max)) + ' ' +
+                       DataNumber(f.Rate()));
     };
     for (const auto& point : byTime) row(point.first, Of(point.second.first, point.second.second));
     for (const auto& point : recordsByTime) row(point.first, point.second);
-    files.push_back(file);
+    AppendDataBlock(s, "$S" + std::to_string(c), series);
 
     if (spectrum) {
-      const CTimeCounterSnapshot& s = windows[name].snapshot;
-      std::ofstream spectrumFile(dir + "/" + std::to_string(c) + ".spectrum");
-      const double n = static_cast<double>(s.GetCount());
+      const CTimeCounterSnapshot& w = windows[name].snapshot;
+      std::vector<std::string> points;
+      const double n = static_cast<double>(w.GetCount());
       for (int k = 0; k <= 300; ++k) {
         const double x = std::pow(10.0, k / 50.0);  // 1 / (1 - percentile)
         if (x > n) break;
-        spectrumFile << x << ' ' << Ms(Units(s.GetPercentile(1.0 - 1.0 / x))) << '\n';
+        points.push_back(DataNumber(x) + ' ' +
+                         DataNumber(Ms(Units(w.GetPercentile(1.0 - 1.0 / x)))));
       }
-      spectrumFile << std::max(n, 1.0) << ' ' << Ms(Units(s.GetMax())) << '\n';
+      points.push_back(DataNumber(std::max(n, 1.0)) + ' ' + DataNumber(Ms(Units(w.GetMax()))));
+      AppendDataBlock(s, "$P" + std::to_string(c), points);
     }
   }
 
@@ -501,12 +430,9 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   const std::size_t panels = counters + 1 + (spectrum ? 1 : 0);
   const int width = options.width > 0 ? options.width : 1000;
   const int height = options.height > 0 ? options.height : static_cast<int>(280 * panels);
-  const std::string temporary = path + ".tmp" + std::to_string(getpid()) + ext;
-  std::string s;
   s += ext == ".png" ? "set terminal pngcairo noenhanced font 'sans,9' size "
                      : "set terminal svg noenhanced font 'sans,9' size ";
   s += std::to_string(width) + "," + std::to_string(height) + " background rgb 'white'\n";
-  s += "set output " + GnuplotString(temporary) + "\n";
   s += "set multiplot layout " + std::to_string(panels) + ",1\n";
   s += "set grid\nset key outside right top\nset lmargin 12\nset rmargin 24\n";
   // At most about eight time labels, at a round step, over the data's span.
@@ -524,12 +450,12 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
        Format("%.0f", std::ceil(selection.last)) + "]\n";
   const char* kPercentiles[] = {"p50", "p90", "p99", "p99.9", "max"};
   for (std::size_t c = 0; c < counters; ++c) {
+    const std::string index = std::to_string(c + 1);  // $NAMES counts from 1
     s += "set logscale y\nset ylabel 'latency (ms)'\n";
-    s += "set title " + GnuplotString("Latency percentiles per interval: " + selection.names[c]) +
-         "\n";
+    s += "set title 'Latency percentiles per interval: '.$NAMES[" + index + "]\n";
     s += "plot ";
     for (int col = 0; col < 5; ++col) {
-      s += std::string(col == 0 ? "" : ", ") + GnuplotString(files[c]) +
+      s += std::string(col == 0 ? "" : ", ") + "$S" + std::to_string(c) +
            " using 1:" + std::to_string(col + 2) +
            " with linespoints pointsize 0.4 lw 1.5 title '" + kPercentiles[col] + "'";
     }
@@ -538,9 +464,9 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   s += "unset logscale y\nset ylabel 'samples/s'\nset yrange [0:*]\n";
   s += "set title 'Samples per second'\nplot ";
   for (std::size_t c = 0; c < counters; ++c) {
-    s += std::string(c == 0 ? "" : ", ") + GnuplotString(files[c]) +
-         " using 1:7 with linespoints pointsize 0.4 lw 1.5 title " +
-         GnuplotString(selection.names[c]);
+    s += std::string(c == 0 ? "" : ", ") + "$S" + std::to_string(c) +
+         " using 1:7 with linespoints pointsize 0.4 lw 1.5 title $NAMES[" + std::to_string(c + 1) +
+         "]";
   }
   s += "\nset yrange [*:*]\n";
   if (spectrum) {
@@ -548,36 +474,20 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     s += "set xtics ('0%%' 1, '90%%' 10, '99%%' 100, '99.9%%' 1000, '99.99%%' 10000, "
          "'99.999%%' 100000, '99.9999%%' 1000000)\n";
     s += "set xlabel 'percentile'\nset ylabel 'latency (ms)'\n";
-    s += "set title " +
-         GnuplotString("Latency by percentile over the window " + IsoTime(selection.first, false) +
-                       " .. " + IsoTime(selection.last, false)) +
-         "\nplot ";
+    s += "set title 'Latency by percentile over the window " + IsoTime(selection.first, false) +
+         " .. " + IsoTime(selection.last, false) + "'\nplot ";
     for (std::size_t c = 0; c < counters; ++c) {
-      s += std::string(c == 0 ? "" : ", ") +
-           GnuplotString(dir + "/" + std::to_string(c) + ".spectrum") +
-           " using 1:2 with steps lw 1.5 title " + GnuplotString(selection.names[c]);
+      s += std::string(c == 0 ? "" : ", ") + "$P" + std::to_string(c) +
+           " using 1:2 with steps lw 1.5 title $NAMES[" + std::to_string(c + 1) + "]";
     }
     s += "\n";
   }
-  s += "unset multiplot\nset output\n";
+  s += "unset multiplot\n";
 
-  if (!RunGnuplot(s, dir + "/gnuplot.log", error)) {
-    std::error_code ec;
-    std::filesystem::remove(temporary, ec);
-    return false;
-  }
-  return ReplaceWith(temporary, path, error);
-}
-
-bool ReplaceWith(const std::string& temporary, const std::string& path, std::string* error) {
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    *error = "cannot write " + path + ": " + ec.message();
-    return false;
-  }
-  return true;
+  // gnuplot writes the picture to its standard output: the temporary, made
+  // new and exclusively beside the target.
+  OutputFile out;
+  return out.Create(path, error) && RunGnuplot(s, out.fd(), error) && out.Commit(error);
 }
 
 }  // namespace zrreport

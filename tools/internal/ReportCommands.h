@@ -11,9 +11,11 @@
 // to the edges of the intervals it takes, and the output says which span the
 // figures cover.
 //
-// Each command builds its whole output (text, or a file in a temporary
-// place) before anything is written; on a fault it returns false with one
-// line in `error`.
+// Each command builds its whole output (text, or a temporary file made
+// exclusively beside the target: OutputFile.h) before anything is written;
+// on a fault it returns false with one line in `error`. Names, hosts and
+// durations are written in the forms of ReportText.h; nothing read from a log
+// reaches gnuplot as a command (Gnuplot.h).
 //
 // Thread-safety: plain functions on caller-owned data (Plot runs gnuplot).
 
@@ -28,7 +30,7 @@
 namespace zrreport {
 
 struct ReportOptions {
-  std::vector<std::string> counters;  // glob patterns (fnmatch) on escaped names; empty: all
+  std::vector<std::string> counters;  // glob patterns (fnmatch) on shown names; empty: all
   std::string from, to;       // Unix seconds, ISO 8601 UTC, or -N{s,m,h,d} before the data's end
   bool json = false;          // summary and csv: JSON instead of text / CSV
   bool byHost = false;        // summary: one row per counter and host
@@ -43,18 +45,15 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
 // a JSON array.
 bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, std::string* error);
 
-// Draws the window with gnuplot into `path` (".png" or ".svg"), writing a
-// temporary file beside it and renaming it into place.
+// Draws the window with gnuplot into `path` (".png" or ".svg") through an
+// OutputFile: gnuplot writes the picture into the temporary, which is
+// renamed into place when gnuplot succeeds.
 bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
           std::string* error);
 
 // Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m");
 // relative times count back from `dataEnd`.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
-
-// Moves the finished `temporary` over `path`; on failure removes it and sets
-// `error` (one line naming `path`). Output is never left written half.
-bool ReplaceWith(const std::string& temporary, const std::string& path, std::string* error);
 
 }  // namespace zrreport
 

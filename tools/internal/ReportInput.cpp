@@ -1,17 +1,23 @@
 #include "ReportInput.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <system_error>
 
 #include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/util/internal/RecordText.h>
+
+#include "ReportText.h"
 
 namespace zrreport {
 
@@ -26,109 +32,8 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// The file's lines; `endsInLineFeed` tells whether the last one was complete.
-std::vector<std::string> SplitLines(const std::string& text, bool* endsInLineFeed) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t feed = text.find('\n', start);
-    if (feed == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, feed - start));
-    start = feed + 1;
-  }
-  *endsInLineFeed = text.empty() || text.back() == '\n';
-  return lines;
-}
-
-// ---- Histogram logs -------------------------------------------------------------
-
-bool ReadHistogramLog(const std::string& name, const std::vector<std::string>& lines,
-                      bool endsInLineFeed, Dataset* data, std::string* error) {
-  const std::string where = name + ":";
-  std::size_t source = 0;
-  histlog::IntervalLine parsed;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    const std::string at = where + std::to_string(i + 1) + ": ";
-    if (line.empty()) continue;
-    if (line[0] == '#') {
-      const std::size_t space = line.find(' ');
-      const std::string key = line.substr(0, space);
-      const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
-      if (key == histlog::kMagic) {
-        if (value != std::to_string(histlog::kVersion)) {
-          *error = at;
-          error->append("histogram log format version '")
-              .append(value)
-              .append("' is not supported (this zrperf-report reads version ")
-              .append(std::to_string(histlog::kVersion))
-              .append(")");
-          return false;
-        }
-        data->sources.push_back(Source{name, "", 0});
-        source = data->sources.size() - 1;
-      } else if (key == "#buckets" && value != histlog::kBucketLayout) {
-        *error = at;
-        error->append("unknown bucket layout '")
-            .append(value)
-            .append("' (expected '")
-            .append(histlog::kBucketLayout)
-            .append("')");
-        return false;
-      } else if (key == "#unit" && value != "100ns") {
-        *error = at;
-        error->append("unknown unit '").append(value).append("' (expected '100ns')");
-        return false;
-      } else if (key == "#host") {
-        data->sources[source].host = zrperf::UnescapeRecordText(value);
-      } else if (key == "#pid") {
-        data->sources[source].pid = std::strtol(value.c_str(), nullptr, 10);
-      }
-      continue;  // other '#' lines are comments
-    }
-    std::string why;
-    if (!histlog::ParseLine(line, &parsed, &why)) {
-      // A line cut short by a kill: the file's unfinished last line, or the
-      // last line before a restart's header.
-      std::size_t next = i + 1;
-      while (next < lines.size() && lines[next].empty()) ++next;
-      const bool last = i + 1 == lines.size() && !endsInLineFeed;
-      const bool beforeRestart = next < lines.size() && StartsWith(lines[next], histlog::kMagic);
-      if (last || beforeRestart) {
-        data->warnings.push_back(
-            std::string(at).append("skipped a torn line (").append(why).append(")"));
-        continue;
-      }
-      *error = at;
-      error->append("corrupt line: ").append(why);
-      return false;
-    }
-    if (i + 1 == lines.size() && !endsInLineFeed) {
-      // Whole fields, but the line feed is missing: the write may have been
-      // cut inside the last field.
-      data->warnings.push_back(at + "skipped a torn line (no line feed)");
-      continue;
-    }
-    Interval interval;
-    interval.name = std::move(parsed.name);
-    interval.end = parsed.end;
-    interval.seconds = parsed.seconds;
-    interval.source = source;
-    interval.count = parsed.count;
-    interval.total = parsed.total;
-    interval.min = parsed.min;
-    interval.max = parsed.max;
-    interval.minExact = parsed.minExact;
-    interval.maxExact = parsed.maxExact;
-    interval.zero = parsed.zero;
-    interval.buckets = std::move(parsed.bucketText);
-    data->intervals.push_back(std::move(interval));
-    data->anyHistograms = true;
-  }
-  return true;
+std::string SystemError(int error) {
+  return std::strerror(error);
 }
 
 // ---- "Interval Stats" records of the ordinary log -------------------------------
@@ -197,6 +102,7 @@ bool ParseRecordLine(const std::string& line, Interval* interval) {
     bool ok = true;
     if (key == "seconds") {
       interval->seconds = std::strtod(value.c_str(), nullptr);
+      ok = std::isfinite(interval->seconds) && interval->seconds >= 0;
     } else if (key == "samples") {
       interval->count = std::strtoull(value.c_str(), nullptr, 10);
     } else if (key == "mean") {
@@ -220,42 +126,262 @@ bool ParseRecordLine(const std::string& line, Interval* interval) {
   return seen == 8;
 }
 
-bool ReadRecords(const std::string& name, const std::vector<std::string>& lines, Dataset* data,
-                 std::string* error) {
-  std::size_t found = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].find(kRecordsMarker) == std::string::npos) continue;
-    double when = 0;
-    long pid = 0;
-    if (!ParseRecordHead(lines[i], &when, &pid)) continue;
-    std::size_t source = data->sources.size();
-    for (std::size_t s = 0; s < data->sources.size(); ++s) {
-      if (data->sources[s].file == name && data->sources[s].pid == pid) source = s;
-    }
-    if (source == data->sources.size()) data->sources.push_back(Source{name, "", pid});
-    while (i + 1 < lines.size() && StartsWith(lines[i + 1], kRecordLinePrefix)) {
-      ++i;
-      Interval interval;
-      if (!ParseRecordLine(lines[i].substr(4), &interval)) {
-        *error = name + ":" + std::to_string(i + 1) + ": corrupt \"Interval Stats\" line";
-        return false;
+// Reads one file's lines as they arrive, at most kMaxLineBytes each, and
+// takes the intervals out of them. The first line tells the kind of file.
+class FileReader {
+ public:
+  FileReader(const std::string& file, Dataset* data, std::string* error)
+      : m_file(file), m_shown(ShownName(file)), m_data(data), m_error(error) {}
+
+  // The next bytes of the file. False on a fault (`error` set).
+  bool Feed(const char* bytes, std::size_t size) {
+    m_any = m_any || size > 0;
+    while (size > 0) {
+      const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', size));
+      const std::size_t piece = feed == nullptr ? size : static_cast<std::size_t>(feed - bytes);
+      if (!m_overLong && m_line.size() + piece > kMaxLineBytes) {
+        m_overLong = true;
+        m_line.clear();
       }
-      interval.end = when;
-      interval.source = source;
-      interval.hasHistogram = false;
-      data->intervals.push_back(std::move(interval));
-      ++found;
+      if (!m_overLong) m_line.append(bytes, piece);
+      if (feed == nullptr) return true;
+      if (!EndOfLine(true)) return false;
+      bytes += piece + 1;
+      size -= piece + 1;
     }
+    return true;
   }
-  if (found == 0) {
-    *error = name + ": not a zrperf histogram log (its first line is not '" +
-             std::string(histlog::kMagic) + " <version>') and no \"Interval Stats\" record in it";
+
+  // The end of the file. False on a fault (`error` set).
+  bool End() {
+    if (!m_any) {
+      *m_error = m_shown + ": empty file";
+      return false;
+    }
+    if ((!m_line.empty() || m_overLong) && !EndOfLine(false)) return false;
+    if (m_kind == Kind::kHistogramLog) {
+      if (m_pendingFault.empty()) return true;
+      *m_error = m_pendingFault;
+      return false;
+    }
+    if (m_found == 0) {
+      *m_error = m_shown + ": not a zrperf histogram log (its first line is not '" +
+                 std::string(histlog::kMagic) +
+                 " <version>') and no \"Interval Stats\" record in it";
+      return false;
+    }
+    m_data->anyRecords = true;
+    return true;
+  }
+
+ private:
+  enum class Kind { kUnknown, kHistogramLog, kRecords };
+
+  // "file:line: "
+  std::string At(std::size_t line) const { return m_shown + ":" + std::to_string(line) + ": "; }
+
+  // m_line (or an over-long line, now skipped) has ended; `feed` tells
+  // whether with its line feed.
+  bool EndOfLine(bool feed) {
+    ++m_number;
+    bool ok = true;
+    if (m_overLong) {
+      m_data->warnings.push_back(At(m_number) + "skipped a line longer than " +
+                                 std::to_string(kMaxLineBytes) + " bytes");
+      m_recordOpen = false;
+    } else {
+      if (m_kind == Kind::kUnknown) {
+        const std::size_t magic = sizeof(histlog::kMagic) - 1;
+        m_kind =
+            StartsWith(m_line, histlog::kMagic) && (m_line.size() == magic || m_line[magic] == ' ')
+                ? Kind::kHistogramLog
+                : Kind::kRecords;
+      }
+      ok = m_kind == Kind::kHistogramLog ? HistogramLine(feed) : RecordsLine();
+    }
+    m_line.clear();
+    m_overLong = false;
+    return ok;
+  }
+
+  bool Fault(const std::string& message) {
+    *m_error = message;
     return false;
   }
-  data->anyRecords = true;
-  return true;
+
+  // ---- Histogram logs ----
+
+  bool HistogramLine(bool feed) {
+    const std::string& line = m_line;
+    if (line.empty()) return true;
+    if (!m_pendingFault.empty()) {
+      // The line before did not parse: torn by a kill when a restart's header
+      // follows it, corrupt otherwise.
+      if (!StartsWith(line, histlog::kMagic)) return Fault(m_pendingFault);
+      m_data->warnings.push_back(m_pendingTorn);
+      m_pendingFault.clear();
+    }
+    const std::string at = At(m_number);
+    if (line[0] == '#') return HeaderLine(at);
+    std::string why;
+    if (!histlog::ParseLine(line, &m_parsed, &why)) {
+      m_pendingFault = at + "corrupt line: " + why;
+      m_pendingTorn = at + "skipped a torn line (" + why + ")";
+      if (!feed) {
+        // The file's unfinished last line.
+        m_data->warnings.push_back(m_pendingTorn);
+        m_pendingFault.clear();
+      }
+      return true;
+    }
+    if (!feed) {
+      // Whole fields, but the line feed is missing: the write may have been
+      // cut inside the last field.
+      m_data->warnings.push_back(at + "skipped a torn line (no line feed)");
+      return true;
+    }
+    Interval interval;
+    interval.name = std::move(m_parsed.name);
+    interval.end = m_parsed.end;
+    interval.seconds = m_parsed.seconds;
+    interval.source = m_source;
+    interval.count = m_parsed.count;
+    interval.total = m_parsed.total;
+    interval.min = m_parsed.min;
+    interval.max = m_parsed.max;
+    interval.minExact = m_parsed.minExact;
+    interval.maxExact = m_parsed.maxExact;
+    interval.zero = m_parsed.zero;
+    interval.buckets = std::move(m_parsed.bucketText);
+    m_data->intervals.push_back(std::move(interval));
+    m_data->anyHistograms = true;
+    return true;
+  }
+
+  bool HeaderLine(const std::string& at) {
+    const std::string& line = m_line;
+    const std::size_t space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == histlog::kMagic) {
+      if (value != std::to_string(histlog::kVersion)) {
+        return Fault(at + "histogram log format version '" + ShownName(value) +
+                     "' is not supported (this zrperf-report reads version " +
+                     std::to_string(histlog::kVersion) + ")");
+      }
+      m_data->sources.push_back(Source{m_file, "", 0});
+      m_source = m_data->sources.size() - 1;
+    } else if (key == "#buckets" && value != histlog::kBucketLayout) {
+      return Fault(at + "unknown bucket layout '" + ShownName(value) + "' (expected '" +
+                   histlog::kBucketLayout + "')");
+    } else if (key == "#unit" && value != "100ns") {
+      return Fault(at + "unknown unit '" + ShownName(value) + "' (expected '100ns')");
+    } else if (key == "#host") {
+      m_data->sources[m_source].host = zrperf::UnescapeRecordText(value);
+    } else if (key == "#pid") {
+      m_data->sources[m_source].pid = std::strtol(value.c_str(), nullptr, 10);
+    }
+    return true;  // other '#' lines are comments
+  }
+
+  // ---- "Interval Stats" records of the ordinary log ----
+
+  bool RecordsLine() {
+    const std::string& line = m_line;
+    if (m_recordOpen && StartsWith(line, kRecordLinePrefix)) {
+      Interval interval;
+      if (!ParseRecordLine(line.substr(4), &interval)) {
+        return Fault(At(m_number) + "corrupt \"Interval Stats\" line");
+      }
+      interval.end = m_recordTime;
+      interval.source = m_source;
+      interval.hasHistogram = false;
+      m_data->intervals.push_back(std::move(interval));
+      ++m_found;
+      return true;
+    }
+    m_recordOpen = false;
+    long pid = 0;
+    if (line.find(kRecordsMarker) == std::string::npos ||
+        !ParseRecordHead(line, &m_recordTime, &pid)) {
+      return true;
+    }
+    m_recordOpen = true;
+    m_source = m_data->sources.size();
+    for (std::size_t s = 0; s < m_data->sources.size(); ++s) {
+      if (m_data->sources[s].file == m_file && m_data->sources[s].pid == pid) m_source = s;
+    }
+    if (m_source == m_data->sources.size()) m_data->sources.push_back(Source{m_file, "", pid});
+    return true;
+  }
+
+  const std::string m_file;
+  const std::string m_shown;  // for messages
+  Dataset* const m_data;
+  std::string* const m_error;
+
+  Kind m_kind = Kind::kUnknown;
+  std::string m_line;
+  bool m_overLong = false;   // the current line passed kMaxLineBytes: skipped
+  bool m_any = false;        // some bytes were read
+  std::size_t m_number = 0;  // of the last line ended
+  std::size_t m_source = 0;
+  // Histogram logs: a line that did not parse, judged by the next one.
+  std::string m_pendingFault, m_pendingTorn;
+  histlog::IntervalLine m_parsed;
+  // Ordinary logs: the record whose lines follow.
+  bool m_recordOpen = false;
+  double m_recordTime = 0;
+  std::size_t m_found = 0;
+};
+
+// What a path that is not a regular file is, for the message.
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
 }
 
+bool ReadFile(const std::string& file, Dataset* data, std::string* error) {
+  // O_NONBLOCK: a FIFO put in a log's place must not hold the open.
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    *error = ShownName(file) + ": cannot be read: " + SystemError(e);
+    return false;
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    const int e = errno;
+    *error = ShownName(file) + ": cannot be read: " + SystemError(e);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = ShownName(file) + ": cannot be read: " + FileKind(st.st_mode) + ", not a regular file";
+    return false;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FileReader reader(file, data, error);
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      *error = ShownName(file) + ": read error: " + SystemError(e);
+      return false;
+    }
+    if (n == 0) return reader.End();
+    if (!reader.Feed(buffer.data(), static_cast<std::size_t>(n))) return false;
+  }
+}
 }  // namespace
 
 CTimeCounterSnapshot Interval::Snapshot() const {
@@ -266,17 +392,8 @@ CTimeCounterSnapshot Interval::Snapshot() const {
 }
 
 bool ReadText(const std::string& name, const std::string& text, Dataset* data, std::string* error) {
-  bool endsInLineFeed = true;
-  const std::vector<std::string> lines = SplitLines(text, &endsInLineFeed);
-  if (lines.empty()) {
-    *error = name + ": empty file";
-    return false;
-  }
-  if (StartsWith(lines[0], histlog::kMagic) && (lines[0].size() == sizeof(histlog::kMagic) - 1 ||
-                                                lines[0][sizeof(histlog::kMagic) - 1] == ' ')) {
-    return ReadHistogramLog(name, lines, endsInLineFeed, data, error);
-  }
-  return ReadRecords(name, lines, data, error);
+  FileReader reader(name, data, error);
+  return reader.Feed(text.data(), text.size()) && reader.End();
 }
 
 bool ReadInputs(const std::vector<std::string>& paths, Dataset* data, std::string* error) {
@@ -296,17 +413,7 @@ bool ReadInputs(const std::vector<std::string>& paths, Dataset* data, std::strin
     add(path);
   }
   for (const std::string& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      *error = file + ": cannot be read";
-      return false;
-    }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-      *error = file + ": read error";
-      return false;
-    }
-    if (!ReadText(file, text, data, error)) return false;
+    if (!ReadFile(file, data, error)) return false;
   }
   std::stable_sort(data->intervals.begin(), data->intervals.end(),
                    [](const Interval& a, const Interval& b) {

@@ -11,17 +11,26 @@
 // ("<stem>.1<ext>", "<stem>.2<ext>", ...) are read with it. A file named
 // twice is read once.
 //
+// Only regular files are read (a link to one is followed): a directory, a
+// FIFO or a device is refused with one message, and a FIFO is opened without
+// waiting for a writer. A file is read as a stream of lines of at most
+// kMaxLineBytes bytes (without the line feed); a longer line is skipped with
+// a warning, so memory stays bounded by what the lines hold, whatever the
+// file's size.
+//
 // Faults are one-line messages naming the file (and line): a file of neither
 // kind, a histogram log of another format version or bucket layout, a line
 // that does not parse. A torn last line (a process killed during its write:
 // the file's last line without its line feed, or a line cut short by a
-// restart's header) is skipped with a warning.
+// restart's header) is skipped with a warning. File names and the pieces of
+// a file quoted in messages are in ShownName() form (ReportText.h).
 //
 // Thread-safety: plain functions on caller-owned data.
 
 #ifndef ZRPERF_TOOLS_INTERNAL_REPORTINPUT_H_
 #define ZRPERF_TOOLS_INTERNAL_REPORTINPUT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,11 +39,15 @@
 
 namespace zrreport {
 
+// The longest line read: far above any line a writer makes (a histogram
+// line with every bucket is about 2.2 KB plus its name).
+constexpr std::size_t kMaxLineBytes = 1 << 20;
+
 // One writer of intervals: a histogram log's header block, or a process of
 // an ordinary log.
 struct Source {
   std::string file;
-  std::string host;  // "" when the file does not say (ordinary logs)
+  std::string host;  // unescaped; "" when the file does not say (ordinary logs)
   long pid = 0;
 };
 
@@ -74,8 +87,8 @@ struct Dataset {
 // on the first fault.
 bool ReadInputs(const std::vector<std::string>& paths, Dataset* data, std::string* error);
 
-// Reads one file's text, as ReadInputs() does for each file; `name` is used
-// in messages.
+// Reads one file's text, as ReadInputs() does for each file's bytes; `name`
+// is used in messages.
 bool ReadText(const std::string& name, const std::string& text, Dataset* data, std::string* error);
 
 }  // namespace zrreport

@@ -1,0 +1,116 @@
+#include "ReportText.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include <zrperf/util/internal/RecordText.h>
+#include <zrperf/util/internal/Utf8.h>
+
+namespace zrreport {
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+// The length of the well-formed UTF-8 sequence at `at` (at < text.size()),
+// or 0 where none starts there or, unless `c1`, where it is a C1 control
+// character (U+0080..U+009F: 0xC2 0x80..0x9F).
+std::size_t Utf8Length(const std::string& text, std::size_t at, bool c1) {
+  const std::size_t length = zrperf::Utf8SequenceAt(text, at);
+  const bool isC1 = length == 2 && static_cast<unsigned char>(text[at]) == 0xC2 &&
+                    static_cast<unsigned char>(text[at + 1]) < 0xA0;
+  return isC1 && !c1 ? 0 : length;
+}
+
+void AppendHexEscape(std::string& out, unsigned char c) {
+  out += "\\x";
+  out += kHex[c >> 4];
+  out += kHex[c & 0xF];
+}
+
+}  // namespace
+
+std::string ShownName(const std::string& bytes) {
+  // The records' form first; it leaves bytes from 0x80 up as they are, and
+  // its backslashes read left to right as UnescapeRecordText() reads them.
+  const std::string escaped = zrperf::EscapeRecordText(bytes);
+  std::string out;
+  out.reserve(escaped.size());
+  std::size_t i = 0;
+  while (i < escaped.size()) {
+    const unsigned char c = static_cast<unsigned char>(escaped[i]);
+    if (c == '\\') {
+      const unsigned char next =
+          i + 1 < escaped.size() ? static_cast<unsigned char>(escaped[i + 1]) : 0;
+      std::size_t token = 1;  // a lone backslash
+      if (next == '\\' || next == 'n' || next == 'r' || next == 't') token = 2;
+      if (next == 'x') token = 4;  // the records double a lone "\x"
+      out.append(escaped, i, token);
+      // A lone backslash before a byte escaped below reads as the start of
+      // that escape: double it, as the records do before theirs.
+      if (token == 1 && next >= 0x80 && Utf8Length(escaped, i + 1, false) == 0) out += '\\';
+      i += token;
+      continue;
+    }
+    const std::size_t length = Utf8Length(escaped, i, false);
+    if (length == 0) {
+      AppendHexEscape(out, c);
+      ++i;
+    } else {
+      out.append(escaped, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else if (c >= 0x80) {
+      const std::size_t length = Utf8Length(text, i, true);
+      if (length == 0) {
+        out += "\\ufffd";
+        ++i;
+      } else {
+        out.append(text, i, length);
+        i += length;
+      }
+      continue;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(double value, int decimals) {
+  if (!std::isfinite(value)) return "null";
+  char text[400];
+  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+  return text;
+}
+
+std::string CsvCell(const std::string& text) {
+  const bool formula = !text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' ||
+                                         text[0] == '@' || text[0] == '\t' || text[0] == '\r');
+  if (!formula && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = formula ? "\"'" : "\"";
+  for (const char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace zrreport
