@@ -4,7 +4,7 @@
 Usage: scripts/otlp-receiver.py [--port 4318] [--count N] [--out DIR]
 
 Answers every POST /v1/metrics with 200 and prints each request decoded by
-protoc (Debian protobuf-compiler) against export/proto/otlp_metrics.proto
+protoc (Debian protobuf-compiler) against export/otlp/proto/otlp_metrics.proto
 (gzip bodies are unpacked first); with --out also writes it to DIR/NNNN.txt.
 Exits after N requests when --count is given. Listens on 127.0.0.1 only.
 """

@@ -12,7 +12,7 @@
 //   otlp.reset();                                        // or: stops with a last push
 //
 // Each push is one ExportMetricsServiceRequest (protobuf,
-// export/proto/otlp_metrics.proto) posted with Content-Type
+// export/otlp/proto/otlp_metrics.proto) posted with Content-Type
 // application/x-protobuf, gzip-encoded when `gzip` is set. It holds the
 // resource (service.name, host.name, process.pid, service.instance.id: a
 // random UUID made once per process, then the caller's attributes, which

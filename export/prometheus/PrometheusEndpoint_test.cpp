@@ -341,9 +341,9 @@ std::int64_t ProcessMemory(const std::string& field) {
 
 // Scrapes /metrics keeping nothing of the answer (so that this process's
 // memory is the server's): its status and its length in bytes, head included.
-std::pair<int, std::size_t> Drain(int port) {
+std::pair<int, std::size_t> Drain(int port, const std::string& headers = "") {
   const int fd = Connect(port);
-  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
   if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return {0, 0};
   char buffer[65536];
   std::size_t total = 0;
@@ -405,6 +405,46 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
   EXPECT_LE(peak - before, bound);
   // Given back, not kept as a high-water mark.
   EXPECT_LE(after - before, std::int64_t{16} << 20);
+}
+
+TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets503) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (int i = 0; i < 20000; ++i) {
+    auto c = counters->GetCounter("lun" + std::to_string(i) + ".read");
+    for (std::int64_t d = 1; d < 100000000; d *= 3) c->AddSample(CTimeInterval(d));
+  }
+  std::unique_ptr<CPrometheusEndpoint> endpoint =
+      CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  // Two readers of the text and the protobuf answer (46 and 20 MB) that take
+  // 64 KiB every 50 ms: never stalled long enough to be dropped, they keep
+  // both alive for several seconds.
+  std::vector<int> slow;
+  for (const std::string& accept : {std::string(), std::string(kProtobufAccept)}) {
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + accept + "\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    slow.push_back(fd);
+  }
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    char buffer[65536];
+    while (!done.load()) {
+      for (int fd : slow) (void)recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both answers built
+  const Response third = Get(port, "/metrics", "Accept-Encoding: gzip\r\n");
+  EXPECT_EQ(third.status, 503);
+  EXPECT_EQ(third.headers["Retry-After"], "1");
+  done = true;
+  reader.join();
+  for (int fd : slow) close(fd);
+  EXPECT_EQ(Get(port, "/metrics", "Accept-Encoding: gzip\r\n").status, 200);
 }
 
 TEST(PrometheusEndpoint, StopClosesEverySocketEvenWithClientsConnected) {

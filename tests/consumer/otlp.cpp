@@ -2,7 +2,7 @@
 // receiver that is not there refuses nothing at start, and one with a bad URL
 // is refused with a reason; exits 0 when both behave so.
 #include <zrperf/export/otlp/OtlpExporter.h>
-// The path of releases before 2.1, kept as a forwarding header:
+// The earlier installed path, kept as a forwarding header:
 #include <zrperf/OtlpExporter.h>
 
 #include <boost/make_shared.hpp>

@@ -1,7 +1,7 @@
 // Uses the installed libzrperf-prometheus: a collector's text and an endpoint
 // on a free loopback port; exits 0 when both answer as expected.
 #include <zrperf/export/prometheus/PrometheusCollector.h>
-// The path of releases before 2.1, kept as a forwarding header:
+// The earlier installed path, kept as a forwarding header:
 #include <zrperf/PrometheusEndpoint.h>
 
 #include <boost/make_shared.hpp>

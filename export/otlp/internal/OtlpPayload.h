@@ -1,5 +1,5 @@
 // Internal to libzrperf-otlp: the body of one push, an OTLP
-// ExportMetricsServiceRequest (export/proto/otlp_metrics.proto) written with
+// ExportMetricsServiceRequest (export/otlp/proto/otlp_metrics.proto) written with
 // the project's protocol buffers writer.
 //
 // One ResourceMetrics (the resource's attributes) holding one ScopeMetrics

@@ -1,7 +1,7 @@
 // Internal to libzrperf-prometheus: metric families in the Prometheus
 // protocol buffers exposition format, Content-Type
 //   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
-// a stream of io.prometheus.client.MetricFamily messages (export/proto/metrics.proto),
+// a stream of io.prometheus.client.MetricFamily messages (export/prometheus/proto/metrics.proto),
 // each preceded by its length as a varint.
 //
 // Every field of the model is written, zeros included (a gauge of 0 carries

@@ -57,12 +57,16 @@ void SharedAnswers::OnBuilder(const std::function<void()>& job) {
 SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std::string*)>& build,
                                          Clock::time_point deadline) {
   Clock::time_point startedAt;
-  {
-    zrperf::MutexLock lock(&m_mutex);
-    Kind& k = m_kinds[kind];
-    while (true) {
+  for (;;) {
+    // A reference taken here is dropped only with m_mutex free: it may be the
+    // last one, whose release takes m_mutex.
+    Answer newest;
+    std::uint64_t seen = 0;
+    {
+      zrperf::MutexLock lock(&m_mutex);
+      Kind& k = m_kinds[kind];
       startedAt = Clock::now();
-      Answer newest = k.newest.lock();
+      newest = k.newest.lock();
       if (newest && startedAt - k.builtAt <= m_reuseAge) return newest;
       if (!k.building) {
         if (m_alive < m_maxAnswers) {
@@ -72,7 +76,14 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
         }
         if (newest) return newest;  // at the bound: the newest of its kind, however old
       }
-      if (m_changed.wait_until(lock.Native(), deadline) == std::cv_status::timeout) return nullptr;
+      seen = m_changes;
+    }
+    newest.reset();  // not held while waiting: waiting for a release must not pin one
+    zrperf::MutexLock lock(&m_mutex);
+    if (m_changes == seen &&
+        m_changed.wait_until(lock.Native(), deadline) == std::cv_status::timeout &&
+        m_changes == seen) {
+      return nullptr;
     }
   }
 
@@ -93,6 +104,7 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
     zrperf::MutexLock lock(&m_mutex);
     m_kinds[kind].building = false;
     --m_alive;
+    ++m_changes;
     m_changed.notify_all();
     std::rethrow_exception(failure);
   }
@@ -106,6 +118,7 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
   k.newest = answer;
   k.builtAt = startedAt;
   k.building = false;
+  ++m_changes;
   m_changed.notify_all();
   return answer;
 }
@@ -118,6 +131,7 @@ std::size_t SharedAnswers::Alive() const {
 void SharedAnswers::Release() {
   zrperf::MutexLock lock(&m_mutex);
   --m_alive;
+  ++m_changes;
   m_changed.notify_all();
 }
 

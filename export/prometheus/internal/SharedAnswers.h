@@ -78,9 +78,10 @@ class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
   const std::size_t m_maxAnswers;
   const std::chrono::milliseconds m_reuseAge;
   mutable zrperf::Mutex m_mutex;
-  std::condition_variable m_changed;  // an answer was built or released
+  std::condition_variable m_changed;  // an answer was built or released (m_changes moved)
   Kind m_kinds[kKinds] ZR_GUARDED_BY(m_mutex);
   std::size_t m_alive ZR_GUARDED_BY(m_mutex) = 0;
+  std::uint64_t m_changes ZR_GUARDED_BY(m_mutex) = 0;  // builds, failures and releases so far
 
   // The builder thread and its one job at a time (a leaf lock, never held
   // with m_mutex).

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -95,6 +96,37 @@ TEST(SharedAnswers, RacingRequestsNeverHoldMoreAnswersThanTheBound) {
   EXPECT_EQ(served + refused, 160);
   EXPECT_EQ(refused, 0);  // every wait ended well within its deadline
   EXPECT_LT(built, 160);  // shared, not one each
+  EXPECT_EQ(answers->Alive(), 0u);
+}
+
+TEST(SharedAnswers, AWaiterHoldingTheLastReferenceOfAnOldAnswerLetsItGoWithoutDeadlock) {
+  auto answers = SharedAnswers::Create(2, milliseconds(0));
+  Builds builds;
+  SharedAnswers::Answer old = answers->Get(0, builds.Build(), In(milliseconds(0)));
+  std::promise<void> building, finish;
+  std::shared_future<void> finishing = finish.get_future().share();
+  // A second build of the kind, held in progress.
+  std::thread builder([&] {
+    answers->Get(
+        0,
+        [&](std::string* out) {
+          building.set_value();
+          finishing.wait();
+          *out = "new";
+        },
+        In(milliseconds(5000)));
+  });
+  building.get_future().wait();
+  // A third request finds the old answer (too old to share) and the build in
+  // progress: it waits, and must not keep the old one alive meanwhile.
+  auto third = std::async(std::launch::async,
+                          [&] { return answers->Get(0, builds.Build(), In(milliseconds(5000))); });
+  std::this_thread::sleep_for(milliseconds(50));
+  old.reset();  // the sender lets go: the waiter's look may be the last reference
+  finish.set_value();
+  ASSERT_EQ(third.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "deadlock";
+  EXPECT_NE(third.get(), nullptr);
+  builder.join();
   EXPECT_EQ(answers->Alive(), 0u);
 }
 
