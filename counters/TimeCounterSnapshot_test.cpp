@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/multiprecision/cpp_int.hpp>
+
 #include <signal.h>
 #include <ucontext.h>
 #include <algorithm>
@@ -84,6 +86,21 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
 struct Reference {
   std::vector<std::uint64_t> samples;
 
+  // The population deviation rounded to the nearest unit (halves up), from
+  // the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
+  CTimeInterval Deviation() const {
+    using boost::multiprecision::cpp_int;
+    const cpp_int n = samples.size();
+    cpp_int s = 0, q = 0;
+    for (std::uint64_t units : samples) {
+      s += units;
+      q += cpp_int(units) * units;
+    }
+    const cpp_int d4 = 4 * (n * q - s * s);
+    const cpp_int root = boost::multiprecision::sqrt(d4);
+    return CTimeInterval(static_cast<long long>((root + n) / (2 * n)));
+  }
+
   std::uint64_t Percentile(double fraction) const {
     std::vector<std::uint64_t> sorted = samples;
     std::sort(sorted.begin(), sorted.end());
@@ -131,12 +148,8 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
     const double got = static_cast<double>(interval.GetPercentile(fraction).Get100ns());
     EXPECT_LE(std::fabs(got - want), want * kBound + 0.5) << fraction;
   }
-  // The spread of the interval alone, as two passes over its samples give it.
-  const double mean = static_cast<double>(total) / static_cast<double>(n);
-  double m2 = 0;
-  for (std::uint64_t units : exact.samples) m2 += (units - mean) * (units - mean);
-  EXPECT_NEAR(static_cast<double>(interval.GetStandardDeviation().Get100ns()),
-              std::sqrt(m2 / static_cast<double>(n)), 1.0);
+  // The spread of the interval alone.
+  EXPECT_EQ(interval.GetStandardDeviation(), exact.Deviation());
 }
 
 // Bursts of known durations across passes: recorded by several threads that
@@ -197,6 +210,35 @@ TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
   EXPECT_EQ(backwards.GetTotal(), CTimeInterval(0));
   EXPECT_EQ(backwards.GetZeroCount(), 0u);
   EXPECT_TRUE(backwards.GetBuckets().empty());
+}
+
+// Intervals merged back have the exact spread of all their samples, including
+// samples past 7 minutes, whose squares the counter folds on every record; a
+// snapshot built from parts has no spread, nor has anything merged with one.
+TEST(TimeCounterSnapshot, MergedIntervalsKeepTheExactSpreadAndPartsHaveNone) {
+  CTimeCounter counter;
+  CTimeCounterSnapshot previous = counter.GetSnapshot(), merged;
+  Reference all;
+  std::mt19937_64 random(3);
+  for (int pass = 0; pass < 5; ++pass) {
+    for (int i = 0; i < 1'000; ++i) {
+      const std::uint64_t units = random() % (pass == 2 ? 1'000'000'000'000 : 5'000);
+      counter.AddSample(CTimeInterval(static_cast<long long>(units)));
+      all.samples.push_back(units);
+    }
+    const CTimeCounterSnapshot now = counter.GetSnapshot();
+    merged.Merge(now.Since(previous));
+    previous = now;
+  }
+  EXPECT_EQ(previous.GetStandardDeviation(), all.Deviation());
+  EXPECT_EQ(merged.GetStandardDeviation(), all.Deviation());
+  EXPECT_EQ(merged.AsString(), previous.AsString());
+
+  const CTimeCounterSnapshot parts = CTimeCounterSnapshot::FromParts(2, 20, 5, 15, 0, {});
+  EXPECT_EQ(parts.GetStandardDeviation(), CTimeInterval(0));
+  merged.Merge(parts);
+  EXPECT_EQ(merged.GetCount(), 5'002u);
+  EXPECT_EQ(merged.GetStandardDeviation(), CTimeInterval(0));
 }
 
 // A recording thread races a reader that takes snapshot after snapshot: a
