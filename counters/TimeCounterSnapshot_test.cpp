@@ -241,6 +241,73 @@ TEST(TimeCounterSnapshot, MergedIntervalsKeepTheExactSpreadAndPartsHaveNone) {
   EXPECT_EQ(merged.GetStandardDeviation(), CTimeInterval(0));
 }
 
+// Squares of the longest durations: an interval whose sums of squares lie on
+// both sides of 2^128 keeps its exact spread, and merges keep it exact up to
+// 2^160 units^2, past which the sum is held (a smaller deviation, not a
+// wrapped one).
+TEST(TimeCounterSnapshot, TheSpreadStaysExactPast128BitsOfSquaresAndIsHeldPast160) {
+  constexpr std::uint64_t kTop = LLONG_MAX;
+  CTimeCounter counter;
+  Reference all, later;
+  all.samples = {kTop, 0, kTop};
+  later.samples = {kTop - 1, 1, kTop - 1, kTop - 1, 1};
+  const auto record = [&counter](const Reference& samples) {
+    for (std::uint64_t units : samples.samples) {
+      counter.AddSample(CTimeInterval(static_cast<long long>(units)));
+    }
+  };
+  record(all);
+  const CTimeCounterSnapshot before = counter.GetSnapshot();  // about 2^127 units^2
+  record(later);
+  // About 5 * 2^126 units^2: the low 128 bits went below the earlier ones.
+  all.samples.insert(all.samples.end(), later.samples.begin(), later.samples.end());
+  const CTimeCounterSnapshot both = counter.GetSnapshot();
+  EXPECT_EQ(both.Since(before).GetStandardDeviation(), later.Deviation());
+  EXPECT_EQ(both.GetStandardDeviation(), all.Deviation());
+
+  // Samples kTop and 0 in equal numbers deviate by kTop / 2, which rounds to
+  // 2^62; each merge with itself doubles the sums. 2^34 of each have
+  // kTop^2 * 2^34 < 2^160 units^2, twice that passes it.
+  CTimeCounter pair;
+  pair.AddSample(CTimeInterval(LLONG_MAX));
+  pair.AddSample(CTimeInterval(0));
+  CTimeCounterSnapshot merged = pair.GetSnapshot();
+  for (int doubling = 1; doubling <= 34; ++doubling) {
+    const CTimeCounterSnapshot copy = merged;
+    merged.Merge(copy);
+    ASSERT_EQ(merged.GetStandardDeviation(), CTimeInterval(std::int64_t{1} << 62)) << doubling;
+  }
+  const CTimeCounterSnapshot copy = merged;
+  merged.Merge(copy);
+  EXPECT_EQ(merged.GetCount(), std::uint64_t{1} << 36);
+  EXPECT_GT(merged.GetStandardDeviation(), CTimeInterval(0));
+  EXPECT_LT(merged.GetStandardDeviation(), CTimeInterval(std::int64_t{1} << 62));
+}
+
+// A reader races each thread's first sample into a fresh counter: until the
+// sample counts, the snapshot has no sample and no extreme, whichever of the
+// sample's other fields it caught; once it counts, its extremes are in order.
+TEST(TimeCounterSnapshot, AReadRacingAFirstSampleShowsNoExtremeBeforeTheCount) {
+  for (int round = 0; round < 2'000; ++round) {
+    CTimeCounter counter;
+    zrperf_test::RunTogether(2, [&](int t) {
+      if (t == 0) {
+        counter.AddSample(CTimeInterval(5'000));
+        return;
+      }
+      for (;;) {
+        const CTimeCounterSnapshot now = counter.GetSnapshot();
+        if (now.GetCount() != 0) {
+          EXPECT_LE(now.GetMin(), now.GetMax());
+          return;
+        }
+        ASSERT_EQ(now.GetMax(), CTimeInterval(0)) << round;
+        ASSERT_EQ(now.GetMin(), CTimeInterval(0)) << round;
+      }
+    });
+  }
+}
+
 // A recording thread races a reader that takes snapshot after snapshot: a
 // read may catch a sample's total and bucket before its count, and, with
 // busy threads outnumbering the cores, the recorder is preempted there while
