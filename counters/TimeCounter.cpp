@@ -8,7 +8,8 @@
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;
 
-struct CTimeCounter::Slot : zrfw::TimeSlot {
+// Hidden: only this file builds and folds slots.
+struct __attribute__((visibility("hidden"))) CTimeCounter::Slot : zrfw::TimeSlot {
   Slot(zrfw::SlotOwner* owner, CTimeCounter* counter) noexcept
       : zrfw::TimeSlot(owner), m_pCounter(counter) {}
   void Fold() noexcept override {

@@ -68,7 +68,7 @@ class ZRFW_EXPORT CTimeCounter {
   // stores); its first sample, and the rare one that must fold a field into
   // the counter, take AddSampleSlow(). The library also exports it, for
   // callers built before it was inline.
-  ZRFW_EXPORT inline void AddSample(const CTimeInterval& elapsed) noexcept;
+  inline void AddSample(const CTimeInterval& elapsed) noexcept;
 
   // The number of samples so far.
   long long GetTotalSamples() const;

@@ -62,7 +62,7 @@ inline double ToDouble(const U256& a) noexcept {
 
 // round(sqrt(n * q - s^2) / n), q = qLow + qHigh * 2^128; 0 for n = 0, or
 // when s^2 > n * q (figures read while a sample was in flight). REQUIRES:
-// n * q < 2^256.
+// n * q < 2^254 (a snapshot's n < 2^64 and q < 2^160 give n * q < 2^224).
 inline std::uint64_t StandardDeviation(std::uint64_t n, Wide s, Wide qLow,
                                        std::uint64_t qHigh) noexcept {
   if (n == 0) return 0;
@@ -74,21 +74,20 @@ inline std::uint64_t StandardDeviation(std::uint64_t n, Wide s, Wide qLow,
   if (LessOrEqual(nq, s2)) return 0;
   const U256 d = Minus(nq, s2);  // n^2 * variance
   // The answer is the largest r with ((2r - 1) * n)^2 <= 4d, that is
-  // sqrt(d) / n >= r - 1/2. 4d is compared as d against ((2r - 1) * n / 2)^2
-  // scaled: ((2r - 1) * n)^2 <= 4d.
-  U256 d4 = d;
+  // sqrt(d) / n >= r - 1/2. 4d fits in 256 bits (REQUIRES).
+  U256 d4;
   d4.w[3] = (d.w[3] << 2) | (d.w[2] >> 62);
   d4.w[2] = (d.w[2] << 2) | (d.w[1] >> 62);
   d4.w[1] = (d.w[1] << 2) | (d.w[0] >> 62);
   d4.w[0] = d.w[0] << 2;
-  if (d.w[3] >> 62 != 0) d4 = U256{{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}};
   // A deviation is below 2^63 units; (2r - 1) * n then fits in 128 bits.
   const auto holds = [&](std::uint64_t r) {
     const Wide side = Wide{2 * r - 1} * n;
     return LessOrEqual(Product(side, side), d4);
   };
   // Search near the floating-point estimate, whose error is far below 2^-40
-  // of it; the window widens to the whole range when a bound does not hold.
+  // of it; the window widens to the whole range when a bound does not hold,
+  // so the window's width decides the time taken, never the answer.
   const double estimate = std::sqrt(ToDouble(d)) / static_cast<double>(n);
   const double slack = estimate * 0x1p-40 + 2.0;
   std::uint64_t low = estimate > slack ? static_cast<std::uint64_t>(estimate - slack) : 0;
