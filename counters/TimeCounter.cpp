@@ -169,7 +169,9 @@ static_assert(sizeof(zrfw::TimeSlotFields) == 32 + 4 * zrfw::latency::kBuckets &
               "the slot's fields are written by inline code");
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-static_assert(offsetof(zrfw::TimeSlot, fields) == 32, "the fields follow the slot's header");
+static_assert(offsetof(zrfw::TimeSlot, fields) == zrfw::TimeSlot::kFieldsOffset &&
+                  zrfw::TimeSlot::kFieldsOffset == 32,
+              "the fields follow the slot's header");
 #pragma GCC diagnostic pop
 #if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
 static_assert(sizeof(CTimeCounter) == 4800, "CTimeCounter's layout is public");

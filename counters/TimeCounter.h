@@ -128,8 +128,7 @@ inline void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
       elapsed.Get100ns() > 0 ? static_cast<std::uint64_t>(elapsed.Get100ns()) : 0;
   zrfw::ThreadSlot* slot = m_owner.Cached();
   // This thread is the slot's only writer.
-  if (__builtin_expect(slot == nullptr || !static_cast<zrfw::TimeSlot*>(slot)->fields.TryAdd(units),
-                       0)) {
+  if (__builtin_expect(slot == nullptr || !zrfw::TimeSlot::FieldsOf(slot).TryAdd(units), 0)) {
     AddSampleSlow(units);
   }
 }

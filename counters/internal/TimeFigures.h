@@ -14,6 +14,7 @@
 #define ZRPERF_COUNTERS_INTERNAL_TIMEFIGURES_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "LatencyHistogram.h"
@@ -84,6 +85,15 @@ struct TimeSlotFields {
 struct TimeSlot : ThreadSlot {
   using ThreadSlot::ThreadSlot;
   TimeSlotFields fields;
+
+  // Where `fields` lies, right after the slot's header.
+  static constexpr std::size_t kFieldsOffset = 32;
+  // The fields of `slot` (a TimeSlot), found by their offset rather than by a
+  // cast: a caller built with -fsanitize=vptr then needs no type information
+  // of the slot types, which the library keeps to itself.
+  static TimeSlotFields& FieldsOf(ThreadSlot* slot) noexcept {
+    return *reinterpret_cast<TimeSlotFields*>(reinterpret_cast<char*>(slot) + kFieldsOffset);
+  }
 };
 
 // The sum of squared samples, up to 2^192 units^2 (2^64 samples of up to
