@@ -103,9 +103,10 @@ class ZRFW_EXPORT CTimeCounter {
 
  private:
   struct Slot;
-  // The first sample of a thread in this counter, or one that folds a field
-  // (a total or sum of squares past 64 bits, a bucket at its fold point), or
-  // one recorded under the mutex when the thread can get no slot.
+  // The first sample of a thread in this counter, or one that folds its
+  // slot's sums (their squares would pass 64 bits) or bucket (at its fold
+  // point) into the counter, or one recorded under the mutex when the thread
+  // can get no slot.
   void AddSampleSlow(std::uint64_t units) noexcept;
   // The figures, with the bucket list when `withBuckets` (for percentiles).
   CTimeCounterSnapshot Snapshot(bool withBuckets) const ZR_EXCLUDES(m_owner.Mutex());

@@ -1,6 +1,8 @@
 // Internal to the counters engine (built into libzrframework): the per-thread slots beneath
 // CTimeCounter and CMediaSpeedCounter. Those public classes embed a SlotOwner, so this header is
-// installed with them and SlotOwner's layout is part of the library's ABI: keep it stable.
+// installed with them and SlotOwner's layout is part of the library's ABI: keep it stable. The
+// inline CTimeCounter::AddSample() reads the slot cache (t_pSlotCache, SlotCacheEntry), so its
+// layout is part of the ABI too.
 //
 // A counter owns a SlotOwner. A thread that records into the counter gets a
 // slot of its own on its first record and from then on writes only that slot,
@@ -63,10 +65,11 @@ constexpr std::size_t kSlotCacheEntries = 64;
 
 // The calling thread's slot cache, kSlotCacheEntries entries indexed by owner
 // id modulo their number; an empty one (never null) until the thread's first
-// slot and after its slots are freed. Read by the recording path inlined into callers, so it is
-// exported; initial-exec TLS (the library is loaded with the process, never
-// dlopen()ed late), which callers read with one load from the thread pointer
-// where the default model would call __tls_get_addr() from a shared library.
+// slot and after its slots are freed. Read by the recording path inlined into
+// callers, so it is exported; initial-exec TLS (the library is loaded with the
+// process, never dlopen()ed late), which callers read with one load from the
+// thread pointer where the default model would call __tls_get_addr() from a
+// shared library.
 extern ZRFW_EXPORT __thread const SlotCacheEntry* t_pSlotCache
     __attribute__((tls_model("initial-exec")));
 

@@ -2,7 +2,9 @@
 // counter added up (count, total, extremes, mean and spread, histogram), and the fields of one
 // thread's slot from which they are added.
 // CTimeCounter embeds a TimeFigures, so this header is installed with it and
-// the struct's layout is part of the library's ABI: keep it stable.
+// the struct's layout is part of the library's ABI: keep it stable. The same
+// holds for TimeSlot and TimeSlotFields, which the inline
+// CTimeCounter::AddSample() writes.
 //
 // TimeFigures is a plain value; the counter keeps one for what exited threads
 // folded in (under its mutex) and readers build one per read. Every figure is
