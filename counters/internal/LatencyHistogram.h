@@ -85,6 +85,9 @@ struct Tables {
   std::uint64_t representative[kBuckets] = {};
   // The position of the lowest value of each slice.
   std::uint16_t byPrefix[kPrefixes] = {};
+  // The largest units of that position: a value above it lies in the next.
+  // Indexed like byPrefix, so that both loads start at once.
+  std::uint64_t splitAt[kPrefixes] = {};
 };
 
 constexpr Tables MakeTables() noexcept {
@@ -108,6 +111,7 @@ constexpr Tables MakeTables() noexcept {
         key < 2 * kSlices ? key : static_cast<std::uint64_t>(kSlices + key % kSlices) << shift;
     while (lowest > t.upper[p]) ++p;
     t.byPrefix[key] = static_cast<std::uint16_t>(p);
+    t.splitAt[key] = t.upper[p];
   }
   return t;
 }
@@ -116,14 +120,14 @@ constexpr Tables kTables = MakeTables();
 
 }  // namespace detail
 
-// The position of `units`: two table loads, one compare, no branch and no
-// floating point.
+// The position of `units`: two table loads side by side, one compare, no
+// branch and no floating point.
 inline std::size_t BucketOf(std::uint64_t units) noexcept {
   using detail::kTables;
   const unsigned power = 63u ^ static_cast<unsigned>(__builtin_clzll(units | 1));
   const unsigned shift = power > detail::kSliceBits ? power - detail::kSliceBits : 0;
-  const std::size_t p = kTables.byPrefix[shift * detail::kSlices + (units >> shift)];
-  return p + (units > kTables.upper[p] ? 1 : 0);
+  const std::size_t key = shift * detail::kSlices + (units >> shift);
+  return kTables.byPrefix[key] + (units > kTables.splitAt[key] ? 1 : 0);
 }
 
 // The smallest and largest units of position `p` (the last position reports
