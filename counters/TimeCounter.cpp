@@ -1,5 +1,6 @@
 #include "TimeCounter.h"
 
+#include <cstddef>
 #include <new>
 
 #include <zrperf/counters/internal/Saturating.h>
@@ -7,24 +8,27 @@
 using zrfw::LoadRelaxed;
 using zrfw::StoreRelaxed;
 
-struct CTimeCounter::Slot : zrfw::ThreadSlot {
+// Hidden: only this file builds and folds slots.
+struct __attribute__((visibility("hidden"))) CTimeCounter::Slot : zrfw::TimeSlot {
   Slot(zrfw::SlotOwner* owner, CTimeCounter* counter) noexcept
-      : zrfw::ThreadSlot(owner), m_pCounter(counter) {}
+      : zrfw::TimeSlot(owner), m_pCounter(counter) {}
   void Fold() noexcept override {
     m_pCounter->m_owner.Mutex().AssertHeld();  // the ending thread holds it (see ThreadSlots.h)
     m_pCounter->m_folded.AddSlot(fields);
   }
 
   CTimeCounter* const m_pCounter;
-  zrfw::TimeSlotFields fields;
 };
+
+// Callers built before AddSample() was inline call the library's copy.
+[[gnu::used]] static void (CTimeCounter::*const kExportedAddSample)(const CTimeInterval&) noexcept =
+    &CTimeCounter::AddSample;
 
 CTimeCounter::CTimeCounter() noexcept : m_created(std::chrono::steady_clock::now()) {}
 
 CTimeCounter::~CTimeCounter() = default;
 
-void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
-  const std::uint64_t units = zrfw::sat::UnitsOf(elapsed);
+void CTimeCounter::AddSampleSlow(std::uint64_t units) noexcept {
   zrfw::ThreadSlot* slot = m_owner.Local(
       [](zrfw::SlotOwner* owner, void* counter) noexcept -> zrfw::ThreadSlot* {
         return new (std::nothrow) Slot(owner, static_cast<CTimeCounter*>(counter));
@@ -34,54 +38,33 @@ void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
     AddLocked(units);
     return;
   }
-  // This thread is the slot's only writer.
   zrfw::TimeSlotFields& f = static_cast<Slot*>(slot)->fields;
-  const std::uint64_t n = LoadRelaxed(f.count);
-  std::uint64_t shift;
-  if (n == 0) {
-    shift = units;
-    StoreRelaxed(f.shift, units);
-  } else {
-    shift = LoadRelaxed(f.shift);
-  }
-  const double deviation = static_cast<double>(static_cast<std::int64_t>(units - shift));
-  StoreRelaxed(f.sum, LoadRelaxed(f.sum) + deviation);
-  StoreRelaxed(f.sumSquares, LoadRelaxed(f.sumSquares) + deviation * deviation);
-  // A total that would pass the largest value keeps its old value here and is
-  // moved into m_folded below, before the count shows the sample.
-  const std::uint64_t before = LoadRelaxed(f.total);
-  std::uint64_t total;
-  const bool carry = __builtin_add_overflow(before, units, &total);
-  StoreRelaxed(f.total, carry ? before : total);
-  if (units < LoadRelaxed(f.min)) StoreRelaxed(f.min, units);
-  if (units > LoadRelaxed(f.max)) StoreRelaxed(f.max, units);
-  const std::size_t bucket = zrfw::latency::BucketOf(units);
-  const std::uint32_t inBucket = LoadRelaxed(f.buckets[bucket]) + 1;
-  StoreRelaxed(f.buckets[bucket], inBucket);
-  if (__builtin_expect(carry || inBucket >= zrfw::TimeSlotFields::kFoldAt, 0)) {
-    Fold(f, bucket, carry ? units : 0);
-  }
-  StoreRelaxed(f.count, n + 1);
+  if (!f.TryAdd(units)) Fold(f, units);
 }
 
-void CTimeCounter::Fold(zrfw::TimeSlotFields& slot, std::size_t bucket,
-                        std::uint64_t carried) noexcept {
+void CTimeCounter::Fold(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept {
+  // The extremes stay in the slot, stored before the count shows the sample.
+  if (units < LoadRelaxed(slot.min)) StoreRelaxed(slot.min, units);
+  if (units > LoadRelaxed(slot.max)) StoreRelaxed(slot.max, units);
+  const std::size_t bucket = zrfw::latency::BucketOf(units);
   zrperf::MutexLock guard(&m_owner.Mutex());
-  if (LoadRelaxed(slot.buckets[bucket]) >= zrfw::TimeSlotFields::kFoldAt) {
-    m_folded.buckets[bucket] += LoadRelaxed(slot.buckets[bucket]);
-    StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
-  }
-  if (carried != 0) {  // a carry needs units > 0
-    m_folded.total += LoadRelaxed(slot.total);
-    StoreRelaxed(slot.total, carried);
-  }
+  // Readers hold the mutex too, so they see the sample and the moved fields
+  // either all in the slot or all here.
+  m_folded.total += zrfw::Uint128{LoadRelaxed(slot.total)} + units;
+  StoreRelaxed(slot.total, std::uint64_t{0});
+  m_folded.AddSquares(zrfw::Uint128{LoadRelaxed(slot.squares)} + zrfw::Uint128{units} * units);
+  StoreRelaxed(slot.squares, std::uint64_t{0});
+  const std::uint64_t inBucket = std::uint64_t{LoadRelaxed(slot.buckets[bucket])} + 1;
+  m_folded.buckets[bucket] += inBucket;
+  m_folded.count += inBucket;
+  StoreRelaxed(slot.buckets[bucket], std::uint32_t{0});
 }
 
 void CTimeCounter::AddLocked(std::uint64_t units) noexcept {
   zrfw::TimeFigures one;
   one.count = 1;
   one.total = one.min = one.max = units;
-  one.mean = static_cast<double>(units);
+  one.AddSquares(zrfw::Uint128{units} * units);
   one.buckets[zrfw::latency::BucketOf(units)] = 1;
   zrperf::MutexLock guard(&m_owner.Mutex());
   m_folded.Add(one);
@@ -111,10 +94,8 @@ CTimeCounterSnapshot CTimeCounter::Snapshot(bool withBuckets) const {
   snapshot.m_nCount = f.count;
   snapshot.m_nTotal = f.total;
   snapshot.m_nMin = f.Min();
-  snapshot.m_nMax = f.max;
-  snapshot.m_dMean = f.mean;
-  snapshot.m_dM2 = f.m2;
-  // A first sample in flight may show in its bucket only.
+  snapshot.m_nMax = f.count == 0 ? 0 : f.max;  // a first sample in flight may show in its maximum
+  snapshot.SetSquares(f.squaresLow, f.squaresHigh);
   if (!withBuckets || f.count == 0) return snapshot;
   namespace latency = zrfw::latency;
   snapshot.m_nZeroCount = f.buckets[0];
@@ -138,11 +119,14 @@ CTimeCounterSnapshot CTimeCounter::Snapshot(bool withBuckets) const {
 
 long long CTimeCounter::GetTotalSamples() const {
   zrperf::MutexLock guard(&m_owner.Mutex());
-  long long count = static_cast<long long>(m_folded.count);
+  // The count is the sum of the buckets.
+  std::uint64_t count = m_folded.count;
   m_owner.ForEachSlot([&count](const zrfw::ThreadSlot& slot) {
-    count += static_cast<long long>(LoadRelaxed(static_cast<const Slot&>(slot).fields.count));
+    for (const auto& bucket : static_cast<const Slot&>(slot).fields.buckets) {
+      count += LoadRelaxed(bucket);
+    }
   });
-  return count;
+  return static_cast<long long>(count);
 }
 
 // Every figure is read as a snapshot reads it: one computation of each.
@@ -176,6 +160,19 @@ std::string CTimeCounter::AsString() const {
 static_assert(zrfw::latency::kBuckets == 582, "bucket count is part of the ABI");
 static_assert(sizeof(zrfw::TimeFigures) == 4720, "TimeFigures is embedded in CTimeCounter");
 static_assert(sizeof(CTimeCounterSnapshot) == 128, "CTimeCounterSnapshot's layout is public");
+// The inline AddSample() reads the slot cache and writes the slot's fields:
+// their layout is public too.
+static_assert(zrfw::kSlotCacheEntries == 64 && sizeof(zrfw::SlotCacheEntry) == 16,
+              "the slot cache is read by inline code");
+static_assert(sizeof(zrfw::TimeSlotFields) == 32 + 4 * zrfw::latency::kBuckets &&
+                  zrfw::TimeSlotFields::kFoldAt == 1u << 20,
+              "the slot's fields are written by inline code");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(zrfw::TimeSlot, fields) == zrfw::TimeSlot::kFieldsOffset &&
+                  zrfw::TimeSlot::kFieldsOffset == 32,
+              "the fields follow the slot's header");
+#pragma GCC diagnostic pop
 #if defined(__x86_64__) || defined(__powerpc64__)  // a std::mutex of 40 bytes
 static_assert(sizeof(CTimeCounter) == 4800, "CTimeCounter's layout is public");
 #endif

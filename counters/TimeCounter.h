@@ -9,9 +9,11 @@
 //   log(counter->AsString());
 //
 // Thread-safety: any number of threads may record into one counter while
-// others read it. Recording takes no lock and, after a thread's first record
-// into the counter, allocates nothing: each recording thread writes a slot of
-// its own, which readers add up under the counter's mutex. A read that runs
+// others read it. Recording takes no lock (but for a sample of 2^32 units,
+// about 7 minutes, or more, whose square is added under the counter's mutex)
+// and, after a thread's first record into the counter, allocates nothing:
+// each recording thread writes a slot of its own, which readers add up under
+// the counter's mutex. A read that runs
 // while samples arrive sees each field of a sample either counted or not yet
 // (never a torn value), so the fields of one read may differ by the samples in
 // flight; once recording stops every read is exact. GetTotalSamples() never
@@ -21,7 +23,10 @@
 // Durations are CTimeInterval values (100 ns units); a negative duration
 // counts as 0. Count, total, minimum and maximum are exact; the total is held
 // at the largest value rather than wrap, while the mean stays exact (the sum
-// is kept in 128 bits), so it never leaves [minimum, maximum]. Percentiles
+// is kept in 128 bits), so it never leaves [minimum, maximum]. The standard
+// deviation is exact too, rounded to 100 ns: the counter keeps the sum of the
+// squared samples as an integer and computes it from the integers when read
+// (see TimeCounterSnapshot.h for its one bound). Percentiles
 // come from a histogram with the buckets of Prometheus native histograms at
 // schema 4 (16 per power of two, see TimeCounterSnapshot.h) and lie within
 // 2.2 % (2^(1/32) - 1 = 2.19 %, plus half a 100 ns unit of rounding below
@@ -37,6 +42,7 @@
 #define ZRPERF_COUNTERS_TIMECOUNTER_H_
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include <zrperf/sync/Export.h>
@@ -57,8 +63,12 @@ class ZRFW_EXPORT CTimeCounter {
   CTimeCounter(const CTimeCounter&) = delete;
   CTimeCounter& operator=(const CTimeCounter&) = delete;
 
-  // Adds one sample. Never throws and never drops a sample.
-  void AddSample(const CTimeInterval& elapsed) noexcept;
+  // Adds one sample. Never throws and never drops a sample. Inline: a thread
+  // that already has its slot in the counter writes it here (about three
+  // stores); its first sample, and the rare one that must fold a field into
+  // the counter, take AddSampleSlow(). The library also exports it, for
+  // callers built before it was inline.
+  inline void AddSample(const CTimeInterval& elapsed) noexcept;
 
   // The number of samples so far.
   long long GetTotalSamples() const;
@@ -93,14 +103,18 @@ class ZRFW_EXPORT CTimeCounter {
 
  private:
   struct Slot;
+  // The first sample of a thread in this counter, or one that folds its
+  // slot's sums (their squares would pass 64 bits) or bucket (at its fold
+  // point) into the counter, or one recorded under the mutex when the thread
+  // can get no slot.
+  void AddSampleSlow(std::uint64_t units) noexcept;
   // The figures, with the bucket list when `withBuckets` (for percentiles).
   CTimeCounterSnapshot Snapshot(bool withBuckets) const ZR_EXCLUDES(m_owner.Mutex());
   void ReadLocked(zrfw::TimeFigures& figures) const ZR_REQUIRES(m_owner.Mutex());
-  // Under the mutex: moves a slot's bucket that reached its fold point into
-  // m_folded, and, when `carried` (the sample's units) is not 0, the slot's
-  // total, which then restarts at `carried`.
-  void Fold(zrfw::TimeSlotFields& slot, std::size_t bucket, std::uint64_t carried) noexcept
-      ZR_EXCLUDES(m_owner.Mutex());
+  // Under the mutex: adds the sample to m_folded, with the slot's total, sum
+  // of squares and the sample's bucket, which restart at 0 (the extremes
+  // stay in the slot).
+  void Fold(zrfw::TimeSlotFields& slot, std::uint64_t units) noexcept ZR_EXCLUDES(m_owner.Mutex());
   // Records a sample under the mutex, for a thread that could get no slot.
   void AddLocked(std::uint64_t units) noexcept ZR_EXCLUDES(m_owner.Mutex());
 
@@ -109,6 +123,16 @@ class ZRFW_EXPORT CTimeCounter {
   // Exited threads' samples and folded buckets.
   zrfw::TimeFigures m_folded ZR_GUARDED_BY(m_owner.Mutex());
 };
+
+inline void CTimeCounter::AddSample(const CTimeInterval& elapsed) noexcept {
+  const std::uint64_t units =
+      elapsed.Get100ns() > 0 ? static_cast<std::uint64_t>(elapsed.Get100ns()) : 0;
+  zrfw::ThreadSlot* slot = m_owner.Cached();
+  // This thread is the slot's only writer.
+  if (__builtin_expect(slot == nullptr || !zrfw::TimeSlot::FieldsOf(slot).TryAdd(units), 0)) {
+    AddSampleSlow(units);
+  }
+}
 
 // CScopedTimeSample, which times a block into a counter, has a header of its
 // own; every includer of this one gets it too.

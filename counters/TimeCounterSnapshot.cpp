@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include <zrperf/counters/internal/DurationText.h>
+#include <zrperf/counters/internal/ExactSpread.h>
 #include <zrperf/counters/internal/LatencyHistogram.h>
 #include <zrperf/counters/internal/Saturating.h>
 
@@ -36,6 +37,10 @@ std::int32_t Clamped(std::int32_t index) noexcept {
          : index > latency::kMaxIndex ? latency::kMaxIndex
                                       : index;
 }
+
+// The sum of squares held by a snapshot: 160 bits, as a 128-bit low part and
+// a 32-bit high part.
+constexpr std::uint32_t kSquaresHighMax = UINT32_MAX;
 
 std::string Text(CTimeInterval value) {
   return zrfw::DurationText(static_cast<std::uint64_t>(value.Get100ns()));
@@ -71,9 +76,17 @@ CTimeInterval CTimeCounterSnapshot::GetMean() const noexcept {
 }
 
 CTimeInterval CTimeCounterSnapshot::GetStandardDeviation() const noexcept {
-  if (m_nCount == 0) return CTimeInterval(0);
-  return Interval(
-      static_cast<std::uint64_t>(std::llround(std::sqrt(m_dM2 / static_cast<double>(m_nCount)))));
+  if (!m_bSpread) return CTimeInterval(0);
+  return Interval(zrfw::spread::StandardDeviation(m_nCount, m_nTotal, m_nSquares, m_nSquaresHigh));
+}
+
+void CTimeCounterSnapshot::SetSquares(Wide low, std::uint64_t high) noexcept {
+  if (high > kSquaresHighMax) {
+    low = ~Wide{0};
+    high = kSquaresHighMax;
+  }
+  m_nSquares = low;
+  m_nSquaresHigh = static_cast<std::uint32_t>(high);
 }
 
 CTimeInterval CTimeCounterSnapshot::GetPercentile(double fraction) const noexcept {
@@ -144,15 +157,16 @@ CTimeCounterSnapshot CTimeCounterSnapshot::Since(const CTimeCounterSnapshot& ear
                    bucket.count - before);
   }
 
-  if (n == 0) return interval;  // extremes, mean and spread of no sample stay 0
+  if (n == 0) return interval;  // extremes and spread of no sample stay 0
 
-  // Mean and squared deviations: the pairwise update run backwards.
-  const double na = static_cast<double>(earlier.m_nCount);
-  const double ni = static_cast<double>(n);
-  interval.m_dMean = static_cast<double>(interval.m_nTotal) / ni;
-  const double delta = interval.m_dMean - earlier.m_dMean;
-  const double m2 = m_dM2 - earlier.m_dM2 - delta * delta * na * ni / (na + ni);
-  interval.m_dM2 = m2 > 0.0 ? m2 : 0.0;
+  // The sum of squares only grows too (unless held).
+  interval.m_bSpread = m_bSpread && earlier.m_bSpread;
+  const bool borrow = m_nSquares < earlier.m_nSquares;
+  if (m_nSquaresHigh > earlier.m_nSquaresHigh ||
+      (m_nSquaresHigh == earlier.m_nSquaresHigh && !borrow)) {
+    interval.m_nSquares = m_nSquares - earlier.m_nSquares;
+    interval.m_nSquaresHigh = m_nSquaresHigh - earlier.m_nSquaresHigh - (borrow ? 1 : 0);
+  }
 
   // Extremes: exact when the lifetime extreme moved (the new one was recorded
   // in between) or there was no sample before; otherwise the bound of the
@@ -207,7 +221,7 @@ CTimeCounterSnapshot CTimeCounterSnapshot::FromParts(unsigned long long count, s
   snapshot.m_nMax = max;
   snapshot.m_bMinExact = minExact;
   snapshot.m_bMaxExact = maxExact;
-  snapshot.m_dMean = count != 0 ? static_cast<double>(total) / static_cast<double>(count) : 0.0;
+  snapshot.m_bSpread = false;
   snapshot.m_vecBuckets.reserve(buckets.size());
   for (const Bucket& bucket : buckets) {
     const std::size_t position = latency::PositionOf(Clamped(bucket.index));
@@ -229,14 +243,11 @@ void CTimeCounterSnapshot::Merge(const CTimeCounterSnapshot& other) {
     *this = other;
     return;
   }
-  // Spread: the pairwise update of the two groups' means and squared deviations.
-  const double na = static_cast<double>(m_nCount);
-  const double nb = static_cast<double>(other.m_nCount);
-  if (na + nb > 0) {
-    const double delta = other.m_dMean - m_dMean;
-    m_dM2 += other.m_dM2 + delta * delta * na * nb / (na + nb);
-    m_dMean += delta * nb / (na + nb);
-  }
+  // Spread: the sums of squares add up, as the totals do.
+  m_bSpread = m_bSpread && other.m_bSpread;
+  const Wide low = m_nSquares + other.m_nSquares;
+  SetSquares(low,
+             std::uint64_t{m_nSquaresHigh} + other.m_nSquaresHigh + (low < m_nSquares ? 1 : 0));
   // Extremes: those of the group that has samples, else the outer ones.
   if (other.m_nCount != 0) {
     if (m_nCount == 0 || other.m_nMin < m_nMin) {

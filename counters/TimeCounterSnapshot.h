@@ -15,9 +15,12 @@
 //
 // Figures of a snapshot read from a counter: count, total, minimum and
 // maximum are exact; the mean is the total over the count, exact even where
-// GetTotal() holds at its largest value (the sum is kept in 128 bits);
-// percentiles come from the histogram as CTimeCounter::GetPercentile()
-// describes.
+// GetTotal() holds at its largest value (the sum is kept in 128 bits); the
+// standard deviation is the exact one rounded to 100 ns, computed from integer
+// sums (count, total, sum of the squared samples) at read time, while the sum
+// of squares stays below 2^160 units^2 (beyond it is held, which only 10^10
+// samples of the longest CTimeInterval reach); percentiles come from the
+// histogram as CTimeCounter::GetPercentile() describes.
 //
 // Figures of a difference (Since()): count, total, buckets and mean are exact
 // (up to the samples in flight at either read, which then count in the next
@@ -32,9 +35,8 @@
 // the lowest bucket the interval gained, kept within the later read's
 // [minimum, maximum]: a lower bound within one bucket (under 4.5 %) of the
 // true minimum. The maximum likewise, with the highest value of the highest
-// bucket gained. IsMinExact()/IsMaxExact() tell which. The spread of an
-// interval comes from the difference of the sums of squared deviations:
-// accurate while the interval is not a vanishing part of a very long history.
+// bucket gained. IsMinExact()/IsMaxExact() tell which. The standard
+// deviation of an interval is exact, from the differences of the integer sums.
 //
 // The histogram, for exporters: the buckets are those of Prometheus native
 // histograms at schema 4 (OpenTelemetry exponential histograms at scale 4).
@@ -98,7 +100,8 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   CTimeInterval GetMax() const noexcept;
   // The mean, rounded to the nearest 100 ns; within [GetMin(), GetMax()].
   CTimeInterval GetMean() const noexcept;
-  // The population standard deviation, rounded to 100 ns.
+  // The population standard deviation, rounded to the nearest 100 ns (halves
+  // up); 0 without samples and for a snapshot built from parts.
   CTimeInterval GetStandardDeviation() const noexcept;
   // As CTimeCounter::GetPercentile(): rank ceil(fraction * samples), the
   // representative of its bucket kept within [GetMin(), GetMax()]; 0 gives
@@ -144,7 +147,8 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
                                         bool maxExact = true);
   // Adds the samples of `other` to this snapshot: counts, totals and buckets
   // add up exactly (the total in 128 bits), the extremes are the outer ones
-  // (exact when the one kept is), the spread combines both. Merging the
+  // (exact when the one kept is), the spread is that of all the samples
+  // (none when either was built from parts). Merging the
   // consecutive intervals of a counter gives the figures of one snapshot of
   // all their samples. The counter id stays only when both are of one
   // counter; the time span becomes the one covering both.
@@ -165,6 +169,8 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   friend class CTimeCounter;
   __extension__ typedef unsigned __int128 Wide;
 
+  // Sets the sum of squares (low 128 bits, then the next 64), held at its largest value.
+  void SetSquares(Wide low, std::uint64_t high) noexcept;
   // " p50=... p90=... p99=... p99.9=...", shared by both texts.
   std::string PercentilesText() const;
 
@@ -173,10 +179,14 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   Wide m_nTotal = 0;               // never held: 2^128 units are out of reach
   std::uint64_t m_nMin = 0;
   std::uint64_t m_nMax = 0;
-  double m_dMean = 0.0;  // of the pairwise update; the exact mean comes from m_nTotal
-  double m_dM2 = 0.0;    // sum of squared deviations from the mean
+  // The sum of the squared samples (units^2): the low 128 bits here and the
+  // next 32 in m_nSquaresHigh (in the padding after the flags), held at
+  // 2^160 - 1 past that.
+  Wide m_nSquares = 0;
   bool m_bMinExact = true;
   bool m_bMaxExact = true;
+  bool m_bSpread = true;  // false for a snapshot built from parts, which has no squares
+  std::uint32_t m_nSquaresHigh = 0;
   std::uint64_t m_nCounterId = 0;
   std::chrono::steady_clock::time_point m_start;
   std::chrono::steady_clock::time_point m_end;

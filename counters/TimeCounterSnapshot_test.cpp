@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/multiprecision/cpp_int.hpp>
+
 #include <signal.h>
 #include <ucontext.h>
 #include <algorithm>
@@ -84,6 +86,21 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
 struct Reference {
   std::vector<std::uint64_t> samples;
 
+  // The population deviation rounded to the nearest unit (halves up), from
+  // the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
+  CTimeInterval Deviation() const {
+    using boost::multiprecision::cpp_int;
+    const cpp_int n = samples.size();
+    cpp_int s = 0, q = 0;
+    for (std::uint64_t units : samples) {
+      s += units;
+      q += cpp_int(units) * units;
+    }
+    const cpp_int d4 = 4 * (n * q - s * s);
+    const cpp_int root = boost::multiprecision::sqrt(d4);
+    return CTimeInterval(static_cast<long long>((root + n) / (2 * n)));
+  }
+
   std::uint64_t Percentile(double fraction) const {
     std::vector<std::uint64_t> sorted = samples;
     std::sort(sorted.begin(), sorted.end());
@@ -131,12 +148,8 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
     const double got = static_cast<double>(interval.GetPercentile(fraction).Get100ns());
     EXPECT_LE(std::fabs(got - want), want * kBound + 0.5) << fraction;
   }
-  // The spread of the interval alone, as two passes over its samples give it.
-  const double mean = static_cast<double>(total) / static_cast<double>(n);
-  double m2 = 0;
-  for (std::uint64_t units : exact.samples) m2 += (units - mean) * (units - mean);
-  EXPECT_NEAR(static_cast<double>(interval.GetStandardDeviation().Get100ns()),
-              std::sqrt(m2 / static_cast<double>(n)), 1.0);
+  // The spread of the interval alone.
+  EXPECT_EQ(interval.GetStandardDeviation(), exact.Deviation());
 }
 
 // Bursts of known durations across passes: recorded by several threads that
@@ -197,6 +210,102 @@ TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
   EXPECT_EQ(backwards.GetTotal(), CTimeInterval(0));
   EXPECT_EQ(backwards.GetZeroCount(), 0u);
   EXPECT_TRUE(backwards.GetBuckets().empty());
+}
+
+// Intervals merged back have the exact spread of all their samples, including
+// samples past 7 minutes, whose squares the counter folds on every record; a
+// snapshot built from parts has no spread, nor has anything merged with one.
+TEST(TimeCounterSnapshot, MergedIntervalsKeepTheExactSpreadAndPartsHaveNone) {
+  CTimeCounter counter;
+  CTimeCounterSnapshot previous = counter.GetSnapshot(), merged;
+  Reference all;
+  std::mt19937_64 random(3);
+  for (int pass = 0; pass < 5; ++pass) {
+    for (int i = 0; i < 1'000; ++i) {
+      const std::uint64_t units = random() % (pass == 2 ? 1'000'000'000'000 : 5'000);
+      counter.AddSample(CTimeInterval(static_cast<long long>(units)));
+      all.samples.push_back(units);
+    }
+    const CTimeCounterSnapshot now = counter.GetSnapshot();
+    merged.Merge(now.Since(previous));
+    previous = now;
+  }
+  EXPECT_EQ(previous.GetStandardDeviation(), all.Deviation());
+  EXPECT_EQ(merged.GetStandardDeviation(), all.Deviation());
+  EXPECT_EQ(merged.AsString(), previous.AsString());
+
+  const CTimeCounterSnapshot parts = CTimeCounterSnapshot::FromParts(2, 20, 5, 15, 0, {});
+  EXPECT_EQ(parts.GetStandardDeviation(), CTimeInterval(0));
+  merged.Merge(parts);
+  EXPECT_EQ(merged.GetCount(), 5'002u);
+  EXPECT_EQ(merged.GetStandardDeviation(), CTimeInterval(0));
+}
+
+// Squares of the longest durations: an interval whose sums of squares lie on
+// both sides of 2^128 keeps its exact spread, and merges keep it exact up to
+// 2^160 units^2, past which the sum is held (a smaller deviation, not a
+// wrapped one).
+TEST(TimeCounterSnapshot, TheSpreadStaysExactPast128BitsOfSquaresAndIsHeldPast160) {
+  constexpr std::uint64_t kTop = LLONG_MAX;
+  CTimeCounter counter;
+  Reference all, later;
+  all.samples = {kTop, 0, kTop};
+  later.samples = {kTop - 1, 1, kTop - 1, kTop - 1, 1};
+  const auto record = [&counter](const Reference& samples) {
+    for (std::uint64_t units : samples.samples) {
+      counter.AddSample(CTimeInterval(static_cast<long long>(units)));
+    }
+  };
+  record(all);
+  const CTimeCounterSnapshot before = counter.GetSnapshot();  // about 2^127 units^2
+  record(later);
+  // About 5 * 2^126 units^2: the low 128 bits went below the earlier ones.
+  all.samples.insert(all.samples.end(), later.samples.begin(), later.samples.end());
+  const CTimeCounterSnapshot both = counter.GetSnapshot();
+  EXPECT_EQ(both.Since(before).GetStandardDeviation(), later.Deviation());
+  EXPECT_EQ(both.GetStandardDeviation(), all.Deviation());
+
+  // Samples kTop and 0 in equal numbers deviate by kTop / 2, which rounds to
+  // 2^62; each merge with itself doubles the sums. 2^34 of each have
+  // kTop^2 * 2^34 < 2^160 units^2, twice that passes it.
+  CTimeCounter pair;
+  pair.AddSample(CTimeInterval(LLONG_MAX));
+  pair.AddSample(CTimeInterval(0));
+  CTimeCounterSnapshot merged = pair.GetSnapshot();
+  for (int doubling = 1; doubling <= 34; ++doubling) {
+    const CTimeCounterSnapshot copy = merged;
+    merged.Merge(copy);
+    ASSERT_EQ(merged.GetStandardDeviation(), CTimeInterval(std::int64_t{1} << 62)) << doubling;
+  }
+  const CTimeCounterSnapshot copy = merged;
+  merged.Merge(copy);
+  EXPECT_EQ(merged.GetCount(), std::uint64_t{1} << 36);
+  EXPECT_GT(merged.GetStandardDeviation(), CTimeInterval(0));
+  EXPECT_LT(merged.GetStandardDeviation(), CTimeInterval(std::int64_t{1} << 62));
+}
+
+// A reader races each thread's first sample into a fresh counter: until the
+// sample counts, the snapshot has no sample and no extreme, whichever of the
+// sample's other fields it caught; once it counts, its extremes are in order.
+TEST(TimeCounterSnapshot, AReadRacingAFirstSampleShowsNoExtremeBeforeTheCount) {
+  for (int round = 0; round < 2'000; ++round) {
+    CTimeCounter counter;
+    zrperf_test::RunTogether(2, [&](int t) {
+      if (t == 0) {
+        counter.AddSample(CTimeInterval(5'000));
+        return;
+      }
+      for (;;) {
+        const CTimeCounterSnapshot now = counter.GetSnapshot();
+        if (now.GetCount() != 0) {
+          EXPECT_LE(now.GetMin(), now.GetMax());
+          return;
+        }
+        ASSERT_EQ(now.GetMax(), CTimeInterval(0)) << round;
+        ASSERT_EQ(now.GetMin(), CTimeInterval(0)) << round;
+      }
+    });
+  }
 }
 
 // A recording thread races a reader that takes snapshot after snapshot: a

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <boost/multiprecision/cpp_int.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -89,6 +91,50 @@ TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValueW
   // The mean stays that of the samples, not the held total over the count.
   EXPECT_EQ(huge.GetMean(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(huge.GetSnapshot().GetMean(), CTimeInterval(LLONG_MAX));
+}
+
+// The population deviation of `samples` rounded to the nearest unit (halves
+// up), from the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
+long long ExactDeviation(const std::vector<long long>& samples) {
+  using boost::multiprecision::cpp_int;
+  const cpp_int n = samples.size();
+  cpp_int s = 0, q = 0;
+  for (long long units : samples) {
+    const cpp_int u = units;
+    s += u;
+    q += u * u;
+  }
+  const cpp_int root = boost::multiprecision::sqrt(cpp_int(4 * (n * q - s * s)));
+  return static_cast<long long>((root + n) / (2 * n));
+}
+
+// The deviation is exact whatever the magnitudes: samples near the largest
+// duration that differ by a unit (squares past 2^126 that cancel), a few huge
+// ones among many small ones, and samples past 7 minutes, whose squares are
+// folded into the counter on every record; recorded by a thread that ends
+// before the read and by one that is still recording.
+TEST(TimeCounter, TheStandardDeviationIsExactForHugeAndCancellingSamples) {
+  const std::vector<std::vector<long long>> cases = {
+      {LLONG_MAX, LLONG_MAX - 1},          // 0.5 units: rounds up
+      {LLONG_MAX, LLONG_MAX, LLONG_MAX},   // none
+      {5, 5, 5, 5, 5, 5, LLONG_MAX},       // one outlier
+      {4'294'967'296, 4'294'967'295, 3},   // squares of 2^64 and just below
+      {36'000'000'000, 36'000'000'001, 7}  // an hour
+  };
+  for (const std::vector<long long>& pattern : cases) {
+    std::vector<long long> all;
+    for (int i = 0; i < 2'001; ++i)
+      all.push_back(pattern[static_cast<std::size_t>(i) % pattern.size()]);
+    CTimeCounter counter;
+    std::thread([&] {
+      for (std::size_t i = 0; i < all.size() / 2; ++i) counter.AddSample(CTimeInterval(all[i]));
+    }).join();
+    for (std::size_t i = all.size() / 2; i < all.size(); ++i)
+      counter.AddSample(CTimeInterval(all[i]));
+    const long long want = ExactDeviation(all);
+    EXPECT_EQ(counter.GetSnapshot().GetStandardDeviation(), CTimeInterval(want)) << pattern[0];
+    EXPECT_EQ(counter.GetTotalSamples(), static_cast<long long>(all.size()));
+  }
 }
 
 TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {

@@ -68,12 +68,15 @@ constexpr std::uint64_t UpperUnits(int index) noexcept {
 }
 
 // The bit width of a value selects one of 32 equal slices of its power of
-// two (values below 32 index the table directly); a slice holds at most one
+// two (values below 64 index the table directly); a slice holds at most one
 // bucket boundary, so the bucket is the slice's first bucket or the next one.
+// With s = max(0, power - 5) the slice's key is 32 * s + (units >> s): the
+// shifted value keeps its top bit, which adds the power's offset. Every power
+// up to 63 has its slices (those past 2^37 units all hold the last bucket),
+// so no value needs a branch of its own.
 constexpr unsigned kSliceBits = 5;
 constexpr unsigned kSlices = 1u << kSliceBits;
-constexpr unsigned kTopPower = 36;  // 2^37 units lie past the last boundary
-constexpr std::size_t kPrefixes = kSlices + kSlices * (kTopPower - kSliceBits + 1);
+constexpr std::size_t kPrefixes = kSlices * (64 - kSliceBits + 1);
 
 struct Tables {
   // The largest units of each position; the last holds every value above.
@@ -82,6 +85,9 @@ struct Tables {
   std::uint64_t representative[kBuckets] = {};
   // The position of the lowest value of each slice.
   std::uint16_t byPrefix[kPrefixes] = {};
+  // The largest units of that position: a value above it lies in the next.
+  // Indexed like byPrefix, so that both loads start at once.
+  std::uint64_t splitAt[kPrefixes] = {};
 };
 
 constexpr Tables MakeTables() noexcept {
@@ -98,13 +104,14 @@ constexpr Tables MakeTables() noexcept {
   t.upper[kLast] = UINT64_MAX;
   std::size_t p = 0;
   for (std::size_t key = 0; key < kPrefixes; ++key) {
-    const unsigned power =
-        key < kSlices ? 0 : static_cast<unsigned>(key / kSlices) - 1 + kSliceBits;
-    const std::uint64_t lowest = key < kSlices ? key
-                                               : static_cast<std::uint64_t>(kSlices + key % kSlices)
-                                                     << (power - kSliceBits);
+    // Keys 0 to 63 are the values themselves; from there each power's 32
+    // slices start at (32 + slice) << shift.
+    const unsigned shift = key < 2 * kSlices ? 0 : static_cast<unsigned>(key / kSlices) - 1;
+    const std::uint64_t lowest =
+        key < 2 * kSlices ? key : static_cast<std::uint64_t>(kSlices + key % kSlices) << shift;
     while (lowest > t.upper[p]) ++p;
     t.byPrefix[key] = static_cast<std::uint16_t>(p);
+    t.splitAt[key] = t.upper[p];
   }
   return t;
 }
@@ -113,17 +120,14 @@ constexpr Tables kTables = MakeTables();
 
 }  // namespace detail
 
-// The position of `units`: one table load, one compare, no floating point.
+// The position of `units`: two table loads side by side, one compare, no
+// branch and no floating point.
 inline std::size_t BucketOf(std::uint64_t units) noexcept {
-  using detail::kSliceBits;
   using detail::kTables;
-  if (units < detail::kSlices) return kTables.byPrefix[units];
-  const unsigned power = 63u - static_cast<unsigned>(__builtin_clzll(units));
-  if (power > detail::kTopPower) return kLast;
-  const unsigned shift = power - kSliceBits;
-  const std::size_t p = kTables.byPrefix[(power - kSliceBits + 1) * detail::kSlices +
-                                         ((units >> shift) & (detail::kSlices - 1))];
-  return p + (units > kTables.upper[p] ? 1 : 0);
+  const unsigned power = 63u ^ static_cast<unsigned>(__builtin_clzll(units | 1));
+  const unsigned shift = power > detail::kSliceBits ? power - detail::kSliceBits : 0;
+  const std::size_t key = shift * detail::kSlices + (units >> shift);
+  return kTables.byPrefix[key] + (units > kTables.splitAt[key] ? 1 : 0);
 }
 
 // The smallest and largest units of position `p` (the last position reports

@@ -53,12 +53,7 @@ struct ForkGuard {
 
 // The slots of one thread, by owner id, with a direct-mapped cache in front.
 struct ThreadTable {
-  static constexpr std::size_t kCacheEntries = 64;
-
-  struct Entry {
-    std::uint64_t id = 0;
-    ThreadSlot* slot = nullptr;
-  };
+  using Entry = SlotCacheEntry;
 
   ThreadTable() = default;
   ThreadTable(const ThreadTable&) = delete;
@@ -78,7 +73,7 @@ struct ThreadTable {
     }
   }
 
-  Entry& EntryFor(std::uint64_t id) noexcept { return cache[id % kCacheEntries]; }
+  Entry& EntryFor(std::uint64_t id) noexcept { return cache[id % kSlotCacheEntries]; }
 
   // Frees the slots whose counters are gone, if any counter that had slots
   // was destroyed since the last tidy.
@@ -89,7 +84,7 @@ struct ThreadTable {
     for (auto it = slots.begin(); it != slots.end();) {
       if (it->second->m_pOwner == nullptr) {
         Entry& entry = EntryFor(it->first);
-        if (entry.id == it->first) entry = Entry();
+        if (entry.id == it->first) entry = Entry{0, nullptr};
         delete it->second;
         it = slots.erase(it);
       } else {
@@ -98,22 +93,32 @@ struct ThreadTable {
     }
   }
 
-  Entry cache[kCacheEntries];
+  Entry cache[kSlotCacheEntries] = {};
   std::unordered_map<std::uint64_t, ThreadSlot*> slots;
   std::uint64_t seenDetachments = 0;
 };
 
 namespace {
+// The cache of a thread without a table: no entry matches an owner.
+const SlotCacheEntry kNoSlots[kSlotCacheEntries] = {};
+}  // namespace
 
-// The calling thread's table. A plain pointer in initial-exec TLS, so the
-// recording path reads it with one load and no initialisation check. A
-// pthread key frees the table when the thread ends; key destructors run after
-// every C++ thread_local destructor, so counters used from those still reach
-// their slots.
+__thread const SlotCacheEntry* t_pSlotCache = kNoSlots;
+
+namespace {
+
+// The calling thread's table (t_pSlotCache points at its cache). A plain
+// pointer in initial-exec TLS: no initialisation check. A pthread key frees
+// the table when the thread ends; key destructors run after every C++
+// thread_local destructor, so counters used from those still reach their
+// slots.
 __attribute__((tls_model("initial-exec"))) thread_local ThreadTable* t_pTable = nullptr;
 
 extern "C" void DestroyThreadTable(void* table) {
-  if (t_pTable == table) t_pTable = nullptr;
+  if (t_pTable == table) {
+    t_pTable = nullptr;
+    t_pSlotCache = kNoSlots;
+  }
   delete static_cast<ThreadTable*>(table);
 }
 
@@ -173,14 +178,6 @@ SlotOwner::~SlotOwner() {
   g_nDetachments.fetch_add(1, std::memory_order_relaxed);
 }
 
-ThreadSlot* SlotOwner::Local(Factory make, void* context) noexcept {
-  if (ThreadTable* table = t_pTable) {
-    const ThreadTable::Entry& entry = table->EntryFor(m_nId);
-    if (entry.id == m_nId) return entry.slot;
-  }
-  return LocalSlow(make, context);
-}
-
 ThreadSlot* SlotOwner::LocalSlow(Factory make, void* context) noexcept {
   ThreadTable* table = t_pTable;
   if (table == nullptr) {
@@ -191,6 +188,7 @@ ThreadSlot* SlotOwner::LocalSlow(Factory make, void* context) noexcept {
       return nullptr;
     }
     t_pTable = table;
+    t_pSlotCache = table->cache;
   }
 
   ThreadSlot* slot = nullptr;

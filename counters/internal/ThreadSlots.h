@@ -1,6 +1,8 @@
 // Internal to the counters engine (built into libzrframework): the per-thread slots beneath
 // CTimeCounter and CMediaSpeedCounter. Those public classes embed a SlotOwner, so this header is
-// installed with them and SlotOwner's layout is part of the library's ABI: keep it stable.
+// installed with them and SlotOwner's layout is part of the library's ABI: keep it stable. The
+// inline CTimeCounter::AddSample() reads the slot cache (t_pSlotCache, SlotCacheEntry), so its
+// layout is part of the ABI too.
 //
 // A counter owns a SlotOwner. A thread that records into the counter gets a
 // slot of its own on its first record and from then on writes only that slot,
@@ -41,14 +43,35 @@
 #define ZRPERF_COUNTERS_INTERNAL_THREADSLOTS_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
+#include <zrperf/sync/Export.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
 
 namespace zrfw {
 
 class SlotOwner;
+class ThreadSlot;
+
+// One entry of a thread's slot cache: the slot of the owner with id `id`
+// (0: empty).
+struct SlotCacheEntry {
+  std::uint64_t id;
+  ThreadSlot* slot;
+};
+constexpr std::size_t kSlotCacheEntries = 64;
+
+// The calling thread's slot cache, kSlotCacheEntries entries indexed by owner
+// id modulo their number; an empty one (never null) until the thread's first
+// slot and after its slots are freed. Read by the recording path inlined into
+// callers, so it is exported; initial-exec TLS (the library is loaded with the
+// process, never dlopen()ed late), which callers read with one load from the
+// thread pointer where the default model would call __tls_get_addr() from a
+// shared library.
+extern ZRFW_EXPORT __thread const SlotCacheEntry* t_pSlotCache
+    __attribute__((tls_model("initial-exec")));
 
 // The process-wide mutex above. Constant-initialised and never destroyed in
 // effect, so it is usable at any point of process start and exit.
@@ -101,7 +124,22 @@ class SlotOwner {
   // the thread's first call; null when no slot can be had (memory exhausted,
   // or a thread still recording while the library unloads), in which case the
   // caller records under Mutex() instead.
-  ThreadSlot* Local(Factory make, void* context) noexcept;
+  ThreadSlot* Local(Factory make, void* context) noexcept {
+    ThreadSlot* slot = Cached();
+    return __builtin_expect(slot != nullptr, 1) ? slot : LocalSlow(make, context);
+  }
+
+  // The calling thread's slot when its cache holds it (every record after the
+  // thread's first, unless another owner took the cache entry); null
+  // otherwise, when Local() builds or finds it.
+  ThreadSlot* Cached() const noexcept {
+    const SlotCacheEntry& entry = t_pSlotCache[m_nId % kSlotCacheEntries];
+    if (entry.id != m_nId) return nullptr;
+    // An entry with an owner's id always has its slot (ids start at 1): the
+    // compiler need not test the slot again.
+    if (entry.slot == nullptr) __builtin_unreachable();
+    return entry.slot;
+  }
 
   // Guards the list and the counter's folded figures. Readers hold it while
   // they walk the slots. Taken after g_lifetimeMutex when both are held.

@@ -2,77 +2,67 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/multiprecision/cpp_int.hpp>
+
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
 
 namespace {
 
+using boost::multiprecision::cpp_int;
 using zrfw::TimeFigures;
 using zrfw::TimeSlotFields;
+using zrfw::Uint128;
 using Samples = std::vector<std::uint64_t>;
 
-// Fills `slot` as its recording thread does: deviations from the first sample.
-void Fill(TimeSlotFields& slot, const Samples& samples) {
-  double sum = 0, squares = 0;
-  std::uint64_t total = 0, low = UINT64_MAX, high = 0;
-  for (std::uint64_t units : samples) {
-    const double d = static_cast<double>(static_cast<std::int64_t>(units - samples[0]));
-    sum += d;
-    squares += d * d;
-    total += units;
-    low = std::min(low, units);
-    high = std::max(high, units);
-    slot.buckets[zrfw::latency::BucketOf(units)].fetch_add(1);
-  }
-  slot.shift = samples.empty() ? 0 : samples[0];
-  slot.sum = sum;
-  slot.sumSquares = squares;
-  slot.total = total;
-  slot.min = low;
-  slot.max = high;
-  slot.count = samples.size();
+cpp_int Big(Uint128 value) {
+  return (cpp_int(static_cast<std::uint64_t>(value >> 64)) << 64) +
+         cpp_int(static_cast<std::uint64_t>(value));
 }
 
-// Groups of very different sizes, means and magnitudes, one of them empty: the
-// spread of the whole lies mostly between the groups, not within them.
+cpp_int SquaresOf(const TimeFigures& f) {
+  return (cpp_int(f.squaresHigh) << 128) + Big(f.squaresLow);
+}
+
+// Records each sample as the recording thread does; none may need a fold.
+void Fill(TimeSlotFields& slot, const Samples& samples) {
+  for (std::uint64_t units : samples) ASSERT_TRUE(slot.TryAdd(units)) << units;
+}
+
+// Groups of very different sizes, means and magnitudes, one of them empty.
 std::vector<Samples> Groups() {
   std::mt19937_64 random(7);
   std::vector<Samples> groups(6);
   for (int i = 0; i < 1000; ++i) groups[0].push_back(10 + random() % 80);
   groups[1] = {999'999'000, 1'000'000'000, 1'000'003'000};
-  groups[3] = {7};
+  groups[3] = {7, 0, 4'294'967'295};  // the largest whose square fits in 64 bits
   for (int i = 0; i < 500; ++i) groups[4].push_back(900'000 + random() % 200'000);
   groups[5].assign(200, 123'456);
   return groups;
 }
 
-// Mean and population standard deviation computed in two passes over the raw samples.
+// Every figure against sums over the raw samples.
 void ExpectExactFigures(const TimeFigures& f, const std::vector<Samples>& groups) {
   Samples all;
   for (const Samples& g : groups) all.insert(all.end(), g.begin(), g.end());
-  long double mean = 0, m2 = 0;
-  for (std::uint64_t units : all) mean += static_cast<long double>(units);
-  mean /= static_cast<long double>(all.size());
-  for (std::uint64_t units : all) m2 += (units - mean) * (units - mean);
-  const double deviation = static_cast<double>(std::sqrt(m2 / all.size()));
-
-  std::uint64_t total = 0;
-  for (std::uint64_t units : all) total += units;
+  cpp_int total = 0, squares = 0;
+  std::vector<std::uint64_t> buckets(zrfw::latency::kBuckets);
+  for (std::uint64_t units : all) {
+    total += units;
+    squares += cpp_int(units) * units;
+    ++buckets[zrfw::latency::BucketOf(units)];
+  }
   ASSERT_EQ(f.count, all.size());
-  EXPECT_EQ(f.total, total);
+  EXPECT_EQ(Big(f.total), total);
+  EXPECT_EQ(SquaresOf(f), squares);
   EXPECT_EQ(f.Min(), *std::min_element(all.begin(), all.end()));
   EXPECT_EQ(f.max, *std::max_element(all.begin(), all.end()));
-  EXPECT_NEAR(f.mean, static_cast<double>(mean), 1e-6 * static_cast<double>(mean));
-  EXPECT_NEAR(std::sqrt(f.m2 / static_cast<double>(f.count)), deviation, 1.0);
-  std::uint64_t inBuckets = 0;
-  for (std::uint64_t n : f.buckets) inBuckets += n;
-  EXPECT_EQ(inBuckets, f.count);
+  EXPECT_TRUE(std::equal(buckets.begin(), buckets.end(), f.buckets));
 }
 
-TEST(TimeFigures, SlotsOfDifferentMeansAndSizesMergeToTheExactMeanAndSpread) {
+TEST(TimeFigures, SlotsAndFiguresAddUpExactlyInAnyOrderAndGrouping) {
   const std::vector<Samples> groups = Groups();
   std::vector<TimeSlotFields> slots(groups.size());
   for (std::size_t i = 0; i < groups.size(); ++i) Fill(slots[i], groups[i]);
@@ -84,24 +74,79 @@ TEST(TimeFigures, SlotsOfDifferentMeansAndSizesMergeToTheExactMeanAndSpread) {
   }
   ExpectExactFigures(forward, groups);
   ExpectExactFigures(backward, groups);
-}
 
-// Figures added to figures, as exited threads' slots are folded into a
-// counter and readers add the live ones to that: pairwise, in a tree.
-TEST(TimeFigures, FiguresAddedInAnyGroupingGiveTheExactMeanAndSpread) {
-  const std::vector<Samples> groups = Groups();
+  // Figures added to figures, as exited threads' slots are folded into a
+  // counter and readers add the live ones to that: pairwise, in a tree.
   std::vector<TimeFigures> single(groups.size());
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    TimeSlotFields slot;
-    Fill(slot, groups[i]);
-    single[i].AddSlot(slot);
-  }
+  for (std::size_t i = 0; i < groups.size(); ++i) single[i].AddSlot(slots[i]);
   TimeFigures left, right, whole;
   for (std::size_t i = 0; i < single.size(); ++i) (i % 2 == 0 ? left : right).Add(single[i]);
   whole.Add(right);
   whole.Add(TimeFigures());  // empty figures change nothing
   whole.Add(left);
   ExpectExactFigures(whole, groups);
+}
+
+// The slot's narrow fields refuse a sample, storing nothing, exactly where
+// they would pass their width or the bucket would reach its fold point.
+TEST(TimeFigures, ASlotRefusesASampleWithoutAStoreWhereAFieldWouldOverflow) {
+  const auto same = [](const TimeSlotFields& a, const TimeSlotFields& b) {
+    if (a.total != b.total || a.squares != b.squares || a.min != b.min || a.max != b.max) {
+      return false;
+    }
+    for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
+      if (a.buckets[i] != b.buckets[i]) return false;
+    }
+    return true;
+  };
+  TimeSlotFields untouched;
+  {
+    TimeSlotFields slot;
+    EXPECT_TRUE(slot.TryAdd(4'294'967'295));  // (2^32 - 1)^2 < 2^64
+    TimeSlotFields fresh;
+    EXPECT_FALSE(fresh.TryAdd(4'294'967'296));  // 2^64
+    EXPECT_TRUE(same(fresh, untouched));
+  }
+  {
+    TimeSlotFields slot;
+    slot.squares = UINT64_MAX - 9;
+    EXPECT_TRUE(slot.TryAdd(3));  // reaches the largest value
+    EXPECT_EQ(slot.squares, UINT64_MAX);
+    EXPECT_TRUE(slot.TryAdd(0));  // adds nothing
+    EXPECT_FALSE(slot.TryAdd(1));
+  }
+  {
+    // The total never passes the squares, so their test covers it.
+    TimeSlotFields slot;
+    Fill(slot, {4'294'967'295, 3});
+    EXPECT_LE(slot.total, slot.squares);
+    EXPECT_FALSE(slot.TryAdd(4'294'967'295));
+  }
+  {
+    TimeSlotFields slot;
+    const std::size_t bucket = zrfw::latency::BucketOf(42);
+    slot.buckets[bucket] = TimeSlotFields::kFoldAt - 2;
+    EXPECT_TRUE(slot.TryAdd(42));
+    EXPECT_EQ(slot.buckets[bucket], TimeSlotFields::kFoldAt - 1);
+    EXPECT_FALSE(slot.TryAdd(42));
+    EXPECT_EQ(slot.buckets[bucket], TimeSlotFields::kFoldAt - 1);
+    EXPECT_TRUE(slot.TryAdd(43'000));  // another bucket
+  }
+}
+
+// The sum of squares carries into its top 64 bits, as 2^64 samples near
+// 2^63 units need.
+TEST(TimeFigures, SquaresCarryPast128Bits) {
+  TimeFigures f;
+  const Uint128 top = ~Uint128{0};
+  f.AddSquares(top);
+  f.AddSquares(2, 5);
+  EXPECT_EQ(f.squaresLow, Uint128{1});
+  EXPECT_EQ(f.squaresHigh, 6u);
+  TimeFigures g;
+  g.AddSquares(top, 1);
+  f.Add(g);
+  EXPECT_EQ(SquaresOf(f), cpp_int(8) << 128);
 }
 
 }  // namespace
