@@ -106,14 +106,30 @@ class ZRPERF_EXPORT CHistogramLog {
  private:
   struct Last;  // a counter's handle and the snapshot of its last line
 
-  CHistogramLog(std::string path, const HistogramLogOptions& options, int fd);
-  // Closes the file, shifts the rotated ones and opens a fresh file; false
-  // (and the old file kept open for appending) when that fails.
-  bool Rotate() ZR_REQUIRES(m_mutex);
+  CHistogramLog(std::string path, const HistogramLogOptions& options, int fd, bool readable);
   // The lines of `due` and, once written, the new last snapshots.
   bool Write(CPerfCounters::DueList& due, double unixSeconds) ZR_REQUIRES(m_mutex);
-  // The whole buffer, in one write(2) when the system takes it all.
-  bool WriteAll(const std::string& bytes) ZR_REQUIRES(m_mutex);
+  // Appends `text` to the file that the path names now, under its lock,
+  // rotating first when `mayRotate` and the file would pass maxBytes; see the
+  // .cpp. *someText: some of `text` is in a file.
+  bool Append(const std::string& text, bool mayRotate, bool* someText) ZR_REQUIRES(m_mutex);
+  // Opens the path anew in place of m_fd; false (m_fd kept, the reason in
+  // m_sWhy and, once until a write succeeds, in a record) when refused.
+  bool Reopen() ZR_REQUIRES(m_mutex);
+  // Renames the file and the rotated ones along; false when the file stays.
+  bool Rotate() ZR_REQUIRES(m_mutex);
+  // Counts a pass that wrote nothing; false.
+  bool Fail() ZR_REQUIRES(m_mutex);
+  // The exclusive lock of m_fd's file, waited for at most a second; false
+  // when it was not taken (the pass goes on without it).
+  bool TakeFileLock() ZR_REQUIRES(m_mutex);
+  void ReleaseFileLock(bool locked) ZR_REQUIRES(m_mutex);
+  // True when the file of `size` bytes ends inside a line.
+  bool IsTorn(std::uint64_t size) ZR_REQUIRES(m_mutex);
+  // `prefix` then `text`, in one write(2) when the system takes it all;
+  // *done: the bytes written.
+  bool WriteAll(std::string& prefix, const std::string& text, std::size_t* done)
+      ZR_REQUIRES(m_mutex);
 
   const std::string m_path;
   const HistogramLogOptions m_options;
@@ -121,9 +137,15 @@ class ZRPERF_EXPORT CHistogramLog {
   long m_nPid ZR_GUARDED_BY(m_mutex);
   zrperf::Mutex m_mutex;
   int m_fd ZR_GUARDED_BY(m_mutex);
-  std::uint64_t m_nSize ZR_GUARDED_BY(m_mutex) = 0;    // bytes in the current file
-  bool m_bTorn ZR_GUARDED_BY(m_mutex) = false;         // the file ends inside a line
-  std::vector<Last> m_vecLast ZR_GUARDED_BY(m_mutex);  // ascending names
+  bool m_bReadable ZR_GUARDED_BY(m_mutex) = false;  // m_fd can be read (IsTorn())
+  // The file's size just after this writer's last write to it (unknown after
+  // an open): another size means that another writer wrote since.
+  std::uint64_t m_nEnd ZR_GUARDED_BY(m_mutex) = 0;
+  bool m_bTorn ZR_GUARDED_BY(m_mutex) = false;          // this writer's last write was cut
+  bool m_bReported ZR_GUARDED_BY(m_mutex) = false;      // a refusal was recorded
+  bool m_bLockReported ZR_GUARDED_BY(m_mutex) = false;  // a lock timeout was recorded
+  std::string m_sWhy ZR_GUARDED_BY(m_mutex);            // the last failure's reason
+  std::vector<Last> m_vecLast ZR_GUARDED_BY(m_mutex);   // ascending names
   // A pass's due counters, text and updates, kept for the room they hold.
   // An update: where a counter's new last snapshot goes once its line is
   // written (its entry in m_vecLast, or npos for a new name).
@@ -133,6 +155,7 @@ class ZRPERF_EXPORT CHistogramLog {
   };
   CPerfCounters::DueList m_due ZR_GUARDED_BY(m_mutex);
   std::string m_text ZR_GUARDED_BY(m_mutex);
+  std::string m_prefix ZR_GUARDED_BY(m_mutex);
   std::vector<Update> m_updates ZR_GUARDED_BY(m_mutex);
   std::atomic<std::uint64_t> m_nWriteErrors{0};
 };

@@ -11,9 +11,11 @@ namespace zrperf {
 
 namespace {
 
-int Refuse(int fd, std::string* why, std::string text) {
+// errno: the failing call's for a failure, 0 for a refusal.
+int Refuse(int fd, std::string* why, std::string text, int err = 0) {
   if (fd >= 0) ::close(fd);
   *why = std::move(text);
+  errno = err;
   return -1;
 }
 
@@ -40,10 +42,11 @@ int OpenOwn(const std::string& path, OwnKind kind, int flags, bool create, mode_
       return Refuse(fd, why,
                     path + (file ? " is a symbolic link" : " is a link or not a directory"));
     }
-    return Refuse(fd, why, "cannot open " + path + ": " + std::strerror(err));
+    return Refuse(fd, why, path + " cannot be opened: " + std::strerror(err), err);
   }
   if (::fstat(fd, st) != 0) {
-    return Refuse(fd, why, "cannot examine " + path + ": " + std::strerror(errno));
+    const int err = errno;
+    return Refuse(fd, why, path + " cannot be examined: " + std::strerror(err), err);
   }
   if (file && !S_ISREG(st->st_mode)) return Refuse(fd, why, path + " is not a regular file");
   if (file && st->st_nlink > 1) {

@@ -35,9 +35,10 @@ enum class OwnKind {
 // cannot hold the call, and O_DIRECTORY for a directory). With `create`, a
 // missing file is created new with `mode` (less the umask); a file that
 // another process creates meanwhile is opened as found. Returns the descriptor
-// with *st describing it; -1 with *why set to one line that names the path and
-// says what was refused or failed ("... is a symbolic link", "... belongs to
-// another user (owner uid N)").
+// with *st describing it; -1 with *why set to one line that starts with the
+// path and says what was refused or failed ("PATH is a symbolic link", "PATH
+// belongs to another user (owner uid N)", "PATH cannot be opened: REASON")
+// and errno set to the failing call's error, or to 0 for a refusal.
 int OpenOwn(const std::string& path, OwnKind kind, int flags, bool create, mode_t mode,
             struct stat* st, std::string* why);
 
