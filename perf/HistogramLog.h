@@ -21,8 +21,28 @@
 // to .2, .3, ..., the oldest beyond `keptFiles` is deleted) and a new file is
 // started, as the rotating log sink does. A failed write is counted
 // (GetWriteErrorCount()) and its intervals are kept: the next line of each
-// of those counters covers them. Nothing is reported through the log sink
-// from a pass.
+// of those counters covers them.
+//
+// Planted names: the file is opened without following a link, a missing one
+// is created new (O_CREAT|O_EXCL, mode 0644 less the umask), and an existing
+// one is used only when it is a regular file with one name that belongs to
+// the process's effective user: a link, a hard link, a FIFO or another
+// user's file put at the path is refused, by Open() with
+// its reason in `error`, in a pass with one level -1 record until a pass
+// writes again (the pass counts a write error and its lines wait). Rotation
+// renames over whatever is at the rotated names (a link there is replaced,
+// never followed).
+//
+// Several writers on one path (processes, or logs opened twice): each pass
+// takes the file's lock (flock, exclusive), follows the path to the file it
+// names now (another writer may have rotated the file away), decides a
+// rotation from that file's own size, and writes; a writer whose last write
+// is not the file's end (another wrote since) writes its header block again
+// first, so every line follows the header of the process that wrote it. So
+// nothing is lost and only the oldest files are deleted. Anyone who can read
+// the file can hold its lock: a pass waits for it at most a second, then
+// writes without it (one level -1 record until it gets the lock again).
+// Apart from these two, nothing is reported through the log sink from a pass.
 //
 // Cost: in the statistics logger's pass the log reuses the snapshots that
 // the records were made from (LogPass()); WritePass() reads each counter
@@ -33,7 +53,8 @@
 // line (128 bytes plus 32 per non-empty bucket), and the room of the largest
 // pass's text and due list.
 //
-// fork(): a child's first pass on the parent's log writes a header block
+// fork(): a child's first pass on the parent's log opens the path anew (its
+// own open file, whose lock excludes the parent's) and writes a header block
 // with the child's pid before its lines; those lines count again the samples
 // that the parent recorded after its last line (the child's counters hold
 // them too).
@@ -66,10 +87,12 @@ struct HistogramLogOptions {
 
 class ZRPERF_EXPORT CHistogramLog {
  public:
-  // Opens `path` for appending (creating it), writes a header block and
-  // returns the log; null with `error` set (one line naming the path and the
-  // system's reason) when the file cannot be opened. A file that ends in a
-  // torn line first gets a line feed, so the torn line stays a line of its own.
+  // Opens `path` for appending (creating it new when missing; see "Planted
+  // names" above), writes a header block and returns the log; null with
+  // `error` set (one line naming the path and the reason: "the histogram log
+  // PATH is a symbolic link", "... cannot be opened: Permission denied") when
+  // the file cannot be used. A file that ends in a torn line first gets a line
+  // feed, so the torn line stays a line of its own.
   static std::unique_ptr<CHistogramLog> Open(const std::string& path,
                                              const HistogramLogOptions& options,
                                              std::string* error);

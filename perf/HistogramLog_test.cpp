@@ -176,8 +176,13 @@ TEST(HistogramLog, NeverWritesThroughWhatWasPlantedAtItsNames) {
   for (const char* name : {"r.1.hlog", "r.2.hlog"}) {
     ASSERT_EQ(::symlink(victim.c_str(), dir.Path(name).c_str()), 0);
   }
+  const mode_t umask = ::umask(022);
   auto log = CHistogramLog::Open(dir.Path("r.hlog"), options, &error);
+  ::umask(umask);
   ASSERT_TRUE(log) << error;
+  struct stat created;
+  ASSERT_EQ(::lstat(dir.Path("r.hlog").c_str(), &created), 0);
+  EXPECT_EQ(created.st_mode & 07777, 0644u);
   Counters counters = {{"c", NewCounter()}};
   for (int pass = 0; pass < 80; ++pass) {  // two rotations at least
     counters[0].second->AddSample(CTimeInterval(1));
