@@ -1,13 +1,14 @@
 #include "StoreTurnstile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <random>
-#include <thread>
+#include <ctime>
 #include <utility>
 
 namespace zrfw {
@@ -17,33 +18,70 @@ namespace {
 constexpr off_t kDoor = 0;
 constexpr off_t kRoom = 1;
 
-// The pauses between tries of a byte that another holds.
-constexpr std::chrono::microseconds kFirstPause(50);
-constexpr std::chrono::microseconds kLongestPause(1000);
-
 enum class Take { kTaken, kTimedOut, kFailed };
 
-// Takes one byte (type F_RDLCK or F_WRLCK), trying again while another holds
-// it until `deadline`. kFailed when the system refuses the lock itself.
-Take TakeByte(int fd, off_t byte, short type, StoreTurnstile::Deadline deadline) {
-  struct flock lock = {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  thread_local std::minstd_rand jitter(std::random_device{}());
-  std::chrono::microseconds pause = kFirstPause;
+// A byte lock for WaitForByte() to take.
+struct ByteRequest {
+  int fd;
+  struct flock lock;
+};
+
+// Waits in the kernel's queue for the byte. Runs on a thread of its own,
+// which the caller cancels at its deadline: fcntl(F_OFD_SETLKW) is a
+// cancellation point, and a request cut short takes nothing. Returns
+// non-null once the byte is taken (by the open file, so the caller holds it).
+void* WaitForByte(void* arg) {
+  ByteRequest* request = static_cast<ByteRequest*>(arg);
   for (;;) {
-    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return Take::kTaken;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EACCES) return Take::kFailed;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return Take::kTimedOut;
-    std::uniform_int_distribution<long> pick(pause.count() / 2, pause.count());
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        std::chrono::microseconds(pick(jitter)), deadline - now));
-    pause = std::min(pause * 2, kLongestPause);
+    if (::fcntl(request->fd, F_OFD_SETLKW, &request->lock) == 0) return request;
+    if (errno != EINTR) return nullptr;
   }
+}
+
+void ReleaseByte(int fd, off_t byte);
+
+// Takes one byte (type F_RDLCK or F_WRLCK), waiting while another holds it
+// until `deadline`. kFailed when the system refuses the lock itself or no
+// waiting thread can be started.
+Take TakeByte(int fd, off_t byte, short type, StoreTurnstile::Deadline deadline) {
+  ByteRequest request = {fd, {}};
+  request.lock.l_type = type;
+  request.lock.l_whence = SEEK_SET;
+  request.lock.l_start = byte;
+  request.lock.l_len = 1;
+  for (;;) {
+    if (::fcntl(fd, F_OFD_SETLK, &request.lock) == 0) return Take::kTaken;
+    if (errno != EINTR) break;
+  }
+  if (errno != EAGAIN && errno != EACCES) return Take::kFailed;
+  // Another holds it. The waiting thread takes no signal meant for the
+  // process's own threads.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_t waiter;
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const int created = pthread_create(&waiter, nullptr, &WaitForByte, &request);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (created != 0) return Take::kFailed;
+  // pthread_timedjoin_np() counts on the real-time clock: the time left on
+  // the steady one, from now.
+  const auto left = std::max<std::chrono::steady_clock::duration>(
+      deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  const long long ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() + until.tv_nsec;
+  until.tv_sec += static_cast<time_t>(ns / 1000000000);
+  until.tv_nsec = static_cast<long>(ns % 1000000000);
+  void* result = nullptr;
+  if (pthread_timedjoin_np(waiter, &result, &until) == 0) {
+    return result != nullptr ? Take::kTaken : Take::kFailed;
+  }
+  pthread_cancel(waiter);
+  pthread_join(waiter, &result);
+  if (result == &request) return Take::kTaken;  // granted just before the cancellation
+  ReleaseByte(fd, byte);                        // nothing held; never a byte left behind
+  return Take::kTimedOut;
 }
 
 void ReleaseByte(int fd, off_t byte) {

@@ -4,9 +4,9 @@
 // SQLite's own busy handler waits by sleeping and trying again, so a process
 // that writes in a loop takes the database lock back before a sleeping writer
 // or reader wakes: the others starve (one writer saw 37,557 writes to the
-// other's 489, reads waited half a minute). The turnstile puts a queue of two
-// open-file-description locks (F_OFD_SETLK) on a side file "<store>-lock" in
-// front instead:
+// other's 489, reads waited half a minute). The turnstile puts the kernel's
+// lock queue in front instead. It holds two open-file-description locks on a
+// side file "<store>-lock":
 //
 //   byte 0, the door: taken exclusive by a writer, shared by a reader, only
 //           while it waits for the room;
@@ -17,14 +17,14 @@
 // door, so the one waiting there goes next; readers share both bytes. The
 // kernel releases the locks of a process that dies (kill -9 included).
 //
-// Waiting is bounded: a caller tries a byte without blocking and, while
-// another holds it, tries again after a pause of 50 us that doubles up to
-// 1 ms (a random part of it, so that waiters do not keep step), until the
-// caller's deadline. So a process that holds a byte for good (a stopped one,
-// or a reader of another user that took the room and keeps it) costs the
-// others one deadline per call, never their progress; the pause is short
-// enough that whoever waits at the door hears the room free within a
-// millisecond.
+// Waiting is bounded. A byte that another holds is waited for in the
+// kernel's queue (F_OFD_SETLKW) on a short-lived thread of the caller's, which
+// the caller joins until its deadline and cancels then (the blocking fcntl()
+// is a cancellation point; a cut request takes nothing). So a process that
+// holds a byte for good (a stopped one, or a reader of another user that took
+// the room and keeps it) costs each waiting call its deadline, never all
+// progress, while the queue stays as fair and prompt under load as a plain
+// blocking wait (polling with sleeps lost both when the CPUs were busy).
 //
 // Only a writer creates the side file, and only next to a store it has just
 // opened for writing (same permission bits, and as root the same owner, as
