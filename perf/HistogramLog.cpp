@@ -39,8 +39,10 @@ constexpr std::chrono::microseconds kFirstPause(50);
 constexpr std::chrono::microseconds kLongestPause(1000);
 
 // How often a pass follows the path anew (another writer rotated the file,
-// or this one did) before it gives up.
-constexpr int kRounds = 8;
+// or this one did) before it gives up. Busy writers can rotate a file away
+// several times while one waits for its lock; once the pass's lock wait is
+// spent, each round is quick (one try of the lock).
+constexpr int kRounds = 64;
 
 double UnixNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -221,10 +223,12 @@ bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someTe
   }
   bool locked = false;
   bool rotates = true;  // false once a rotation failed
+  // One wait for the lock in all, however many files the pass goes through.
+  const auto lockDeadline = std::chrono::steady_clock::now() + kLockWait;
   struct stat st {};
   std::string& prefix = m_prefix;
   for (int round = 0;; ++round) {
-    locked = TakeFileLock();
+    locked = TakeFileLock(lockDeadline);
     struct stat atPath;
     const bool current =
         ::fstat(m_fd, &st) == 0 && ::lstat(m_path.c_str(), &atPath) == 0 && SameFile(st, atPath);
@@ -243,7 +247,8 @@ bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someTe
         size + prefix.size() + text.size() > m_options.maxBytes) {
       if (Rotate()) {
         ReleaseFileLock(locked);
-        continue;  // the next round opens the new file
+        if (!Reopen()) return Fail();  // creates the new file (or opens another writer's)
+        continue;
       }
       rotates = false;  // the file stays: append to it
     }
@@ -287,8 +292,7 @@ bool CHistogramLog::Fail() {
   return false;
 }
 
-bool CHistogramLog::TakeFileLock() {
-  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+bool CHistogramLog::TakeFileLock(std::chrono::steady_clock::time_point deadline) {
   thread_local std::minstd_rand jitter(std::random_device{}());
   std::chrono::microseconds pause = kFirstPause;
   for (;;) {

@@ -68,6 +68,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -143,9 +144,9 @@ class ZRPERF_EXPORT CHistogramLog {
   bool Rotate() ZR_REQUIRES(m_mutex);
   // Counts a pass that wrote nothing; false.
   bool Fail() ZR_REQUIRES(m_mutex);
-  // The exclusive lock of m_fd's file, waited for at most a second; false
-  // when it was not taken (the pass goes on without it).
-  bool TakeFileLock() ZR_REQUIRES(m_mutex);
+  // The exclusive lock of m_fd's file, waited for until `deadline` (tried
+  // once after it); false when it was not taken (the pass goes on without it).
+  bool TakeFileLock(std::chrono::steady_clock::time_point deadline) ZR_REQUIRES(m_mutex);
   void ReleaseFileLock(bool locked) ZR_REQUIRES(m_mutex);
   // True when the file of `size` bytes ends inside a line.
   bool IsTorn(std::uint64_t size) ZR_REQUIRES(m_mutex);

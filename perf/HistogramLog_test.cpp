@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -253,16 +254,18 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
     for (int c = 0; c < (w == 0 ? 1 : 20); ++c) {
       counters.emplace_back(std::string(1, 'a' + w) + std::to_string(c), NewCounter());
     }
-    bool ok = log != nullptr;
-    for (int pass = 1; ok && pass <= kPasses + 1; ++pass) {
-      if (pass == kPasses + 1) {  // the final pass once both are done
-        ok = ::write(done[1], "d", 1) == 1;
+    int failed = log != nullptr ? 0 : -1;  // the first pass that failed
+    for (int pass = 1; pass <= kPasses + 1; ++pass) {
+      if (pass == kPasses + 1) {  // the final pass once all are done
+        if (::write(done[1], "d", 1) != 1) failed = pass;
         waitClosed(last[0]);
       }
+      if (failed != 0) continue;
       for (auto& counter : counters) counter.second->AddSample(CTimeInterval(pass));
-      ok = ok && log->WritePass(counters, pass);
+      if (!log->WritePass(counters, pass) || log->GetWriteErrorCount() != 0) failed = pass;
     }
-    ::_exit(ok && log->GetWriteErrorCount() == 0 ? 0 : 1);
+    if (failed != 0) std::fprintf(stderr, "writer %d: pass %d failed\n", w, failed);
+    ::_exit(failed == 0 ? 0 : 1);
   }
   ::close(go[0]);
   ::close(go[1]);  // both start
@@ -309,12 +312,13 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
 
   // Anyone who can read the file can hold its lock: a pass waits a second for
   // it, then writes without it and says so once.
-  const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string held = dir.Write("held.hlog", "");
+  const int reader = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(reader, 0);
   ASSERT_EQ(::flock(reader, LOCK_SH), 0);
   zrperf_test::ScopedSink sink;
   std::string error;
-  auto log = CHistogramLog::Open(path, options, &error);
+  auto log = CHistogramLog::Open(held, options, &error);
   ASSERT_TRUE(log) << error;
   Counters counters = {{"late", NewCounter()}};
   counters[0].second->AddSample(CTimeInterval(1));
@@ -330,7 +334,7 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   ASSERT_EQ(records.size(), 1u) << "one record for Open() and the pass";
   EXPECT_NE(records[0].message.find("another process has held its lock for 1 s"), std::string::npos)
       << records[0].message;
-  EXPECT_EQ(Lines(ReadFile(path)).back().name, "late");
+  EXPECT_EQ(Lines(ReadFile(held)).back().name, "late");
 }
 
 TEST(HistogramLog, ForkedChildWritesUnderAHeaderOfItsOwn) {
