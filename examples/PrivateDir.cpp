@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <zrperf/util/internal/OwnFile.h>
+
 namespace zrdemo {
 
 bool PreparePrivateDir(const std::string& path, std::string* error) {
@@ -17,26 +19,22 @@ bool PreparePrivateDir(const std::string& path, std::string* error) {
     *error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  // Look at what is there through a descriptor that refuses a link, so that
-  // what is checked is what the demo then uses.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    *error = path + " is a link or not a directory; remove it or pass --state-dir";
-    return false;
-  }
+  // Look at what is there through a descriptor that refuses a link and
+  // another user's directory, so that what is checked is what the demo uses.
   struct stat st;
-  const int rc = ::fstat(fd, &st);
-  ::close(fd);
-  if (rc != 0) {
-    *error = "cannot examine " + path + ": " + std::strerror(errno);
+  std::string why;
+  const int fd = zrperf::OpenOwn(path, zrperf::OwnKind::kDirectory, O_RDONLY, false, 0, &st, &why);
+  if (fd < 0) {
+    *error = why + "; remove it or pass --state-dir";
     return false;
   }
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+  ::close(fd);
+  if ((st.st_mode & 077) != 0) {
     char detail[96];
     std::snprintf(detail, sizeof(detail), " (owner uid %u, mode %04o)",
                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
-    *error = path + " is not a directory private to you" + detail +
-             "; remove it or pass --state-dir";
+    *error =
+        path + " is not a directory private to you" + detail + "; remove it or pass --state-dir";
     return false;
   }
   return true;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,17 @@ StorePath& TheStorePath() {
 void Report(const char* function, int line, const std::string& path, const std::string& why) {
   zrfw::SendLog(zrfw::LevelRule::kAlways, -1, function, line, "Configuration store %s: %s",
                 path.c_str(), why.c_str());
+}
+
+// Why a call failed that waited kBusyBudget for its turn: the failure of a
+// store that SQLite found busy, with where the wait was.
+std::string NoTurn(const zrfw::StoreTurnstile& turnstile) {
+  return Describe(nullptr, SQLITE_BUSY) + " (no turn in " + turnstile.GetLockPath() + " within " +
+         std::to_string(zrfw::store::kBusyBudget.count()) + " s)";
+}
+
+zrfw::StoreTurnstile::Deadline TurnDeadline() {
+  return std::chrono::steady_clock::now() + zrfw::store::kBusyBudget;
 }
 
 }  // namespace
@@ -109,7 +121,11 @@ ZRPlatformInfo::~ZRPlatformInfo() {
 
 int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   if (section == nullptr || name == nullptr || value == nullptr) return 0;
-  zrfw::TurnstilePass pass(&m_pImpl->turnstile, false);
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, false, TurnDeadline());
+  if (!pass.Entered()) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, NoTurn(m_pImpl->turnstile));
+    return 0;
+  }
   std::string why;
   if (!m_pImpl->EnsureOpen(false, &why)) {
     if (!why.empty()) Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
@@ -150,7 +166,11 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
 int ZRPlatformInfo::setString(const char* section, const char* name, const char* value,
                               int length) {
   if (section == nullptr || name == nullptr || value == nullptr || length < 0) return 0;
-  zrfw::TurnstilePass pass(&m_pImpl->turnstile, true);
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, true, TurnDeadline());
+  if (!pass.Entered()) {
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, NoTurn(m_pImpl->turnstile));
+    return 0;
+  }
   std::string why;
   if (!m_pImpl->EnsureOpen(true, &why)) {
     Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);

@@ -35,13 +35,17 @@
 // Fair turns. A writer that has opened the store for writing also creates
 // the lock file "<store>-lock" beside it when it is missing and the directory
 // lets it (same permission bits as the database, and as root the same owner).
-// While that file exists, every call waits its turn in the kernel's lock
-// queue on it, readers together and writers one at a time, before it touches
-// the database: a process writing in a loop cannot starve the other writers
-// or the readers, and a process that dies leaves the queue at once. A reader
-// never creates the lock file; where it is missing or cannot be opened, calls
-// rely on SQLite's busy handler alone. The wait for a turn has no time limit:
-// a process stopped (not killed) inside a call holds the others.
+// While that file exists, every call waits its turn in two byte locks on it,
+// readers together and writers one at a time, before it touches the
+// database: a process writing in a loop cannot starve the other writers or
+// the readers, and a process that dies leaves the queue at once. A call that
+// gets no turn within 30 seconds (a process stopped inside a call, or one
+// that holds a turn for good) fails as on a busy database: it returns 0 with
+// a record "database is locked (no turn in <store>-lock within 30 s)". The
+// lock file is used only when it is a regular file with one name, owned by
+// the database's owner and no more open than the database (a caller that may
+// narrows its bits to the database's); a reader never creates it. Where it is
+// missing or unusable, calls rely on SQLite's busy handler alone.
 //
 // Faults. A store that cannot be opened, created or written makes the call
 // return 0 and sends one level -1 record per failing call to g_ptrLogWriter,

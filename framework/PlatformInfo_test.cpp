@@ -1,5 +1,6 @@
 #include "PlatformInfo.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -423,6 +425,167 @@ TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
     ASSERT_EQ(Set("Kill", "value", oldValue), 1);
     EXPECT_EQ(Get("Kill", "value"), oldValue);
   }
+  EXPECT_TRUE(m_sink->Records().empty());
+}
+
+// Holds the room of the turnstile of the store at `store` in a child process
+// that waits for good: shared, as any process that can read the lock file
+// may, or exclusive and then stopped, as a writer stopped inside a call.
+// Returns the child's pid once it holds the byte, -1 when it could not.
+pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (as != 0 && (::setresgid(as, as, as) != 0 || ::setresuid(as, as, as) != 0)) ::_exit(1);
+    const int fd = ::open((store + "-lock").c_str(), exclusive ? O_RDWR : O_RDONLY);
+    struct flock lock = {};
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 1;  // the room
+    lock.l_len = 1;
+    const bool held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    if (::write(ready[1], held ? "y" : "n", 1) != 1 || !held) ::_exit(1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char c = 'n';
+  const bool held = pid > 0 && ::read(ready[0], &c, 1) == 1 && c == 'y';
+  ::close(ready[0]);
+  if (held && exclusive) ::kill(pid, SIGSTOP);
+  if (held) return pid;
+  if (pid > 0) ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+void EndChild(pid_t pid) {
+  ::kill(pid, SIGKILL);  // a stopped process too
+  ::waitpid(pid, nullptr, 0);
+}
+
+// A process that keeps the room (a reader that holds its shared turn for good,
+// a writer stopped inside a call) costs each waiting call the store's busy
+// budget of 30 s, then the call fails as on a busy database; a reader still
+// shares a reader's turn.
+TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) {
+  const std::string held = m_dir.Path("held/platform.db");
+  const std::string stopped = m_dir.Path("stopped/platform.db");
+  for (const std::string& store : {held, stopped}) {
+    ZRPlatformInfo::SetStorePath(store);
+    ASSERT_EQ(Set("S", "n", "before"), 1);  // creates the store and its lock file
+  }
+  const pid_t reader = HoldRoom(held, false);
+  const pid_t writer = HoldRoom(stopped, true);
+  ASSERT_GT(reader, 0);
+  ASSERT_GT(writer, 0);
+  struct Call {
+    std::string store;
+    bool write;
+    int result = -1;
+    double seconds = 0;
+    std::unique_ptr<ZRPlatformInfo> handle;
+  };
+  std::vector<Call> calls(4);
+  calls[0].store = held, calls[0].write = true;
+  calls[1].store = stopped, calls[1].write = true;
+  calls[2].store = stopped, calls[2].write = false;
+  calls[3].store = held, calls[3].write = false;  // shares the reader's turn
+  for (Call& call : calls) {
+    ZRPlatformInfo::SetStorePath(call.store);
+    call.handle.reset(new ZRPlatformInfo);
+  }
+  m_sink->Clear();
+  zrperf_test::RunTogether(static_cast<int>(calls.size()), [&](int i) {
+    Call& call = calls[i];
+    std::string value;
+    const auto start = std::chrono::steady_clock::now();
+    call.result = call.write ? call.handle->setString("S", "n", "after", 5)
+                             : call.handle->getString("S", "n", &value);
+    call.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  });
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(calls[i].result, 0) << i;
+    // The budget, not a speed: a call gives up neither before it nor long after.
+    EXPECT_GE(calls[i].seconds, 30.0) << i;
+    EXPECT_LT(calls[i].seconds, 40.0) << i;
+  }
+  EXPECT_EQ(calls[3].result, 1);
+  const std::vector<zrperf_test::Record> records = m_sink->Records();
+  ASSERT_EQ(records.size(), 3u);
+  for (const zrperf_test::Record& r : records) {
+    EXPECT_EQ(r.level, -1);
+    EXPECT_NE(r.message.find("database is locked (no turn in "), std::string::npos) << r.message;
+  }
+  EndChild(reader);
+  EndChild(writer);
+  for (const std::string& store : {held, stopped}) {
+    ZRPlatformInfo::SetStorePath(store);
+    EXPECT_EQ(Get("S", "n"), "before");
+    EXPECT_EQ(Set("S", "n", "after"), 1);
+  }
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// The lock file gives no one more than the store does: it is created with the
+// store's bits, narrowed when the store was made private after it, and not
+// used when it cannot be (another user's file, a link, a FIFO).
+TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
+  const std::string lock = m_store + "-lock";
+  const mode_t umask = ::umask(027);
+  ASSERT_EQ(Set("S", "n", "v"), 1);
+  ::umask(umask);
+  EXPECT_EQ(ModeOf(m_store), 0640u);
+  EXPECT_EQ(ModeOf(lock), 0640u);
+  ASSERT_EQ(::chmod(m_store.c_str(), 0600), 0);
+  EXPECT_EQ(Get("S", "n"), "v");
+  EXPECT_EQ(ModeOf(lock), 0600u) << "a private store's lock file is open to its group";
+  ASSERT_EQ(::chmod(lock.c_str(), 0666), 0);
+  EXPECT_EQ(Set("S", "n", "w"), 1);
+  EXPECT_EQ(ModeOf(lock), 0600u);
+
+  // A link or a second name in the lock file's place is not used, nor is its
+  // target touched; a FIFO does not hold a caller.
+  const std::string target = m_dir.Write("target", "t");
+  ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+  fs::remove(lock);
+  ASSERT_EQ(::symlink(target.c_str(), lock.c_str()), 0);
+  EXPECT_EQ(Set("S", "n", "x"), 1);
+  EXPECT_EQ(Get("S", "n"), "x");
+  fs::remove(lock);
+  ASSERT_EQ(::link(target.c_str(), lock.c_str()), 0);
+  EXPECT_EQ(Set("S", "n", "y"), 1);
+  EXPECT_EQ(ModeOf(target), 0644u) << "narrowed another name of the file";
+  fs::remove(lock);
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+  EXPECT_EQ(Get("S", "n"), "y");
+  EXPECT_EQ(Set("S", "n", "z"), 1);
+  EXPECT_TRUE(m_sink->Records().empty());
+  fs::remove(lock);
+
+  // Another user's lock file planted beside a shared store before its first
+  // write, with that user holding its room: the owner's calls go without it.
+  if (::geteuid() != 0) return;
+  constexpr uid_t kOther = 64103;
+  const std::string shared = m_dir.Path("shared");
+  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+  ASSERT_TRUE(fs::create_directory(shared));
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string store = shared + "/platform.db";
+  ZRPlatformInfo::SetStorePath(store);
+  ASSERT_TRUE(RunAs(kOther, [&] {
+    const int fd = ::open((store + "-lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    return fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0;
+  }));
+  ASSERT_EQ(Set("S", "n", "first"), 1);  // creates the store, not the lock file
+  const pid_t holder = HoldRoom(store, false, kOther);
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Set("S", "n", "second"), 1);
+  EXPECT_EQ(Get("S", "n"), "second");
+  EndChild(holder);
   EXPECT_TRUE(m_sink->Records().empty());
 }
 

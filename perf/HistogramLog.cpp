@@ -1,6 +1,7 @@
 #include "HistogramLog.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,11 +10,17 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <random>
 #include <system_error>
+#include <thread>
 #include <utility>
 
+#include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/util/internal/HostName.h>
+#include <zrperf/util/internal/OwnFile.h>
+#include <zrperf/util/internal/RecordText.h>
 
 struct CHistogramLog::Last {
   std::string name;
@@ -23,35 +30,53 @@ struct CHistogramLog::Last {
 
 namespace {
 
+// m_nEnd of a file this writer has not written to since it opened it.
+constexpr std::uint64_t kUnknownEnd = std::numeric_limits<std::uint64_t>::max();
+
+// How long a pass waits for the file lock that another process holds, and
+// the pauses between its tries (see TakeFileLock()).
+constexpr std::chrono::seconds kLockWait(1);
+constexpr std::chrono::microseconds kFirstPause(50);
+constexpr std::chrono::microseconds kLongestPause(1000);
+
+// How often a pass follows the path anew (another writer rotated the file,
+// or this one did) before it gives up. Busy writers can rotate a file away
+// several times while one waits for its lock; once the pass's lock wait is
+// spent, each round is quick (one try of the lock).
+constexpr int kRounds = 64;
+
 double UnixNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-int OpenForAppend(const std::string& path, std::uint64_t* size, bool* torn) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  struct stat st {};
-  *size = fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  *torn = false;
-  if (*size > 0) {
-    const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char last = '\n';
-    if (reader >= 0) {
-      if (pread(reader, &last, 1, static_cast<off_t>(*size - 1)) != 1) last = '\n';
-      ::close(reader);
-    }
-    *torn = last != '\n';
+// Opens the log file at `path` for appending, never through a link and only
+// when it is this user's own (a missing one is created new): read-write when
+// the file's bits let the owner read it (for the torn-end check), else
+// write-only. -1 with *why on failure.
+int OpenLogFile(const std::string& path, bool* readable, std::string* why) {
+  struct stat st;
+  int fd = zrperf::OpenOwn(path, zrperf::OwnKind::kFile, O_RDWR | O_APPEND, true, 0644, &st, why);
+  *readable = fd >= 0;
+  if (fd < 0 && errno == EACCES) {
+    fd = zrperf::OpenOwn(path, zrperf::OwnKind::kFile, O_WRONLY | O_APPEND, true, 0644, &st, why);
   }
   return fd;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
-CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& options, int fd)
+CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& options, int fd,
+                             bool readable)
     : m_path(std::move(path)), m_options(options), m_fd(fd) {
   zrperf::MutexLock lock(&m_mutex);
   m_nPid = static_cast<long>(getpid());
   m_header = zrperf::histlog::HeaderText(zrperf::HostName(), m_nPid, UnixNow());
+  m_bReadable = readable;
+  m_nEnd = kUnknownEnd;
 }
 
 CHistogramLog::~CHistogramLog() {
@@ -65,20 +90,20 @@ std::unique_ptr<CHistogramLog> CHistogramLog::Open(const std::string& path,
   std::error_code ignored;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
-  std::uint64_t size = 0;
-  bool torn = false;
-  const int fd = OpenForAppend(path, &size, &torn);
+  bool readable = false;
+  std::string why;
+  const int fd = OpenLogFile(path, &readable, &why);
   if (fd < 0) {
-    if (error != nullptr) *error = "cannot open the histogram log " + path + ": " + strerror(errno);
+    if (error != nullptr) *error = "the histogram log " + why;
     return nullptr;
   }
-  std::unique_ptr<CHistogramLog> log(new CHistogramLog(path, options, fd));
+  std::unique_ptr<CHistogramLog> log(new CHistogramLog(path, options, fd, readable));
   zrperf::MutexLock lock(&log->m_mutex);
-  log->m_nSize = size;
-  log->m_bTorn = torn;
-  if (!log->WriteAll(torn ? "\n" + log->m_header : log->m_header)) {
-    if (error != nullptr)
-      *error = "cannot write the histogram log " + path + ": " + strerror(errno);
+  bool unused;
+  if (!log->Append(std::string(), false, &unused)) {  // the header block alone
+    if (error != nullptr) {
+      *error = "the histogram log " + path + " cannot be written: " + log->m_sWhy;
+    }
     return nullptr;
   }
   return log;
@@ -143,20 +168,9 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
   }
   if (text.empty()) return true;
 
-  if (m_nSize > 0 && m_nSize + text.size() > m_options.maxBytes) Rotate();
-  // A forked child's lines go under a header of its own.
-  const bool forked = static_cast<long>(getpid()) != m_nPid;
-  if (forked) {
-    m_nPid = static_cast<long>(getpid());
-    m_header = zrperf::histlog::HeaderText(zrperf::HostName(), m_nPid, UnixNow());
-  }
-  bool written;
-  if (m_nSize == 0 || m_bTorn || forked) {  // rare: a new file, a torn end, a new process
-    written = WriteAll((m_bTorn ? "\n" : "") + (m_nSize == 0 || forked ? m_header : "") + text);
-  } else {
-    written = WriteAll(text);
-  }
-  if (!written && !m_bTorn) return false;  // nothing written: the intervals stay open
+  bool someLines = false;
+  const bool written = Append(text, true, &someLines);
+  if (!someLines) return false;  // nothing written: the intervals stay open
 
   // Some or all of the lines are in the file: their counters move on.
   for (const Update& u : updates) {
@@ -175,21 +189,162 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
                        m_vecLast.end(),
                        [](const Last& a, const Last& b) { return a.name < b.name; });
   }
-  return !m_bTorn;
+  return written;
 }
 
-bool CHistogramLog::WriteAll(const std::string& bytes) {
+// Appends `text` (lines, or nothing for the header block alone) to the file
+// that the path names now, in one write under the file's lock:
+//
+//  1. Take the lock of the open file (TakeFileLock()), then compare the open
+//     file with what the path names: another writer may have rotated it away
+//     (its lines would go to a renamed file, later deleted). If they differ,
+//     let the lock go, open the path anew and start again.
+//  2. Under the lock of the file that the path names, the file's own size
+//     (fstat, counting every writer's lines) decides a rotation: rename the
+//     files along, let the lock go and start again, which creates the new
+//     file.
+//  3. Prefix what the file needs: a line feed after a torn last line; this
+//     writer's header block when the file is new to it or another writer has
+//     written since its last write (so that a reader takes each line for the
+//     process that wrote it).
+bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someText) {
+  *someText = false;
+  if (static_cast<long>(getpid()) != m_nPid) {
+    // A forked child: its lines go under a header of its own, through an
+    // open file of its own (the parent's shares the parent's lock).
+    if (!Reopen()) return Fail();
+    m_nPid = static_cast<long>(getpid());
+    m_header = zrperf::histlog::HeaderText(zrperf::HostName(), m_nPid, UnixNow());
+  }
+  bool locked = false;
+  bool rotates = true;  // false once a rotation failed
+  // One wait for the lock in all, however many files the pass goes through.
+  const auto lockDeadline = std::chrono::steady_clock::now() + kLockWait;
+  struct stat st {};
+  std::string& prefix = m_prefix;
+  for (int round = 0;; ++round) {
+    locked = TakeFileLock(lockDeadline);
+    struct stat atPath;
+    const bool current =
+        ::fstat(m_fd, &st) == 0 && ::lstat(m_path.c_str(), &atPath) == 0 && SameFile(st, atPath);
+    if (!current) {
+      ReleaseFileLock(locked);
+      if (round + 1 >= kRounds || !Reopen()) return Fail();
+      continue;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    prefix.clear();
+    if (size > 0 && IsTorn(size)) prefix += '\n';
+    if (size == 0 || size != m_nEnd) prefix += m_header;
+    // The new file may fill up with others' lines before this writer gets
+    // its lock: it is then rotated again.
+    if (mayRotate && rotates && round + 1 < kRounds && size > 0 &&
+        size + prefix.size() + text.size() > m_options.maxBytes) {
+      if (Rotate()) {
+        ReleaseFileLock(locked);
+        if (!Reopen()) return Fail();  // creates the new file (or opens another writer's)
+        continue;
+      }
+      rotates = false;  // the file stays: append to it
+    }
+    break;
+  }
+  const std::size_t before = prefix.size();
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+  const bool written = WriteAll(prefix, text, &done);
+  *someText = done > before;
+  m_nEnd = static_cast<std::uint64_t>(st.st_size) + done;
+  ReleaseFileLock(locked);
+  if (written) m_bReported = false;
+  return written;
+}
+
+bool CHistogramLog::Reopen() {
+  bool readable = false;
+  std::string why;
+  const int fd = OpenLogFile(m_path, &readable, &why);
+  if (fd < 0) {
+    m_sWhy = why;
+    if (!m_bReported) {
+      m_bReported = true;
+      const std::string escaped = zrperf::EscapeRecordText(why);
+      zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
+                    "Histogram log: %s; its lines wait for the next pass", escaped.c_str());
+    }
+    return false;
+  }
+  ::close(m_fd);
+  m_fd = fd;
+  m_bReadable = readable;
+  m_nEnd = kUnknownEnd;
+  m_bTorn = false;
+  return true;
+}
+
+bool CHistogramLog::Fail() {
+  m_nWriteErrors.fetch_add(1, std::memory_order_relaxed);
+  m_bTorn = false;  // nothing written
+  return false;
+}
+
+bool CHistogramLog::TakeFileLock(std::chrono::steady_clock::time_point deadline) {
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  std::chrono::microseconds pause = kFirstPause;
+  for (;;) {
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+      m_bLockReported = false;
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return false;  // no lock on this file system: none is needed
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    std::uniform_int_distribution<long> pick(pause.count() / 2, pause.count());
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        std::chrono::microseconds(pick(jitter)), deadline - now));
+    pause = std::min(pause * 2, kLongestPause);
+  }
+  if (!m_bLockReported) {
+    m_bLockReported = true;
+    const std::string escaped = zrperf::EscapeRecordText(m_path);
+    zrfw::SendLog(
+        zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
+        "Histogram log %s: another process has held its lock for %d s; writing without it",
+        escaped.c_str(), static_cast<int>(kLockWait.count()));
+  }
+  return false;
+}
+
+void CHistogramLog::ReleaseFileLock(bool locked) {
+  if (locked) ::flock(m_fd, LOCK_UN);
+}
+
+bool CHistogramLog::IsTorn(std::uint64_t size) {
+  if (!m_bReadable) return m_bTorn;
+  char last = '\n';
+  if (::pread(m_fd, &last, 1, static_cast<off_t>(size - 1)) != 1) return m_bTorn;
+  return last != '\n';
+}
+
+bool CHistogramLog::WriteAll(std::string& prefix, const std::string& text, std::size_t* done) {
+  // One buffer for one write(2): the prefix is rare (a new file, another
+  // writer's lines since ours, a torn end), so the copy is too.
+  const std::string* bytes = &text;
+  if (!prefix.empty()) {
+    prefix.append(text);  // the prefix is m_prefix: it keeps its room
+    bytes = &prefix;
+  }
+  *done = 0;
+  while (*done < bytes->size()) {
+    const ssize_t n = ::write(m_fd, bytes->data() + *done, bytes->size() - *done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      m_sWhy = n < 0 ? std::strerror(errno) : "nothing written";
       m_nWriteErrors.fetch_add(1, std::memory_order_relaxed);
-      m_bTorn = done > 0;  // the next write starts a new line first
+      m_bTorn = *done > 0;  // the next write starts a new line first
       return false;
     }
-    done += static_cast<std::size_t>(n);
-    m_nSize += static_cast<std::uint64_t>(n);
+    *done += static_cast<std::size_t>(n);
   }
   m_bTorn = false;
   return true;
@@ -202,19 +357,13 @@ bool CHistogramLog::Rotate() {
     if (n == m_options.keptFiles) {
       std::filesystem::remove(zrperf::histlog::RotatedName(m_path, n), ec);
     }
+    // rename() replaces a link planted at the new name, never its target.
     std::filesystem::rename(from, zrperf::histlog::RotatedName(m_path, n), ec);
+    if (n == 1 && ec) return false;  // the file stays where it is
   }
-  if (m_options.keptFiles == 0) std::filesystem::remove(m_path, ec);
-  std::uint64_t size = 0;
-  bool torn = false;
-  const int fd = OpenForAppend(m_path, &size, &torn);
-  if (fd < 0) {
-    m_nWriteErrors.fetch_add(1, std::memory_order_relaxed);
-    return false;  // appending to the old file (renamed or not) goes on
+  if (m_options.keptFiles == 0) {
+    std::filesystem::remove(m_path, ec);
+    if (ec) return false;
   }
-  ::close(m_fd);
-  m_fd = fd;
-  m_nSize = size;
-  m_bTorn = torn;
   return true;
 }

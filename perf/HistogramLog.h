@@ -21,8 +21,28 @@
 // to .2, .3, ..., the oldest beyond `keptFiles` is deleted) and a new file is
 // started, as the rotating log sink does. A failed write is counted
 // (GetWriteErrorCount()) and its intervals are kept: the next line of each
-// of those counters covers them. Nothing is reported through the log sink
-// from a pass.
+// of those counters covers them.
+//
+// Planted names: the file is opened without following a link, a missing one
+// is created new (O_CREAT|O_EXCL, mode 0644 less the umask), and an existing
+// one is used only when it is a regular file with one name that belongs to
+// the process's effective user: a link, a hard link, a FIFO or another
+// user's file put at the path is refused, by Open() with
+// its reason in `error`, in a pass with one level -1 record until a pass
+// writes again (the pass counts a write error and its lines wait). Rotation
+// renames over whatever is at the rotated names (a link there is replaced,
+// never followed).
+//
+// Several writers on one path (processes, or logs opened twice): each pass
+// takes the file's lock (flock, exclusive), follows the path to the file it
+// names now (another writer may have rotated the file away), decides a
+// rotation from that file's own size, and writes; a writer whose last write
+// is not the file's end (another wrote since) writes its header block again
+// first, so every line follows the header of the process that wrote it. So
+// nothing is lost and only the oldest files are deleted. Anyone who can read
+// the file can hold its lock: a pass waits for it at most a second, then
+// writes without it (one level -1 record until it gets the lock again).
+// Apart from these two, nothing is reported through the log sink from a pass.
 //
 // Cost: in the statistics logger's pass the log reuses the snapshots that
 // the records were made from (LogPass()); WritePass() reads each counter
@@ -33,7 +53,8 @@
 // line (128 bytes plus 32 per non-empty bucket), and the room of the largest
 // pass's text and due list.
 //
-// fork(): a child's first pass on the parent's log writes a header block
+// fork(): a child's first pass on the parent's log opens the path anew (its
+// own open file, whose lock excludes the parent's) and writes a header block
 // with the child's pid before its lines; those lines count again the samples
 // that the parent recorded after its last line (the child's counters hold
 // them too).
@@ -47,6 +68,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,10 +88,12 @@ struct HistogramLogOptions {
 
 class ZRPERF_EXPORT CHistogramLog {
  public:
-  // Opens `path` for appending (creating it), writes a header block and
-  // returns the log; null with `error` set (one line naming the path and the
-  // system's reason) when the file cannot be opened. A file that ends in a
-  // torn line first gets a line feed, so the torn line stays a line of its own.
+  // Opens `path` for appending (creating it new when missing; see "Planted
+  // names" above), writes a header block and returns the log; null with
+  // `error` set (one line naming the path and the reason: "the histogram log
+  // PATH is a symbolic link", "... cannot be opened: Permission denied") when
+  // the file cannot be used. A file that ends in a torn line first gets a line
+  // feed, so the torn line stays a line of its own.
   static std::unique_ptr<CHistogramLog> Open(const std::string& path,
                                              const HistogramLogOptions& options,
                                              std::string* error);
@@ -106,14 +130,30 @@ class ZRPERF_EXPORT CHistogramLog {
  private:
   struct Last;  // a counter's handle and the snapshot of its last line
 
-  CHistogramLog(std::string path, const HistogramLogOptions& options, int fd);
-  // Closes the file, shifts the rotated ones and opens a fresh file; false
-  // (and the old file kept open for appending) when that fails.
-  bool Rotate() ZR_REQUIRES(m_mutex);
+  CHistogramLog(std::string path, const HistogramLogOptions& options, int fd, bool readable);
   // The lines of `due` and, once written, the new last snapshots.
   bool Write(CPerfCounters::DueList& due, double unixSeconds) ZR_REQUIRES(m_mutex);
-  // The whole buffer, in one write(2) when the system takes it all.
-  bool WriteAll(const std::string& bytes) ZR_REQUIRES(m_mutex);
+  // Appends `text` to the file that the path names now, under its lock,
+  // rotating first when `mayRotate` and the file would pass maxBytes; see the
+  // .cpp. *someText: some of `text` is in a file.
+  bool Append(const std::string& text, bool mayRotate, bool* someText) ZR_REQUIRES(m_mutex);
+  // Opens the path anew in place of m_fd; false (m_fd kept, the reason in
+  // m_sWhy and, once until a write succeeds, in a record) when refused.
+  bool Reopen() ZR_REQUIRES(m_mutex);
+  // Renames the file and the rotated ones along; false when the file stays.
+  bool Rotate() ZR_REQUIRES(m_mutex);
+  // Counts a pass that wrote nothing; false.
+  bool Fail() ZR_REQUIRES(m_mutex);
+  // The exclusive lock of m_fd's file, waited for until `deadline` (tried
+  // once after it); false when it was not taken (the pass goes on without it).
+  bool TakeFileLock(std::chrono::steady_clock::time_point deadline) ZR_REQUIRES(m_mutex);
+  void ReleaseFileLock(bool locked) ZR_REQUIRES(m_mutex);
+  // True when the file of `size` bytes ends inside a line.
+  bool IsTorn(std::uint64_t size) ZR_REQUIRES(m_mutex);
+  // `prefix` then `text`, in one write(2) when the system takes it all;
+  // *done: the bytes written.
+  bool WriteAll(std::string& prefix, const std::string& text, std::size_t* done)
+      ZR_REQUIRES(m_mutex);
 
   const std::string m_path;
   const HistogramLogOptions m_options;
@@ -121,9 +161,15 @@ class ZRPERF_EXPORT CHistogramLog {
   long m_nPid ZR_GUARDED_BY(m_mutex);
   zrperf::Mutex m_mutex;
   int m_fd ZR_GUARDED_BY(m_mutex);
-  std::uint64_t m_nSize ZR_GUARDED_BY(m_mutex) = 0;    // bytes in the current file
-  bool m_bTorn ZR_GUARDED_BY(m_mutex) = false;         // the file ends inside a line
-  std::vector<Last> m_vecLast ZR_GUARDED_BY(m_mutex);  // ascending names
+  bool m_bReadable ZR_GUARDED_BY(m_mutex) = false;  // m_fd can be read (IsTorn())
+  // The file's size just after this writer's last write to it (unknown after
+  // an open): another size means that another writer wrote since.
+  std::uint64_t m_nEnd ZR_GUARDED_BY(m_mutex) = 0;
+  bool m_bTorn ZR_GUARDED_BY(m_mutex) = false;          // this writer's last write was cut
+  bool m_bReported ZR_GUARDED_BY(m_mutex) = false;      // a refusal was recorded
+  bool m_bLockReported ZR_GUARDED_BY(m_mutex) = false;  // a lock timeout was recorded
+  std::string m_sWhy ZR_GUARDED_BY(m_mutex);            // the last failure's reason
+  std::vector<Last> m_vecLast ZR_GUARDED_BY(m_mutex);   // ascending names
   // A pass's due counters, text and updates, kept for the room they hold.
   // An update: where a counter's new last snapshot goes once its line is
   // written (its entry in m_vecLast, or npos for a new name).
@@ -133,6 +179,7 @@ class ZRPERF_EXPORT CHistogramLog {
   };
   CPerfCounters::DueList m_due ZR_GUARDED_BY(m_mutex);
   std::string m_text ZR_GUARDED_BY(m_mutex);
+  std::string m_prefix ZR_GUARDED_BY(m_mutex);
   std::vector<Update> m_updates ZR_GUARDED_BY(m_mutex);
   std::atomic<std::uint64_t> m_nWriteErrors{0};
 };

@@ -9,11 +9,10 @@ namespace store {
 
 namespace {
 
-// How long SQLite's own busy handler waits for one lock, and how long a call
-// keeps retrying in all (some lock conflicts, e.g. a WAL snapshot that went
-// stale, return SQLITE_BUSY at once without calling the busy handler).
+// How long SQLite's own busy handler waits for one lock (a call keeps
+// retrying for kBusyBudget in all: some lock conflicts, e.g. a WAL snapshot
+// that went stale, return SQLITE_BUSY at once without calling the handler).
 constexpr int kBusyTimeoutMs = 10000;
-constexpr std::chrono::seconds kRetryBudget(30);
 
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS settings("
@@ -30,10 +29,10 @@ bool IsBusy(int rc) {
 }  // namespace
 
 // Runs `attempt` (which returns an SQLite result code) again while it reports
-// a lock conflict, with a short randomised back-off, until the retry budget
-// is spent. Returns the last result code.
+// a lock conflict, with a short randomised back-off, until kBusyBudget is
+// spent. Returns the last result code.
 int RetryWhileBusy(const std::function<int()>& attempt) {
-  const auto deadline = std::chrono::steady_clock::now() + kRetryBudget;
+  const auto deadline = std::chrono::steady_clock::now() + kBusyBudget;
   thread_local std::minstd_rand jitter(std::random_device{}());
   int pauseMs = 1;
   for (;;) {

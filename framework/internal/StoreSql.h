@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,9 +31,14 @@ struct StatementDeleter {
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
+// How long one step of a call keeps waiting for another connection or
+// process before it fails with SQLITE_BUSY: the retries below, and the wait
+// for a turn in the store's turnstile.
+inline constexpr std::chrono::seconds kBusyBudget(30);
+
 // Runs `attempt` (which returns an SQLite result code) again while it reports
-// a lock conflict, with a short randomised back-off, until the retry budget
-// (30 seconds) is spent. Returns the last result code.
+// a lock conflict, with a short randomised back-off, until kBusyBudget is
+// spent. Returns the last result code.
 int RetryWhileBusy(const std::function<int()>& attempt);
 
 // SQLite's text for `rc`, with the connection's message when it is about `rc`.
