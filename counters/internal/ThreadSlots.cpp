@@ -22,11 +22,6 @@ std::atomic<std::uint64_t> g_nDetachments{0};
 // Orders thread ends, tidying and owner destruction (see the header).
 zrperf::Mutex g_lifetimeMutex;
 
-namespace {
-// The first live owner (the fork handlers' list).
-SlotOwner* g_pFirstOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
-}  // namespace
-
 // The pthread_atfork handlers: every owner's lock held across fork() (in the
 // lock order: the process-wide mutex, then the owners) and released on both
 // sides. In the child the thread that runs the handler is the copy of the one
@@ -36,20 +31,21 @@ SlotOwner* g_pFirstOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
 struct ForkGuard {
   static void Prepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
     g_lifetimeMutex.Lock();
-    for (SlotOwner* owner = g_pFirstOwner; owner != nullptr; owner = owner->m_pNextOwner) {
-      owner->m_mutex.Lock();
-    }
+    owners.ForEach([](SlotOwner& owner) ZR_NO_THREAD_SAFETY_ANALYSIS { owner.m_mutex.Lock(); });
   }
   static void Parent() ZR_NO_THREAD_SAFETY_ANALYSIS {
-    for (SlotOwner* owner = g_pFirstOwner; owner != nullptr; owner = owner->m_pNextOwner) {
-      owner->m_mutex.Unlock();
-    }
+    owners.ForEach([](SlotOwner& owner) ZR_NO_THREAD_SAFETY_ANALYSIS { owner.m_mutex.Unlock(); });
     g_lifetimeMutex.Unlock();
   }
   static void Child() { Parent(); }
 
   ForkGuard() noexcept { pthread_atfork(&Prepare, &Parent, &Child); }
+
+  // The live owners (a friend's reach to their links).
+  static zrperf::IntrusiveList<SlotOwner, &SlotOwner::m_ownerLink> owners
+      ZR_GUARDED_BY(g_lifetimeMutex);
 };
+zrperf::IntrusiveList<SlotOwner, &SlotOwner::m_ownerLink> ForkGuard::owners;
 
 // The slots of one thread, by owner id, with a direct-mapped cache in front.
 struct ThreadTable {
@@ -158,19 +154,12 @@ ThreadSlot::~ThreadSlot() = default;
 
 SlotOwner::SlotOwner() noexcept : m_nId(g_nNextOwnerId.fetch_add(1, std::memory_order_relaxed)) {
   zrperf::MutexLock lifetime(&g_lifetimeMutex);
-  m_pNextOwner = g_pFirstOwner;
-  if (g_pFirstOwner != nullptr) g_pFirstOwner->m_pPrevOwner = this;
-  g_pFirstOwner = this;
+  ForkGuard::owners.PushFront(this);
 }
 
 SlotOwner::~SlotOwner() {
   zrperf::MutexLock lifetime(&g_lifetimeMutex);
-  if (m_pPrevOwner != nullptr) {
-    m_pPrevOwner->m_pNextOwner = m_pNextOwner;
-  } else {
-    g_pFirstOwner = m_pNextOwner;
-  }
-  if (m_pNextOwner != nullptr) m_pNextOwner->m_pPrevOwner = m_pPrevOwner;
+  ForkGuard::owners.Remove(this);
   zrperf::MutexLock guard(&m_mutex);
   if (m_pHead == nullptr) return;
   for (ThreadSlot* slot = m_pHead; slot != nullptr; slot = slot->m_pNext) slot->m_pOwner = nullptr;

@@ -47,6 +47,7 @@
 #include <cstdint>
 
 #include <zrperf/sync/Export.h>
+#include <zrperf/sync/IntrusiveList.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
 
@@ -162,9 +163,9 @@ class SlotOwner {
   const std::uint64_t m_nId;
   mutable zrperf::Mutex m_mutex ZR_ACQUIRED_AFTER(g_lifetimeMutex);
   ThreadSlot* m_pHead ZR_GUARDED_BY(m_mutex) = nullptr;
-  // The process-wide list of live owners, for the fork handlers.
-  SlotOwner* m_pPrevOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
-  SlotOwner* m_pNextOwner ZR_GUARDED_BY(g_lifetimeMutex) = nullptr;
+  // The link into the process-wide list of live owners, for the fork
+  // handlers (guarded by g_lifetimeMutex; two pointers, as always).
+  zrperf::IntrusiveLink<SlotOwner> m_ownerLink;
 };
 
 // Single-writer field update: the writing thread reads its own field and
