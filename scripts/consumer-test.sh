@@ -37,26 +37,20 @@ passed=2
 
 # 3. Each exporter library alone, both ways, when the build has it; its
 # header at its path and at the forwarding path of earlier releases.
-if ls "$prefix"/lib*/libzrperf-prometheus.so.2 > /dev/null 2>&1; then
-  test -f "$prefix/include/zrperf/export/prometheus/PrometheusCollector.h"
-  test -f "$prefix/include/zrperf/PrometheusCollector.h"
-  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-prometheus"
+# exporter NAME HEADER: the consumer of libzrperf-NAME, when it was installed.
+exporter() {
+  ls "$prefix"/lib*/libzrperf-"$1".so.2 > /dev/null 2>&1 || return 0
+  test -f "$prefix/include/zrperf/export/$1/$2"
+  test -f "$prefix/include/zrperf/$2"
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-$1"
   # shellcheck disable=SC2046
-  g++ -std=c++17 -o "$work/consumer-prometheus-pc" tests/consumer/prometheus.cpp \
-    $(pkg-config --cflags --libs zrperf-prometheus)
-  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-prometheus-pc"
+  g++ -std=c++17 -o "$work/consumer-$1-pc" "tests/consumer/$1.cpp" \
+    $(pkg-config --cflags --libs "zrperf-$1")
+  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-$1-pc"
   passed=$((passed + 2))
-fi
-if ls "$prefix"/lib*/libzrperf-otlp.so.2 > /dev/null 2>&1; then
-  test -f "$prefix/include/zrperf/export/otlp/OtlpExporter.h"
-  test -f "$prefix/include/zrperf/OtlpExporter.h"
-  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/cmake-build/consumer-otlp"
-  # shellcheck disable=SC2046
-  g++ -std=c++17 -o "$work/consumer-otlp-pc" tests/consumer/otlp.cpp \
-    $(pkg-config --cflags --libs zrperf-otlp)
-  LD_LIBRARY_PATH="$(echo "$prefix"/lib*)" "$work/consumer-otlp-pc"
-  passed=$((passed + 2))
-fi
+}
+exporter prometheus PrometheusCollector.h
+exporter otlp OtlpExporter.h
 # 4. The installed programs run from the prefix with no library path set:
 # they find the project's libraries relative to themselves.
 env -u LD_LIBRARY_PATH "$prefix/bin/zrperf-demo" --seconds 1 --threads 2 \

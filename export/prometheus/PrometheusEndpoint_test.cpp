@@ -357,16 +357,22 @@ std::pair<int, std::size_t> Drain(int port, const std::string& headers = "") {
   return {status, total};
 }
 
+// `n` counters of 17 samples each from 100 ns to 4.3 s: about 2.3 KB of text
+// answer each.
+boost::shared_ptr<CPerfCounters> ManyCounters(int n) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (int i = 0; i < n; ++i) {
+    auto c = counters->GetCounter("lun" + std::to_string(i) + ".read");
+    for (std::int64_t d = 1; d < 100000000; d *= 3) c->AddSample(CTimeInterval(d));
+  }
+  return counters;
+}
+
 TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenGone) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizers' allocators keep freed memory: figures mean nothing";
 #endif
-  // About 12 MB of text answer.
-  auto counters = boost::make_shared<CPerfCounters>();
-  for (int i = 0; i < 5000; ++i) {
-    auto c = counters->GetCounter("lun" + std::to_string(i) + ".read");
-    for (std::int64_t d = 1; d < 100000000; d *= 3) c->AddSample(CTimeInterval(d));
-  }
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(5000);  // a 12 MB answer
   std::unique_ptr<CPrometheusEndpoint> endpoint =
       CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(endpoint);
@@ -408,11 +414,7 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
 }
 
 TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets503) {
-  auto counters = boost::make_shared<CPerfCounters>();
-  for (int i = 0; i < 20000; ++i) {
-    auto c = counters->GetCounter("lun" + std::to_string(i) + ".read");
-    for (std::int64_t d = 1; d < 100000000; d *= 3) c->AddSample(CTimeInterval(d));
-  }
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(20000);
   std::unique_ptr<CPrometheusEndpoint> endpoint =
       CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(endpoint);
