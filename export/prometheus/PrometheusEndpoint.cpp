@@ -53,6 +53,7 @@ constexpr std::chrono::milliseconds kReuseAge{1000};       // shared while being
 constexpr std::chrono::milliseconds kAnswerWait{5000};     // for a free answer, then 503
 constexpr std::chrono::milliseconds kSendDeadline{60000};  // for a whole answer
 constexpr std::size_t kSendChunk = 16384;                  // written at a time
+constexpr int kSendBuffer = 512 * 1024;                    // per connection (the system doubles it)
 // With this many workers busy, a client that took no data for kStalledUnderLoad
 // is dropped (otherwise civetweb drops it after its request timeout).
 constexpr int kBusyWorkers = kWorkers * 3 / 4;
@@ -428,6 +429,10 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
         const in_addr bound = SocketAddress(host, 0).sin_addr;
         ForEachSocketOf(bound, endpoint->m_port, true, 0, [&endpoint](int fd) {
           endpoint->m_listener = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+          // Accepted connections inherit a bounded send buffer: a client that
+          // never reads then costs the system kSendBuffer, not the several
+          // MB that autotuning would grow the buffer to.
+          (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof(kSendBuffer));
           return true;
         });
         // "**" matches every path: the handler answers 404 and 405 itself.

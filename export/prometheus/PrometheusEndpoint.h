@@ -37,8 +37,10 @@
 // kind however old, or waits up to 5 s for one to be released and then gets
 // 503 with "Retry-After: 1". A scrape after the last one was sent always reads
 // the counters afresh. Answers are built one at a time on a thread of the
-// endpoint, and go out in 16 KiB writes: a client that takes nothing for
-// 1.5 s is dropped, and while 72 of the 96 workers are busy, one that takes
+// endpoint, and go out in 16 KiB writes through a 1 MiB socket send buffer
+// (the system's autotuning would give a client that never reads several MB
+// of kernel memory and copying): a client that takes nothing for 1.5 s is
+// dropped, and while 72 of the 96 workers are busy, one that takes
 // nothing for 50 ms; a whole answer gets 60 s at most.
 //
 // Limits: 96 worker threads serve one connection each, and a connection is

@@ -154,6 +154,29 @@ TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortUntilDestroyed) {
   EXPECT_NE(metrics.body.find("zrperf_elapsed_seconds_count{counter=\"disk0.read\"} 1\n"),
             std::string::npos)
       << metrics.body;
+  // A connection the server accepted has a send buffer of 1 MiB (512 KiB
+  // asked, doubled by the system), not autotuning's several MB.
+  const int client = Connect(port);
+  int accepted = 0;
+  for (int tries = 0; tries < 1000 && accepted == 0; ++tries) {
+    for (int fd = 0; fd < 1024; ++fd) {
+      sockaddr_in local{}, peer{};
+      socklen_t size = sizeof(local), peerSize = sizeof(peer);
+      int buffer = 0, listening = 1;
+      socklen_t intSize = sizeof(int), listeningSize = sizeof(int);
+      if (fd == client || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+          local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+          getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningSize) != 0 || listening)
+        continue;
+      getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &intSize);
+      EXPECT_EQ(buffer, 1024 * 1024);
+      ++accepted;
+    }
+    if (accepted == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(accepted, 0);
+  close(client);
 
   endpoint.reset();  // stops and joins: the port is released
   EXPECT_TRUE(PortIsFree(port));
