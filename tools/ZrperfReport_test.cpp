@@ -723,6 +723,137 @@ TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
             2);  // p.hlog and p.svg only
 }
 
+// ---- Objectives -------------------------------------------------------------------
+
+// Every form an objective takes, and each way one can be malformed, with the
+// message saying which part is wrong.
+TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
+  struct Case {
+    const char* text;
+    const char* shown;  // or the message's telling part when malformed
+    double limitNs;
+  };
+  const Case cases[] = {
+      {"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
+      {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
+      {"x: mean<1ns ", "x:mean < 1ns", 1},
+      {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
+      {"x:p50<2s", "x:p50 < 2s", 2e9},
+      {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
+      {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5},
+      {"p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
+      {":p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
+      {"x:p100 < 5ms", "not a figure", 0},
+      {"x:p0 < 5ms", "not a figure", 0},
+      {"x:p < 5ms", "not a figure", 0},
+      {"x:p99. < 5ms", "not a figure", 0},
+      {"x:p-1 < 5ms", "not a figure", 0},
+      {"x:avg < 5ms", "not a figure", 0},
+      {"x: < 5ms", "not a figure", 0},
+      {"x:p99 > 5ms", "must be < or <=", 0},
+      {"x:p99 = 5ms", "must be < or <=", 0},
+      {"x:p99 5ms", "must be < or <=", 0},
+      {"x:p99 < 5", "a number with a unit", 0},
+      {"x:p99 < ms", "a number with a unit", 0},
+      {"x:p99 < 5 parsecs", "a number with a unit", 0},
+      {"x:p99 < -5ms", "a number with a unit", 0},
+      {"x:p99 < 1e3ms", "a number with a unit", 0},
+      {"x:p99 < infms", "a number with a unit", 0},
+      {"x:p99 < 5ms 6ms", "a number with a unit", 0},
+      {"x:p99 <", "a number with a unit", 0},
+  };
+  for (const Case& c : cases) {
+    zrreport::Objective o;
+    std::string error;
+    const bool ok = zrreport::ParseObjective(c.text, &o, &error);
+    ASSERT_EQ(ok, c.limitNs > 0) << c.text << ": " << error;
+    if (ok) {
+      EXPECT_EQ(o.Shown(), c.shown);
+      EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.shown), std::string::npos) << c.text << ": " << error;
+      EXPECT_TRUE(TerminalSafe(error)) << error;
+    }
+  }
+}
+
+// A log of counter "op" whose first interval is fast (1 ms) and second slow
+// (9 ms), and of "idle", ten samples of 1 us per interval.
+std::string CheckLog(const TempDir& dir) {
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("c.hlog"), {}, &error);
+  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
+                       {"idle", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int k = 0; k < 100; ++k)
+      counters[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
+    for (int k = 0; k < 10; ++k) counters[1].second->AddSample(CTimeInterval(10));
+    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+  }
+  return dir.Path("c.hlog");
+}
+
+// Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
+// input or an objective matching no counter, 2 on a bad command line; '<'
+// and '<=' differ at the measured value; --each-interval catches the slow
+// interval of a window whose mean holds.
+TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
+  TempDir dir("report");
+  const std::string log = CheckLog(dir);
+  const std::string out = dir.Path("out.txt");
+  struct Case {
+    std::string args;
+    int status;
+    const char* says;  // in the output (or, for a fault, the message)
+  };
+  const Case cases[] = {
+      {"--slo 'op:mean < 6ms'", 0, "held     op                               mean < 6ms"},
+      {"--slo 'op:mean < 6ms' --each-interval", 3, "breached in 1 of 2 intervals"},
+      {"--slo 'op:max <= 9ms' --each-interval", 0, "breached in 0 of 2 intervals"},
+      {"--slo 'op:max < 9ms'", 3, "BREACHED op"},
+      {"--slo 'op:max < 9000us' --slo '*:p50 < 1h'", 3, "1 of 3 breached"},
+      {"--slo '*:p50 < 1h' --slo 'i*:max<=1us'", 0, "3 of 3 held"},
+      {"--slo 'i*:max<1us'", 3, "max < 1us            1.00us"},
+      {"--counter idle --slo 'op:max < 1h'", 1, "matches no counter (counters: idle)"},
+      {"--slo 'nosuch:max < 1h'", 1, "'nosuch:max < 1h' matches no counter"},
+      {"--slo 'op:max < 1h' --from -0s", 1, "no interval"},
+      {"--slo 'op:max < 1h' " + dir.Path("missing.hlog"), 1, "missing.hlog"},
+      {"--slo 'op:max < 1h' " + dir.Write("r.log",
+                                          "2026-12-07 01:50:00.250 [info] [42:43] [void "
+                                          "CPerfCounters::Log():40] Interval Stats: \n\t\t\t\top: "
+                                          "seconds=1.00 samples=2 rate=2.00 mean=1.26ms "
+                                          "p50=1.21ms p90=1.66ms p99=2.30ms p99.9=4.10ms "
+                                          "max=12.50ms\n"),
+       1, "cannot be merged"},
+      {"--slo 'op:max >= 1h'", 2, "malformed objective 'op:max >= 1h'"},
+      {"", 2, "check needs an objective"},
+      {"--slo ''", 2, "malformed objective ''"},
+      {"--slo 'op:max < 1h' --by-host", 2, "--by-host is for summary"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(dir, "check " + c.args + " -o " + out + " " + log);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+    const std::string text = c.status == 0 || c.status == 3 ? ReadFile(out) : run.err;
+    EXPECT_NE(text.find(c.says), std::string::npos) << c.args << "\n" << text;
+    if (c.status != 0 && c.status != 3) {
+      EXPECT_FALSE(std::filesystem::exists(out)) << c.args;
+    }
+    std::filesystem::remove(out);
+  }
+  for (const char* args : {"summary --slo 'op:max<1h' ", "csv --each-interval "}) {
+    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
+  }
+  const ToolRun json = Tool(dir, "check --json --each-interval --slo 'op:p99.9 <= 1ms' " + log);
+  EXPECT_EQ(json.status, 3);
+  EXPECT_TRUE(StrictJson(json.out).Valid()) << json.out;
+  for (const char* member : {"\"held\": false, \"results\": [",
+                             "\"stat\": \"p99.9\", \"op\": \"<=\", "
+                             "\"limit_us\": 1000.000, \"held\": false, \"value_us\": 9000.0, "
+                             "\"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"}) {
+    EXPECT_NE(json.out.find(member), std::string::npos) << member << "\n" << json.out;
+  }
+}
+
 // ---- Hostile names, through the real command ---------------------------------------
 
 // Writes one pass of a counter per name into `file`, each with a few samples.
@@ -821,12 +952,13 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
       "\t\t\t\tr\x01\xff: seconds=1e-320 samples=200 rate=1 mean=1.26ms p50=1.21ms p90=1.66ms "
       "p99=2.30ms p99.9=4.10ms max=12.50ms\n");
 
-  for (const std::string& args : {"summary --json " + log, "summary --json --by-host " + log,
-                                  "csv --json " + log, "csv --json " + records}) {
+  for (const std::string& args :
+       {"summary --json " + log, "summary --json --by-host " + log, "csv --json " + log,
+        "csv --json " + records, "check --json --slo '*:max<1h' " + log}) {
     const ToolRun run = Tool(dir, args);
     ASSERT_EQ(run.status, 0) << args << run.err;
     EXPECT_TRUE(StrictJson(run.out).Valid()) << args;
-    const std::size_t entries = args.find("summary") == 0                 ? names.size()
+    const std::size_t entries = args.find("csv") != 0                     ? names.size()
                                 : args.find(records) != std::string::npos ? 1
                                                                           : rows;
     EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')),
@@ -841,14 +973,16 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
        {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}) {
     EXPECT_NE(csv.out.find(cell), std::string::npos) << cell;
   }
-  for (const char* args : {"summary ", "summary --by-host "}) {
+  for (const char* args : {"summary ", "summary --by-host ", "check --slo '*:p50<1h' "}) {
     const ToolRun summary = Tool(dir, args + log);
     ASSERT_EQ(summary.status, 0) << summary.err;
     EXPECT_TRUE(TerminalSafe(summary.out)) << args;
     EXPECT_EQ(static_cast<std::size_t>(std::count(summary.out.begin(), summary.out.end(), '\n')),
               names.size() + 2)
         << args;
-    EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+    if (args[0] == 's') {
+      EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+    }
   }
 }
 

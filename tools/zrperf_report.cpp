@@ -2,7 +2,8 @@
 // the "Interval Stats" records of ordinary logs). See --help and
 // docs/histogram-log.md.
 //
-// Exit status: 0 on success, 1 on a fault of the input or output (one line on
+// Exit status: 0 on success (check: every objective held), 3 when check finds
+// an objective breached, 1 on a fault of the input or output (one line on
 // standard error; nothing is written, to -o FILE nor to standard output), 2 on
 // a bad command line. No exception leaves main(): an unexpected one is a
 // fault with exit status 1 too.
@@ -35,6 +36,8 @@ const char kUsage[] =
     "  plot      a PNG or SVG (by the -o name) drawn by gnuplot: latency\n"
     "            percentiles over time per counter, samples per second, and the\n"
     "            latency distribution of the window\n"
+    "  check     tests latency objectives (--slo) over the window, or in each\n"
+    "            interval: one line per objective and counter, held or breached\n"
     "\n"
     "Options:\n"
     "  --counter GLOB   only counters whose (shown) name matches GLOB; repeatable\n"
@@ -43,7 +46,11 @@ const char kUsage[] =
     "                   TIME: Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] (UTC), or -N\n"
     "                   with s, m, h or d: that long before the data's last interval\n"
     "  --by-host        summary: one row per counter and host\n"
-    "  --json           summary, csv: JSON instead of a table or CSV\n"
+    "  --slo 'GLOB:STAT OP VALUE'  check: an objective, repeatable; STAT p<N>\n"
+    "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"
+    "                   with ns, us, ms, s, m or h: 'disk.*:p99 < 5ms'\n"
+    "  --each-interval  check: every interval must hold, not only the window\n"
+    "  --json           summary, csv, check: JSON instead of a table or CSV\n"
     "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
     "                   required for plot (.png or .svg)\n"
     "  --size WxH       plot: the image size in pixels (default 1000 wide, 280 per\n"
@@ -57,8 +64,9 @@ const char kUsage[] =
     "\\xHH; CSV cells that start like a formula (= + - @) get a leading '.\n"
     "Inputs must be regular files; lines over 1 MiB are skipped with a warning.\n"
     "\n"
-    "Exit status: 0 on success, 1 on bad input or a failed write, 2 on a bad\n"
-    "command line.\n";
+    "Exit status: 0 on success (check: every objective held), 3 when check finds\n"
+    "an objective breached, 1 on bad input (an objective matching no counter\n"
+    "too) or a failed write, 2 on a bad command line or a malformed objective.\n";
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -87,13 +95,14 @@ int Run(int argc, char** argv) {
     }
   }
   zrperf::CommandLine args(argc, argv);
-  if (args.Done()) return Usage("a command is needed: summary, csv or plot");
+  if (args.Done()) return Usage("a command is needed: summary, csv, plot or check");
   const std::string command = args.Next().text;
-  if (command != "summary" && command != "csv" && command != "plot") {
-    return Usage("unknown command '" + ShownName(command) + "' (summary, csv or plot)");
+  if (command != "summary" && command != "csv" && command != "plot" && command != "check") {
+    return Usage("unknown command '" + ShownName(command) + "' (summary, csv, plot or check)");
   }
 
   zrreport::ReportOptions options;
+  std::vector<zrreport::Objective> objectives;
   std::string output;
   std::vector<std::string> inputs;
   std::string error;
@@ -101,7 +110,8 @@ int Run(int argc, char** argv) {
     zrperf::CommandLineArg arg = args.Next();
     const std::string& name = arg.name;
     const bool takesValue = name == "--counter" || name == "--from" || name == "--to" ||
-                            name == "-o" || name == "--output" || name == "--size";
+                            name == "-o" || name == "--output" || name == "--size" ||
+                            name == "--slo";
     if (takesValue && !args.TakeValue(&arg, &error)) return Usage(ShownName(error));
     const std::string& value = arg.value;
     if (name == "--counter") {
@@ -123,6 +133,11 @@ int Run(int argc, char** argv) {
       }
       options.width = w;
       options.height = h;
+    } else if (name == "--slo") {
+      objectives.emplace_back();
+      if (!zrreport::ParseObjective(value, &objectives.back(), &error)) return Usage(error);
+    } else if (name == "--each-interval" && !arg.inlineValue) {
+      options.eachInterval = true;
     } else if (name == "--json" && !arg.inlineValue) {
       options.json = true;
     } else if (name == "--by-host" && !arg.inlineValue) {
@@ -137,8 +152,11 @@ int Run(int argc, char** argv) {
   if (command == "plot" && !EndsWith(output, ".png") && !EndsWith(output, ".svg")) {
     return Usage("plot needs -o FILE.png or -o FILE.svg");
   }
-  if (command == "plot" && options.json) return Usage("--json is for summary and csv");
+  if (command == "plot" && options.json) return Usage("--json is for summary, csv and check");
   if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
+  if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
+  if (command != "check" && !objectives.empty()) return Usage("--slo is for check");
+  if (command != "check" && options.eachInterval) return Usage("--each-interval is for check");
 
   zrreport::Dataset data;
   if (!zrreport::ReadInputs(inputs, &data, &error)) return Fail(error);
@@ -156,6 +174,12 @@ int Run(int argc, char** argv) {
     return 0;
   }
   std::string text;
+  if (command == "check") {
+    bool held = false;
+    if (!zrreport::Check(data, options, objectives, &text, &held, &error)) return Fail(error);
+    if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
+    return held ? 0 : 3;
+  }
   const bool ok = command == "summary" ? zrreport::Summary(data, options, &text, &error)
                                        : zrreport::Csv(data, options, &text, &error);
   if (!ok) return Fail(error);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <set>
@@ -102,6 +103,18 @@ struct Selection {
   double first = 0, last = 0;              // the span the intervals cover
 };
 
+// The first names of `names`, for a message.
+template <typename Names>
+std::string Known(const Names& names) {
+  std::string known;
+  std::size_t shown = 0;
+  for (const std::string& name : names) {
+    if (shown++ == 8) return known + ", ...";
+    known += (known.empty() ? "" : ", ") + name;
+  }
+  return known;
+}
+
 bool Select(const Dataset& data, const ReportOptions& options, Selection* out, std::string* error) {
   if (data.intervals.empty()) {
     *error = "the input holds no interval";
@@ -121,17 +134,7 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
     bool any = false;
     for (const std::string& name : all) any = any || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
     if (!any) {
-      std::string known;
-      std::size_t shown = 0;
-      for (const std::string& name : all) {
-        if (shown++ == 8) {
-          known += ", ...";
-          break;
-        }
-        known += (known.empty() ? "" : ", ") + name;
-      }
-      *error = "no counter matches '";
-      error->append(ShownName(pattern)).append("' (counters: ").append(known).append(")");
+      *error = "no counter matches '" + ShownName(pattern) + "' (counters: " + Known(all) + ")";
       return false;
     }
   }
@@ -214,6 +217,42 @@ std::string JsonFigures(const Figures& f) {
          ", \"p99_9_us\": " + Micros(f.p999) + ", \"max_us\": " + Micros(f.max);
 }
 
+// A decimal number at `*at` ("12", "99.9"): digits, then optionally a point
+// and digits; no sign, exponent, infinity or hexadecimal. Advances `*at`.
+bool Decimal(const std::string& text, std::size_t* at, double* value) {
+  const std::size_t start = *at;
+  const auto digits = [&] {
+    const std::size_t from = *at;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') ++*at;
+    return *at > from;
+  };
+  if (!digits()) return false;
+  if (*at < text.size() && text[*at] == '.' && (++*at, !digits())) return false;
+  *value = std::strtod(text.substr(start, *at - start).c_str(), nullptr);
+  return std::isfinite(*value);
+}
+
+std::uint64_t StatUnits(const CTimeCounterSnapshot& s, const Stat& stat) {
+  switch (stat.kind) {
+    case Stat::kMean:
+      return Units(s.GetMean());
+    case Stat::kMax:
+      return Units(s.GetMax());
+    case Stat::kPercentile:
+      break;
+  }
+  return Units(s.GetPercentile(stat.percent / 100.0));
+}
+
+bool Holds(const Objective& o, std::uint64_t units) {
+  const double ns = static_cast<double>(units) * 100.0;
+  return o.orEqual ? ns <= o.limitNs : ns < o.limitNs;
+}
+
+std::string ObjectiveTail(const Objective& o) {
+  return o.stat.label + (o.orEqual ? " <= " : " < ") + o.limitText;
+}
+
 double Ms(std::uint64_t units) {
   return static_cast<double>(units) / 1e4;
 }
@@ -261,6 +300,218 @@ bool ParseTime(const std::string& text, double dataEnd, double* unix, std::strin
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
   *unix = static_cast<double>(timegm(&tm));
+  return true;
+}
+
+std::string Objective::Shown() const {
+  return ShownName(glob) + ":" + ObjectiveTail(*this);
+}
+
+bool ParseStat(const std::string& text, Stat* stat, std::string* error) {
+  if (text == "mean" || text == "max") {
+    stat->kind = text == "mean" ? Stat::kMean : Stat::kMax;
+    stat->label = text;
+    return true;
+  }
+  std::size_t at = 1;
+  double percent = 0;
+  if (text.size() < 2 || text[0] != 'p' || !Decimal(text, &at, &percent) || at != text.size() ||
+      !(percent > 0 && percent < 100)) {
+    *error = "'" + ShownName(text) + "' is not a figure: p<N> with 0 < N < 100 (p99, p99.9), " +
+             "mean or max";
+    return false;
+  }
+  stat->kind = Stat::kPercentile;
+  stat->percent = percent;
+  stat->label = "p" + Format("%.10g", percent);
+  return true;
+}
+
+bool ParseObjective(const std::string& text, Objective* objective, std::string* error) {
+  const std::string shown = "malformed objective '" + ShownName(text) + "': ";
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    *error = shown + "it needs GLOB:STAT OP VALUE (\"disk.*:p99 < 5ms\")";
+    return false;
+  }
+  Objective o;
+  o.glob = text.substr(0, colon);
+  std::size_t at = colon + 1;
+  const auto spaces = [&] {
+    while (at < text.size() && text[at] == ' ') ++at;
+  };
+  spaces();
+  const std::size_t statEnd = std::min(text.find_first_of(" <>=", at), text.size());
+  std::string why;
+  if (!ParseStat(text.substr(at, statEnd - at), &o.stat, &why)) {
+    *error = shown + why;
+    return false;
+  }
+  at = statEnd;
+  spaces();
+  if (text.compare(at, 2, "<=") == 0) {
+    o.orEqual = true;
+    at += 2;
+  } else if (text.compare(at, 1, "<") == 0) {
+    at += 1;
+  } else {
+    *error = shown + "the comparison must be < or <= (an objective is a bound from above)";
+    return false;
+  }
+  spaces();
+  double number = 0;
+  const std::size_t valueStart = at;
+  const bool isNumber = Decimal(text, &at, &number);
+  const std::size_t numberEnd = at;
+  spaces();
+  std::size_t unitEnd = at;
+  while (unitEnd < text.size() && text[unitEnd] >= 'a' && text[unitEnd] <= 'z') ++unitEnd;
+  const std::string unit = text.substr(at, unitEnd - at);
+  const double scale = unit == "ns"   ? 1
+                       : unit == "us" ? 1e3
+                       : unit == "ms" ? 1e6
+                       : unit == "s"  ? 1e9
+                       : unit == "m"  ? 60e9
+                       : unit == "h"  ? 3600e9
+                                      : 0;
+  at = unitEnd;
+  spaces();
+  if (!isNumber || scale == 0 || at != text.size()) {
+    *error = shown + "the value must be a number with a unit: ns, us, ms, s, m or h (5ms, 2.5 s)";
+    return false;
+  }
+  o.limitNs = number * scale;
+  o.limitText = text.substr(valueStart, numberEnd - valueStart) + unit;
+  *objective = std::move(o);
+  return true;
+}
+
+bool Check(const Dataset& data, const ReportOptions& options,
+           const std::vector<Objective>& objectives, std::string* out, bool* held,
+           std::string* error) {
+  Selection selection;
+  if (!Select(data, options, &selection, error)) return false;
+  for (const Interval* i : selection.intervals) {
+    if (!i->hasHistogram) {
+      *error = kNoMerge;
+      return false;
+    }
+  }
+  // Which objectives apply to each counter; every objective to at least one.
+  std::map<std::string, std::vector<std::size_t>> applies;
+  for (std::size_t k = 0; k < objectives.size(); ++k) {
+    bool any = false;
+    for (const std::string& name : selection.names) {
+      if (fnmatch(objectives[k].glob.c_str(), name.c_str(), 0) != 0) continue;
+      applies[name].push_back(k);
+      any = true;
+    }
+    if (!any) {
+      *error = "the objective '" + objectives[k].Shown() +
+               "' matches no counter (counters: " + Known(selection.names) + ")";
+      return false;
+    }
+  }
+  struct Result {
+    std::uint64_t value = 0;  // the window's figure, or the worst interval's
+    std::uint64_t samples = 0;
+    std::size_t intervals = 0, breached = 0;
+    double worstEnd = 0;
+    bool held = true;
+  };
+  std::map<std::pair<std::size_t, std::string>, Result> results;  // by objective, then counter
+  if (options.eachInterval) {
+    for (const Interval* i : selection.intervals) {
+      const std::string name = ShownName(i->name);
+      const auto it = applies.find(name);
+      if (it == applies.end()) continue;
+      const CTimeCounterSnapshot snapshot = i->Snapshot();
+      for (const std::size_t k : it->second) {
+        Result& r = results[{k, name}];
+        const std::uint64_t value = StatUnits(snapshot, objectives[k].stat);
+        const bool holds = Holds(objectives[k], value);
+        if (r.intervals++ == 0 || value > r.value) r.value = value, r.worstEnd = i->end;
+        r.samples += snapshot.GetCount();
+        r.breached += holds ? 0 : 1;
+        r.held = r.held && holds;
+      }
+    }
+  } else {
+    ReportOptions merged = options;
+    merged.byHost = false;
+    MergedRows rows;
+    if (!MergeWindow(data, merged, selection, &rows, error)) return false;
+    for (const auto& row : rows) {
+      const auto it = applies.find(row.first.first);
+      if (it == applies.end()) continue;
+      for (const std::size_t k : it->second) {
+        Result& r = results[{k, row.first.first}];
+        r.value = StatUnits(row.second.snapshot, objectives[k].stat);
+        r.samples = row.second.snapshot.GetCount();
+        r.intervals = row.second.intervals;
+        r.held = Holds(objectives[k], r.value);
+      }
+    }
+  }
+
+  std::size_t breached = 0;
+  for (const auto& r : results) breached += r.second.held ? 0 : 1;
+  *held = breached == 0;
+  std::string text;
+  if (options.json) {
+    text = "{\"from\": " + JsonString(IsoTime(selection.first, true)) +
+           ", \"to\": " + JsonString(IsoTime(selection.last, true)) +
+           ", \"seconds\": " + JsonNumber(selection.last - selection.first, 3) +
+           ", \"intervals\": " + std::to_string(selection.intervals.size()) +
+           ", \"each_interval\": " + (options.eachInterval ? "true" : "false") +
+           ", \"held\": " + (*held ? "true" : "false") + ", \"results\": [";
+  } else {
+    text = "window " + IsoTime(selection.first, true) + " .. " + IsoTime(selection.last, true) +
+           " (" + Format("%.1f", selection.last - selection.first) + " s), " +
+           std::to_string(selection.intervals.size()) + " intervals" +
+           (options.eachInterval ? ", each interval checked\n" : "\n");
+  }
+  bool first = true;
+  for (const auto& entry : results) {
+    const Objective& o = objectives[entry.first.first];
+    const std::string& name = entry.first.second;
+    const Result& r = entry.second;
+    if (options.json) {
+      text += first ? "\n  " : ",\n  ";
+      text += "{\"objective\": " + JsonString(o.Shown()) + ", \"counter\": " + JsonString(name) +
+              ", \"stat\": " + JsonString(o.stat.label) +
+              ", \"op\": " + JsonString(o.orEqual ? "<=" : "<") +
+              ", \"limit_us\": " + JsonNumber(o.limitNs / 1000.0, 3) +
+              ", \"held\": " + (r.held ? "true" : "false") + ", \"value_us\": " + Micros(r.value) +
+              ", \"samples\": " + std::to_string(r.samples);
+      if (options.eachInterval) {
+        text += ", \"intervals\": " + std::to_string(r.intervals) +
+                ", \"breached_intervals\": " + std::to_string(r.breached) +
+                ", \"worst_end\": " + JsonString(IsoTime(r.worstEnd, true));
+      }
+      text += "}";
+    } else {
+      std::string line = r.held ? "held     " : "BREACHED ";
+      line += name.size() < 32 ? name + std::string(32 - name.size(), ' ') : name;
+      const std::string tail = ObjectiveTail(o);
+      line += " " + tail + std::string(tail.size() < 20 ? 20 - tail.size() : 0, ' ');
+      line += " " + zrfw::DurationText(r.value);
+      if (options.eachInterval) {
+        line += " worst, breached in " + std::to_string(r.breached) + " of " +
+                std::to_string(r.intervals) + " intervals (worst ending " +
+                IsoTime(r.worstEnd, false) + ")";
+      }
+      text += line + "\n";
+    }
+    first = false;
+  }
+  if (options.json) {
+    text += "\n]}\n";
+  } else {
+    text += std::to_string(*held ? results.size() : breached) + " of " +
+            std::to_string(results.size()) + (*held ? " held\n" : " breached\n");
+  }
+  *out = std::move(text);
   return true;
 }
 

@@ -29,13 +29,47 @@
 
 namespace zrreport {
 
+// A figure of a window or interval: a percentile, the mean or the maximum.
+struct Stat {
+  enum Kind { kPercentile, kMean, kMax } kind = kPercentile;
+  double percent = 0;  // kPercentile: above 0, below 100
+  std::string label;   // "p99.9", "mean", "max"
+};
+
+// A latency objective, "GLOB:STAT OP VALUE" ("disk.*:p99.9 <= 20ms"): STAT
+// p<N>, mean or max; OP < or <=; VALUE a number with a unit (ns, us, ms, s,
+// m, h). The glob is the part before the last ':'.
+struct Objective {
+  std::string glob;
+  Stat stat;
+  bool orEqual = false;  // "<=" rather than "<"
+  double limitNs = 0;
+  std::string limitText;      // the value as given, spaces removed ("20ms")
+  std::string Shown() const;  // "GLOB:STAT OP VALUE", the glob in ShownName() form
+};
+
 struct ReportOptions {
   std::vector<std::string> counters;  // glob patterns (fnmatch) on shown names; empty: all
   std::string from, to;       // Unix seconds, ISO 8601 UTC, or -N{s,m,h,d} before the data's end
   bool json = false;          // summary and csv: JSON instead of text / CSV
   bool byHost = false;        // summary: one row per counter and host
   int width = 0, height = 0;  // plot: pixels; 0 picks the default
+  bool eachInterval = false;  // check: every interval rather than the window
 };
+
+// Parses "p99.9", "mean" or "max". False with `error` set.
+bool ParseStat(const std::string& text, Stat* stat, std::string* error);
+
+// Parses an objective. False with `error` saying what is wrong with it.
+bool ParseObjective(const std::string& text, Objective* objective, std::string* error);
+
+// Checks every objective on every selected counter its glob matches: over
+// the window, or in every interval of it (options.eachInterval). `held` is
+// false when any is breached. False with `error` set on a fault of the input,
+// and when an objective's glob matches no selected counter.
+bool Check(const Dataset& data, const ReportOptions& options,
+           const std::vector<Objective>& objectives, std::string* out, bool* held,
+           std::string* error);
 
 // The summary table (or JSON) of the window.
 bool Summary(const Dataset& data, const ReportOptions& options, std::string* out,
