@@ -488,6 +488,15 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
+  // Chosen percentiles: the records' own, or a fault naming the missing one.
+  std::string unused;
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.9,50", &options.percentiles, &unused));
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"), std::string::npos);
+  ASSERT_TRUE(zrreport::ParsePercentiles("90,99.99", &options.percentiles, &unused));
+  EXPECT_FALSE(zrreport::Csv(data, options, &text, &error));
+  EXPECT_NE(error.find("p99.9 only, not p99.99"), std::string::npos) << error;
+  options.percentiles.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
   for (const char* seconds : {"nan", "inf", "-1.00"}) {
@@ -721,6 +730,68 @@ TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             2);  // p.hlog and p.svg only
+}
+
+// ---- Chosen percentiles ---------------------------------------------------------------
+
+// --percentiles: the lists taken (sorted, in the shown form) and refused; the
+// chosen figures in the summary, the CSV, their JSON keys and the plot.
+TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
+  const std::pair<const char*, const char*> lists[] = {
+      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
+      {" 99.999999 , 0.5", "p0.5 p99.999999"},
+      {"99.90,1", "p1 p99.9"},
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"},
+      {"", nullptr},
+      {"50,", nullptr},
+      {"p50", nullptr},
+      {"100", nullptr},
+      {"0", nullptr},
+      {"-1", nullptr},
+      {"50,50.0", nullptr},
+      {"99.9999999", nullptr},
+      {"1,2,3,4,5,6,7,8,9,10,11", nullptr},
+  };
+  for (const auto& list : lists) {
+    std::vector<zrreport::Stat> stats;
+    std::string error;
+    ASSERT_EQ(zrreport::ParsePercentiles(list.first, &stats, &error), list.second != nullptr)
+        << list.first << ": " << error;
+    std::string labels;
+    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
+    EXPECT_EQ(labels, list.second ? list.second : "");
+  }
+
+  TempDir dir("report");
+  const zrreport::Dataset data = PlotData(dir);
+  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
+  zrreport::ReportOptions options;
+  std::string error, text;
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find("       mean        p50     p99.99        max\n"), std::string::npos) << text;
+  options.json = true;
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find("\"p50_us\": " + Micros(read.GetPercentile(0.5)) +
+                      ", \"p99_99_us\": " + Micros(read.GetPercentile(0.9999)) + ", \"max_us\""),
+            std::string::npos)
+      << text;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_TRUE(StrictJson(text).Valid());
+  EXPECT_NE(text.find("\"p99_99_us\""), std::string::npos);
+  options.json = false;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_EQ(
+      text.substr(0, text.find('\n')),
+      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  const std::string svg = ReadFile(dir.Path("p.svg"));
+  EXPECT_NE(svg.find(">p99.99<"), std::string::npos);
+  EXPECT_EQ(svg.find(">p90<"), std::string::npos);
+  for (const char* args :
+       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "}) {
+    EXPECT_EQ(RunTool(dir, args + dir.Path("p.hlog")), 2) << args;
+  }
 }
 
 // ---- Objectives -------------------------------------------------------------------

@@ -30,8 +30,9 @@ const char kUsage[] =
     "processes and hosts are merged by counter name.\n"
     "\n"
     "Commands:\n"
-    "  summary   per counter over the window: samples, rate, mean, p50, p90, p99,\n"
-    "            p99.9 and max, merged exactly from the window's intervals\n"
+    "  summary   per counter over the window: samples, rate, mean, percentiles\n"
+    "            (p50, p90, p99, p99.9) and max, merged exactly from the window's\n"
+    "            intervals\n"
     "  csv       one row per interval and counter with the same figures\n"
     "  plot      a PNG or SVG (by the -o name) drawn by gnuplot: latency\n"
     "            percentiles over time per counter, samples per second, and the\n"
@@ -50,6 +51,8 @@ const char kUsage[] =
     "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"
     "                   with ns, us, ms, s, m or h: 'disk.*:p99 < 5ms'\n"
     "  --each-interval  check: every interval must hold, not only the window\n"
+    "  --percentiles LIST  summary, csv, plot: the percentiles shown, e.g.\n"
+    "                   50,90,99,99.9,99.99 (default 50,90,99,99.9; at most 10)\n"
     "  --json           summary, csv, check: JSON instead of a table or CSV\n"
     "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
     "                   required for plot (.png or .svg)\n"
@@ -111,7 +114,7 @@ int Run(int argc, char** argv) {
     const std::string& name = arg.name;
     const bool takesValue = name == "--counter" || name == "--from" || name == "--to" ||
                             name == "-o" || name == "--output" || name == "--size" ||
-                            name == "--slo";
+                            name == "--slo" || name == "--percentiles";
     if (takesValue && !args.TakeValue(&arg, &error)) return Usage(ShownName(error));
     const std::string& value = arg.value;
     if (name == "--counter") {
@@ -136,6 +139,8 @@ int Run(int argc, char** argv) {
     } else if (name == "--slo") {
       objectives.emplace_back();
       if (!zrreport::ParseObjective(value, &objectives.back(), &error)) return Usage(error);
+    } else if (name == "--percentiles") {
+      if (!zrreport::ParsePercentiles(value, &options.percentiles, &error)) return Usage(error);
     } else if (name == "--each-interval" && !arg.inlineValue) {
       options.eachInterval = true;
     } else if (name == "--json" && !arg.inlineValue) {
@@ -157,6 +162,9 @@ int Run(int argc, char** argv) {
   if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
   if (command != "check" && !objectives.empty()) return Usage("--slo is for check");
   if (command != "check" && options.eachInterval) return Usage("--each-interval is for check");
+  if (command == "check" && !options.percentiles.empty()) {
+    return Usage("--percentiles is for summary, csv and plot (check takes any p<N> in --slo)");
+  }
 
   zrreport::Dataset data;
   if (!zrreport::ReadInputs(inputs, &data, &error)) return Fail(error);

@@ -27,7 +27,8 @@ namespace {
 struct Figures {
   std::uint64_t samples = 0;
   double seconds = 0;
-  std::uint64_t mean = 0, p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+  std::uint64_t mean = 0, max = 0;
+  std::vector<std::uint64_t> p;  // the chosen percentiles (Percentiles()), in order
   double Rate() const { return seconds > 0 ? static_cast<double>(samples) / seconds : 0.0; }
 };
 
@@ -35,31 +36,69 @@ std::uint64_t Units(CTimeInterval value) {
   return static_cast<std::uint64_t>(value.Get100ns());
 }
 
-Figures Of(const CTimeCounterSnapshot& s, double seconds) {
+// The percentiles of the tables and plots: the options' list, or by default
+// p50, p90, p99 and p99.9.
+std::vector<Stat> Percentiles(const ReportOptions& options) {
+  if (!options.percentiles.empty()) return options.percentiles;
+  std::vector<Stat> out;
+  std::string unused;
+  ParsePercentiles("50,90,99,99.9", &out, &unused);
+  return out;
+}
+
+Figures Of(const CTimeCounterSnapshot& s, double seconds, const std::vector<Stat>& percentiles) {
   Figures f;
   f.samples = s.GetCount();
   f.seconds = seconds;
   f.mean = Units(s.GetMean());
-  f.p50 = Units(s.GetPercentile(0.5));
-  f.p90 = Units(s.GetPercentile(0.9));
-  f.p99 = Units(s.GetPercentile(0.99));
-  f.p999 = Units(s.GetPercentile(0.999));
+  for (const Stat& stat : percentiles) f.p.push_back(Units(s.GetPercentile(stat.percent / 100.0)));
   f.max = Units(s.GetMax());
   return f;
 }
 
-Figures Of(const Interval& interval) {
-  if (interval.hasHistogram) return Of(interval.Snapshot(), interval.seconds);
+// An "Interval Stats" record's figure for `percent`, or null when the record
+// has none (it gives p50, p90, p99 and p99.9).
+const std::uint64_t* RecordPercentile(const RecordFigures& r, double percent) {
+  return percent == 50     ? &r.p50
+         : percent == 90   ? &r.p90
+         : percent == 99   ? &r.p99
+         : percent == 99.9 ? &r.p999
+                           : nullptr;
+}
+
+// False with `error` set when records are selected and lack a percentile.
+bool RecordsHave(const std::vector<const Interval*>& intervals,
+                 const std::vector<Stat>& percentiles, std::string* error) {
+  for (const Interval* i : intervals) {
+    if (i->hasHistogram) continue;
+    for (const Stat& stat : percentiles) {
+      if (RecordPercentile(i->record, stat.percent) != nullptr) continue;
+      *error = "\"Interval Stats\" records give p50, p90, p99 and p99.9 only, not " + stat.label;
+      return false;
+    }
+  }
+  return true;
+}
+
+Figures Of(const Interval& interval, const std::vector<Stat>& percentiles) {
+  if (interval.hasHistogram) return Of(interval.Snapshot(), interval.seconds, percentiles);
   Figures f;
   f.samples = interval.count;
   f.seconds = interval.seconds;
   f.mean = interval.record.mean;
-  f.p50 = interval.record.p50;
-  f.p90 = interval.record.p90;
-  f.p99 = interval.record.p99;
-  f.p999 = interval.record.p999;
+  for (const Stat& stat : percentiles) {
+    const std::uint64_t* value = RecordPercentile(interval.record, stat.percent);
+    f.p.push_back(value != nullptr ? *value : 0);
+  }
   f.max = interval.record.max;
   return f;
+}
+
+// The JSON key or CSV column of a percentile: "p99_9_us".
+std::string Key(const Stat& stat) {
+  std::string key = stat.label + "_us";
+  std::replace(key.begin(), key.end(), '.', '_');
+  return key;
 }
 
 // ---- Text ---------------------------------------------------------------------
@@ -208,13 +247,20 @@ bool MergeWindow(const Dataset& data, const ReportOptions& options, const Select
   return true;
 }
 
+// The JSON members of the figures from "mean_us" to "max_us".
+std::string JsonDurations(const Figures& f, const std::vector<Stat>& percentiles) {
+  std::string text = "\"mean_us\": " + Micros(f.mean);
+  for (std::size_t k = 0; k < percentiles.size(); ++k) {
+    text += ", \"" + Key(percentiles[k]) + "\": " + Micros(f.p[k]);
+  }
+  return text + ", \"max_us\": " + Micros(f.max);
+}
+
 // The JSON members of a row's figures, from "samples" on.
-std::string JsonFigures(const Figures& f) {
+std::string JsonFigures(const Figures& f, const std::vector<Stat>& percentiles) {
   return "\"samples\": " + std::to_string(f.samples) +
          ", \"seconds\": " + JsonNumber(f.seconds, 3) + ", \"rate\": " + JsonNumber(f.Rate(), 3) +
-         ", \"mean_us\": " + Micros(f.mean) + ", \"p50_us\": " + Micros(f.p50) +
-         ", \"p90_us\": " + Micros(f.p90) + ", \"p99_us\": " + Micros(f.p99) +
-         ", \"p99_9_us\": " + Micros(f.p999) + ", \"max_us\": " + Micros(f.max);
+         ", " + JsonDurations(f, percentiles);
 }
 
 // A decimal number at `*at` ("12", "99.9"): digits, then optionally a point
@@ -251,6 +297,11 @@ bool Holds(const Objective& o, std::uint64_t units) {
 
 std::string ObjectiveTail(const Objective& o) {
   return o.stat.label + (o.orEqual ? " <= " : " < ") + o.limitText;
+}
+
+// A right-aligned table column of 10 characters after a space.
+std::string Column(const std::string& text) {
+  return " " + (text.size() < 10 ? std::string(10 - text.size(), ' ') : "") + text;
 }
 
 double Ms(std::uint64_t units) {
@@ -315,15 +366,53 @@ bool ParseStat(const std::string& text, Stat* stat, std::string* error) {
   }
   std::size_t at = 1;
   double percent = 0;
+  const std::size_t point = text.find('.');
   if (text.size() < 2 || text[0] != 'p' || !Decimal(text, &at, &percent) || at != text.size() ||
-      !(percent > 0 && percent < 100)) {
-    *error = "'" + ShownName(text) + "' is not a figure: p<N> with 0 < N < 100 (p99, p99.9), " +
-             "mean or max";
+      !(percent > 0 && percent < 100) || (point != std::string::npos && text.size() - point > 7)) {
+    *error = "'" + ShownName(text) + "' is not a figure: p<N> with 0 < N < 100 (p99, p99.9; " +
+             "at most six decimals), mean or max";
     return false;
   }
   stat->kind = Stat::kPercentile;
   stat->percent = percent;
-  stat->label = "p" + Format("%.10g", percent);
+  std::string number = Format("%.6f", percent);
+  number.erase(number.find_last_not_of('0') + 1);
+  if (number.back() == '.') number.pop_back();
+  stat->label = "p" + number;
+  return true;
+}
+
+bool ParsePercentiles(const std::string& text, std::vector<Stat>* percentiles, std::string* error) {
+  std::vector<Stat> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, comma - start);
+    item.erase(0, item.find_first_not_of(' '));
+    item.erase(item.find_last_not_of(' ') + 1);
+    Stat stat;
+    std::string why;
+    if (item.empty() || item[0] == 'p' || !ParseStat("p" + item, &stat, &why)) {
+      *error = "--percentiles: '" + ShownName(item) +
+               "' is not a percentile (a number above 0 and below 100, at most six decimals)";
+      return false;
+    }
+    for (const Stat& seen : out) {
+      if (seen.label != stat.label) continue;
+      *error = "--percentiles: " + stat.label + " is listed twice";
+      return false;
+    }
+    out.push_back(stat);
+    if (comma == text.size()) break;
+    start = comma + 1;
+  }
+  if (out.size() > kMaxPercentiles) {
+    *error = "--percentiles: at most " + std::to_string(kMaxPercentiles) + " percentiles";
+    return false;
+  }
+  std::sort(out.begin(), out.end(),
+            [](const Stat& a, const Stat& b) { return a.percent < b.percent; });
+  *percentiles = std::move(out);
   return true;
 }
 
@@ -521,6 +610,7 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
   if (!Select(data, options, &selection, error)) return false;
   MergedRows rows;
   if (!MergeWindow(data, options, selection, &rows, error)) return false;
+  const std::vector<Stat> percentiles = Percentiles(options);
 
   std::set<std::string> hosts;
   for (const auto& row : rows) hosts.insert(row.second.hosts.begin(), row.second.hosts.end());
@@ -537,33 +627,33 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
     text = "window " + IsoTime(selection.first, true) + " .. " + IsoTime(selection.last, true) +
            " (" + Format("%.1f", selection.last - selection.first) + " s), " +
            std::to_string(selection.intervals.size()) + " intervals from " + hostList + "\n";
-    char head[200];
-    std::snprintf(head, sizeof(head), "%-32s %12s %10s %10s %10s %10s %10s %10s %10s\n", "counter",
-                  "samples", "rate/s", "mean", "p50", "p90", "p99", "p99.9", "max");
-    text += head;
+    char head[100];
+    std::snprintf(head, sizeof(head), "%-32s %12s %10s", "counter", "samples", "rate/s");
+    text += head + Column("mean");
+    for (const Stat& stat : percentiles) text += Column(stat.label);
+    text += Column("max") + "\n";
   }
   bool firstRow = true;
   for (const auto& row : rows) {
     const Merged& m = row.second;
-    const Figures f = Of(m.snapshot, m.last - m.first);
+    const Figures f = Of(m.snapshot, m.last - m.first, percentiles);
     const std::string& name = row.first.first;
     const std::string& host = row.first.second;
     if (options.json) {
       text += firstRow ? "\n  " : ",\n  ";
       text += "{\"counter\": " + JsonString(name) +
-              (options.byHost ? ", \"host\": " + JsonString(host) : "") + ", " + JsonFigures(f) +
-              "}";
+              (options.byHost ? ", \"host\": " + JsonString(host) : "") + ", " +
+              JsonFigures(f, percentiles) + "}";
     } else {
       std::string label = name;
       if (options.byHost) label.append(" @").append(host);
-      char figures[300];
-      std::snprintf(figures, sizeof(figures), " %12llu %10.2f %10s %10s %10s %10s %10s %10s\n",
-                    static_cast<unsigned long long>(f.samples), f.Rate(),
-                    zrfw::DurationText(f.mean).c_str(), zrfw::DurationText(f.p50).c_str(),
-                    zrfw::DurationText(f.p90).c_str(), zrfw::DurationText(f.p99).c_str(),
-                    zrfw::DurationText(f.p999).c_str(), zrfw::DurationText(f.max).c_str());
+      char figures[100];
+      std::snprintf(figures, sizeof(figures), " %12llu %10.2f",
+                    static_cast<unsigned long long>(f.samples), f.Rate());
       if (label.size() < 32) label.append(32 - label.size(), ' ');
-      text += label + figures;
+      text += label + figures + Column(zrfw::DurationText(f.mean));
+      for (const std::uint64_t value : f.p) text += Column(zrfw::DurationText(value));
+      text += Column(zrfw::DurationText(f.max)) + "\n";
     }
     firstRow = false;
   }
@@ -575,12 +665,17 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
 bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, std::string* error) {
   Selection selection;
   if (!Select(data, options, &selection, error)) return false;
-  std::string text = options.json ? "["
-                                  : "end,end_unix,interval_s,host,pid,counter,samples,rate,"
-                                    "mean_us,p50_us,p90_us,p99_us,p99_9_us,max_us\n";
+  const std::vector<Stat> percentiles = Percentiles(options);
+  if (!RecordsHave(selection.intervals, percentiles, error)) return false;
+  std::string text = "[";
+  if (!options.json) {
+    text = "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us";
+    for (const Stat& stat : percentiles) text += "," + Key(stat);
+    text += ",max_us\n";
+  }
   bool first = true;
   for (const Interval* i : selection.intervals) {
-    const Figures f = Of(*i);
+    const Figures f = Of(*i, percentiles);
     const Source& s = data.sources[i->source];
     const std::string host = ShownName(s.host);
     const std::string name = ShownName(i->name);
@@ -591,16 +686,14 @@ bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, st
               ", \"interval_s\": " + JsonNumber(i->seconds, 6) + ", \"host\": " + JsonString(host) +
               ", \"pid\": " + std::to_string(s.pid) + ", \"counter\": " + JsonString(name) +
               ", \"samples\": " + std::to_string(f.samples) +
-              ", \"rate\": " + JsonNumber(f.Rate(), 3) + ", \"mean_us\": " + Micros(f.mean) +
-              ", \"p50_us\": " + Micros(f.p50) + ", \"p90_us\": " + Micros(f.p90) +
-              ", \"p99_us\": " + Micros(f.p99) + ", \"p99_9_us\": " + Micros(f.p999) +
-              ", \"max_us\": " + Micros(f.max) + "}";
+              ", \"rate\": " + JsonNumber(f.Rate(), 3) + ", " + JsonDurations(f, percentiles) + "}";
     } else {
       text += CsvCell(IsoTime(i->end, true)) + "," + Format("%.6f", i->end) + "," +
               Format("%.6f", i->seconds) + "," + CsvCell(host) + "," + std::to_string(s.pid) + "," +
               CsvCell(name) + "," + std::to_string(f.samples) + "," + Format("%.3f", f.Rate()) +
-              "," + Micros(f.mean) + "," + Micros(f.p50) + "," + Micros(f.p90) + "," +
-              Micros(f.p99) + "," + Micros(f.p999) + "," + Micros(f.max) + "\n";
+              "," + Micros(f.mean);
+      for (const std::uint64_t value : f.p) text += "," + Micros(value);
+      text += "," + Micros(f.max) + "\n";
     }
     first = false;
   }
@@ -619,6 +712,8 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   }
   Selection selection;
   if (!Select(data, options, &selection, error)) return false;
+  const std::vector<Stat> percentiles = Percentiles(options);
+  if (!RecordsHave(selection.intervals, percentiles, error)) return false;
   constexpr std::size_t kMaxCounters = 8;
   if (selection.names.size() > kMaxCounters) {
     *error = std::to_string(selection.names.size()) + " counters selected; a plot takes at most " +
@@ -648,17 +743,19 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
         slot.second = std::max(slot.second, i->seconds);
         windows[name].snapshot.Merge(i->Snapshot());
       } else {
-        recordsByTime[key] = Of(*i);
+        recordsByTime[key] = Of(*i, percentiles);
       }
     }
     std::vector<std::string> series;
+    // Columns: time, the percentiles, max, samples per second.
     const auto row = [&series](long long t, const Figures& f) {
-      series.push_back(std::to_string(t) + ' ' + DataNumber(Ms(f.p50)) + ' ' +
-                       DataNumber(Ms(f.p90)) + ' ' + DataNumber(Ms(f.p99)) + ' ' +
-                       DataNumber(Ms(f.p999)) + ' ' + DataNumber(Ms(f.max)) + ' ' +
-                       DataNumber(f.Rate()));
+      std::string line = std::to_string(t);
+      for (const std::uint64_t value : f.p) line += ' ' + DataNumber(Ms(value));
+      series.push_back(line + ' ' + DataNumber(Ms(f.max)) + ' ' + DataNumber(f.Rate()));
     };
-    for (const auto& point : byTime) row(point.first, Of(point.second.first, point.second.second));
+    for (const auto& point : byTime) {
+      row(point.first, Of(point.second.first, point.second.second, percentiles));
+    }
     for (const auto& point : recordsByTime) row(point.first, point.second);
     AppendDataBlock(s, "$S" + std::to_string(c), series);
 
@@ -699,16 +796,17 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   s += "set xtics " + Format("%.0f", step) + "\n";
   s += "set xrange [" + Format("%.0f", std::floor(selection.first)) + ":" +
        Format("%.0f", std::ceil(selection.last)) + "]\n";
-  const char* kPercentiles[] = {"p50", "p90", "p99", "p99.9", "max"};
+  const std::size_t columns = percentiles.size() + 1;  // and max
   for (std::size_t c = 0; c < counters; ++c) {
     const std::string index = std::to_string(c + 1);  // $NAMES counts from 1
     s += "set logscale y\nset ylabel 'latency (ms)'\n";
     s += "set title 'Latency percentiles per interval: '.$NAMES[" + index + "]\n";
     s += "plot ";
-    for (int col = 0; col < 5; ++col) {
+    for (std::size_t col = 0; col < columns; ++col) {
       s += std::string(col == 0 ? "" : ", ") + "$S" + std::to_string(c) +
            " using 1:" + std::to_string(col + 2) +
-           " with linespoints pointsize 0.4 lw 1.5 title '" + kPercentiles[col] + "'";
+           " with linespoints pointsize 0.4 lw 1.5 title '" +
+           (col < percentiles.size() ? percentiles[col].label : "max") + "'";
     }
     s += "\n";
   }
@@ -716,8 +814,8 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   s += "set title 'Samples per second'\nplot ";
   for (std::size_t c = 0; c < counters; ++c) {
     s += std::string(c == 0 ? "" : ", ") + "$S" + std::to_string(c) +
-         " using 1:7 with linespoints pointsize 0.4 lw 1.5 title $NAMES[" + std::to_string(c + 1) +
-         "]";
+         " using 1:" + std::to_string(columns + 2) +
+         " with linespoints pointsize 0.4 lw 1.5 title $NAMES[" + std::to_string(c + 1) + "]";
   }
   s += "\nset yrange [*:*]\n";
   if (spectrum) {

@@ -55,10 +55,21 @@ struct ReportOptions {
   bool byHost = false;        // summary: one row per counter and host
   int width = 0, height = 0;  // plot: pixels; 0 picks the default
   bool eachInterval = false;  // check: every interval rather than the window
+  // summary, csv, plot: the percentiles shown (ParsePercentiles()); empty:
+  // p50, p90, p99 and p99.9.
+  std::vector<Stat> percentiles;
 };
 
-// Parses "p99.9", "mean" or "max". False with `error` set.
+// The most percentiles a list takes.
+constexpr std::size_t kMaxPercentiles = 10;
+
+// Parses "p99.9", "mean" or "max": a percentile above 0 and below 100 with
+// at most six decimals. False with `error` set.
 bool ParseStat(const std::string& text, Stat* stat, std::string* error);
+
+// Parses a list of percentiles, "50,90,99,99.9,99.99": at most
+// kMaxPercentiles, each once; sorted ascending. False with `error` set.
+bool ParsePercentiles(const std::string& text, std::vector<Stat>* percentiles, std::string* error);
 
 // Parses an objective. False with `error` saying what is wrong with it.
 bool ParseObjective(const std::string& text, Objective* objective, std::string* error);
