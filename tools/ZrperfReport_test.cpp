@@ -794,6 +794,74 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
   }
 }
 
+// ---- Two runs ------------------------------------------------------------------------
+
+// compare: the figures of both runs, their ratios, the counters in one run
+// only, the overlay, and the faults of its command line and selection.
+TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
+  TempDir dir("report");
+  std::string error;
+  for (const char* run : {"old", "new"}) {
+    auto log = CHistogramLog::Open(dir.Path(std::string(run) + ".hlog"), {}, &error);
+    Counters counters = {
+        {"both", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
+        {run[0] == 'o' ? "gone" : "fresh", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+    for (int pass = 0; pass < 3; ++pass) {
+      for (int k = 0; k < 100; ++k) {
+        counters[0].second->AddSample(CTimeInterval(run[0] == 'o' ? 1000 : 2000));
+        counters[1].second->AddSample(CTimeInterval(10));
+      }
+      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+    }
+  }
+  const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
+  struct Case {
+    std::string args;
+    int status;
+    std::vector<std::string> says;  // in standard output, or error for a fault
+  };
+  const Case cases[] = {
+      {"",
+       0,
+       {"both                             old               300       2.50   100.00us",
+        "                                 new/old        1.000x     1.000x     2.000x     2.000x",
+        "only in the old run: gone\nonly in the new run: fresh\n"}},
+      {"--json --percentiles 99.99",
+       0,
+       {"\"p99_99_us\": 200.0, \"max_us\": 200.0}, \"ratio\": {\"samples\": 1.0000, \"rate\": "
+        "1.0000, \"mean\": 2.0000, \"p99_99\": 2.0000, \"max\": 2.0000}}",
+        "], \"only_old\": [\"gone\"], \"only_new\": [\"fresh\"]}"}},
+      {"--counter 'b*' --from -60s", 0, {" 1 intervals\nnew: window", "new               100"}},
+      {"--counter fresh", 1, {"old run: no interval of the selected counters"}},
+      {"--counter nosuch",
+       1,
+       {"old run: no counter matches 'nosuch' (counters: both, fresh, gone)"}},
+      {"-o " + dir.Path("c.svg"), 0, {}},
+      {"--counter gone --counter fresh -o " + dir.Path("g.svg"), 1, {"0 counters in both runs"}},
+      {"--counter gone", 1, {"new run: no interval of the selected counters"}},
+      {"--json -o " + dir.Path("c.png"), 2, {"--json is for the table"}},
+      {dir.Path("new.hlog"), 2, {"compare takes two logs: OLD NEW"}},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(dir, "compare " + c.args + " " + runs);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+    for (const std::string& text : c.says) {
+      EXPECT_NE((c.status == 0 ? run.out : run.err).find(text), std::string::npos)
+          << c.args << "\n"
+          << run.out << run.err;
+    }
+    if (c.args.find("--json") == 0 && c.status == 0) {
+      EXPECT_TRUE(StrictJson(run.out).Valid()) << run.out;
+    }
+  }
+  EXPECT_EQ(RunTool(dir, "compare " + dir.Path("old.hlog")), 2);
+  const std::string svg = ReadFile(dir.Path("c.svg"));
+  for (const char* key : {"<text>both old</text>", "<text>both new</text>", "the old run dashed"}) {
+    EXPECT_NE(svg.find(key), std::string::npos) << key;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
+}
+
 // ---- Objectives -------------------------------------------------------------------
 
 // Every form an objective takes, and each way one can be malformed, with the
@@ -973,8 +1041,10 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
-  for (const char* out : {"p.svg", "p.png"}) {
-    const ToolRun run = Tool(dir, std::string("plot -o ") + dir.Path(out) + " " + log);
+  for (const std::string& args :
+       {"plot -o " + dir.Path("p.svg") + " " + log, "plot -o " + dir.Path("p.png") + " " + log,
+        "compare -o " + dir.Path("c.svg") + " " + log + " " + log}) {
+    const ToolRun run = Tool(dir, args);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
   }
@@ -998,6 +1068,11 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
       ++keys;
     }
     EXPECT_EQ(keys, 2u) << xml;
+    for (const char* run : {" old", " new"}) {
+      EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
+                std::string::npos)
+          << xml << run;
+    }
   }
   EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
 }

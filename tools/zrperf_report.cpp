@@ -37,6 +37,10 @@ const char kUsage[] =
     "  plot      a PNG or SVG (by the -o name) drawn by gnuplot: latency\n"
     "            percentiles over time per counter, samples per second, and the\n"
     "            latency distribution of the window\n"
+    "  compare   two runs, OLD and NEW (each a log with its rotated files):\n"
+    "            per counter the figures of each window and the NEW/OLD\n"
+    "            ratios; the counters in only one listed; with -o FILE.png or\n"
+    "            FILE.svg, their percentile spectra overlaid instead\n"
     "  check     tests latency objectives (--slo) over the window, or in each\n"
     "            interval: one line per objective and counter, held or breached\n"
     "\n"
@@ -51,9 +55,9 @@ const char kUsage[] =
     "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"
     "                   with ns, us, ms, s, m or h: 'disk.*:p99 < 5ms'\n"
     "  --each-interval  check: every interval must hold, not only the window\n"
-    "  --percentiles LIST  summary, csv, plot: the percentiles shown, e.g.\n"
+    "  --percentiles LIST  summary, csv, plot, compare: the percentiles shown, e.g.\n"
     "                   50,90,99,99.9,99.99 (default 50,90,99,99.9; at most 10)\n"
-    "  --json           summary, csv, check: JSON instead of a table or CSV\n"
+    "  --json           summary, csv, check, compare: JSON instead of a table or CSV\n"
     "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
     "                   required for plot (.png or .svg)\n"
     "  --size WxH       plot: the image size in pixels (default 1000 wide, 280 per\n"
@@ -98,10 +102,12 @@ int Run(int argc, char** argv) {
     }
   }
   zrperf::CommandLine args(argc, argv);
-  if (args.Done()) return Usage("a command is needed: summary, csv, plot or check");
+  const char kCommands[] = "summary, csv, plot, check or compare";
+  if (args.Done()) return Usage(std::string("a command is needed: ") + kCommands);
   const std::string command = args.Next().text;
-  if (command != "summary" && command != "csv" && command != "plot" && command != "check") {
-    return Usage("unknown command '" + ShownName(command) + "' (summary, csv, plot or check)");
+  if (command != "summary" && command != "csv" && command != "plot" && command != "check" &&
+      command != "compare") {
+    return Usage("unknown command '" + ShownName(command) + "' (" + kCommands + ")");
   }
 
   zrreport::ReportOptions options;
@@ -154,10 +160,15 @@ int Run(int argc, char** argv) {
     }
   }
   if (inputs.empty()) return Usage("no input file");
+  if (command == "compare" && inputs.size() != 2) return Usage("compare takes two logs: OLD NEW");
   if (command == "plot" && !EndsWith(output, ".png") && !EndsWith(output, ".svg")) {
     return Usage("plot needs -o FILE.png or -o FILE.svg");
   }
-  if (command == "plot" && options.json) return Usage("--json is for summary, csv and check");
+  if (command == "plot" && options.json) return Usage("--json is for summary, csv, check, compare");
+  if (command == "compare" && options.json &&
+      (EndsWith(output, ".png") || EndsWith(output, ".svg"))) {
+    return Usage("--json is for the table of compare, not its picture");
+  }
   if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
   if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
   if (command != "check" && !objectives.empty()) return Usage("--slo is for check");
@@ -166,11 +177,26 @@ int Run(int argc, char** argv) {
     return Usage("--percentiles is for summary, csv and plot (check takes any p<N> in --slo)");
   }
 
-  zrreport::Dataset data;
-  if (!zrreport::ReadInputs(inputs, &data, &error)) return Fail(error);
-  for (const std::string& warning : data.warnings) {
-    std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
+  const auto read = [&](const std::vector<std::string>& paths, zrreport::Dataset* data) {
+    if (!zrreport::ReadInputs(paths, data, &error)) return false;
+    for (const std::string& warning : data->warnings) {
+      std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
+    }
+    return true;
+  };
+  if (command == "compare") {
+    zrreport::Dataset oldRun, newRun;
+    if (!read({inputs[0]}, &oldRun) || !read({inputs[1]}, &newRun)) return Fail(error);
+    const bool picture = EndsWith(output, ".png") || EndsWith(output, ".svg");
+    std::string text;
+    if (!zrreport::Compare(oldRun, newRun, options, picture ? output : "", &text, &error)) {
+      return Fail(error);
+    }
+    if (!picture && !zrreport::WriteOutput(output, text, &error)) return Fail(error);
+    return 0;
   }
+  zrreport::Dataset data;
+  if (!read(inputs, &data)) return Fail(error);
   if (data.anyRecords && command != "summary") {
     std::fprintf(stderr,
                  "zrperf-report: note: \"Interval Stats\" records hold per-interval figures "

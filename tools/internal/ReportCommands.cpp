@@ -154,7 +154,10 @@ std::string Known(const Names& names) {
   return known;
 }
 
-bool Select(const Dataset& data, const ReportOptions& options, Selection* out, std::string* error) {
+// Selects the window's intervals of the chosen counters. Each --counter glob
+// must match one of `known` (by default the data's shown names).
+bool Select(const Dataset& data, const ReportOptions& options, Selection* out, std::string* error,
+            const std::set<std::string>* known = nullptr) {
   if (data.intervals.empty()) {
     *error = "the input holds no interval";
     return false;
@@ -168,12 +171,17 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
     return false;
   }
   std::set<std::string> all;
-  for (const Interval& i : data.intervals) all.insert(ShownName(i.name));
+  if (known == nullptr) {
+    for (const Interval& i : data.intervals) all.insert(ShownName(i.name));
+    known = &all;
+  }
   for (const std::string& pattern : options.counters) {
     bool any = false;
-    for (const std::string& name : all) any = any || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    for (const std::string& name : *known) {
+      any = any || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    }
     if (!any) {
-      *error = "no counter matches '" + ShownName(pattern) + "' (counters: " + Known(all) + ")";
+      *error = "no counter matches '" + ShownName(pattern) + "' (counters: " + Known(*known) + ")";
       return false;
     }
   }
@@ -299,13 +307,35 @@ std::string ObjectiveTail(const Objective& o) {
   return o.stat.label + (o.orEqual ? " <= " : " < ") + o.limitText;
 }
 
+double Ms(std::uint64_t units) {
+  return static_cast<double>(units) / 1e4;
+}
+
+// The percentile spectrum of a window as data lines "x latency_ms": x is
+// 1 / (1 - percentile), from 1 to the sample count, 50 points a decade, the
+// last the maximum.
+std::vector<std::string> SpectrumPoints(const CTimeCounterSnapshot& w) {
+  std::vector<std::string> points;
+  const double n = static_cast<double>(w.GetCount());
+  for (int k = 0; k <= 300; ++k) {
+    const double x = std::pow(10.0, k / 50.0);
+    if (x > n) break;
+    points.push_back(DataNumber(x) + ' ' + DataNumber(Ms(Units(w.GetPercentile(1.0 - 1.0 / x)))));
+  }
+  points.push_back(DataNumber(std::max(n, 1.0)) + ' ' + DataNumber(Ms(Units(w.GetMax()))));
+  return points;
+}
+
+// The axes of a spectrum panel.
+const char kSpectrumAxes[] =
+    "set format x '%g'\nset logscale xy\nset xrange [1:*]\nunset xtics\n"
+    "set xtics ('0%%' 1, '90%%' 10, '99%%' 100, '99.9%%' 1000, '99.99%%' 10000, "
+    "'99.999%%' 100000, '99.9999%%' 1000000)\n"
+    "set xlabel 'percentile'\nset ylabel 'latency (ms)'\n";
+
 // A right-aligned table column of 10 characters after a space.
 std::string Column(const std::string& text) {
   return " " + (text.size() < 10 ? std::string(10 - text.size(), ' ') : "") + text;
-}
-
-double Ms(std::uint64_t units) {
-  return static_cast<double>(units) / 1e4;
 }
 
 }  // namespace
@@ -760,17 +790,7 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     AppendDataBlock(s, "$S" + std::to_string(c), series);
 
     if (spectrum) {
-      const CTimeCounterSnapshot& w = windows[name].snapshot;
-      std::vector<std::string> points;
-      const double n = static_cast<double>(w.GetCount());
-      for (int k = 0; k <= 300; ++k) {
-        const double x = std::pow(10.0, k / 50.0);  // 1 / (1 - percentile)
-        if (x > n) break;
-        points.push_back(DataNumber(x) + ' ' +
-                         DataNumber(Ms(Units(w.GetPercentile(1.0 - 1.0 / x)))));
-      }
-      points.push_back(DataNumber(std::max(n, 1.0)) + ' ' + DataNumber(Ms(Units(w.GetMax()))));
-      AppendDataBlock(s, "$P" + std::to_string(c), points);
+      AppendDataBlock(s, "$P" + std::to_string(c), SpectrumPoints(windows[name].snapshot));
     }
   }
 
@@ -819,10 +839,8 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   }
   s += "\nset yrange [*:*]\n";
   if (spectrum) {
-    s += "set xdata\nset format x '%g'\nset logscale xy\nset xrange [1:*]\nunset xtics\n";
-    s += "set xtics ('0%%' 1, '90%%' 10, '99%%' 100, '99.9%%' 1000, '99.99%%' 10000, "
-         "'99.999%%' 100000, '99.9999%%' 1000000)\n";
-    s += "set xlabel 'percentile'\nset ylabel 'latency (ms)'\n";
+    s += "set xdata\n";
+    s += kSpectrumAxes;
     s += "set title 'Latency by percentile over the window " + IsoTime(selection.first, false) +
          " .. " + IsoTime(selection.last, false) + "'\nplot ";
     for (std::size_t c = 0; c < counters; ++c) {
@@ -837,6 +855,193 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   // new and exclusively beside the target.
   OutputFile out;
   return out.Create(path, error) && RunGnuplot(s, out.fd(), error) && out.Commit(error);
+}
+
+namespace {
+
+// The picture terminal's opening lines for `path` (".png" or ".svg").
+std::string Terminal(const std::string& path, int width, int height) {
+  const bool png = path.size() > 4 && path.compare(path.size() - 4, 4, ".png") == 0;
+  return std::string(png ? "set terminal pngcairo noenhanced font 'sans,9' size "
+                         : "set terminal svg noenhanced font 'sans,9' size ") +
+         std::to_string(width) + "," + std::to_string(height) + " background rgb 'white'\n";
+}
+
+// NEW/OLD as a ratio's text, "-" when OLD is 0.
+std::string Ratio(double newValue, double oldValue, bool json) {
+  if (!(oldValue > 0)) return json ? "null" : "-";
+  return Format(json ? "%.4f" : "%.3fx", newValue / oldValue);
+}
+
+std::string SpanText(const Selection& s) {
+  return "window " + IsoTime(s.first, true) + " .. " + IsoTime(s.last, true) + " (" +
+         Format("%.1f", s.last - s.first) + " s), " + std::to_string(s.intervals.size()) +
+         " intervals";
+}
+
+}  // namespace
+
+bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& options,
+             const std::string& plotPath, std::string* out, std::string* error) {
+  std::set<std::string> known;
+  for (const Dataset* run : {&oldRun, &newRun}) {
+    for (const Interval& i : run->intervals) known.insert(ShownName(i.name));
+  }
+  ReportOptions merged = options;
+  merged.byHost = false;
+  Selection selections[2];
+  MergedRows rows[2];
+  const Dataset* runs[2] = {&oldRun, &newRun};
+  const char* kRun[2] = {"old", "new"};
+  for (int r = 0; r < 2; ++r) {
+    if (!Select(*runs[r], merged, &selections[r], error, &known) ||
+        !MergeWindow(*runs[r], merged, selections[r], &rows[r], error)) {
+      *error = std::string(kRun[r]) + " run: " + *error;
+      return false;
+    }
+  }
+  std::vector<std::string> both, only[2];
+  for (int r = 0; r < 2; ++r) {
+    for (const auto& row : rows[r]) {
+      const std::string& name = row.first.first;
+      if (rows[1 - r].count({name, ""}) == 0) {
+        only[r].push_back(name);
+      } else if (r == 0) {
+        both.push_back(name);
+      }
+    }
+  }
+  const std::vector<Stat> percentiles = Percentiles(options);
+
+  if (!plotPath.empty()) {
+    constexpr std::size_t kMaxCounters = 8;
+    if (both.empty() || both.size() > kMaxCounters) {
+      *error = std::to_string(both.size()) + " counters in both runs; the overlay takes 1 to " +
+               std::to_string(kMaxCounters) + " (choose them with --counter GLOB)";
+      return false;
+    }
+    // The names and spectra go in as data (Gnuplot.h); each counter has one
+    // colour, the old run dashed and the new one solid.
+    std::string s;
+    AppendDataBlock(s, "$NAMES", both);
+    std::string plot;
+    for (std::size_t c = 0; c < both.size(); ++c) {
+      const std::string index = std::to_string(c + 1);
+      for (int r = 0; r < 2; ++r) {
+        const std::string block = std::string(r == 0 ? "$O" : "$N") + std::to_string(c);
+        AppendDataBlock(s, block, SpectrumPoints(rows[r][{both[c], ""}].snapshot));
+        plot += std::string(plot.empty() ? "plot " : ", ") + block +
+                " using 1:2 with steps lw 1.5 lc " + index + (r == 0 ? " dt 2" : " dt 1") +
+                " title ($NAMES[" + index + "].' " + kRun[r] + "')";
+      }
+    }
+    s += Terminal(plotPath, options.width > 0 ? options.width : 1000,
+                  options.height > 0 ? options.height : 500);
+    s += "set grid\nset key outside right top\nset lmargin 12\nset rmargin 30\n";
+    s += kSpectrumAxes;
+    s += "set title 'Latency by percentile: the old run dashed (from " +
+         IsoTime(selections[0].first, false) + "), the new run solid (from " +
+         IsoTime(selections[1].first, false) + ")'\n";
+    s += plot + "\n";
+    OutputFile file;
+    return file.Create(plotPath, error) && RunGnuplot(s, file.fd(), error) && file.Commit(error);
+  }
+
+  std::string text;
+  if (options.json) {
+    text = "{";
+    for (int r = 0; r < 2; ++r) {
+      text += std::string(r == 0 ? "" : ", ") + "\"" + kRun[r] +
+              "\": {\"from\": " + JsonString(IsoTime(selections[r].first, true)) +
+              ", \"to\": " + JsonString(IsoTime(selections[r].last, true)) +
+              ", \"seconds\": " + JsonNumber(selections[r].last - selections[r].first, 3) +
+              ", \"intervals\": " + std::to_string(selections[r].intervals.size()) + "}";
+    }
+    text += ", \"counters\": [";
+  } else {
+    text = "old: " + SpanText(selections[0]) + "\nnew: " + SpanText(selections[1]) + "\n";
+    char head[100];
+    std::snprintf(head, sizeof(head), "%-32s %-8s %12s %10s", "counter", "run", "samples",
+                  "rate/s");
+    text += head + Column("mean");
+    for (const Stat& stat : percentiles) text += Column(stat.label);
+    text += Column("max") + "\n";
+  }
+  bool first = true;
+  for (const std::string& name : both) {
+    Figures f[2];
+    for (int r = 0; r < 2; ++r) {
+      const Merged& m = rows[r][{name, ""}];
+      f[r] = Of(m.snapshot, m.last - m.first, percentiles);
+    }
+    const auto ratios = [&](bool json) {
+      std::vector<std::pair<std::string, std::string>> out = {
+          {"samples",
+           Ratio(static_cast<double>(f[1].samples), static_cast<double>(f[0].samples), json)},
+          {"rate", Ratio(f[1].Rate(), f[0].Rate(), json)},
+          {"mean", Ratio(static_cast<double>(f[1].mean), static_cast<double>(f[0].mean), json)}};
+      for (std::size_t k = 0; k < percentiles.size(); ++k) {
+        std::string key = Key(percentiles[k]);
+        out.emplace_back(
+            key.substr(0, key.size() - 3),
+            Ratio(static_cast<double>(f[1].p[k]), static_cast<double>(f[0].p[k]), json));
+      }
+      out.emplace_back("max",
+                       Ratio(static_cast<double>(f[1].max), static_cast<double>(f[0].max), json));
+      return out;
+    };
+    if (options.json) {
+      text += first ? "\n  " : ",\n  ";
+      text += "{\"counter\": " + JsonString(name) + ", \"old\": {" +
+              JsonFigures(f[0], percentiles) + "}, \"new\": {" + JsonFigures(f[1], percentiles) +
+              "}, \"ratio\": {";
+      bool firstRatio = true;
+      for (const auto& ratio : ratios(true)) {
+        text += std::string(firstRatio ? "" : ", ") + "\"" + ratio.first + "\": " + ratio.second;
+        firstRatio = false;
+      }
+      text += "}}";
+    } else {
+      for (int r = 0; r < 3; ++r) {
+        std::string label = r == 0 ? name : "";
+        if (label.size() < 32) label.append(32 - label.size(), ' ');
+        char run[100];
+        if (r < 2) {
+          std::snprintf(run, sizeof(run), " %-8s %12llu %10.2f", kRun[r],
+                        static_cast<unsigned long long>(f[r].samples), f[r].Rate());
+          text += label + run + Column(zrfw::DurationText(f[r].mean));
+          for (const std::uint64_t value : f[r].p) text += Column(zrfw::DurationText(value));
+          text += Column(zrfw::DurationText(f[r].max)) + "\n";
+        } else {
+          const auto values = ratios(false);
+          std::snprintf(run, sizeof(run), " %-8s %12s %10s", "new/old", values[0].second.c_str(),
+                        values[1].second.c_str());
+          text += label + run;
+          for (std::size_t k = 2; k < values.size(); ++k) text += Column(values[k].second);
+          text += "\n";
+        }
+      }
+    }
+    first = false;
+  }
+  if (options.json) {
+    for (int r = 0; r < 2; ++r) {
+      text += std::string(r == 0 ? "\n], " : ", ") + "\"only_" + kRun[r] + "\": [";
+      for (std::size_t k = 0; k < only[r].size(); ++k) {
+        text += (k == 0 ? "" : ", ") + JsonString(only[r][k]);
+      }
+      text += "]";
+    }
+    text += "}\n";
+  } else {
+    for (int r = 0; r < 2; ++r) {
+      for (const std::string& name : only[r]) {
+        text += std::string("only in the ") + kRun[r] + " run: " + name + "\n";
+      }
+    }
+  }
+  *out = std::move(text);
+  return true;
 }
 
 }  // namespace zrreport

@@ -96,6 +96,15 @@ bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, st
 bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
           std::string* error);
 
+// Two runs side by side (options apply to each; a relative time counts back
+// from each run's own end): per counter in both, the figures of each window
+// (samples, rate, mean, the percentiles, max) and their NEW/OLD ratios, and
+// the counters in only one, as a table or JSON. With `plotPath` (".png" or
+// ".svg"), draws the counters' percentile spectra overlaid there instead
+// (at most 8 counters). A --counter glob must match a counter of either run.
+bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& options,
+             const std::string& plotPath, std::string* out, std::string* error);
+
 // Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m");
 // relative times count back from `dataEnd`.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
