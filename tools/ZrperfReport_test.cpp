@@ -993,6 +993,39 @@ TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
   }
 }
 
+// The heatmap: a box per interval and latency row holding samples, coloured
+// by their number (the two logs differ by one sample in a row of its own, and
+// have the same colour range); it needs histograms.
+TEST(ReportPlot, HeatmapHasABoxPerIntervalAndLatencyRowWithSamples) {
+  TempDir dir("report");
+  std::string error;
+  std::size_t polygons[2] = {0, 0};
+  for (int variant = 0; variant < 2; ++variant) {
+    const std::string file = dir.Path("h" + std::to_string(variant) + ".hlog");
+    auto log = CHistogramLog::Open(file, {}, &error);
+    Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+    for (int pass = 0; pass < 3; ++pass) {
+      // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own.
+      for (long long units : {10000, 11000, 20000}) {
+        counters[0].second->AddSample(CTimeInterval(units));
+      }
+      if (pass == 1 && variant == 1) counters[0].second->AddSample(CTimeInterval(10000000));
+      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+    }
+    zrreport::ReportOptions options;
+    options.heatmap = true;
+    ASSERT_TRUE(zrreport::Plot(Read({file}), options, dir.Path("h.svg"), &error)) << error;
+    const std::string svg = ReadFile(dir.Path("h.svg"));
+    for (std::size_t at = svg.find("<polygon"); at != std::string::npos;
+         at = svg.find("<polygon", at + 1)) {
+      ++polygons[variant];
+    }
+    EXPECT_NE(svg.find("<text>Latency heatmap: op</text>"), std::string::npos);
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+}
+
 // ---- Hostile names, through the real command ---------------------------------------
 
 // Writes one pass of a counter per name into `file`, each with a few samples.

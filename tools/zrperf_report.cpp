@@ -60,6 +60,8 @@ const char kUsage[] =
     "  --json           summary, csv, check, compare: JSON instead of a table or CSV\n"
     "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
     "                   required for plot (.png or .svg)\n"
+    "  --heatmap        plot: a latency heatmap panel under each counter's\n"
+    "                   percentiles (time, latency, colour by samples)\n"
     "  --size WxH       plot: the image size in pixels (default 1000 wide, 280 per\n"
     "                   panel high)\n"
     "  -h, --help       show this help\n"
@@ -151,6 +153,8 @@ int Run(int argc, char** argv) {
       options.eachInterval = true;
     } else if (name == "--json" && !arg.inlineValue) {
       options.json = true;
+    } else if (name == "--heatmap" && !arg.inlineValue) {
+      options.heatmap = true;
     } else if (name == "--by-host" && !arg.inlineValue) {
       options.byHost = true;
     } else if (arg.text.size() > 1 && arg.text[0] == '-') {
@@ -170,6 +174,7 @@ int Run(int argc, char** argv) {
     return Usage("--json is for the table of compare, not its picture");
   }
   if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
+  if (command != "plot" && options.heatmap) return Usage("--heatmap is for plot");
   if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
   if (command != "check" && !objectives.empty()) return Usage("--slo is for check");
   if (command != "check" && options.eachInterval) return Usage("--each-interval is for check");

@@ -221,6 +221,13 @@ std::string SourceLabel(const Dataset& data, const Interval& i) {
   return s.host.empty() ? "pid " + std::to_string(s.pid) : ShownName(s.host);
 }
 
+bool AllHistograms(const Selection& selection) {
+  for (const Interval* i : selection.intervals) {
+    if (!i->hasHistogram) return false;
+  }
+  return true;
+}
+
 const char kNoMerge[] =
     "windows cannot be merged exactly from \"Interval Stats\" records (per-interval figures, no "
     "histogram): use 'csv' or 'plot' for their intervals, or write a histogram log "
@@ -324,6 +331,52 @@ std::vector<std::string> SpectrumPoints(const CTimeCounterSnapshot& w) {
   }
   points.push_back(DataNumber(std::max(n, 1.0)) + ' ' + DataNumber(Ms(Units(w.GetMax()))));
   return points;
+}
+
+// The latency heatmap's rows: kHeatBinsPerDecade per decade of latency, a
+// histogram bucket (16 a doubling) going whole to the row of its geometric
+// middle, zero durations to the row of 100 ns.
+constexpr int kHeatBinsPerDecade = 10;
+
+// One counter's heatmap as data lines of boxes, "x y xlow xhigh ylow yhigh
+// samples": per interval (time from its start to its end) and latency row
+// (milliseconds) holding samples.
+std::vector<std::string> HeatmapBoxes(
+    const std::map<long long, std::pair<CTimeCounterSnapshot, double>>& byTime) {
+  std::vector<std::string> boxes;
+  const auto row = [](double seconds) {
+    return static_cast<int>(std::floor(std::log10(seconds) * kHeatBinsPerDecade));
+  };
+  for (const auto& point : byTime) {
+    const CTimeCounterSnapshot& snapshot = point.second.first;
+    std::map<int, std::uint64_t> rows;
+    if (snapshot.GetZeroCount() > 0) rows[row(1e-7)] += snapshot.GetZeroCount();
+    for (const CTimeCounterSnapshot::Bucket& b : snapshot.GetBuckets()) {
+      rows[row(std::exp2((b.index - 0.5) / 16.0))] += b.count;
+    }
+    const double end = static_cast<double>(point.first), start = end - point.second.second;
+    for (const auto& r : rows) {
+      const double low = std::pow(10.0, r.first / double{kHeatBinsPerDecade}) * 1e3;
+      const double high = std::pow(10.0, (r.first + 1) / double{kHeatBinsPerDecade}) * 1e3;
+      // Times to the millisecond: DataNumber()'s nine figures are ten seconds
+      // of a Unix time.
+      boxes.push_back(Format("%.3f", (start + end) / 2) + ' ' + DataNumber(std::sqrt(low * high)) +
+                      ' ' + Format("%.3f", start) + ' ' + Format("%.3f", end) + ' ' +
+                      DataNumber(low) + ' ' + DataNumber(high) + ' ' + std::to_string(r.second));
+    }
+  }
+  return boxes;
+}
+
+// A heatmap panel's settings and plot of block `block`, titled by `title` (a
+// gnuplot string expression).
+std::string HeatmapPanel(const std::string& block, const std::string& title) {
+  return "set logscale y\nset ylabel 'latency (ms)'\nset logscale cb\nset cblabel 'samples'\n"
+         "set palette defined (0 '#440154', 1 '#3b528b', 2 '#21918c', 3 '#5ec962', "
+         "4 '#fde725')\nset title " +
+         title + "\nplot " + block +
+         " using 1:2:3:4:5:6:7 with boxxyerror fs solid 1.0 noborder lc palette notitle\n"
+         "unset logscale cb\nunset cblabel\n";
 }
 
 // The axes of a spectrum panel.
@@ -745,6 +798,10 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   const std::vector<Stat> percentiles = Percentiles(options);
   if (!RecordsHave(selection.intervals, percentiles, error)) return false;
   constexpr std::size_t kMaxCounters = 8;
+  if (options.heatmap && !selection.intervals.empty() && !AllHistograms(selection)) {
+    *error = std::string("the heatmap needs histograms: ") + kNoMerge;
+    return false;
+  }
   if (selection.names.size() > kMaxCounters) {
     *error = std::to_string(selection.names.size()) + " counters selected; a plot takes at most " +
              std::to_string(kMaxCounters) + " (choose them with --counter GLOB)";
@@ -792,10 +849,11 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     if (spectrum) {
       AppendDataBlock(s, "$P" + std::to_string(c), SpectrumPoints(windows[name].snapshot));
     }
+    if (options.heatmap) AppendDataBlock(s, "$H" + std::to_string(c), HeatmapBoxes(byTime));
   }
 
   const std::size_t counters = selection.names.size();
-  const std::size_t panels = counters + 1 + (spectrum ? 1 : 0);
+  const std::size_t panels = counters * (options.heatmap ? 2 : 1) + 1 + (spectrum ? 1 : 0);
   const int width = options.width > 0 ? options.width : 1000;
   const int height = options.height > 0 ? options.height : static_cast<int>(280 * panels);
   s += ext == ".png" ? "set terminal pngcairo noenhanced font 'sans,9' size "
@@ -829,6 +887,9 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
            (col < percentiles.size() ? percentiles[col].label : "max") + "'";
     }
     s += "\n";
+    if (options.heatmap) {
+      s += HeatmapPanel("$H" + std::to_string(c), "'Latency heatmap: '.$NAMES[" + index + "]");
+    }
   }
   s += "unset logscale y\nset ylabel 'samples/s'\nset yrange [0:*]\n";
   s += "set title 'Samples per second'\nplot ";

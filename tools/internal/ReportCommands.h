@@ -54,6 +54,7 @@ struct ReportOptions {
   bool json = false;          // summary and csv: JSON instead of text / CSV
   bool byHost = false;        // summary: one row per counter and host
   int width = 0, height = 0;  // plot: pixels; 0 picks the default
+  bool heatmap = false;       // plot: a latency heatmap panel per counter
   bool eachInterval = false;  // check: every interval rather than the window
   // summary, csv, plot: the percentiles shown (ParsePercentiles()); empty:
   // p50, p90, p99 and p99.9.
