@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libboost-dev libsqlite3-dev libspdlog-dev
           libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev
-          protobuf-compiler gnuplot-nox libpng-dev libcurl4-openssl-dev libssl-dev "$@")
+          protobuf-compiler gnuplot-nox libpng-dev libcurl4-openssl-dev libssl-dev
+          chromium-headless-shell "$@")
+# chromium-headless-shell: the zrperf-report test renders its HTML page in it
+# (the test is skipped where it is missing).
 
 missing=()
 for p in "${packages[@]}"; do

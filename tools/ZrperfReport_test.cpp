@@ -18,6 +18,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -1162,6 +1163,121 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
     if (args[0] == 's') {
       EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
     }
+  }
+}
+
+// ---- The HTML page ------------------------------------------------------------------
+
+// HtmlText leaves no byte that could start markup or end an attribute, and
+// no control character or malformed UTF-8.
+TEST(ReportText, HtmlTextEscapesMarkupQuotesAndEveryByte) {
+  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
+            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
+  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
+            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (const std::string& text : {all, zrreport::ShownName(all)}) {
+    const std::string html = zrreport::HtmlText(text);
+    EXPECT_TRUE(zrperf::IsUtf8(html));
+    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
+    std::string untabbed = html;
+    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+    EXPECT_TRUE(TerminalSafe(untabbed));
+    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
+      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
+      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
+                  entity == "&#39;")
+          << entity;
+    }
+  }
+}
+
+// The page holds the summary's figures for every counter, a picture each
+// and the objectives' results; hostile names are text, never markup; and a
+// real browser renders it without requesting anything outside the file.
+TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
+  TempDir dir("report");
+  const std::vector<std::string> names = {"disk.read", "<script>document.title='x'</script>",
+                                          "q\"'&amp;<b>", "img<img src=http://127.0.0.1:9/n.png>",
+                                          "bad\xff\x01"};
+  const std::string log = LogOf(dir, "h.hlog", names);
+  const std::string page = dir.Path("page.html");
+  const ToolRun run =
+      Tool(dir, "html --slo '*:max < 1h' --slo 'disk*:p50 < 1us' -o " + page + " " + log);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string html = ReadFile(page);
+  const ToolRun summary = Tool(dir, "summary " + log);
+  ASSERT_EQ(summary.status, 0);
+  // Each summary row's figures (its last eight fields) are cells of the page.
+  std::size_t rows = 0;
+  for (std::size_t at = summary.out.find('\n', summary.out.find('\n') + 1);
+       at + 1 < summary.out.size(); at = summary.out.find('\n', at + 1)) {
+    std::vector<std::string> fields;
+    std::string line = summary.out.substr(at + 1, summary.out.find('\n', at + 1) - at - 1), field;
+    for (std::istringstream words(line); words >> field;) fields.push_back(field);
+    ASSERT_GE(fields.size(), 9u) << line;
+    for (std::size_t k = fields.size() - 8; k < fields.size(); ++k) {
+      EXPECT_NE(html.find("<td>" + fields[k] + "</td>"), std::string::npos) << line;
+    }
+    ++rows;
+  }
+  EXPECT_EQ(rows, names.size());
+  for (const std::string& name : names) {
+    EXPECT_NE(html.find("<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
+  EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
+  for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
+    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
+  }
+
+  std::string browser;
+  for (const char* path : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"}) {
+    if (browser.empty() && access(path, X_OK) == 0) browser = path;
+  }
+  if (browser.empty()) {
+    GTEST_SKIP() << "no Chromium to render the page (Debian package chromium-headless-shell)";
+  }
+  // The browser's network log lists every URL it requested; a page with an
+  // outside picture shows that the log does.
+  const std::string outside = dir.Write("outside.html", "<img src=\"http://127.0.0.1:9/x.png\">");
+  const auto render = [&](const std::string& file, const std::string& tag) {
+    const std::string command =
+        "timeout 120 " + browser +
+        " --headless --no-sandbox --disable-gpu --disable-background-networking "
+        "--disable-component-update --disable-sync --no-first-run --user-data-dir=" +
+        dir.Path("profile-" + tag) + " --log-net-log=" + dir.Path("net-" + tag) +
+        " --dump-dom file://" + file + " >" + dir.Path("dom-" + tag) + " 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return std::make_pair(ReadFile(dir.Path("dom-" + tag)), ReadFile(dir.Path("net-" + tag)));
+  };
+  EXPECT_NE(render(outside, "outside").second.find("\"url\":\"http://127.0.0.1:9/x.png\""),
+            std::string::npos);
+  const auto rendered = render(page, "page");
+  const std::string& dom = rendered.first;
+  EXPECT_EQ(rendered.second.find("\"url\":"), std::string::npos);
+  // The browser made no element of a name.
+  EXPECT_EQ(dom.find("<script"), std::string::npos);
+  EXPECT_EQ(dom.find("<img"), std::string::npos);
+  EXPECT_EQ(dom.find("<b>"), std::string::npos);
+  std::size_t svgs = 0;
+  for (std::size_t at = dom.find("<svg"); at != std::string::npos; at = dom.find("<svg", at + 1)) {
+    ++svgs;
+  }
+  EXPECT_EQ(svgs, names.size());
+  EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
+  for (const std::string& name : names) {
+    // A text node as the browser writes it: '&', '<' and '>' escaped.
+    std::string text;
+    for (const char c : zrreport::ShownName(name)) {
+      text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    EXPECT_NE(dom.find("<h2>" + text + "</h2>"), std::string::npos) << text;
   }
 }
 

@@ -41,6 +41,9 @@ const char kUsage[] =
     "            per counter the figures of each window and the NEW/OLD\n"
     "            ratios; the counters in only one listed; with -o FILE.png or\n"
     "            FILE.svg, their percentile spectra overlaid instead\n"
+    "  html      one self-contained HTML page (-o FILE.html): the window, the\n"
+    "            summary table, the --slo results, and per counter (at most\n"
+    "            12) its percentiles, heatmap, samples per second and spectrum\n"
     "  check     tests latency objectives (--slo) over the window, or in each\n"
     "            interval: one line per objective and counter, held or breached\n"
     "\n"
@@ -51,10 +54,10 @@ const char kUsage[] =
     "                   TIME: Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] (UTC), or -N\n"
     "                   with s, m, h or d: that long before the data's last interval\n"
     "  --by-host        summary: one row per counter and host\n"
-    "  --slo 'GLOB:STAT OP VALUE'  check: an objective, repeatable; STAT p<N>\n"
+    "  --slo 'GLOB:STAT OP VALUE'  check, html: an objective, repeatable; STAT p<N>\n"
     "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"
     "                   with ns, us, ms, s, m or h: 'disk.*:p99 < 5ms'\n"
-    "  --each-interval  check: every interval must hold, not only the window\n"
+    "  --each-interval  check, html: every interval must hold, not only the window\n"
     "  --percentiles LIST  summary, csv, plot, compare: the percentiles shown, e.g.\n"
     "                   50,90,99,99.9,99.99 (default 50,90,99,99.9; at most 10)\n"
     "  --json           summary, csv, check, compare: JSON instead of a table or CSV\n"
@@ -104,11 +107,11 @@ int Run(int argc, char** argv) {
     }
   }
   zrperf::CommandLine args(argc, argv);
-  const char kCommands[] = "summary, csv, plot, check or compare";
+  const char kCommands[] = "summary, csv, plot, check, compare or html";
   if (args.Done()) return Usage(std::string("a command is needed: ") + kCommands);
   const std::string command = args.Next().text;
   if (command != "summary" && command != "csv" && command != "plot" && command != "check" &&
-      command != "compare") {
+      command != "compare" && command != "html") {
     return Usage("unknown command '" + ShownName(command) + "' (" + kCommands + ")");
   }
 
@@ -175,9 +178,12 @@ int Run(int argc, char** argv) {
   }
   if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
   if (command != "plot" && options.heatmap) return Usage("--heatmap is for plot");
+  const bool checks = command == "check" || command == "html";
   if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
-  if (command != "check" && !objectives.empty()) return Usage("--slo is for check");
-  if (command != "check" && options.eachInterval) return Usage("--each-interval is for check");
+  if (!checks && !objectives.empty()) return Usage("--slo is for check and html");
+  if (!checks && options.eachInterval) return Usage("--each-interval is for check and html");
+  if (command == "html" && !EndsWith(output, ".html")) return Usage("html needs -o FILE.html");
+  if (command == "html" && options.json) return Usage("--json is not for html");
   if (command == "check" && !options.percentiles.empty()) {
     return Usage("--percentiles is for summary, csv and plot (check takes any p<N> in --slo)");
   }
@@ -213,6 +219,13 @@ int Run(int argc, char** argv) {
     return 0;
   }
   std::string text;
+  if (command == "html") {
+    bool held = true;
+    if (!zrreport::Html(data, options, objectives, &text, &held, &error)) return Fail(error);
+    // The page reports breached objectives; only check gates by its status.
+    if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
+    return 0;
+  }
   if (command == "check") {
     bool held = false;
     if (!zrreport::Check(data, options, objectives, &text, &held, &error)) return Fail(error);

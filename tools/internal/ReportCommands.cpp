@@ -3,12 +3,15 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <set>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include <zrperf/counters/internal/DurationText.h>
@@ -170,9 +173,20 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
     *error = "--from must be earlier than --to";
     return false;
   }
+  // Each distinct name is shown (and matched) once, not once per interval.
+  std::unordered_map<std::string, std::pair<std::string, bool>> shown;  // raw: shown, matches
+  for (const Interval& i : data.intervals) {
+    if (shown.count(i.name) != 0) continue;
+    std::string name = ShownName(i.name);
+    bool match = options.counters.empty();
+    for (const std::string& p : options.counters) {
+      match = match || fnmatch(p.c_str(), name.c_str(), 0) == 0;
+    }
+    shown.emplace(i.name, std::make_pair(std::move(name), match));
+  }
   std::set<std::string> all;
   if (known == nullptr) {
-    for (const Interval& i : data.intervals) all.insert(ShownName(i.name));
+    for (const auto& entry : shown) all.insert(entry.second.first);
     known = &all;
   }
   for (const std::string& pattern : options.counters) {
@@ -186,22 +200,14 @@ bool Select(const Dataset& data, const ReportOptions& options, Selection* out, s
     }
   }
   std::set<std::string> names;
-  std::map<std::string, bool> matched;
   for (const Interval& i : data.intervals) {
     if (!(i.end > window.from && i.end <= window.to)) continue;
-    const std::string name = ShownName(i.name);
-    auto it = matched.find(name);
-    if (it == matched.end()) {
-      bool match = options.counters.empty();
-      for (const std::string& p : options.counters)
-        match = match || fnmatch(p.c_str(), name.c_str(), 0) == 0;
-      it = matched.emplace(name, match).first;
-    }
-    if (!it->second) continue;
+    const std::pair<std::string, bool>& name = shown.find(i.name)->second;
+    if (!name.second) continue;
     if (out->intervals.empty() || i.end - i.seconds < out->first) out->first = i.end - i.seconds;
     if (out->intervals.empty() || i.end > out->last) out->last = i.end;
     out->intervals.push_back(&i);
-    names.insert(name);
+    if (names.empty() || *names.rbegin() != name.first) names.insert(name.first);
   }
   if (out->intervals.empty()) {
     *error = "no interval of the selected counters ends in the window (" +
@@ -338,23 +344,32 @@ std::vector<std::string> SpectrumPoints(const CTimeCounterSnapshot& w) {
 // middle, zero durations to the row of 100 ns.
 constexpr int kHeatBinsPerDecade = 10;
 
+// The most columns of a heatmap: more intervals than this are merged in
+// runs of consecutive ones, so that a column stays a few pixels wide.
+constexpr std::size_t kHeatMaxColumns = 240;
+
 // One counter's heatmap as data lines of boxes, "x y xlow xhigh ylow yhigh
-// samples": per interval (time from its start to its end) and latency row
-// (milliseconds) holding samples.
+// samples": per column (an interval, or a run of them, from its start to its
+// end) and latency row (milliseconds) holding samples.
 std::vector<std::string> HeatmapBoxes(
     const std::map<long long, std::pair<CTimeCounterSnapshot, double>>& byTime) {
   std::vector<std::string> boxes;
   const auto row = [](double seconds) {
     return static_cast<int>(std::floor(std::log10(seconds) * kHeatBinsPerDecade));
   };
+  const std::size_t run = (byTime.size() + kHeatMaxColumns - 1) / kHeatMaxColumns;
+  std::map<int, std::uint64_t> rows;
+  double start = 0;
+  std::size_t taken = 0;
   for (const auto& point : byTime) {
     const CTimeCounterSnapshot& snapshot = point.second.first;
-    std::map<int, std::uint64_t> rows;
+    const double end = static_cast<double>(point.first);
+    if (taken++ % run == 0) start = end - point.second.second;
     if (snapshot.GetZeroCount() > 0) rows[row(1e-7)] += snapshot.GetZeroCount();
     for (const CTimeCounterSnapshot::Bucket& b : snapshot.GetBuckets()) {
       rows[row(std::exp2((b.index - 0.5) / 16.0))] += b.count;
     }
-    const double end = static_cast<double>(point.first), start = end - point.second.second;
+    if (taken % run != 0 && taken != byTime.size()) continue;
     for (const auto& r : rows) {
       const double low = std::pow(10.0, r.first / double{kHeatBinsPerDecade}) * 1e3;
       const double high = std::pow(10.0, (r.first + 1) / double{kHeatBinsPerDecade}) * 1e3;
@@ -364,6 +379,7 @@ std::vector<std::string> HeatmapBoxes(
                       ' ' + Format("%.3f", start) + ' ' + Format("%.3f", end) + ' ' +
                       DataNumber(low) + ' ' + DataNumber(high) + ' ' + std::to_string(r.second));
     }
+    rows.clear();
   }
   return boxes;
 }
@@ -558,10 +574,23 @@ bool ParseObjective(const std::string& text, Objective* objective, std::string* 
   return true;
 }
 
-bool Check(const Dataset& data, const ReportOptions& options,
-           const std::vector<Objective>& objectives, std::string* out, bool* held,
-           std::string* error) {
-  Selection selection;
+namespace {
+
+// One objective's outcome on one counter.
+struct CheckResult {
+  std::uint64_t value = 0;  // the window's figure, or the worst interval's
+  std::uint64_t samples = 0;
+  std::size_t intervals = 0, breached = 0;
+  double worstEnd = 0;
+  bool held = true;
+};
+// By objective (its index), then counter.
+using CheckResults = std::map<std::pair<std::size_t, std::string>, CheckResult>;
+
+// Selects the window and checks every objective on it (Check()).
+bool Evaluate(const Dataset& data, const ReportOptions& options,
+              const std::vector<Objective>& objectives, Selection& selection, CheckResults* results,
+              std::string* error) {
   if (!Select(data, options, &selection, error)) return false;
   for (const Interval* i : selection.intervals) {
     if (!i->hasHistogram) {
@@ -584,14 +613,6 @@ bool Check(const Dataset& data, const ReportOptions& options,
       return false;
     }
   }
-  struct Result {
-    std::uint64_t value = 0;  // the window's figure, or the worst interval's
-    std::uint64_t samples = 0;
-    std::size_t intervals = 0, breached = 0;
-    double worstEnd = 0;
-    bool held = true;
-  };
-  std::map<std::pair<std::size_t, std::string>, Result> results;  // by objective, then counter
   if (options.eachInterval) {
     for (const Interval* i : selection.intervals) {
       const std::string name = ShownName(i->name);
@@ -599,7 +620,7 @@ bool Check(const Dataset& data, const ReportOptions& options,
       if (it == applies.end()) continue;
       const CTimeCounterSnapshot snapshot = i->Snapshot();
       for (const std::size_t k : it->second) {
-        Result& r = results[{k, name}];
+        CheckResult& r = (*results)[{k, name}];
         const std::uint64_t value = StatUnits(snapshot, objectives[k].stat);
         const bool holds = Holds(objectives[k], value);
         if (r.intervals++ == 0 || value > r.value) r.value = value, r.worstEnd = i->end;
@@ -617,7 +638,7 @@ bool Check(const Dataset& data, const ReportOptions& options,
       const auto it = applies.find(row.first.first);
       if (it == applies.end()) continue;
       for (const std::size_t k : it->second) {
-        Result& r = results[{k, row.first.first}];
+        CheckResult& r = (*results)[{k, row.first.first}];
         r.value = StatUnits(row.second.snapshot, objectives[k].stat);
         r.samples = row.second.snapshot.GetCount();
         r.intervals = row.second.intervals;
@@ -626,6 +647,17 @@ bool Check(const Dataset& data, const ReportOptions& options,
     }
   }
 
+  return true;
+}
+
+}  // namespace
+
+bool Check(const Dataset& data, const ReportOptions& options,
+           const std::vector<Objective>& objectives, std::string* out, bool* held,
+           std::string* error) {
+  Selection selection;
+  CheckResults results;
+  if (!Evaluate(data, options, objectives, selection, &results, error)) return false;
   std::size_t breached = 0;
   for (const auto& r : results) breached += r.second.held ? 0 : 1;
   *held = breached == 0;
@@ -647,7 +679,7 @@ bool Check(const Dataset& data, const ReportOptions& options,
   for (const auto& entry : results) {
     const Objective& o = objectives[entry.first.first];
     const std::string& name = entry.first.second;
-    const Result& r = entry.second;
+    const CheckResult& r = entry.second;
     if (options.json) {
       text += first ? "\n  " : ",\n  ";
       text += "{\"objective\": " + JsonString(o.Shown()) + ", \"counter\": " + JsonString(name) +
@@ -785,14 +817,11 @@ bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, st
   return true;
 }
 
-bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
-          std::string* error) {
-  const std::size_t dot = path.rfind('.');
-  const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
-  if (ext != ".png" && ext != ".svg") {
-    *error = "the plot's output name must end in .png or .svg, not '" + ShownName(path) + "'";
-    return false;
-  }
+namespace {
+
+// The gnuplot script of a plot (Plot()), for a PNG or an SVG.
+bool PlotScript(const Dataset& data, const ReportOptions& options, const std::string& ext,
+                std::string* script, std::string* error) {
   Selection selection;
   if (!Select(data, options, &selection, error)) return false;
   const std::vector<Stat> percentiles = Percentiles(options);
@@ -817,6 +846,7 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   std::map<std::string, Merged> windows;
   bool spectrum = true;  // the distribution needs histograms
   for (const Interval* i : selection.intervals) spectrum = spectrum && i->hasHistogram;
+  std::size_t longest = 0;  // the most points of a series
   for (std::size_t c = 0; c < selection.names.size(); ++c) {
     const std::string& name = selection.names[c];
     std::map<long long, std::pair<CTimeCounterSnapshot, double>> byTime;
@@ -825,10 +855,11 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
       if (ShownName(i->name) != name) continue;
       const long long key = std::llround(i->end);
       if (i->hasHistogram) {
+        const CTimeCounterSnapshot snapshot = i->Snapshot();
         auto& slot = byTime[key];
-        slot.first.Merge(i->Snapshot());
+        slot.first.Merge(snapshot);
         slot.second = std::max(slot.second, i->seconds);
-        windows[name].snapshot.Merge(i->Snapshot());
+        windows[name].snapshot.Merge(snapshot);
       } else {
         recordsByTime[key] = Of(*i, percentiles);
       }
@@ -844,6 +875,7 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
       row(point.first, Of(point.second.first, point.second.second, percentiles));
     }
     for (const auto& point : recordsByTime) row(point.first, point.second);
+    longest = std::max(longest, series.size());
     AppendDataBlock(s, "$S" + std::to_string(c), series);
 
     if (spectrum) {
@@ -875,6 +907,11 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   s += "set xrange [" + Format("%.0f", std::floor(selection.first)) + ":" +
        Format("%.0f", std::ceil(selection.last)) + "]\n";
   const std::size_t columns = percentiles.size() + 1;  // and max
+  // Points mark the intervals while they are a few pixels apart; beyond
+  // kMarkedPoints they would only blur the lines (and swell an SVG).
+  constexpr std::size_t kMarkedPoints = 300;
+  const std::string style =
+      longest > kMarkedPoints ? " with lines lw 1.5" : " with linespoints pointsize 0.4 lw 1.5";
   for (std::size_t c = 0; c < counters; ++c) {
     const std::string index = std::to_string(c + 1);  // $NAMES counts from 1
     s += "set logscale y\nset ylabel 'latency (ms)'\n";
@@ -882,8 +919,7 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
     s += "plot ";
     for (std::size_t col = 0; col < columns; ++col) {
       s += std::string(col == 0 ? "" : ", ") + "$S" + std::to_string(c) +
-           " using 1:" + std::to_string(col + 2) +
-           " with linespoints pointsize 0.4 lw 1.5 title '" +
+           " using 1:" + std::to_string(col + 2) + style + " title '" +
            (col < percentiles.size() ? percentiles[col].label : "max") + "'";
     }
     s += "\n";
@@ -895,8 +931,8 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   s += "set title 'Samples per second'\nplot ";
   for (std::size_t c = 0; c < counters; ++c) {
     s += std::string(c == 0 ? "" : ", ") + "$S" + std::to_string(c) +
-         " using 1:" + std::to_string(columns + 2) +
-         " with linespoints pointsize 0.4 lw 1.5 title $NAMES[" + std::to_string(c + 1) + "]";
+         " using 1:" + std::to_string(columns + 2) + style + " title $NAMES[" +
+         std::to_string(c + 1) + "]";
   }
   s += "\nset yrange [*:*]\n";
   if (spectrum) {
@@ -912,10 +948,26 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   }
   s += "unset multiplot\n";
 
+  *script = std::move(s);
+  return true;
+}
+
+}  // namespace
+
+bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
+          std::string* error) {
+  const std::size_t dot = path.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
+  if (ext != ".png" && ext != ".svg") {
+    *error = "the plot's output name must end in .png or .svg, not '" + ShownName(path) + "'";
+    return false;
+  }
+  std::string script;
+  if (!PlotScript(data, options, ext, &script, error)) return false;
   // gnuplot writes the picture to its standard output: the temporary, made
   // new and exclusively beside the target.
   OutputFile out;
-  return out.Create(path, error) && RunGnuplot(s, out.fd(), error) && out.Commit(error);
+  return out.Create(path, error) && RunGnuplot(script, out.fd(), error) && out.Commit(error);
 }
 
 namespace {
@@ -1102,6 +1154,159 @@ bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& 
     }
   }
   *out = std::move(text);
+  return true;
+}
+
+namespace {
+
+// A glob that matches exactly `name`.
+std::string LiteralGlob(const std::string& name) {
+  std::string glob;
+  for (const char c : name) {
+    if (c == '*' || c == '?' || c == '[' || c == '\\') glob += '\\';
+    glob += c;
+  }
+  return glob;
+}
+
+const char kHtmlStyle[] =
+    "body{font-family:sans-serif;margin:1.5em;color:#222}"
+    "table{border-collapse:collapse;margin:.5em 0 1.5em}"
+    "th,td{padding:2px 10px;text-align:right;border-bottom:1px solid #ddd;white-space:nowrap}"
+    "th:first-child,td:first-child{text-align:left}th{background:#f2f2f2}"
+    ".held{color:#1a7f37}.breached{color:#c62828;font-weight:bold}"
+    "section{margin-top:2em}svg{max-width:100%;height:auto}";
+
+}  // namespace
+
+bool Html(const Dataset& data, const ReportOptions& options,
+          const std::vector<Objective>& objectives, std::string* out, bool* held,
+          std::string* error) {
+  ReportOptions window = options;
+  window.byHost = false;
+  Selection selection;
+  MergedRows rows;
+  if (!Select(data, window, &selection, error) ||
+      !MergeWindow(data, window, selection, &rows, error)) {
+    return false;
+  }
+  const std::vector<Stat> percentiles = Percentiles(options);
+  CheckResults results;
+  Selection checked;
+  if (!objectives.empty() && !Evaluate(data, window, objectives, checked, &results, error)) {
+    return false;
+  }
+  std::set<std::string> hosts, files;
+  for (const auto& row : rows) hosts.insert(row.second.hosts.begin(), row.second.hosts.end());
+  for (const Interval* i : selection.intervals)
+    files.insert(ShownName(data.sources[i->source].file));
+  const auto list = [](const std::set<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + HtmlText(item);
+    return text;
+  };
+  const std::string span = IsoTime(selection.first, true) + " .. " + IsoTime(selection.last, true);
+
+  std::string page =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+      "style-src 'unsafe-inline'\">\n<title>zrperf report " +
+      span + "</title>\n<style>" + kHtmlStyle + "</style></head>\n<body>\n<h1>zrperf report</h1>\n";
+  page += "<p>Window " + span + " (" + Format("%.1f", selection.last - selection.first) + " s), " +
+          std::to_string(selection.intervals.size()) + " intervals from " + list(hosts) +
+          ".<br>Files: " + list(files) + ".</p>\n";
+
+  if (!objectives.empty()) {
+    std::size_t breached = 0;
+    for (const auto& r : results) breached += r.second.held ? 0 : 1;
+    *held = breached == 0;
+    page += "<h2>Objectives</h2>\n<p class=\"" + std::string(*held ? "held" : "breached") + "\">" +
+            std::to_string(*held ? results.size() : breached) + " of " +
+            std::to_string(results.size()) + (*held ? " held" : " breached") +
+            (options.eachInterval ? ", each interval checked" : "") +
+            "</p>\n<table id=\"objectives\">\n<tr><th>counter</th><th>objective</th><th>result</th>"
+            "<th>measured</th>" +
+            (options.eachInterval ? "<th>intervals breached</th>" : "") + "</tr>\n";
+    for (const auto& entry : results) {
+      const CheckResult& r = entry.second;
+      page += "<tr><td>" + HtmlText(entry.first.second) + "</td><td>" +
+              HtmlText(ObjectiveTail(objectives[entry.first.first])) + "</td><td class=\"" +
+              (r.held ? "held\">held" : "breached\">BREACHED") + "</td><td>" +
+              zrfw::DurationText(r.value) + "</td>" +
+              (options.eachInterval ? "<td>" + std::to_string(r.breached) + " of " +
+                                          std::to_string(r.intervals) + "</td>"
+                                    : "") +
+              "</tr>\n";
+    }
+    page += "</table>\n";
+  } else {
+    *held = true;
+  }
+
+  page +=
+      "<h2>Summary</h2>\n<table id=\"summary\">\n<tr><th>counter</th><th>samples</th>"
+      "<th>rate/s</th><th>mean</th>";
+  for (const Stat& stat : percentiles) page += "<th>" + stat.label + "</th>";
+  page += "<th>max</th></tr>\n";
+  std::size_t index = 0;
+  for (const auto& row : rows) {
+    const Merged& m = row.second;
+    const Figures f = Of(m.snapshot, m.last - m.first, percentiles);
+    const std::string name = HtmlText(row.first.first);
+    page +=
+        "<tr><td>" +
+        (index < kHtmlMaxPictures ? "<a href=\"#c" + std::to_string(index) + "\">" + name + "</a>"
+                                  : name) +
+        "</td><td>" + std::to_string(f.samples) + "</td><td>" + Format("%.2f", f.Rate()) +
+        "</td><td>" + zrfw::DurationText(f.mean) + "</td>";
+    for (const std::uint64_t value : f.p) page += "<td>" + zrfw::DurationText(value) + "</td>";
+    page += "<td>" + zrfw::DurationText(f.max) + "</td></tr>\n";
+    ++index;
+  }
+  page += "</table>\n";
+  if (selection.names.size() > kHtmlMaxPictures) {
+    page += "<p>Pictures of the first " + std::to_string(kHtmlMaxPictures) + " of " +
+            std::to_string(selection.names.size()) +
+            " counters; choose others with --counter GLOB.</p>\n";
+  }
+
+  // One picture per counter: gnuplot's SVG from its <svg> element on, names
+  // in it as gnuplot escapes XML text. The pictures are drawn on as many
+  // threads as there are processors (each builds its own script from the
+  // shared, unchanging data and runs its own gnuplot).
+  const std::size_t pictures = std::min(selection.names.size(), kHtmlMaxPictures);
+  std::vector<std::string> svgs(pictures), errors(pictures);
+  std::atomic<std::size_t> next{0};
+  const auto draw = [&] {
+    for (std::size_t c = next++; c < pictures; c = next++) {
+      ReportOptions one = options;
+      one.counters = {LiteralGlob(selection.names[c])};
+      one.heatmap = true;
+      one.width = options.width > 0 ? options.width : 1000;
+      std::string script;
+      if (PlotScript(data, one, ".svg", &script, &errors[c]) &&
+          RunGnuplotToText(script, &svgs[c], &errors[c]) &&
+          svgs[c].find("<svg") == std::string::npos) {
+        errors[c] = "gnuplot wrote no SVG";
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  const std::size_t workers =
+      std::min<std::size_t>(pictures, std::max(1u, std::thread::hardware_concurrency()));
+  for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(draw);
+  draw();
+  for (std::thread& t : threads) t.join();
+  for (std::size_t c = 0; c < pictures; ++c) {
+    if (!errors[c].empty()) {
+      *error = errors[c];
+      return false;
+    }
+    page += "<section id=\"c" + std::to_string(c) + "\">\n<h2>" + HtmlText(selection.names[c]) +
+            "</h2>\n" + svgs[c].substr(svgs[c].find("<svg")) + "</section>\n";
+  }
+  page += "</body></html>\n";
+  *out = std::move(page);
   return true;
 }
 

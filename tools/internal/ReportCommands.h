@@ -106,6 +106,20 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
 bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& options,
              const std::string& plotPath, std::string* out, std::string* error);
 
+// The most counters an HTML page draws (its tables hold every counter).
+constexpr std::size_t kHtmlMaxPictures = 12;
+
+// One self-contained HTML page of the window: the window and hosts, the
+// summary table (the figures of Summary()), the results of `objectives`
+// when there are any (as Check() finds them; `held` says whether all held),
+// and per counter (the first kHtmlMaxPictures) one inline SVG drawn by
+// gnuplot: its percentiles, heatmap, samples per second and spectrum. Every
+// name is in ShownName() form, escaped by HtmlText(); the page refers to
+// nothing outside itself (its content security policy forbids any fetch).
+bool Html(const Dataset& data, const ReportOptions& options,
+          const std::vector<Objective>& objectives, std::string* out, bool* held,
+          std::string* error);
+
 // Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m");
 // relative times count back from `dataEnd`.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
