@@ -1027,6 +1027,38 @@ TEST(ReportPlot, HeatmapHasABoxPerIntervalAndLatencyRowWithSamples) {
   EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
 }
 
+// Series of more than 300 intervals are drawn without point marks; heatmaps
+// of more than 240 intervals merge runs of them into one column.
+TEST(ReportPlot, LongSeriesLoseTheirMarksAndHeatmapColumnsMerge) {
+  TempDir dir("report");
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("l.hlog"), {}, &error);
+  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+  for (int pass = 0; pass < 301; ++pass) {
+    counters[0].second->AddSample(CTimeInterval(10000));
+    ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+  }
+  const zrreport::Dataset data = Read({dir.Path("l.hlog")});
+  const auto svg = [&](int intervals, bool heatmap) {
+    zrreport::ReportOptions options;
+    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
+    options.heatmap = heatmap;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("l.svg"), &error)) << error;
+    return ReadFile(dir.Path("l.svg"));
+  };
+  const auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_GT(count(svg(300, false), "<use xlink:href='#gpPt"), 300u);
+  EXPECT_LT(count(svg(301, false), "<use xlink:href='#gpPt"), 20u);  // the marks' definitions
+  // One sample a interval, so one box a column: 240 columns, then 121.
+  EXPECT_EQ(count(svg(240, true), "<polygon") - count(svg(241, true), "<polygon"), 240u - 121u);
+}
+
 // ---- Hostile names, through the real command ---------------------------------------
 
 // Writes one pass of a counter per name into `file`, each with a few samples.
@@ -1232,6 +1264,7 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   EXPECT_EQ(html.find("<img"), std::string::npos);
   EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
   EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
+  EXPECT_EQ(html.find("Pictures of the first"), std::string::npos);
   for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
     EXPECT_EQ(RunTool(dir, args + log), 2) << args;
   }
