@@ -1265,6 +1265,17 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
   EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
   EXPECT_EQ(html.find("Pictures of the first"), std::string::npos);
+  // Past 12 counters the tables hold them all, the pictures the first 12.
+  std::vector<std::string> many;
+  for (int c = 0; c < 13; ++c) many.push_back("c" + std::to_string(100 + c));
+  zrreport::Dataset manyData = Read({LogOf(dir, "many.hlog", many)});
+  std::string manyPage, error;
+  bool held = false;
+  ASSERT_TRUE(zrreport::Html(manyData, {}, {}, &manyPage, &held, &error)) << error;
+  EXPECT_NE(manyPage.find("<td>c112</td>"), std::string::npos);
+  EXPECT_NE(manyPage.find("<h2>c111</h2>"), std::string::npos);
+  EXPECT_EQ(manyPage.find("<h2>c112</h2>"), std::string::npos);
+  EXPECT_NE(manyPage.find("Pictures of the first 12 of 13 counters"), std::string::npos);
   for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
     EXPECT_EQ(RunTool(dir, args + log), 2) << args;
   }
