@@ -58,7 +58,7 @@ const char kUsage[] =
     "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"
     "                   with ns, us, ms, s, m or h: 'disk.*:p99 < 5ms'\n"
     "  --each-interval  check, html: every interval must hold, not only the window\n"
-    "  --percentiles LIST  summary, csv, plot, compare: the percentiles shown, e.g.\n"
+    "  --percentiles LIST  summary, csv, plot, compare, html: the percentiles, e.g.\n"
     "                   50,90,99,99.9,99.99 (default 50,90,99,99.9; at most 10)\n"
     "  --json           summary, csv, check, compare: JSON instead of a table or CSV\n"
     "  -o, --output FILE  write to FILE (replaced whole) instead of standard output;\n"
