@@ -17,11 +17,14 @@
 // durations are written in the forms of ReportText.h; nothing read from a log
 // reaches gnuplot as a command (Gnuplot.h).
 //
-// Thread-safety: plain functions on caller-owned data (Plot runs gnuplot).
+// Thread-safety: plain functions on caller-owned data, which they only read
+// (Plot, Compare and Html run gnuplot; Html runs one per processor at once,
+// on threads of its own that it joins before it returns).
 
 #ifndef ZRPERF_TOOLS_INTERNAL_REPORTCOMMANDS_H_
 #define ZRPERF_TOOLS_INTERNAL_REPORTCOMMANDS_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -51,12 +54,12 @@ struct Objective {
 struct ReportOptions {
   std::vector<std::string> counters;  // glob patterns (fnmatch) on shown names; empty: all
   std::string from, to;       // Unix seconds, ISO 8601 UTC, or -N{s,m,h,d} before the data's end
-  bool json = false;          // summary and csv: JSON instead of text / CSV
+  bool json = false;          // summary, csv, check, compare: JSON instead of text / CSV
   bool byHost = false;        // summary: one row per counter and host
   int width = 0, height = 0;  // plot: pixels; 0 picks the default
   bool heatmap = false;       // plot: a latency heatmap panel per counter
-  bool eachInterval = false;  // check: every interval rather than the window
-  // summary, csv, plot: the percentiles shown (ParsePercentiles()); empty:
+  bool eachInterval = false;  // check, html: every interval rather than the window
+  // summary, csv, plot, compare, html: the percentiles shown (ParsePercentiles()); empty:
   // p50, p90, p99 and p99.9.
   std::vector<Stat> percentiles;
 };
