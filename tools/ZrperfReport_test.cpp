@@ -18,6 +18,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -414,6 +415,15 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
+  // Chosen percentiles: the records' own, or a fault naming the missing one.
+  std::string unused;
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.9,50", &options.percentiles, &unused));
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"), std::string::npos);
+  ASSERT_TRUE(zrreport::ParsePercentiles("90,99.99", &options.percentiles, &unused));
+  EXPECT_FALSE(zrreport::Csv(data, options, &text, &error));
+  EXPECT_NE(error.find("p99.9 only, not p99.99"), std::string::npos) << error;
+  options.percentiles.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
   for (const char* seconds : {"nan", "inf", "-1.00"}) {
@@ -649,6 +659,333 @@ TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
             2);  // p.hlog and p.svg only
 }
 
+// ---- Chosen percentiles ---------------------------------------------------------------
+
+// --percentiles: the lists taken (sorted, in the shown form) and refused; the
+// chosen figures in the summary, the CSV, their JSON keys and the plot.
+TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
+  const std::pair<const char*, const char*> lists[] = {
+      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
+      {" 99.999999 , 0.5", "p0.5 p99.999999"},
+      {"99.90,1", "p1 p99.9"},
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"},
+      {"", nullptr},
+      {"50,", nullptr},
+      {"p50", nullptr},
+      {"100", nullptr},
+      {"0", nullptr},
+      {"-1", nullptr},
+      {"50,50.0", nullptr},
+      {"99.9999999", nullptr},
+      {"1,2,3,4,5,6,7,8,9,10,11", nullptr},
+  };
+  for (const auto& list : lists) {
+    std::vector<zrreport::Stat> stats;
+    std::string error;
+    ASSERT_EQ(zrreport::ParsePercentiles(list.first, &stats, &error), list.second != nullptr)
+        << list.first << ": " << error;
+    std::string labels;
+    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
+    EXPECT_EQ(labels, list.second ? list.second : "");
+  }
+
+  TempDir dir("report");
+  const zrreport::Dataset data = PlotData(dir);
+  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
+  zrreport::ReportOptions options;
+  std::string error, text;
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find("       mean        p50     p99.99        max\n"), std::string::npos) << text;
+  options.json = true;
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_NE(text.find("\"p50_us\": " + Micros(read.GetPercentile(0.5)) +
+                      ", \"p99_99_us\": " + Micros(read.GetPercentile(0.9999)) + ", \"max_us\""),
+            std::string::npos)
+      << text;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_TRUE(ValidJson(text));
+  EXPECT_NE(text.find("\"p99_99_us\""), std::string::npos);
+  options.json = false;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_EQ(
+      text.substr(0, text.find('\n')),
+      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  const std::string svg = ReadFile(dir.Path("p.svg"));
+  EXPECT_NE(svg.find(">p99.99<"), std::string::npos);
+  EXPECT_EQ(svg.find(">p90<"), std::string::npos);
+  for (const char* args :
+       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "}) {
+    EXPECT_EQ(RunTool(dir, args + dir.Path("p.hlog")), 2) << args;
+  }
+}
+
+// ---- Two runs ------------------------------------------------------------------------
+
+// compare: the figures of both runs, their ratios, the counters in one run
+// only, the overlay, and the faults of its command line and selection.
+TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
+  TempDir dir("report");
+  std::string error;
+  for (const char* run : {"old", "new"}) {
+    auto log = CHistogramLog::Open(dir.Path(std::string(run) + ".hlog"), {}, &error);
+    Counters counters = {
+        {"both", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
+        {run[0] == 'o' ? "gone" : "fresh", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+    for (int pass = 0; pass < 3; ++pass) {
+      for (int k = 0; k < 100; ++k) {
+        counters[0].second->AddSample(CTimeInterval(run[0] == 'o' ? 1000 : 2000));
+        counters[1].second->AddSample(CTimeInterval(10));
+      }
+      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+    }
+  }
+  const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
+  struct Case {
+    std::string args;
+    int status;
+    std::vector<std::string> says;  // in standard output, or error for a fault
+  };
+  const Case cases[] = {
+      {"",
+       0,
+       {"both                             old               300       2.50   100.00us",
+        "                                 new/old        1.000x     1.000x     2.000x     2.000x",
+        "only in the old run: gone\nonly in the new run: fresh\n"}},
+      {"--json --percentiles 99.99",
+       0,
+       {"\"p99_99_us\": 200.0, \"max_us\": 200.0}, \"ratio\": {\"samples\": 1.0000, \"rate\": "
+        "1.0000, \"mean\": 2.0000, \"p99_99\": 2.0000, \"max\": 2.0000}}",
+        "], \"only_old\": [\"gone\"], \"only_new\": [\"fresh\"]}"}},
+      {"--counter 'b*' --from -60s", 0, {" 1 intervals\nnew: window", "new               100"}},
+      {"--counter fresh", 1, {"old run: no interval of the selected counters"}},
+      {"--counter nosuch",
+       1,
+       {"old run: no counter matches 'nosuch' (counters: both, fresh, gone)"}},
+      {"-o " + dir.Path("c.svg"), 0, {}},
+      {"--counter gone --counter fresh -o " + dir.Path("g.svg"), 1, {"0 counters in both runs"}},
+      {"--counter gone", 1, {"new run: no interval of the selected counters"}},
+      {"--json -o " + dir.Path("c.png"), 2, {"--json is for the table"}},
+      {dir.Path("new.hlog"), 2, {"compare takes two logs: OLD NEW"}},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(dir, "compare " + c.args + " " + runs);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+    for (const std::string& text : c.says) {
+      EXPECT_NE((c.status == 0 ? run.out : run.err).find(text), std::string::npos)
+          << c.args << "\n"
+          << run.out << run.err;
+    }
+    if (c.args.find("--json") == 0 && c.status == 0) {
+      EXPECT_TRUE(ValidJson(run.out)) << run.out;
+    }
+  }
+  EXPECT_EQ(RunTool(dir, "compare " + dir.Path("old.hlog")), 2);
+  const std::string svg = ReadFile(dir.Path("c.svg"));
+  for (const char* key : {"<text>both old</text>", "<text>both new</text>", "the old run dashed"}) {
+    EXPECT_NE(svg.find(key), std::string::npos) << key;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
+}
+
+// ---- Objectives -------------------------------------------------------------------
+
+// Every form an objective takes, and each way one can be malformed, with the
+// message saying which part is wrong.
+TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
+  struct Case {
+    const char* text;
+    const char* shown;  // or the message's telling part when malformed
+    double limitNs;
+  };
+  const Case cases[] = {
+      {"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
+      {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
+      {"x: mean<1ns ", "x:mean < 1ns", 1},
+      {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
+      {"x:p50<2s", "x:p50 < 2s", 2e9},
+      {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
+      {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5},
+      {"p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
+      {":p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
+      {"x:p100 < 5ms", "not a figure", 0},
+      {"x:p0 < 5ms", "not a figure", 0},
+      {"x:p < 5ms", "not a figure", 0},
+      {"x:p99. < 5ms", "not a figure", 0},
+      {"x:p-1 < 5ms", "not a figure", 0},
+      {"x:avg < 5ms", "not a figure", 0},
+      {"x: < 5ms", "not a figure", 0},
+      {"x:p99 > 5ms", "must be < or <=", 0},
+      {"x:p99 = 5ms", "must be < or <=", 0},
+      {"x:p99 5ms", "must be < or <=", 0},
+      {"x:p99 < 5", "a number with a unit", 0},
+      {"x:p99 < ms", "a number with a unit", 0},
+      {"x:p99 < 5 parsecs", "a number with a unit", 0},
+      {"x:p99 < -5ms", "a number with a unit", 0},
+      {"x:p99 < 1e3ms", "a number with a unit", 0},
+      {"x:p99 < infms", "a number with a unit", 0},
+      {"x:p99 < 5ms 6ms", "a number with a unit", 0},
+      {"x:p99 <", "a number with a unit", 0},
+  };
+  for (const Case& c : cases) {
+    zrreport::Objective o;
+    std::string error;
+    const bool ok = zrreport::ParseObjective(c.text, &o, &error);
+    ASSERT_EQ(ok, c.limitNs > 0) << c.text << ": " << error;
+    if (ok) {
+      EXPECT_EQ(o.Shown(), c.shown);
+      EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.shown), std::string::npos) << c.text << ": " << error;
+      EXPECT_TRUE(TerminalSafe(error)) << error;
+    }
+  }
+}
+
+// A log of counter "op" whose first interval is fast (1 ms) and second slow
+// (9 ms), and of "idle", ten samples of 1 us per interval.
+std::string CheckLog(const TempDir& dir) {
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("c.hlog"), {}, &error);
+  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
+                       {"idle", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int k = 0; k < 100; ++k)
+      counters[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
+    for (int k = 0; k < 10; ++k) counters[1].second->AddSample(CTimeInterval(10));
+    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+  }
+  return dir.Path("c.hlog");
+}
+
+// Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
+// input or an objective matching no counter, 2 on a bad command line; '<'
+// and '<=' differ at the measured value; --each-interval catches the slow
+// interval of a window whose mean holds.
+TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
+  TempDir dir("report");
+  const std::string log = CheckLog(dir);
+  const std::string out = dir.Path("out.txt");
+  struct Case {
+    std::string args;
+    int status;
+    const char* says;  // in the output (or, for a fault, the message)
+  };
+  const Case cases[] = {
+      {"--slo 'op:mean < 6ms'", 0, "held     op                               mean < 6ms"},
+      {"--slo 'op:mean < 6ms' --each-interval", 3, "breached in 1 of 2 intervals"},
+      {"--slo 'op:max <= 9ms' --each-interval", 0, "breached in 0 of 2 intervals"},
+      {"--slo 'op:max < 9ms'", 3, "BREACHED op"},
+      {"--slo 'op:max < 9000us' --slo '*:p50 < 1h'", 3, "1 of 3 breached"},
+      {"--slo '*:p50 < 1h' --slo 'i*:max<=1us'", 0, "3 of 3 held"},
+      {"--slo 'i*:max<1us'", 3, "max < 1us            1.00us"},
+      {"--counter idle --slo 'op:max < 1h'", 1, "matches no counter (counters: idle)"},
+      {"--slo 'nosuch:max < 1h'", 1, "'nosuch:max < 1h' matches no counter"},
+      {"--slo 'op:max < 1h' --from -0s", 1, "no interval"},
+      {"--slo 'op:max < 1h' " + dir.Path("missing.hlog"), 1, "missing.hlog"},
+      {"--slo 'op:max < 1h' " + dir.Write("r.log",
+                                          "2026-12-07 01:50:00.250 [info] [42:43] [void "
+                                          "CPerfCounters::Log():40] Interval Stats: \n\t\t\t\top: "
+                                          "seconds=1.00 samples=2 rate=2.00 mean=1.26ms "
+                                          "p50=1.21ms p90=1.66ms p99=2.30ms p99.9=4.10ms "
+                                          "max=12.50ms\n"),
+       1, "cannot be merged"},
+      {"--slo 'op:max >= 1h'", 2, "malformed objective 'op:max >= 1h'"},
+      {"", 2, "check needs an objective"},
+      {"--slo ''", 2, "malformed objective ''"},
+      {"--slo 'op:max < 1h' --by-host", 2, "--by-host is for summary"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(dir, "check " + c.args + " -o " + out + " " + log);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+    const std::string text = c.status == 0 || c.status == 3 ? ReadFile(out) : run.err;
+    EXPECT_NE(text.find(c.says), std::string::npos) << c.args << "\n" << text;
+    if (c.status != 0 && c.status != 3) {
+      EXPECT_FALSE(std::filesystem::exists(out)) << c.args;
+    }
+    std::filesystem::remove(out);
+  }
+  for (const char* args : {"summary --slo 'op:max<1h' ", "csv --each-interval "}) {
+    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
+  }
+  const ToolRun json = Tool(dir, "check --json --each-interval --slo 'op:p99.9 <= 1ms' " + log);
+  EXPECT_EQ(json.status, 3);
+  EXPECT_TRUE(ValidJson(json.out)) << json.out;
+  for (const char* member : {"\"held\": false, \"results\": [",
+                             "\"stat\": \"p99.9\", \"op\": \"<=\", "
+                             "\"limit_us\": 1000.000, \"held\": false, \"value_us\": 9000.0, "
+                             "\"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"}) {
+    EXPECT_NE(json.out.find(member), std::string::npos) << member << "\n" << json.out;
+  }
+}
+
+// The heatmap: a box per interval and latency row holding samples, coloured
+// by their number (the two logs differ by one sample in a row of its own, and
+// have the same colour range); it needs histograms.
+TEST(ReportPlot, HeatmapHasABoxPerIntervalAndLatencyRowWithSamples) {
+  TempDir dir("report");
+  std::string error;
+  std::size_t polygons[2] = {0, 0};
+  for (int variant = 0; variant < 2; ++variant) {
+    const std::string file = dir.Path("h" + std::to_string(variant) + ".hlog");
+    auto log = CHistogramLog::Open(file, {}, &error);
+    Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+    for (int pass = 0; pass < 3; ++pass) {
+      // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
+      // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
+      for (long long units : {10000, 11000, 20000}) {
+        counters[0].second->AddSample(CTimeInterval(units));
+      }
+      if (pass == 1 && variant == 1) counters[0].second->AddSample(CTimeInterval(13000));
+      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+    }
+    zrreport::ReportOptions options;
+    options.heatmap = true;
+    ASSERT_TRUE(zrreport::Plot(Read({file}), options, dir.Path("h.svg"), &error)) << error;
+    const std::string svg = ReadFile(dir.Path("h.svg"));
+    for (std::size_t at = svg.find("<polygon"); at != std::string::npos;
+         at = svg.find("<polygon", at + 1)) {
+      ++polygons[variant];
+    }
+    EXPECT_NE(svg.find("<text>Latency heatmap: op</text>"), std::string::npos);
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+}
+
+// Series of more than 300 intervals are drawn without point marks; heatmaps
+// of more than 240 intervals merge runs of them into one column.
+TEST(ReportPlot, LongSeriesLoseTheirMarksAndHeatmapColumnsMerge) {
+  TempDir dir("report");
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path("l.hlog"), {}, &error);
+  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
+  for (int pass = 0; pass < 301; ++pass) {
+    counters[0].second->AddSample(CTimeInterval(10000));
+    ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
+  }
+  const zrreport::Dataset data = Read({dir.Path("l.hlog")});
+  const auto svg = [&](int intervals, bool heatmap) {
+    zrreport::ReportOptions options;
+    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
+    options.heatmap = heatmap;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("l.svg"), &error)) << error;
+    return ReadFile(dir.Path("l.svg"));
+  };
+  const auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_GT(count(svg(300, false), "<use xlink:href='#gpPt"), 300u);
+  EXPECT_LT(count(svg(301, false), "<use xlink:href='#gpPt"), 20u);  // the marks' definitions
+  // One sample a interval, so one box a column: 240 columns, then 121.
+  EXPECT_EQ(count(svg(240, true), "<polygon") - count(svg(241, true), "<polygon"), 240u - 121u);
+}
+
 // ---- Hostile names, through the real command ---------------------------------------
 
 // Writes one pass of a counter per name into `file`, each with a few samples.
@@ -697,8 +1034,10 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
-  for (const char* out : {"p.svg", "p.png"}) {
-    const ToolRun run = Tool(dir, std::string("plot -o ") + dir.Path(out) + " " + log);
+  for (const std::string& args :
+       {"plot -o " + dir.Path("p.svg") + " " + log, "plot -o " + dir.Path("p.png") + " " + log,
+        "compare -o " + dir.Path("c.svg") + " " + log + " " + log}) {
+    const ToolRun run = Tool(dir, args);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
   }
@@ -722,6 +1061,11 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
       ++keys;
     }
     EXPECT_EQ(keys, 2u) << xml;
+    for (const char* run : {" old", " new"}) {
+      EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
+                std::string::npos)
+          << xml << run;
+    }
   }
   EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
 }
@@ -747,12 +1091,13 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
       "\t\t\t\tr\x01\xff: seconds=1e-320 samples=200 rate=1 mean=1.26ms p50=1.21ms p90=1.66ms "
       "p99=2.30ms p99.9=4.10ms max=12.50ms\n");
 
-  for (const std::string& args : {"summary --json " + log, "summary --json --by-host " + log,
-                                  "csv --json " + log, "csv --json " + records}) {
+  for (const std::string& args :
+       {"summary --json " + log, "summary --json --by-host " + log, "csv --json " + log,
+        "csv --json " + records, "check --json --slo '*:max<1h' " + log}) {
     const ToolRun run = Tool(dir, args);
     ASSERT_EQ(run.status, 0) << args << run.err;
     EXPECT_TRUE(ValidJson(run.out)) << args;
-    const std::size_t entries = args.find("summary") == 0                 ? names.size()
+    const std::size_t entries = args.find("csv") != 0                     ? names.size()
                                 : args.find(records) != std::string::npos ? 1
                                                                           : rows;
     EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')),
@@ -767,14 +1112,143 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
        {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}) {
     EXPECT_NE(csv.out.find(cell), std::string::npos) << cell;
   }
-  for (const char* args : {"summary ", "summary --by-host "}) {
+  for (const char* args : {"summary ", "summary --by-host ", "check --slo '*:p50<1h' "}) {
     const ToolRun summary = Tool(dir, args + log);
     ASSERT_EQ(summary.status, 0) << summary.err;
     EXPECT_TRUE(TerminalSafe(summary.out)) << args;
     EXPECT_EQ(static_cast<std::size_t>(std::count(summary.out.begin(), summary.out.end(), '\n')),
               names.size() + 2)
         << args;
-    EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+    if (args[0] == 's') {
+      EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+    }
+  }
+}
+
+// ---- The HTML page ------------------------------------------------------------------
+
+// HtmlText leaves no byte that could start markup or end an attribute, and
+// no control character or malformed UTF-8.
+TEST(ReportText, HtmlTextEscapesMarkupQuotesAndEveryByte) {
+  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
+            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
+  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
+            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (const std::string& text : {all, zrreport::ShownName(all)}) {
+    const std::string html = zrreport::HtmlText(text);
+    EXPECT_TRUE(zrperf::IsUtf8(html));
+    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
+    std::string untabbed = html;
+    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+    EXPECT_TRUE(TerminalSafe(untabbed));
+    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
+      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
+      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
+                  entity == "&#39;")
+          << entity;
+    }
+  }
+}
+
+// The page holds the summary's figures for every counter, a picture each
+// and the objectives' results; hostile names are text, never markup; and a
+// real browser renders it without requesting anything outside the file.
+TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
+  TempDir dir("report");
+  const std::vector<std::string> names = {"disk.read", "<script>document.title='x'</script>",
+                                          "q\"'&amp;<b>", "img<img src=http://127.0.0.1:9/n.png>",
+                                          "bad\xff\x01"};
+  const std::string log = LogOf(dir, "h.hlog", names);
+  const std::string page = dir.Path("page.html");
+  const ToolRun run =
+      Tool(dir, "html --slo '*:max < 1h' --slo 'disk*:p50 < 1us' -o " + page + " " + log);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string html = ReadFile(page);
+  const ToolRun summary = Tool(dir, "summary " + log);
+  ASSERT_EQ(summary.status, 0);
+  // Each summary row's figures (its last eight fields) are cells of the page.
+  std::size_t rows = 0;
+  for (std::size_t at = summary.out.find('\n', summary.out.find('\n') + 1);
+       at + 1 < summary.out.size(); at = summary.out.find('\n', at + 1)) {
+    std::vector<std::string> fields;
+    std::string line = summary.out.substr(at + 1, summary.out.find('\n', at + 1) - at - 1), field;
+    for (std::istringstream words(line); words >> field;) fields.push_back(field);
+    ASSERT_GE(fields.size(), 9u) << line;
+    for (std::size_t k = fields.size() - 8; k < fields.size(); ++k) {
+      EXPECT_NE(html.find("<td>" + fields[k] + "</td>"), std::string::npos) << line;
+    }
+    ++rows;
+  }
+  EXPECT_EQ(rows, names.size());
+  for (const std::string& name : names) {
+    EXPECT_NE(html.find("<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
+  EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
+  EXPECT_EQ(html.find("Pictures of the first"), std::string::npos);
+  // Past 12 counters the tables hold them all, the pictures the first 12.
+  std::vector<std::string> many;
+  for (int c = 0; c < 13; ++c) many.push_back("c" + std::to_string(100 + c));
+  zrreport::Dataset manyData = Read({LogOf(dir, "many.hlog", many)});
+  std::string manyPage, error;
+  bool held = false;
+  ASSERT_TRUE(zrreport::Html(manyData, {}, {}, &manyPage, &held, &error)) << error;
+  EXPECT_NE(manyPage.find("<td>c112</td>"), std::string::npos);
+  EXPECT_NE(manyPage.find("<h2>c111</h2>"), std::string::npos);
+  EXPECT_EQ(manyPage.find("<h2>c112</h2>"), std::string::npos);
+  EXPECT_NE(manyPage.find("Pictures of the first 12 of 13 counters"), std::string::npos);
+  for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
+    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
+  }
+
+  std::string browser;
+  for (const char* path : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"}) {
+    if (browser.empty() && access(path, X_OK) == 0) browser = path;
+  }
+  if (browser.empty()) {
+    GTEST_SKIP() << "no Chromium to render the page (Debian package chromium-headless-shell)";
+  }
+  // The browser's network log lists every URL it requested; a page with an
+  // outside picture shows that the log does.
+  const std::string outside = dir.Write("outside.html", "<img src=\"http://127.0.0.1:9/x.png\">");
+  const auto render = [&](const std::string& file, const std::string& tag) {
+    const std::string command =
+        "timeout 120 " + browser +
+        " --headless --no-sandbox --disable-gpu --disable-background-networking "
+        "--disable-component-update --disable-sync --no-first-run --user-data-dir=" +
+        dir.Path("profile-" + tag) + " --log-net-log=" + dir.Path("net-" + tag) +
+        " --dump-dom file://" + file + " >" + dir.Path("dom-" + tag) + " 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return std::make_pair(ReadFile(dir.Path("dom-" + tag)), ReadFile(dir.Path("net-" + tag)));
+  };
+  EXPECT_NE(render(outside, "outside").second.find("\"url\":\"http://127.0.0.1:9/x.png\""),
+            std::string::npos);
+  const auto rendered = render(page, "page");
+  const std::string& dom = rendered.first;
+  EXPECT_EQ(rendered.second.find("\"url\":"), std::string::npos);
+  // The browser made no element of a name.
+  EXPECT_EQ(dom.find("<script"), std::string::npos);
+  EXPECT_EQ(dom.find("<img"), std::string::npos);
+  EXPECT_EQ(dom.find("<b>"), std::string::npos);
+  std::size_t svgs = 0;
+  for (std::size_t at = dom.find("<svg"); at != std::string::npos; at = dom.find("<svg", at + 1)) {
+    ++svgs;
+  }
+  EXPECT_EQ(svgs, names.size());
+  EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
+  for (const std::string& name : names) {
+    // A text node as the browser writes it: '&', '<' and '>' escaped.
+    std::string text;
+    for (const char c : zrreport::ShownName(name)) {
+      text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    EXPECT_NE(dom.find("<h2>" + text + "</h2>"), std::string::npos) << text;
   }
 }
 

@@ -131,4 +131,27 @@ bool RunGnuplot(const std::string& script, int outputFd, std::string* error) {
   return false;
 }
 
+bool RunGnuplotToText(const std::string& script, std::string* out, std::string* error) {
+  MemoryFile picture;
+  if (picture.fd < 0) {
+    *error = std::string("cannot run gnuplot: memfd_create: ") + std::strerror(errno);
+    return false;
+  }
+  if (!RunGnuplot(script, picture.fd, error)) return false;
+  const off_t size = lseek(picture.fd, 0, SEEK_END);
+  out->assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  std::size_t done = 0;
+  while (done < out->size()) {
+    const ssize_t n =
+        pread(picture.fd, &(*out)[done], out->size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = std::string("cannot read gnuplot's picture: ") + std::strerror(n < 0 ? errno : EIO);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace zrreport

@@ -39,6 +39,10 @@ std::string DataNumber(double value);
 // form) unless it exits with status 0.
 bool RunGnuplot(const std::string& script, int outputFd, std::string* error);
 
+// RunGnuplot() with gnuplot's standard output read into `out` (an anonymous
+// file in between).
+bool RunGnuplotToText(const std::string& script, std::string* out, std::string* error);
+
 }  // namespace zrreport
 
 #endif  // ZRPERF_TOOLS_INTERNAL_GNUPLOT_H_

@@ -101,6 +101,43 @@ std::string JsonNumber(double value, int decimals) {
   return text;
 }
 
+std::string HtmlText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const std::size_t length = Utf8Length(text, i, false);
+      out.append(length == 0 ? std::string("\xef\xbf\xbd") : text.substr(i, length));
+      i += length == 0 ? (Utf8Length(text, i, true) == 2 ? 2 : 1) : length;
+      continue;
+    }
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F ? std::string("\xef\xbf\xbd")
+                                                                 : std::string(1, text[i]);
+    }
+    ++i;
+  }
+  return out;
+}
+
 std::string CsvCell(const std::string& text) {
   const bool formula = !text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' ||
                                          text[0] == '@' || text[0] == '\t' || text[0] == '\r');

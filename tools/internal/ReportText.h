@@ -2,7 +2,7 @@
 // name read from a log (counter names, host names) and every file name or
 // piece of a file quoted in a message is written in one form, ShownName(),
 // and each output format then has one writer of its own: JsonString() and
-// JsonNumber() for JSON, CsvCell() for CSV (gnuplot's data blocks are in
+// JsonNumber() for JSON, CsvCell() for CSV, HtmlText() for HTML (gnuplot's data blocks are in
 // Gnuplot.h). Durations are written by the counters' own text
 // (zrfw::DurationText), never by a copy of it.
 //
@@ -43,6 +43,12 @@ std::string JsonNumber(double value, int decimals);
 // ("'=1+1"), which spreadsheets show as text. Numbers are not cells of this
 // kind: they are written as they are.
 std::string CsvCell(const std::string& text);
+
+// Text for HTML, in an element or a quoted attribute: '&', '<', '>', '"' and
+// '\'' as character references; control characters (C0 but tab and line
+// feed, DEL, C1) and bytes that are not part of well-formed UTF-8 as U+FFFD
+// (ShownName() leaves none of either).
+std::string HtmlText(const std::string& text);
 
 }  // namespace zrreport
 
