@@ -24,14 +24,6 @@
 
 namespace {
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 // A client socket connected to 127.0.0.1:<port> (-1 when refused); reads
 // give up after 30 s so that a server that never answers fails the test
 // instead of hanging it.
@@ -39,23 +31,15 @@ int Connect(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const timeval timeout{30, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  const sockaddr_in a = Loopback(port);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
     close(fd);
     return -1;
   }
   return fd;
-}
-
-// A client that has sent a GET of /metrics with `headers` (-1 when that failed).
-int Ask(int port, const std::string& headers = "") {
-  const int fd = Connect(port);
-  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
-  if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                     static_cast<ssize_t>(request.size()))
-    return fd;
-  if (fd >= 0) close(fd);
-  return -1;
 }
 
 // The whole response to `request`, or "" when the connection fails.
@@ -107,8 +91,11 @@ bool PortIsFree(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  const sockaddr_in a = Loopback(port);
-  const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
   close(fd);
   return free;
 }
@@ -378,8 +365,9 @@ std::int64_t ProcessMemory(const std::string& field) {
 // Scrapes /metrics keeping nothing of the answer (so that this process's
 // memory is the server's): its status and its length in bytes, head included.
 std::pair<int, std::size_t> Drain(int port, const std::string& headers = "") {
-  const int fd = Ask(port, headers);
-  if (fd < 0) return {0, 0};
+  const int fd = Connect(port);
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return {0, 0};
   char buffer[65536];
   std::size_t total = 0;
   int status = 0;
@@ -424,8 +412,12 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
   // honest scrape gets the whole answer.
   std::vector<int> clients;
   for (int i = 0; i < 40; ++i) {
-    clients.push_back(Ask(port));
-    ASSERT_GE(clients.back(), 0);
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    clients.push_back(fd);
   }
   const std::pair<int, std::size_t> honest = Drain(port);
   EXPECT_EQ(honest.first, 200);
@@ -455,8 +447,12 @@ TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets50
   // both alive for several seconds.
   std::vector<int> slow;
   for (const std::string& accept : {std::string(), std::string(kProtobufAccept)}) {
-    slow.push_back(Ask(port, accept));
-    ASSERT_GE(slow.back(), 0);
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + accept + "\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    slow.push_back(fd);
   }
   std::atomic<bool> done{false};
   std::thread reader([&] {
