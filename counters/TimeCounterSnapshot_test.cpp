@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/multiprecision/cpp_int.hpp>
-
 #include <signal.h>
 #include <ucontext.h>
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <zrperf/tests/support/ExactDeviation.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include "TimeCounter.h"
 
@@ -86,19 +85,8 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
 struct Reference {
   std::vector<std::uint64_t> samples;
 
-  // The population deviation rounded to the nearest unit (halves up), from
-  // the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
   CTimeInterval Deviation() const {
-    using boost::multiprecision::cpp_int;
-    const cpp_int n = samples.size();
-    cpp_int s = 0, q = 0;
-    for (std::uint64_t units : samples) {
-      s += units;
-      q += cpp_int(units) * units;
-    }
-    const cpp_int d4 = 4 * (n * q - s * s);
-    const cpp_int root = boost::multiprecision::sqrt(d4);
-    return CTimeInterval(static_cast<long long>((root + n) / (2 * n)));
+    return CTimeInterval(static_cast<long long>(zrperf_test::ExactDeviation(samples)));
   }
 
   std::uint64_t Percentile(double fraction) const {

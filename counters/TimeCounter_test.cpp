@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
-#include <boost/multiprecision/cpp_int.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <zrperf/tests/support/ExactDeviation.h>
 #include <zrperf/tests/support/RunTogether.h>
 
 namespace {
@@ -93,21 +92,6 @@ TEST(TimeCounter, NegativeIntervalsCountAsZeroAndTheTotalHoldsAtItsLargestValueW
   EXPECT_EQ(huge.GetSnapshot().GetMean(), CTimeInterval(LLONG_MAX));
 }
 
-// The population deviation of `samples` rounded to the nearest unit (halves
-// up), from the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
-long long ExactDeviation(const std::vector<long long>& samples) {
-  using boost::multiprecision::cpp_int;
-  const cpp_int n = samples.size();
-  cpp_int s = 0, q = 0;
-  for (long long units : samples) {
-    const cpp_int u = units;
-    s += u;
-    q += u * u;
-  }
-  const cpp_int root = boost::multiprecision::sqrt(cpp_int(4 * (n * q - s * s)));
-  return static_cast<long long>((root + n) / (2 * n));
-}
-
 // The deviation is exact whatever the magnitudes: samples near the largest
 // duration that differ by a unit (squares past 2^126 that cancel), a few huge
 // ones among many small ones, and samples past 7 minutes, whose squares are
@@ -131,7 +115,7 @@ TEST(TimeCounter, TheStandardDeviationIsExactForHugeAndCancellingSamples) {
     }).join();
     for (std::size_t i = all.size() / 2; i < all.size(); ++i)
       counter.AddSample(CTimeInterval(all[i]));
-    const long long want = ExactDeviation(all);
+    const auto want = static_cast<long long>(zrperf_test::ExactDeviation(all));
     EXPECT_EQ(counter.GetSnapshot().GetStandardDeviation(), CTimeInterval(want)) << pattern[0];
     EXPECT_EQ(counter.GetTotalSamples(), static_cast<long long>(all.size()));
   }

@@ -73,12 +73,31 @@ bool RunAs(uid_t id, Body body) {
          WEXITSTATUS(status) == 0;
 }
 
+// The names in `dir`, sorted.
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 // Each test gets its own directory with the store in a subdirectory that does
 // not exist yet, and a capturing sink in g_ptrLogWriter.
 class PlatformInfoTest : public ::testing::Test {
  protected:
   void SetUp() override { ZRPlatformInfo::SetStorePath(m_store); }
   void TearDown() override { ZRPlatformInfo::SetStorePath(ZRPlatformInfo::kDefaultStorePath); }
+
+  // A directory "shared" that every user may write to (sticky, as /tmp is).
+  std::string SharedDir() {
+    const std::string shared = m_dir.Path("shared");
+    EXPECT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+    EXPECT_TRUE(fs::create_directory(shared));
+    EXPECT_EQ(::chmod(shared.c_str(), 01777), 0);
+    return shared;
+  }
 
   zrperf_test::TempDir m_dir{"zrfw-store"};
   const std::string m_store = m_dir.Path("state/platform.db");
@@ -570,11 +589,7 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
   // write, with that user holding its room: the owner's calls go without it.
   if (::geteuid() != 0) return;
   constexpr uid_t kOther = 64103;
-  const std::string shared = m_dir.Path("shared");
-  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
-  ASSERT_TRUE(fs::create_directory(shared));
-  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-  const std::string store = shared + "/platform.db";
+  const std::string store = SharedDir() + "/platform.db";
   ZRPlatformInfo::SetStorePath(store);
   ASSERT_TRUE(RunAs(kOther, [&] {
     const int fd = ::open((store + "-lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
@@ -595,28 +610,16 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
 TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
   constexpr uid_t kOwner = 64101, kReader = 64102;
-  const std::string shared = m_dir.Path("shared");
-  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
-  ASSERT_TRUE(fs::create_directory(shared));
-  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string shared = SharedDir();
   ZRPlatformInfo::SetStorePath(shared + "/platform.db");
   const auto write = [](const char* v) { return [v] { return Set("S", "n", v) == 1; }; };
   const auto read = [](const char* v) { return [v] { return Get("S", "n") == v; }; };
-
-  const auto names = [&] {
-    std::vector<std::string> found;
-    for (const fs::directory_entry& e : fs::directory_iterator(shared)) {
-      found.push_back(e.path().filename().string());
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-  };
   // The owner's store and the lock file its first write made.
   const std::vector<std::string> owned{"platform.db", "platform.db-lock"};
   EXPECT_TRUE(RunAs(kOwner, write("first")));
-  EXPECT_EQ(names(), owned);
+  EXPECT_EQ(NamesIn(shared), owned);
   EXPECT_TRUE(RunAs(kReader, read("first")));
-  EXPECT_EQ(names(), owned) << "the reader left files behind";
+  EXPECT_EQ(NamesIn(shared), owned) << "the reader left files behind";
   EXPECT_TRUE(RunAs(kOwner, write("second"))) << "the owner is locked out";
   EXPECT_TRUE(RunAs(kReader, read("second")));
 }
@@ -663,12 +666,9 @@ TEST_F(PlatformInfoTest, UnusableStoreFailsWithOneReportPerCallAndIsLeftAsItWas)
   EXPECT_EQ(ReadFile(m_dir.Path("notes.txt")), foreign);
   EXPECT_EQ(ReadFile(m_dir.Path("tiny")), "SQL");
   EXPECT_TRUE(fs::is_empty(m_dir.Path("adir")));
-  std::vector<std::string> names;  // no journal or WAL files next to them
-  for (const fs::directory_entry& e : fs::directory_iterator(m_dir.path())) {
-    names.push_back(e.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"adir", "blocker", "notes.txt", "tiny"}));
+  // No journal or WAL files next to them.
+  EXPECT_EQ(NamesIn(m_dir.path()),
+            (std::vector<std::string>{"adir", "blocker", "notes.txt", "tiny"}));
 
   // A device is no store either (/dev/null would read as an empty database).
   ZRPlatformInfo::SetStorePath("/dev/null");

@@ -45,36 +45,24 @@ class PerfCountersTest : public ::testing::Test {
   zrperf_test::ScopedSink sink_;
 };
 
-TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderOfNames) {
-  CPerfCounters set;
-  const std::vector<std::string> names = {"b", "AB", "a", "B", "A", "Read.Block", "Read"};
-  for (const auto& n : names) Feed(set.GetCounter(n), 3);
-  set.Log();
-  const std::string expected = "Exec Stats: " + Line("A", set.GetCounter("A")) +
-                               Line("AB", set.GetCounter("AB")) + Line("B", set.GetCounter("B")) +
-                               Line("Read", set.GetCounter("Read")) +
-                               Line("Read.Block", set.GetCounter("Read.Block")) +
-                               Line("a", set.GetCounter("a")) + Line("b", set.GetCounter("b"));
-  EXPECT_EQ(OnlyMessage(), expected);
-}
-
-// Names are written as they are (empty, with '%'), up to a NUL; names that
-// differ only after a NUL are counters of their own, each with its own
-// last-logged count.
-TEST_F(PerfCountersTest, OddNamesAreWrittenAsTheyAreAndNamesDifferingAfterANulStayApart) {
+// The record lists the due counters in byte order of their names. Names are
+// written as they are (empty, with '%'), up to a NUL; names that differ only
+// after a NUL are counters of their own, each with its own last-logged count.
+TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAre) {
   CPerfCounters set;
   const std::string ax("a\0x", 3), bx("b\0x", 3), by("b\0y", 3);
-  Feed(set.GetCounter(""), 1);
-  Feed(set.GetCounter("100%s done %d"), 1);
-  Feed(set.GetCounter("a"), 1);
+  for (const char* name : {"b", "AB", "a", "B", "A", "Read.Block", "Read", "", "100%s done %d"})
+    Feed(set.GetCounter(name), 1);
   Feed(set.GetCounter(ax), 2);
   Feed(set.GetCounter(bx), 3);
   Feed(set.GetCounter(by), 3);  // the same count as "b\0x"
   set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("", set.GetCounter("")) +
-                               Line("100%s done %d", set.GetCounter("100%s done %d")) +
-                               Line("a", set.GetCounter("a")) + Line("a", set.GetCounter(ax)) +
-                               Line("b", set.GetCounter(bx)) + Line("b", set.GetCounter(by)));
+  std::string expected = "Exec Stats: " + Line("", set.GetCounter(""));
+  for (const char* name : {"100%s done %d", "A", "AB", "B", "Read", "Read.Block", "a"})
+    expected += Line(name, set.GetCounter(name));
+  EXPECT_EQ(OnlyMessage(), expected + Line("a", set.GetCounter(ax)) +
+                               Line("b", set.GetCounter("b")) + Line("b", set.GetCounter(bx)) +
+                               Line("b", set.GetCounter(by)));
   sink_->Clear();
   Feed(set.GetCounter(""), 1);
   for (int pass = 0; pass < 3; ++pass) set.Log();

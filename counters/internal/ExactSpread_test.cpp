@@ -2,17 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/multiprecision/cpp_int.hpp>
-
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
+
+#include <zrperf/tests/support/ExactDeviation.h>
 
 namespace {
 
-using boost::multiprecision::cpp_int;
 using zrfw::spread::StandardDeviation;
 using zrfw::spread::Wide;
+using zrperf_test::cpp_int;
 
 Wide Low128(const cpp_int& value) {
   const cpp_int mask = (cpp_int(1) << 64) - 1;
@@ -26,30 +27,17 @@ struct Group {
   std::uint64_t units;
 };
 
-// The population deviation of the groups rounded to the nearest unit (halves
-// up), from the rational variance: floor((isqrt(4 * (n*q - s^2)) + n) / (2n)).
-std::uint64_t Reference(const std::vector<Group>& groups) {
+// What StandardDeviation() gives for the groups' sums, and the exact figure.
+std::pair<std::uint64_t, std::uint64_t> ComputedAndReference(const std::vector<Group>& groups) {
   cpp_int n = 0, s = 0, q = 0;
   for (const Group& g : groups) {
     n += g.count;
     s += cpp_int(g.count) * g.units;
     q += cpp_int(g.count) * g.units * g.units;
   }
-  if (n == 0) return 0;
-  const cpp_int d4 = 4 * (n * q - s * s);
-  const cpp_int root = boost::multiprecision::sqrt(d4);
-  return static_cast<std::uint64_t>((root + n) / (2 * n));
-}
-
-std::uint64_t Computed(const std::vector<Group>& groups) {
-  cpp_int n = 0, s = 0, q = 0;
-  for (const Group& g : groups) {
-    n += g.count;
-    s += cpp_int(g.count) * g.units;
-    q += cpp_int(g.count) * g.units * g.units;
-  }
-  return StandardDeviation(static_cast<std::uint64_t>(n), Low128(s), Low128(q),
-                           static_cast<std::uint64_t>(q >> 128));
+  return {StandardDeviation(static_cast<std::uint64_t>(n), Low128(s), Low128(q),
+                            static_cast<std::uint64_t>(q >> 128)),
+          zrperf_test::ExactDeviation(n, s, q)};
 }
 
 TEST(ExactSpread, TheDeviationIsTheExactOneRoundedForAdversarialSums) {
@@ -73,8 +61,8 @@ TEST(ExactSpread, TheDeviationIsTheExactOneRoundedForAdversarialSums) {
       {{1, kTop}, {UINT64_MAX - 1, 0}},                // one outlier among 2^64 - 1
   };
   for (const auto& groups : cases) {
-    const std::uint64_t want = Reference(groups);
-    EXPECT_EQ(Computed(groups), want) << "want " << want << ", first of " << groups.size();
+    const auto [computed, want] = ComputedAndReference(groups);
+    EXPECT_EQ(computed, want) << "first of " << groups.size();
   }
   std::mt19937_64 random(41);
   for (int round = 0; round < 2'000; ++round) {
@@ -84,7 +72,8 @@ TEST(ExactSpread, TheDeviationIsTheExactOneRoundedForAdversarialSums) {
       g.count = 1 + (random() >> (64 - countBits));
       g.units = random() >> (64 - unitBits);
     }
-    ASSERT_EQ(Computed(groups), Reference(groups)) << round;
+    const auto [computed, want] = ComputedAndReference(groups);
+    ASSERT_EQ(computed, want) << round;
   }
 }
 
