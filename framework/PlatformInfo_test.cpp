@@ -497,6 +497,11 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
   const pid_t writer = HoldRoom(stopped, true);
   ASSERT_GT(reader, 0);
   ASSERT_GT(writer, 0);
+  // A reader shares the holder's turn. (Asked before the writers below: a
+  // writer waiting at the door keeps later readers out, so that writers are
+  // not starved.)
+  ZRPlatformInfo::SetStorePath(held);
+  EXPECT_EQ(Get("S", "n"), "before");
   struct Call {
     std::string store;
     bool write;
@@ -504,11 +509,10 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     double seconds = 0;
     std::unique_ptr<ZRPlatformInfo> handle;
   };
-  std::vector<Call> calls(4);
+  std::vector<Call> calls(3);
   calls[0].store = held, calls[0].write = true;
   calls[1].store = stopped, calls[1].write = true;
   calls[2].store = stopped, calls[2].write = false;
-  calls[3].store = held, calls[3].write = false;  // shares the reader's turn
   for (Call& call : calls) {
     ZRPlatformInfo::SetStorePath(call.store);
     call.handle.reset(new ZRPlatformInfo);
@@ -528,7 +532,6 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     EXPECT_GE(calls[i].seconds, 30.0) << i;
     EXPECT_LT(calls[i].seconds, 40.0) << i;
   }
-  EXPECT_EQ(calls[3].result, 1);
   const std::vector<zrperf_test::Record> records = m_sink->Records();
   ASSERT_EQ(records.size(), 3u);
   for (const zrperf_test::Record& r : records) {
