@@ -512,7 +512,8 @@ CPrometheusEndpoint::~CPrometheusEndpoint() {
   // for the close-on-exec ones, releases them).
   if (getpid() != m_creator) {
     if (m_listener >= 0) close(m_listener);
-    m_pServing.release();  // its thread is the parent's: never joined, never destroyed here
+    // Its thread is the parent's: never joined, never destroyed here.
+    static_cast<void>(m_pServing.release());
     return;
   }
   if (m_pServing && m_pServing->shedder.joinable()) {

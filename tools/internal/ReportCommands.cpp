@@ -1043,9 +1043,16 @@ bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& 
       for (int r = 0; r < 2; ++r) {
         const std::string block = std::string(r == 0 ? "$O" : "$N") + std::to_string(c);
         AppendDataBlock(s, block, SpectrumPoints(rows[r][{both[c], ""}].snapshot));
-        plot += std::string(plot.empty() ? "plot " : ", ") + block +
-                " using 1:2 with steps lw 1.5 lc " + index + (r == 0 ? " dt 2" : " dt 1") +
-                " title ($NAMES[" + index + "].' " + kRun[r] + "')";
+        plot += plot.empty() ? "plot " : ", ";
+        plot += block;
+        plot += " using 1:2 with steps lw 1.5 lc ";
+        plot += index;
+        plot += r == 0 ? " dt 2" : " dt 1";
+        plot += " title ($NAMES[";
+        plot += index;
+        plot += "].' ";
+        plot += kRun[r];
+        plot += "')";
       }
     }
     s += Terminal(plotPath, options.width > 0 ? options.width : 1000,
