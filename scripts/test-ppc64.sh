@@ -108,7 +108,7 @@ lib=$(find "$build_dir" -maxdepth 1 -name 'libzrperf.so.*' -type f -print -quit)
 is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
 # The optional Prometheus component is built whenever prometheus-cpp is found,
 # which the deps prefix guarantees: its absence here is a failure, not a skip.
-lib=$(find "$build_dir" -maxdepth 2 -name 'libzrperf-prometheus.so.*' -type f -print -quit)
+lib=$(find "$build_dir" -maxdepth 3 -name 'libzrperf-prometheus.so.*' -type f -print -quit)
 [ -n "$lib" ] || die "libzrperf-prometheus.so was not built (prometheus-cpp not found in $deps?)"
 is_ppc64_be "$lib" || die "$lib is not big-endian PowerPC: $(file "$lib")"
 while IFS= read -r -d '' program; do
