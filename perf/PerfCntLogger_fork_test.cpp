@@ -17,6 +17,7 @@
 
 #include <zrperf/framework/SpdlogLogWriter.h>
 #include <zrperf/tests/support/TempDir.h>
+#include <zrperf/tests/support/UserModeEmulator.h>
 #include "PerfCntLogger.h"
 
 // ThreadSanitizer ends a child that starts a thread after a multi-threaded
@@ -31,13 +32,7 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_opt
 
 namespace {
 
-// qemu-user (the big-endian target's test runner, scripts/run-ppc64.sh, which
-// sets ZRPERF_PPC64_SELF) cannot fork a guest that runs several threads: the
-// emulator itself fails an assertion in the child, and the child's thread
-// count includes the emulator's own. The native builds run these tests.
-bool UnderUserModeEmulator() {
-  return std::getenv("ZRPERF_PPC64_SELF") != nullptr;
-}
+using zrperf_test::UnderUserModeEmulator;
 
 // Runs `busy` on one thread each until the rounds are done; each round forks
 // from a thread of its own (which has never recorded into a counter, so its

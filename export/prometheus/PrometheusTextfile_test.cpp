@@ -16,6 +16,7 @@
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
+#include <zrperf/tests/support/UserModeEmulator.h>
 
 namespace {
 
@@ -126,6 +127,8 @@ TEST(PrometheusTextfile, ForkedChildWritesWithoutWaitingForTheParentsWrites) {
   // fork-safe while other threads allocate; the other builds run this test.
   GTEST_SKIP() << "the AddressSanitizer runtime of this compiler is not fork-safe with threads";
 #endif
+  if (zrperf_test::UnderUserModeEmulator())
+    GTEST_SKIP() << "qemu-user cannot fork a multi-threaded guest";
   zrperf_test::TempDir dir("zrperf-textfile-fork");
   auto counters = boost::make_shared<CPerfCounters>();
   counters->GetCounter("disk0.read")->AddSample(CTimeInterval(100));
