@@ -73,7 +73,9 @@ class FakeClock : public zrotlp::Clock {
 COtlpExporter::Options OptionsFor(const LoopbackReceiver& receiver) {
   COtlpExporter::Options o;
   o.endpoint = receiver.Url();
-  o.timeout = milliseconds(300);
+  // Long enough that no answer the receiver gives times out on a loaded
+  // machine; tests whose receiver stalls on purpose shorten it.
+  o.timeout = milliseconds(10000);
   return o;
 }
 
@@ -260,6 +262,7 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
   o.headers = {"X-Api-Key: s3cret"};
+  o.timeout = milliseconds(2000);  // the stall
   auto exporter = StartWith(o, counters, clock);
   ASSERT_TRUE(receiver.WaitForRequests(15));
   ASSERT_TRUE(Eventually([&] { return Attempts(*exporter) == 15; }));
@@ -404,7 +407,7 @@ TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
   receiver.Script({stall, bad});
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
-  o.timeout = milliseconds(200);
+  o.timeout = milliseconds(1000);
   o.period = std::chrono::hours(1);
   o.initialBackoff = std::chrono::hours(1);  // only a flush cuts the wait after the stall short
   auto exporter = COtlpExporter::Start(o, counters);
