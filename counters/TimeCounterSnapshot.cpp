@@ -1,5 +1,6 @@
 #include "TimeCounterSnapshot.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -206,6 +207,21 @@ std::string CTimeCounterSnapshot::AsIntervalString() const {
 std::string CTimeCounterSnapshot::PercentilesText() const {
   return " p50=" + Text(GetPercentile(0.5)) + " p90=" + Text(GetPercentile(0.9)) +
          " p99=" + Text(GetPercentile(0.99)) + " p99.9=" + Text(GetPercentile(0.999));
+}
+
+void CTimeCounterSnapshot::LowerBuckets(const std::vector<Bucket>& buckets, int schema,
+                                        std::vector<LoweredBucket>* out) {
+  schema = std::clamp(schema, kMinSchema, kMaxSchema);
+  out->clear();
+  for (const Bucket& b : buckets) {
+    const std::int32_t index = LoweredIndex(b.index, schema);
+    // Ascending input gives ascending output: equal indices are neighbours.
+    if (!out->empty() && out->back().index == index) {
+      out->back().count += b.count;
+    } else {
+      out->push_back(LoweredBucket{index, b.count});
+    }
+  }
 }
 
 CTimeCounterSnapshot CTimeCounterSnapshot::FromParts(unsigned long long count, std::uint64_t total,

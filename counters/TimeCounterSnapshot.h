@@ -91,6 +91,32 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   static std::uint64_t BucketUpperUnits(std::int32_t index) noexcept;
   static double BucketUpperSeconds(std::int32_t index) noexcept;
 
+  // The histogram at a lower resolution, for exporters whose receivers cap
+  // the number of buckets. Every boundary of schema s (s <= 4) is one of
+  // schema 4's, so the lowering is exact: bucket j at schema s, which holds
+  // 2^((j-1)/2^s) < d <= 2^(j/2^s) seconds, counts the schema-4 buckets i
+  // with ceil(i / 2^(4-s)) = j, the exact sum of their counts. (In the
+  // exponential-histogram numbering, offset k = index - 1 at every scale,
+  // this is k_s = floor(k_4 / 2^(4-s)).) The zero bucket is unchanged.
+  struct LoweredBucket {
+    std::int32_t index;  // at the schema lowered to
+    std::uint64_t count;
+  };
+  static constexpr int kMaxSchema = 4;    // the recorded resolution
+  static constexpr int kMinSchema = -10;  // factor 2^1024: up to 1 s, and above
+  // The index at `schema` (kMinSchema..kMaxSchema) of schema-4 bucket `index`.
+  static constexpr std::int32_t LoweredIndex(std::int32_t index, int schema) noexcept {
+    // ceil(i / 2^n) as an arithmetic shift (floor) of i + 2^n - 1; the
+    // operands stay far inside 32 bits.
+    return (index + (std::int32_t{1} << (kMaxSchema - schema)) - 1) >> (kMaxSchema - schema);
+  }
+  // Replaces `*out` with `buckets` (ascending, as GetBuckets() gives them)
+  // lowered to `schema`: ascending, non-empty, each index once. A schema
+  // outside kMinSchema..kMaxSchema is clamped into it. Reuses `*out`'s
+  // storage, so an exporter that keeps the vector allocates nothing.
+  static void LowerBuckets(const std::vector<Bucket>& buckets, int schema,
+                           std::vector<LoweredBucket>* out);
+
   // No samples, of no counter (GetCounterId() 0).
   CTimeCounterSnapshot();
 
