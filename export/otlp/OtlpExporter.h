@@ -72,6 +72,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,6 +98,22 @@ class ZRPERF_EXPORT COtlpExporter {
     std::vector<std::pair<std::string, std::string>> attributes;  // more resource attributes
     std::chrono::milliseconds initialBackoff{1000};
     std::chrono::milliseconds maxBackoff{0};  // 0: the period
+    // PEM client certificate and its key, for receivers that require
+    // mutual TLS; both or neither.
+    std::string clientCertFile;
+    std::string clientKeyFile;
+    // Cumulative points (each from the counter's start) or delta points
+    // (each from the end of the last point the receiver accepted).
+    enum class Temporality { kCumulative, kDelta };
+    Temporality temporality = Temporality::kCumulative;
+    // The most buckets a histogram point carries: a point with more uses the
+    // largest scale (4 down to -10) at which it fits. 0: no budget.
+    std::size_t maxBuckets = 160;
+
+    // Options from the standard OTEL_* environment variables (see
+    // docs/otlp.md); each invalid value is named in `*warnings` (one line
+    // each) and ignored. Settings made in code afterwards win.
+    static Options FromEnvironment(std::string* warnings = nullptr);
   };
 
   // The exporter's attempts so far; each attempt is exactly one of these.
