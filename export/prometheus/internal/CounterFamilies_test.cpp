@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <boost/make_shared.hpp>
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -126,6 +128,54 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   std::string keptProto;
   zrprom::AppendDelimitedFamilies(families, &keptProto);
   EXPECT_EQ(proto, keptProto);
+}
+
+// A series starts at its counter's creation, or at the counter set's last
+// Reset(), as wall-clock time; a series of several counters at the earliest.
+TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTime) {
+  using Clock = std::chrono::steady_clock;
+  const auto wall = [](Clock::time_point t) { return zrprom::UnixNanosOf(t); };
+  // The wall clock's own reading: the derived time is that clock's, within
+  // any plausible skew (a wrong sign or unit is off by decades).
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  EXPECT_LT(std::llabs(wall(Clock::now()) - now), 1000000000LL);
+
+  auto counters = boost::make_shared<CPerfCounters>();
+  const std::string early("pair\0early", 10), late("pair\0late", 9);
+  const Clock::time_point t0 = Clock::now();
+  counters->GetCounter(early)->AddSample(CTimeInterval(10));
+  counters->GetMediaSpeedCounter("net")->AddTransfer(1, CTimeInterval(1));
+  const Clock::time_point t1 = Clock::now();
+  counters->GetCounter(late);
+  const Clock::time_point t2 = Clock::now();
+  // Only counters and histograms carry a start.
+  const auto starts = [&] {
+    std::map<std::string, std::int64_t> byFamily;
+    for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), DefaultBounds())) {
+      for (const zrprom::Metric& m : f.metrics) {
+        EXPECT_EQ(m.createdUnixNanos != 0, f.type != zrprom::MetricType::kGauge) << f.name;
+        byFamily[f.name] = m.createdUnixNanos;
+      }
+    }
+    return byFamily;
+  };
+  std::map<std::string, std::int64_t> got = starts();
+  EXPECT_GE(got["zrperf_elapsed_seconds"], wall(t0));  // the earlier of the pair
+  EXPECT_LE(got["zrperf_elapsed_seconds"], wall(t1));
+  EXPECT_GE(got["zrperf_transfers_total"], wall(t0));
+  EXPECT_LE(got["zrperf_transfers_total"], wall(t1));
+  EXPECT_EQ(starts(), got);  // the same in every scrape
+
+  // Reset() starts every series again.
+  counters->Reset();
+  const Clock::time_point t3 = Clock::now();
+  const std::map<std::string, std::int64_t> reset = starts();
+  for (const char* family : {"zrperf_elapsed_seconds", "zrperf_transferred_bytes_total"}) {
+    EXPECT_GE(reset.at(family), wall(t2)) << family;
+    EXPECT_LE(reset.at(family), wall(t3)) << family;
+  }
 }
 
 }  // namespace
