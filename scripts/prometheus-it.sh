@@ -7,7 +7,8 @@
 #   1. builds zrperf-demo in build/;
 #   2. starts node_exporter (textfile collector only) on a temporary textfile
 #      directory and a Prometheus server that scrapes it (job "node") and the
-#      demo (job "zrperf", through a file_sd target file) every second, and a
+#      demo (job "zrperf", through a file_sd target file) every second (it
+#      asks for OpenMetrics 1.0 text, as Prometheus does by default), and a
 #      second Prometheus server, with --enable-feature=native-histograms, that
 #      scrapes the demo (job "zrperf") every second too: it asks for the
 #      protobuf format and stores native histograms only;
@@ -15,16 +16,18 @@
 #      into that directory, on a target list that holds a name with quotes, a
 #      backslash, a '%', a tab and a byte that is not UTF-8; reads the URL it
 #      prints and hands its address to Prometheus;
-#   4. checks the served text and the textfile with `promtool check metrics`;
+#   4. checks the served text and the textfile with `promtool check metrics`,
+#      and that Prometheus' default Accept header gets OpenMetrics 1.0 text;
 #   5. waits for `up == 1` of the three jobs and for the end of the workload,
 #      then, for each job of the first server, through Prometheus's HTTP API
 #      (scripts/prometheus-it.py):
 #      the target's last scrape has no error, the counter label values are
 #      exactly the demo's counter names (the odd one percent-encoded as the
 #      collector documents it) and each selects its series, each counter's
-#      zrperf_elapsed_seconds_count is positive and at most the count of the
+#      zrperf_elapsed_seconds_count and _sum are the count and total of the
 #      demo's last "Exec Stats" line for it, histogram_quantile(0.99, ...)
-#      lies within one bucket of that line's p99, and every query of the
+#      lies within one bucket of that line's p99, the OpenMetrics scrape's
+#      _created series hold each counter's creation, and every query of the
 #      Grafana dashboard export/prometheus/dashboards/zrperf.json for classic histograms
 #      (and every query for both kinds) returns data; and through the second
 #      server: no scrape error, the labels round-trip, each counter's series is
@@ -34,7 +37,7 @@
 #      histograms (and for both kinds) returns data;
 #   6. the demo exits 0 after its --linger period and its endpoint is closed.
 # Closes with "N passed, N failed"; the exit status is 1 when a check failed.
-# Takes about 45 seconds (most of it the demo's run and linger).
+# Takes about 45 seconds (most of it the demo's run and linger), plus the build.
 #
 # Usage: scripts/prometheus-it.sh [--build-dir DIR]   (as root, or with sudo available)
 #   ZRPERF_DEMO=PROGRAM runs PROGRAM instead of building zrperf-demo.
@@ -216,6 +219,17 @@ mv "$tmp/zrperf-targets.json.new" "$tmp/zrperf-targets.json"
 
 curl -fsS --max-time 5 "$url" -o "$tmp/served.prom" || true
 check "promtool check metrics accepts the served text" lint "$tmp/served.prom"
+# What Prometheus 2.42 asks for without native histograms: OpenMetrics 1.0.
+openmetrics_accept='application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1'
+curl -fsS --max-time 5 -H "Accept: $openmetrics_accept" -D "$tmp/served.om.head" "$url" \
+  -o "$tmp/served.om" || true
+# openmetrics: the answer is OpenMetrics 1.0 text, ending in "# EOF".
+openmetrics() {
+  grep -qix $'content-type: application/openmetrics-text; version=1.0.0; charset=utf-8\r' \
+    "$tmp/served.om.head" && [ "$(tail -n 1 "$tmp/served.om")" = "# EOF" ] &&
+    grep -q '^# UNIT zrperf_elapsed_seconds seconds$' "$tmp/served.om"
+}
+check "the endpoint answers Prometheus' default Accept with OpenMetrics 1.0 text" openmetrics
 check "the endpoint serves nothing but /metrics" refused "${url%/metrics}/"
 if wait_for 10 test -s "$textfile"; then
   check "promtool check metrics accepts the textfile" lint "$textfile"

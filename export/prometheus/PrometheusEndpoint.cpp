@@ -32,6 +32,7 @@
 #include <zrperf/export/prometheus/internal/CounterFamilies.h>
 #include <zrperf/export/prometheus/internal/ExpositionText.h>
 #include <zrperf/export/prometheus/internal/Negotiation.h>
+#include <zrperf/export/prometheus/internal/OpenMetricsText.h>
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include <zrperf/export/prometheus/internal/SharedAnswers.h>
 #include <zrperf/sync/Mutex.h>
@@ -467,28 +468,44 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
     Serving& serving = *endpoint->m_pServing;
     const Serving::Busy busy(&serving);
     const char* accept = mg_get_header(connection, "Accept");
-    const bool protobuf = accept != nullptr && zrprom::PrefersDelimitedProtobuf(accept);
+    const zrprom::Format format =
+        accept != nullptr ? zrprom::PreferredFormat(accept) : zrprom::Format::kText;
     const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");
     const bool gzip = acceptEncoding != nullptr && zrprom::AcceptsGzip(acceptEncoding);
-    const auto build = [endpoint, protobuf, gzip](std::string* out) {
+    const auto build = [endpoint, format, gzip](std::string* out) {
       std::string plain;
       std::string* body = gzip ? &plain : out;
-      if (protobuf) {
-        zrprom::DelimitedFamiliesSink sink(body);
-        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
-      } else {
-        zrprom::ExpositionTextSink sink(body);
-        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+      switch (format) {
+        case zrprom::Format::kDelimitedProtobuf: {
+          zrprom::DelimitedFamiliesSink sink(body);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          break;
+        }
+        case zrprom::Format::kOpenMetrics: {
+          zrprom::OpenMetricsTextSink sink(body);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          sink.Finish();
+          break;
+        }
+        case zrprom::Format::kText: {
+          zrprom::ExpositionTextSink sink(body);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          break;
+        }
       }
       if (gzip && !zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
     };
-    const zrprom::SharedAnswers::Answer body = serving.answers->Get(
-        (protobuf ? 1 : 0) + (gzip ? 2 : 0), build, std::chrono::steady_clock::now() + kAnswerWait);
+    const zrprom::SharedAnswers::Answer body =
+        serving.answers->Get(static_cast<int>(format) + (gzip ? zrprom::kFormats : 0), build,
+                             std::chrono::steady_clock::now() + kAnswerWait);
     if (!body) {
       return Answer(connection, head, 503, "Service Unavailable", kPlain,
                     "Too many scrapes at once\n", "Retry-After: 1\r\n");
     }
-    const char* contentType = protobuf ? zrprom::kProtobufContentType : zrprom::kTextContentType;
+    const char* contentType =
+        format == zrprom::Format::kDelimitedProtobuf ? zrprom::kProtobufContentType
+        : format == zrprom::Format::kOpenMetrics     ? zrprom::kOpenMetricsContentType
+                                                     : zrprom::kTextContentType;
     serving.Send(connection,
                  AnswerHead(200, "OK", contentType, body->size(),
                             gzip ? "Content-Encoding: gzip\r\nVary: Accept, Accept-Encoding\r\n"

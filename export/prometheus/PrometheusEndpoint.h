@@ -19,8 +19,12 @@
 //   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
 // gets length-delimited MetricFamily messages with that Content-Type, each
 // elapsed-time histogram with its classic buckets and native (schema 4)
-// buckets; any other gets the text format 0.0.4
-// ("text/plain; version=0.0.4; charset=utf-8", classic buckets only). The
+// buckets; one that prefers application/openmetrics-text (version 1.0.0,
+// 0.0.1 or none: what Prometheus asks for by default) gets OpenMetrics 1.0
+// text ("application/openmetrics-text; version=1.0.0; charset=utf-8", classic
+// buckets, each counter's and histogram's _created); any other gets the text
+// format 0.0.4 ("text/plain; version=0.0.4; charset=utf-8", classic buckets
+// only). The preference follows the q-values (docs/prometheus.md). The
 // body is gzip-encoded when Accept-Encoding allows it ("gzip;q=0" never does,
 // whatever "*" says). Families, names and buckets are those
 // CPrometheusCollector documents. Other paths (/metrics/, /metrics.txt) get
@@ -30,10 +34,10 @@
 // version) or a closed connection.
 //
 // Answers are shared, so that no client can make the process hold more than
-// two answers' memory whatever it does: scrapes of the same kind (text or
-// protobuf, gzip or not) that arrive while one is built get that one, and so
-// do those that arrive within 1 s of its building while it is still being
-// sent to someone; with two answers alive, a scrape gets the newest of its
+// two answers' memory whatever it does: scrapes of the same kind (text
+// 0.0.4, OpenMetrics or protobuf, gzip or not) that arrive while one is built
+// get that one, and so do those that arrive within 1 s of its building while
+// it is still being sent to someone; with two answers alive, a scrape gets the newest of its
 // kind however old, or waits up to 5 s for one to be released and then gets
 // 503 with "Retry-After: 1". A scrape after the last one was sent always reads
 // the counters afresh. Answers are built one at a time on a thread of the

@@ -183,7 +183,7 @@ TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortUntilDestroyed) {
   EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n"), "");
 }
 
-TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestHeaders) {
+TEST(PrometheusEndpoint, NegotiatesTextOpenMetricsOrDelimitedProtobufAndGzipFromTheHeaders) {
   auto counters = boost::make_shared<CPerfCounters>();
   // Names that the text format escapes, and two that export as one series.
   for (const char* name : {"disk0.read", "quote\"back\\slash", "line\nfeed"})
@@ -228,6 +228,19 @@ TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestH
       Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
   EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
   EXPECT_EQ(Gunzip(both.body), protobuf.body);
+  // OpenMetrics when preferred, gzip-encoded alike.
+  const std::string openMetricsAccept = "Accept: application/openmetrics-text;version=1.0.0\r\n";
+  const Response openMetrics = Get(port, "/metrics", openMetricsAccept);
+  EXPECT_EQ(openMetrics.headers["Content-Type"],
+            "application/openmetrics-text; version=1.0.0; charset=utf-8");
+  EXPECT_NE(openMetrics.body.find("\nzrperf_transfers_total{counter=\"net0\"} 1\n"
+                                  "zrperf_transfers_created{counter=\"net0\"} "),
+            std::string::npos);
+  EXPECT_EQ(openMetrics.body.substr(openMetrics.body.size() - 7), "\n# EOF\n");
+  const Response openGzipped =
+      Get(port, "/metrics", openMetricsAccept + "Accept-Encoding: gzip\r\n");
+  EXPECT_EQ(openGzipped.headers["Content-Encoding"], "gzip");
+  EXPECT_EQ(Gunzip(openGzipped.body), openMetrics.body);
   // gzip at quality 0 is never gzip, whatever "*" allows.
   const Response refused = Get(port, "/metrics", "Accept-Encoding: gzip;q=0, *;q=1\r\n");
   EXPECT_EQ(refused.headers.count("Content-Encoding"), 0u);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <zrperf/export/internal/LabelValue.h>
@@ -30,10 +31,12 @@ struct ElapsedSeries {
   std::uint64_t maxUnits = 0;
   std::vector<std::uint64_t> perBound;  // samples per boundary, not cumulative; last: above all
   NativeHistogram native;
+  std::int64_t createdUnixNanos = 0;
 
   void Reset(std::string newLabel, std::size_t bounds) {
     label = std::move(newLabel);
     count = totalUnits = minUnits = maxUnits = 0;
+    createdUnixNanos = 0;
     perBound.assign(bounds + 1, 0);
     native.present = true;
     native.schema = kNativeSchema;
@@ -56,6 +59,7 @@ struct SpeedSeries {
   double bytes = 0;
   double transfers = 0;
   double seconds = 0;
+  std::int64_t createdUnixNanos = 0;
 };
 
 // A sum of totals held at the largest value, as the counters hold their own.
@@ -71,6 +75,12 @@ std::uint64_t Units(const CTimeInterval& t) {
 
 double Seconds(std::uint64_t units) {
   return static_cast<double>(units) / kUnitsPerSecond;
+}
+
+// Folds the start of one more counter into a series' start: the earliest.
+void AddStart(std::chrono::steady_clock::time_point start, std::int64_t* created) {
+  const std::int64_t nanos = UnixNanosOf(start);
+  if (*created == 0 || nanos < *created) *created = nanos;
 }
 
 // Adds one counter's figures to `series`. Every boundary is the upper bound
@@ -95,6 +105,7 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_
     count += b.count;
   }
   AddNativeBuckets(snap, &series->native);
+  AddStart(snap.GetStart(), &series->createdUnixNanos);
   if (count == 0) return;
   const std::uint64_t min = Units(snap.GetMin());
   const std::uint64_t max = Units(snap.GetMax());
@@ -108,6 +119,7 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_
 // whose native buckets it swaps with the series' own.
 void ToMetric(ElapsedSeries& series, const std::vector<double>& boundSeconds, Metric* metric) {
   metric->labels[0].value = series.label;
+  metric->createdUnixNanos = series.createdUnixNanos;
   Histogram& h = metric->histogram;
   h.count = series.count;
   h.sum = Seconds(series.totalUnits);
@@ -124,10 +136,11 @@ void ToMetric(ElapsedSeries& series, const std::vector<double>& boundSeconds, Me
   h.native.positive.swap(series.native.positive);
 }
 
-Family MakeFamily(const char* name, const char* help, MetricType type) {
+Family MakeFamily(const char* name, const char* help, const char* unit, MetricType type) {
   Family f;
   f.name = name;
   f.help = help;
+  f.unit = unit;
   f.type = type;
   return f;
 }
@@ -138,7 +151,8 @@ Metric Labelled(const std::string& value) {
   return m;
 }
 
-// One family of values, one series per entry of `items`.
+// One family of values, one series per entry of `items`; a counter's series
+// start with their item's.
 template <typename Item, typename Value>
 void WriteValues(FamilySink* sink, const Family& family, const std::vector<Item>& items,
                  Value value) {
@@ -147,6 +161,7 @@ void WriteValues(FamilySink* sink, const Family& family, const std::vector<Item>
   for (const Item& item : items) {
     m.labels[0].value = item.label;
     m.value = value(item);
+    if constexpr (std::is_same_v<Item, SpeedSeries>) m.createdUnixNanos = item.createdUnixNanos;
     sink->AddMetric(m);
   }
   sink->EndFamily();
@@ -162,7 +177,7 @@ void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boun
     boundSeconds.push_back(CTimeCounterSnapshot::BucketUpperSeconds(index));
 
   sink->BeginFamily(MakeFamily("zrperf_elapsed_seconds",
-                               "Elapsed time of the samples of each time counter.",
+                               "Elapsed time of the samples of each time counter.", "seconds",
                                MetricType::kHistogram));
   std::vector<Extremes> extremes;
   ElapsedSeries series;
@@ -191,13 +206,13 @@ void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boun
               MakeFamily("zrperf_elapsed_min_seconds",
                          "Shortest sample of each time counter since it started; 0 without "
                          "samples.",
-                         MetricType::kGauge),
+                         "seconds", MetricType::kGauge),
               extremes, [](const Extremes& e) { return e.minSeconds; });
   WriteValues(sink,
               MakeFamily("zrperf_elapsed_max_seconds",
                          "Longest sample of each time counter since it started; 0 without "
                          "samples.",
-                         MetricType::kGauge),
+                         "seconds", MetricType::kGauge),
               extremes, [](const Extremes& e) { return e.maxSeconds; });
 }
 
@@ -216,25 +231,39 @@ void WriteThroughput(CPerfCounters* counters, FamilySink* sink) {
     s.bytes += static_cast<double>(snap.GetBytes());
     s.transfers += static_cast<double>(snap.GetTransfers());
     s.seconds += Seconds(Units(snap.GetTime()));
+    if (handle) AddStart(snap.GetStart(), &s.createdUnixNanos);
   }
   if (series.empty()) return;
-  WriteValues(
-      sink,
-      MakeFamily("zrperf_transferred_bytes_total",
-                 "Bytes moved by the transfers of each throughput counter.", MetricType::kCounter),
-      series, [](const SpeedSeries& s) { return s.bytes; });
   WriteValues(sink,
-              MakeFamily("zrperf_transfers_total", "Transfers of each throughput counter.",
+              MakeFamily("zrperf_transferred_bytes_total",
+                         "Bytes moved by the transfers of each throughput counter.", "bytes",
+                         MetricType::kCounter),
+              series, [](const SpeedSeries& s) { return s.bytes; });
+  WriteValues(sink,
+              MakeFamily("zrperf_transfers_total", "Transfers of each throughput counter.", "",
                          MetricType::kCounter),
               series, [](const SpeedSeries& s) { return s.transfers; });
-  WriteValues(
-      sink,
-      MakeFamily("zrperf_transfer_seconds_total",
-                 "Summed time of the transfers of each throughput counter.", MetricType::kCounter),
-      series, [](const SpeedSeries& s) { return s.seconds; });
+  WriteValues(sink,
+              MakeFamily("zrperf_transfer_seconds_total",
+                         "Summed time of the transfers of each throughput counter.", "seconds",
+                         MetricType::kCounter),
+              series, [](const SpeedSeries& s) { return s.seconds; });
 }
 
 }  // namespace
+
+std::int64_t UnixNanosOf(std::chrono::steady_clock::time_point start) {
+  using std::chrono::nanoseconds;
+  // Read once: the steady reading between two wall-clock readings, against
+  // their midpoint.
+  static const std::int64_t offset = [] {
+    const auto before = std::chrono::system_clock::now().time_since_epoch();
+    const auto steady = std::chrono::steady_clock::now().time_since_epoch();
+    const auto after = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<nanoseconds>(before + (after - before) / 2 - steady).count();
+  }();
+  return std::chrono::duration_cast<nanoseconds>(start.time_since_epoch()).count() + offset;
+}
 
 std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options) {
   std::vector<std::int32_t> indices;
@@ -250,8 +279,8 @@ void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_
     WriteElapsed(counters, boundIndices, sink);
     WriteThroughput(counters, sink);
   }
-  sink->BeginFamily(
-      MakeFamily("zrperf_build_info", "The zrperf library version; always 1.", MetricType::kGauge));
+  sink->BeginFamily(MakeFamily("zrperf_build_info", "The zrperf library version; always 1.", "",
+                               MetricType::kGauge));
   Metric version;
   version.labels.push_back(Label{"version", ZRPERF_VERSION_STRING});
   version.value = 1;

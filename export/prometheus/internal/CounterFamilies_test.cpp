@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <boost/make_shared.hpp>
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -126,6 +128,46 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   std::string keptProto;
   zrprom::AppendDelimitedFamilies(families, &keptProto);
   EXPECT_EQ(proto, keptProto);
+}
+
+// A series starts at its counter's creation, or at the counter set's last
+// Reset(), as wall-clock time; a series of several counters at the earliest.
+TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTime) {
+  using Clock = std::chrono::steady_clock;
+  using zrprom::UnixNanosOf;
+  // The wall clock's reading, within any skew (a wrong sign or unit is decades off).
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  EXPECT_LT(std::llabs(UnixNanosOf(Clock::now()) - std::chrono::nanoseconds(now).count()),
+            1000000000LL);
+
+  auto counters = boost::make_shared<CPerfCounters>();
+  const Clock::time_point t0 = Clock::now();
+  counters->GetCounter(std::string("pair\0early", 10))->AddSample(CTimeInterval(10));
+  counters->GetMediaSpeedCounter("net")->AddTransfer(1, CTimeInterval(1));
+  const Clock::time_point t1 = Clock::now();
+  counters->GetCounter(std::string("pair\0late", 9));
+  // The start of the last series of each family; only counters and histograms have one.
+  const auto starts = [&] {
+    std::map<std::string, std::int64_t> byFamily;
+    for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), DefaultBounds())) {
+      for (const zrprom::Metric& m : f.metrics) {
+        EXPECT_EQ(m.createdUnixNanos != 0, f.type != zrprom::MetricType::kGauge) << f.name;
+        byFamily[f.name] = m.createdUnixNanos;
+      }
+    }
+    return byFamily;
+  };
+  const Clock::time_point t2 = Clock::now();
+  std::map<std::string, std::int64_t> got = starts();
+  EXPECT_EQ(starts(), got);  // the same in every scrape
+  counters->Reset();
+  const Clock::time_point t3 = Clock::now();
+  const std::map<std::string, std::int64_t> reset = starts();
+  for (const char* family : {"zrperf_elapsed_seconds", "zrperf_transfers_total"}) {
+    EXPECT_TRUE(got[family] >= UnixNanosOf(t0) && got[family] <= UnixNanosOf(t1)) << family;
+    EXPECT_TRUE(reset.at(family) >= UnixNanosOf(t2) && reset.at(family) <= UnixNanosOf(t3))
+        << family;
+  }
 }
 
 }  // namespace

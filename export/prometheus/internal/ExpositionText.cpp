@@ -7,8 +7,6 @@
 
 namespace zrprom {
 
-namespace {
-
 void AppendEscaped(const std::string& text, bool quotes, std::string* out) {
   for (char c : text) {
     if (c == '\\') {
@@ -29,7 +27,6 @@ void AppendUnsigned(std::uint64_t v, std::string* out) {
   out->append(digits, r.ptr);
 }
 
-// Appends `name`{labels[,le="bound"]}.
 void AppendSeries(const std::string& name, const char* suffix, const std::vector<Label>& labels,
                   const std::string* le, std::string* out) {
   out->append(name);
@@ -65,6 +62,8 @@ const char* TypeName(MetricType type) {
   }
   return "untyped";
 }
+
+namespace {
 
 // `v` (finite) as Go's strconv.FormatFloat(v, 'g', -1, 64) writes it, which
 // is how Prometheus itself writes a number and so an `le`: the shortest

@@ -21,6 +21,7 @@
 #ifndef ZRPERF_EXPORT_PROMETHEUS_INTERNAL_EXPOSITIONTEXT_H_
 #define ZRPERF_EXPORT_PROMETHEUS_INTERNAL_EXPOSITIONTEXT_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,18 @@ void AppendExpositionText(const std::vector<Family>& families, std::string* out)
 
 // Appends the text form of `v` to `out`.
 void AppendNumber(double v, std::string* out);
+
+// The pieces shared with the OpenMetrics text (OpenMetricsText.h):
+// `text` with backslash and line feed escaped, and the double quote too when
+// `quotes`;
+void AppendEscaped(const std::string& text, bool quotes, std::string* out);
+// `v` in decimal;
+void AppendUnsigned(std::uint64_t v, std::string* out);
+// `name``suffix`{label="value",...[,le="`*le`"]} (no braces without labels);
+void AppendSeries(const std::string& name, const char* suffix, const std::vector<Label>& labels,
+                  const std::string* le, std::string* out);
+// "counter", "gauge" or "histogram".
+const char* TypeName(MetricType type);
 
 }  // namespace zrprom
 

@@ -15,6 +15,7 @@ void FamilyCollector::BeginFamily(const Family& family) {
   Family f;
   f.name = family.name;
   f.help = family.help;
+  f.unit = family.unit;
   f.type = family.type;
   m_families.push_back(std::move(f));
 }

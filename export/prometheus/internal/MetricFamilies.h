@@ -2,9 +2,12 @@
 // one model that the text format (ExpositionText.h) and the protocol buffers
 // format (ProtoExposition.h) are both written from.
 //
-// A family has a name, a help text, a type and its series (Metric). A series
-// carries its labels and, by the family's type, either `value` (counter,
-// gauge) or `histogram`. A histogram holds its classic buckets (the +Inf
+// A family has a name, a help text, a unit (a suffix of the name, or empty),
+// a type and its series (Metric). A series carries its labels and, by the
+// family's type, either `value` (counter, gauge) or `histogram`; a counter or
+// histogram series also its start (`createdUnixNanos`: when its counts began
+// from zero, the counter's creation or last Reset()), which the formats that
+// know it write as a created timestamp. A histogram holds its classic buckets (the +Inf
 // bucket is implied: its count is `count`) and, when `native.present`, its
 // native buckets of the exponential schema `native.schema`: bucket i counts
 // the samples in (2^((i-1) / 2^schema), 2^(i / 2^schema)], the zero bucket
@@ -65,17 +68,21 @@ struct Metric {
   std::vector<Label> labels;
   double value = 0;     // counter and gauge
   Histogram histogram;  // histogram
+  // Counter and histogram: the start of the series in ns since the Unix
+  // epoch; 0 when unknown (nothing is written then).
+  std::int64_t createdUnixNanos = 0;
 };
 
 struct Family {
   std::string name;
   std::string help;
+  std::string unit;  // "seconds", "bytes" or empty; the name ends in "_" + unit
   MetricType type = MetricType::kGauge;
   std::vector<Metric> metrics;
 };
 
 // Receives families series by series. BeginFamily() is given the family's
-// name, help and type (its `metrics` are not read); every family begun has at
+// name, help, unit and type (its `metrics` are not read); every family begun has at
 // least one series.
 class FamilySink {
  public:

@@ -12,6 +12,7 @@ const char kProtobufContentType[] =
     "application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; "
     "encoding=delimited";
 const char kTextContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+const char kOpenMetricsContentType[] = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
 namespace {
 
@@ -70,16 +71,22 @@ Element ParseElement(std::string_view text) {
   return e;
 }
 
-bool HasParameter(const Element& e, std::string_view name, std::string_view value) {
+// The value of parameter `name`, or null when it is absent.
+const std::string_view* Parameter(const Element& e, std::string_view name) {
   for (const auto& [n, v] : e.parameters)
-    if (EqualNoCase(n, name) && v == value) return true;
-  return false;
+    if (EqualNoCase(n, name)) return &v;
+  return nullptr;
+}
+
+bool HasParameter(const Element& e, std::string_view name, std::string_view value) {
+  const std::string_view* v = Parameter(e, name);
+  return v != nullptr && *v == value;
 }
 
 }  // namespace
 
-bool PrefersDelimitedProtobuf(std::string_view accept) {
-  double protobuf = 0, text = 0;
+Format PreferredFormat(std::string_view accept) {
+  double protobuf = 0, openMetrics = 0, text = 0;
   for (std::string_view range : Split(accept, ',')) {
     const Element e = ParseElement(range);
     if (EqualNoCase(e.value, "application/vnd.google.protobuf")) {
@@ -87,12 +94,19 @@ bool PrefersDelimitedProtobuf(std::string_view accept) {
           HasParameter(e, "encoding", "delimited")) {
         protobuf = std::max(protobuf, e.quality);
       }
+    } else if (EqualNoCase(e.value, "application/openmetrics-text")) {
+      const std::string_view* version = Parameter(e, "version");
+      if (version == nullptr || *version == "1.0.0" || *version == "0.0.1")
+        openMetrics = std::max(openMetrics, e.quality);
     } else if (EqualNoCase(e.value, "text/plain") || EqualNoCase(e.value, "text/*") ||
                EqualNoCase(e.value, "*/*")) {
       text = std::max(text, e.quality);
     }
   }
-  return protobuf > 0 && protobuf >= text;
+  if (protobuf > 0 && protobuf >= openMetrics && protobuf >= text)
+    return Format::kDelimitedProtobuf;
+  if (openMetrics > 0 && openMetrics >= text) return Format::kOpenMetrics;
+  return Format::kText;
 }
 
 bool AcceptsGzip(std::string_view acceptEncoding) {

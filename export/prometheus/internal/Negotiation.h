@@ -14,14 +14,25 @@ namespace zrprom {
 extern const char
     kProtobufContentType[];  // "application/vnd.google.protobuf; proto=...; encoding=delimited"
 extern const char kTextContentType[];  // "text/plain; version=0.0.4; charset=utf-8"
+extern const char
+    kOpenMetricsContentType[];  // "application/openmetrics-text; version=1.0.0; charset=utf-8"
 
-// Whether the Accept header `accept` prefers length-delimited MetricFamily
-// messages to the text format: it names application/vnd.google.protobuf with
-// proto=io.prometheus.client.MetricFamily and encoding=delimited (parameters in
-// any order, names and type case-insensitive) at a quality above 0 and at
-// least that of its best text range (text/plain, text/* or */*). Anything
-// else, an absent or unparsable header included, gets the text format.
-bool PrefersDelimitedProtobuf(std::string_view accept);
+// The answer's format; the numbers index the endpoint's shared answers.
+enum class Format : int { kText = 0, kOpenMetrics = 1, kDelimitedProtobuf = 2 };
+constexpr int kFormats = 3;
+
+// The format the Accept header `accept` prefers, by the quality (q=, 1 when
+// absent, 0 when not a number) of the best range naming each:
+//   - delimited protobuf: application/vnd.google.protobuf with
+//     proto=io.prometheus.client.MetricFamily and encoding=delimited;
+//   - OpenMetrics: application/openmetrics-text with version=1.0.0,
+//     version=0.0.1 or no version (other versions are not written here);
+//   - text 0.0.4: text/plain, text/* or */*.
+// Parameters may come in any order; parameter names, the type and the
+// subtype are case-insensitive. The highest quality above 0 wins, a tie going
+// to the richer format (protobuf, then OpenMetrics); anything else, an absent
+// or unparsable header included, gets the text format.
+Format PreferredFormat(std::string_view accept);
 
 // Whether the Accept-Encoding header `acceptEncoding` accepts gzip: "gzip" or
 // "x-gzip" at a quality above 0, or, when neither is named, "*" at a quality

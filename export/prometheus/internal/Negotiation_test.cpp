@@ -3,41 +3,52 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
-TEST(Negotiation, ProtobufOnlyWhenAskedForDelimitedMetricFamiliesAtNoLowerQualityThanText) {
-  using zrprom::PrefersDelimitedProtobuf;
-  // What Prometheus sends with native histograms enabled, and without.
-  EXPECT_TRUE(PrefersDelimitedProtobuf(
-      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited;"
-      "q=0.7,text/plain;version=0.0.4;q=0.3,*/*;q=0.2"));
-  EXPECT_FALSE(PrefersDelimitedProtobuf(
-      "application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;"
-      "q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1"));
-  // Spaces, case of names and parameter order do not matter; the proto name does.
-  EXPECT_TRUE(PrefersDelimitedProtobuf(
-      " Application/Vnd.Google.Protobuf ; Encoding=delimited ; PROTO=\"io.prometheus.client."
-      "MetricFamily\""));
-  EXPECT_TRUE(PrefersDelimitedProtobuf(
-      "text/plain;q=0.5, application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;"
-      "encoding=delimited;q=0.5"));
-  const char* refused[] = {
-      "",
-      "*/*",
-      "application/vnd.google.protobuf",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=text",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.Metric;encoding=delimited",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.metricfamily;encoding=delimited",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited;"
-      "q=0",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited;"
-      "q=x",
-      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited;"
-      "q=0.4,text/*;q=0.6",
-      ";;;,,,==;q=",
+TEST(Negotiation, PicksTheFormatOfTheHighestQualityTiesGoingToProtobufThenOpenMetrics) {
+  using zrprom::Format;
+  const std::string pb =
+      "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited";
+  const std::string om = "application/openmetrics-text";
+  const std::pair<std::string, Format> cases[] = {
+      // What Prometheus 2.42 sends with native histograms enabled, and without.
+      {pb + ";q=0.7,text/plain;version=0.0.4;q=0.3,*/*;q=0.2", Format::kDelimitedProtobuf},
+      {om + ";version=1.0.0," + om +
+           ";version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1",
+       Format::kOpenMetrics},
+      // Each OpenMetrics version written here, or none; no other.
+      {om + ";version=0.0.1", Format::kOpenMetrics},
+      {"Application/OpenMetrics-Text; charset=utf-8", Format::kOpenMetrics},
+      {om + ";version=1.0.0;escaping=allow-utf-8;q=0.5,text/plain;q=0.4", Format::kOpenMetrics},
+      {om + ";version=2.0.0,*/*;q=0.1", Format::kText},
+      // Text when asked for, or for nothing; q-values decide, a tie goes to the richer format.
+      {"", Format::kText},
+      {"*/*", Format::kText},
+      {om + ";q=0.5,text/plain;q=0.6", Format::kText},
+      {om + ";q=0.5,*/*", Format::kText},
+      {om + ";q=0.6,text/*;q=0.6", Format::kOpenMetrics},
+      {om + ";q=x,*/*;q=0.1", Format::kText},
+      {om + ";q=0.8," + pb + ";q=0.7", Format::kOpenMetrics},
+      {om + ";q=0.7," + pb + ";q=0.7", Format::kDelimitedProtobuf},
+      // Spaces, case of names and parameter order do not matter; the proto name does.
+      {" Application/Vnd.Google.Protobuf ; Encoding=delimited ; "
+       "PROTO=\"io.prometheus.client.MetricFamily\"",
+       Format::kDelimitedProtobuf},
+      {"text/plain;q=0.5, " + pb + ";q=0.5", Format::kDelimitedProtobuf},
+      {"application/vnd.google.protobuf", Format::kText},
+      {"application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=text",
+       Format::kText},
+      {"application/vnd.google.protobuf;proto=io.prometheus.client.metricfamily;encoding=delimited",
+       Format::kText},
+      {pb + ";q=0", Format::kText},
+      {pb + ";q=x", Format::kText},
+      {pb + ";q=0.4,text/*;q=0.6", Format::kText},
+      {";;;,,,==;q=", Format::kText},
   };
-  for (const char* accept : refused) EXPECT_FALSE(PrefersDelimitedProtobuf(accept)) << accept;
+  for (const auto& [accept, format] : cases)
+    EXPECT_EQ(zrprom::PreferredFormat(accept), format) << accept;
 }
 
 TEST(Negotiation, GzipWhenAcceptEncodingAllowsIt) {

@@ -18,10 +18,15 @@ constexpr std::uint32_t kLabel = 1, kGauge = 2, kCounter = 3, kHistogram = 7;
 namespace label {
 constexpr std::uint32_t kName = 1, kValue = 2;
 }
-constexpr std::uint32_t kValue = 1;  // of Gauge and Counter
+constexpr std::uint32_t kValue = 1;           // of Gauge and Counter
+constexpr std::uint32_t kCounterCreated = 3;  // of Counter
+namespace timestamp {
+constexpr std::uint32_t kSeconds = 1, kNanos = 2;
+}
 namespace histogram {
 constexpr std::uint32_t kSampleCount = 1, kSampleSum = 2, kBucket = 3, kSchema = 5,
-                        kZeroThreshold = 6, kZeroCount = 7, kPositiveSpan = 12, kPositiveDelta = 13;
+                        kZeroThreshold = 6, kZeroCount = 7, kPositiveSpan = 12, kPositiveDelta = 13,
+                        kCreated = 15;
 }
 namespace bucket {
 constexpr std::uint32_t kCumulativeCount = 1, kUpperBound = 2;
@@ -40,13 +45,30 @@ void WriteBucket(zrexport::ProtoWriter& w, std::uint64_t cumulative, double boun
   w.EndMessage(at);
 }
 
-void WriteHistogram(zrexport::ProtoWriter& w, const Histogram& h, std::vector<BucketSpan>* spans,
-                    std::vector<std::int64_t>* deltas) {
+// The series' start as a Timestamp: whole seconds since the Unix epoch and
+// the nanoseconds after them (0 to 999,999,999); nothing when unknown.
+void WriteCreated(zrexport::ProtoWriter& w, std::uint32_t field, std::int64_t unixNanos) {
+  if (unixNanos == 0) return;
+  std::int64_t seconds = unixNanos / 1000000000;
+  std::int64_t nanos = unixNanos % 1000000000;
+  if (nanos < 0) {
+    --seconds;
+    nanos += 1000000000;
+  }
+  const zrexport::ProtoWriter::Mark at = w.BeginMessage(field);
+  w.UInt64(timestamp::kSeconds, static_cast<std::uint64_t>(seconds));  // int64: two's complement
+  w.Int32(timestamp::kNanos, static_cast<std::int32_t>(nanos));
+  w.EndMessage(at);
+}
+
+void WriteHistogram(zrexport::ProtoWriter& w, const Histogram& h, std::int64_t created,
+                    std::vector<BucketSpan>* spans, std::vector<std::int64_t>* deltas) {
   const zrexport::ProtoWriter::Mark at = w.BeginMessage(metric::kHistogram);
   w.UInt64(histogram::kSampleCount, h.count);
   w.Double(histogram::kSampleSum, h.sum);
   for (const ClassicBucket& b : h.buckets) WriteBucket(w, b.cumulativeCount, b.upperBound);
   WriteBucket(w, h.count, std::numeric_limits<double>::infinity());
+  WriteCreated(w, histogram::kCreated, created);
   if (h.native.present) {
     w.SInt32(histogram::kSchema, h.native.schema);
     w.Double(histogram::kZeroThreshold, h.native.zeroThreshold);
@@ -113,11 +135,12 @@ void DelimitedFamiliesSink::AddMetric(const Metric& m) {
     w.EndMessage(labelAt);
   }
   if (m_type == MetricType::kHistogram) {
-    WriteHistogram(w, m.histogram, &m_spans, &m_deltas);
+    WriteHistogram(w, m.histogram, m.createdUnixNanos, &m_spans, &m_deltas);
   } else {
     const zrexport::ProtoWriter::Mark valueAt =
         w.BeginMessage(m_type == MetricType::kCounter ? metric::kCounter : metric::kGauge);
     w.Double(kValue, m.value);
+    if (m_type == MetricType::kCounter) WriteCreated(w, kCounterCreated, m.createdUnixNanos);
     w.EndMessage(valueAt);
   }
   w.EndMessage(metricAt);

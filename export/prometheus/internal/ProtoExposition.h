@@ -8,7 +8,9 @@
 // its value field), so a reader never has to tell a zero from an absent field.
 // A histogram carries its classic buckets and the +Inf bucket; when its native
 // part is present also schema, zero_threshold, zero_count, the positive spans
-// and the deltas of EncodeNativeSpans(). A family without series is left out.
+// and the deltas of EncodeNativeSpans(). A counter or histogram series whose
+// start is known carries it as created_timestamp (a google.protobuf.Timestamp).
+// A family without series is left out.
 //
 // Thread-safety: pure functions; a sink is used by one thread at a time.
 
@@ -19,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "MetricFamilies.h"
 #include <zrperf/export/internal/ProtoWriter.h>
+#include "MetricFamilies.h"
 
 namespace zrprom {
 

@@ -12,6 +12,7 @@
 
 #include <zrperf/tests/support/TempDir.h>
 #include "ExpositionText.h"
+#include "OpenMetricsText.h"
 
 namespace {
 
@@ -67,8 +68,11 @@ std::vector<Family> SampleFamilies() {
   std::vector<Family> families(4);
   families[0].name = "zr_bytes_total";
   families[0].help = "Bytes \\ moved\nper \"counter\".";
+  families[0].unit = "bytes";
   families[0].type = MetricType::kCounter;
   families[0].metrics.resize(2);
+  families[0].metrics[0].createdUnixNanos = 1700000000123456789;
+  families[0].metrics[1].createdUnixNanos = -1;  // a clock set before 1970
   families[0].metrics[0].labels = {{"counter", "a\"b\\c\nd"}, {"unit", "\xC3\xA9"}};
   families[0].metrics[0].value = 1e18;
   families[0].metrics[1].labels = {{"counter", ""}};
@@ -79,11 +83,14 @@ std::vector<Family> SampleFamilies() {
   families[1].type = MetricType::kGauge;
   families[1].metrics.resize(1);
   families[1].metrics[0].value = -0.0;
+  families[1].metrics[0].createdUnixNanos = 5;  // a gauge has no start: never written
 
   families[2].name = "zr_seconds";
   families[2].help = "Durations.";
+  families[2].unit = "seconds";
   families[2].type = MetricType::kHistogram;
   families[2].metrics.resize(2);
+  families[2].metrics[0].createdUnixNanos = 1700000001000000000;
   zrprom::Histogram& h = families[2].metrics[0].histogram;
   families[2].metrics[0].labels = {{"counter", "x"}};
   h.count = 10;
@@ -139,6 +146,57 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
             "1.4142135623730951 -2.5e-300 ");
 }
 
+TEST(OpenMetricsText, WritesTypeUnitHelpSuffixedSamplesCreatedAndEof) {
+  std::string text;
+  zrprom::AppendOpenMetricsText(SampleFamilies(), &text);
+  EXPECT_EQ(text,
+            "# TYPE zr_bytes counter\n"
+            "# UNIT zr_bytes bytes\n"
+            "# HELP zr_bytes Bytes \\\\ moved\\nper \\\"counter\\\".\n"
+            "zr_bytes_total{counter=\"a\\\"b\\\\c\\nd\",unit=\"\xC3\xA9\"} 1e+18\n"
+            "zr_bytes_created{counter=\"a\\\"b\\\\c\\nd\",unit=\"\xC3\xA9\"} "
+            "1.7000000001234567e+09\n"
+            "zr_bytes_total{counter=\"\"} 0.1\n"
+            "zr_bytes_created{counter=\"\"} -1e-09\n"
+            "# TYPE zr_level gauge\n"
+            "# HELP zr_level \n"
+            "zr_level -0\n"
+            "# TYPE zr_seconds histogram\n"
+            "# UNIT zr_seconds seconds\n"
+            "# HELP zr_seconds Durations.\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"9.5e-06\"} 3\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"0.5\"} 8\n"
+            "zr_seconds_bucket{counter=\"x\",le=\"+Inf\"} 10\n"
+            "zr_seconds_count{counter=\"x\"} 10\n"
+            "zr_seconds_sum{counter=\"x\"} 2.5e-06\n"
+            "zr_seconds_created{counter=\"x\"} 1.700000001e+09\n"
+            "zr_seconds_bucket{le=\"9.5e-06\"} 0\n"
+            "zr_seconds_bucket{le=\"+Inf\"} 0\n"
+            "zr_seconds_count 0\n"
+            "zr_seconds_sum 0\n"
+            "# EOF\n");
+  text.clear();
+  zrprom::AppendOpenMetricsText({}, &text);
+  EXPECT_EQ(text, "# EOF\n");
+
+  // Every byte value in a label value: only backslash, double quote and line
+  // feed are escaped, every other byte is written as it is.
+  std::vector<Family> one(1);
+  one[0].name = "zr";
+  one[0].type = MetricType::kGauge;
+  one[0].metrics.resize(1);
+  for (int byte = 0; byte < 256; ++byte) {
+    one[0].metrics[0].labels = {{"v", std::string("a") + static_cast<char>(byte) + "z"}};
+    text.clear();
+    zrprom::AppendOpenMetricsText(one, &text);
+    const std::string escaped = byte == '\\'   ? "\\\\"
+                                : byte == '"'  ? "\\\""
+                                : byte == '\n' ? "\\n"
+                                               : std::string(1, static_cast<char>(byte));
+    EXPECT_EQ(text, "# TYPE zr gauge\n# HELP zr \nzr{v=\"a" + escaped + "z\"} 0\n# EOF\n") << byte;
+  }
+}
+
 // What `protoc --decode=io.prometheus.client.MetricFamily` prints for each
 // length-delimited message of `stream`; empty when protoc is not there.
 std::vector<std::string> DecodeWithProtoc(const std::string& stream) {
@@ -186,11 +244,15 @@ TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
             "metric {\n"
             "  label {\n    name: \"counter\"\n    value: \"a\\\"b\\\\c\\nd\"\n  }\n"
             "  label {\n    name: \"unit\"\n    value: \"\\303\\251\"\n  }\n"
-            "  counter {\n    value: 1e+18\n  }\n"
+            "  counter {\n    value: 1e+18\n"
+            "    created_timestamp {\n      seconds: 1700000000\n      nanos: 123456789\n    }\n"
+            "  }\n"
             "}\n"
             "metric {\n"
             "  label {\n    name: \"counter\"\n    value: \"\"\n  }\n"
-            "  counter {\n    value: 0.1\n  }\n"
+            "  counter {\n    value: 0.1\n"
+            "    created_timestamp {\n      seconds: -1\n      nanos: 999999999\n    }\n"
+            "  }\n"
             "}\n");
   EXPECT_EQ(decoded[1],
             "name: \"zr_level\"\n"
@@ -221,6 +283,7 @@ TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
             "    positive_delta: -2\n"
             "    positive_delta: 1\n"
             "    positive_delta: 3\n"
+            "    created_timestamp {\n      seconds: 1700000001\n      nanos: 0\n    }\n"
             "  }\n"
             "}\n"
             "metric {\n"

@@ -41,7 +41,7 @@ class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
  public:
   using Answer = std::shared_ptr<const std::string>;
   using Clock = std::chrono::steady_clock;
-  static constexpr int kKinds = 4;  // text or protobuf, each plain or gzip
+  static constexpr int kKinds = 6;  // the three formats of Negotiation.h, each plain or gzip
 
   // Held by std::shared_ptr: released answers report back to it.
   static std::shared_ptr<SharedAnswers> Create(std::size_t maxAnswers,
