@@ -197,32 +197,4 @@ TEST(OtlpPayload, ThroughputResourceScopeAndNamesAsTheReceiverNeedsThem) {
   EXPECT_EQ(scope->Text("version"), ZRPERF_VERSION_STRING);
 }
 
-TEST(OtlpPayload, MergedPointsAddBucketsOverTheUnionOfTheirRanges) {
-  zrotlp::HistogramPoint a;
-  a.count = 3;
-  a.min = 1;
-  a.max = 2;
-  a.offset = 10;
-  a.counts = {1, 0, 2};
-  zrotlp::HistogramPoint b;
-  b.count = 4;
-  b.min = 0.5;
-  b.max = 1.5;
-  b.zeroCount = 1;
-  b.offset = 8;
-  b.counts = {1, 0, 1, 1};
-  zrotlp::MergePoint(&a, b);
-  EXPECT_EQ(a.offset, 8);
-  EXPECT_EQ(a.counts, (std::vector<std::uint64_t>{1, 0, 2, 1, 2}));
-  EXPECT_EQ(a.count, 7u);
-  EXPECT_EQ(a.zeroCount, 1u);
-  EXPECT_EQ(a.min, 0.5);
-  EXPECT_EQ(a.max, 2);
-  zrotlp::HistogramPoint empty;
-  empty.min = -1;  // not a sample: without count its extremes do not count
-  zrotlp::MergePoint(&a, empty);
-  EXPECT_EQ(a.min, 0.5);
-  EXPECT_EQ(a.counts.size(), 5u);
-}
-
 }  // namespace
