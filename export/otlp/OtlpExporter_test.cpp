@@ -155,8 +155,11 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   refused(o);
   o.attributes = {{"team", "a"}, {"team", "b"}};
   refused(o);
+  o.attributes.clear();
+  o.maxBuckets = 1;  // 0 (no budget) and from 2 up are taken
+  refused(o);
   const std::vector<zrperf_test::Record> records = sink->Records();
-  EXPECT_EQ(records.size(), 17u);
+  EXPECT_EQ(records.size(), 18u);
   for (const zrperf_test::Record& r : records) {
     EXPECT_EQ(r.level, -1);
     EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
@@ -178,6 +181,14 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   auto counters = boost::make_shared<CPerfCounters>();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
   counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
+  // Schema-4 buckets 0 to 159 fit the default budget of 160 at scale 4; 0 to
+  // 160 do not, and go one scale down.
+  for (int last : {159, 160}) {
+    for (int index : {0, last}) {
+      counters->GetCounter("span" + std::to_string(last))
+          ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(index)));
+    }
+  }
   COtlpExporter::Options o = OptionsFor(receiver);
   o.gzip = true;
   o.headers = {"Authorization: Bearer s3cret"};
@@ -205,6 +216,8 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   EXPECT_EQ(read->Count("count"), 100u);
   EXPECT_DOUBLE_EQ(read->Number("sum"), 5050e-7);
   EXPECT_EQ(FindPoint(request, "zrperf.transferred", "disk0.write")->Count("as_int"), 4096u);
+  EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span159")->Value("scale"), "4");
+  EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span160")->Value("scale"), "3");
   std::map<std::string, std::string> resource;
   for (const TextNode* a :
        request.Child("resource_metrics")->Child("resource")->All("attributes")) {
@@ -397,6 +410,111 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
   EXPECT_EQ(samples, static_cast<unsigned long long>(kThreads) * kSamples);
   EXPECT_EQ(FindPoint(last, "zrperf.transfers", "tape")->Count("as_int"),
             static_cast<unsigned long long>(kThreads) * kSamples);
+}
+
+TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
+  REQUIRE_PROTOC();
+  LoopbackReceiver receiver;
+  const auto with = [](int status) {
+    Action a;
+    a.status = status;
+    return a;
+  };
+  Action close, stall, half;
+  close.close = true;
+  stall.stall = true;
+  half.halfAnswer = true;
+  const std::vector<Action> script = {with(503), with(200), with(429), close,     with(200),
+                                      stall,     with(400), with(200), half,      with(503),
+                                      with(200), close,     with(502), with(200), with(400)};
+  receiver.Script(script);
+  auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("c0");  // in every request from the first
+  counters->GetCounter("c1");
+  counters->GetMediaSpeedCounter("tape");
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.temporality = COtlpExporter::Options::Temporality::kDelta;
+  o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
+  o.timeout = milliseconds(2000);  // the stall
+  auto exporter = StartWith(o, counters, clock);
+  ASSERT_TRUE(exporter);
+  // Recording runs through every scripted answer, and a few pushes past them.
+  zrperf_test::RunTogether(4, [&](int t) {
+    const std::string name = "c" + std::to_string(t % 2);
+    for (long long i = 0; i < 2000 || receiver.Count() < script.size() + 3; ++i) {
+      const long long units = t % 2 == 0 ? i % 977 : (i % 2 == 0 ? 20'000'000 + i : i % 5);
+      counters->GetCounter(name)->AddSample(CTimeInterval(units));
+      counters->GetMediaSpeedCounter("tape")->AddTransfer(512, CTimeInterval(3));
+    }
+  });
+  clock->Allow(0);  // no push falls due any more; this flush's is the last until Stop()
+  ASSERT_TRUE(exporter->Flush(std::chrono::seconds(30)));
+
+  // The receiver's view: what it answered 200 to, in order, all that counts.
+  const std::vector<zrotlp_test::Request> requests = receiver.Requests();
+  const COtlpExporter::Stats stats = exporter->GetStats();
+  std::vector<TextNode> accepted;
+  for (std::size_t k = 0; k < requests.size(); ++k) {
+    const Action& a = k < script.size() ? script[k] : Action();
+    if (a.status == 200 && !a.close && !a.stall && !a.halfAnswer) {
+      accepted.push_back(Decoded(requests[k]));
+    }
+  }
+  ASSERT_EQ(accepted.size(), stats.ok);
+  for (const char* name : {"c0", "c1"}) {
+    const CTimeCounterSnapshot total = counters->GetCounter(name)->GetSnapshot();
+    unsigned long long count = 0, zeros = 0, inBuckets = 0;
+    double sum = 0;
+    std::string end;
+    for (const TextNode& request : accepted) {
+      const TextNode* p = FindPoint(request, "zrperf.elapsed", name);
+      ASSERT_NE(p, nullptr) << name;
+      count += p->Count("count");
+      zeros += p->Count("zero_count");
+      sum += p->Number("sum");
+      if (const TextNode* positive = p->Child("positive")) {
+        for (const std::string& c : positive->Values("bucket_counts")) inBuckets += std::stoull(c);
+      }
+      // Each window starts where the one before ended.
+      if (!end.empty()) {
+        EXPECT_EQ(p->Value("start_time_unix_nano"), end) << name;
+      }
+      end = p->Value("time_unix_nano");
+    }
+    EXPECT_EQ(count, total.GetCount()) << name;
+    EXPECT_EQ(zeros, total.GetZeroCount()) << name;
+    EXPECT_EQ(inBuckets, total.GetCount() - total.GetZeroCount()) << name;
+    EXPECT_NEAR(sum, static_cast<double>(total.GetTotal().Get100ns()) / 1e7, 1e-9 * sum) << name;
+  }
+  const CMediaSpeedCounterSnapshot tape = counters->GetMediaSpeedCounter("tape")->GetSnapshot();
+  unsigned long long bytes = 0, transfers = 0;
+  std::uint64_t outcomes[3] = {0, 0, 0};
+  for (const TextNode& request : accepted) {
+    bytes += FindPoint(request, "zrperf.transferred", "tape")->Count("as_int");
+    transfers += FindPoint(request, "zrperf.transfers", "tape")->Count("as_int");
+    int m = 0;
+    for (const char* outcome : {"ok", "retried", "failed"}) {
+      outcomes[m++] +=
+          FindPoint(request, "zrperf.otlp.pushes", outcome, "outcome")->Count("as_int");
+    }
+  }
+  EXPECT_EQ(bytes, tape.GetBytes());
+  EXPECT_EQ(transfers, tape.GetTransfers());
+  // Attempts before the last accepted one: all but that one's own success.
+  EXPECT_EQ(outcomes[0], stats.ok - 1);
+  EXPECT_EQ(outcomes[1], stats.retried);
+  EXPECT_EQ(outcomes[2], stats.failed);
+  EXPECT_EQ(stats.failed, 2u);
+
+  // After a Reset(): the new counters' samples alone, in the last push.
+  counters->Reset();
+  for (int i = 0; i < 3; ++i) counters->GetCounter("c0")->AddSample(CTimeInterval(10));
+  exporter.reset();
+  const TextNode last = Decoded(receiver.Requests().back());
+  EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c0")->Count("count"), 3u);
+  EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c1")->Count("count"), 0u);
+  EXPECT_EQ(FindPoint(last, "zrperf.transferred", "tape")->Count("as_int"), 0u);
 }
 
 TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
