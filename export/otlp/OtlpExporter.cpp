@@ -178,15 +178,18 @@ zrotlp::Outcome COtlpExporter::State::Attempt(const zrotlp::PushCounts& pushCoun
       times = counters->ListTimeCounters();
       speeds = counters->ListMediaSpeedCounters();
     }
-    zrotlp::Reading reading = zrotlp::Read(times, speeds, pushCounts, context.exporterStart,
-                                           std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    zrotlp::Outcome outcome;
     if (encoding.delta) {
+      zrotlp::Reading reading = zrotlp::Read(times, speeds, pushCounts, context.exporterStart, now);
       zrotlp::EncodeRequest(context, zrotlp::Since(reading, acked), encoding, &payload);
+      outcome = transport->Post(payload);
+      if (outcome.result == zrotlp::Result::kOk) acked = std::move(reading);
     } else {
-      zrotlp::EncodeRequest(context, reading, encoding, &payload);
+      zrotlp::EncodeRequest(context, times, speeds, pushCounts, context.exporterStart, now,
+                            encoding, &payload);
+      outcome = transport->Post(payload);
     }
-    zrotlp::Outcome outcome = transport->Post(payload);
-    if (encoding.delta && outcome.result == zrotlp::Result::kOk) acked = std::move(reading);
     return outcome;
   } catch (const std::exception& e) {
     zrotlp::Outcome failed;

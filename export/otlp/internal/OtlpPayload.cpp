@@ -169,15 +169,20 @@ HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap, std::size_t ma
   const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snap.GetBuckets();
   if (!buckets.empty()) {
     p.scale = ScaleWithin(buckets.front().index, buckets.back().index, maxBuckets);
-    CTimeCounterSnapshot::LowerBuckets(buckets, p.scale, lowered);
     // Bucket j of schema s holds (2^((j-1)/2^s), 2^(j/2^s)] s; OTLP bucket k
     // at scale s holds (base^k, base^(k+1)]: the OTLP index is j - 1.
-    const std::int32_t first = lowered->front().index;
-    p.offset = first - 1;
-    const auto span = static_cast<std::uint32_t>(lowered->back().index - first + 1);  // >= 1
-    p.counts.assign(span, 0);
-    for (const CTimeCounterSnapshot::LoweredBucket& b : *lowered) {
-      p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
+    const auto dense = [&p](const auto& list) {
+      const std::int32_t first = list.front().index;
+      p.offset = first - 1;
+      const auto span = static_cast<std::uint32_t>(list.back().index - first + 1);  // >= 1
+      p.counts.assign(span, 0);
+      for (const auto& b : list) p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
+    };
+    if (p.scale == kScale) {
+      dense(buckets);  // as recorded: no pass to lower them
+    } else {
+      CTimeCounterSnapshot::LowerBuckets(buckets, p.scale, lowered);
+      dense(*lowered);
     }
   }
   return p;
@@ -246,14 +251,19 @@ Reading Since(const Reading& now, const Reading& acked) {
   return r;
 }
 
-void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
-                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
-                   std::chrono::steady_clock::time_point now, std::string* out) {
-  EncodeRequest(context, Read(times, speeds, pushes, context.exporterStart, now), Encoding(), out);
-}
+namespace {
 
-void EncodeRequest(const RequestContext& context, const Reading& reading, const Encoding& encoding,
-                   std::string* out) {
+// The request of the counters that `forEachTime` and `forEachSpeed` hand to
+// the function they are given, as (full name, snapshot) in the set's name
+// order: a snapshot of an elapsed-time counter as an rvalue (kept, or merged
+// into the one kept, until its label ends), of a throughput counter by
+// reference. So a request of the counters as they are reads one snapshot at a
+// time, and one of a reading moves each out of it.
+template <typename ForEachTime, typename ForEachSpeed>
+void Encode(const RequestContext& context, const ForEachTime& forEachTime,
+            const ForEachSpeed& forEachSpeed, const PushCounts& pushes,
+            std::chrono::steady_clock::time_point pushesStart,
+            std::chrono::steady_clock::time_point at, const Encoding& encoding, std::string* out) {
   const std::uint32_t temporality = encoding.delta ? kDelta : kCumulative;
   out->clear();
   ProtoWriter w(out);
@@ -281,32 +291,29 @@ void EncodeRequest(const RequestContext& context, const Reading& reading, const 
     const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
     const ProtoWriter::Mark histogram = w.BeginMessage(metric::kExponentialHistogram);
-    // One label's counters: the first, and all of them merged when there are more.
+    // One label's counters, merged into the first.
     std::string label;
-    const CTimeCounterSnapshot* first = nullptr;
-    CTimeCounterSnapshot merged;
-    bool isMerged = false;
+    CTimeCounterSnapshot current;
+    bool have = false;
     std::vector<CTimeCounterSnapshot::LoweredBucket> lowered;
-    const auto write = [&] {
-      if (first == nullptr) return;
-      WriteHistogramPoint(
-          w, context, label,
-          HistogramPointOf(isMerged ? merged : *first, encoding.maxBuckets, &lowered));
-    };
-    for (const auto& entry : reading.times) {
-      std::string thisLabel = zrexport::LabelValueOf(entry.first);
-      if (first != nullptr && thisLabel == label) {
-        if (!isMerged) merged = *first;
-        isMerged = true;
-        merged.Merge(entry.second);
-        continue;
+    forEachTime([&](const std::string& name, CTimeCounterSnapshot&& snap) {
+      std::string thisLabel = zrexport::LabelValueOf(name);
+      if (have && thisLabel == label) {
+        current.Merge(snap);
+        return;
       }
-      write();
+      if (have) {
+        WriteHistogramPoint(w, context, label,
+                            HistogramPointOf(current, encoding.maxBuckets, &lowered));
+      }
       label = std::move(thisLabel);
-      first = &entry.second;
-      isMerged = false;
+      current = std::move(snap);
+      have = true;
+    });
+    if (have) {
+      WriteHistogramPoint(w, context, label,
+                          HistogramPointOf(current, encoding.maxBuckets, &lowered));
     }
-    write();
     w.UInt64(exponential_histogram::kAggregationTemporality, temporality);
     w.EndMessage(histogram);
     w.EndMessage(metricAt);
@@ -314,9 +321,8 @@ void EncodeRequest(const RequestContext& context, const Reading& reading, const 
 
   // Throughput counters: three sums over the same points.
   std::vector<SpeedPoint> points;
-  for (const auto& entry : reading.speeds) {
-    const CMediaSpeedCounterSnapshot& snap = entry.second;
-    std::string label = zrexport::LabelValueOf(entry.first);
+  forEachSpeed([&](const std::string& name, const CMediaSpeedCounterSnapshot& snap) {
+    std::string label = zrexport::LabelValueOf(name);
     if (points.empty() || points.back().label != label) {
       points.push_back(SpeedPoint{std::move(label), 0, 0, 0.0, snap.GetStart(), snap.GetEnd()});
     }
@@ -326,7 +332,7 @@ void EncodeRequest(const RequestContext& context, const Reading& reading, const 
     p.seconds += static_cast<double>(snap.GetTime().Get100ns()) / kUnitsPerSecond;
     p.start = std::min(p.start, snap.GetStart());
     p.end = std::max(p.end, snap.GetEnd());
-  }
+  });
   struct SumMetric {
     const char* name;
     const char* description;
@@ -356,12 +362,10 @@ void EncodeRequest(const RequestContext& context, const Reading& reading, const 
     const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.otlp.pushes", "Pushes of this exporter by outcome.", "{push}");
     const ProtoWriter::Mark sumAt = w.BeginMessage(metric::kSum);
-    const std::pair<const char*, std::uint64_t> outcomes[] = {{"ok", reading.pushes.ok},
-                                                              {"retried", reading.pushes.retried},
-                                                              {"failed", reading.pushes.failed}};
+    const std::pair<const char*, std::uint64_t> outcomes[] = {
+        {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
     for (const auto& o : outcomes) {
-      WriteSumPoint(w, context, "outcome", o.first, reading.pushesStart, reading.at, false,
-                    o.second, 0.0);
+      WriteSumPoint(w, context, "outcome", o.first, pushesStart, at, false, o.second, 0.0);
     }
     w.UInt64(sum::kAggregationTemporality, temporality);
     w.UInt64(sum::kIsMonotonic, 1);
@@ -371,6 +375,47 @@ void EncodeRequest(const RequestContext& context, const Reading& reading, const 
 
   w.EndMessage(scopeMetrics);
   w.EndMessage(resourceMetrics);
+}
+
+}  // namespace
+
+void EncodeRequest(const RequestContext& context, Reading reading, const Encoding& encoding,
+                   std::string* out) {
+  Encode(
+      context,
+      [&reading](const auto& take) {
+        for (auto& entry : reading.times) take(entry.first, std::move(entry.second));
+      },
+      [&reading](const auto& take) {
+        for (const auto& entry : reading.speeds) take(entry.first, entry.second);
+      },
+      reading.pushes, reading.pushesStart, reading.at, encoding, out);
+}
+
+void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
+                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+                   std::chrono::steady_clock::time_point pushesStart,
+                   std::chrono::steady_clock::time_point at, const Encoding& encoding,
+                   std::string* out) {
+  Encode(
+      context,
+      [&times](const auto& take) {
+        for (const auto& entry : times) {
+          if (entry.second) take(entry.first, entry.second->GetSnapshot());
+        }
+      },
+      [&speeds](const auto& take) {
+        for (const auto& entry : speeds) {
+          if (entry.second) take(entry.first, entry.second->GetSnapshot());
+        }
+      },
+      pushes, pushesStart, at, encoding, out);
+}
+
+void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
+                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+                   std::chrono::steady_clock::time_point now, std::string* out) {
+  EncodeRequest(context, times, speeds, pushes, context.exporterStart, now, Encoding(), out);
 }
 
 }  // namespace zrotlp

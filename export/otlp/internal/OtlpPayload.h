@@ -135,13 +135,22 @@ struct Encoding {
   std::size_t maxBuckets = 0;  // per histogram point; 0: no budget (scale 4)
 };
 
-// Writes into `out` (replacing it) the request for `reading`: its figures as
-// they are, cumulative or delta as `encoding` says.
-void EncodeRequest(const RequestContext& context, const Reading& reading, const Encoding& encoding,
+// Writes into `out` (replacing it) the request for `reading` (its snapshots
+// are moved out of it: pass a reading to be kept as a copy).
+void EncodeRequest(const RequestContext& context, Reading reading, const Encoding& encoding,
                    std::string* out);
 
-// The cumulative request, at scale 4, of the counters as they are now (for
-// tests and benchmarks).
+// Writes into `out` (replacing it) the request for `times` and `speeds` as
+// they are now, one snapshot at a time (null handles are skipped), with
+// `pushes` counted from `pushesStart` to `at`.
+void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
+                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+                   std::chrono::steady_clock::time_point pushesStart,
+                   std::chrono::steady_clock::time_point at, const Encoding& encoding,
+                   std::string* out);
+
+// The same, cumulative at scale 4, the pushes counted from the exporter's
+// start (for tests and benchmarks).
 void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
                    const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
                    std::chrono::steady_clock::time_point now, std::string* out);

@@ -44,10 +44,10 @@ TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {}) {
   return Decode(body);
 }
 
-TextNode Encode(const zrotlp::RequestContext& context, const zrotlp::Reading& reading,
+TextNode Encode(const zrotlp::RequestContext& context, zrotlp::Reading reading,
                 const zrotlp::Encoding& encoding) {
   std::string body;
-  zrotlp::EncodeRequest(context, reading, encoding, &body);
+  zrotlp::EncodeRequest(context, std::move(reading), encoding, &body);
   return Decode(body);
 }
 
@@ -242,7 +242,7 @@ TEST(OtlpPayload, EachPointTakesTheLargestScaleWithinTheBudgetEachBucketTheExact
   const zrotlp::Reading reading = ReadNow(set, context);
   std::set<int> scales;
   for (std::size_t budget : {0, 1, 2, 3, 4, 6, 10, 20, 40, 80, 160, 1000}) {
-    const TextNode request = Encode(context, reading, zrotlp::Encoding{false, budget});
+    const TextNode request = Encode(context, zrotlp::Reading(reading), {false, budget});
     for (const auto& entry : reading.times) {
       const std::string at = entry.first + " within " + std::to_string(budget);
       const TextNode* p = FindPoint(request, "zrperf.elapsed", entry.first);
