@@ -112,6 +112,14 @@ TextNode Decoded(const zrotlp_test::Request& r) {
   return zrotlp_test::ParseRequest(text);
 }
 
+// A scripted answer: `status`, or what `how` names (closing, stalling, ...).
+Action Answer(int status, bool Action::*how = nullptr) {
+  Action a;
+  a.status = status;
+  if (how != nullptr) a.*how = true;
+  return a;
+}
+
 #define REQUIRE_PROTOC()                                                             \
   if (!zrotlp_test::HaveProtoc()) {                                                  \
     GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"; \
@@ -181,12 +189,10 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   auto counters = boost::make_shared<CPerfCounters>();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
   counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
-  // Schema-4 buckets 0 to 159 fit the default budget of 160 at scale 4; 0 to
-  // 160 do not, and go one scale down.
-  for (int last : {159, 160}) {
-    for (int index : {0, last}) {
+  for (int last : {159, 160}) {  // buckets 0 to 159 fit the default budget at scale 4, 0 to 160 not
+    for (int i : {0, last}) {
       counters->GetCounter("span" + std::to_string(last))
-          ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(index)));
+          ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(i)));
     }
   }
   COtlpExporter::Options o = OptionsFor(receiver);
@@ -255,22 +261,16 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   Action ra;
   ra.status = 503;
   ra.headers = "Retry-After: 7\r\n";
-  auto with = [](int code) {
-    Action a;
-    a.status = code;
-    return a;
-  };
-  Action close, garbage, half, stall, bad, badAgain, other;
-  close.close = true;
-  garbage.garbage = true;
-  half.halfAnswer = true;
-  stall.stall = true;
+  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
+               stall = Answer(0, &Action::stall);
+  Action bad, badAgain, other;
   bad.status = badAgain.status = other.status = 400;
   bad.body = badAgain.body = "bad thing";
   other.body = status;
   other.headers = "Content-Type: application/x-protobuf\r\n";
-  receiver.Script({with(503), ra, with(429), with(502), with(504), close, garbage, half, stall,
-                   with(200), bad, badAgain, other, with(401), with(200)});
+  receiver.Script({Answer(503), ra, Answer(429), Answer(502), Answer(504), close,
+                   Answer(0, &Action::garbage), half, stall, Answer(200), bad, badAgain, other,
+                   Answer(401), Answer(200)});
   auto clock = std::make_shared<FakeClock>(15);
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
@@ -415,18 +415,11 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
 TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
   REQUIRE_PROTOC();
   LoopbackReceiver receiver;
-  const auto with = [](int status) {
-    Action a;
-    a.status = status;
-    return a;
-  };
-  Action close, stall, half;
-  close.close = true;
-  stall.stall = true;
-  half.halfAnswer = true;
-  const std::vector<Action> script = {with(503), with(200), with(429), close,     with(200),
-                                      stall,     with(400), with(200), half,      with(503),
-                                      with(200), close,     with(502), with(200), with(400)};
+  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
+               stall = Answer(0, &Action::stall), ok = Answer(200);
+  const std::vector<Action> script = {Answer(503), ok,          Answer(429), close, ok,
+                                      stall,       Answer(400), ok,          half,  Answer(503),
+                                      ok,          close,       Answer(502), ok,    Answer(400)};
   receiver.Script(script);
   auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
   auto counters = boost::make_shared<CPerfCounters>();
@@ -451,60 +444,54 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
   clock->Allow(0);  // no push falls due any more; this flush's is the last until Stop()
   ASSERT_TRUE(exporter->Flush(std::chrono::seconds(30)));
 
-  // The receiver's view: what it answered 200 to, in order, all that counts.
+  // What the receiver answered 200 to, in order, is all that counts.
   const std::vector<zrotlp_test::Request> requests = receiver.Requests();
   const COtlpExporter::Stats stats = exporter->GetStats();
   std::vector<TextNode> accepted;
   for (std::size_t k = 0; k < requests.size(); ++k) {
     const Action& a = k < script.size() ? script[k] : Action();
-    if (a.status == 200 && !a.close && !a.stall && !a.halfAnswer) {
-      accepted.push_back(Decoded(requests[k]));
-    }
+    if (a.status == 200) accepted.push_back(Decoded(requests[k]));
   }
   ASSERT_EQ(accepted.size(), stats.ok);
-  for (const char* name : {"c0", "c1"}) {
-    const CTimeCounterSnapshot total = counters->GetCounter(name)->GetSnapshot();
-    unsigned long long count = 0, zeros = 0, inBuckets = 0;
-    double sum = 0;
+  // Each point's figure summed over them, each window starting where the one
+  // before ended: exactly the counters' totals, and the attempts before the
+  // last accepted one (all but its own success).
+  const CTimeCounterSnapshot c0 = counters->GetCounter("c0")->GetSnapshot();
+  const CTimeCounterSnapshot c1 = counters->GetCounter("c1")->GetSnapshot();
+  const CMediaSpeedCounterSnapshot tape = counters->GetMediaSpeedCounter("tape")->GetSnapshot();
+  using Strings = std::vector<std::string>;
+  const struct {
+    const char *metric, *value, *key, *field;
+    unsigned long long total;
+  } figures[] = {
+      {"zrperf.elapsed", "c0", "counter", "count", c0.GetCount()},
+      {"zrperf.elapsed", "c1", "counter", "count", c1.GetCount()},
+      {"zrperf.elapsed", "c1", "counter", "bucket_counts", c1.GetCount() - c1.GetZeroCount()},
+      {"zrperf.transferred", "tape", "counter", "as_int", tape.GetBytes()},
+      {"zrperf.otlp.pushes", "ok", "outcome", "as_int", stats.ok - 1},
+      {"zrperf.otlp.pushes", "retried", "outcome", "as_int", stats.retried},
+      {"zrperf.otlp.pushes", "failed", "outcome", "as_int", stats.failed}};
+  for (const auto& f : figures) {
+    const std::string at = std::string(f.metric) + " " + f.value + " " + f.field;
+    unsigned long long sum = 0;
     std::string end;
     for (const TextNode& request : accepted) {
-      const TextNode* p = FindPoint(request, "zrperf.elapsed", name);
-      ASSERT_NE(p, nullptr) << name;
-      count += p->Count("count");
-      zeros += p->Count("zero_count");
-      sum += p->Number("sum");
-      if (const TextNode* positive = p->Child("positive")) {
-        for (const std::string& c : positive->Values("bucket_counts")) inBuckets += std::stoull(c);
+      const TextNode* p = FindPoint(request, f.metric, f.value, f.key);
+      ASSERT_NE(p, nullptr) << at;
+      const TextNode* in = std::string(f.field) == "bucket_counts" ? p->Child("positive") : p;
+      for (const std::string& c : in != nullptr ? in->Values(f.field) : Strings()) {
+        sum += std::stoull(c);
       }
-      // Each window starts where the one before ended.
       if (!end.empty()) {
-        EXPECT_EQ(p->Value("start_time_unix_nano"), end) << name;
+        EXPECT_EQ(p->Value("start_time_unix_nano"), end) << at;
       }
       end = p->Value("time_unix_nano");
     }
-    EXPECT_EQ(count, total.GetCount()) << name;
-    EXPECT_EQ(zeros, total.GetZeroCount()) << name;
-    EXPECT_EQ(inBuckets, total.GetCount() - total.GetZeroCount()) << name;
-    EXPECT_NEAR(sum, static_cast<double>(total.GetTotal().Get100ns()) / 1e7, 1e-9 * sum) << name;
+    EXPECT_EQ(sum, f.total) << at;
+    const TextNode* m = zrotlp_test::FindMetric(accepted.back(), f.metric);
+    const TextNode* data = m->Child("sum") ? m->Child("sum") : m->Child("exponential_histogram");
+    EXPECT_EQ(data->Value("aggregation_temporality"), "AGGREGATION_TEMPORALITY_DELTA") << at;
   }
-  const CMediaSpeedCounterSnapshot tape = counters->GetMediaSpeedCounter("tape")->GetSnapshot();
-  unsigned long long bytes = 0, transfers = 0;
-  std::uint64_t outcomes[3] = {0, 0, 0};
-  for (const TextNode& request : accepted) {
-    bytes += FindPoint(request, "zrperf.transferred", "tape")->Count("as_int");
-    transfers += FindPoint(request, "zrperf.transfers", "tape")->Count("as_int");
-    int m = 0;
-    for (const char* outcome : {"ok", "retried", "failed"}) {
-      outcomes[m++] +=
-          FindPoint(request, "zrperf.otlp.pushes", outcome, "outcome")->Count("as_int");
-    }
-  }
-  EXPECT_EQ(bytes, tape.GetBytes());
-  EXPECT_EQ(transfers, tape.GetTransfers());
-  // Attempts before the last accepted one: all but that one's own success.
-  EXPECT_EQ(outcomes[0], stats.ok - 1);
-  EXPECT_EQ(outcomes[1], stats.retried);
-  EXPECT_EQ(outcomes[2], stats.failed);
   EXPECT_EQ(stats.failed, 2u);
 
   // After a Reset(): the new counters' samples alone, in the last push.

@@ -412,10 +412,4 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       pushes, pushesStart, at, encoding, out);
 }
 
-void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
-                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
-                   std::chrono::steady_clock::time_point now, std::string* out) {
-  EncodeRequest(context, times, speeds, pushes, context.exporterStart, now, Encoding(), out);
-}
-
 }  // namespace zrotlp

@@ -149,12 +149,6 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
                    std::chrono::steady_clock::time_point at, const Encoding& encoding,
                    std::string* out);
 
-// The same, cumulative at scale 4, the pushes counted from the exporter's
-// start (for tests and benchmarks).
-void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
-                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
-                   std::chrono::steady_clock::time_point now, std::string* out);
-
 }  // namespace zrotlp
 
 #endif  // ZRPERF_EXPORT_OTLP_INTERNAL_OTLPPAYLOAD_H_
