@@ -209,7 +209,9 @@ std::vector<std::pair<std::string, Snapshot>> Differences(
   for (const auto& entry : now) {
     while (old != acked.end() && old->first < entry.first) ++old;
     const bool seen = old != acked.end() && old->first == entry.first;
-    out.emplace_back(entry.first, entry.second.Since(seen ? old->second : Snapshot()));
+    // Two calls: Since() of a conditional would copy the earlier snapshot.
+    out.emplace_back(entry.first,
+                     seen ? entry.second.Since(old->second) : entry.second.Since(Snapshot()));
   }
   return out;
 }
