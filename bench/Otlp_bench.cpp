@@ -2,8 +2,12 @@
 // the same run:
 //   - recording while an exporter pushes a 1,000-counter set every second to a
 //     loopback receiver, against recording alone;
-//   - encoding one request of 1,000 elapsed-time counters against
-//     CTimeCounter::AsString() of the same counters, per counter; with the
+//   - encoding one request of 1,000 elapsed-time counters (reading them
+//     included) against CTimeCounter::AsString() of the same counters, per
+//     counter: cumulative at scale 4 without a budget, cumulative within the
+//     default budget of 160 buckets (these counters span about 200 at scale
+//     4, so every point is lowered), and delta within it (the difference from
+//     a reading taken 2,000 samples a counter earlier, 200 since); with the
 //     request's bytes per counter, plain and gzip-encoded;
 //   - a push of those 1,000 counters end to end on loopback (Flush(): encode,
 //     post, answer), plain and gzip;
@@ -44,6 +48,34 @@ boost::shared_ptr<CPerfCounters> BusySet() {
       for (int s = 0; s < 2000; ++s) counter->AddSample(CTimeInterval(SampleValue(n++)));
     }
     return counters;
+  }();
+  return set;
+}
+
+// The set the encoders are timed on: 1,000 counters of 2,200 samples each,
+// and a reading of it taken when each had 2,000 (the last accepted push of a
+// delta exporter).
+struct IntervalSet {
+  boost::shared_ptr<CPerfCounters> counters = boost::make_shared<CPerfCounters>();
+  zrotlp::Reading acked;
+};
+
+const IntervalSet& Intervals() {
+  static const IntervalSet set = [] {
+    IntervalSet s;
+    std::uint64_t n = 0;
+    const auto record = [&](int samples) {
+      for (int c = 0; c < kCounters; ++c) {
+        boost::shared_ptr<CTimeCounter>& counter =
+            s.counters->GetCounter("disk" + std::to_string(c) + ".read");
+        for (int i = 0; i < samples; ++i) counter->AddSample(CTimeInterval(SampleValue(n++)));
+      }
+    };
+    record(2000);
+    s.acked = zrotlp::Read(s.counters->ListTimeCounters(), s.counters->ListMediaSpeedCounters(), {},
+                           {}, std::chrono::steady_clock::now());
+    record(200);
+    return s;
   }();
   return set;
 }
@@ -94,21 +126,32 @@ BENCHMARK(BM_AddSampleWhilePushed)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_AddSampleWhilePushed)->MinTime(3.0);
 
 void BM_AsString1000(benchmark::State& state) {
-  const CPerfCounters::TimeCounterList list = BusySet()->ListTimeCounters();
+  const CPerfCounters::TimeCounterList list = Intervals().counters->ListTimeCounters();
   for (auto _ : state) {
     for (const auto& entry : list) benchmark::DoNotOptimize(entry.second->AsString());
   }
   state.SetItemsProcessed(state.iterations() * kCounters);
 }
 BENCHMARK(BM_AsString1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AsString1000)->Unit(benchmark::kMicrosecond);  // by CPU time
 
+// Arguments: delta (0 or 1), the bucket budget (0: none).
 void BM_Encode1000(benchmark::State& state) {
-  const boost::shared_ptr<CPerfCounters> set = BusySet();
+  const IntervalSet& set = Intervals();
   const zrotlp::RequestContext context = Context();
+  const zrotlp::Encoding encoding{state.range(0) != 0, static_cast<std::size_t>(state.range(1))};
   std::string body;
   for (auto _ : state) {
-    zrotlp::EncodeRequest(context, set->ListTimeCounters(), set->ListMediaSpeedCounters(), {},
-                          std::chrono::steady_clock::now(), &body);
+    const CPerfCounters::TimeCounterList times = set.counters->ListTimeCounters();
+    const CPerfCounters::MediaSpeedCounterList speeds = set.counters->ListMediaSpeedCounters();
+    const auto now = std::chrono::steady_clock::now();
+    if (encoding.delta) {  // as the exporter does
+      const zrotlp::Reading reading = zrotlp::Read(times, speeds, {}, context.exporterStart, now);
+      zrotlp::EncodeRequest(context, zrotlp::Since(reading, set.acked), encoding, &body);
+    } else {
+      zrotlp::EncodeRequest(context, times, speeds, {}, context.exporterStart, now, encoding,
+                            &body);
+    }
     benchmark::DoNotOptimize(body.data());
   }
   state.SetItemsProcessed(state.iterations() * kCounters);
@@ -117,7 +160,15 @@ void BM_Encode1000(benchmark::State& state) {
   state.counters["bytes_per_counter"] = static_cast<double>(body.size()) / kCounters;
   state.counters["gzip_bytes_per_counter"] = static_cast<double>(gz.size()) / kCounters;
 }
-BENCHMARK(BM_Encode1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Encode1000)
+    ->Args({0, 0})
+    ->Args({0, 160})
+    ->Args({1, 160})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+// By the encoding thread's CPU time, which other work on a busy machine does
+// not inflate.
+BENCHMARK(BM_Encode1000)->Args({0, 160})->Args({1, 160})->Unit(benchmark::kMicrosecond);
 
 // Argument: gzip (0 or 1).
 void BM_Push1000(benchmark::State& state) {
@@ -151,7 +202,8 @@ void BM_PushCpu1000(benchmark::State& state) {
   for (auto _ : state) {
     const double start = ThreadCpuSeconds();
     zrotlp::EncodeRequest(context, set->ListTimeCounters(), set->ListMediaSpeedCounters(), {},
-                          std::chrono::steady_clock::now(), &body);
+                          context.exporterStart, std::chrono::steady_clock::now(),
+                          zrotlp::Encoding{false, 160}, &body);
     if (transport.Post(body).result != zrotlp::Result::kOk) state.SkipWithError("push failed");
     const double used = ThreadCpuSeconds() - start;
     cpu += used;
@@ -172,8 +224,14 @@ int main(int argc, char** argv) {
         "<= 1.05"},
        {"the same by the recording thread's CPU time", "BM_AddSample/min_time:3.000",
         "BM_AddSampleWhilePushed/min_time:3.000", "<= 1.05", true},
-       {"OTLP encode / AsString, per counter, 1000 counters", "BM_Encode1000/real_time",
+       {"OTLP encode within 160 buckets / AsString, per counter, 1000 counters",
+        "BM_Encode1000/0/160/real_time", "BM_AsString1000/real_time", "<= 1"},
+       {"the same by CPU time", "BM_AsString1000", "BM_Encode1000/0/160", "<= 1", true},
+       {"OTLP encode, no budget / AsString, per counter", "BM_Encode1000/0/0/real_time",
         "BM_AsString1000/real_time", "-"},
+       {"OTLP delta encode / cumulative, both within 160 buckets", "BM_Encode1000/1/160/real_time",
+        "BM_Encode1000/0/160/real_time", "-"},
+       {"the same by CPU time", "BM_Encode1000/0/160", "BM_Encode1000/1/160", "-", true},
        {"push of 1000 counters on loopback / AsString of them", "BM_Push1000/0/real_time",
         "BM_AsString1000/real_time", "-"}});
 }

@@ -114,11 +114,16 @@ struct COtlpExporter::State {
         period(opts.period),
         initialBackoff(opts.initialBackoff),
         maxBackoff(opts.maxBackoff.count() > 0 ? opts.maxBackoff : opts.period),
-        display(std::move(url)) {}
+        encoding{opts.temporality == Options::Temporality::kDelta, opts.maxBuckets},
+        display(std::move(url)) {
+    acked.at = context.exporterStart;
+  }
 
   // The thread's loop; returns after the last push once `stop` is set.
   void Run();
-  // Builds a request of the counters as they are and posts it.
+  // Builds a request of the counters as they are (or, for delta points, of
+  // what they gained since `acked`) and posts it; an accepted one becomes
+  // `acked`.
   zrotlp::Outcome Attempt(const zrotlp::PushCounts& counts);
   // Counts the outcome and says what to report: a failure record (level -1)
   // and a recovery record (level 0), each empty for none. `now` of the clock.
@@ -136,10 +141,15 @@ struct COtlpExporter::State {
   const milliseconds period;
   const milliseconds initialBackoff;
   const milliseconds maxBackoff;
+  const zrotlp::Encoding encoding;
   const std::string display;                     // the URL for records
   std::unique_ptr<zrotlp::Transport> transport;  // the thread's
   std::string payload;                           // the thread's, reused
-  std::atomic<bool> abort{false};                // cuts the attempt in progress short
+  // Delta points: the thread's reading of the last request the receiver
+  // accepted. Only an accepted request moves it, so what a failed or dropped
+  // one carried goes out again in the next, never lost and never twice.
+  zrotlp::Reading acked;
+  std::atomic<bool> abort{false};  // cuts the attempt in progress short
 
   zrperf::Mutex mutex;
   std::condition_variable wake;  // the thread: a request; flushers: an outcome
@@ -168,9 +178,19 @@ zrotlp::Outcome COtlpExporter::State::Attempt(const zrotlp::PushCounts& pushCoun
       times = counters->ListTimeCounters();
       speeds = counters->ListMediaSpeedCounters();
     }
-    zrotlp::EncodeRequest(context, times, speeds, pushCounts, std::chrono::steady_clock::now(),
-                          &payload);
-    return transport->Post(payload);
+    const auto now = std::chrono::steady_clock::now();
+    zrotlp::Outcome outcome;
+    if (encoding.delta) {
+      zrotlp::Reading reading = zrotlp::Read(times, speeds, pushCounts, context.exporterStart, now);
+      zrotlp::EncodeRequest(context, zrotlp::Since(reading, acked), encoding, &payload);
+      outcome = transport->Post(payload);
+      if (outcome.result == zrotlp::Result::kOk) acked = std::move(reading);
+    } else {
+      zrotlp::EncodeRequest(context, times, speeds, pushCounts, context.exporterStart, now,
+                            encoding, &payload);
+      outcome = transport->Post(payload);
+    }
+    return outcome;
   } catch (const std::exception& e) {
     zrotlp::Outcome failed;
     failed.reason = e.what();
@@ -320,6 +340,11 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     }
     if (options.initialBackoff.count() < 1 || options.maxBackoff.count() < 0) {
       zrexport::ReportStartFailure(prefix + "the back-off must be positive", error);
+      return nullptr;
+    }
+    if (options.maxBuckets == 1) {
+      zrexport::ReportStartFailure(prefix + "the bucket budget must be 0 (none) or at least 2",
+                                   error);
       return nullptr;
     }
     for (const std::string& header : options.headers) {

@@ -17,21 +17,26 @@
 // resource (service.name, host.name, process.pid, service.instance.id: a
 // random UUID made once per process, then the caller's attributes, which
 // replace defaults of the same key), the scope "zrperf" with the library
-// version, and cumulative points labelled counter="<name>" (the name up to its
-// first NUL, made valid UTF-8 as the Prometheus label is):
+// version, and points labelled counter="<name>" (the name up to its first
+// NUL, made valid UTF-8 as the Prometheus label is), cumulative or delta as
+// `temporality` says:
 //
-//   zrperf.elapsed      exponential histogram (scale 4, seconds) of each
-//                       elapsed-time counter: count, sum, min, max, the
-//                       zero-length samples as zero count, and exactly the
-//                       counter's own buckets
+//   zrperf.elapsed      exponential histogram (seconds) of each elapsed-time
+//                       counter: count, sum, min, max, the zero-length
+//                       samples as zero count, and the counter's own buckets
+//                       at scale 4, or each the exact sum of those it covers
+//                       at the largest scale that fits `maxBuckets`
 //   zrperf.transferred  monotonic sum (By), bytes of each throughput counter
 //   zrperf.transfers    monotonic sum, its transfers
 //   zrperf.transfer     monotonic sum (s), their summed time
 //   zrperf.otlp.pushes  monotonic sum of this exporter's attempts, labelled
 //                       outcome="ok" | "retried" | "failed" (as GetStats())
 //
-// A point starts at its counter's creation or last CPerfCounters::Reset() (a
-// receiver sees a reset as a new start) and ends at the read.
+// A cumulative point starts at its counter's creation or last
+// CPerfCounters::Reset() (a receiver sees a reset as a new start) and ends at
+// the read. A delta point holds what was recorded since the end of the last
+// point the receiver accepted, and starts there; the exporter keeps that
+// reading (one snapshot a counter) and only an accepted answer replaces it.
 //
 // When: every `period` (60 s by default), after every statistics pass once
 // PushAfterEachPass() was called, on Flush(), and once more on Stop(). The
@@ -44,12 +49,14 @@
 // `maxBackoff`, each wait drawn from [b/2, b)) or after the receiver's
 // Retry-After (seconds or an HTTP date) when that is longer. Any other answer
 // drops the request (a 400's reason is reported once per distinct reason).
-// Since every point is cumulative, a retry carries a fresh request: the first
-// success after an outage holds everything recorded meanwhile, and the
-// exporter keeps at most one request in memory however long the receiver is
-// down. Failures go to g_ptrLogWriter at level -1, at most one record a
-// minute besides the first of each outage and each new 400 reason; headers
-// never appear in a record.
+// A retry carries a fresh request (cumulative points as the counters are,
+// delta points from the last accepted reading): the first success after an
+// outage holds everything recorded meanwhile, samples of a retried or dropped
+// request are neither lost nor sent twice, and the exporter keeps at most one
+// request in memory however long the receiver is down. A request whose answer
+// is lost may be counted twice by the receiver, as with every OTLP exporter. Failures go to
+// g_ptrLogWriter at level -1, at most one record a minute besides the first of each outage and each
+// new 400 reason; headers never appear in a record.
 //
 // fork(): the thread is not in a child process. An exporter used or destroyed
 // in the child of the process that started it does nothing there: no push,
@@ -107,7 +114,8 @@ class ZRPERF_EXPORT COtlpExporter {
     enum class Temporality { kCumulative, kDelta };
     Temporality temporality = Temporality::kCumulative;
     // The most buckets a histogram point carries: a point with more uses the
-    // largest scale (4 down to -10) at which it fits. 0: no budget.
+    // largest scale (4 down to -10) at which it fits. 0: no budget; 1 is
+    // refused (a point may need 2 at every scale).
     std::size_t maxBuckets = 160;
 
     // Options from the standard OTEL_* environment variables (see

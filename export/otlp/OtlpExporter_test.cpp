@@ -112,6 +112,14 @@ TextNode Decoded(const zrotlp_test::Request& r) {
   return zrotlp_test::ParseRequest(text);
 }
 
+// A scripted answer: `status`, or what `how` names (closing, stalling, ...).
+Action Answer(int status, bool Action::*how = nullptr) {
+  Action a;
+  a.status = status;
+  if (how != nullptr) a.*how = true;
+  return a;
+}
+
 #define REQUIRE_PROTOC()                                                             \
   if (!zrotlp_test::HaveProtoc()) {                                                  \
     GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"; \
@@ -155,8 +163,11 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   refused(o);
   o.attributes = {{"team", "a"}, {"team", "b"}};
   refused(o);
+  o.attributes.clear();
+  o.maxBuckets = 1;  // 0 (no budget) and from 2 up are taken
+  refused(o);
   const std::vector<zrperf_test::Record> records = sink->Records();
-  EXPECT_EQ(records.size(), 17u);
+  EXPECT_EQ(records.size(), 18u);
   for (const zrperf_test::Record& r : records) {
     EXPECT_EQ(r.level, -1);
     EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
@@ -178,6 +189,12 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   auto counters = boost::make_shared<CPerfCounters>();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
   counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
+  for (int last : {159, 160}) {  // buckets 0 to 159 fit the default budget at scale 4, 0 to 160 not
+    for (int i : {0, last}) {
+      counters->GetCounter("span" + std::to_string(last))
+          ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(i)));
+    }
+  }
   COtlpExporter::Options o = OptionsFor(receiver);
   o.gzip = true;
   o.headers = {"Authorization: Bearer s3cret"};
@@ -205,6 +222,8 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   EXPECT_EQ(read->Count("count"), 100u);
   EXPECT_DOUBLE_EQ(read->Number("sum"), 5050e-7);
   EXPECT_EQ(FindPoint(request, "zrperf.transferred", "disk0.write")->Count("as_int"), 4096u);
+  EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span159")->Value("scale"), "4");
+  EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span160")->Value("scale"), "3");
   std::map<std::string, std::string> resource;
   for (const TextNode* a :
        request.Child("resource_metrics")->Child("resource")->All("attributes")) {
@@ -242,22 +261,16 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   Action ra;
   ra.status = 503;
   ra.headers = "Retry-After: 7\r\n";
-  auto with = [](int code) {
-    Action a;
-    a.status = code;
-    return a;
-  };
-  Action close, garbage, half, stall, bad, badAgain, other;
-  close.close = true;
-  garbage.garbage = true;
-  half.halfAnswer = true;
-  stall.stall = true;
+  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
+               stall = Answer(0, &Action::stall);
+  Action bad, badAgain, other;
   bad.status = badAgain.status = other.status = 400;
   bad.body = badAgain.body = "bad thing";
   other.body = status;
   other.headers = "Content-Type: application/x-protobuf\r\n";
-  receiver.Script({with(503), ra, with(429), with(502), with(504), close, garbage, half, stall,
-                   with(200), bad, badAgain, other, with(401), with(200)});
+  receiver.Script({Answer(503), ra, Answer(429), Answer(502), Answer(504), close,
+                   Answer(0, &Action::garbage), half, stall, Answer(200), bad, badAgain, other,
+                   Answer(401), Answer(200)});
   auto clock = std::make_shared<FakeClock>(15);
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
@@ -397,6 +410,98 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
   EXPECT_EQ(samples, static_cast<unsigned long long>(kThreads) * kSamples);
   EXPECT_EQ(FindPoint(last, "zrperf.transfers", "tape")->Count("as_int"),
             static_cast<unsigned long long>(kThreads) * kSamples);
+}
+
+TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
+  REQUIRE_PROTOC();
+  LoopbackReceiver receiver;
+  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
+               stall = Answer(0, &Action::stall), ok = Answer(200);
+  const std::vector<Action> script = {Answer(503), ok,          Answer(429), close, ok,
+                                      stall,       Answer(400), ok,          half,  Answer(503),
+                                      ok,          close,       Answer(502), ok,    Answer(400)};
+  receiver.Script(script);
+  auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
+  auto counters = boost::make_shared<CPerfCounters>();
+  counters->GetCounter("c0");  // in every request from the first
+  counters->GetCounter("c1");
+  counters->GetMediaSpeedCounter("tape");
+  COtlpExporter::Options o = OptionsFor(receiver);
+  o.temporality = COtlpExporter::Options::Temporality::kDelta;
+  o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
+  o.timeout = milliseconds(2000);  // the stall
+  auto exporter = StartWith(o, counters, clock);
+  ASSERT_TRUE(exporter);
+  // Recording runs through every scripted answer, and a few pushes past them.
+  zrperf_test::RunTogether(4, [&](int t) {
+    const std::string name = "c" + std::to_string(t % 2);
+    for (long long i = 0; i < 2000 || receiver.Count() < script.size() + 3; ++i) {
+      const long long units = t % 2 == 0 ? i % 977 : (i % 2 == 0 ? 20'000'000 + i : i % 5);
+      counters->GetCounter(name)->AddSample(CTimeInterval(units));
+      counters->GetMediaSpeedCounter("tape")->AddTransfer(512, CTimeInterval(3));
+    }
+  });
+  clock->Allow(0);  // no push falls due any more; this flush's is the last until Stop()
+  ASSERT_TRUE(exporter->Flush(std::chrono::seconds(30)));
+
+  // What the receiver answered 200 to, in order, is all that counts.
+  const std::vector<zrotlp_test::Request> requests = receiver.Requests();
+  const COtlpExporter::Stats stats = exporter->GetStats();
+  std::vector<TextNode> accepted;
+  for (std::size_t k = 0; k < requests.size(); ++k) {
+    const Action& a = k < script.size() ? script[k] : Action();
+    if (a.status == 200) accepted.push_back(Decoded(requests[k]));
+  }
+  ASSERT_EQ(accepted.size(), stats.ok);
+  // Each point's figure summed over them, each window starting where the one
+  // before ended: exactly the counters' totals, and the attempts before the
+  // last accepted one (all but its own success).
+  const CTimeCounterSnapshot c0 = counters->GetCounter("c0")->GetSnapshot();
+  const CTimeCounterSnapshot c1 = counters->GetCounter("c1")->GetSnapshot();
+  const CMediaSpeedCounterSnapshot tape = counters->GetMediaSpeedCounter("tape")->GetSnapshot();
+  using Strings = std::vector<std::string>;
+  const struct {
+    const char *metric, *value, *key, *field;
+    unsigned long long total;
+  } figures[] = {
+      {"zrperf.elapsed", "c0", "counter", "count", c0.GetCount()},
+      {"zrperf.elapsed", "c1", "counter", "count", c1.GetCount()},
+      {"zrperf.elapsed", "c1", "counter", "bucket_counts", c1.GetCount() - c1.GetZeroCount()},
+      {"zrperf.transferred", "tape", "counter", "as_int", tape.GetBytes()},
+      {"zrperf.otlp.pushes", "ok", "outcome", "as_int", stats.ok - 1},
+      {"zrperf.otlp.pushes", "retried", "outcome", "as_int", stats.retried},
+      {"zrperf.otlp.pushes", "failed", "outcome", "as_int", stats.failed}};
+  for (const auto& f : figures) {
+    const std::string at = std::string(f.metric) + " " + f.value + " " + f.field;
+    unsigned long long sum = 0;
+    std::string end;
+    for (const TextNode& request : accepted) {
+      const TextNode* p = FindPoint(request, f.metric, f.value, f.key);
+      ASSERT_NE(p, nullptr) << at;
+      const TextNode* in = std::string(f.field) == "bucket_counts" ? p->Child("positive") : p;
+      for (const std::string& c : in != nullptr ? in->Values(f.field) : Strings()) {
+        sum += std::stoull(c);
+      }
+      if (!end.empty()) {
+        EXPECT_EQ(p->Value("start_time_unix_nano"), end) << at;
+      }
+      end = p->Value("time_unix_nano");
+    }
+    EXPECT_EQ(sum, f.total) << at;
+    const TextNode* m = zrotlp_test::FindMetric(accepted.back(), f.metric);
+    const TextNode* data = m->Child("sum") ? m->Child("sum") : m->Child("exponential_histogram");
+    EXPECT_EQ(data->Value("aggregation_temporality"), "AGGREGATION_TEMPORALITY_DELTA") << at;
+  }
+  EXPECT_EQ(stats.failed, 2u);
+
+  // After a Reset(): the new counters' samples alone, in the last push.
+  counters->Reset();
+  for (int i = 0; i < 3; ++i) counters->GetCounter("c0")->AddSample(CTimeInterval(10));
+  exporter.reset();
+  const TextNode last = Decoded(receiver.Requests().back());
+  EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c0")->Count("count"), 3u);
+  EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c1")->Count("count"), 0u);
+  EXPECT_EQ(FindPoint(last, "zrperf.transferred", "tape")->Count("as_int"), 0u);
 }
 
 TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {

@@ -321,8 +321,8 @@ class LoopbackReceiver {
       answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
     } else {
       answer = "HTTP/1.1 " + std::to_string(action.status) +
-               " X\r\nContent-Length: " + std::to_string(action.body.size()) + "\r\n" +
-               action.headers + "\r\n" + action.body;
+               " X\r\nConnection: close\r\nContent-Length: " + std::to_string(action.body.size()) +
+               "\r\n" + action.headers + "\r\n" + action.body;
     }
     std::size_t sent = 0;
     while (sent < answer.size()) {

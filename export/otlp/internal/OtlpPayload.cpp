@@ -57,6 +57,7 @@ constexpr std::uint32_t kAttributes = 1, kStartTimeUnixNano = 2, kTimeUnixNano =
 namespace buckets {  // ExponentialHistogramDataPoint.Buckets
 constexpr std::uint32_t kOffset = 1, kBucketCounts = 2;
 }
+constexpr std::uint32_t kDelta = 1;       // AGGREGATION_TEMPORALITY_DELTA
 constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
 
 void StringAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key,
@@ -93,7 +94,7 @@ void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context, const st
   w.Fixed64(histogram_point::kTimeUnixNano, UnixNanos(context, p.end));
   w.Fixed64(histogram_point::kCount, p.count);
   w.Double(histogram_point::kSum, p.sum);
-  w.SInt32(histogram_point::kScale, kScale);
+  w.SInt32(histogram_point::kScale, p.scale);
   w.Fixed64(histogram_point::kZeroCount, p.zeroCount);
   if (!p.counts.empty()) {
     const ProtoWriter::Mark positive = w.BeginMessage(histogram_point::kPositive);
@@ -108,7 +109,7 @@ void WriteHistogramPoint(ProtoWriter& w, const RequestContext& context, const st
   w.EndMessage(at);
 }
 
-// A NumberDataPoint of a monotonic cumulative sum, integer or double.
+// A NumberDataPoint of a monotonic sum, integer or double.
 void WriteSumPoint(ProtoWriter& w, const RequestContext& context, const char* attribute,
                    const std::string& label, std::chrono::steady_clock::time_point start,
                    std::chrono::steady_clock::time_point end, bool isDouble, std::uint64_t asInt,
@@ -145,7 +146,18 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap) {
+std::int32_t ScaleWithin(std::int32_t first, std::int32_t last, std::size_t maxBuckets) {
+  if (maxBuckets == 0) return kScale;
+  for (int s = CTimeCounterSnapshot::kMaxSchema; s > CTimeCounterSnapshot::kMinSchema; --s) {
+    const std::int32_t span = CTimeCounterSnapshot::LoweredIndex(last, s) -
+                              CTimeCounterSnapshot::LoweredIndex(first, s) + 1;  // >= 1
+    if (static_cast<std::size_t>(span) <= maxBuckets) return s;
+  }
+  return CTimeCounterSnapshot::kMinSchema;  // at most 2 buckets: up to 1 s and above
+}
+
+HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap, std::size_t maxBuckets,
+                                std::vector<CTimeCounterSnapshot::LoweredBucket>* lowered) {
   HistogramPoint p;
   p.count = snap.GetCount();
   p.sum = static_cast<double>(snap.GetTotal().Get100ns()) / kUnitsPerSecond;
@@ -156,48 +168,24 @@ HistogramPoint HistogramPointOf(const CTimeCounterSnapshot& snap) {
   p.zeroCount = snap.GetZeroCount();
   const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snap.GetBuckets();
   if (!buckets.empty()) {
-    // Schema-4 bucket i holds (2^((i-1)/16), 2^(i/16)] s; OTLP bucket i at
-    // scale 4 holds (base^i, base^(i+1)]: the OTLP index is i - 1.
-    const std::int32_t first = buckets.front().index;
-    p.offset = first - 1;
-    const auto span = static_cast<std::uint32_t>(buckets.back().index - first + 1);  // >= 1
-    p.counts.assign(span, 0);
-    for (const CTimeCounterSnapshot::Bucket& b : buckets) {
-      p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
+    p.scale = ScaleWithin(buckets.front().index, buckets.back().index, maxBuckets);
+    // Bucket j of schema s holds (2^((j-1)/2^s), 2^(j/2^s)] s; OTLP bucket k
+    // at scale s holds (base^k, base^(k+1)]: the OTLP index is j - 1.
+    const auto dense = [&p](const auto& list) {
+      const std::int32_t first = list.front().index;
+      p.offset = first - 1;
+      const auto span = static_cast<std::uint32_t>(list.back().index - first + 1);  // >= 1
+      p.counts.assign(span, 0);
+      for (const auto& b : list) p.counts[static_cast<std::size_t>(b.index - first)] = b.count;
+    };
+    if (p.scale == kScale) {
+      dense(buckets);  // as recorded: no pass to lower them
+    } else {
+      CTimeCounterSnapshot::LowerBuckets(buckets, p.scale, lowered);
+      dense(*lowered);
     }
   }
   return p;
-}
-
-void MergePoint(HistogramPoint* into, const HistogramPoint& other) {
-  if (other.count > 0) {
-    into->min = into->count > 0 ? std::min(into->min, other.min) : other.min;
-    into->max = into->count > 0 ? std::max(into->max, other.max) : other.max;
-  }
-  into->count = SaturatingAdd(into->count, other.count);
-  into->sum += other.sum;
-  into->zeroCount = SaturatingAdd(into->zeroCount, other.zeroCount);
-  into->start = std::min(into->start, other.start);
-  into->end = std::max(into->end, other.end);
-  if (other.counts.empty()) return;
-  if (into->counts.empty()) {
-    into->offset = other.offset;
-    into->counts = other.counts;
-    return;
-  }
-  const std::int32_t low = std::min(into->offset, other.offset);
-  const std::int32_t high = std::max(into->offset + static_cast<std::int32_t>(into->counts.size()),
-                                     other.offset + static_cast<std::int32_t>(other.counts.size()));
-  std::vector<std::uint64_t> merged(static_cast<std::size_t>(high - low), 0);
-  for (std::size_t k = 0; k < into->counts.size(); ++k) {
-    merged[static_cast<std::size_t>(into->offset - low) + k] = into->counts[k];
-  }
-  for (std::size_t k = 0; k < other.counts.size(); ++k) {
-    std::uint64_t& slot = merged[static_cast<std::size_t>(other.offset - low) + k];
-    slot = SaturatingAdd(slot, other.counts[k]);
-  }
-  into->offset = low;
-  into->counts = std::move(merged);
 }
 
 std::uint64_t UnixNanos(const RequestContext& context, std::chrono::steady_clock::time_point t) {
@@ -207,9 +195,78 @@ std::uint64_t UnixNanos(const RequestContext& context, std::chrono::steady_clock
   return wall > 0 ? static_cast<std::uint64_t>(wall) : 0;
 }
 
-void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
-                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
-                   std::chrono::steady_clock::time_point now, std::string* out) {
+namespace {
+
+// Each counter of `now` as its difference from its snapshot of the same
+// name in `acked` (both in ascending name order).
+template <typename Snapshot>
+std::vector<std::pair<std::string, Snapshot>> Differences(
+    const std::vector<std::pair<std::string, Snapshot>>& now,
+    const std::vector<std::pair<std::string, Snapshot>>& acked) {
+  std::vector<std::pair<std::string, Snapshot>> out;
+  out.reserve(now.size());
+  auto old = acked.begin();
+  for (const auto& entry : now) {
+    while (old != acked.end() && old->first < entry.first) ++old;
+    const bool seen = old != acked.end() && old->first == entry.first;
+    // Two calls: Since() of a conditional would copy the earlier snapshot.
+    out.emplace_back(entry.first,
+                     seen ? entry.second.Since(old->second) : entry.second.Since(Snapshot()));
+  }
+  return out;
+}
+
+std::uint64_t Gained(std::uint64_t now, std::uint64_t before) {
+  return now > before ? now - before : 0;
+}
+
+}  // namespace
+
+Reading Read(const CPerfCounters::TimeCounterList& times,
+             const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+             std::chrono::steady_clock::time_point pushesStart,
+             std::chrono::steady_clock::time_point at) {
+  Reading r;
+  r.times.reserve(times.size());
+  for (const auto& entry : times) {
+    if (entry.second) r.times.emplace_back(entry.first, entry.second->GetSnapshot());
+  }
+  r.speeds.reserve(speeds.size());
+  for (const auto& entry : speeds) {
+    if (entry.second) r.speeds.emplace_back(entry.first, entry.second->GetSnapshot());
+  }
+  r.pushes = pushes;
+  r.pushesStart = pushesStart;
+  r.at = at;
+  return r;
+}
+
+Reading Since(const Reading& now, const Reading& acked) {
+  Reading r;
+  r.times = Differences(now.times, acked.times);
+  r.speeds = Differences(now.speeds, acked.speeds);
+  r.pushes.ok = Gained(now.pushes.ok, acked.pushes.ok);
+  r.pushes.retried = Gained(now.pushes.retried, acked.pushes.retried);
+  r.pushes.failed = Gained(now.pushes.failed, acked.pushes.failed);
+  r.pushesStart = acked.at;
+  r.at = now.at;
+  return r;
+}
+
+namespace {
+
+// The request of the counters that `forEachTime` and `forEachSpeed` hand to
+// the function they are given, as (full name, snapshot) in the set's name
+// order: a snapshot of an elapsed-time counter as an rvalue (kept, or merged
+// into the one kept, until its label ends), of a throughput counter by
+// reference. So a request of the counters as they are reads one snapshot at a
+// time, and one of a reading moves each out of it.
+template <typename ForEachTime, typename ForEachSpeed>
+void Encode(const RequestContext& context, const ForEachTime& forEachTime,
+            const ForEachSpeed& forEachSpeed, const PushCounts& pushes,
+            std::chrono::steady_clock::time_point pushesStart,
+            std::chrono::steady_clock::time_point at, const Encoding& encoding, std::string* out) {
+  const std::uint32_t temporality = encoding.delta ? kDelta : kCumulative;
   out->clear();
   ProtoWriter w(out);
   const ProtoWriter::Mark resourceMetrics = w.BeginMessage(request::kResourceMetrics);
@@ -236,34 +293,38 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
     const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
     const ProtoWriter::Mark histogram = w.BeginMessage(metric::kExponentialHistogram);
+    // One label's counters, merged into the first.
     std::string label;
-    HistogramPoint point;
+    CTimeCounterSnapshot current;
     bool have = false;
-    for (const auto& entry : times) {
-      if (!entry.second) continue;
-      std::string thisLabel = zrexport::LabelValueOf(entry.first);
-      HistogramPoint thisPoint = HistogramPointOf(entry.second->GetSnapshot());
+    std::vector<CTimeCounterSnapshot::LoweredBucket> lowered;
+    forEachTime([&](const std::string& name, CTimeCounterSnapshot&& snap) {
+      std::string thisLabel = zrexport::LabelValueOf(name);
       if (have && thisLabel == label) {
-        MergePoint(&point, thisPoint);
-        continue;
+        current.Merge(snap);
+        return;
       }
-      if (have) WriteHistogramPoint(w, context, label, point);
+      if (have) {
+        WriteHistogramPoint(w, context, label,
+                            HistogramPointOf(current, encoding.maxBuckets, &lowered));
+      }
       label = std::move(thisLabel);
-      point = std::move(thisPoint);
+      current = std::move(snap);
       have = true;
+    });
+    if (have) {
+      WriteHistogramPoint(w, context, label,
+                          HistogramPointOf(current, encoding.maxBuckets, &lowered));
     }
-    if (have) WriteHistogramPoint(w, context, label, point);
-    w.UInt64(exponential_histogram::kAggregationTemporality, kCumulative);
+    w.UInt64(exponential_histogram::kAggregationTemporality, temporality);
     w.EndMessage(histogram);
     w.EndMessage(metricAt);
   }
 
   // Throughput counters: three sums over the same points.
   std::vector<SpeedPoint> points;
-  for (const auto& entry : speeds) {
-    if (!entry.second) continue;
-    const CMediaSpeedCounterSnapshot snap = entry.second->GetSnapshot();
-    std::string label = zrexport::LabelValueOf(entry.first);
+  forEachSpeed([&](const std::string& name, const CMediaSpeedCounterSnapshot& snap) {
+    std::string label = zrexport::LabelValueOf(name);
     if (points.empty() || points.back().label != label) {
       points.push_back(SpeedPoint{std::move(label), 0, 0, 0.0, snap.GetStart(), snap.GetEnd()});
     }
@@ -273,7 +334,7 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
     p.seconds += static_cast<double>(snap.GetTime().Get100ns()) / kUnitsPerSecond;
     p.start = std::min(p.start, snap.GetStart());
     p.end = std::max(p.end, snap.GetEnd());
-  }
+  });
   struct SumMetric {
     const char* name;
     const char* description;
@@ -292,7 +353,7 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
       WriteSumPoint(w, context, "counter", p.label, p.start, p.end, m == 2,
                     m == 0 ? p.bytes : p.transfers, p.seconds);
     }
-    w.UInt64(sum::kAggregationTemporality, kCumulative);
+    w.UInt64(sum::kAggregationTemporality, temporality);
     w.UInt64(sum::kIsMonotonic, 1);
     w.EndMessage(sumAt);
     w.EndMessage(metricAt);
@@ -306,10 +367,9 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
     const std::pair<const char*, std::uint64_t> outcomes[] = {
         {"ok", pushes.ok}, {"retried", pushes.retried}, {"failed", pushes.failed}};
     for (const auto& o : outcomes) {
-      WriteSumPoint(w, context, "outcome", o.first, context.exporterStart, now, false, o.second,
-                    0.0);
+      WriteSumPoint(w, context, "outcome", o.first, pushesStart, at, false, o.second, 0.0);
     }
-    w.UInt64(sum::kAggregationTemporality, kCumulative);
+    w.UInt64(sum::kAggregationTemporality, temporality);
     w.UInt64(sum::kIsMonotonic, 1);
     w.EndMessage(sumAt);
     w.EndMessage(metricAt);
@@ -317,6 +377,41 @@ void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCount
 
   w.EndMessage(scopeMetrics);
   w.EndMessage(resourceMetrics);
+}
+
+}  // namespace
+
+void EncodeRequest(const RequestContext& context, Reading reading, const Encoding& encoding,
+                   std::string* out) {
+  Encode(
+      context,
+      [&reading](const auto& take) {
+        for (auto& entry : reading.times) take(entry.first, std::move(entry.second));
+      },
+      [&reading](const auto& take) {
+        for (const auto& entry : reading.speeds) take(entry.first, entry.second);
+      },
+      reading.pushes, reading.pushesStart, reading.at, encoding, out);
+}
+
+void EncodeRequest(const RequestContext& context, const CPerfCounters::TimeCounterList& times,
+                   const CPerfCounters::MediaSpeedCounterList& speeds, const PushCounts& pushes,
+                   std::chrono::steady_clock::time_point pushesStart,
+                   std::chrono::steady_clock::time_point at, const Encoding& encoding,
+                   std::string* out) {
+  Encode(
+      context,
+      [&times](const auto& take) {
+        for (const auto& entry : times) {
+          if (entry.second) take(entry.first, entry.second->GetSnapshot());
+        }
+      },
+      [&speeds](const auto& take) {
+        for (const auto& entry : speeds) {
+          if (entry.second) take(entry.first, entry.second->GetSnapshot());
+        }
+      },
+      pushes, pushesStart, at, encoding, out);
 }
 
 }  // namespace zrotlp

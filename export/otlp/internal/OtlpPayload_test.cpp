@@ -5,6 +5,9 @@
 
 #include <boost/make_shared.hpp>
 #include <cmath>
+#include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,13 +31,23 @@ zrotlp::RequestContext Context() {
   return c;
 }
 
-TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {}) {
+TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {},
+                const zrotlp::Encoding& encoding = {}) {
   std::string body;
-  zrotlp::EncodeRequest(Context(), set.ListTimeCounters(), set.ListMediaSpeedCounters(), pushes,
-                        std::chrono::steady_clock::now(), &body);
+  const zrotlp::RequestContext context = Context();
+  zrotlp::EncodeRequest(context, set.ListTimeCounters(), set.ListMediaSpeedCounters(), pushes,
+                        context.exporterStart, std::chrono::steady_clock::now(), encoding, &body);
   const std::string decoded = zrotlp_test::DecodeRequest(body);
   EXPECT_EQ(decoded.rfind("ERROR", 0), std::string::npos) << decoded;
   return zrotlp_test::ParseRequest(decoded);
+}
+
+using Strings = std::vector<std::string>;
+
+// OTLP index at `scale` of schema-4 bucket `index`, by the OTLP rule
+// floor(k4 / 2^(4 - scale)) for k4 = index - 1.
+int OtlpIndex(int index, int scale) {
+  return static_cast<int>(std::floor((index - 1) / std::ldexp(1.0, 4 - scale)));
 }
 
 #define REQUIRE_PROTOC()                                                            \
@@ -67,21 +80,13 @@ TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
   EXPECT_DOUBLE_EQ(p->Number("max"), static_cast<double>(1LL << 35) / 1e7);
   EXPECT_EQ(p->Value("scale"), "4");
   EXPECT_EQ(p->Count("zero_count"), 2u);
-  // Exactly the counter's buckets, each at OTLP index (schema-4 index - 1),
-  // and each sample in the OTLP bucket whose range (base^i, base^(i+1)] holds it.
+  // Each sample in the OTLP bucket whose range (base^i, base^(i+1)] holds it
+  // (that they are the counter's buckets, count for count, the budget test checks).
   const TextNode* positive = p->Child("positive");
   ASSERT_NE(positive, nullptr);
   const int offset = std::stoi(positive->Value("offset"));
   std::vector<unsigned long long> counts;
   for (const std::string& c : positive->Values("bucket_counts")) counts.push_back(std::stoull(c));
-  const CTimeCounterSnapshot snap = set.GetCounter("disk0.read")->GetSnapshot();
-  std::vector<unsigned long long> expected(counts.size(), 0);
-  for (const CTimeCounterSnapshot::Bucket& b : snap.GetBuckets()) {
-    const int k = b.index - 1 - offset;
-    ASSERT_TRUE(k >= 0 && k < static_cast<int>(counts.size())) << b.index;
-    expected[k] = b.count;
-  }
-  EXPECT_EQ(counts, expected);
   for (long long u : units) {
     if (u == 0) continue;
     const double seconds = static_cast<double>(u) / 1e7;
@@ -197,32 +202,57 @@ TEST(OtlpPayload, ThroughputResourceScopeAndNamesAsTheReceiverNeedsThem) {
   EXPECT_EQ(scope->Text("version"), ZRPERF_VERSION_STRING);
 }
 
-TEST(OtlpPayload, MergedPointsAddBucketsOverTheUnionOfTheirRanges) {
-  zrotlp::HistogramPoint a;
-  a.count = 3;
-  a.min = 1;
-  a.max = 2;
-  a.offset = 10;
-  a.counts = {1, 0, 2};
-  zrotlp::HistogramPoint b;
-  b.count = 4;
-  b.min = 0.5;
-  b.max = 1.5;
-  b.zeroCount = 1;
-  b.offset = 8;
-  b.counts = {1, 0, 1, 1};
-  zrotlp::MergePoint(&a, b);
-  EXPECT_EQ(a.offset, 8);
-  EXPECT_EQ(a.counts, (std::vector<std::uint64_t>{1, 0, 2, 1, 2}));
-  EXPECT_EQ(a.count, 7u);
-  EXPECT_EQ(a.zeroCount, 1u);
-  EXPECT_EQ(a.min, 0.5);
-  EXPECT_EQ(a.max, 2);
-  zrotlp::HistogramPoint empty;
-  empty.min = -1;  // not a sample: without count its extremes do not count
-  zrotlp::MergePoint(&a, empty);
-  EXPECT_EQ(a.min, 0.5);
-  EXPECT_EQ(a.counts.size(), 5u);
+TEST(OtlpPayload, EachPointTakesTheLargestScaleWithinTheBudgetEachBucketTheExactSumItCovers) {
+  REQUIRE_PROTOC();
+  CPerfCounters set;
+  // From 100 ns past the last bucket (2^13 s), one each side of 1 s (two
+  // buckets at every scale), one bucket.
+  for (long long u = 1; u < (1LL << 37); u += u / 5 + 1) {
+    set.GetCounter("wide")->AddSample(CTimeInterval(u));
+  }
+  set.GetCounter("straddle")->AddSample(CTimeInterval(9'000'000));
+  set.GetCounter("straddle")->AddSample(CTimeInterval(11'000'000));
+  for (int i = 0; i < 3; ++i) set.GetCounter("one")->AddSample(CTimeInterval(12345));
+  std::set<int> scales;
+  for (std::size_t budget : {0, 1, 2, 3, 4, 6, 10, 20, 40, 80, 160, 1000}) {
+    const TextNode request = Encode(set, {}, {false, budget});
+    for (const auto& entry : set.ListTimeCounters()) {
+      const std::string at = entry.first + " within " + std::to_string(budget);
+      const TextNode* p = FindPoint(request, "zrperf.elapsed", entry.first);
+      ASSERT_NE(p, nullptr) << at;
+      const int scale = std::atoi(p->Value("scale").c_str());  // protoc leaves 0 out
+      const CTimeCounterSnapshot snap = entry.second->GetSnapshot();
+      const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snap.GetBuckets();
+      std::map<int, unsigned long long> expected;
+      for (const CTimeCounterSnapshot::Bucket& b : buckets) {
+        expected[OtlpIndex(b.index, scale)] += b.count;
+      }
+      std::vector<std::string> dense;  // from the lowest to the highest non-empty bucket
+      const int low = expected.empty() ? 0 : expected.begin()->first;
+      const int high = expected.empty() ? -1 : expected.rbegin()->first;
+      for (int k = low; k <= high; ++k) dense.push_back(std::to_string(expected[k]));
+      const TextNode* positive = p->Child("positive");
+      EXPECT_EQ(positive != nullptr ? positive->Values("bucket_counts") : Strings(), dense)
+          << at << " at scale " << scale;
+      EXPECT_EQ(positive != nullptr ? std::atoi(positive->Value("offset").c_str()) : 0, low) << at;
+      if (budget == 0 || buckets.empty()) {
+        EXPECT_EQ(scale, 4) << at;
+        continue;
+      }
+      scales.insert(scale);
+      EXPECT_LE(dense.size(), scale > -10 ? budget : 2) << at;
+      if (scale < 4) {  // not lowered further than needed: one scale up it would not fit
+        const int up = scale + 1;
+        EXPECT_GT(OtlpIndex(buckets.back().index, up) - OtlpIndex(buckets.front().index, up) + 1,
+                  static_cast<int>(budget))
+            << at << " at scale " << scale;
+      }
+    }
+  }
+  // Below -4 the only boundary within 100 ns to 2^13 s is 1 s, so -5 fits
+  // whatever -10 fits: -6 to -9 are never the largest that fits, and -10
+  // is reached only by points that fit nowhere (a budget of 1).
+  EXPECT_EQ(scales, (std::set<int>{-10, -5, -4, -3, -2, -1, 0, 1, 2, 3, 4}));
 }
 
 }  // namespace
