@@ -396,6 +396,7 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
 
         std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
         endpoint->m_boundIndices = zrprom::ClassicBoundIndices(options);
+        endpoint->m_maxNativeBuckets = options.maxNativeBuckets;
         endpoint->m_counters = std::move(counters);
         endpoint->m_creator = getpid();
 
@@ -475,10 +476,12 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
       std::string* body = gzip ? &plain : out;
       if (protobuf) {
         zrprom::DelimitedFamiliesSink sink(body);
-        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                     endpoint->m_maxNativeBuckets, &sink);
       } else {
         zrprom::ExpositionTextSink sink(body);
-        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+        zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                     endpoint->m_maxNativeBuckets, &sink);
       }
       if (gzip && !zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
     };

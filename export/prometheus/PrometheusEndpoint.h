@@ -18,8 +18,8 @@
 // another port). A scrape whose Accept header prefers
 //   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
 // gets length-delimited MetricFamily messages with that Content-Type, each
-// elapsed-time histogram with its classic buckets and native (schema 4)
-// buckets; any other gets the text format 0.0.4
+// elapsed-time histogram with its classic buckets and native buckets (schema
+// 4, or lower within the options' maxNativeBuckets); any other gets the text format 0.0.4
 // ("text/plain; version=0.0.4; charset=utf-8", classic buckets only). The
 // body is gzip-encoded when Accept-Encoding allows it ("gzip;q=0" never does,
 // whatever "*" says). Families, names and buckets are those
@@ -74,6 +74,7 @@
 #include <sys/types.h>
 
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -118,6 +119,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
 
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::int32_t> m_boundIndices;  // the classic boundaries, as schema-4 indices
+  std::size_t m_maxNativeBuckets = 0;        // the options' native bucket budget
   mg_context* m_context = nullptr;
   pid_t m_creator = 0;  // the process whose threads serve
   int m_listener = -1;  // a duplicate of the listening socket; -1 if not found

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include <zrperf/export/internal/Gzip.h>
+#include <zrperf/export/prometheus/internal/CounterFamilies.h>
+#include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include <zrperf/tests/support/CapturingSink.h>
 
 namespace {
@@ -232,6 +234,36 @@ TEST(PrometheusEndpoint, NegotiatesTextOrDelimitedProtobufAndGzipFromTheRequestH
   const Response refused = Get(port, "/metrics", "Accept-Encoding: gzip;q=0, *;q=1\r\n");
   EXPECT_EQ(refused.headers.count("Content-Encoding"), 0u);
   EXPECT_EQ(refused.body, expected);
+}
+
+TEST(PrometheusEndpoint, ProtobufAnswerHasTheOptionsNativeBucketBudgetAndNoneByDefault) {
+  // One sample in each schema-4 bucket from 2^-13 s to 2^13 s: 417 buckets.
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (std::int32_t i = -208; i <= 208; ++i) {
+    counters->GetCounter("wide")->AddSample(
+        CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
+  }
+  CPrometheusCollector::Options budgeted;
+  budgeted.maxNativeBuckets = 1;  // fits at no schema: served at -4 all the same
+  std::vector<std::string> bodies;
+  for (const auto& [options, budget] :
+       {std::make_pair(CPrometheusCollector::Options(), std::size_t{0}),
+        std::make_pair(budgeted, std::size_t{1})}) {
+    std::unique_ptr<CPrometheusEndpoint> endpoint =
+        CPrometheusEndpoint::Start("127.0.0.1:0", counters, nullptr, options);
+    ASSERT_TRUE(endpoint);
+    const Response answer = Get(endpoint->Port(), "/metrics", kProtobufAccept);
+    EXPECT_EQ(answer.status, 200);
+    std::string expected;
+    {
+      zrprom::DelimitedFamiliesSink sink(&expected);
+      zrprom::WriteCounterFamilies(counters.get(), zrprom::ClassicBoundIndices(options), budget,
+                                   &sink);
+    }
+    EXPECT_EQ(answer.body, expected) << budget;
+    bodies.push_back(answer.body);
+  }
+  EXPECT_NE(bodies[0], bodies[1]);
 }
 
 TEST(PrometheusEndpoint, AnswersOnlyGetAndHeadOfMetricsAndRefusesBadRequestsWithA4xx) {
