@@ -27,11 +27,23 @@ std::size_t SpanBucketsAt(const std::vector<CTimeCounterSnapshot::Bucket>& bucke
 std::int32_t NativeSchemaWithin(const std::vector<CTimeCounterSnapshot::Bucket>& buckets,
                                 std::size_t maxBuckets) {
   if (maxBuckets == 0) return kNativeSchema;
+  if (buckets.empty()) return kNativeSchema;
   // Downwards, the first that fits: lowering may bridge a gap, so a lower
   // schema can hold more buckets than a higher one, and the count is not
   // monotonic enough for a bisection.
   for (std::int32_t schema = kNativeSchema; schema > kLowestNativeSchema; --schema) {
-    if (SpanBucketsAt(buckets, schema, maxBuckets) <= maxBuckets) return schema;
+    // Two bounds settle most schemas without a walk: a bucket at `schema`
+    // covers at most 2^(4 - schema) schema-4 buckets, so there are at least
+    // size / 2^(4 - schema) of them (GetBuckets() lists non-empty ones
+    // only); and the spans lie between the first and the last bucket.
+    if (((buckets.size() - 1) >> (kNativeSchema - schema)) + 1 > maxBuckets) continue;
+    const std::int64_t range =
+        std::int64_t{CTimeCounterSnapshot::LoweredIndex(buckets.back().index, schema)} -
+        CTimeCounterSnapshot::LoweredIndex(buckets.front().index, schema) + 1;
+    if (static_cast<std::uint64_t>(range) <= maxBuckets ||
+        SpanBucketsAt(buckets, schema, maxBuckets) <= maxBuckets) {
+      return schema;
+    }
   }
   return kLowestNativeSchema;
 }
