@@ -26,8 +26,7 @@ std::size_t SpanBucketsAt(const std::vector<CTimeCounterSnapshot::Bucket>& bucke
 
 std::int32_t NativeSchemaWithin(const std::vector<CTimeCounterSnapshot::Bucket>& buckets,
                                 std::size_t maxBuckets) {
-  if (maxBuckets == 0) return kNativeSchema;
-  if (buckets.empty()) return kNativeSchema;
+  if (maxBuckets == 0 || buckets.empty()) return kNativeSchema;
   // Downwards, the first that fits: lowering may bridge a gap, so a lower
   // schema can hold more buckets than a higher one, and the count is not
   // monotonic enough for a bisection.

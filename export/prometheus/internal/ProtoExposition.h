@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include <zrperf/export/internal/ProtoWriter.h>
 #include "MetricFamilies.h"
+#include <zrperf/export/internal/ProtoWriter.h>
 
 namespace zrprom {
 
