@@ -286,8 +286,7 @@ TEST(ProtoExposition, BucketBudgetServesEachHistogramExactlyAtTheLargestSchemaTh
       budgets.insert(budgets.end(),
                      {SpanBuckets(Lowered(buckets, s)) - 1, SpanBuckets(Lowered(buckets, s))});
   }
-  const std::vector<std::int32_t> bounds =
-      zrprom::ClassicBoundIndices(CPrometheusCollector::Options());
+  const auto bounds = zrprom::ClassicBoundIndices(CPrometheusCollector::Options());
   for (const std::size_t budget : budgets) {
     std::string served;
     {
