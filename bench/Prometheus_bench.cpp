@@ -5,7 +5,12 @@
 //     recording alone;
 //   - one Collect() plus text serialization of 1,000 elapsed-time counters at
 //     the default bucket density against CTimeCounter::AsString() of the same
-//     1,000 counters (the text of the statistics record), per counter.
+//     1,000 counters (the text of the statistics record), per counter;
+//   - the protobuf answer of the same counters, without and with a native
+//     bucket budget of 160 (which they fit at schema 4: the budget costs its
+//     count only), and of 1,000 counters whose samples span 100 ns to 10 s
+//     (about 390 schema-4 buckets each, lowered to schema 2 by the budget),
+//     with the bytes per counter of each answer.
 
 #include <benchmark/benchmark.h>
 #include <prometheus/text_serializer.h>
@@ -13,6 +18,7 @@
 #include <boost/make_shared.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -52,6 +58,26 @@ boost::shared_ptr<CPerfCounters> MakeBusySet(int size) {
 // The 1,000 counters whose text is measured.
 boost::shared_ptr<CPerfCounters> BusySet() {
   static const boost::shared_ptr<CPerfCounters> set = MakeBusySet(kCounters);
+  return set;
+}
+
+// 1,000 counters whose samples spread evenly over the logarithm from 100 ns
+// to 10 s: 2,000 samples in about 376 of the 427 schema-4 buckets between
+// (390 in the spans), 108 at schema 2, where a budget of 160 puts them.
+boost::shared_ptr<CPerfCounters> WideSet() {
+  static const boost::shared_ptr<CPerfCounters> set = [] {
+    auto counters = boost::make_shared<CPerfCounters>();
+    std::uint64_t n = 0;
+    for (int c = 0; c < kCounters; ++c) {
+      boost::shared_ptr<CTimeCounter>& counter =
+          counters->GetCounter("wide" + std::to_string(c) + ".read");
+      for (int s = 0; s < 2000; ++s) {
+        const double fraction = static_cast<double>((n++ * 2654435761u) % 100000) / 100000;
+        counter->AddSample(CTimeInterval(std::llround(std::pow(1e8, fraction))));
+      }
+    }
+    return counters;
+  }();
   return set;
 }
 
@@ -146,19 +172,21 @@ BENCHMARK(BM_CollectAndSerialize1000)->Arg(1)->Arg(2)->UseRealTime()->Unit(bench
 
 // What the endpoint does for a scrape that asks for the protobuf format: the
 // families of the set (classic and native buckets from one read of each
-// counter), length-delimited. Argument 1: gzip the body, as for a scraper that
-// accepts it. The counters give the bytes per counter on the wire.
+// counter), length-delimited. Arguments: gzip the body (1), as for a scraper
+// that accepts it; the native bucket budget (0: none); the set (0: busy, 1:
+// wide). The counters give the bytes per counter on the wire.
 void BM_CollectProtobuf1000(benchmark::State& state) {
   const std::vector<std::int32_t> bounds =
       zrprom::ClassicBoundIndices(CPrometheusCollector::Options());
-  const boost::shared_ptr<CPerfCounters> set = BusySet();
+  const boost::shared_ptr<CPerfCounters> set = state.range(2) != 0 ? WideSet() : BusySet();
+  const auto budget = static_cast<std::size_t>(state.range(1));
   std::string body;
   std::string gzipped;
   for (auto _ : state) {
     body.clear();
     {
       zrprom::DelimitedFamiliesSink sink(&body);
-      zrprom::WriteCounterFamilies(set.get(), bounds, &sink);
+      zrprom::WriteCounterFamilies(set.get(), bounds, budget, &sink);
     }
     if (state.range(0) != 0) zrexport::Gzip(body, &gzipped);
   }
@@ -166,7 +194,20 @@ void BM_CollectProtobuf1000(benchmark::State& state) {
   state.counters["bytes_per_counter"] =
       static_cast<double>(state.range(0) != 0 ? gzipped.size() : body.size()) / kCounters;
 }
-BENCHMARK(BM_CollectProtobuf1000)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CollectProtobuf1000)
+    ->ArgsProduct({{0, 1}, {0, 160}, {0, 1}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// AsString() of the wide set, the baseline of its protobuf answer.
+void BM_AsStringWide1000(benchmark::State& state) {
+  const CPerfCounters::TimeCounterList list = WideSet()->ListTimeCounters();
+  for (auto _ : state) {
+    for (const auto& entry : list) benchmark::DoNotOptimize(entry.second->AsString());
+  }
+  state.SetItemsProcessed(state.iterations() * kCounters);
+}
+BENCHMARK(BM_AsStringWide1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The text answer, gzipped, for its size on the wire.
 void BM_CollectTextGzip1000(benchmark::State& state) {
@@ -193,7 +234,13 @@ int main(int argc, char** argv) {
        {"the same at 2 boundaries per power of two", "BM_CollectAndSerialize1000/2/real_time",
         "BM_AsString1000/real_time", "-"},
        {"Collect+protobuf / AsString, per counter, 1000 counters",
-        "BM_CollectProtobuf1000/0/real_time", "BM_AsString1000/real_time", "<= 1"},
-       {"the same, gzipped", "BM_CollectProtobuf1000/1/real_time", "BM_AsString1000/real_time",
-        "-"}});
+        "BM_CollectProtobuf1000/0/0/0/real_time", "BM_AsString1000/real_time", "<= 1"},
+       {"the same, gzipped", "BM_CollectProtobuf1000/1/0/0/real_time", "BM_AsString1000/real_time",
+        "-"},
+       {"the same with a budget of 160 native buckets", "BM_CollectProtobuf1000/0/160/0/real_time",
+        "BM_AsString1000/real_time", "<= 1"},
+       {"Collect+protobuf / AsString, 100 ns to 10 s counters",
+        "BM_CollectProtobuf1000/0/0/1/real_time", "BM_AsStringWide1000/real_time", "-"},
+       {"the same with a budget of 160 native buckets", "BM_CollectProtobuf1000/0/160/1/real_time",
+        "BM_AsStringWide1000/real_time", "<= 1"}});
 }

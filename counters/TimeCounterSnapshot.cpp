@@ -212,16 +212,24 @@ std::string CTimeCounterSnapshot::PercentilesText() const {
 void CTimeCounterSnapshot::LowerBuckets(const std::vector<Bucket>& buckets, int schema,
                                         std::vector<LoweredBucket>* out) {
   schema = std::clamp(schema, kMinSchema, kMaxSchema);
-  out->clear();
+  // At most one bucket out per bucket in; written field by field through a
+  // pointer, for the store-forwarding reason AppendBucket() gives (a scrape
+  // lowers every counter's buckets).
+  out->resize(buckets.size());
+  LoweredBucket* const first = out->data();
+  LoweredBucket* next = first;
   for (const Bucket& b : buckets) {
     const std::int32_t index = LoweredIndex(b.index, schema);
     // Ascending input gives ascending output: equal indices are neighbours.
-    if (!out->empty() && out->back().index == index) {
-      out->back().count += b.count;
+    if (next != first && next[-1].index == index) {
+      next[-1].count += b.count;
     } else {
-      out->push_back(LoweredBucket{index, b.count});
+      next->index = index;
+      next->count = b.count;
+      ++next;
     }
   }
+  out->resize(static_cast<std::size_t>(next - first));
 }
 
 CTimeCounterSnapshot CTimeCounterSnapshot::FromParts(unsigned long long count, std::uint64_t total,

@@ -293,10 +293,10 @@ TEST(TimeCounterSnapshot, LoweredBucketsAreTheExactSumsOfTheSchema4BucketsEachCo
     // (j-1)/2^s < i/16 <= j/2^s; compared in integers scaled by 2^10 * 16.
     std::map<std::int32_t, std::uint64_t> expected;
     for (const Snap::Bucket& b : all) {
-      const std::int64_t scaled = std::int64_t{b.index} << (s + 10);  // i * 2^s * 2^10
+      const std::int64_t scaled = b.index * (std::int64_t{1} << (s + 10));  // i * 2^s * 2^10
       std::int64_t j = -400;
-      while (!(scaled <= (j << 14))) ++j;
-      ASSERT_GT(scaled, (j - 1) << 14);
+      while (!(scaled <= j * (1 << 14))) ++j;  // products: shifting a negative is undefined
+      ASSERT_GT(scaled, (j - 1) * (1 << 14));
       expected[static_cast<std::int32_t>(j)] += b.count;
       // The exponential-histogram form: offset k = index - 1 at every scale.
       ASSERT_EQ(j - 1,

@@ -1,6 +1,7 @@
 #include "DemoMetrics.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 
 #ifdef ZRPERF_DEMO_PROMETHEUS
@@ -31,14 +32,16 @@ bool StartPrometheus(const DemoOptions& options, PerfCntLogger* logger,
                      std::unique_ptr<CPrometheusEndpoint>* endpoint,
                      std::unique_ptr<CPrometheusTextfile>* textfile, std::string* error) {
   const boost::shared_ptr<CPerfCounters> counters = logger->GetPerfCounters();
+  CPrometheusCollector::Options collector;
+  collector.maxNativeBuckets = static_cast<std::size_t>(options.metricsNativeMaxBuckets);
   if (!options.metricsListen.empty()) {
-    *endpoint = CPrometheusEndpoint::Start(options.metricsListen, counters, error);
+    *endpoint = CPrometheusEndpoint::Start(options.metricsListen, counters, error, collector);
     if (!*endpoint) return false;
     std::printf("metrics: %s\n", (*endpoint)->Url().c_str());
     std::fflush(stdout);
   }
   if (!options.metricsTextfile.empty()) {
-    textfile->reset(new CPrometheusTextfile(options.metricsTextfile, counters));
+    textfile->reset(new CPrometheusTextfile(options.metricsTextfile, counters, collector));
     // A first file at once, so that the series exist from the start.
     if (!(*textfile)->WriteNow()) {
       *error = "cannot write the metrics file " + options.metricsTextfile + " (see the log)";

@@ -52,7 +52,8 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
     if (name != "--threads" && name != "--seconds" && name != "--targets" &&
         name != "--state-dir" && name != "--log-file" && name != "--metrics-listen" &&
         name != "--metrics-textfile" && name != "--histogram-log" && name != "--linger" &&
-        name != "--otlp-endpoint" && name != "--otlp-period") {
+        name != "--otlp-endpoint" && name != "--otlp-period" &&
+        name != "--metrics-native-max-buckets") {
       *error = "unknown option '" + arg.text + "'";
       return false;
     }
@@ -67,6 +68,11 @@ bool ParseDemoOptions(int argc, const char* const* argv, DemoOptions* options, s
       if (!ParseCount(name, value, 0, kMaxSeconds, &options->lingerSeconds, error)) return false;
     } else if (name == "--otlp-period") {
       if (!ParseCount(name, value, 1, kMaxSeconds, &options->otlpPeriodSeconds, error)) {
+        return false;
+      }
+    } else if (name == "--metrics-native-max-buckets") {
+      if (!ParseCount(name, value, 0, kMaxNativeBuckets, &options->metricsNativeMaxBuckets,
+                      error)) {
         return false;
       }
     } else if (name == "--otlp-endpoint") {
@@ -133,6 +139,13 @@ std::string DemoUsage(const std::string& program) {
          "                   write the metrics to PATH (e.g. a .prom file in\n"
          "                   node_exporter's textfile directory) after every statistics\n"
          "                   pass and every 15 s, replacing it atomically\n"
+         "  --metrics-native-max-buckets N\n"
+         "                   at most N buckets per native histogram in the protobuf\n"
+         "                   answer (0-" +
+         std::to_string(kMaxNativeBuckets) +
+         ", default 0: no budget); a histogram with\n"
+         "                   more is sent exactly at the finest lower schema that\n"
+         "                   fits, e.g. 160 for Mimir\n"
          "  --histogram-log PATH\n"
          "                   append every counter's histogram to PATH at each statistics\n"
          "                   pass (rotated at 64 MiB, 5 old files kept), for\n"

@@ -22,6 +22,8 @@ namespace zrdemo {
 
 constexpr int kMaxThreads = 256;
 constexpr int kMaxSeconds = 86400;
+// --metrics-native-max-buckets: far above the 581 buckets a counter can have.
+constexpr int kMaxNativeBuckets = 100000;
 
 struct DemoOptions {
   int threads = 4;
@@ -30,13 +32,14 @@ struct DemoOptions {
   std::string stateDir;     // empty: DefaultStateDir()
   std::string logFile;      // empty: standard error (unless syslog)
   bool syslog = false;
-  std::string metricsListen;    // --metrics-listen ADDR:PORT; empty: no endpoint
-  std::string metricsTextfile;  // --metrics-textfile PATH; empty: no textfile
-  std::string histogramLog;     // --histogram-log PATH; empty: no histogram log
-  std::string otlpEndpoint;     // --otlp-endpoint URL; empty: no OTLP push
-  int otlpPeriodSeconds = 60;   // --otlp-period S: between OTLP pushes
-  int lingerSeconds = 0;        // --linger S: time kept after the workload ends
-  bool help = false;            // --help seen: print DemoUsage() and exit 0
+  std::string metricsListen;        // --metrics-listen ADDR:PORT; empty: no endpoint
+  std::string metricsTextfile;      // --metrics-textfile PATH; empty: no textfile
+  int metricsNativeMaxBuckets = 0;  // --metrics-native-max-buckets N; 0: no budget
+  std::string histogramLog;         // --histogram-log PATH; empty: no histogram log
+  std::string otlpEndpoint;         // --otlp-endpoint URL; empty: no OTLP push
+  int otlpPeriodSeconds = 60;       // --otlp-period S: between OTLP pushes
+  int lingerSeconds = 0;            // --linger S: time kept after the workload ends
+  bool help = false;                // --help seen: print DemoUsage() and exit 0
 };
 
 // Fills `options` from argv[1..argc-1]. On a bad command line returns false

@@ -27,6 +27,7 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   EXPECT_FALSE(options.syslog || options.help);
   EXPECT_EQ(options.lingerSeconds, 0);
   EXPECT_TRUE(options.metricsListen.empty() && options.metricsTextfile.empty());
+  EXPECT_EQ(options.metricsNativeMaxBuckets, 0);
 
   ASSERT_TRUE(
       Parse({"--threads", "8", "--seconds=12", "--targets", "/t/list.csv", "--state-dir=/s/d=x",
@@ -49,11 +50,14 @@ TEST(DemoOptions, DefaultsAndValuesGivenSeparatelyOrAfterEqualsWhereLaterOnesWin
   EXPECT_EQ(options.otlpPeriodSeconds, 15);
 
   DemoOptions limits;
-  ASSERT_TRUE(Parse({"--threads", std::to_string(kMaxThreads), "--seconds", "1", "--syslog"},
+  ASSERT_TRUE(Parse({"--threads", std::to_string(kMaxThreads), "--seconds", "1", "--syslog",
+                     "--metrics-native-max-buckets", "0",
+                     "--metrics-native-max-buckets=" + std::to_string(kMaxNativeBuckets)},
                     &limits, &error));
   EXPECT_EQ(limits.threads, kMaxThreads);
   EXPECT_EQ(limits.seconds, 1);
   EXPECT_TRUE(limits.syslog);
+  EXPECT_EQ(limits.metricsNativeMaxBuckets, kMaxNativeBuckets);
 }
 
 TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
@@ -71,7 +75,8 @@ TEST(DemoOptions, BadCommandLinesAreRejectedWithAMessageNamingTheOption) {
       {"--seconds", "99999999999999999999999"},
       {"--linger", std::to_string(kMaxSeconds + 1)},
       {"--linger", ""},
-      {"--otlp-period", "0"}};
+      {"--otlp-period", "0"},
+      {"--metrics-native-max-buckets", std::to_string(kMaxNativeBuckets + 1)}};
   for (const auto& args : badCounts) {
     DemoOptions options;
     std::string error;

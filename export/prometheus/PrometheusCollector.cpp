@@ -102,7 +102,7 @@ CPrometheusCollector::CPrometheusCollector(boost::shared_ptr<CPerfCounters> coun
 
 CPrometheusCollector::CPrometheusCollector(boost::shared_ptr<CPerfCounters> counters,
                                            const Options& options)
-    : m_counters(std::move(counters)) {
+    : m_counters(std::move(counters)), m_maxNativeBuckets(options.maxNativeBuckets) {
   std::string why;
   if (!CheckOptions(options, &why)) throw std::invalid_argument("CPrometheusCollector: " + why);
   m_boundIndex = zrprom::ClassicBoundIndices(options);
@@ -114,7 +114,7 @@ CPrometheusCollector::~CPrometheusCollector() = default;
 
 std::vector<prometheus::MetricFamily> CPrometheusCollector::Collect() const {
   const std::vector<zrprom::Family> families =
-      zrprom::CollectFamilies(m_counters.get(), m_boundIndex);
+      zrprom::CollectFamilies(m_counters.get(), m_boundIndex, m_maxNativeBuckets);
   std::vector<prometheus::MetricFamily> converted;
   converted.reserve(families.size());
   for (const zrprom::Family& f : families) converted.push_back(Converted(f));
@@ -126,7 +126,7 @@ std::string CPrometheusCollector::SerializeText() const {
   // The previous text's size, plus a little, is nearly always enough.
   text.reserve(m_lastTextSize.load(std::memory_order_relaxed) * 9 / 8 + 4096);
   zrprom::ExpositionTextSink sink(&text);
-  zrprom::WriteCounterFamilies(m_counters.get(), m_boundIndex, &sink);
+  zrprom::WriteCounterFamilies(m_counters.get(), m_boundIndex, m_maxNativeBuckets, &sink);
   // Relaxed: only a size hint; a stale value costs a reallocation at most.
   m_lastTextSize.store(text.size(), std::memory_order_relaxed);
   return text;

@@ -34,6 +34,22 @@
 // the min and max gauges = 33 series; a throughput counter is 3. Density 2
 // gives 55 boundaries and 60 series per counter, density 4 gives 109 and 114.
 //
+// Native buckets: the protobuf answer of CPrometheusEndpoint also carries
+// each histogram's native buckets, at schema 4 exactly as the counters keep
+// them; a counter that saw both 100 ns and 10 s then carries about 430. With
+// a budget (Options::maxNativeBuckets; Mimir and hosted backends recommend
+// or enforce 160), a histogram whose spans would hold more buckets goes out at the
+// largest schema from 4 down to -4 at which it fits, each bucket the exact
+// sum of the schema-4 buckets it covers (every lower schema's boundaries are
+// schema 4's), so that a backend gets an exact histogram at the finest
+// resolution it accepts. The budget counts what Prometheus counts against
+// its native_histogram_bucket_limit: the buckets in the spans, the empty ones
+// written inside a span included. At -4 the counters' whole range is 3
+// buckets, so only a budget of 1 or 2 can fail to fit: such a histogram goes
+// out at -4 anyway, and the scrape succeeds. The zero bucket, the classic
+// buckets and the text formats (Collect(), SerializeText(), the textfile)
+// are the same under any budget.
+//
 // Names: the label value is the name up to its first NUL, made valid UTF-8:
 // valid UTF-8 passes unchanged; '%', control bytes, DEL and every byte outside
 // a well-formed UTF-8 sequence become "%XX". The mapping is one-to-one, so two
@@ -74,6 +90,9 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
     // -23 <= firstPower < lastPower <= 12.
     int firstPower = -20;
     int lastPower = 7;
+    // The most native buckets a histogram's spans hold (see above); 0: no
+    // budget, every histogram at schema 4.
+    std::size_t maxNativeBuckets = 0;
   };
 
   // Whether `options` are usable; if not, `why` (when given) says why.
@@ -103,6 +122,7 @@ class ZRPERF_EXPORT CPrometheusCollector : public prometheus::Collectable {
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::int32_t> m_boundIndex;  // the boundaries as schema-4 bucket indices
   std::vector<std::uint64_t> m_bounds;
+  std::size_t m_maxNativeBuckets = 0;
   mutable std::atomic<std::size_t> m_lastTextSize{0};  // SerializeText()'s last size
 };
 

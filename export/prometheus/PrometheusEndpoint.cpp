@@ -397,6 +397,7 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
 
         std::unique_ptr<CPrometheusEndpoint> endpoint(new CPrometheusEndpoint);
         endpoint->m_boundIndices = zrprom::ClassicBoundIndices(options);
+        endpoint->m_maxNativeBuckets = options.maxNativeBuckets;
         endpoint->m_counters = std::move(counters);
         endpoint->m_creator = getpid();
 
@@ -478,18 +479,21 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
       switch (format) {
         case zrprom::Format::kDelimitedProtobuf: {
           zrprom::DelimitedFamiliesSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                       endpoint->m_maxNativeBuckets, &sink);
           break;
         }
         case zrprom::Format::kOpenMetrics: {
           zrprom::OpenMetricsTextSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                       endpoint->m_maxNativeBuckets, &sink);
           sink.Finish();
           break;
         }
         case zrprom::Format::kText: {
           zrprom::ExpositionTextSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices, &sink);
+          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                       endpoint->m_maxNativeBuckets, &sink);
           break;
         }
       }

@@ -18,8 +18,8 @@
 // another port). A scrape whose Accept header prefers
 //   application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited
 // gets length-delimited MetricFamily messages with that Content-Type, each
-// elapsed-time histogram with its classic buckets and native (schema 4)
-// buckets; one that prefers application/openmetrics-text (version 1.0.0,
+// elapsed-time histogram with its classic buckets and native buckets
+// (schema 4, or lower within the options' maxNativeBuckets); one that prefers application/openmetrics-text (version 1.0.0,
 // 0.0.1 or none: what Prometheus asks for by default) gets OpenMetrics 1.0
 // text ("application/openmetrics-text; version=1.0.0; charset=utf-8", classic
 // buckets, each counter's and histogram's _created); any other gets the text
@@ -78,6 +78,7 @@
 #include <sys/types.h>
 
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -122,6 +123,7 @@ class ZRPERF_EXPORT CPrometheusEndpoint {
 
   boost::shared_ptr<CPerfCounters> m_counters;
   std::vector<std::int32_t> m_boundIndices;  // the classic boundaries, as schema-4 indices
+  std::size_t m_maxNativeBuckets = 0;        // the options' native bucket budget
   mg_context* m_context = nullptr;
   pid_t m_creator = 0;  // the process whose threads serve
   int m_listener = -1;  // a duplicate of the listening socket; -1 if not found

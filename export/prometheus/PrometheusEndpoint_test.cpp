@@ -20,6 +20,8 @@
 #include <vector>
 
 #include <zrperf/export/internal/Gzip.h>
+#include <zrperf/export/prometheus/internal/CounterFamilies.h>
+#include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include <zrperf/tests/support/CapturingSink.h>
 
 namespace {
@@ -245,6 +247,27 @@ TEST(PrometheusEndpoint, NegotiatesTextOpenMetricsOrDelimitedProtobufAndGzipFrom
   const Response refused = Get(port, "/metrics", "Accept-Encoding: gzip;q=0, *;q=1\r\n");
   EXPECT_EQ(refused.headers.count("Content-Encoding"), 0u);
   EXPECT_EQ(refused.body, expected);
+}
+
+TEST(PrometheusEndpoint, ProtobufAnswerHasTheOptionsNativeBucketBudgetAndNoneByDefault) {
+  auto counters = boost::make_shared<CPerfCounters>();
+  for (std::int32_t i = -208; i <= 208; ++i) {  // 417 schema-4 buckets
+    counters->GetCounter("wide")->AddSample(
+        CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
+  }
+  CPrometheusCollector::Options budgeted;
+  budgeted.maxNativeBuckets = 1;  // fits at no schema: served at -4 all the same
+  std::string bodies[2];
+  for (const std::size_t budget : {0, 1}) {
+    const std::unique_ptr<CPrometheusEndpoint> endpoint = CPrometheusEndpoint::Start(
+        "127.0.0.1:0", counters, nullptr, budget != 0 ? budgeted : CPrometheusCollector::Options());
+    const Response answer = Get(endpoint->Port(), "/metrics", kProtobufAccept);
+    EXPECT_EQ(answer.status, 200);
+    zrprom::AppendDelimitedFamilies(
+        zrprom::CollectFamilies(counters.get(), zrprom::ClassicBoundIndices(budgeted), budget),
+        &bodies[budget]);
+    EXPECT_EQ(answer.body, bodies[budget]) << budget;
+  }
 }
 
 TEST(PrometheusEndpoint, AnswersOnlyGetAndHeadOfMetricsAndRefusesBadRequestsWithA4xx) {

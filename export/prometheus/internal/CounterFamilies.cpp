@@ -30,19 +30,19 @@ struct ElapsedSeries {
   std::uint64_t minUnits = 0;
   std::uint64_t maxUnits = 0;
   std::vector<std::uint64_t> perBound;  // samples per boundary, not cumulative; last: above all
-  NativeHistogram native;
   std::int64_t createdUnixNanos = 0;
+  // The series' counters' snapshots merged, for the native buckets (which
+  // are lowered once, from the sum); `snapshots` counts them.
+  CTimeCounterSnapshot merged;
+  std::size_t snapshots = 0;
 
   void Reset(std::string newLabel, std::size_t bounds) {
     label = std::move(newLabel);
     count = totalUnits = minUnits = maxUnits = 0;
     createdUnixNanos = 0;
     perBound.assign(bounds + 1, 0);
-    native.present = true;
-    native.schema = kNativeSchema;
-    native.zeroThreshold = 0;
-    native.zeroCount = 0;
-    native.positive.clear();
+    merged = CTimeCounterSnapshot();
+    snapshots = 0;
   }
 };
 
@@ -94,7 +94,7 @@ void AddStart(std::chrono::steady_clock::time_point start, std::int64_t* created
 // yet in its count (or the other way round), and a +Inf bucket below a finite
 // one, or a count that is not its native buckets' sum, would break every
 // quantile read from the series. Once recording stops the two agree.
-void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_t>& bounds,
+void AddSnapshot(CTimeCounterSnapshot&& snap, const std::vector<std::int32_t>& bounds,
                  ElapsedSeries* series) {
   std::uint64_t count = snap.GetZeroCount();
   series->perBound[0] += count;
@@ -104,20 +104,27 @@ void AddSnapshot(const CTimeCounterSnapshot& snap, const std::vector<std::int32_
     series->perBound[i] += b.count;
     count += b.count;
   }
-  AddNativeBuckets(snap, &series->native);
   AddStart(snap.GetStart(), &series->createdUnixNanos);
-  if (count == 0) return;
-  const std::uint64_t min = Units(snap.GetMin());
-  const std::uint64_t max = Units(snap.GetMax());
-  series->minUnits = series->count == 0 ? min : std::min(series->minUnits, min);
-  series->maxUnits = std::max(series->maxUnits, max);
-  series->count += count;
-  series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
+  if (count != 0) {
+    const std::uint64_t min = Units(snap.GetMin());
+    const std::uint64_t max = Units(snap.GetMax());
+    series->minUnits = series->count == 0 ? min : std::min(series->minUnits, min);
+    series->maxUnits = std::max(series->maxUnits, max);
+    series->count += count;
+    series->totalUnits = SaturatingAdd(series->totalUnits, Units(snap.GetTotal()));
+  }
+  // Nearly every series is one counter: its snapshot is kept, not copied.
+  if (series->snapshots++ == 0) {
+    series->merged = std::move(snap);
+  } else {
+    series->merged.Merge(snap);
+  }
 }
 
-// Writes `series` into the histogram series `metric` (labelled already),
-// whose native buckets it swaps with the series' own.
-void ToMetric(ElapsedSeries& series, const std::vector<double>& boundSeconds, Metric* metric) {
+// Writes `series` into the histogram series `metric` (labelled already), its
+// native buckets under the budget `maxNativeBuckets` (0: none).
+void ToMetric(const ElapsedSeries& series, const std::vector<double>& boundSeconds,
+              std::size_t maxNativeBuckets, Metric* metric) {
   metric->labels[0].value = series.label;
   metric->createdUnixNanos = series.createdUnixNanos;
   Histogram& h = metric->histogram;
@@ -129,11 +136,7 @@ void ToMetric(ElapsedSeries& series, const std::vector<double>& boundSeconds, Me
     cumulative += series.perBound[i];
     h.buckets[i] = ClassicBucket{boundSeconds[i], cumulative};
   }
-  h.native.present = series.native.present;
-  h.native.schema = series.native.schema;
-  h.native.zeroThreshold = series.native.zeroThreshold;
-  h.native.zeroCount = series.native.zeroCount;
-  h.native.positive.swap(series.native.positive);
+  SetNativeBuckets(series.merged, maxNativeBuckets, &h.native);
 }
 
 Family MakeFamily(const char* name, const char* help, const char* unit, MetricType type) {
@@ -168,7 +171,7 @@ void WriteValues(FamilySink* sink, const Family& family, const std::vector<Item>
 }
 
 void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
-                  FamilySink* sink) {
+                  std::size_t maxNativeBuckets, FamilySink* sink) {
   const CPerfCounters::TimeCounterList timeCounters = counters->ListTimeCounters();
   if (timeCounters.empty()) return;  // no series: the families are left out
   std::vector<double> boundSeconds;
@@ -183,7 +186,7 @@ void WriteElapsed(CPerfCounters* counters, const std::vector<std::int32_t>& boun
   ElapsedSeries series;
   Metric metric = Labelled(std::string());
   const auto emit = [&] {
-    ToMetric(series, boundSeconds, &metric);
+    ToMetric(series, boundSeconds, maxNativeBuckets, &metric);
     sink->AddMetric(metric);
     extremes.push_back(
         Extremes{std::move(series.label), Seconds(series.minUnits), Seconds(series.maxUnits)});
@@ -274,9 +277,9 @@ std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Option
 }
 
 void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
-                          FamilySink* sink) {
+                          std::size_t maxNativeBuckets, FamilySink* sink) {
   if (counters != nullptr) {
-    WriteElapsed(counters, boundIndices, sink);
+    WriteElapsed(counters, boundIndices, maxNativeBuckets, sink);
     WriteThroughput(counters, sink);
   }
   sink->BeginFamily(MakeFamily("zrperf_build_info", "The zrperf library version; always 1.", "",
@@ -289,9 +292,10 @@ void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_
 }
 
 std::vector<Family> CollectFamilies(CPerfCounters* counters,
-                                    const std::vector<std::int32_t>& boundIndices) {
+                                    const std::vector<std::int32_t>& boundIndices,
+                                    std::size_t maxNativeBuckets) {
   FamilyCollector collector;
-  WriteCounterFamilies(counters, boundIndices, &collector);
+  WriteCounterFamilies(counters, boundIndices, maxNativeBuckets, &collector);
   return std::move(collector.families());
 }
 

@@ -4,9 +4,10 @@
 //
 // The families, names, help texts, labels and classic buckets are those that
 // CPrometheusCollector::Collect() documents; in addition each elapsed-time
-// histogram carries native schema-4 buckets (NativeBuckets.h) read from the
-// same snapshot as its classic buckets, so both describe the same samples and
-// the count equals the zero count plus the native buckets' counts.
+// histogram carries native buckets (NativeBuckets.h: schema 4, or lower under
+// a bucket budget) read from the same snapshot as its classic buckets, so
+// both describe the same samples and the count equals the zero count plus
+// the native buckets' counts.
 //
 // Each histogram and counter series carries its start as a wall-clock time
 // (UnixNanosOf() of the snapshot's GetStart(): the counter's creation or the
@@ -25,6 +26,7 @@
 #include <zrperf/export/prometheus/PrometheusCollector.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -45,16 +47,17 @@ std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Option
 std::int64_t UnixNanosOf(std::chrono::steady_clock::time_point start);
 
 // Feeds the families of `counters` (only zrperf_build_info when null), with
-// the classic boundaries `boundIndices` (from ClassicBoundIndices()), to
-// `sink`. Each counter is read once; one series is held at a time, apart
-// from each series' label and extremes, which the families after the
-// histograms need.
+// the classic boundaries `boundIndices` (from ClassicBoundIndices()) and the
+// native bucket budget `maxNativeBuckets` (0: none), to `sink`. Each counter
+// is read once; one series is held at a time, apart from each series' label
+// and extremes, which the families after the histograms need.
 void WriteCounterFamilies(CPerfCounters* counters, const std::vector<std::int32_t>& boundIndices,
-                          FamilySink* sink);
+                          std::size_t maxNativeBuckets, FamilySink* sink);
 
 // The same families, kept.
 std::vector<Family> CollectFamilies(CPerfCounters* counters,
-                                    const std::vector<std::int32_t>& boundIndices);
+                                    const std::vector<std::int32_t>& boundIndices,
+                                    std::size_t maxNativeBuckets);
 
 }  // namespace zrprom
 

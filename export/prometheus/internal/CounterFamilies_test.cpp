@@ -41,7 +41,7 @@ TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordin
   zrperf_test::RunTogether(3, [&](int thread) {
     if (thread == 0) {
       for (int i = 0; i < 300; ++i) {
-        for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), bounds)) {
+        for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), bounds, 0)) {
           if (f.type != zrprom::MetricType::kHistogram) continue;
           for (const zrprom::Metric& m : f.metrics)
             ExpectConsistent(m.histogram, m.labels[0].value);
@@ -60,7 +60,7 @@ TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordin
     }
   });
   EXPECT_EQ(collections.load(), 300);
-  const std::vector<zrprom::Family> last = zrprom::CollectFamilies(counters.get(), bounds);
+  const std::vector<zrprom::Family> last = zrprom::CollectFamilies(counters.get(), bounds, 0);
   ASSERT_EQ(last[0].name, "zrperf_elapsed_seconds");
   ASSERT_EQ(last[0].metrics.size(), 3u);  // "dup", "solo1", "solo2"
   EXPECT_EQ(last[0].metrics[0].histogram.count,
@@ -82,7 +82,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   counters->GetCounter("d.one")->AddSample(CTimeInterval(700));
   counters->GetMediaSpeedCounter("e.speed")->AddTransfer(4096, CTimeInterval(10));
   const std::vector<std::int32_t> bounds = DefaultBounds();
-  const std::vector<zrprom::Family> families = zrprom::CollectFamilies(counters.get(), bounds);
+  const std::vector<zrprom::Family> families = zrprom::CollectFamilies(counters.get(), bounds, 0);
 
   ASSERT_EQ(families[0].name, "zrperf_elapsed_seconds");
   const std::vector<zrprom::Metric>& series = families[0].metrics;
@@ -115,7 +115,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   std::string text;
   {
     zrprom::ExpositionTextSink sink(&text);
-    zrprom::WriteCounterFamilies(counters.get(), bounds, &sink);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &sink);
   }
   std::string keptText;
   zrprom::AppendExpositionText(families, &keptText);
@@ -123,7 +123,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   std::string proto;
   {
     zrprom::DelimitedFamiliesSink sink(&proto);
-    zrprom::WriteCounterFamilies(counters.get(), bounds, &sink);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &sink);
   }
   std::string keptProto;
   zrprom::AppendDelimitedFamilies(families, &keptProto);

@@ -25,6 +25,8 @@
 #ifndef ZRPERF_EXPORT_PROMETHEUS_INTERNAL_METRICFAMILIES_H_
 #define ZRPERF_EXPORT_PROMETHEUS_INTERNAL_METRICFAMILIES_H_
 
+#include <zrperf/counters/TimeCounterSnapshot.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,10 +46,9 @@ struct ClassicBucket {
   std::uint64_t cumulativeCount;  // samples of at most upperBound
 };
 
-struct NativeBucket {
-  std::int32_t index;
-  std::uint64_t count;
-};
+// A native bucket is the engine's lowered bucket (index at the histogram's
+// schema, count), so that a snapshot is lowered straight into the model.
+using NativeBucket = CTimeCounterSnapshot::LoweredBucket;
 
 struct NativeHistogram {
   bool present = false;

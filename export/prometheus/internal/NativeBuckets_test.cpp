@@ -24,7 +24,7 @@ TEST(NativeBuckets, EverySampleCountsOnceInItsOwnSchema4BucketOrTheZeroBucket) {
     CTimeCounter counter;
     counter.AddSample(CTimeInterval(static_cast<std::int64_t>(u)));
     zrprom::NativeHistogram native;
-    zrprom::AddNativeBuckets(counter.GetSnapshot(), &native);
+    zrprom::SetNativeBuckets(counter.GetSnapshot(), 0, &native);
     ASSERT_TRUE(native.present);
     EXPECT_EQ(native.schema, 4);
     EXPECT_EQ(native.zeroThreshold, 0.0);
@@ -43,25 +43,6 @@ TEST(NativeBuckets, EverySampleCountsOnceInItsOwnSchema4BucketOrTheZeroBucket) {
     EXPECT_GT(static_cast<double>(u) / 1e7,
               std::exp2((native.positive[0].index - 1) / 16.0) * (1 - 1e-12));
   }
-}
-
-TEST(NativeBuckets, AddingSnapshotsSumsEqualIndicesAndKeepsThemAscending) {
-  CTimeCounter a, b;
-  for (std::int64_t u : {0, 5, 5, 1000, 70000}) a.AddSample(CTimeInterval(u));
-  for (std::int64_t u : {0, 5, 300, 1000000}) b.AddSample(CTimeInterval(u));
-  zrprom::NativeHistogram native;
-  zrprom::AddNativeBuckets(a.GetSnapshot(), &native);
-  zrprom::AddNativeBuckets(b.GetSnapshot(), &native);
-  EXPECT_EQ(native.zeroCount, 2u);
-  std::uint64_t total = native.zeroCount;
-  for (std::size_t i = 0; i < native.positive.size(); ++i) {
-    total += native.positive[i].count;
-    if (i > 0) {
-      EXPECT_LT(native.positive[i - 1].index, native.positive[i].index);
-    }
-  }
-  EXPECT_EQ(total, 9u);
-  EXPECT_EQ(native.positive.front().count, 3u);  // the three samples of 5 units
 }
 
 }  // namespace

@@ -35,9 +35,6 @@ namespace span {
 constexpr std::uint32_t kOffset = 1, kLength = 2;
 }
 
-// The largest gap of empty buckets kept inside a span.
-constexpr std::int64_t kMaxGapInSpan = 2;
-
 void WriteBucket(zrexport::ProtoWriter& w, std::uint64_t cumulative, double bound) {
   const zrexport::ProtoWriter::Mark at = w.BeginMessage(histogram::kBucket);
   w.UInt64(bucket::kCumulativeCount, cumulative);

@@ -31,11 +31,16 @@ struct BucketSpan {
   std::uint32_t length;
 };
 
+// The largest gap of empty buckets EncodeNativeSpans() keeps inside a span
+// (as zero counts, which the bucket budget counts: NativeBuckets.h).
+constexpr std::int64_t kMaxGapInSpan = 2;
+
 // The spans and deltas of a native histogram's buckets, as Prometheus reads
 // them: the first span's offset is the first bucket's index; a later span's
 // offset is the number of empty buckets between the end of the span before it
-// and its first bucket. A gap of one or two empty buckets stays inside a span
-// (as zero counts: cheaper than a new span); a longer gap starts a new one.
+// and its first bucket. A gap of up to kMaxGapInSpan empty buckets stays
+// inside a span (as zero counts: cheaper than a new span); a longer gap
+// starts a new one.
 // Each delta is a bucket's count minus the previous bucket's (the first one's
 // minus 0). Buckets of count 0 in `buckets` are treated as absent. Without
 // buckets: one span of offset 0 and length 0 (which marks the histogram as

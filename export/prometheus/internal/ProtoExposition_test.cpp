@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <zrperf/tests/support/TempDir.h>
+#include "CounterFamilies.h"
 #include "ExpositionText.h"
 #include "OpenMetricsText.h"
 
@@ -298,6 +300,83 @@ TEST(ProtoExposition, EveryFieldDecodesWithProtocToTheModelsValues) {
             "    positive_span {\n      offset: 0\n      length: 0\n    }\n"
             "  }\n"
             "}\n");
+}
+
+using Buckets = std::map<std::int64_t, std::uint64_t>;  // count by index
+
+// Schema-4 buckets summed into the buckets of `schema`: bucket j covers the
+// schema-4 buckets i with j - 1 < i / 2^(4 - schema) <= j.
+Buckets Lowered(const Buckets& four, int schema) {
+  Buckets out;
+  for (const auto& [i, count] : four)
+    out[static_cast<std::int64_t>(std::ceil(i / std::exp2(4 - schema)))] += count;
+  return out;
+}
+
+// The buckets a histogram's spans hold: a gap of one or two empty buckets is
+// written as zeros inside a span, a longer one starts a new span.
+std::uint64_t SpanBuckets(const Buckets& buckets) {
+  std::uint64_t n = 0;
+  std::int64_t last = 0;
+  for (const auto& [index, count] : buckets) {
+    n += 1 + (n > 0 && index - last - 1 <= 2 ? index - last - 1 : 0);
+    last = index;
+  }
+  return n;
+}
+
+TEST(ProtoExposition, BucketBudgetServesEachHistogramExactlyAtTheLargestSchemaThatFits) {
+  // 1 to 3 samples at the upper bound of every schema-4 bucket from 2^-13 s
+  // to 2^13 s ("dense": 417, 2 at -4, and a 0), every third (gaps of two,
+  // bridged: 415 in the spans) and every fourth (gaps of three, new spans).
+  CPerfCounters counters;
+  std::map<std::string, Buckets> four;
+  const std::pair<const char*, int> kinds[] = {{"dense", 1}, {"gap2", 3}, {"gap3", 4}};
+  for (const auto& [name, step] : kinds) {
+    for (std::int32_t i = -208; i <= 208; i += step) {
+      for (std::int32_t k = 0; k <= (i & 3) % 3; ++k) {
+        counters.GetCounter(name)->AddSample(
+            CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
+        ++four[name][i];
+      }
+    }
+  }
+  counters.GetCounter("dense")->AddSample(CTimeInterval(0));
+  // Budgets: none, 1 (which fits nowhere), each size at each schema and 1 less.
+  std::vector<std::size_t> budgets = {0, 1};
+  for (int s = 4; s >= -4; --s) {
+    for (auto& [name, buckets] : four)
+      budgets.insert(budgets.end(),
+                     {SpanBuckets(Lowered(buckets, s)) - 1, SpanBuckets(Lowered(buckets, s))});
+  }
+  const auto bounds = zrprom::ClassicBoundIndices(CPrometheusCollector::Options());
+  for (const std::size_t budget : budgets) {
+    std::string served;
+    {
+      zrprom::DelimitedFamiliesSink sink(&served);
+      zrprom::WriteCounterFamilies(&counters, bounds, budget, &sink);
+    }
+    // Expected: each native part computed here, at the largest schema that fits.
+    std::vector<Family> families = zrprom::CollectFamilies(&counters, bounds, 0);
+    for (zrprom::Metric& m : families[0].metrics) {
+      const Buckets& buckets = four[m.labels[0].value];
+      zrprom::NativeHistogram& native = m.histogram.native;
+      native.schema = 4;
+      while (budget != 0 && native.schema > -4 &&
+             SpanBuckets(Lowered(buckets, native.schema)) > budget)
+        --native.schema;
+      native.zeroCount = m.labels[0].value == "dense" ? 1 : 0;
+      native.positive.clear();
+      for (const auto& [index, count] : Lowered(buckets, native.schema))
+        native.positive.push_back({static_cast<std::int32_t>(index), count});
+    }
+    std::string expected;
+    zrprom::AppendDelimitedFamilies(families, &expected);
+    EXPECT_EQ(served, expected) << "budget " << budget;
+    if (served != expected && std::getenv("ZRPERF_PROTOC") != nullptr) {
+      EXPECT_EQ(DecodeWithProtoc(served)[0], DecodeWithProtoc(expected)[0]);  // readable
+    }
+  }
 }
 
 }  // namespace
