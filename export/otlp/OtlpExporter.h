@@ -1,7 +1,7 @@
 // COtlpExporter: pushes a counter set's figures to an OpenTelemetry (OTLP/HTTP)
 // receiver, such as a collector, on a thread of its own.
 //
-//   COtlpExporter::Options options;
+//   COtlpExporter::Options options;                      // or FromEnvironment(&warnings)
 //   options.endpoint = "http://127.0.0.1:4318";          // posts to .../v1/metrics
 //   std::string error;
 //   std::unique_ptr<COtlpExporter> otlp = COtlpExporter::Start(options, counters, &error);
