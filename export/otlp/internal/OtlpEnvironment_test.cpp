@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
@@ -220,6 +221,8 @@ TEST(OtlpEnvironment, EveryByteInEveryVariableGivesSafeOptionsAndOneLineWarnings
     std::string decoded;
     ASSERT_TRUE(zrotlp::PercentDecode(std::string("x") + escape + "y", &decoded));
     EXPECT_EQ(decoded, std::string("x") + static_cast<char>(b) + "y");
+    // An escape cut by the end of the text is none, whatever follows in memory.
+    EXPECT_FALSE(zrotlp::PercentDecode(std::string_view(escape, 2), &decoded));
     if (b == 0) continue;  // no variable holds a NUL
     const std::string raw(1, static_cast<char>(b));
     for (const std::string& value : {"k" + raw + "=1" + raw + "0", "k=" + std::string(escape),
