@@ -237,6 +237,10 @@ Options OptionsFromEnvironment(const GetEnv& getenv, std::string* warnings) {
     o.gzip = c == "gzip";
     return true;
   });
+  env.Either("PROTOCOL", [&](const std::string& v, bool, std::string* why) {
+    return Lower(Trim(v)) == "http/protobuf" ||
+           mustBe(why, v, "http/protobuf, the only one spoken");
+  });
   const std::pair<const char*, std::string*> files[] = {{"CERTIFICATE", &o.caFile},
                                                         {"CLIENT_CERTIFICATE", &o.clientCertFile},
                                                         {"CLIENT_KEY", &o.clientKeyFile}};
