@@ -322,7 +322,7 @@ class LoopbackReceiver {
     } else {
       answer = "HTTP/1.1 " + std::to_string(action.status) +
                " X\r\nContent-Length: " + std::to_string(action.body.size()) + "\r\n" +
-               action.headers + "\r\n" + action.body;
+               action.headers + "Connection: close\r\n\r\n" + action.body;
     }
     std::size_t sent = 0;
     while (sent < answer.size()) {
@@ -330,7 +330,7 @@ class LoopbackReceiver {
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
     }
-    return false;  // one request per connection: libcurl never resends on a reused one
+    return false;  // one request per connection, as the answer says: libcurl never reuses it
   }
 
   int m_listener = -1;
