@@ -330,7 +330,7 @@ class LoopbackReceiver {
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
     }
-    return false;  // one request per connection, as the answer says: libcurl never reuses it
+    return false;  // one request per connection: libcurl never resends on a reused one
   }
 
   int m_listener = -1;

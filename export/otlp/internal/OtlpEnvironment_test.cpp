@@ -54,7 +54,7 @@ TEST(OtlpEnvironment, EachVariableSetsItsOptionWhereTheMetricsFormAndServiceName
         "O_COMPRESSION=GZip", "O_CERTIFICATE=/ca dir", "O_CLIENT_CERTIFICATE=/c", "O_CLIENT_KEY=/k",
         "OTEL_SERVICE_NAME=svc", "OTEL_RESOURCE_ATTRIBUTES=service.name=x, t=st%C3%B6r,k%3Dx=v%2C1",
         "OTEL_METRIC_EXPORT_INTERVAL= 15000\t", "M_TEMPORALITY_PREFERENCE=LowMemory",
-        "OTEL_SDK_DISABLED=TRUE", "O_PROTOCOL=http/protobuf"},
+        "OTEL_SDK_DISABLED=TRUE", "O_PROTOCOL=http/protobuf", "M_ENDPOINT="},
        "http://c:4318/b|2500|15000|gzip|/ca dir|/c|/k|svc|delta|disabled|H k: a b,c=|H X: 2"
        "|A t=st\xC3\xB6r|A k=x=v,1"},
       // Each METRICS_ form wins; an empty variable counts as unset.
@@ -65,7 +65,6 @@ TEST(OtlpEnvironment, EachVariableSetsItsOptionWhereTheMetricsFormAndServiceName
         "OTEL_RESOURCE_ATTRIBUTES=service.name=a%20b",
         "OTEL_SERVICE_NAME=", "M_TEMPORALITY_PREFERENCE= Cumulative ", "OTEL_SDK_DISABLED=false"},
        "http://m/x (url)|700|60000|plain|/m-ca|/m-c|/m-k|a b|H m: 1"},
-      {{"M_ENDPOINT=", "O_ENDPOINT=http://c"}, "http://c|10000|60000|plain||||"},
       // The export timeout caps the request timeout, given or default.
       {{"OTEL_METRIC_EXPORT_TIMEOUT=3000"}, "|3000|60000|plain||||"},
       {{"OTEL_METRIC_EXPORT_TIMEOUT=30000"}, "|10000|60000|plain||||"},
