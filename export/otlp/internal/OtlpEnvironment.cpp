@@ -69,7 +69,7 @@ bool ParseMs(std::string_view text, milliseconds min, milliseconds max, millisec
 // separated by commas, blanks around each key and value ignored, empty
 // members skipped, the value (and, when `decodeKeys`, the key) percent-decoded.
 // False with `why` on a member without '=' or with an empty key, bad
-// percent-encoding, or a key given twice (compared as `fold` says).
+// percent-encoding, or a key given twice (without regard to case when `foldKeys`).
 bool ParseList(std::string_view text, bool decodeKeys, bool foldKeys,
                std::vector<std::pair<std::string, std::string>>* members, std::string* why) {
   std::set<std::string> keys;
