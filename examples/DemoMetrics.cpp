@@ -69,19 +69,37 @@ bool DemoMetrics::Start(const DemoOptions& options, PerfCntLogger* logger, std::
     return false;
   }
 #endif
-  if (options.otlpEndpoint.empty()) return true;
 #ifdef ZRPERF_DEMO_OTLP
-  COtlpExporter::Options otlp;
-  otlp.endpoint = options.otlpEndpoint;
-  otlp.period = std::chrono::seconds(options.otlpPeriodSeconds);
-  otlp.serviceName = "zrperf-demo";
+  // The OTEL_* environment first; the command line wins over it.
+  std::string warnings;
+  COtlpExporter::Options otlp = COtlpExporter::Options::FromEnvironment(&warnings);
+  for (std::size_t at = 0; at < warnings.size();) {
+    const std::size_t end = warnings.find('\n', at);
+    std::fprintf(stderr, "zrperf-demo: %s\n", warnings.substr(at, end - at).c_str());
+    at = end + 1;
+  }
+  if (!options.otlpEndpoint.empty()) {
+    otlp.endpoint = options.otlpEndpoint;
+    otlp.endpointIsUrl = false;
+    otlp.disabled = false;
+  }
+  if (otlp.endpoint.empty()) return true;
+  if (otlp.disabled) {
+    std::printf("otlp: disabled by OTEL_SDK_DISABLED\n");
+    return true;
+  }
+  if (options.otlpPeriodSeconds > 0) otlp.period = std::chrono::seconds(options.otlpPeriodSeconds);
+  if (otlp.serviceName.empty()) otlp.serviceName = "zrperf-demo";
   m_outputs->otlp = COtlpExporter::Start(otlp, logger->GetPerfCounters(), error);
   if (!m_outputs->otlp) return false;
-  std::printf("otlp: %s every %d s\n", m_outputs->otlp->Url().c_str(), options.otlpPeriodSeconds);
+  std::printf("otlp: %s every %g s\n", m_outputs->otlp->Url().c_str(),
+              static_cast<double>(otlp.period.count()) / 1000);
   std::fflush(stdout);
   return true;
 #else
   (void)logger;
+  // The environment is for builds that can push; only the flag is an error here.
+  if (options.otlpEndpoint.empty()) return true;
   *error = "this build has no OTLP support (libcurl was not found)";
   return false;
 #endif

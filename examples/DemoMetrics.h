@@ -25,12 +25,14 @@ class DemoMetrics {
   // Starts what `options` ask for on the logger's counter set: the endpoint
   // (then prints "metrics: http://HOST:PORT/metrics" to stdout) and the
   // textfile, written after every statistics pass and every 15 s, and the
-  // OTLP exporter (then prints "otlp: URL every S s"). False, with `error` set,
-  // when one cannot start or the demo was built without what it needs
-  // (prometheus-cpp, libcurl).
+  // OTLP exporter (then prints "otlp: URL every S s"): configured from the
+  // OTEL_* environment (each unusable value named on stderr), started when
+  // --otlp-endpoint or an endpoint variable is set, the command line winning
+  // over the environment. False, with `error` set, when one cannot start or
+  // the demo was built without what it needs (prometheus-cpp, libcurl).
   bool Start(const DemoOptions& options, PerfCntLogger* logger, std::string* error);
 
-  // With --otlp-endpoint: pushes the counters as they are now and waits for
+  // With an OTLP exporter: pushes the counters as they are now and waits for
   // the answer (at most the push timeout, 10 s); says on stderr when the push
   // failed. Nothing otherwise.
   void Flush();

@@ -154,10 +154,13 @@ std::string DemoUsage(const std::string& program) {
          "                   push the counters to an OpenTelemetry receiver over\n"
          "                   OTLP/HTTP (protobuf) at URL/v1/metrics, e.g.\n"
          "                   http://127.0.0.1:4318; prints \"otlp: URL\" once started and\n"
-         "                   pushes the final counts before the summary\n"
+         "                   pushes the final counts before the summary. Without it,\n"
+         "                   pushes when OTEL_EXPORTER_OTLP_ENDPOINT or\n"
+         "                   OTEL_EXPORTER_OTLP_METRICS_ENDPOINT is set; the other\n"
+         "                   OTEL_* variables apply either way, and these flags win\n"
          "  --otlp-period S  seconds between OTLP pushes (1-" +
          std::to_string(kMaxSeconds) +
-         ", default 60)\n"
+         ", default OTEL_METRIC_EXPORT_INTERVAL or 60)\n"
          "  --linger S       keep running S seconds after the workload ends (0-" +
          std::to_string(kMaxSeconds) +
          ",\n"

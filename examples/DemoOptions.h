@@ -37,7 +37,7 @@ struct DemoOptions {
   int metricsNativeMaxBuckets = 0;  // --metrics-native-max-buckets N; 0: no budget
   std::string histogramLog;         // --histogram-log PATH; empty: no histogram log
   std::string otlpEndpoint;         // --otlp-endpoint URL; empty: no OTLP push
-  int otlpPeriodSeconds = 60;       // --otlp-period S: between OTLP pushes
+  int otlpPeriodSeconds = 0;        // --otlp-period S: between OTLP pushes; 0: not given
   int lingerSeconds = 0;            // --linger S: time kept after the workload ends
   bool help = false;                // --help seen: print DemoUsage() and exit 0
 };

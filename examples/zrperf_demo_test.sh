@@ -8,6 +8,8 @@
 #      and with a target list that does not exist: the staging directory is
 #      not written again, the default target is used, the records go to the
 #      file;
+#   2b. planted links and an unsafe default state directory are refused;
+#   2c. OTLP configured from the OTEL_* environment, the flags winning;
 #   3. bad command lines: exit 2 and a message on stderr; --help: exit 0.
 # Usage: zrperf_demo_test.sh DEMO [EMULATOR...]   (EMULATOR runs DEMO in a cross build)
 set -euo pipefail
@@ -118,6 +120,39 @@ TMPDIR="$tmp/shared" "${run[@]}" --seconds 1 >"$tmp/out4" 2>"$tmp/err4" || rc=$?
 grep -q "is a link or not a directory" "$tmp/err4" || fail "a linked default state directory was not refused"
 [ ! -e "$tmp/victims/platform.db" ] || fail "the store was created through a linked default"
 [ "$failures" -eq "$before" ] || { show "stderr of run 3" "$tmp/err3"; show "stderr of run 4" "$tmp/err4"; }
+
+# 2c. OTLP from the OTEL_* environment (builds with OTLP only). Nothing
+# listens on the discard port: pushes fail, which the run survives.
+before=$failures
+otlp_run() { # VAR=VALUE... -- DEMO-ARGS...: stdout to out5, stderr to err5
+  local vars=()
+  while [ "$1" != "--" ]; do vars+=("$1"); shift; done
+  shift
+  env "${vars[@]}" "${run[@]}" --seconds 1 --threads 1 --state-dir "$tmp/state" "$@" \
+    >"$tmp/out5" 2>"$tmp/err5" || fail "OTLP run with ${vars[*]} $* exited with $?"
+}
+otlp_expect() { grep -qF -- "$1" "$tmp/out5" || fail "OTLP run: no '$1' on stdout"; }
+if "${run[@]}" --seconds 1 --state-dir "$tmp/state" --otlp-endpoint http://127.0.0.1:9 2>&1 |
+  grep -q "no OTLP support"; then
+  echo "zrperf-demo: built without OTLP; its environment checks skipped"
+else
+  otlp_run OTEL_EXPORTER_OTLP_ENDPOINT=http://127.0.0.1:9 OTEL_METRIC_EXPORT_INTERVAL=2500 --
+  otlp_expect "otlp: http://127.0.0.1:9/v1/metrics every 2.5 s"
+  otlp_run OTEL_EXPORTER_OTLP_ENDPOINT=http://127.0.0.1:9 \
+    OTEL_EXPORTER_OTLP_METRICS_ENDPOINT=http://127.0.0.1:9/custom --
+  otlp_expect "otlp: http://127.0.0.1:9/custom every 60 s"
+  otlp_run OTEL_EXPORTER_OTLP_METRICS_ENDPOINT=http://127.0.0.1:9/custom OTEL_SDK_DISABLED=true \
+    OTEL_METRIC_EXPORT_INTERVAL=2500 -- --otlp-endpoint http://127.0.0.1:9/flag --otlp-period 7
+  otlp_expect "otlp: http://127.0.0.1:9/flag/v1/metrics every 7 s"
+  otlp_run OTEL_EXPORTER_OTLP_ENDPOINT=http://127.0.0.1:9 OTEL_SDK_DISABLED=TRUE \
+    OTEL_EXPORTER_OTLP_TIMEOUT=$'1\e[2J' --
+  otlp_expect "otlp: disabled by OTEL_SDK_DISABLED"
+  grep -qF "zrperf-demo: OTEL_EXPORTER_OTLP_TIMEOUT: '1\x1b[2J' is not a whole number" "$tmp/err5" ||
+    fail "OTLP run: the unusable timeout was not named, escaped, on stderr"
+  otlp_run --
+  if grep -q "^otlp:" "$tmp/out5"; then fail "OTLP run: pushed without an endpoint"; fi
+fi
+[ "$failures" -eq "$before" ] || { show "stdout of the OTLP run" "$tmp/out5"; show "stderr" "$tmp/err5"; }
 
 # 3. Command lines.
 expect_usage_error() {

@@ -15,7 +15,7 @@ import os
 import subprocess
 import sys
 
-PROTO_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "export", "proto")
+PROTO_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "export", "otlp", "proto")
 MESSAGE = "opentelemetry.proto.collector.metrics.v1.ExportMetricsServiceRequest"
 
 

@@ -1,7 +1,10 @@
 #include "OtlpExporter.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/Version.h>
 #include <zrperf/framework/LogWriterInterface.h>
@@ -19,6 +22,7 @@
 #include <utility>
 
 #include <zrperf/export/internal/StartFailure.h>
+#include <zrperf/export/otlp/internal/OtlpEnvironment.h>
 #include <zrperf/export/otlp/internal/OtlpPayload.h>
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
@@ -31,10 +35,10 @@ namespace {
 using std::chrono::milliseconds;
 using zrotlp::Clock;
 
-constexpr milliseconds kMinPeriod{100};
-constexpr milliseconds kMaxPeriod{24LL * 3600 * 1000};
-constexpr milliseconds kMinTimeout{10};
-constexpr milliseconds kMaxTimeout{600 * 1000};
+using zrotlp::kMaxPeriod;
+using zrotlp::kMaxTimeout;
+using zrotlp::kMinPeriod;
+using zrotlp::kMinTimeout;
 constexpr std::chrono::seconds kReportEvery{60};  // failure records, besides the first of each kind
 constexpr std::size_t kMaxReasons = 64;           // distinct 400 reasons remembered
 
@@ -103,7 +107,30 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
   return true;
 }
 
+// Whether `path` is a regular file that opens for reading: libcurl reads the
+// CA file, client certificate and key on the exporter's thread at each new
+// connection, where a FIFO would block it for good and a device never end.
+// Nothing else is opened (opening some devices has effects, a tape's rewind).
+bool ReadableRegularFile(const std::string& path, std::string* why) {
+  const std::string shown = "'" + zrperf::EscapeRecordText(path) + "'";
+  struct stat st;
+  int fd = -1;
+  if (stat(path.c_str(), &st) != 0 ||
+      (S_ISREG(st.st_mode) && (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)) {
+    *why = "cannot read " + shown + ": " + std::strerror(errno);
+    return false;
+  }
+  if (fd >= 0) close(fd);
+  if (!S_ISREG(st.st_mode)) *why = shown + " is not a regular file";
+  return S_ISREG(st.st_mode);
+}
+
 }  // namespace
+
+COtlpExporter::Options COtlpExporter::Options::FromEnvironment(std::string* warnings) {
+  return zrotlp::OptionsFromEnvironment([](const char* name) { return secure_getenv(name); },
+                                        warnings);
+}
 
 struct COtlpExporter::State {
   State(zrotlp::RequestContext requestContext, boost::shared_ptr<CPerfCounters> set,
@@ -322,10 +349,19 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
   std::shared_ptr<Clock> clock = zrotlp::ClockForNewExporters();
   std::string prefix = "OTLP export: cannot start: ";
   return zrexport::StartWithoutThrowing(&prefix, error, [&]() -> std::unique_ptr<COtlpExporter> {
+    if (options.disabled) {
+      // No thread and no state: every member then does nothing.
+      std::unique_ptr<COtlpExporter> idle(new COtlpExporter);
+      idle->m_creator = getpid();
+      zrfw::SendLog(zrfw::LevelRule::kIfAdmitted, 0, __PRETTY_FUNCTION__, __LINE__,
+                    "OTLP export disabled (OTEL_SDK_DISABLED=true): nothing is pushed");
+      return idle;
+    }
     zrotlp::TransportOptions transport;
     std::string display;
     std::string why;
-    if (!zrotlp::ResolveEndpoint(options.endpoint, &transport.url, &display, &why)) {
+    if (!zrotlp::ResolveEndpoint(options.endpoint, &transport.url, &display, &why,
+                                 options.endpointIsUrl)) {
       zrexport::ReportStartFailure(prefix + why, error);
       return nullptr;
     }
@@ -353,13 +389,27 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
         return nullptr;
       }
     }
-    for (const std::string* path : {&options.caFile, &options.caDir}) {
-      if (!path->empty() && access(path->c_str(), R_OK) != 0) {
-        zrexport::ReportStartFailure(prefix + "cannot read '" + zrperf::EscapeRecordText(*path) +
-                                         "': " + std::strerror(errno),
-                                     error);
+    if (options.clientCertFile.empty() != options.clientKeyFile.empty()) {
+      zrexport::ReportStartFailure(
+          prefix +
+              "a client certificate needs its key: give both clientCertFile and "
+              "clientKeyFile, or neither",
+          error);
+      return nullptr;
+    }
+    for (const std::string* file :
+         {&options.caFile, &options.clientCertFile, &options.clientKeyFile}) {
+      if (!file->empty() && !ReadableRegularFile(*file, &why)) {
+        zrexport::ReportStartFailure(prefix + why, error);
         return nullptr;
       }
+    }
+    if (!options.caDir.empty() && access(options.caDir.c_str(), R_OK) != 0) {
+      zrexport::ReportStartFailure(prefix + "cannot read '" +
+                                       zrperf::EscapeRecordText(options.caDir) +
+                                       "': " + std::strerror(errno),
+                                   error);
+      return nullptr;
     }
     zrotlp::RequestContext context;
     if (!ResourceOf(options, &context.resource, &why)) {
@@ -379,6 +429,8 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     transport.timeout = options.timeout;
     transport.caFile = options.caFile;
     transport.caDir = options.caDir;
+    transport.clientCert = options.clientCertFile;
+    transport.clientKey = options.clientKeyFile;
     transport.gzip = options.gzip;
 
     std::unique_ptr<COtlpExporter> exporter(new COtlpExporter);

@@ -1,7 +1,7 @@
 // COtlpExporter: pushes a counter set's figures to an OpenTelemetry (OTLP/HTTP)
 // receiver, such as a collector, on a thread of its own.
 //
-//   COtlpExporter::Options options;
+//   COtlpExporter::Options options;                      // or FromEnvironment(&warnings)
 //   options.endpoint = "http://127.0.0.1:4318";          // posts to .../v1/metrics
 //   std::string error;
 //   std::unique_ptr<COtlpExporter> otlp = COtlpExporter::Start(options, counters, &error);
@@ -93,6 +93,9 @@ class ZRPERF_EXPORT COtlpExporter {
     // http:// or https:// base URL; requests go to its path + "/v1/metrics"
     // (unless it already ends so).
     std::string endpoint;
+    // True: `endpoint` is the whole URL posted to, used as it is (as
+    // OTEL_EXPORTER_OTLP_METRICS_ENDPOINT gives it; no path means "/").
+    bool endpointIsUrl = false;
     std::chrono::milliseconds period{60000};  // 100 ms to 24 h
     // Of one request, connection included: 10 ms to 10 min.
     std::chrono::milliseconds timeout{10000};
@@ -117,10 +120,16 @@ class ZRPERF_EXPORT COtlpExporter {
     // largest scale (4 down to -10) at which it fits. 0: no budget; 1 is
     // refused (a point may need 2 at every scale).
     std::size_t maxBuckets = 160;
+    // True (OTEL_SDK_DISABLED=true): Start() checks nothing and returns an
+    // exporter that never pushes (Flush() false, Url() empty).
+    bool disabled = false;
 
     // Options from the standard OTEL_* environment variables (see
     // docs/otlp.md); each invalid value is named in `*warnings` (one line
-    // each) and ignored. Settings made in code afterwards win.
+    // each, ending in '\n') and ignored. Settings made in code afterwards
+    // win. In a set-user-ID or set-group-ID program (secure_getenv) the
+    // environment is not read: the defaults are returned. Reads the
+    // environment, so it must not race with setenv().
     static Options FromEnvironment(std::string* warnings = nullptr);
   };
 
@@ -134,7 +143,9 @@ class ZRPERF_EXPORT COtlpExporter {
   // Pushes `counters` (the statistics logger's set when null) as `options`
   // say. On bad options (an unusable URL or scheme, a malformed or reserved
   // header, a period or timeout out of range, an unreadable CA file or
-  // directory, attributes that are not UTF-8 or repeat a key) or no logger,
+  // directory, a CA file, client certificate or key that is not a readable
+  // regular file, a client certificate without its key or a key without its
+  // certificate, attributes that are not UTF-8 or repeat a key) or no logger,
   // returns null, sets `error` (when given) to one line saying why and writes
   // that line to g_ptrLogWriter at level -1. Never throws.
   static std::unique_ptr<COtlpExporter> Start(const Options& options,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/tests/support/RunTogether.h>
+#include <zrperf/tests/support/TempDir.h>
 
 namespace {
 
@@ -158,7 +160,20 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   o.timeout = milliseconds(1000);
   o.caFile = "/nonexistent/ca.pem";
   EXPECT_NE(refused(o).find("/nonexistent/ca.pem"), std::string::npos);
-  o.caFile.clear();
+  // Files libcurl reads on the exporter's thread (a FIFO blocks it); a certificate needs its key.
+  zrperf_test::TempDir dir("zrperf-otlp-files");
+  const std::string fifo = dir.Path("fifo"), pem = dir.Write("c.pem", "");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::string> files[] = {
+      {fifo, "", ""}, {"/dev/zero", "", ""},  {dir.path(), "", ""}, {"", pem, ""},
+      {"", "", pem},  {"", pem, "/dev/zero"}, {"", fifo, pem}};
+  for (const std::vector<std::string>& file : files) {
+    o.caFile = file[0];
+    o.clientCertFile = file[1];
+    o.clientKeyFile = file[2];
+    refused(o);
+  }
+  o.caFile = o.clientCertFile = o.clientKeyFile = "";
   o.attributes = {{"deployment.environment", "\xff"}};
   refused(o);
   o.attributes = {{"team", "a"}, {"team", "b"}};
@@ -167,11 +182,18 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   o.maxBuckets = 1;  // 0 (no budget) and from 2 up are taken
   refused(o);
   const std::vector<zrperf_test::Record> records = sink->Records();
-  EXPECT_EQ(records.size(), 18u);
+  EXPECT_EQ(records.size(), 25u);
   for (const zrperf_test::Record& r : records) {
     EXPECT_EQ(r.level, -1);
     EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
   }
+
+  o.disabled = true;  // nothing is checked or pushed; one record says so
+  o.endpoint.clear();
+  std::unique_ptr<COtlpExporter> idle = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(idle);
+  EXPECT_FALSE(idle->Flush(milliseconds(1)) || Attempts(*idle) > 0 || !idle->Url().empty());
+  EXPECT_NE(sink->Records().at(24).message.find("OTEL_SDK_DISABLED"), std::string::npos);
 
   // What is posted to: the base URL's path + /v1/metrics, user information
   // left out of what is shown.

@@ -26,9 +26,11 @@ namespace {
 
 // A self-signed certificate for 127.0.0.1 (its subject and its IP address)
 // and an https receiver on it that answers every POST with 200.
+// Demanding a client certificate, it takes only its own (key in key.pem).
 class TlsReceiver {
  public:
-  TlsReceiver() : m_ctx(SSL_CTX_new(TLS_server_method())) {
+  explicit TlsReceiver(bool demandClientCertificate = false)
+      : m_ctx(SSL_CTX_new(TLS_server_method())) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
     ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
@@ -54,6 +56,14 @@ class TlsReceiver {
     FILE* pem = std::fopen(m_dir.Path("ca.pem").c_str(), "w");
     m_ok = m_ok && pem != nullptr && PEM_write_X509(pem, cert) == 1;
     if (pem != nullptr) std::fclose(pem);
+    pem = std::fopen(m_dir.Path("key.pem").c_str(), "w");
+    m_ok = m_ok && pem != nullptr &&
+           PEM_write_PrivateKey(pem, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    if (pem != nullptr) std::fclose(pem);
+    if (demandClientCertificate) {
+      m_ok = m_ok && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), cert) == 1;
+      SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    }
     X509_free(cert);
     EVP_PKEY_free(key);
 
@@ -72,6 +82,7 @@ class TlsReceiver {
   bool Ok() const { return m_ok; }
   std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port); }
   std::string CaFile() const { return m_dir.Path("ca.pem"); }
+  std::string KeyFile() const { return m_dir.Path("key.pem"); }
   int Requests() const { return m_requests; }
   int FailedHandshakes() const { return m_failedHandshakes; }
 
@@ -160,6 +171,28 @@ TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesFor) {
   for (const zrperf_test::Record& r : sink->Records())
     said = said || r.message.find("certificate") != std::string::npos;
   EXPECT_TRUE(said) << "no record names the certificate";
+}
+
+TEST(OtlpExporter, AReceiverThatDemandsAClientCertificateTakesPushesOnlyWithIt) {
+  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
+    GTEST_SKIP() << "this libcurl has no TLS";
+  TlsReceiver receiver(true);
+  ASSERT_TRUE(receiver.Ok());
+  auto counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o;
+  o.endpoint = receiver.Url();
+  o.caFile = receiver.CaFile();
+  zrperf_test::ScopedSink sink;
+  auto refused = COtlpExporter::Start(o, counters);  // without: refused at the handshake
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->Flush(std::chrono::seconds(2)));
+  EXPECT_TRUE(receiver.Requests() == 0 && receiver.FailedHandshakes() >= 1);
+  o.clientCertFile = receiver.CaFile();
+  o.clientKeyFile = receiver.KeyFile();
+  auto trusted = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(trusted);
+  EXPECT_TRUE(trusted->Flush(std::chrono::seconds(30)));
+  EXPECT_GE(receiver.Requests(), 1);  // counted before the answer
 }
 
 }  // namespace

@@ -23,6 +23,9 @@
 namespace zrotlp {
 
 constexpr std::chrono::seconds kMaxRetryAfter{3600};
+// The periods COtlpExporter::Start() accepts.
+constexpr std::chrono::milliseconds kMinPeriod{100};
+constexpr std::chrono::milliseconds kMaxPeriod{24LL * 3600 * 1000};
 
 // The wait before retry `failures` (1 for the first retry after a success),
 // `unit` a draw from [0, 1).

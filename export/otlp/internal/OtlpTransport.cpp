@@ -118,7 +118,7 @@ std::string PartialSuccess(std::string_view body) {
 // --- Checks ---------------------------------------------------------------------
 
 bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string* display,
-                     std::string* error) {
+                     std::string* error, bool asIs) {
   GlobalInit();
   const std::string shown = "'" + zrperf::EscapeRecordText(endpoint) + "'";
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
@@ -153,7 +153,7 @@ bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string*
     return false;
   }
   std::string path = part(CURLUPART_PATH);
-  if (!EndsWith(path, kPath)) {
+  if (!asIs && !EndsWith(path, kPath)) {
     while (!path.empty() && path.back() == '/') path.pop_back();
     path += kPath;
     if (curl_url_set(u.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK) {
@@ -303,6 +303,10 @@ Transport::Transport(TransportOptions options, const std::atomic<bool>* abort) :
   }
   if (!m_impl->options.caDir.empty()) {
     curl_easy_setopt(c, CURLOPT_CAPATH, m_impl->options.caDir.c_str());
+  }
+  if (!m_impl->options.clientCert.empty()) {  // PEM, libcurl's default type
+    curl_easy_setopt(c, CURLOPT_SSLCERT, m_impl->options.clientCert.c_str());
+    curl_easy_setopt(c, CURLOPT_SSLKEY, m_impl->options.clientKey.c_str());
   }
 }
 

@@ -36,12 +36,18 @@
 
 namespace zrotlp {
 
+// The request timeouts COtlpExporter::Start() accepts.
+constexpr std::chrono::milliseconds kMinTimeout{10};
+constexpr std::chrono::milliseconds kMaxTimeout{600 * 1000};
+
 struct TransportOptions {
   std::string url;                   // the full URL posted to
   std::vector<std::string> headers;  // "Name: value", checked by CheckHeader()
   std::chrono::milliseconds timeout{10000};
   std::string caFile;  // empty: the system's
   std::string caDir;
+  std::string clientCert;  // PEM client certificate and key, both or neither
+  std::string clientKey;
   bool gzip = false;
 };
 
@@ -57,10 +63,11 @@ struct Outcome {
 
 // Checks `endpoint` (an http:// or https:// URL with a host and no query or
 // fragment) and derives the URL posted to: the endpoint's path + "/v1/metrics"
-// unless it already ends so. `display` is that URL without user information,
-// for messages. False with `error` set otherwise.
+// unless it already ends so, or, when `asIs`, the endpoint itself ("/" for no
+// path). `display` is that URL without user information, for messages. False
+// with `error` set otherwise.
 bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string* display,
-                     std::string* error);
+                     std::string* error, bool asIs = false);
 
 // Checks one "Name: value" header: the name an HTTP token, not one the
 // transport sets itself (Content-Type, Content-Encoding, Content-Length,
