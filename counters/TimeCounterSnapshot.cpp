@@ -209,6 +209,18 @@ std::string CTimeCounterSnapshot::PercentilesText() const {
          " p99=" + Text(GetPercentile(0.99)) + " p99.9=" + Text(GetPercentile(0.999));
 }
 
+std::int64_t CTimeCounterSnapshot::UnixNanosOf(std::chrono::steady_clock::time_point t) noexcept {
+  using std::chrono::nanoseconds;
+  // The steady reading between two wall-clock readings, against their midpoint.
+  static const std::int64_t offset = [] {
+    const auto before = std::chrono::system_clock::now().time_since_epoch();
+    const auto steady = std::chrono::steady_clock::now().time_since_epoch();
+    const auto after = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<nanoseconds>(before + (after - before) / 2 - steady).count();
+  }();
+  return std::chrono::duration_cast<nanoseconds>(t.time_since_epoch()).count() + offset;
+}
+
 void CTimeCounterSnapshot::LowerBuckets(const std::vector<Bucket>& buckets, int schema,
                                         std::vector<LoweredBucket>* out) {
   schema = std::clamp(schema, kMinSchema, kMaxSchema);

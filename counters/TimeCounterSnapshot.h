@@ -150,6 +150,12 @@ class ZRFW_EXPORT CTimeCounterSnapshot {
   // from the earlier read to the later for a difference.
   std::chrono::steady_clock::time_point GetStart() const noexcept { return m_start; }
   std::chrono::steady_clock::time_point GetEnd() const noexcept { return m_end; }
+  // The wall-clock time of the steady_clock reading `t` (such as GetStart()),
+  // in nanoseconds since the Unix epoch. The offset between the two clocks is
+  // read once per process, so every exporter gives a series the same start in
+  // every answer; a later step of the wall clock (a manual setting, not NTP's
+  // slewing) moves no converted time until the process restarts.
+  static std::int64_t UnixNanosOf(std::chrono::steady_clock::time_point t) noexcept;
 
   // The figures of the samples counted in this snapshot and not in `earlier`.
   // When `earlier` was read from another counter (or is default-built), which

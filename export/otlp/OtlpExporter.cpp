@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/Version.h>
+#include <zrperf/counters/TimeCounterSnapshot.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
@@ -417,12 +418,11 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
       return nullptr;
     }
     context.scopeVersion = ZRPERF_VERSION_STRING;
-    const auto steadyNow = std::chrono::steady_clock::now();
-    const auto wallNow = std::chrono::system_clock::now();
+    // The engine's one offset between the clocks, which every exporter of
+    // the process uses: a series starts at the same time in each of them.
     context.wallMinusSteadyNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow.time_since_epoch()).count() -
-        std::chrono::duration_cast<std::chrono::nanoseconds>(steadyNow.time_since_epoch()).count();
-    context.exporterStart = steadyNow;
+        CTimeCounterSnapshot::UnixNanosOf(std::chrono::steady_clock::time_point());
+    context.exporterStart = std::chrono::steady_clock::now();
     counters = zrexport::CountersOrLoggers(std::move(counters), prefix, error);
     if (!counters) return nullptr;
     transport.headers = options.headers;

@@ -79,7 +79,7 @@ double Seconds(std::uint64_t units) {
 
 // Folds the start of one more counter into a series' start: the earliest.
 void AddStart(std::chrono::steady_clock::time_point start, std::int64_t* created) {
-  const std::int64_t nanos = UnixNanosOf(start);
+  const std::int64_t nanos = CTimeCounterSnapshot::UnixNanosOf(start);
   if (*created == 0 || nanos < *created) *created = nanos;
 }
 
@@ -254,19 +254,6 @@ void WriteThroughput(CPerfCounters* counters, FamilySink* sink) {
 }
 
 }  // namespace
-
-std::int64_t UnixNanosOf(std::chrono::steady_clock::time_point start) {
-  using std::chrono::nanoseconds;
-  // Read once: the steady reading between two wall-clock readings, against
-  // their midpoint.
-  static const std::int64_t offset = [] {
-    const auto before = std::chrono::system_clock::now().time_since_epoch();
-    const auto steady = std::chrono::steady_clock::now().time_since_epoch();
-    const auto after = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<nanoseconds>(before + (after - before) / 2 - steady).count();
-  }();
-  return std::chrono::duration_cast<nanoseconds>(start.time_since_epoch()).count() + offset;
-}
 
 std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options) {
   std::vector<std::int32_t> indices;

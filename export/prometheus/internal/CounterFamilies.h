@@ -10,7 +10,7 @@
 // the native buckets' counts.
 //
 // Each histogram and counter series carries its start as a wall-clock time
-// (UnixNanosOf() of the snapshot's GetStart(): the counter's creation or the
+// (CTimeCounterSnapshot::UnixNanosOf() of the snapshot's GetStart(): the counter's creation or the
 // counter set's last Reset(), which replaces every counter); a series that
 // sums several counters (names equal up to their first NUL) starts with the
 // earliest of them.
@@ -25,7 +25,6 @@
 
 #include <zrperf/export/prometheus/PrometheusCollector.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,13 +37,6 @@ namespace zrprom {
 // accepts) as schema-4 bucket indices, ascending: 2^(j/d) s for j from
 // d * firstPower to d * lastPower is the upper bound of bucket 16 j / d.
 std::vector<std::int32_t> ClassicBoundIndices(const CPrometheusCollector::Options& options);
-
-// The wall-clock time of `start`, a steady_clock reading, in ns since the
-// Unix epoch. The counters keep only steady_clock times; the offset between
-// the two clocks is read once per process, so a series' start is the same in
-// every scrape (a later step of the wall clock moves no start; a start taken
-// before that step is off by it).
-std::int64_t UnixNanosOf(std::chrono::steady_clock::time_point start);
 
 // Feeds the families of `counters` (only zrperf_build_info when null), with
 // the classic boundaries `boundIndices` (from ClassicBoundIndices()) and the

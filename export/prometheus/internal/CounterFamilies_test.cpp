@@ -134,7 +134,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
 // Reset(), as wall-clock time; a series of several counters at the earliest.
 TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTime) {
   using Clock = std::chrono::steady_clock;
-  using zrprom::UnixNanosOf;
+  const auto UnixNanosOf = &CTimeCounterSnapshot::UnixNanosOf;
   // The wall clock's reading, within any skew (a wrong sign or unit is decades off).
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   EXPECT_LT(std::llabs(UnixNanosOf(Clock::now()) - std::chrono::nanoseconds(now).count()),
@@ -149,7 +149,7 @@ TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTi
   // The start of the last series of each family; only counters and histograms have one.
   const auto starts = [&] {
     std::map<std::string, std::int64_t> byFamily;
-    for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), DefaultBounds())) {
+    for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), DefaultBounds(), 0)) {
       for (const zrprom::Metric& m : f.metrics) {
         EXPECT_EQ(m.createdUnixNanos != 0, f.type != zrprom::MetricType::kGauge) << f.name;
         byFamily[f.name] = m.createdUnixNanos;
