@@ -13,11 +13,9 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,11 +53,10 @@ std::vector<long long> Samples(unsigned seed, int n) {
   return out;
 }
 
-// Feeds `samples` to both counters.
-void Feed(CTimeCounter& logged, CTimeCounter& reference, const std::vector<long long>& samples) {
+// Feeds `samples` to each counter.
+void Feed(const std::vector<CTimeCounter*>& counters, const std::vector<long long>& samples) {
   for (long long s : samples) {
-    logged.AddSample(CTimeInterval(s));
-    reference.AddSample(CTimeInterval(s));
+    for (CTimeCounter* counter : counters) counter->AddSample(CTimeInterval(s));
   }
 }
 
@@ -92,6 +89,49 @@ void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterS
     EXPECT_EQ(m.low, r.low);
     EXPECT_EQ(m.high, r.high);
   }
+}
+
+// Writes `passes` passes of a counter per name to `file` in `dir`, `step`
+// seconds apart from kT0, each after feed(counters, pass); returns its path.
+std::string WriteLog(const TempDir& dir, const std::string& file,
+                     const std::vector<std::string>& names, int passes,
+                     const std::function<void(Counters&, int)>& feed,
+                     const HistogramLogOptions& options = {}, double step = 60) {
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path(file), options, &error);
+  EXPECT_TRUE(log) << error;
+  Counters counters;
+  for (const std::string& name : names) {
+    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
+  }
+  for (int pass = 0; log && pass < passes; ++pass) {
+    feed(counters, pass);
+    EXPECT_TRUE(log->WritePass(counters, kT0 + step * pass));
+  }
+  return dir.Path(file);
+}
+
+// The number of times `what` occurs in `text`.
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// The number of entries in the directory `dir`.
+std::ptrdiff_t Entries(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir),
+                       std::filesystem::directory_iterator());
+}
+
+// Replaces the value of the file's "#host" line with `host` as it stands.
+void SetHostLine(const std::string& path, const std::string& host) {
+  std::string text = ReadFile(path);
+  const std::size_t at = text.find("#host ") + 6;
+  text.replace(at, text.find('\n', at) - at, host);
+  WriteFile(path, text);
 }
 
 std::string Micros(CTimeInterval value) {
@@ -174,44 +214,29 @@ bool ValidJson(const std::string& text) {
 
 // ---- Exact figures --------------------------------------------------------------
 
-TEST(ReportMerge, WindowOfAllIntervalsEqualsOneCounterBucketForBucket) {
+// A window takes the intervals that end in it, whole: all of them merge into
+// the histogram of one counter fed every sample, passes 3..6 into one fed
+// theirs. The extremes of a later interval are bounds, so a window's
+// percentiles are compared away from both ends.
+TEST(ReportMerge, WindowsMergeTheIntervalsEndingInThemBucketForBucket) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("a.hlog"), {}, &error);
-  ASSERT_TRUE(log) << error;
-  auto logged = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  CTimeCounter reference;
-  for (int pass = 0; pass < 12; ++pass) {
-    Feed(*logged, reference, Samples(pass, 500 + 300 * pass));
-    ASSERT_TRUE(log->WritePass(Counters{{"read", logged}}, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("a.hlog")});
+  CTimeCounter reference, inside, outside;
+  const zrreport::Dataset data =
+      Read({WriteLog(dir, "a.hlog", {"read"}, 12, [&](Counters& c, int pass) {
+        Feed({c[0].second.get(), &reference, pass >= 3 && pass <= 6 ? &inside : &outside},
+             Samples(pass, 500 + 300 * pass));
+      })});
   ASSERT_EQ(data.intervals.size(), 12u);
   const CTimeCounterSnapshot merged = MergeAll(data, "read");
-  const CTimeCounterSnapshot ref = reference.GetSnapshot();
-  ExpectSameHistogram(merged, ref);
-  EXPECT_EQ(merged.GetMin().Get100ns(), ref.GetMin().Get100ns());
-  EXPECT_EQ(merged.GetMax().Get100ns(), ref.GetMax().Get100ns());
+  const CTimeCounterSnapshot all = reference.GetSnapshot();
+  ExpectSameHistogram(merged, all);
+  EXPECT_EQ(merged.GetMin().Get100ns(), all.GetMin().Get100ns());
+  EXPECT_EQ(merged.GetMax().Get100ns(), all.GetMax().Get100ns());
   for (double f : {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0}) {
-    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
+    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), all.GetPercentile(f).Get100ns()) << f;
   }
-}
-
-// A window takes the intervals that end in it, whole; the extremes of a later
-// interval are bounds, so percentiles are compared away from both ends.
-TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
-  TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("w.hlog"), {}, &error);
-  auto logged = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  CTimeCounter outside, inside;
-  for (int pass = 0; pass < 10; ++pass) {
-    Feed(*logged, pass >= 3 && pass <= 6 ? inside : outside, Samples(100 + pass, 2000));
-    ASSERT_TRUE(log->WritePass(Counters{{"op", logged}}, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("w.hlog")});
   // (kT0+150, kT0+360] holds the ends of passes 3..6; its edges cut intervals 2 and 6.
-  const CTimeCounterSnapshot window = MergeAll(data, "op", kT0 + 150, kT0 + 360);
+  const CTimeCounterSnapshot window = MergeAll(data, "read", kT0 + 150, kT0 + 360);
   const CTimeCounterSnapshot ref = inside.GetSnapshot();
   ExpectSameHistogram(window, ref);
   for (double f : {0.25, 0.5, 0.9, 0.99}) {
@@ -222,7 +247,7 @@ TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
   options.from = std::to_string(static_cast<long long>(kT0 + 150));
   options.to = std::to_string(static_cast<long long>(kT0 + 360));
   options.json = true;
-  std::string text;
+  std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"samples\": " + std::to_string(ref.GetCount())), std::string::npos) << text;
   EXPECT_NE(text.find("\"p99_us\": " + Micros(ref.GetPercentile(0.99))), std::string::npos);
@@ -234,27 +259,18 @@ TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
 
 TEST(ReportMerge, TwoHostsMergeIntoOneRowOrSplitByHost) {
   TempDir dir("report");
-  std::string error;
   CTimeCounter reference;
   for (const char* file : {"h1.hlog", "h2.hlog"}) {
-    auto log = CHistogramLog::Open(dir.Path(file), {}, &error);
-    auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-    for (int pass = 0; pass < 3; ++pass) {
-      Feed(*counter, reference, Samples(file[1] * 10 + pass, 1000));
-      ASSERT_TRUE(log->WritePass(Counters{{"svc.read", counter}}, kT0 + 60 * pass));
-    }
+    WriteLog(dir, file, {"svc.read"}, 3, [&](Counters& c, int pass) {
+      Feed({c[0].second.get(), &reference}, Samples(file[1] * 10 + pass, 1000));
+    });
   }
-  // The second file as another host wrote it.
-  std::string other = ReadFile(dir.Path("h2.hlog"));
-  const std::size_t host = other.find("#host ");
-  other.replace(host, other.find('\n', host) - host, "#host other-host");
-  WriteFile(dir.Path("h2.hlog"), other);
-
+  SetHostLine(dir.Path("h2.hlog"), "other-host");  // as another host wrote it
   const zrreport::Dataset data = Read({dir.Path("h1.hlog"), dir.Path("h2.hlog")});
   ExpectSameHistogram(MergeAll(data, "svc.read"), reference.GetSnapshot());
   zrreport::ReportOptions options;
   options.json = true;
-  std::string text;
+  std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"samples\": 6000"), std::string::npos) << text;
   EXPECT_NE(text.find("\"p99_9_us\": " + Micros(reference.GetSnapshot().GetPercentile(0.999))),
@@ -268,17 +284,14 @@ TEST(ReportMerge, TwoHostsMergeIntoOneRowOrSplitByHost) {
 
 TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
   TempDir dir("report");
-  std::string error;
   HistogramLogOptions options;
   options.maxBytes = 4096;
   options.keptFiles = 50;
-  auto log = CHistogramLog::Open(dir.Path("r.hlog"), options, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
   CTimeCounter reference;
-  for (int pass = 0; pass < 40; ++pass) {
-    Feed(*counter, reference, Samples(300 + pass, 400));
-    ASSERT_TRUE(log->WritePass(Counters{{"rot", counter}}, kT0 + pass));
-  }
+  const auto feed = [&](Counters& c, int pass) {
+    Feed({c[0].second.get(), &reference}, Samples(300 + pass, 400));
+  };
+  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, options, 1);
   ASSERT_TRUE(std::filesystem::exists(dir.Path("r.3.hlog")));
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     EXPECT_EQ(ReadFile(entry.path().string()).rfind("#zrperf-histogram-log 1\n", 0), 0u)
@@ -292,14 +305,10 @@ TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
 
 TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("t.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  for (int pass = 0; pass < 3; ++pass) {
-    counter->AddSample(CTimeInterval(1000 + pass));
-    log->WritePass(Counters{{"c", counter}}, kT0 + pass);
-  }
-  log.reset();
+  const auto feed = [](Counters& c, int pass) {
+    c[0].second->AddSample(CTimeInterval(1000 + pass));
+  };
+  WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1);
   const std::string whole = ReadFile(dir.Path("t.hlog"));
   // Killed inside the last line's write: any cut leaves two whole intervals.
   const std::size_t lastLine = whole.rfind('\n', whole.size() - 2) + 1;
@@ -313,14 +322,13 @@ TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
   // A torn line followed by a restart's header is skipped too; a new writer
   // starts its header on a line of its own.
   WriteFile(dir.Path("t.hlog"), whole.substr(0, lastLine + 10));
-  CHistogramLog::Open(dir.Path("t.hlog"), {}, &error)
-      ->WritePass(Counters{{"c", counter}}, kT0 + 10);
+  WriteLog(dir, "t.hlog", {"c"}, 1, feed);
   zrreport::Dataset data = Read({dir.Path("t.hlog")});
   EXPECT_EQ(data.intervals.size(), 3u);
   EXPECT_EQ(data.warnings.size(), 1u);
   EXPECT_EQ(data.sources.size(), 2u);
 
-  std::string corrupt = whole;
+  std::string corrupt = whole, error;
   corrupt[lastLine - 5] = '!';  // inside the second interval's bucket field
   EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
   EXPECT_NE(error.find("x.hlog:"), std::string::npos);
@@ -329,16 +337,12 @@ TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
 
 TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("n.hlog"), {}, &error);
-  const std::string names[] = {std::string("a\0x", 3), std::string("a\0y", 3), "line\nfeed\ttab\\n",
-                               "sp ace,\"q\""};
-  Counters counters;
-  for (const std::string& name : names) {
-    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
-    counters.back().second->AddSample(CTimeInterval(static_cast<long long>(name.size())));
-  }
-  ASSERT_TRUE(log->WritePass(counters, kT0));
+  const std::vector<std::string> names = {std::string("a\0x", 3), std::string("a\0y", 3),
+                                          "line\nfeed\ttab\\n", "sp ace,\"q\""};
+  WriteLog(dir, "n.hlog", names, 1, [](Counters& counters, int) {
+    for (auto& c : counters)
+      c.second->AddSample(CTimeInterval(static_cast<long long>(c.first.size())));
+  });
   const std::string text = ReadFile(dir.Path("n.hlog"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7 + 4);  // header and one line each
   const zrreport::Dataset data = Read({dir.Path("n.hlog")});
@@ -348,19 +352,16 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
   }
   zrreport::ReportOptions options;
   options.counters = {"a\\\\x00*"};  // glob on the escaped form
-  std::string table;
+  std::string table, error;
   ASSERT_TRUE(zrreport::Csv(data, options, &table, &error)) << error;
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
 TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothing) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("ok.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  counter->AddSample(CTimeInterval(5));
-  log->WritePass(Counters{{"c", counter}}, kT0);
-  const std::string good = ReadFile(dir.Path("ok.hlog"));
+  const std::string good = ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) {
+    c[0].second->AddSample(CTimeInterval(5));
+  }));
   std::string v2 = good;
   v2.replace(v2.find(" 1\n"), 3, " 2\n");
   std::string layout = good;
@@ -381,6 +382,7 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
     EXPECT_FALSE(std::filesystem::exists(out)) << args;
   }
   zrreport::Dataset data;
+  std::string error;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
   EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
   EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
@@ -463,13 +465,9 @@ TEST(ReportFiles, OnlyRegularFilesAreReadAndNothingWaitsOnAFifo) {
 TEST(ReportFiles, LinesUpToOneMebibyteAreReadAndLongerOnesSkipped) {
   constexpr std::size_t kLimit = 1 << 20;
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("long.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  counter->AddSample(CTimeInterval(1234));
-  ASSERT_TRUE(log->WritePass(Counters{{"x", counter}}, kT0));
-  log.reset();
-  const std::string text = ReadFile(dir.Path("long.hlog"));
+  const std::string text = ReadFile(WriteLog(dir, "long.hlog", {"x"}, 1, [](Counters& c, int) {
+    c[0].second->AddSample(CTimeInterval(1234));
+  }));
   const std::size_t lineStart = text.rfind('\n', text.size() - 2) + 1;
   const std::string line = text.substr(lineStart, text.size() - lineStart - 1);
   const std::size_t name = line.find("\tx\t") + 1;
@@ -586,34 +584,45 @@ TEST(ReportText, SummaryDurationsAreTheCountersTextForEveryUnitUpTo20ms) {
 
 // Two counters over twenty passes; returns the log's path.
 std::string PlotDataLog(const TempDir& dir) {
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("p.hlog"), {}, &error);
-  Counters counters = {{"disk.read", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-                       {"disk.write", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  CTimeCounter ignored;
-  for (int pass = 0; pass < 20; ++pass) {
-    for (auto& c : counters) Feed(*c.second, ignored, Samples(pass * 7 + c.first.size(), 3000));
-    log->WritePass(counters, kT0 + 60 * pass);
-  }
-  return dir.Path("p.hlog");
+  return WriteLog(dir, "p.hlog", {"disk.read", "disk.write"}, 20, [](Counters& counters, int pass) {
+    for (auto& c : counters) Feed({c.second.get()}, Samples(pass * 7 + c.first.size(), 3000));
+  });
 }
 
 zrreport::Dataset PlotData(const TempDir& dir) {
   return Read({PlotDataLog(dir)});
 }
 
-TEST(ReportPlot, PngHasTheAskedSizeAndIsNotBlank) {
-#if !defined(ZRPERF_TEST_HAVE_PNG)
-  GTEST_SKIP() << "built without libpng to read the plot back";
-#else
+// The SVG holds every series and nothing is left on failure; the PNG has the
+// asked size and is not blank.
+TEST(ReportPlot, PlotsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
   TempDir dir("report");
   const zrreport::Dataset data = PlotData(dir);
   zrreport::ReportOptions options;
+  options.counters = {"disk.*"};
+  std::string error;
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  const std::string svg = ReadFile(dir.Path("p.svg"));
+  EXPECT_NE(svg.find("<svg"), std::string::npos);
+  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
+  for (const char* text :
+       {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
+    EXPECT_NE(svg.find(text), std::string::npos) << text;
+  }
+  EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
+
+  options.counters = {"nothing"};
+  EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
+  EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and p.svg only
+
+#if !defined(ZRPERF_TEST_HAVE_PNG)
+  GTEST_SKIP() << "built without libpng to read the plot back";
+#else
+  options.counters.clear();
   options.width = 900;
   options.height = 1100;
-  std::string error;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.png"), &error)) << error;
-
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.Path("p.png").c_str()));
@@ -633,30 +642,6 @@ TEST(ReportPlot, PngHasTheAskedSizeAndIsNotBlank) {
   EXPECT_GT(squares / n - (sum / n) * (sum / n), 100.0);  // far from one flat colour
   EXPECT_GT(dark, pixels.size() / 200);                   // lines and text drawn
 #endif
-}
-
-TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
-  TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
-  zrreport::ReportOptions options;
-  options.counters = {"disk.*"};
-  std::string error;
-  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
-  const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find("<svg"), std::string::npos);
-  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
-  for (const char* text :
-       {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
-    EXPECT_NE(svg.find(text), std::string::npos) << text;
-  }
-  EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
-
-  options.counters = {"nothing"};
-  EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
-  EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);  // p.hlog and p.svg only
 }
 
 // ---- Chosen percentiles ---------------------------------------------------------------
@@ -727,19 +712,14 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
 // only, the overlay, and the faults of its command line and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   TempDir dir("report");
-  std::string error;
-  for (const char* run : {"old", "new"}) {
-    auto log = CHistogramLog::Open(dir.Path(std::string(run) + ".hlog"), {}, &error);
-    Counters counters = {
-        {"both", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-        {run[0] == 'o' ? "gone" : "fresh", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-    for (int pass = 0; pass < 3; ++pass) {
-      for (int k = 0; k < 100; ++k) {
-        counters[0].second->AddSample(CTimeInterval(run[0] == 'o' ? 1000 : 2000));
-        counters[1].second->AddSample(CTimeInterval(10));
-      }
-      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-    }
+  for (const std::string run : {"old", "new"}) {
+    WriteLog(dir, run + ".hlog", {"both", run == "old" ? "gone" : "fresh"}, 3,
+             [&](Counters& c, int) {
+               for (int k = 0; k < 100; ++k) {
+                 c[0].second->AddSample(CTimeInterval(run == "old" ? 1000 : 2000));
+                 c[1].second->AddSample(CTimeInterval(10));
+               }
+             });
   }
   const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
   struct Case {
@@ -846,17 +826,10 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
 // A log of counter "op" whose first interval is fast (1 ms) and second slow
 // (9 ms), and of "idle", ten samples of 1 us per interval.
 std::string CheckLog(const TempDir& dir) {
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("c.hlog"), {}, &error);
-  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-                       {"idle", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int k = 0; k < 100; ++k)
-      counters[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
-    for (int k = 0; k < 10; ++k) counters[1].second->AddSample(CTimeInterval(10));
-    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  return dir.Path("c.hlog");
+  return WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
+    for (int k = 0; k < 100; ++k) c[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
+    for (int k = 0; k < 10; ++k) c[1].second->AddSample(CTimeInterval(10));
+  });
 }
 
 // Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
@@ -922,97 +895,57 @@ TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
 
 // The heatmap: a box per interval and latency row holding samples, coloured
 // by their number (the two logs differ by one sample in a row of its own, and
-// have the same colour range); it needs histograms.
-TEST(ReportPlot, HeatmapHasABoxPerIntervalAndLatencyRowWithSamples) {
+// have the same colour range); it needs histograms. Series of more than 300
+// intervals are drawn without point marks; heatmaps of more than 240
+// intervals merge runs of them into one column.
+TEST(ReportPlot, HeatmapHasABoxPerIntervalAndRowWithSamplesAndLongPlotsThinOut) {
   TempDir dir("report");
-  std::string error;
-  std::size_t polygons[2] = {0, 0};
-  for (int variant = 0; variant < 2; ++variant) {
-    const std::string file = dir.Path("h" + std::to_string(variant) + ".hlog");
-    auto log = CHistogramLog::Open(file, {}, &error);
-    Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-    for (int pass = 0; pass < 3; ++pass) {
-      // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
-      // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
-      for (long long units : {10000, 11000, 20000}) {
-        counters[0].second->AddSample(CTimeInterval(units));
-      }
-      if (pass == 1 && variant == 1) counters[0].second->AddSample(CTimeInterval(13000));
-      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-    }
-    zrreport::ReportOptions options;
-    options.heatmap = true;
-    ASSERT_TRUE(zrreport::Plot(Read({file}), options, dir.Path("h.svg"), &error)) << error;
-    const std::string svg = ReadFile(dir.Path("h.svg"));
-    for (std::size_t at = svg.find("<polygon"); at != std::string::npos;
-         at = svg.find("<polygon", at + 1)) {
-      ++polygons[variant];
-    }
-    EXPECT_NE(svg.find("<text>Latency heatmap: op</text>"), std::string::npos);
-  }
-  EXPECT_EQ(polygons[1], polygons[0] + 1);
-  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
-}
-
-// Series of more than 300 intervals are drawn without point marks; heatmaps
-// of more than 240 intervals merge runs of them into one column.
-TEST(ReportPlot, LongSeriesLoseTheirMarksAndHeatmapColumnsMerge) {
-  TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("l.hlog"), {}, &error);
-  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  for (int pass = 0; pass < 301; ++pass) {
-    counters[0].second->AddSample(CTimeInterval(10000));
-    ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("l.hlog")});
-  const auto svg = [&](int intervals, bool heatmap) {
+  const auto svg = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
     zrreport::ReportOptions options;
     options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
     options.heatmap = heatmap;
-    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("l.svg"), &error)) << error;
-    return ReadFile(dir.Path("l.svg"));
+    std::string error;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
+    return ReadFile(dir.Path("h.svg"));
   };
-  const auto count = [](const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-      ++n;
-    }
-    return n;
-  };
-  EXPECT_GT(count(svg(300, false), "<use xlink:href='#gpPt"), 300u);
-  EXPECT_LT(count(svg(301, false), "<use xlink:href='#gpPt"), 20u);  // the marks' definitions
+  std::size_t polygons[2];
+  for (int variant = 0; variant < 2; ++variant) {
+    // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
+    // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
+    const auto feed = [variant](Counters& c, int pass) {
+      for (long long units : {10000, 11000, 20000}) c[0].second->AddSample(CTimeInterval(units));
+      if (pass == 1 && variant == 1) c[0].second->AddSample(CTimeInterval(13000));
+    };
+    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
+    const std::string plot = svg(Read({log}), 3, true);
+    polygons[variant] = Occurrences(plot, "<polygon");
+    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+
+  const zrreport::Dataset data = Read({WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) {
+    c[0].second->AddSample(CTimeInterval(10000));
+  })});
+  EXPECT_GT(Occurrences(svg(data, 300, false), "<use xlink:href='#gpPt"), 300u);
+  // Only the marks' definitions are left.
+  EXPECT_LT(Occurrences(svg(data, 301, false), "<use xlink:href='#gpPt"), 20u);
   // One sample a interval, so one box a column: 240 columns, then 121.
-  EXPECT_EQ(count(svg(240, true), "<polygon") - count(svg(241, true), "<polygon"), 240u - 121u);
+  EXPECT_EQ(
+      Occurrences(svg(data, 240, true), "<polygon") - Occurrences(svg(data, 241, true), "<polygon"),
+      240u - 121u);
 }
 
 // ---- Hostile names, through the real command ---------------------------------------
 
-// Writes one pass of a counter per name into `file`, each with a few samples.
+// Writes two passes of a counter per name into `file`, each with a few samples.
 std::string LogOf(const TempDir& dir, const std::string& file,
                   const std::vector<std::string>& names) {
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path(file), {}, &error);
-  EXPECT_TRUE(log) << error;
-  Counters counters;
-  for (const std::string& name : names) {
-    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
-  }
-  for (int pass = 0; pass < 2; ++pass) {
+  return WriteLog(dir, file, names, 2, [](Counters& counters, int pass) {
     for (auto& c : counters) {
       for (long long s : {10, 2000, 300000}) c.second->AddSample(CTimeInterval(s + pass));
     }
-    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  return dir.Path(file);
-}
-
-// Replaces the value of the file's "#host" line with `host` as it stands.
-void SetHostLine(const std::string& path, const std::string& host) {
-  std::string text = ReadFile(path);
-  const std::size_t at = text.find("#host ") + 6;
-  text.replace(at, text.find('\n', at) - at, host);
-  WriteFile(path, text);
+  });
 }
 
 // gnuplot expands backquotes and macros in its command lines: names that try
@@ -1055,12 +988,7 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
     EXPECT_NE(svg.find("<text>Latency percentiles per interval: " + xml + "</text>"),
               std::string::npos)
         << xml;
-    std::size_t keys = 0;
-    for (std::size_t at = svg.find("<text>" + xml + "</text>"); at != std::string::npos;
-         at = svg.find("<text>" + xml + "</text>", at + 1)) {
-      ++keys;
-    }
-    EXPECT_EQ(keys, 2u) << xml;
+    EXPECT_EQ(Occurrences(svg, "<text>" + xml + "</text>"), 2u) << xml;
     for (const char* run : {" old", " new"}) {
       EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
                 std::string::npos)
@@ -1236,11 +1164,7 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   EXPECT_EQ(dom.find("<script"), std::string::npos);
   EXPECT_EQ(dom.find("<img"), std::string::npos);
   EXPECT_EQ(dom.find("<b>"), std::string::npos);
-  std::size_t svgs = 0;
-  for (std::size_t at = dom.find("<svg"); at != std::string::npos; at = dom.find("<svg", at + 1)) {
-    ++svgs;
-  }
-  EXPECT_EQ(svgs, names.size());
+  EXPECT_EQ(Occurrences(dom, "<svg"), names.size());
   EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
   for (const std::string& name : names) {
     // A text node as the browser writes it: '&', '<' and '>' escaped.
@@ -1302,12 +1226,8 @@ TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
     EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("taken.csv")),
-                          std::filesystem::directory_iterator()),
-            0);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);  // p.hlog and taken.csv: no temporary left
+  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
 }
 
 // The temporary is made new: a link or a file found at its name is never
@@ -1366,9 +1286,7 @@ TEST(ReportOutput, TwoWritersOfOneTargetLeaveOneWholeOutput) {
     EXPECT_EQ(status[1], 0);
     const std::string got = ReadFile(out);
     EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              2);
+    EXPECT_EQ(Entries(dir.path()), 2);
   }
 }
 
