@@ -62,15 +62,11 @@ std::string IntegrityCheck(const std::string& path) {
 // returned true there.
 template <typename Body>
 bool RunAs(uid_t id, Body body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  return zrperf_test::ExitedCleanly(zrperf_test::ForkTogether(1, [&](int) {
     const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
                          ::setresuid(id, id, id) == 0;
-    ::_exit(dropped && body() ? 0 : 1);
-  }
-  int status = 0;
-  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+    return dropped && body() ? 0 : 1;
+  }));
 }
 
 // The names in `dir`, sorted.
@@ -123,7 +119,8 @@ TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteAndAWriteReplacesTheWholeValu
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
+// Null arguments and a negative length write nothing.
+TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeysAndNullsWriteNothing) {
   std::string value = "keep";
   EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
   EXPECT_FALSE(fs::exists(m_dir.Path("state"))) << "a reader created the store's directory";
@@ -138,12 +135,8 @@ TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
   }
   EXPECT_EQ(ZRPlatformInfo().getString("B", "y", &value), 0);
   EXPECT_EQ(value, "keep");
-  EXPECT_TRUE(m_sink->Records().empty());
-}
 
-TEST_F(PlatformInfoTest, NullArgumentsAndNegativeLengthWriteNothing) {
   ZRPlatformInfo store;
-  std::string value = "keep";
   EXPECT_EQ(store.setString(nullptr, "n", "v", 1), 0);
   EXPECT_EQ(store.setString("S", nullptr, "v", 1), 0);
   EXPECT_EQ(store.setString("S", "n", nullptr, 1), 0);
@@ -284,31 +277,12 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
     }
     return failed;
   };
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<pid_t> children;
-  for (int p = 0; p < kWriters; ++p) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // starts writing the moment the pipe closes
-      ::close(go[1]);
-      char c;
-      while (::read(go[0], &c, 1) > 0) {
-      }
-      ::_exit(writeAll("p" + std::to_string(p)) == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  ::close(go[0]);
-  ::close(go[1]);
+  const std::vector<pid_t> children = zrperf_test::ForkTogether(
+      kWriters, [&](int p) { return writeAll("p" + std::to_string(p)) == 0 ? 0 : 1; });
   std::atomic<int> failures{0};
   zrperf_test::RunTogether(kWriters, [&](int t) { failures += writeAll("t" + std::to_string(t)); });
   EXPECT_EQ(failures.load(), 0);
-  for (pid_t pid : children) {
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  EXPECT_TRUE(zrperf_test::ExitedCleanly(children));
   for (const char* kind : {"p", "t"}) {
     for (int w = 0; w < kWriters; ++w) {
       for (int i = 0; i < kWrites; ++i) {
@@ -323,11 +297,10 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-// What one process of the load below reports through its pipe.
+// What one process of the load below reports through the pipe they share.
 struct LoadResult {
-  long calls = 0;
-  long failures = 0;
-  long worstUs = 0;
+  int process;
+  long calls, failures, worstUs;
 };
 
 // Two processes that write in a loop (each through one handle, so nothing
@@ -342,56 +315,38 @@ TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
   const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
   const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
   ASSERT_EQ(Set("Load", "value", "initial"), 1);
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<std::pair<pid_t, int>> children;  // pid, read end of its result pipe
-  for (int p = 0; p < kWriters + kReaders; ++p) {
-    int result[2];
-    ASSERT_EQ(::pipe(result), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(go[1]);
-      char c;
-      while (::read(go[0], &c, 1) > 0) {
+  int reports[2];
+  ASSERT_EQ(::pipe(reports), 0);
+  const std::vector<pid_t> children = zrperf_test::ForkTogether(kWriters + kReaders, [&](int p) {
+    LoadResult r{p, 0, 0, 0};
+    const std::string value = "writer-" + std::to_string(p);
+    ZRPlatformInfo kept;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    for (auto now = std::chrono::steady_clock::now(); now < end;) {
+      bool ok = false;
+      if (p < kWriters) {
+        ok = kept.setString("Load", "value", value.data(), static_cast<int>(value.size())) == 1;
+      } else {
+        ZRPlatformInfo fresh;
+        std::string read;
+        ok = (p % 2 == 0 ? kept : fresh).getString("Load", "value", &read) == 1;
       }
-      LoadResult r;
-      const std::string value = "writer-" + std::to_string(p);
-      ZRPlatformInfo kept;
-      const auto end = std::chrono::steady_clock::now() + duration;
-      for (auto now = std::chrono::steady_clock::now(); now < end;) {
-        bool ok = false;
-        if (p < kWriters) {
-          ok = kept.setString("Load", "value", value.data(), static_cast<int>(value.size())) == 1;
-        } else {
-          ZRPlatformInfo fresh;
-          std::string read;
-          ok = (p % 2 == 0 ? kept : fresh).getString("Load", "value", &read) == 1;
-        }
-        const auto after = std::chrono::steady_clock::now();
-        const long us = std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
-        r.worstUs = std::max(r.worstUs, us);
-        ++(ok ? r.calls : r.failures);
-        now = after;
-      }
-      ::_exit(::write(result[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1);
+      const auto after = std::chrono::steady_clock::now();
+      const long us = std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
+      r.worstUs = std::max(r.worstUs, us);
+      ++(ok ? r.calls : r.failures);
+      now = after;
     }
-    ::close(result[1]);
-    children.emplace_back(pid, result[0]);
-  }
-  ::close(go[0]);
-  ::close(go[1]);
-  std::vector<LoadResult> results;
-  for (const auto& [pid, fd] : children) {
-    LoadResult r;
-    EXPECT_EQ(::read(fd, &r, sizeof(r)), static_cast<ssize_t>(sizeof(r)));
-    ::close(fd);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    results.push_back(r);
-  }
+    return ::write(reports[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1;  // one atomic write
+  });
+  ::close(reports[1]);
+  EXPECT_TRUE(zrperf_test::ExitedCleanly(children));
+  std::vector<LoadResult> results(children.size(), LoadResult{-1, 0, 0, 0});
+  for (LoadResult r; ::read(reports[0], &r, sizeof(r)) == sizeof(r);) results.at(r.process) = r;
+  ::close(reports[0]);
   long reads = 0, worstWriteUs = 0, worstReadUs = 0;
   for (int p = 0; p < kWriters + kReaders; ++p) {
+    EXPECT_EQ(results[p].process, p) << "no report";
     EXPECT_EQ(results[p].failures, 0) << "process " << p;
     (p < kWriters ? worstWriteUs : worstReadUs) =
         std::max(p < kWriters ? worstWriteUs : worstReadUs, results[p].worstUs);

@@ -125,7 +125,9 @@ TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoe
   EXPECT_EQ(set.ListTimeCounters().size(), 2u);
 }
 
-TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsulted) {
+// A pass with nothing due asks the sink nothing; one that the sink's level
+// filters out still advances the last-logged counts.
+TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsultedAndFilteredPassesStillCount) {
   CPerfCounters set;
   set.Log();
   set.Reset();
@@ -151,6 +153,20 @@ TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsulted) {
   Feed(set.GetCounter("busy"), 1);
   set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("busy", set.GetCounter("busy")));
+
+  sink_->Clear();
+  Feed(set.GetCounter("op"), 4);
+  sink_->SetLevel(-1);
+  set.Log();
+  EXPECT_EQ(sink_->LevelQueries(), 1);
+  EXPECT_TRUE(sink_->Records().empty());
+  sink_->SetLevel(0);
+  set.Log();  // the four samples were consumed by the filtered pass
+  EXPECT_TRUE(sink_->Records().empty());
+  sink_->SetLevel(5);
+  Feed(set.GetCounter("op"), 1);
+  set.Log();
+  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
 }
 
 TEST_F(PerfCountersTest, ResetKeepsLastLoggedCountsButInitRebaselines) {
@@ -183,18 +199,38 @@ TEST_F(PerfCountersTest, ResetKeepsLastLoggedCountsButInitRebaselines) {
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
 }
 
-TEST_F(PerfCountersTest, CopiedHandleOutlivesResetButLeavesTheRecord) {
+// Throughput counters are apart from the elapsed-time ones of the same name
+// and never written. Reset() renews the set's handles of both kinds; a copy
+// taken before keeps the old counter, which is in no record.
+TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndCopiedHandlesOutliveReset) {
   CPerfCounters set;
+  boost::shared_ptr<CMediaSpeedCounter>& media = set.GetMediaSpeedCounter("op");
+  ASSERT_TRUE(media);
+  media->AddTransfer(4096, CTimeInterval(100));
+  EXPECT_EQ(&media, &set.GetMediaSpeedCounter("op"));
+  set.Log();
+  EXPECT_TRUE(sink_->Records().empty());
+  EXPECT_EQ(sink_->LevelQueries(), 0);
+
   boost::shared_ptr<CTimeCounter>& ref = set.GetCounter("op");
+  Feed(ref, 1);
+  set.Log();
+  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
+  EXPECT_EQ(media->GetTotalBytes(), 4096u);
+
   boost::shared_ptr<CTimeCounter> copy = ref;
+  const boost::shared_ptr<CMediaSpeedCounter> mediaCopy = media;
   set.Reset();
   EXPECT_NE(ref.get(), copy.get()) << "the set's handle reaches the fresh counter";
   EXPECT_EQ(&ref, &set.GetCounter("op")) << "the reference stays valid";
+  EXPECT_NE(media.get(), mediaCopy.get());
+  EXPECT_EQ(media->GetTotalBytes(), 0u);
+  sink_->Clear();
   Feed(copy, 5);
-  EXPECT_EQ(copy->GetTotalSamples(), 5);
+  EXPECT_EQ(copy->GetTotalSamples(), 6);
   set.Log();
   EXPECT_TRUE(sink_->Records().empty()) << "the copied counter is in no record";
-  Feed(ref, 1);
+  Feed(ref, 2);  // two: a fresh total of one would equal the last-logged count
   set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
 }
@@ -205,21 +241,18 @@ TEST_F(PerfCountersTest, CopiedHandleOutlivesResetButLeavesTheRecord) {
 // every handle renewed by Reset() however many lists came before it.
 TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandles) {
   CPerfCounters set;
-  const auto expectCurrent = [&set](const std::vector<std::string>& names) {
-    std::vector<std::string> sorted = names;
+  const auto expectCurrent = [&set](std::vector<std::string> sorted) {
     std::sort(sorted.begin(), sorted.end());
-    const CPerfCounters::TimeCounterList times = set.ListTimeCounters();
-    ASSERT_EQ(times.size(), sorted.size());
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-      EXPECT_EQ(times[i].first, sorted[i]) << i;
-      EXPECT_EQ(times[i].second, set.GetCounter(sorted[i])) << sorted[i];
-    }
-    const CPerfCounters::MediaSpeedCounterList media = set.ListMediaSpeedCounters();
-    ASSERT_EQ(media.size(), sorted.size());
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-      EXPECT_EQ(media[i].first, sorted[i]);
-      EXPECT_EQ(media[i].second, set.GetMediaSpeedCounter(sorted[i])) << sorted[i];
-    }
+    const auto check = [&sorted](const auto& list, const auto& handle) {
+      ASSERT_EQ(list.size(), sorted.size());
+      for (std::size_t i = 0; i < sorted.size(); ++i) {
+        EXPECT_EQ(list[i].first, sorted[i]) << i;
+        EXPECT_EQ(list[i].second, handle(sorted[i])) << sorted[i];
+      }
+    };
+    check(set.ListTimeCounters(), [&](const std::string& n) { return set.GetCounter(n); });
+    check(set.ListMediaSpeedCounters(),
+          [&](const std::string& n) { return set.GetMediaSpeedCounter(n); });
   };
   std::vector<std::string> names;
   const auto add = [&](const std::string& name) {
@@ -265,22 +298,6 @@ TEST_F(PerfCountersTest, ListsTakenWhileNamesArriveStayOrderedAndComplete) {
     }
   });
   EXPECT_EQ(set.ListTimeCounters().size(), static_cast<std::size_t>(kNames));
-}
-
-TEST_F(PerfCountersTest, LevelFilterStillAdvancesLastLoggedCounts) {
-  CPerfCounters set;
-  Feed(set.GetCounter("op"), 4);
-  sink_->SetLevel(-1);
-  set.Log();
-  EXPECT_EQ(sink_->LevelQueries(), 1);
-  EXPECT_TRUE(sink_->Records().empty());
-  sink_->SetLevel(0);
-  set.Log();  // the four samples were consumed by the filtered pass
-  EXPECT_TRUE(sink_->Records().empty());
-  sink_->SetLevel(5);
-  Feed(set.GetCounter("op"), 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
 }
 
 // The lines of a record ("Exec Stats: " or "Interval Stats: " and then
@@ -375,27 +392,6 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   records = sink_->Records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(SamplesIn(LinesOf(records[1].message, "Interval Stats: ").at(0).second), 3);
-}
-
-TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndNeverWritten) {
-  CPerfCounters set;
-  boost::shared_ptr<CMediaSpeedCounter>& media = set.GetMediaSpeedCounter("io");
-  ASSERT_TRUE(media);
-  media->AddTransfer(4096, CTimeInterval(100));
-  EXPECT_EQ(&media, &set.GetMediaSpeedCounter("io"));
-  set.Log();
-  EXPECT_TRUE(sink_->Records().empty());
-  EXPECT_EQ(sink_->LevelQueries(), 0);
-
-  Feed(set.GetCounter("io"), 1);  // the same name as an elapsed-time counter
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("io", set.GetCounter("io")));
-  EXPECT_EQ(media->GetTotalBytes(), 4096u);
-
-  boost::shared_ptr<CMediaSpeedCounter> copy = media;
-  set.Reset();
-  EXPECT_NE(media.get(), copy.get());
-  EXPECT_EQ(media->GetTotalBytes(), 0u);
 }
 
 TEST(PerfCounters, NoSinkInstalledDropsTheRecordAndTheCountAdvances) {
