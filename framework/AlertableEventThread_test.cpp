@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -30,23 +31,16 @@ constexpr CTimeInterval kForever(0);
 // Bound on waiting for the thread, so that a fault fails instead of hanging.
 constexpr auto kPatience = std::chrono::seconds(10);
 
-// A one-shot gate: Pass() blocks until Open(), or fails after kPatience.
-class Gate {
- public:
+// A one-shot gate: Pass() blocks until Open() (once or more), or fails after kPatience.
+struct Gate {
   void Open() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_open = true;
-    m_cv.notify_all();
+    std::call_once(once, [this] { promise.set_value(); });
   }
-  bool Pass() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, kPatience, [this] { return m_open; });
-  }
+  bool Pass() { return passed.wait_for(kPatience) == std::future_status::ready; }
 
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  bool m_open = false;
+  std::once_flag once;
+  std::promise<void> promise;
+  std::shared_future<void> passed = promise.get_future().share();
 };
 
 // Records the handler calls the base makes, then runs the hook given for that
