@@ -589,15 +589,11 @@ std::string PlotDataLog(const TempDir& dir) {
   });
 }
 
-zrreport::Dataset PlotData(const TempDir& dir) {
-  return Read({PlotDataLog(dir)});
-}
-
 // The SVG holds every series and nothing is left on failure; the PNG has the
 // asked size and is not blank.
 TEST(ReportPlot, PlotsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
   TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
+  const zrreport::Dataset data = Read({PlotDataLog(dir)});
   zrreport::ReportOptions options;
   options.counters = {"disk.*"};
   std::string error;
@@ -653,29 +649,25 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
       {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
       {" 99.999999 , 0.5", "p0.5 p99.999999"},
       {"99.90,1", "p1 p99.9"},
-      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"},
-      {"", nullptr},
-      {"50,", nullptr},
-      {"p50", nullptr},
-      {"100", nullptr},
-      {"0", nullptr},
-      {"-1", nullptr},
-      {"50,50.0", nullptr},
-      {"99.9999999", nullptr},
-      {"1,2,3,4,5,6,7,8,9,10,11", nullptr},
-  };
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
   for (const auto& list : lists) {
     std::vector<zrreport::Stat> stats;
     std::string error;
-    ASSERT_EQ(zrreport::ParsePercentiles(list.first, &stats, &error), list.second != nullptr)
-        << list.first << ": " << error;
+    ASSERT_TRUE(zrreport::ParsePercentiles(list.first, &stats, &error)) << list.first << error;
     std::string labels;
     for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
-    EXPECT_EQ(labels, list.second ? list.second : "");
+    EXPECT_EQ(labels, list.second);
+  }
+  for (const char* refused :
+       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"}) {
+    std::vector<zrreport::Stat> stats;
+    std::string error;
+    EXPECT_FALSE(zrreport::ParsePercentiles(refused, &stats, &error)) << refused;
+    EXPECT_TRUE(stats.empty()) << refused;
   }
 
   TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
+  const zrreport::Dataset data = Read({PlotDataLog(dir)});
   const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
   zrreport::ReportOptions options;
   std::string error, text;
@@ -774,50 +766,40 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
 // Every form an objective takes, and each way one can be malformed, with the
 // message saying which part is wrong.
 TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
-  struct Case {
+  const struct {
     const char* text;
-    const char* shown;  // or the message's telling part when malformed
+    const char* shown;
     double limitNs;
-  };
-  const Case cases[] = {
-      {"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
-      {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
-      {"x: mean<1ns ", "x:mean < 1ns", 1},
-      {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
-      {"x:p50<2s", "x:p50 < 2s", 2e9},
-      {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
-      {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5},
-      {"p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
-      {":p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
-      {"x:p100 < 5ms", "not a figure", 0},
-      {"x:p0 < 5ms", "not a figure", 0},
-      {"x:p < 5ms", "not a figure", 0},
-      {"x:p99. < 5ms", "not a figure", 0},
-      {"x:p-1 < 5ms", "not a figure", 0},
-      {"x:avg < 5ms", "not a figure", 0},
-      {"x: < 5ms", "not a figure", 0},
-      {"x:p99 > 5ms", "must be < or <=", 0},
-      {"x:p99 = 5ms", "must be < or <=", 0},
-      {"x:p99 5ms", "must be < or <=", 0},
-      {"x:p99 < 5", "a number with a unit", 0},
-      {"x:p99 < ms", "a number with a unit", 0},
-      {"x:p99 < 5 parsecs", "a number with a unit", 0},
-      {"x:p99 < -5ms", "a number with a unit", 0},
-      {"x:p99 < 1e3ms", "a number with a unit", 0},
-      {"x:p99 < infms", "a number with a unit", 0},
-      {"x:p99 < 5ms 6ms", "a number with a unit", 0},
-      {"x:p99 <", "a number with a unit", 0},
-  };
-  for (const Case& c : cases) {
+  } valid[] = {{"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
+               {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
+               {"x: mean<1ns ", "x:mean < 1ns", 1},
+               {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
+               {"x:p50<2s", "x:p50 < 2s", 2e9},
+               {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
+               {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5}};
+  for (const auto& c : valid) {
     zrreport::Objective o;
     std::string error;
-    const bool ok = zrreport::ParseObjective(c.text, &o, &error);
-    ASSERT_EQ(ok, c.limitNs > 0) << c.text << ": " << error;
-    if (ok) {
-      EXPECT_EQ(o.Shown(), c.shown);
-      EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
-    } else {
-      EXPECT_NE(error.find(c.shown), std::string::npos) << c.text << ": " << error;
+    ASSERT_TRUE(zrreport::ParseObjective(c.text, &o, &error)) << c.text << ": " << error;
+    EXPECT_EQ(o.Shown(), c.shown);
+    EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
+  }
+  // The message's telling part, and the objectives it is said of.
+  const std::pair<const char*, std::vector<const char*>> malformed[] = {
+      {"needs GLOB:STAT OP VALUE", {"p99 < 5ms", ":p99 < 5ms"}},
+      {"not a figure",
+       {"x:p100 < 5ms", "x:p0 < 5ms", "x:p < 5ms", "x:p99. < 5ms", "x:p-1 < 5ms", "x:avg < 5ms",
+        "x: < 5ms"}},
+      {"must be < or <=", {"x:p99 > 5ms", "x:p99 = 5ms", "x:p99 5ms"}},
+      {"a number with a unit",
+       {"x:p99 < 5", "x:p99 < ms", "x:p99 < 5 parsecs", "x:p99 < -5ms", "x:p99 < 1e3ms",
+        "x:p99 < infms", "x:p99 < 5ms 6ms", "x:p99 <"}}};
+  for (const auto& [message, texts] : malformed) {
+    for (const char* text : texts) {
+      zrreport::Objective o;
+      std::string error;
+      EXPECT_FALSE(zrreport::ParseObjective(text, &o, &error)) << text;
+      EXPECT_NE(error.find(message), std::string::npos) << text << ": " << error;
       EXPECT_TRUE(TerminalSafe(error)) << error;
     }
   }
