@@ -462,18 +462,15 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     bool write;
     int result = -1;
     double seconds = 0;
-    std::unique_ptr<ZRPlatformInfo> handle;
+    std::unique_ptr<ZRPlatformInfo> handle = nullptr;
   };
-  std::vector<Call> calls(3);
-  calls[0].store = held, calls[0].write = true;
-  calls[1].store = stopped, calls[1].write = true;
-  calls[2].store = stopped, calls[2].write = false;
+  Call calls[] = {{held, true}, {stopped, true}, {stopped, false}};
   for (Call& call : calls) {
     ZRPlatformInfo::SetStorePath(call.store);
     call.handle.reset(new ZRPlatformInfo);
   }
   m_sink->Clear();
-  zrperf_test::RunTogether(static_cast<int>(calls.size()), [&](int i) {
+  zrperf_test::RunTogether(3, [&](int i) {
     Call& call = calls[i];
     std::string value;
     const auto start = std::chrono::steady_clock::now();
@@ -582,7 +579,6 @@ TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting
   EXPECT_TRUE(RunAs(kReader, read("second")));
 }
 
-// "file:..." is a relative file path like any other, never a URI.
 TEST_F(PlatformInfoTest, PathThatLooksLikeAUriIsALiteralPath) {
   const fs::path cwd = fs::current_path();
   fs::current_path(m_dir.path());

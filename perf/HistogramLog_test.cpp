@@ -84,8 +84,6 @@ TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamples) {
   EXPECT_EQ(lines[3].min, 40u);
 }
 
-// Recorders race the passes; the lines of all passes add up to exactly the
-// samples recorded, none lost and none counted twice.
 TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   TempDir dir("histlog");
   std::string error;
