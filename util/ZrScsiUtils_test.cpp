@@ -119,7 +119,7 @@ TEST(ZrScsiUtils, UnreadableFileWarnsAfterEachOfThreeAttemptsThenFailsAndIsOpene
   }
 }
 
-TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
+TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnceAndExceptionsEndTheRead) {
   TempDir dir{"zrscsi"};
   const std::string good = dir.Write("good", "a, b");
   const std::string link = dir.Path("list");
@@ -134,12 +134,9 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnce) {
   EXPECT_EQ(values, (Values{"a", "b"}));
   ASSERT_EQ(sink->Records().size(), 1u);
   EXPECT_EQ(sink->Records()[0].message, RetryWarning(link, 0));
-}
 
-TEST(ZrScsiUtils, StdExceptionWhileReadingBecomesTheErrorResult) {
-  ScopedSink sink;
   sink->onRecord = [] { throw std::runtime_error("sink is down"); };
-  Values values{"kept"};
+  values = {"kept"};
   ExpectReadError(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), 53,
                   "Exception [sink is down] while reading comma seperated values from file [" +
                       std::string(kUnreadable) + "]");

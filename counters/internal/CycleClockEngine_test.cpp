@@ -184,8 +184,8 @@ TEST(CycleClockEngine, FallsBackForGoodWhenTheRemeasuredRateIsMoreThanOnePercent
 
 // A declared rate a quarter too high: the line runs at 0.8 of the steady
 // clock's pace, is never re-measured, and forcing the steady clock continues
-// from it.
-TEST(CycleClockEngine, ForcedSteadyClockContinuesFromADeclaredRatesLineAndStays) {
+// from it. An untrusted counter, or one forced off early, is never used.
+TEST(CycleClockEngine, ForcedSteadyClockContinuesFromTheCountersLineAndStaysOrIsUsedThroughout) {
   FakeTime time;
   Engine engine(CounterChoice{true, 1.25e9}, FakeTicks{&time});
   EXPECT_TRUE(engine.OnCounter());
@@ -201,18 +201,16 @@ TEST(CycleClockEngine, ForcedSteadyClockContinuesFromADeclaredRatesLineAndStays)
   time.Advance(kSecond);
   EXPECT_EQ(FirstRead(engine), onCounter + 10000000);
   EXPECT_FALSE(engine.OnCounter());
-}
 
-TEST(CycleClockEngine, StaysOnTheSteadyClockWhenTheCounterIsUntrustedOrForcedOffEarly) {
   for (bool trusted : {false, true}) {
-    FakeTime time;
-    Engine engine(CounterChoice{trusted, 0}, FakeTicks{&time});
-    if (trusted) engine.ForceSteady();
+    FakeTime steady;
+    Engine early(CounterChoice{trusted, 0}, FakeTicks{&steady});
+    if (trusted) early.ForceSteady();
     for (std::int64_t at : {25 * kMs, kSecond / 10, 2000 * kSecond}) {
-      time.At(at);
-      EXPECT_EQ(FirstRead(engine), Units(FakeTime::kStartNs + at)) << trusted;
+      steady.At(at);
+      EXPECT_EQ(FirstRead(early), Units(FakeTime::kStartNs + at)) << trusted;
     }
-    EXPECT_FALSE(engine.OnCounter()) << trusted;
+    EXPECT_FALSE(early.OnCounter()) << trusted;
   }
 }
 
