@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -162,66 +163,40 @@ TEST_F(PlatformInfoTest, ObjectKeepsThePathItWasBuiltWith) {
 // A VFS in front of SQLite's default one that counts what connections do to
 // their files, to see the durability settings from outside: a rollback
 // journal that is deleted after each commit, synced twice (synchronous=FULL;
-// NORMAL syncs it once) before the database itself is synced.
+// NORMAL syncs it once) before the database itself is synced. Each file is
+// the default VFS's own; its methods are a copy whose sync counts.
 struct FileEvents {
   int walOpens = 0, journalDeletes = 0, journalSyncs = 0, databaseSyncs = 0;
 };
 FileEvents g_events;
 sqlite3_vfs* g_real = nullptr;
+// Per methods table of the default VFS and kind of file (journal or not), the
+// counting copy; and per copy, the table it copies.
+std::map<std::pair<const sqlite3_io_methods*, bool>, sqlite3_io_methods> g_copies;
+std::map<const sqlite3_io_methods*, const sqlite3_io_methods*> g_originals;
 
-struct CountingFile {
-  sqlite3_file base;
-  sqlite3_file* real;
-  bool journal;
-};
-sqlite3_file* Real(sqlite3_file* f) {
-  return reinterpret_cast<CountingFile*>(f)->real;
+template <bool kJournal>
+int CountingSync(sqlite3_file* f, int flags) {
+  ++(kJournal ? g_events.journalSyncs : g_events.databaseSyncs);
+  return g_originals.at(f->pMethods)->xSync(f, flags);
 }
-
-const sqlite3_io_methods kCountingMethods = {
-    1,
-    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
-    [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
-      return Real(f)->pMethods->xRead(Real(f), b, n, o);
-    },
-    [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-      return Real(f)->pMethods->xWrite(Real(f), b, n, o);
-    },
-    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
-    [](sqlite3_file* f, int flags) {
-      ++(reinterpret_cast<CountingFile*>(f)->journal ? g_events.journalSyncs
-                                                     : g_events.databaseSyncs);
-      return Real(f)->pMethods->xSync(Real(f), flags);
-    },
-    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
-    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
-    [](sqlite3_file* f, int op, void* a) {
-      return Real(f)->pMethods->xFileControl(Real(f), op, a);
-    },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
-    nullptr,  // version 1: no shared memory (so no WAL) and no memory mapping
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 sqlite3_vfs MakeCountingVfs() {
   g_real = sqlite3_vfs_find(nullptr);
   sqlite3_vfs vfs = *g_real;
   vfs.zName = "zrperf-counting";
-  vfs.szOsFile = static_cast<int>(sizeof(CountingFile)) + g_real->szOsFile;
   vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-    CountingFile* file = reinterpret_cast<CountingFile*>(f);
-    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
-    file->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
     g_events.walOpens += (flags & SQLITE_OPEN_WAL) ? 1 : 0;
-    const int rc = g_real->xOpen(g_real, name, file->real, flags, out);
-    file->base.pMethods = file->real->pMethods != nullptr ? &kCountingMethods : nullptr;
+    const int rc = g_real->xOpen(g_real, name, f, flags, out);
+    if (f->pMethods == nullptr) return rc;
+    const bool journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    sqlite3_io_methods& copy = g_copies[{f->pMethods, journal}];
+    if (copy.xSync == nullptr) {
+      copy = *f->pMethods;
+      copy.xSync = journal ? CountingSync<true> : CountingSync<false>;
+      g_originals[&copy] = f->pMethods;
+    }
+    f->pMethods = &copy;
     return rc;
   };
   vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
