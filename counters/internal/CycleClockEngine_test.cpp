@@ -5,9 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include <zrperf/counters/TimeStamp.h>
@@ -35,10 +33,8 @@ class FakeTime {
   }
   std::int64_t SteadyNanoseconds() {
     if (m_holdAfter.fetch_sub(1) == 0) {
-      std::unique_lock<std::mutex> lock(m_gate);
-      m_held = true;
-      m_changed.notify_all();
-      m_changed.wait(lock, [this] { return m_released; });
+      m_held.set_value();
+      m_released.wait();
     }
     return Ns();
   }
@@ -57,24 +53,18 @@ class FakeTime {
   // if none has come within 10 s.
   void HoldRead(int skip) { m_holdAfter.store(skip); }
   bool WaitHeld() {
-    std::unique_lock<std::mutex> lock(m_gate);
-    return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_held; });
+    return m_wasHeld.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   }
-  void Release() {
-    std::lock_guard<std::mutex> lock(m_gate);
-    m_released = true;
-    m_changed.notify_all();
-  }
+  void Release() { m_release.set_value(); }
 
  private:
   std::atomic<std::int64_t> m_ns{kStartNs};
   std::int64_t m_originNs = kStartNs;
   std::uint64_t m_originTicks = kStartTicks;
   std::atomic<int> m_holdAfter{-1};
-  std::mutex m_gate;
-  std::condition_variable m_changed;
-  bool m_held = false;
-  bool m_released = false;
+  std::promise<void> m_held, m_release;
+  std::future<void> m_wasHeld = m_held.get_future();
+  std::shared_future<void> m_released = m_release.get_future().share();
 };
 
 struct FakeTicks {
