@@ -349,7 +349,7 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
-TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothing) {
+TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWritingNothing) {
   TempDir dir("report");
   const std::string good = ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) {
     c[0].second->AddSample(CTimeInterval(5));
@@ -385,6 +385,26 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
     const ToolRun run = Tool(dir, args);
     EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
     EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
+  }
+  // A FIFO, a device and a directory in a log's place are refused at once
+  // with one message, never read (or waited on) and never an abort.
+  ASSERT_EQ(mkfifo(dir.Path("fifo.hlog").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.Path("dir.hlog"));
+  std::filesystem::create_symlink("/dev/zero", dir.Path("zero.hlog"));
+  const std::pair<std::string, const char*> inputs[] = {
+      {dir.Path("fifo.hlog"), "a FIFO"},
+      {dir.Path("dir.hlog"), "a directory"},
+      {"/dev/zero", "a character device"},
+      {dir.Path("zero.hlog"), "a character device"}};
+  for (const auto& input : inputs) {
+    const ToolRun run = Tool(dir, "summary " + input.first);
+    EXPECT_EQ(run.status, 1) << input.first;
+    EXPECT_NE(
+        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out, "");
   }
 }
 
@@ -425,30 +445,6 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
     bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
     EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
     EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
-  }
-}
-
-// A FIFO, a device and a directory in a log's place are refused at once with
-// one message, never read (or waited on) and never an abort.
-TEST(ReportFiles, OnlyRegularFilesAreReadAndNothingWaitsOnAFifo) {
-  TempDir dir("report");
-  ASSERT_EQ(mkfifo(dir.Path("fifo.hlog").c_str(), 0600), 0);
-  std::filesystem::create_directory(dir.Path("dir.hlog"));
-  std::filesystem::create_symlink("/dev/zero", dir.Path("zero.hlog"));
-  const std::pair<std::string, const char*> inputs[] = {
-      {dir.Path("fifo.hlog"), "a FIFO"},
-      {dir.Path("dir.hlog"), "a directory"},
-      {"/dev/zero", "a character device"},
-      {dir.Path("zero.hlog"), "a character device"}};
-  for (const auto& input : inputs) {
-    const ToolRun run = Tool(dir, "summary " + input.first);
-    EXPECT_EQ(run.status, 1) << input.first;
-    EXPECT_NE(
-        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
-        std::string::npos)
-        << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_EQ(run.out, "");
   }
 }
 
@@ -504,7 +500,7 @@ TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
 
 // Each leading character that a spreadsheet reads as a formula, and each
 // character that needs quoting; numbers are never cells of this kind.
-TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
+TEST(ReportText, CsvJsonGnuplotAndHtmlFormsNeutraliseFormulasMarkupAndEveryByte) {
   const std::pair<std::string, std::string> cells[] = {{"=1+1", "\"'=1+1\""},
                                                        {"+1", "\"'+1\""},
                                                        {"-1", "\"'-1\""},
@@ -520,9 +516,10 @@ TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
                                                        {"", ""}};
   for (const auto& cell : cells)
     EXPECT_EQ(zrreport::CsvCell(cell.first), cell.second) << cell.first;
+  std::string all;
   for (int c = 0; c < 256; ++c) {
-    const std::string text(1, static_cast<char>(c));
-    EXPECT_TRUE(ValidJson(zrreport::JsonString(text))) << c;
+    all += static_cast<char>(c);
+    EXPECT_TRUE(ValidJson(zrreport::JsonString(all.substr(c)))) << c;
   }
   EXPECT_EQ(zrreport::JsonNumber(INFINITY, 3) + zrreport::JsonNumber(NAN, 3), "nullnull");
   // gnuplot's data blocks: no line starts with the end marker, and no
@@ -530,6 +527,26 @@ TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
   std::string script;
   zrreport::AppendDataBlock(script, "$N", {"EODX a", "b\nc\x7f", "EOD"});
   EXPECT_EQ(script, "$N << EODXX\nEODX a\nb?c?\nEOD\nEODXX\n");
+  // HtmlText leaves no byte that could start markup or end an attribute, and
+  // no control character or malformed UTF-8.
+  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
+            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
+  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
+            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
+  for (const std::string& text : {all, zrreport::ShownName(all)}) {
+    const std::string html = zrreport::HtmlText(text);
+    EXPECT_TRUE(zrperf::IsUtf8(html));
+    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
+    std::string untabbed = html;
+    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+    EXPECT_TRUE(TerminalSafe(untabbed));
+    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
+      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
+      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
+                  entity == "&#39;")
+          << entity;
+    }
+  }
 }
 
 // The summary writes every duration with the counters' own text: each 100 ns
@@ -1015,31 +1032,6 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
   }
 }
 
-// HtmlText leaves no byte that could start markup or end an attribute, and
-// no control character or malformed UTF-8.
-TEST(ReportText, HtmlTextEscapesMarkupQuotesAndEveryByte) {
-  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
-            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
-  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
-            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
-  std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
-  for (const std::string& text : {all, zrreport::ShownName(all)}) {
-    const std::string html = zrreport::HtmlText(text);
-    EXPECT_TRUE(zrperf::IsUtf8(html));
-    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
-    std::string untabbed = html;
-    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
-    EXPECT_TRUE(TerminalSafe(untabbed));
-    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
-      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
-      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
-                  entity == "&#39;")
-          << entity;
-    }
-  }
-}
-
 // The page holds the summary's figures for every counter, a picture each
 // and the objectives' results; hostile names are text, never markup; and a
 // real browser renders it without requesting anything outside the file.
@@ -1138,7 +1130,9 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
 
 // Links planted at the names the temporary files used to have (and at the
 // target) are never followed: the victim stays, the target is a new file.
-TEST(ReportOutput, PlantedLinksAreNeverFollowed) {
+// The temporary is made new: a link or a file found at its name is never
+// opened (the next name is taken), and an uncommitted one is removed.
+TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
   const std::string victim = dir.Write("victim", "precious");
@@ -1162,37 +1156,7 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowed) {
     const std::string name = entry.path().filename().string();
     EXPECT_TRUE(name.rfind("out.", 0) == 0 || name == "victim" || name == "p.hlog") << name;
   }
-}
 
-// A failed output writes nothing anywhere (standard output included) and
-// names the failing step with its errno text.
-TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
-  TempDir dir("report");
-  const std::string log = PlotDataLog(dir);
-  std::filesystem::create_directory(dir.Path("taken.csv"));
-  const std::pair<std::string, std::string> cases[] = {
-      {"plot -o " + dir.Path("missing/p.png"),
-       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
-           dir.Path("missing/") + "': No such file or directory"},
-      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
-      {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
-  for (const auto& c : cases) {
-    const ToolRun run = Tool(dir, c.first + " " + log);
-    EXPECT_EQ(run.status, 1) << c.first;
-    EXPECT_EQ(run.out, "") << c.first;
-    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
-  }
-  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
-  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
-}
-
-// The temporary is made new: a link or a file found at its name is never
-// opened (the next name is taken), and an uncommitted one is removed.
-TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
-  TempDir dir("report");
-  const std::string victim = dir.Write("victim", "precious");
   std::filesystem::create_symlink(victim, dir.Path(".out.csv.a"));
   dir.Write(".out.csv.b", "squatter");
   int next = 0;
@@ -1218,6 +1182,30 @@ TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
   const std::string longName = dir.Path(std::string(250, 'l'));
   ASSERT_TRUE(zrreport::WriteOutput(longName, "long", &error)) << error;
   EXPECT_EQ(ReadFile(longName), "long");
+}
+
+// A failed output writes nothing anywhere (standard output included) and
+// names the failing step with its errno text.
+TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
+  TempDir dir("report");
+  const std::string log = PlotDataLog(dir);
+  std::filesystem::create_directory(dir.Path("taken.csv"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"plot -o " + dir.Path("missing/p.png"),
+       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
+           dir.Path("missing/") + "': No such file or directory"},
+      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
+      {"csv -o " + dir.Path("taken.csv"),
+       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(dir, c.first + " " + log);
+    EXPECT_EQ(run.status, 1) << c.first;
+    EXPECT_EQ(run.out, "") << c.first;
+    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
 }
 
 // Two processes writing one target at once: each round leaves one of the two

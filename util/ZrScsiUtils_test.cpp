@@ -51,6 +51,23 @@ void ExpectReadError(const CKyError& err, int line, const std::string& message) 
   EXPECT_EQ(detail.GetLine(), line);
 }
 
+// Classifies 'x' as space in addition to the classic set.
+class XIsSpace : public std::ctype<char> {
+ public:
+  XIsSpace() : std::ctype<char>(Table()) {}
+
+ private:
+  static const mask* Table() {
+    static const std::vector<mask> table = [] {
+      std::vector<mask> t(classic_table(), classic_table() + table_size);
+      t['x'] |= space;
+      return t;
+    }();
+    return table.data();
+  }
+};
+
+// The trim follows the global locale at the time of the read.
 TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
   const struct {
     std::string text;
@@ -66,6 +83,7 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
       {"a,b\nc,d\n", {"a", "b\nc", "d"}},
       {" \t\r\n a  b \r\n\v\f,\nc\n", {"a  b", "c"}},
       {std::string("a\0b,c", 5), {std::string("a\0b", 3), "c"}},
+      {"xax, xbxcx ", {"xax", "xbxcx"}},
   };
   ScopedSink sink;
   TempDir dir{"zrscsi"};
@@ -85,6 +103,13 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
     EXPECT_EQ(values, Values{"kept"});
   }
   EXPECT_TRUE(sink->Records().empty());
+
+  Values values;
+  const std::locale previous = std::locale::global(std::locale(std::locale(), new XIsSpace));
+  ASSERT_FALSE(
+      ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", "xax, xbxcx "), values).IsError());
+  std::locale::global(previous);
+  EXPECT_EQ(values, (Values{"a", "bxc"}));
 }
 
 // The descriptor open while the reader reports its retry warnings must not
@@ -145,35 +170,6 @@ TEST(ZrScsiUtils, ReadThatSucceedsOnTheSecondAttemptWarnsOnceAndExceptionsEndThe
   sink->onRecord = [] { throw 42; };  // not a std::exception: passes to the caller
   EXPECT_THROW(ZrScsiUtils::GetCommaSeperatedValues(kUnreadable, values), int);
   EXPECT_EQ(values, Values{"kept"});
-}
-
-// Classifies 'x' as space in addition to the classic set.
-class XIsSpace : public std::ctype<char> {
- public:
-  XIsSpace() : std::ctype<char>(Table()) {}
-
- private:
-  static const mask* Table() {
-    static const std::vector<mask> table = [] {
-      std::vector<mask> t(classic_table(), classic_table() + table_size);
-      t['x'] |= space;
-      return t;
-    }();
-    return table.data();
-  }
-};
-
-TEST(ZrScsiUtils, TrimFollowsTheGlobalLocaleAtTheTimeOfTheRead) {
-  TempDir dir{"zrscsi"};
-  const std::string file = dir.Write("list", "xax, xbxcx ");
-  Values values;
-  ASSERT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(file, values).IsError());
-  EXPECT_EQ(values, (Values{"xax", "xbxcx"}));
-
-  const std::locale previous = std::locale::global(std::locale(std::locale(), new XIsSpace));
-  ASSERT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(file, values).IsError());
-  std::locale::global(previous);
-  EXPECT_EQ(values, (Values{"a", "bxc"}));
 }
 
 TEST(ZrScsiUtils, ConcurrentReadsOfGoodAndUnreadableFilesDoNotInterfere) {
