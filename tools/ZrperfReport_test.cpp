@@ -295,7 +295,7 @@ TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
   ExpectSameHistogram(MergeAll(data, "rot"), reference.GetSnapshot());
 }
 
-TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
+TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   TempDir dir("report");
   const auto feed = [](Counters& c, int pass) {
     c[0].second->AddSample(CTimeInterval(1000 + pass));
@@ -325,6 +325,26 @@ TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
   EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
   EXPECT_NE(error.find("x.hlog:"), std::string::npos);
   EXPECT_NE(error.find("corrupt line"), std::string::npos) << error;
+
+  // Lines are read up to 1 MiB (without the line feed) across the reader's
+  // chunks; a longer one is skipped with a warning and the lines after it count.
+  constexpr std::size_t kLimit = 1 << 20;
+  const std::string line = whole.substr(lastLine, whole.size() - lastLine - 1);
+  const std::size_t name = line.find("\tc\t") + 1;
+  for (const std::size_t length : {kLimit, kLimit + 1}) {
+    std::string longLine = line;
+    longLine.replace(name, 1, std::string(length - line.size() + 1, 'n'));
+    ASSERT_EQ(longLine.size(), length);
+    WriteFile(dir.Path("t.hlog"), whole + longLine + "\n" + line + "\n");
+    data = Read({dir.Path("t.hlog")});
+    EXPECT_EQ(data.intervals.size(), length == kLimit ? 5u : 4u) << length;
+    ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
+    if (length > kLimit) {
+      EXPECT_NE(data.warnings[0].find(":11: skipped a line longer than 1048576 bytes"),
+                std::string::npos)
+          << data.warnings[0];
+    }
+  }
 }
 
 TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
@@ -445,33 +465,6 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
     bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
     EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
     EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
-  }
-}
-
-// Lines are read up to 1 MiB (without the line feed) across the reader's
-// chunks; a longer one is skipped with a warning and the lines after it count.
-TEST(ReportFiles, LinesUpToOneMebibyteAreReadAndLongerOnesSkipped) {
-  constexpr std::size_t kLimit = 1 << 20;
-  TempDir dir("report");
-  const std::string text = ReadFile(WriteLog(dir, "long.hlog", {"x"}, 1, [](Counters& c, int) {
-    c[0].second->AddSample(CTimeInterval(1234));
-  }));
-  const std::size_t lineStart = text.rfind('\n', text.size() - 2) + 1;
-  const std::string line = text.substr(lineStart, text.size() - lineStart - 1);
-  const std::size_t name = line.find("\tx\t") + 1;
-  for (const std::size_t length : {kLimit, kLimit + 1}) {
-    std::string longLine = line;
-    longLine.replace(name, 1, std::string(length - line.size() + 1, 'n'));
-    ASSERT_EQ(longLine.size(), length);
-    WriteFile(dir.Path("long.hlog"), text + longLine + "\n" + line + "\n");
-    const zrreport::Dataset data = Read({dir.Path("long.hlog")});
-    EXPECT_EQ(data.intervals.size(), length == kLimit ? 3u : 2u) << length;
-    ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
-    if (length > kLimit) {
-      EXPECT_NE(data.warnings[0].find(":9: skipped a line longer than 1048576 bytes"),
-                std::string::npos)
-          << data.warnings[0];
-    }
   }
 }
 
