@@ -241,7 +241,7 @@ TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndCopiedHandlesOutliveRes
 // before, so it is checked against the whole set after every step: new names
 // merged into byte order (before, between and after the ones listed), and
 // every handle renewed by Reset() however many lists came before it.
-TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandles) {
+TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandlesAlsoWhileNamesArrive) {
   CPerfCounters set;
   const auto expectCurrent = [&set](std::vector<std::string> sorted) {
     std::sort(sorted.begin(), sorted.end());
@@ -265,41 +265,35 @@ TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandles) {
   add("m");
   add(std::string("a\0x", 3));  // not cut at its NUL
   expectCurrent(names);
-  for (const char* batch : {"b,z,a", "c", "", "aa,zz,n"}) {
-    std::string list = batch;
-    for (std::size_t at = 0; !list.empty() && at != std::string::npos;) {
-      const std::size_t comma = list.find(',', at);
-      add(list.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-      at = comma == std::string::npos ? comma : comma + 1;
-    }
+  for (const auto& batch :
+       std::vector<std::vector<std::string>>{{"b", "z", "a"}, {"c"}, {}, {"aa", "zz", "n"}}) {
+    for (const std::string& name : batch) add(name);
     expectCurrent(names);
     set.Reset();  // the next list carries the renewed handles
     expectCurrent(names);
   }
-}
 
-// Lists taken while other threads register: each list is in byte order,
-// holds every name registered before it began, and the last one all of them.
-TEST_F(PerfCountersTest, ListsTakenWhileNamesArriveStayOrderedAndComplete) {
-  CPerfCounters set;
+  // Lists taken while other threads register: each list is in byte order,
+  // holds every name registered before it began, and the last one all of them.
+  CPerfCounters racing;
   constexpr int kNames = 4000;
   std::atomic<int> registered{0};
   zrperf_test::RunTogether(3, [&](int thread) {
     if (thread < 2) {
       for (int i = thread; i < kNames; i += 2) {
-        set.GetCounter("n" + std::to_string((i * 7919) % kNames));
+        racing.GetCounter("n" + std::to_string((i * 7919) % kNames));
         registered.fetch_add(1);
       }
       return;
     }
     while (registered.load() < kNames) {
       const int before = registered.load();
-      const CPerfCounters::TimeCounterList list = set.ListTimeCounters();
+      const CPerfCounters::TimeCounterList list = racing.ListTimeCounters();
       ASSERT_GE(static_cast<int>(list.size()), before);
       for (std::size_t i = 1; i < list.size(); ++i) ASSERT_LT(list[i - 1].first, list[i].first);
     }
   });
-  EXPECT_EQ(set.ListTimeCounters().size(), static_cast<std::size_t>(kNames));
+  EXPECT_EQ(racing.ListTimeCounters().size(), static_cast<std::size_t>(kNames));
 }
 
 // The lines of a record ("Exec Stats: " or "Interval Stats: " and then

@@ -216,7 +216,7 @@ bool ValidJson(const std::string& text) {
 // the histogram of one counter fed every sample, passes 3..6 into one fed
 // theirs. The extremes of a later interval are bounds, so a window's
 // percentiles are compared away from both ends.
-TEST(ReportMerge, WindowsMergeTheIntervalsEndingInThemBucketForBucket) {
+TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   TempDir dir("report");
   CTimeCounter reference, inside, outside;
   const zrreport::Dataset data =
@@ -253,28 +253,25 @@ TEST(ReportMerge, WindowsMergeTheIntervalsEndingInThemBucketForBucket) {
   options.to.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("no interval"), std::string::npos) << error;
-}
 
-TEST(ReportMerge, TwoHostsMergeIntoOneRowOrSplitByHost) {
-  TempDir dir("report");
-  CTimeCounter reference;
+  // Two hosts' logs merge into one row, or one a host.
+  CTimeCounter hosts;
   for (const char* file : {"h1.hlog", "h2.hlog"}) {
     WriteLog(dir, file, {"svc.read"}, 3, [&](Counters& c, int pass) {
-      Feed({c[0].second.get(), &reference}, Samples(file[1] * 10 + pass, 1000));
+      Feed({c[0].second.get(), &hosts}, Samples(file[1] * 10 + pass, 1000));
     });
   }
   SetHostLine(dir.Path("h2.hlog"), "other-host");  // as another host wrote it
-  const zrreport::Dataset data = Read({dir.Path("h1.hlog"), dir.Path("h2.hlog")});
-  ExpectSameHistogram(MergeAll(data, "svc.read"), reference.GetSnapshot());
-  zrreport::ReportOptions options;
+  const zrreport::Dataset both = Read({dir.Path("h1.hlog"), dir.Path("h2.hlog")});
+  ExpectSameHistogram(MergeAll(both, "svc.read"), hosts.GetSnapshot());
+  options = zrreport::ReportOptions();
   options.json = true;
-  std::string text, error;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"samples\": 6000"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(reference.GetSnapshot().GetPercentile(0.999))),
+  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))),
             std::string::npos);
   options.byHost = true;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"host\": \"other-host\", \"samples\": 3000"), std::string::npos) << text;
 }
 
@@ -471,7 +468,7 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
 // Every byte alone and after a backslash, and every pair of bytes: the shown
 // form reads back exactly, is safe on a terminal, and is the records' own
 // escape wherever that already is.
-TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
+TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryByte) {
   std::vector<std::string> names = {"\xc2\x9b[2J",           "\\\xff",       "\\\\\xc2\x85",
                                     "ok \xe2\x82\xac \\x41", "\xed\xa0\x80", "\xf4\x90\x80\x80",
                                     "\xe0\x80\xaf"};
@@ -489,11 +486,9 @@ TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
   }
   EXPECT_EQ(zrreport::ShownName("\xc2\x9b[2J \\\xff \xe2\x82\xac"),
             "\\xc2\\x9b[2J \\\\\\xff \xe2\x82\xac");
-}
 
-// Each leading character that a spreadsheet reads as a formula, and each
-// character that needs quoting; numbers are never cells of this kind.
-TEST(ReportText, CsvJsonGnuplotAndHtmlFormsNeutraliseFormulasMarkupAndEveryByte) {
+  // Each leading character that a spreadsheet reads as a formula, and each
+  // character that needs quoting; numbers are never cells of this kind.
   const std::pair<std::string, std::string> cells[] = {{"=1+1", "\"'=1+1\""},
                                                        {"+1", "\"'+1\""},
                                                        {"-1", "\"'-1\""},
@@ -755,9 +750,18 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
 }
 
+// A log of counter "op" whose first interval is fast (1 ms) and second slow
+// (9 ms), and of "idle", ten samples of 1 us per interval.
+std::string CheckLog(const TempDir& dir) {
+  return WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
+    for (int k = 0; k < 100; ++k) c[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
+    for (int k = 0; k < 10; ++k) c[1].second->AddSample(CTimeInterval(10));
+  });
+}
+
 // Every form an objective takes, and each way one can be malformed, with the
 // message saying which part is wrong.
-TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
+TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTheResult) {
   const struct {
     const char* text;
     const char* shown;
@@ -795,22 +799,11 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
       EXPECT_TRUE(TerminalSafe(error)) << error;
     }
   }
-}
 
-// A log of counter "op" whose first interval is fast (1 ms) and second slow
-// (9 ms), and of "idle", ten samples of 1 us per interval.
-std::string CheckLog(const TempDir& dir) {
-  return WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
-    for (int k = 0; k < 100; ++k) c[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
-    for (int k = 0; k < 10; ++k) c[1].second->AddSample(CTimeInterval(10));
-  });
-}
-
-// Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
-// input or an objective matching no counter, 2 on a bad command line; '<'
-// and '<=' differ at the measured value; --each-interval catches the slow
-// interval of a window whose mean holds.
-TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
+  // Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
+  // input or an objective matching no counter, 2 on a bad command line; '<'
+  // and '<=' differ at the measured value; --each-interval catches the slow
+  // interval of a window whose mean holds.
   TempDir dir("report");
   const std::string log = CheckLog(dir);
   const std::string out = dir.Path("out.txt");
