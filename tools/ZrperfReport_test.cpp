@@ -916,25 +916,26 @@ std::string LogOf(const TempDir& dir, const std::string& file,
 // gnuplot expands backquotes and macros in its command lines: names that try
 // them (and quotes, a data block's end marker, newlines, bytes that are not
 // UTF-8) run nothing, and each is shown in the plot as the output shows it.
-TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
+TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAndTerminalText) {
   TempDir dir("report");
   const std::string ran = dir.Path("ran");
-  const std::vector<std::string> names = {"lun`touch " + ran + "1`.read",
-                                          "x\" . system(\"touch " + ran + "2\") . \"",
-                                          "y' . system('touch " + ran + "3') . '",
-                                          "@GPVAL_TERM @ARG0 `touch " + ran + "4`",
-                                          "q\"; set output '" + ran + "5'; print \"",
-                                          "EOD",
-                                          "nl\n!touch " + ran + "6\n<b>&amp;</b>",
-                                          "bad\xff\xfe\\`touch " + ran + "7`\\"};
-  const std::string log = LogOf(dir, "n.hlog", names);
+  const std::vector<std::string> tricks = {"lun`touch " + ran + "1`.read",
+                                           "x\" . system(\"touch " + ran + "2\") . \"",
+                                           "y' . system('touch " + ran + "3') . '",
+                                           "@GPVAL_TERM @ARG0 `touch " + ran + "4`",
+                                           "q\"; set output '" + ran + "5'; print \"",
+                                           "EOD",
+                                           "nl\n!touch " + ran + "6\n<b>&amp;</b>",
+                                           "bad\xff\xfe\\`touch " + ran + "7`\\"};
+  const std::string plotted = LogOf(dir, "n.hlog", tricks);
   // gnuplot runs without initialisation files, whatever HOME holds.
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
   for (const std::string& args :
-       {"plot -o " + dir.Path("p.svg") + " " + log, "plot -o " + dir.Path("p.png") + " " + log,
-        "compare -o " + dir.Path("c.svg") + " " + log + " " + log}) {
+       {"plot -o " + dir.Path("p.svg") + " " + plotted,
+        "plot -o " + dir.Path("p.png") + " " + plotted,
+        "compare -o " + dir.Path("c.svg") + " " + plotted + " " + plotted}) {
     const ToolRun run = Tool(dir, args);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -946,7 +947,7 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
   std::string untabbed = svg;
   std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
   EXPECT_TRUE(TerminalSafe(untabbed));
-  for (const std::string& name : names) {
+  for (const std::string& name : tricks) {
     std::string shown = zrreport::ShownName(name), xml;
     for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
     // The percentile panel's title, and the key of both other panels.
@@ -961,12 +962,9 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
     }
   }
   EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
-}
 
-// Every byte value in counter names and in a host name: JSON parses, CSV
-// rows stay rows and formulas stay text, the terminal gets no control byte.
-TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
-  TempDir dir("report");
+  // Every byte value in counter names and in a host name: JSON parses, CSV
+  // rows stay rows and formulas stay text, the terminal gets no control byte.
   std::vector<std::string> names = {"=1+1", "+1", "-1", "@SUM(A1)", "c1 \xc2\x9b[2J"};
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
@@ -1172,7 +1170,7 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
 
 // A failed output writes nothing anywhere (standard output included) and
 // names the failing step with its errno text.
-TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
+TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheCauseAndRacingOnesLeaveOneWhole) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
   std::filesystem::create_directory(dir.Path("taken.csv"));
@@ -1192,13 +1190,10 @@ TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
   }
   EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
   EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
-}
 
-// Two processes writing one target at once: each round leaves one of the two
-// outputs, whole, and no temporary.
-TEST(ReportOutput, TwoWritersOfOneTargetLeaveOneWholeOutput) {
-  TempDir dir("report");
-  const std::string log = PlotDataLog(dir);
+  // Two processes writing one target at once: each round leaves one of the
+  // two outputs, whole, and no temporary.
+  std::filesystem::remove(dir.Path("taken.csv"));
   const std::string out = dir.Path("race.csv");
   const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
                               "csv --json -o " + out + " " + log};
