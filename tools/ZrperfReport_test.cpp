@@ -584,7 +584,7 @@ std::string PlotDataLog(const TempDir& dir) {
 
 // The SVG holds every series and nothing is left on failure; the PNG has the
 // asked size and is not blank.
-TEST(ReportPlot, PlotsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
+TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
   TempDir dir("report");
   const zrreport::Dataset data = Read({PlotDataLog(dir)});
   zrreport::ReportOptions options;
@@ -604,6 +604,46 @@ TEST(ReportPlot, PlotsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
   EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
   EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
   EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and p.svg only
+
+  // The heatmap: a box per interval and latency row holding samples, coloured
+  // by their number (the two logs differ by one sample in a row of its own, and
+  // have the same colour range); it needs histograms. Series of more than 300
+  // intervals are drawn without point marks; heatmaps of more than 240
+  // intervals merge runs of them into one column.
+  const auto draw = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
+    zrreport::ReportOptions options;
+    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
+    options.heatmap = heatmap;
+    std::string error;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
+    return ReadFile(dir.Path("h.svg"));
+  };
+  std::size_t polygons[2];
+  for (int variant = 0; variant < 2; ++variant) {
+    // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
+    // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
+    const auto feed = [variant](Counters& c, int pass) {
+      for (long long units : {10000, 11000, 20000}) c[0].second->AddSample(CTimeInterval(units));
+      if (pass == 1 && variant == 1) c[0].second->AddSample(CTimeInterval(13000));
+    };
+    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
+    const std::string plot = draw(Read({log}), 3, true);
+    polygons[variant] = Occurrences(plot, "<polygon");
+    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+
+  const zrreport::Dataset longRun =
+      Read({WriteLog(dir, "l.hlog", {"op"}, 301,
+                     [](Counters& c, int) { c[0].second->AddSample(CTimeInterval(10000)); })});
+  EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
+  // Only the marks' definitions are left.
+  EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
+  // One sample a interval, so one box a column: 240 columns, then 121.
+  EXPECT_EQ(Occurrences(draw(longRun, 240, true), "<polygon") -
+                Occurrences(draw(longRun, 241, true), "<polygon"),
+            240u - 121u);
 
 #if !defined(ZRPERF_TEST_HAVE_PNG)
   GTEST_SKIP() << "built without libpng to read the plot back";
@@ -858,49 +898,6 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
                              "\"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"}) {
     EXPECT_NE(json.out.find(member), std::string::npos) << member << "\n" << json.out;
   }
-}
-
-// The heatmap: a box per interval and latency row holding samples, coloured
-// by their number (the two logs differ by one sample in a row of its own, and
-// have the same colour range); it needs histograms. Series of more than 300
-// intervals are drawn without point marks; heatmaps of more than 240
-// intervals merge runs of them into one column.
-TEST(ReportPlot, HeatmapHasABoxPerIntervalAndRowWithSamplesAndLongPlotsThinOut) {
-  TempDir dir("report");
-  const auto svg = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
-    zrreport::ReportOptions options;
-    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
-    options.heatmap = heatmap;
-    std::string error;
-    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
-    return ReadFile(dir.Path("h.svg"));
-  };
-  std::size_t polygons[2];
-  for (int variant = 0; variant < 2; ++variant) {
-    // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
-    // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
-    const auto feed = [variant](Counters& c, int pass) {
-      for (long long units : {10000, 11000, 20000}) c[0].second->AddSample(CTimeInterval(units));
-      if (pass == 1 && variant == 1) c[0].second->AddSample(CTimeInterval(13000));
-    };
-    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
-    const std::string plot = svg(Read({log}), 3, true);
-    polygons[variant] = Occurrences(plot, "<polygon");
-    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
-  }
-  EXPECT_EQ(polygons[1], polygons[0] + 1);
-  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
-
-  const zrreport::Dataset data = Read({WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) {
-    c[0].second->AddSample(CTimeInterval(10000));
-  })});
-  EXPECT_GT(Occurrences(svg(data, 300, false), "<use xlink:href='#gpPt"), 300u);
-  // Only the marks' definitions are left.
-  EXPECT_LT(Occurrences(svg(data, 301, false), "<use xlink:href='#gpPt"), 20u);
-  // One sample a interval, so one box a column: 240 columns, then 121.
-  EXPECT_EQ(
-      Occurrences(svg(data, 240, true), "<polygon") - Occurrences(svg(data, 241, true), "<polygon"),
-      240u - 121u);
 }
 
 // Writes two passes of a counter per name into `file`, each with a few samples.
