@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -31,16 +30,25 @@ constexpr CTimeInterval kForever(0);
 // Bound on waiting for the thread, so that a fault fails instead of hanging.
 constexpr auto kPatience = std::chrono::seconds(10);
 
-// A one-shot gate: Pass() blocks until Open() (once or more), or fails after kPatience.
-struct Gate {
+// A one-shot gate: Pass() blocks until Open(), or fails after kPatience.
+// Open() notifies under the mutex, so a Pass() that returned (and a gate
+// destroyed after it) never overlaps the rest of an Open().
+class Gate {
+ public:
   void Open() {
-    std::call_once(once, [this] { promise.set_value(); });
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_cv.notify_all();
   }
-  bool Pass() { return passed.wait_for(kPatience) == std::future_status::ready; }
+  bool Pass() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, kPatience, [this] { return m_open; });
+  }
 
-  std::once_flag once;
-  std::promise<void> promise;
-  std::shared_future<void> passed = promise.get_future().share();
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_open = false;
 };
 
 // Records the handler calls the base makes, then runs the hook given for that
