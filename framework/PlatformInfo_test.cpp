@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -62,15 +63,11 @@ std::string IntegrityCheck(const std::string& path) {
 // returned true there.
 template <typename Body>
 bool RunAs(uid_t id, Body body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  return zrperf_test::ExitedCleanly(zrperf_test::ForkTogether(1, [&](int) {
     const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
                          ::setresuid(id, id, id) == 0;
-    ::_exit(dropped && body() ? 0 : 1);
-  }
-  int status = 0;
-  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+    return dropped && body() ? 0 : 1;
+  }));
 }
 
 // The names in `dir`, sorted.
@@ -104,29 +101,29 @@ class PlatformInfoTest : public ::testing::Test {
   zrperf_test::ScopedSink m_sink;
 };
 
-TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteAndAWriteReplacesTheWholeValue) {
+TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteUnderIndependentKeysAndNullsWriteNothing) {
+  std::string value = "keep";
+  EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
+  EXPECT_FALSE(fs::exists(m_dir.Path("state"))) << "a reader created the store's directory";
   std::string every;
   for (int b = 0; b < 256; ++b) every.push_back(static_cast<char>(b));
   const std::string withNul("ab\0cd\n\tef\0", 10);
   const std::string large(200000, '\xA5');
-  for (const std::string& value : {every, withNul, large, std::string()}) {
-    ASSERT_EQ(Set("Bytes", "v", value), 1);
-    EXPECT_EQ(Get("Bytes", "v"), value);
+  for (const std::string& bytes : {every, withNul, large, std::string()}) {
+    ASSERT_EQ(Set("Bytes", "v", bytes), 1);
+    EXPECT_EQ(Get("Bytes", "v"), bytes);
   }
   // An empty value exists and replaces whatever the caller's string held.
-  std::string value = "previous";
+  value = "previous";
   EXPECT_NE(ZRPlatformInfo().getString("Bytes", "v", &value), 0);
   EXPECT_EQ(value, "");
   // Only the first `length` bytes are stored.
   ASSERT_EQ(ZRPlatformInfo().setString("Bytes", "v", "truncated", 4), 1);
   EXPECT_EQ(Get("Bytes", "v"), "trun");
-  EXPECT_TRUE(m_sink->Records().empty());
-}
 
-TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
-  std::string value = "keep";
-  EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
-  EXPECT_FALSE(fs::exists(m_dir.Path("state"))) << "a reader created the store's directory";
+  // Sections and names are independent case-sensitive keys; null arguments
+  // and a negative length write nothing.
+  value = "keep";
   // "Ax"/"" concatenates to the same text as "A"/"x" and must stay distinct.
   const std::pair<const char*, const char*> keys[] = {{"A", "x"}, {"B", "x"}, {"A", "y"},
                                                       {"a", "x"}, {"A", "X"}, {"Ax", ""}};
@@ -138,12 +135,8 @@ TEST_F(PlatformInfoTest, SectionsAndNamesAreIndependentCaseSensitiveKeys) {
   }
   EXPECT_EQ(ZRPlatformInfo().getString("B", "y", &value), 0);
   EXPECT_EQ(value, "keep");
-  EXPECT_TRUE(m_sink->Records().empty());
-}
 
-TEST_F(PlatformInfoTest, NullArgumentsAndNegativeLengthWriteNothing) {
   ZRPlatformInfo store;
-  std::string value = "keep";
   EXPECT_EQ(store.setString(nullptr, "n", "v", 1), 0);
   EXPECT_EQ(store.setString("S", nullptr, "v", 1), 0);
   EXPECT_EQ(store.setString("S", "n", nullptr, 1), 0);
@@ -169,66 +162,40 @@ TEST_F(PlatformInfoTest, ObjectKeepsThePathItWasBuiltWith) {
 // A VFS in front of SQLite's default one that counts what connections do to
 // their files, to see the durability settings from outside: a rollback
 // journal that is deleted after each commit, synced twice (synchronous=FULL;
-// NORMAL syncs it once) before the database itself is synced.
+// NORMAL syncs it once) before the database itself is synced. Each file is
+// the default VFS's own; its methods are a copy whose sync counts.
 struct FileEvents {
   int walOpens = 0, journalDeletes = 0, journalSyncs = 0, databaseSyncs = 0;
 };
 FileEvents g_events;
 sqlite3_vfs* g_real = nullptr;
+// Per methods table of the default VFS and kind of file (journal or not), the
+// counting copy; and per copy, the table it copies.
+std::map<std::pair<const sqlite3_io_methods*, bool>, sqlite3_io_methods> g_copies;
+std::map<const sqlite3_io_methods*, const sqlite3_io_methods*> g_originals;
 
-struct CountingFile {
-  sqlite3_file base;
-  sqlite3_file* real;
-  bool journal;
-};
-sqlite3_file* Real(sqlite3_file* f) {
-  return reinterpret_cast<CountingFile*>(f)->real;
+template <bool kJournal>
+int CountingSync(sqlite3_file* f, int flags) {
+  ++(kJournal ? g_events.journalSyncs : g_events.databaseSyncs);
+  return g_originals.at(f->pMethods)->xSync(f, flags);
 }
-
-const sqlite3_io_methods kCountingMethods = {
-    1,
-    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
-    [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
-      return Real(f)->pMethods->xRead(Real(f), b, n, o);
-    },
-    [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-      return Real(f)->pMethods->xWrite(Real(f), b, n, o);
-    },
-    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
-    [](sqlite3_file* f, int flags) {
-      ++(reinterpret_cast<CountingFile*>(f)->journal ? g_events.journalSyncs
-                                                     : g_events.databaseSyncs);
-      return Real(f)->pMethods->xSync(Real(f), flags);
-    },
-    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
-    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
-    [](sqlite3_file* f, int op, void* a) {
-      return Real(f)->pMethods->xFileControl(Real(f), op, a);
-    },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
-    nullptr,  // version 1: no shared memory (so no WAL) and no memory mapping
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 sqlite3_vfs MakeCountingVfs() {
   g_real = sqlite3_vfs_find(nullptr);
   sqlite3_vfs vfs = *g_real;
   vfs.zName = "zrperf-counting";
-  vfs.szOsFile = static_cast<int>(sizeof(CountingFile)) + g_real->szOsFile;
   vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-    CountingFile* file = reinterpret_cast<CountingFile*>(f);
-    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
-    file->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
     g_events.walOpens += (flags & SQLITE_OPEN_WAL) ? 1 : 0;
-    const int rc = g_real->xOpen(g_real, name, file->real, flags, out);
-    file->base.pMethods = file->real->pMethods != nullptr ? &kCountingMethods : nullptr;
+    const int rc = g_real->xOpen(g_real, name, f, flags, out);
+    if (f->pMethods == nullptr) return rc;
+    const bool journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    sqlite3_io_methods& copy = g_copies[{f->pMethods, journal}];
+    if (copy.xSync == nullptr) {
+      copy = *f->pMethods;
+      copy.xSync = journal ? CountingSync<true> : CountingSync<false>;
+      g_originals[&copy] = f->pMethods;
+    }
+    f->pMethods = &copy;
     return rc;
   };
   vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
@@ -284,31 +251,12 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
     }
     return failed;
   };
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<pid_t> children;
-  for (int p = 0; p < kWriters; ++p) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // starts writing the moment the pipe closes
-      ::close(go[1]);
-      char c;
-      while (::read(go[0], &c, 1) > 0) {
-      }
-      ::_exit(writeAll("p" + std::to_string(p)) == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  ::close(go[0]);
-  ::close(go[1]);
+  const std::vector<pid_t> children = zrperf_test::ForkTogether(
+      kWriters, [&](int p) { return writeAll("p" + std::to_string(p)) == 0 ? 0 : 1; });
   std::atomic<int> failures{0};
   zrperf_test::RunTogether(kWriters, [&](int t) { failures += writeAll("t" + std::to_string(t)); });
   EXPECT_EQ(failures.load(), 0);
-  for (pid_t pid : children) {
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  EXPECT_TRUE(zrperf_test::ExitedCleanly(children));
   for (const char* kind : {"p", "t"}) {
     for (int w = 0; w < kWriters; ++w) {
       for (int i = 0; i < kWrites; ++i) {
@@ -323,11 +271,10 @@ TEST_F(PlatformInfoTest, ThreadsAndProcessesWritingAtOnceLoseNothing) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-// What one process of the load below reports through its pipe.
+// What one process of the load below reports through the pipe they share.
 struct LoadResult {
-  long calls = 0;
-  long failures = 0;
-  long worstUs = 0;
+  int process;
+  long calls, failures, worstUs;
 };
 
 // Two processes that write in a loop (each through one handle, so nothing
@@ -342,56 +289,38 @@ TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
   const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
   const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
   ASSERT_EQ(Set("Load", "value", "initial"), 1);
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<std::pair<pid_t, int>> children;  // pid, read end of its result pipe
-  for (int p = 0; p < kWriters + kReaders; ++p) {
-    int result[2];
-    ASSERT_EQ(::pipe(result), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(go[1]);
-      char c;
-      while (::read(go[0], &c, 1) > 0) {
+  int reports[2];
+  ASSERT_EQ(::pipe(reports), 0);
+  const std::vector<pid_t> children = zrperf_test::ForkTogether(kWriters + kReaders, [&](int p) {
+    LoadResult r{p, 0, 0, 0};
+    const std::string value = "writer-" + std::to_string(p);
+    ZRPlatformInfo kept;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    for (auto now = std::chrono::steady_clock::now(); now < end;) {
+      bool ok = false;
+      if (p < kWriters) {
+        ok = kept.setString("Load", "value", value.data(), static_cast<int>(value.size())) == 1;
+      } else {
+        ZRPlatformInfo fresh;
+        std::string read;
+        ok = (p % 2 == 0 ? kept : fresh).getString("Load", "value", &read) == 1;
       }
-      LoadResult r;
-      const std::string value = "writer-" + std::to_string(p);
-      ZRPlatformInfo kept;
-      const auto end = std::chrono::steady_clock::now() + duration;
-      for (auto now = std::chrono::steady_clock::now(); now < end;) {
-        bool ok = false;
-        if (p < kWriters) {
-          ok = kept.setString("Load", "value", value.data(), static_cast<int>(value.size())) == 1;
-        } else {
-          ZRPlatformInfo fresh;
-          std::string read;
-          ok = (p % 2 == 0 ? kept : fresh).getString("Load", "value", &read) == 1;
-        }
-        const auto after = std::chrono::steady_clock::now();
-        const long us = std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
-        r.worstUs = std::max(r.worstUs, us);
-        ++(ok ? r.calls : r.failures);
-        now = after;
-      }
-      ::_exit(::write(result[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1);
+      const auto after = std::chrono::steady_clock::now();
+      const long us = std::chrono::duration_cast<std::chrono::microseconds>(after - now).count();
+      r.worstUs = std::max(r.worstUs, us);
+      ++(ok ? r.calls : r.failures);
+      now = after;
     }
-    ::close(result[1]);
-    children.emplace_back(pid, result[0]);
-  }
-  ::close(go[0]);
-  ::close(go[1]);
-  std::vector<LoadResult> results;
-  for (const auto& [pid, fd] : children) {
-    LoadResult r;
-    EXPECT_EQ(::read(fd, &r, sizeof(r)), static_cast<ssize_t>(sizeof(r)));
-    ::close(fd);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    results.push_back(r);
-  }
+    return ::write(reports[1], &r, sizeof(r)) == sizeof(r) ? 0 : 1;  // one atomic write
+  });
+  ::close(reports[1]);
+  EXPECT_TRUE(zrperf_test::ExitedCleanly(children));
+  std::vector<LoadResult> results(children.size(), LoadResult{-1, 0, 0, 0});
+  for (LoadResult r; ::read(reports[0], &r, sizeof(r)) == sizeof(r);) results.at(r.process) = r;
+  ::close(reports[0]);
   long reads = 0, worstWriteUs = 0, worstReadUs = 0;
   for (int p = 0; p < kWriters + kReaders; ++p) {
+    EXPECT_EQ(results[p].process, p) << "no report";
     EXPECT_EQ(results[p].failures, 0) << "process " << p;
     (p < kWriters ? worstWriteUs : worstReadUs) =
         std::max(p < kWriters ? worstWriteUs : worstReadUs, results[p].worstUs);
@@ -507,18 +436,15 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     bool write;
     int result = -1;
     double seconds = 0;
-    std::unique_ptr<ZRPlatformInfo> handle;
+    std::unique_ptr<ZRPlatformInfo> handle = nullptr;
   };
-  std::vector<Call> calls(3);
-  calls[0].store = held, calls[0].write = true;
-  calls[1].store = stopped, calls[1].write = true;
-  calls[2].store = stopped, calls[2].write = false;
+  Call calls[] = {{held, true}, {stopped, true}, {stopped, false}};
   for (Call& call : calls) {
     ZRPlatformInfo::SetStorePath(call.store);
     call.handle.reset(new ZRPlatformInfo);
   }
   m_sink->Clear();
-  zrperf_test::RunTogether(static_cast<int>(calls.size()), [&](int i) {
+  zrperf_test::RunTogether(3, [&](int i) {
     Call& call = calls[i];
     std::string value;
     const auto start = std::chrono::steady_clock::now();
@@ -627,7 +553,6 @@ TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting
   EXPECT_TRUE(RunAs(kReader, read("second")));
 }
 
-// "file:..." is a relative file path like any other, never a URI.
 TEST_F(PlatformInfoTest, PathThatLooksLikeAUriIsALiteralPath) {
   const fs::path cwd = fs::current_path();
   fs::current_path(m_dir.path());

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +17,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <zrperf/perf/internal/HistogramLogFormat.h>
@@ -52,7 +50,7 @@ boost::shared_ptr<CTimeCounter> NewCounter() {
   return boost::shared_ptr<CTimeCounter>(new CTimeCounter());
 }
 
-TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamples) {
+TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenTheirOwn) {
   TempDir dir("histlog");
   std::string error;
   auto log = CHistogramLog::Open(dir.Path("h.hlog"), {}, &error);
@@ -84,10 +82,22 @@ TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamples) {
   EXPECT_EQ(lines[3].name, "b");
   EXPECT_EQ(lines[3].count, 1u);
   EXPECT_EQ(lines[3].min, 40u);
+
+  // A forked child writes under a header of its own.
+  const pid_t child = zrperf_test::ForkTogether(1, [&](int) {
+    counters[0].second->AddSample(CTimeInterval(2));
+    return log->WritePass(counters, 300.0) ? 0 : 1;
+  })[0];
+  ASSERT_TRUE(zrperf_test::ExitedCleanly({child}));
+  const std::string text = ReadFile(dir.Path("h.hlog"));
+  const std::string childHeader = "#pid " + std::to_string(child) + "\n";
+  ASSERT_NE(text.find(childHeader), std::string::npos) << text;
+  EXPECT_NE(text.find("#pid " + std::to_string(getpid()) + "\n"), std::string::npos);
+  const auto childLines = Lines(text.substr(text.find(childHeader)));
+  ASSERT_EQ(childLines.size(), 1u);
+  EXPECT_EQ(childLines[0].min, 2u);  // the child's interval
 }
 
-// Recorders race the passes; the lines of all passes add up to exactly the
-// samples recorded, none lost and none counted twice.
 TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   TempDir dir("histlog");
   std::string error;
@@ -231,23 +241,11 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   options.keptFiles = 4;
   constexpr int kPasses = 1000;
   constexpr int kWriters = 3;
-  int go[2], done[2], last[2];
-  ASSERT_EQ(::pipe(go), 0);
+  int done[2], last[2];
   ASSERT_EQ(::pipe(done), 0);
   ASSERT_EQ(::pipe(last), 0);
-  const auto waitClosed = [](int fd) {
-    char c;
-    while (::read(fd, &c, 1) > 0) {
-    }
-  };
-  pid_t pids[kWriters];
-  for (int w = 0; w < kWriters; ++w) {
-    pids[w] = ::fork();
-    ASSERT_GE(pids[w], 0);
-    if (pids[w] != 0) continue;
-    ::close(go[1]);
+  const std::vector<pid_t> pids = zrperf_test::ForkTogether(kWriters, [&](int w) {
     ::close(last[1]);
-    waitClosed(go[0]);
     std::string error;
     auto log = CHistogramLog::Open(path, options, &error);
     Counters counters;
@@ -258,25 +256,21 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
     for (int pass = 1; pass <= kPasses + 1; ++pass) {
       if (pass == kPasses + 1) {  // the final pass once all are done
         if (::write(done[1], "d", 1) != 1) failed = pass;
-        waitClosed(last[0]);
+        char c;
+        while (::read(last[0], &c, 1) > 0) {
+        }
       }
       if (failed != 0) continue;
       for (auto& counter : counters) counter.second->AddSample(CTimeInterval(pass));
       if (!log->WritePass(counters, pass) || log->GetWriteErrorCount() != 0) failed = pass;
     }
     if (failed != 0) std::fprintf(stderr, "writer %d: pass %d failed\n", w, failed);
-    ::_exit(failed == 0 ? 0 : 1);
-  }
-  ::close(go[0]);
-  ::close(go[1]);  // both start
+    return failed == 0 ? 0 : 1;
+  });
   char c;
   for (int w = 0; w < kWriters; ++w) ASSERT_EQ(::read(done[0], &c, 1), 1);
   ::close(last[1]);
-  for (int w = 0; w < kWriters; ++w) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pids[w], &status, 0), pids[w]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer " << w;
-  }
+  ASSERT_TRUE(zrperf_test::ExitedCleanly(pids));
 
   std::map<std::string, std::vector<int>> ends;  // per counter, the passes kept
   for (std::size_t n = 0; n <= options.keptFiles; ++n) {
@@ -335,31 +329,6 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   EXPECT_NE(records[0].message.find("another process has held its lock for 1 s"), std::string::npos)
       << records[0].message;
   EXPECT_EQ(Lines(ReadFile(held)).back().name, "late");
-}
-
-TEST(HistogramLog, ForkedChildWritesUnderAHeaderOfItsOwn) {
-  TempDir dir("histlog");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("f.hlog"), {}, &error);
-  Counters counters = {{"c", NewCounter()}};
-  counters[0].second->AddSample(CTimeInterval(1));
-  ASSERT_TRUE(log->WritePass(counters, 1));
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    counters[0].second->AddSample(CTimeInterval(2));
-    _exit(log->WritePass(counters, 2) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const std::string text = ReadFile(dir.Path("f.hlog"));
-  const std::string childHeader = "#pid " + std::to_string(child) + "\n";
-  ASSERT_NE(text.find(childHeader), std::string::npos) << text;
-  EXPECT_NE(text.find("#pid " + std::to_string(getpid()) + "\n"), std::string::npos);
-  const auto lines = Lines(text.substr(text.find(childHeader)));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].min, 2u);  // the child's interval
 }
 
 TEST(HistogramLog, LoggerPassWritesItUntilSwitchedOff) {

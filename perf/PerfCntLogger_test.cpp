@@ -2,13 +2,10 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -162,10 +159,7 @@ TEST(PerfCntLoggerSingleton, ForkedChildGetsItsOwnStatisticsThread) {
                     PerfCntLogger::Instance() == logger;
     _exit(ok ? 0 : 1 + (passed ? 0 : 2) + (notes == 1 ? 0 : 4) + (records == 1 ? 0 : 8));
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (status " << status << ")";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(zrperf_test::ExitedCleanly({child})) << "the child failed, hung or crashed";
 }
 
 TEST(PerfCntLoggerSingleton, StopThenStartStartsNothing) {

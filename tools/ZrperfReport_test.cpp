@@ -13,11 +13,9 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,11 +53,10 @@ std::vector<long long> Samples(unsigned seed, int n) {
   return out;
 }
 
-// Feeds `samples` to both counters.
-void Feed(CTimeCounter& logged, CTimeCounter& reference, const std::vector<long long>& samples) {
+// Feeds `samples` to each counter.
+void Feed(const std::vector<CTimeCounter*>& counters, const std::vector<long long>& samples) {
   for (long long s : samples) {
-    logged.AddSample(CTimeInterval(s));
-    reference.AddSample(CTimeInterval(s));
+    for (CTimeCounter* counter : counters) counter->AddSample(CTimeInterval(s));
   }
 }
 
@@ -92,6 +89,49 @@ void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterS
     EXPECT_EQ(m.low, r.low);
     EXPECT_EQ(m.high, r.high);
   }
+}
+
+// Writes `passes` passes of a counter per name to `file` in `dir`, `step`
+// seconds apart from kT0, each after feed(counters, pass); returns its path.
+std::string WriteLog(const TempDir& dir, const std::string& file,
+                     const std::vector<std::string>& names, int passes,
+                     const std::function<void(Counters&, int)>& feed,
+                     const HistogramLogOptions& options = {}, double step = 60) {
+  std::string error;
+  auto log = CHistogramLog::Open(dir.Path(file), options, &error);
+  EXPECT_TRUE(log) << error;
+  Counters counters;
+  for (const std::string& name : names) {
+    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
+  }
+  for (int pass = 0; log && pass < passes; ++pass) {
+    feed(counters, pass);
+    EXPECT_TRUE(log->WritePass(counters, kT0 + step * pass));
+  }
+  return dir.Path(file);
+}
+
+// The number of times `what` occurs in `text`.
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// The number of entries in the directory `dir`.
+std::ptrdiff_t Entries(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir),
+                       std::filesystem::directory_iterator());
+}
+
+// Replaces the value of the file's "#host" line with `host` as it stands.
+void SetHostLine(const std::string& path, const std::string& host) {
+  std::string text = ReadFile(path);
+  const std::size_t at = text.find("#host ") + 6;
+  text.replace(at, text.find('\n', at) - at, host);
+  WriteFile(path, text);
 }
 
 std::string Micros(CTimeInterval value) {
@@ -172,46 +212,29 @@ bool ValidJson(const std::string& text) {
   return pclose(python) == 0;
 }
 
-// ---- Exact figures --------------------------------------------------------------
-
-TEST(ReportMerge, WindowOfAllIntervalsEqualsOneCounterBucketForBucket) {
+// A window takes the intervals that end in it, whole: all of them merge into
+// the histogram of one counter fed every sample, passes 3..6 into one fed
+// theirs. The extremes of a later interval are bounds, so a window's
+// percentiles are compared away from both ends.
+TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("a.hlog"), {}, &error);
-  ASSERT_TRUE(log) << error;
-  auto logged = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  CTimeCounter reference;
-  for (int pass = 0; pass < 12; ++pass) {
-    Feed(*logged, reference, Samples(pass, 500 + 300 * pass));
-    ASSERT_TRUE(log->WritePass(Counters{{"read", logged}}, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("a.hlog")});
+  CTimeCounter reference, inside, outside;
+  const zrreport::Dataset data =
+      Read({WriteLog(dir, "a.hlog", {"read"}, 12, [&](Counters& c, int pass) {
+        Feed({c[0].second.get(), &reference, pass >= 3 && pass <= 6 ? &inside : &outside},
+             Samples(pass, 500 + 300 * pass));
+      })});
   ASSERT_EQ(data.intervals.size(), 12u);
   const CTimeCounterSnapshot merged = MergeAll(data, "read");
-  const CTimeCounterSnapshot ref = reference.GetSnapshot();
-  ExpectSameHistogram(merged, ref);
-  EXPECT_EQ(merged.GetMin().Get100ns(), ref.GetMin().Get100ns());
-  EXPECT_EQ(merged.GetMax().Get100ns(), ref.GetMax().Get100ns());
+  const CTimeCounterSnapshot all = reference.GetSnapshot();
+  ExpectSameHistogram(merged, all);
+  EXPECT_EQ(merged.GetMin().Get100ns(), all.GetMin().Get100ns());
+  EXPECT_EQ(merged.GetMax().Get100ns(), all.GetMax().Get100ns());
   for (double f : {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0}) {
-    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
+    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), all.GetPercentile(f).Get100ns()) << f;
   }
-}
-
-// A window takes the intervals that end in it, whole; the extremes of a later
-// interval are bounds, so percentiles are compared away from both ends.
-TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
-  TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("w.hlog"), {}, &error);
-  auto logged = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  CTimeCounter outside, inside;
-  for (int pass = 0; pass < 10; ++pass) {
-    Feed(*logged, pass >= 3 && pass <= 6 ? inside : outside, Samples(100 + pass, 2000));
-    ASSERT_TRUE(log->WritePass(Counters{{"op", logged}}, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("w.hlog")});
   // (kT0+150, kT0+360] holds the ends of passes 3..6; its edges cut intervals 2 and 6.
-  const CTimeCounterSnapshot window = MergeAll(data, "op", kT0 + 150, kT0 + 360);
+  const CTimeCounterSnapshot window = MergeAll(data, "read", kT0 + 150, kT0 + 360);
   const CTimeCounterSnapshot ref = inside.GetSnapshot();
   ExpectSameHistogram(window, ref);
   for (double f : {0.25, 0.5, 0.9, 0.99}) {
@@ -222,7 +245,7 @@ TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
   options.from = std::to_string(static_cast<long long>(kT0 + 150));
   options.to = std::to_string(static_cast<long long>(kT0 + 360));
   options.json = true;
-  std::string text;
+  std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"samples\": " + std::to_string(ref.GetCount())), std::string::npos) << text;
   EXPECT_NE(text.find("\"p99_us\": " + Micros(ref.GetPercentile(0.99))), std::string::npos);
@@ -230,76 +253,51 @@ TEST(ReportMerge, WindowTakesTheIntervalsEndingInIt) {
   options.to.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
   EXPECT_NE(error.find("no interval"), std::string::npos) << error;
-}
 
-TEST(ReportMerge, TwoHostsMergeIntoOneRowOrSplitByHost) {
-  TempDir dir("report");
-  std::string error;
-  CTimeCounter reference;
+  // Two hosts' logs merge into one row, or one a host.
+  CTimeCounter hosts;
   for (const char* file : {"h1.hlog", "h2.hlog"}) {
-    auto log = CHistogramLog::Open(dir.Path(file), {}, &error);
-    auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-    for (int pass = 0; pass < 3; ++pass) {
-      Feed(*counter, reference, Samples(file[1] * 10 + pass, 1000));
-      ASSERT_TRUE(log->WritePass(Counters{{"svc.read", counter}}, kT0 + 60 * pass));
-    }
+    WriteLog(dir, file, {"svc.read"}, 3, [&](Counters& c, int pass) {
+      Feed({c[0].second.get(), &hosts}, Samples(file[1] * 10 + pass, 1000));
+    });
   }
-  // The second file as another host wrote it.
-  std::string other = ReadFile(dir.Path("h2.hlog"));
-  const std::size_t host = other.find("#host ");
-  other.replace(host, other.find('\n', host) - host, "#host other-host");
-  WriteFile(dir.Path("h2.hlog"), other);
-
-  const zrreport::Dataset data = Read({dir.Path("h1.hlog"), dir.Path("h2.hlog")});
-  ExpectSameHistogram(MergeAll(data, "svc.read"), reference.GetSnapshot());
-  zrreport::ReportOptions options;
+  SetHostLine(dir.Path("h2.hlog"), "other-host");  // as another host wrote it
+  const zrreport::Dataset both = Read({dir.Path("h1.hlog"), dir.Path("h2.hlog")});
+  ExpectSameHistogram(MergeAll(both, "svc.read"), hosts.GetSnapshot());
+  options = zrreport::ReportOptions();
   options.json = true;
-  std::string text;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"samples\": 6000"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(reference.GetSnapshot().GetPercentile(0.999))),
+  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))),
             std::string::npos);
   options.byHost = true;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
   EXPECT_NE(text.find("\"host\": \"other-host\", \"samples\": 3000"), std::string::npos) << text;
 }
 
-// ---- Files ------------------------------------------------------------------------
-
 TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
   TempDir dir("report");
-  std::string error;
   HistogramLogOptions options;
   options.maxBytes = 4096;
   options.keptFiles = 50;
-  auto log = CHistogramLog::Open(dir.Path("r.hlog"), options, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
   CTimeCounter reference;
-  for (int pass = 0; pass < 40; ++pass) {
-    Feed(*counter, reference, Samples(300 + pass, 400));
-    ASSERT_TRUE(log->WritePass(Counters{{"rot", counter}}, kT0 + pass));
-  }
+  const auto feed = [&](Counters& c, int pass) {
+    Feed({c[0].second.get(), &reference}, Samples(300 + pass, 400));
+  };
+  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, options, 1);
   ASSERT_TRUE(std::filesystem::exists(dir.Path("r.3.hlog")));
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    EXPECT_EQ(ReadFile(entry.path().string()).rfind("#zrperf-histogram-log 1\n", 0), 0u)
-        << entry.path();
-  }
   const zrreport::Dataset data = Read({dir.Path("r.hlog")});
   ASSERT_EQ(data.intervals.size(), 40u);
   for (int pass = 0; pass < 40; ++pass) EXPECT_EQ(data.intervals[pass].end, kT0 + pass);
   ExpectSameHistogram(MergeAll(data, "rot"), reference.GetSnapshot());
 }
 
-TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
+TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("t.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  for (int pass = 0; pass < 3; ++pass) {
-    counter->AddSample(CTimeInterval(1000 + pass));
-    log->WritePass(Counters{{"c", counter}}, kT0 + pass);
-  }
-  log.reset();
+  const auto feed = [](Counters& c, int pass) {
+    c[0].second->AddSample(CTimeInterval(1000 + pass));
+  };
+  WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1);
   const std::string whole = ReadFile(dir.Path("t.hlog"));
   // Killed inside the last line's write: any cut leaves two whole intervals.
   const std::size_t lastLine = whole.rfind('\n', whole.size() - 2) + 1;
@@ -313,32 +311,47 @@ TEST(ReportFiles, TornLastLineIsSkippedAndReportedCorruptLineFails) {
   // A torn line followed by a restart's header is skipped too; a new writer
   // starts its header on a line of its own.
   WriteFile(dir.Path("t.hlog"), whole.substr(0, lastLine + 10));
-  CHistogramLog::Open(dir.Path("t.hlog"), {}, &error)
-      ->WritePass(Counters{{"c", counter}}, kT0 + 10);
+  WriteLog(dir, "t.hlog", {"c"}, 1, feed);
   zrreport::Dataset data = Read({dir.Path("t.hlog")});
   EXPECT_EQ(data.intervals.size(), 3u);
   EXPECT_EQ(data.warnings.size(), 1u);
   EXPECT_EQ(data.sources.size(), 2u);
 
-  std::string corrupt = whole;
+  std::string corrupt = whole, error;
   corrupt[lastLine - 5] = '!';  // inside the second interval's bucket field
   EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
   EXPECT_NE(error.find("x.hlog:"), std::string::npos);
   EXPECT_NE(error.find("corrupt line"), std::string::npos) << error;
+
+  // Lines are read up to 1 MiB (without the line feed) across the reader's
+  // chunks; a longer one is skipped with a warning and the lines after it count.
+  constexpr std::size_t kLimit = 1 << 20;
+  const std::string line = whole.substr(lastLine, whole.size() - lastLine - 1);
+  const std::size_t name = line.find("\tc\t") + 1;
+  for (const std::size_t length : {kLimit, kLimit + 1}) {
+    std::string longLine = line;
+    longLine.replace(name, 1, std::string(length - line.size() + 1, 'n'));
+    ASSERT_EQ(longLine.size(), length);
+    WriteFile(dir.Path("t.hlog"), whole + longLine + "\n" + line + "\n");
+    data = Read({dir.Path("t.hlog")});
+    EXPECT_EQ(data.intervals.size(), length == kLimit ? 5u : 4u) << length;
+    ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
+    if (length > kLimit) {
+      EXPECT_NE(data.warnings[0].find(":11: skipped a line longer than 1048576 bytes"),
+                std::string::npos)
+          << data.warnings[0];
+    }
+  }
 }
 
 TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("n.hlog"), {}, &error);
-  const std::string names[] = {std::string("a\0x", 3), std::string("a\0y", 3), "line\nfeed\ttab\\n",
-                               "sp ace,\"q\""};
-  Counters counters;
-  for (const std::string& name : names) {
-    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
-    counters.back().second->AddSample(CTimeInterval(static_cast<long long>(name.size())));
-  }
-  ASSERT_TRUE(log->WritePass(counters, kT0));
+  const std::vector<std::string> names = {std::string("a\0x", 3), std::string("a\0y", 3),
+                                          "line\nfeed\ttab\\n", "sp ace,\"q\""};
+  WriteLog(dir, "n.hlog", names, 1, [](Counters& counters, int) {
+    for (auto& c : counters)
+      c.second->AddSample(CTimeInterval(static_cast<long long>(c.first.size())));
+  });
   const std::string text = ReadFile(dir.Path("n.hlog"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7 + 4);  // header and one line each
   const zrreport::Dataset data = Read({dir.Path("n.hlog")});
@@ -348,19 +361,16 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
   }
   zrreport::ReportOptions options;
   options.counters = {"a\\\\x00*"};  // glob on the escaped form
-  std::string table;
+  std::string table, error;
   ASSERT_TRUE(zrreport::Csv(data, options, &table, &error)) << error;
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
-TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothing) {
+TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWritingNothing) {
   TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("ok.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  counter->AddSample(CTimeInterval(5));
-  log->WritePass(Counters{{"c", counter}}, kT0);
-  const std::string good = ReadFile(dir.Path("ok.hlog"));
+  const std::string good = ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) {
+    c[0].second->AddSample(CTimeInterval(5));
+  }));
   std::string v2 = good;
   v2.replace(v2.find(" 1\n"), 3, " 2\n");
   std::string layout = good;
@@ -381,6 +391,7 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
     EXPECT_FALSE(std::filesystem::exists(out)) << args;
   }
   zrreport::Dataset data;
+  std::string error;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
   EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
   EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
@@ -391,6 +402,26 @@ TEST(ReportFiles, ForeignVersionLayoutAndSelectionFaultsExitNonZeroWritingNothin
     const ToolRun run = Tool(dir, args);
     EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
     EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
+  }
+  // A FIFO, a device and a directory in a log's place are refused at once
+  // with one message, never read (or waited on) and never an abort.
+  ASSERT_EQ(mkfifo(dir.Path("fifo.hlog").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.Path("dir.hlog"));
+  std::filesystem::create_symlink("/dev/zero", dir.Path("zero.hlog"));
+  const std::pair<std::string, const char*> inputs[] = {
+      {dir.Path("fifo.hlog"), "a FIFO"},
+      {dir.Path("dir.hlog"), "a directory"},
+      {"/dev/zero", "a character device"},
+      {dir.Path("zero.hlog"), "a character device"}};
+  for (const auto& input : inputs) {
+    const ToolRun run = Tool(dir, "summary " + input.first);
+    EXPECT_EQ(run.status, 1) << input.first;
+    EXPECT_NE(
+        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out, "");
   }
 }
 
@@ -434,67 +465,10 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   }
 }
 
-// A FIFO, a device and a directory in a log's place are refused at once with
-// one message, never read (or waited on) and never an abort.
-TEST(ReportFiles, OnlyRegularFilesAreReadAndNothingWaitsOnAFifo) {
-  TempDir dir("report");
-  ASSERT_EQ(mkfifo(dir.Path("fifo.hlog").c_str(), 0600), 0);
-  std::filesystem::create_directory(dir.Path("dir.hlog"));
-  std::filesystem::create_symlink("/dev/zero", dir.Path("zero.hlog"));
-  const std::pair<std::string, const char*> inputs[] = {
-      {dir.Path("fifo.hlog"), "a FIFO"},
-      {dir.Path("dir.hlog"), "a directory"},
-      {"/dev/zero", "a character device"},
-      {dir.Path("zero.hlog"), "a character device"}};
-  for (const auto& input : inputs) {
-    const ToolRun run = Tool(dir, "summary " + input.first);
-    EXPECT_EQ(run.status, 1) << input.first;
-    EXPECT_NE(
-        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
-        std::string::npos)
-        << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_EQ(run.out, "");
-  }
-}
-
-// Lines are read up to 1 MiB (without the line feed) across the reader's
-// chunks; a longer one is skipped with a warning and the lines after it count.
-TEST(ReportFiles, LinesUpToOneMebibyteAreReadAndLongerOnesSkipped) {
-  constexpr std::size_t kLimit = 1 << 20;
-  TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("long.hlog"), {}, &error);
-  auto counter = boost::shared_ptr<CTimeCounter>(new CTimeCounter());
-  counter->AddSample(CTimeInterval(1234));
-  ASSERT_TRUE(log->WritePass(Counters{{"x", counter}}, kT0));
-  log.reset();
-  const std::string text = ReadFile(dir.Path("long.hlog"));
-  const std::size_t lineStart = text.rfind('\n', text.size() - 2) + 1;
-  const std::string line = text.substr(lineStart, text.size() - lineStart - 1);
-  const std::size_t name = line.find("\tx\t") + 1;
-  for (const std::size_t length : {kLimit, kLimit + 1}) {
-    std::string longLine = line;
-    longLine.replace(name, 1, std::string(length - line.size() + 1, 'n'));
-    ASSERT_EQ(longLine.size(), length);
-    WriteFile(dir.Path("long.hlog"), text + longLine + "\n" + line + "\n");
-    const zrreport::Dataset data = Read({dir.Path("long.hlog")});
-    EXPECT_EQ(data.intervals.size(), length == kLimit ? 3u : 2u) << length;
-    ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
-    if (length > kLimit) {
-      EXPECT_NE(data.warnings[0].find(":9: skipped a line longer than 1048576 bytes"),
-                std::string::npos)
-          << data.warnings[0];
-    }
-  }
-}
-
-// ---- Text forms -------------------------------------------------------------------
-
 // Every byte alone and after a backslash, and every pair of bytes: the shown
 // form reads back exactly, is safe on a terminal, and is the records' own
 // escape wherever that already is.
-TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
+TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryByte) {
   std::vector<std::string> names = {"\xc2\x9b[2J",           "\\\xff",       "\\\\\xc2\x85",
                                     "ok \xe2\x82\xac \\x41", "\xed\xa0\x80", "\xf4\x90\x80\x80",
                                     "\xe0\x80\xaf"};
@@ -512,11 +486,9 @@ TEST(ReportText, ShownNamesReadBackExactlyAndAreUtf8WithoutControls) {
   }
   EXPECT_EQ(zrreport::ShownName("\xc2\x9b[2J \\\xff \xe2\x82\xac"),
             "\\xc2\\x9b[2J \\\\\\xff \xe2\x82\xac");
-}
 
-// Each leading character that a spreadsheet reads as a formula, and each
-// character that needs quoting; numbers are never cells of this kind.
-TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
+  // Each leading character that a spreadsheet reads as a formula, and each
+  // character that needs quoting; numbers are never cells of this kind.
   const std::pair<std::string, std::string> cells[] = {{"=1+1", "\"'=1+1\""},
                                                        {"+1", "\"'+1\""},
                                                        {"-1", "\"'-1\""},
@@ -532,9 +504,10 @@ TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
                                                        {"", ""}};
   for (const auto& cell : cells)
     EXPECT_EQ(zrreport::CsvCell(cell.first), cell.second) << cell.first;
+  std::string all;
   for (int c = 0; c < 256; ++c) {
-    const std::string text(1, static_cast<char>(c));
-    EXPECT_TRUE(ValidJson(zrreport::JsonString(text))) << c;
+    all += static_cast<char>(c);
+    EXPECT_TRUE(ValidJson(zrreport::JsonString(all.substr(c)))) << c;
   }
   EXPECT_EQ(zrreport::JsonNumber(INFINITY, 3) + zrreport::JsonNumber(NAN, 3), "nullnull");
   // gnuplot's data blocks: no line starts with the end marker, and no
@@ -542,6 +515,26 @@ TEST(ReportText, CsvCellsThatSpreadsheetsTakeForFormulasAreNeutralised) {
   std::string script;
   zrreport::AppendDataBlock(script, "$N", {"EODX a", "b\nc\x7f", "EOD"});
   EXPECT_EQ(script, "$N << EODXX\nEODX a\nb?c?\nEOD\nEODXX\n");
+  // HtmlText leaves no byte that could start markup or end an attribute, and
+  // no control character or malformed UTF-8.
+  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
+            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
+  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
+            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
+  for (const std::string& text : {all, zrreport::ShownName(all)}) {
+    const std::string html = zrreport::HtmlText(text);
+    EXPECT_TRUE(zrperf::IsUtf8(html));
+    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
+    std::string untabbed = html;
+    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
+    EXPECT_TRUE(TerminalSafe(untabbed));
+    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
+      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
+      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
+                  entity == "&#39;")
+          << entity;
+    }
+  }
 }
 
 // The summary writes every duration with the counters' own text: each 100 ns
@@ -582,38 +575,83 @@ TEST(ReportText, SummaryDurationsAreTheCountersTextForEveryUnitUpTo20ms) {
   EXPECT_EQ(mismatches, 0u);
 }
 
-// ---- Plots -------------------------------------------------------------------------
-
 // Two counters over twenty passes; returns the log's path.
 std::string PlotDataLog(const TempDir& dir) {
+  return WriteLog(dir, "p.hlog", {"disk.read", "disk.write"}, 20, [](Counters& counters, int pass) {
+    for (auto& c : counters) Feed({c.second.get()}, Samples(pass * 7 + c.first.size(), 3000));
+  });
+}
+
+// The SVG holds every series and nothing is left on failure; the PNG has the
+// asked size and is not blank.
+TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
+  TempDir dir("report");
+  const zrreport::Dataset data = Read({PlotDataLog(dir)});
+  zrreport::ReportOptions options;
+  options.counters = {"disk.*"};
   std::string error;
-  auto log = CHistogramLog::Open(dir.Path("p.hlog"), {}, &error);
-  Counters counters = {{"disk.read", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-                       {"disk.write", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  CTimeCounter ignored;
-  for (int pass = 0; pass < 20; ++pass) {
-    for (auto& c : counters) Feed(*c.second, ignored, Samples(pass * 7 + c.first.size(), 3000));
-    log->WritePass(counters, kT0 + 60 * pass);
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  const std::string svg = ReadFile(dir.Path("p.svg"));
+  EXPECT_NE(svg.find("<svg"), std::string::npos);
+  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
+  for (const char* text :
+       {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
+    EXPECT_NE(svg.find(text), std::string::npos) << text;
   }
-  return dir.Path("p.hlog");
-}
+  EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
 
-zrreport::Dataset PlotData(const TempDir& dir) {
-  return Read({PlotDataLog(dir)});
-}
+  options.counters = {"nothing"};
+  EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
+  EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and p.svg only
 
-TEST(ReportPlot, PngHasTheAskedSizeAndIsNotBlank) {
+  // The heatmap: a box per interval and latency row holding samples, coloured
+  // by their number (the two logs differ by one sample in a row of its own, and
+  // have the same colour range); it needs histograms. Series of more than 300
+  // intervals are drawn without point marks; heatmaps of more than 240
+  // intervals merge runs of them into one column.
+  const auto draw = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
+    zrreport::ReportOptions options;
+    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
+    options.heatmap = heatmap;
+    std::string error;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
+    return ReadFile(dir.Path("h.svg"));
+  };
+  std::size_t polygons[2];
+  for (int variant = 0; variant < 2; ++variant) {
+    // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
+    // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
+    const auto feed = [variant](Counters& c, int pass) {
+      for (long long units : {10000, 11000, 20000}) c[0].second->AddSample(CTimeInterval(units));
+      if (pass == 1 && variant == 1) c[0].second->AddSample(CTimeInterval(13000));
+    };
+    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
+    const std::string plot = draw(Read({log}), 3, true);
+    polygons[variant] = Occurrences(plot, "<polygon");
+    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+
+  const zrreport::Dataset longRun =
+      Read({WriteLog(dir, "l.hlog", {"op"}, 301,
+                     [](Counters& c, int) { c[0].second->AddSample(CTimeInterval(10000)); })});
+  EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
+  // Only the marks' definitions are left.
+  EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
+  // One sample a interval, so one box a column: 240 columns, then 121.
+  EXPECT_EQ(Occurrences(draw(longRun, 240, true), "<polygon") -
+                Occurrences(draw(longRun, 241, true), "<polygon"),
+            240u - 121u);
+
 #if !defined(ZRPERF_TEST_HAVE_PNG)
   GTEST_SKIP() << "built without libpng to read the plot back";
 #else
-  TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
-  zrreport::ReportOptions options;
+  options.counters.clear();
   options.width = 900;
   options.height = 1100;
-  std::string error;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.png"), &error)) << error;
-
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.Path("p.png").c_str()));
@@ -635,32 +673,6 @@ TEST(ReportPlot, PngHasTheAskedSizeAndIsNotBlank) {
 #endif
 }
 
-TEST(ReportPlot, SvgHoldsEverySeriesAndNothingIsLeftOnFailure) {
-  TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
-  zrreport::ReportOptions options;
-  options.counters = {"disk.*"};
-  std::string error;
-  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
-  const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find("<svg"), std::string::npos);
-  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
-  for (const char* text :
-       {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
-    EXPECT_NE(svg.find(text), std::string::npos) << text;
-  }
-  EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
-
-  options.counters = {"nothing"};
-  EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
-  EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);  // p.hlog and p.svg only
-}
-
-// ---- Chosen percentiles ---------------------------------------------------------------
-
 // --percentiles: the lists taken (sorted, in the shown form) and refused; the
 // chosen figures in the summary, the CSV, their JSON keys and the plot.
 TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
@@ -668,29 +680,25 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
       {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
       {" 99.999999 , 0.5", "p0.5 p99.999999"},
       {"99.90,1", "p1 p99.9"},
-      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"},
-      {"", nullptr},
-      {"50,", nullptr},
-      {"p50", nullptr},
-      {"100", nullptr},
-      {"0", nullptr},
-      {"-1", nullptr},
-      {"50,50.0", nullptr},
-      {"99.9999999", nullptr},
-      {"1,2,3,4,5,6,7,8,9,10,11", nullptr},
-  };
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
   for (const auto& list : lists) {
     std::vector<zrreport::Stat> stats;
     std::string error;
-    ASSERT_EQ(zrreport::ParsePercentiles(list.first, &stats, &error), list.second != nullptr)
-        << list.first << ": " << error;
+    ASSERT_TRUE(zrreport::ParsePercentiles(list.first, &stats, &error)) << list.first << error;
     std::string labels;
     for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
-    EXPECT_EQ(labels, list.second ? list.second : "");
+    EXPECT_EQ(labels, list.second);
+  }
+  for (const char* refused :
+       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"}) {
+    std::vector<zrreport::Stat> stats;
+    std::string error;
+    EXPECT_FALSE(zrreport::ParsePercentiles(refused, &stats, &error)) << refused;
+    EXPECT_TRUE(stats.empty()) << refused;
   }
 
   TempDir dir("report");
-  const zrreport::Dataset data = PlotData(dir);
+  const zrreport::Dataset data = Read({PlotDataLog(dir)});
   const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
   zrreport::ReportOptions options;
   std::string error, text;
@@ -721,25 +729,18 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
   }
 }
 
-// ---- Two runs ------------------------------------------------------------------------
-
 // compare: the figures of both runs, their ratios, the counters in one run
 // only, the overlay, and the faults of its command line and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   TempDir dir("report");
-  std::string error;
-  for (const char* run : {"old", "new"}) {
-    auto log = CHistogramLog::Open(dir.Path(std::string(run) + ".hlog"), {}, &error);
-    Counters counters = {
-        {"both", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-        {run[0] == 'o' ? "gone" : "fresh", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-    for (int pass = 0; pass < 3; ++pass) {
-      for (int k = 0; k < 100; ++k) {
-        counters[0].second->AddSample(CTimeInterval(run[0] == 'o' ? 1000 : 2000));
-        counters[1].second->AddSample(CTimeInterval(10));
-      }
-      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-    }
+  for (const std::string run : {"old", "new"}) {
+    WriteLog(dir, run + ".hlog", {"both", run == "old" ? "gone" : "fresh"}, 3,
+             [&](Counters& c, int) {
+               for (int k = 0; k < 100; ++k) {
+                 c[0].second->AddSample(CTimeInterval(run == "old" ? 1000 : 2000));
+                 c[1].second->AddSample(CTimeInterval(10));
+               }
+             });
   }
   const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
   struct Case {
@@ -789,81 +790,60 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
 }
 
-// ---- Objectives -------------------------------------------------------------------
-
-// Every form an objective takes, and each way one can be malformed, with the
-// message saying which part is wrong.
-TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {
-  struct Case {
-    const char* text;
-    const char* shown;  // or the message's telling part when malformed
-    double limitNs;
-  };
-  const Case cases[] = {
-      {"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
-      {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
-      {"x: mean<1ns ", "x:mean < 1ns", 1},
-      {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
-      {"x:p50<2s", "x:p50 < 2s", 2e9},
-      {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
-      {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5},
-      {"p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
-      {":p99 < 5ms", "needs GLOB:STAT OP VALUE", 0},
-      {"x:p100 < 5ms", "not a figure", 0},
-      {"x:p0 < 5ms", "not a figure", 0},
-      {"x:p < 5ms", "not a figure", 0},
-      {"x:p99. < 5ms", "not a figure", 0},
-      {"x:p-1 < 5ms", "not a figure", 0},
-      {"x:avg < 5ms", "not a figure", 0},
-      {"x: < 5ms", "not a figure", 0},
-      {"x:p99 > 5ms", "must be < or <=", 0},
-      {"x:p99 = 5ms", "must be < or <=", 0},
-      {"x:p99 5ms", "must be < or <=", 0},
-      {"x:p99 < 5", "a number with a unit", 0},
-      {"x:p99 < ms", "a number with a unit", 0},
-      {"x:p99 < 5 parsecs", "a number with a unit", 0},
-      {"x:p99 < -5ms", "a number with a unit", 0},
-      {"x:p99 < 1e3ms", "a number with a unit", 0},
-      {"x:p99 < infms", "a number with a unit", 0},
-      {"x:p99 < 5ms 6ms", "a number with a unit", 0},
-      {"x:p99 <", "a number with a unit", 0},
-  };
-  for (const Case& c : cases) {
-    zrreport::Objective o;
-    std::string error;
-    const bool ok = zrreport::ParseObjective(c.text, &o, &error);
-    ASSERT_EQ(ok, c.limitNs > 0) << c.text << ": " << error;
-    if (ok) {
-      EXPECT_EQ(o.Shown(), c.shown);
-      EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
-    } else {
-      EXPECT_NE(error.find(c.shown), std::string::npos) << c.text << ": " << error;
-      EXPECT_TRUE(TerminalSafe(error)) << error;
-    }
-  }
-}
-
 // A log of counter "op" whose first interval is fast (1 ms) and second slow
 // (9 ms), and of "idle", ten samples of 1 us per interval.
 std::string CheckLog(const TempDir& dir) {
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("c.hlog"), {}, &error);
-  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())},
-                       {"idle", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int k = 0; k < 100; ++k)
-      counters[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
-    for (int k = 0; k < 10; ++k) counters[1].second->AddSample(CTimeInterval(10));
-    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  return dir.Path("c.hlog");
+  return WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
+    for (int k = 0; k < 100; ++k) c[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
+    for (int k = 0; k < 10; ++k) c[1].second->AddSample(CTimeInterval(10));
+  });
 }
 
-// Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
-// input or an objective matching no counter, 2 on a bad command line; '<'
-// and '<=' differ at the measured value; --each-interval catches the slow
-// interval of a window whose mean holds.
-TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
+// Every form an objective takes, and each way one can be malformed, with the
+// message saying which part is wrong.
+TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTheResult) {
+  const struct {
+    const char* text;
+    const char* shown;
+    double limitNs;
+  } valid[] = {{"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
+               {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
+               {"x: mean<1ns ", "x:mean < 1ns", 1},
+               {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
+               {"x:p50<2s", "x:p50 < 2s", 2e9},
+               {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
+               {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5}};
+  for (const auto& c : valid) {
+    zrreport::Objective o;
+    std::string error;
+    ASSERT_TRUE(zrreport::ParseObjective(c.text, &o, &error)) << c.text << ": " << error;
+    EXPECT_EQ(o.Shown(), c.shown);
+    EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
+  }
+  // The message's telling part, and the objectives it is said of.
+  const std::pair<const char*, std::vector<const char*>> malformed[] = {
+      {"needs GLOB:STAT OP VALUE", {"p99 < 5ms", ":p99 < 5ms"}},
+      {"not a figure",
+       {"x:p100 < 5ms", "x:p0 < 5ms", "x:p < 5ms", "x:p99. < 5ms", "x:p-1 < 5ms", "x:avg < 5ms",
+        "x: < 5ms"}},
+      {"must be < or <=", {"x:p99 > 5ms", "x:p99 = 5ms", "x:p99 5ms"}},
+      {"a number with a unit",
+       {"x:p99 < 5", "x:p99 < ms", "x:p99 < 5 parsecs", "x:p99 < -5ms", "x:p99 < 1e3ms",
+        "x:p99 < infms", "x:p99 < 5ms 6ms", "x:p99 <"}}};
+  for (const auto& [message, texts] : malformed) {
+    for (const char* text : texts) {
+      zrreport::Objective o;
+      std::string error;
+      EXPECT_FALSE(zrreport::ParseObjective(text, &o, &error)) << text;
+      EXPECT_NE(error.find(message), std::string::npos) << text << ": " << error;
+      EXPECT_TRUE(TerminalSafe(error)) << error;
+    }
+  }
+
+  // Exit status 0 when every objective holds, 3 when one is breached, 1 on bad
+  // input or an objective matching no counter, 2 on a bad command line; '<'
+  // and '<=' differ at the measured value; --each-interval catches the slow
+  // interval of a window whose mean holds.
   TempDir dir("report");
   const std::string log = CheckLog(dir);
   const std::string out = dir.Path("out.txt");
@@ -920,123 +900,39 @@ TEST(ReportCheck, ExitStatusSaysHeldBreachedBadInputOrBadCommandLine) {
   }
 }
 
-// The heatmap: a box per interval and latency row holding samples, coloured
-// by their number (the two logs differ by one sample in a row of its own, and
-// have the same colour range); it needs histograms.
-TEST(ReportPlot, HeatmapHasABoxPerIntervalAndLatencyRowWithSamples) {
-  TempDir dir("report");
-  std::string error;
-  std::size_t polygons[2] = {0, 0};
-  for (int variant = 0; variant < 2; ++variant) {
-    const std::string file = dir.Path("h" + std::to_string(variant) + ".hlog");
-    auto log = CHistogramLog::Open(file, {}, &error);
-    Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-    for (int pass = 0; pass < 3; ++pass) {
-      // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
-      // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
-      for (long long units : {10000, 11000, 20000}) {
-        counters[0].second->AddSample(CTimeInterval(units));
-      }
-      if (pass == 1 && variant == 1) counters[0].second->AddSample(CTimeInterval(13000));
-      ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-    }
-    zrreport::ReportOptions options;
-    options.heatmap = true;
-    ASSERT_TRUE(zrreport::Plot(Read({file}), options, dir.Path("h.svg"), &error)) << error;
-    const std::string svg = ReadFile(dir.Path("h.svg"));
-    for (std::size_t at = svg.find("<polygon"); at != std::string::npos;
-         at = svg.find("<polygon", at + 1)) {
-      ++polygons[variant];
-    }
-    EXPECT_NE(svg.find("<text>Latency heatmap: op</text>"), std::string::npos);
-  }
-  EXPECT_EQ(polygons[1], polygons[0] + 1);
-  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
-}
-
-// Series of more than 300 intervals are drawn without point marks; heatmaps
-// of more than 240 intervals merge runs of them into one column.
-TEST(ReportPlot, LongSeriesLoseTheirMarksAndHeatmapColumnsMerge) {
-  TempDir dir("report");
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path("l.hlog"), {}, &error);
-  Counters counters = {{"op", boost::shared_ptr<CTimeCounter>(new CTimeCounter())}};
-  for (int pass = 0; pass < 301; ++pass) {
-    counters[0].second->AddSample(CTimeInterval(10000));
-    ASSERT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  const zrreport::Dataset data = Read({dir.Path("l.hlog")});
-  const auto svg = [&](int intervals, bool heatmap) {
-    zrreport::ReportOptions options;
-    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
-    options.heatmap = heatmap;
-    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("l.svg"), &error)) << error;
-    return ReadFile(dir.Path("l.svg"));
-  };
-  const auto count = [](const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-      ++n;
-    }
-    return n;
-  };
-  EXPECT_GT(count(svg(300, false), "<use xlink:href='#gpPt"), 300u);
-  EXPECT_LT(count(svg(301, false), "<use xlink:href='#gpPt"), 20u);  // the marks' definitions
-  // One sample a interval, so one box a column: 240 columns, then 121.
-  EXPECT_EQ(count(svg(240, true), "<polygon") - count(svg(241, true), "<polygon"), 240u - 121u);
-}
-
-// ---- Hostile names, through the real command ---------------------------------------
-
-// Writes one pass of a counter per name into `file`, each with a few samples.
+// Writes two passes of a counter per name into `file`, each with a few samples.
 std::string LogOf(const TempDir& dir, const std::string& file,
                   const std::vector<std::string>& names) {
-  std::string error;
-  auto log = CHistogramLog::Open(dir.Path(file), {}, &error);
-  EXPECT_TRUE(log) << error;
-  Counters counters;
-  for (const std::string& name : names) {
-    counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
-  }
-  for (int pass = 0; pass < 2; ++pass) {
+  return WriteLog(dir, file, names, 2, [](Counters& counters, int pass) {
     for (auto& c : counters) {
       for (long long s : {10, 2000, 300000}) c.second->AddSample(CTimeInterval(s + pass));
     }
-    EXPECT_TRUE(log->WritePass(counters, kT0 + 60 * pass));
-  }
-  return dir.Path(file);
-}
-
-// Replaces the value of the file's "#host" line with `host` as it stands.
-void SetHostLine(const std::string& path, const std::string& host) {
-  std::string text = ReadFile(path);
-  const std::size_t at = text.find("#host ") + 6;
-  text.replace(at, text.find('\n', at) - at, host);
-  WriteFile(path, text);
+  });
 }
 
 // gnuplot expands backquotes and macros in its command lines: names that try
 // them (and quotes, a data block's end marker, newlines, bytes that are not
 // UTF-8) run nothing, and each is shown in the plot as the output shows it.
-TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
+TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAndTerminalText) {
   TempDir dir("report");
   const std::string ran = dir.Path("ran");
-  const std::vector<std::string> names = {"lun`touch " + ran + "1`.read",
-                                          "x\" . system(\"touch " + ran + "2\") . \"",
-                                          "y' . system('touch " + ran + "3') . '",
-                                          "@GPVAL_TERM @ARG0 `touch " + ran + "4`",
-                                          "q\"; set output '" + ran + "5'; print \"",
-                                          "EOD",
-                                          "nl\n!touch " + ran + "6\n<b>&amp;</b>",
-                                          "bad\xff\xfe\\`touch " + ran + "7`\\"};
-  const std::string log = LogOf(dir, "n.hlog", names);
+  const std::vector<std::string> tricks = {"lun`touch " + ran + "1`.read",
+                                           "x\" . system(\"touch " + ran + "2\") . \"",
+                                           "y' . system('touch " + ran + "3') . '",
+                                           "@GPVAL_TERM @ARG0 `touch " + ran + "4`",
+                                           "q\"; set output '" + ran + "5'; print \"",
+                                           "EOD",
+                                           "nl\n!touch " + ran + "6\n<b>&amp;</b>",
+                                           "bad\xff\xfe\\`touch " + ran + "7`\\"};
+  const std::string plotted = LogOf(dir, "n.hlog", tricks);
   // gnuplot runs without initialisation files, whatever HOME holds.
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
   for (const std::string& args :
-       {"plot -o " + dir.Path("p.svg") + " " + log, "plot -o " + dir.Path("p.png") + " " + log,
-        "compare -o " + dir.Path("c.svg") + " " + log + " " + log}) {
+       {"plot -o " + dir.Path("p.svg") + " " + plotted,
+        "plot -o " + dir.Path("p.png") + " " + plotted,
+        "compare -o " + dir.Path("c.svg") + " " + plotted + " " + plotted}) {
     const ToolRun run = Tool(dir, args);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -1048,19 +944,14 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
   std::string untabbed = svg;
   std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
   EXPECT_TRUE(TerminalSafe(untabbed));
-  for (const std::string& name : names) {
+  for (const std::string& name : tricks) {
     std::string shown = zrreport::ShownName(name), xml;
     for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
     // The percentile panel's title, and the key of both other panels.
     EXPECT_NE(svg.find("<text>Latency percentiles per interval: " + xml + "</text>"),
               std::string::npos)
         << xml;
-    std::size_t keys = 0;
-    for (std::size_t at = svg.find("<text>" + xml + "</text>"); at != std::string::npos;
-         at = svg.find("<text>" + xml + "</text>", at + 1)) {
-      ++keys;
-    }
-    EXPECT_EQ(keys, 2u) << xml;
+    EXPECT_EQ(Occurrences(svg, "<text>" + xml + "</text>"), 2u) << xml;
     for (const char* run : {" old", " new"}) {
       EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
                 std::string::npos)
@@ -1068,12 +959,9 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEachIsShownInThePlot) {
     }
   }
   EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
-}
 
-// Every byte value in counter names and in a host name: JSON parses, CSV
-// rows stay rows and formulas stay text, the terminal gets no control byte.
-TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
-  TempDir dir("report");
+  // Every byte value in counter names and in a host name: JSON parses, CSV
+  // rows stay rows and formulas stay text, the terminal gets no control byte.
   std::vector<std::string> names = {"=1+1", "+1", "-1", "@SUM(A1)", "c1 \xc2\x9b[2J"};
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
@@ -1121,33 +1009,6 @@ TEST(ReportHostile, EveryByteInNamesAndHostsGivesValidJsonCsvAndTerminalText) {
         << args;
     if (args[0] == 's') {
       EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
-    }
-  }
-}
-
-// ---- The HTML page ------------------------------------------------------------------
-
-// HtmlText leaves no byte that could start markup or end an attribute, and
-// no control character or malformed UTF-8.
-TEST(ReportText, HtmlTextEscapesMarkupQuotesAndEveryByte) {
-  EXPECT_EQ(zrreport::HtmlText("<script>alert('x')</script> \"&amp;\""),
-            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;&amp;amp;&quot;");
-  EXPECT_EQ(zrreport::HtmlText("a\x01\x7f\xc2\x9b\xff\tb\xc3\xa9"),
-            "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
-  std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
-  for (const std::string& text : {all, zrreport::ShownName(all)}) {
-    const std::string html = zrreport::HtmlText(text);
-    EXPECT_TRUE(zrperf::IsUtf8(html));
-    EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
-    std::string untabbed = html;
-    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
-    EXPECT_TRUE(TerminalSafe(untabbed));
-    for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
-      const std::string entity = html.substr(at, html.find(';', at) - at + 1);
-      EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
-                  entity == "&#39;")
-          << entity;
     }
   }
 }
@@ -1236,11 +1097,7 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   EXPECT_EQ(dom.find("<script"), std::string::npos);
   EXPECT_EQ(dom.find("<img"), std::string::npos);
   EXPECT_EQ(dom.find("<b>"), std::string::npos);
-  std::size_t svgs = 0;
-  for (std::size_t at = dom.find("<svg"); at != std::string::npos; at = dom.find("<svg", at + 1)) {
-    ++svgs;
-  }
-  EXPECT_EQ(svgs, names.size());
+  EXPECT_EQ(Occurrences(dom, "<svg"), names.size());
   EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
   for (const std::string& name : names) {
     // A text node as the browser writes it: '&', '<' and '>' escaped.
@@ -1252,11 +1109,11 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   }
 }
 
-// ---- Output files ---------------------------------------------------------------------
-
 // Links planted at the names the temporary files used to have (and at the
 // target) are never followed: the victim stays, the target is a new file.
-TEST(ReportOutput, PlantedLinksAreNeverFollowed) {
+// The temporary is made new: a link or a file found at its name is never
+// opened (the next name is taken), and an uncommitted one is removed.
+TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
   const std::string victim = dir.Write("victim", "precious");
@@ -1280,41 +1137,7 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowed) {
     const std::string name = entry.path().filename().string();
     EXPECT_TRUE(name.rfind("out.", 0) == 0 || name == "victim" || name == "p.hlog") << name;
   }
-}
 
-// A failed output writes nothing anywhere (standard output included) and
-// names the failing step with its errno text.
-TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheRealCause) {
-  TempDir dir("report");
-  const std::string log = PlotDataLog(dir);
-  std::filesystem::create_directory(dir.Path("taken.csv"));
-  const std::pair<std::string, std::string> cases[] = {
-      {"plot -o " + dir.Path("missing/p.png"),
-       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
-           dir.Path("missing/") + "': No such file or directory"},
-      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
-      {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
-  for (const auto& c : cases) {
-    const ToolRun run = Tool(dir, c.first + " " + log);
-    EXPECT_EQ(run.status, 1) << c.first;
-    EXPECT_EQ(run.out, "") << c.first;
-    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
-  }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("taken.csv")),
-                          std::filesystem::directory_iterator()),
-            0);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            2);  // p.hlog and taken.csv: no temporary left
-}
-
-// The temporary is made new: a link or a file found at its name is never
-// opened (the next name is taken), and an uncommitted one is removed.
-TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
-  TempDir dir("report");
-  const std::string victim = dir.Write("victim", "precious");
   std::filesystem::create_symlink(victim, dir.Path(".out.csv.a"));
   dir.Write(".out.csv.b", "squatter");
   int next = 0;
@@ -1342,11 +1165,32 @@ TEST(ReportOutput, TemporariesAreCreatedNewAndRemovedUnlessCommitted) {
   EXPECT_EQ(ReadFile(longName), "long");
 }
 
-// Two processes writing one target at once: each round leaves one of the two
-// outputs, whole, and no temporary.
-TEST(ReportOutput, TwoWritersOfOneTargetLeaveOneWholeOutput) {
+// A failed output writes nothing anywhere (standard output included) and
+// names the failing step with its errno text.
+TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheCauseAndRacingOnesLeaveOneWhole) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
+  std::filesystem::create_directory(dir.Path("taken.csv"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"plot -o " + dir.Path("missing/p.png"),
+       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
+           dir.Path("missing/") + "': No such file or directory"},
+      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
+      {"csv -o " + dir.Path("taken.csv"),
+       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(dir, c.first + " " + log);
+    EXPECT_EQ(run.status, 1) << c.first;
+    EXPECT_EQ(run.out, "") << c.first;
+    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
+
+  // Two processes writing one target at once: each round leaves one of the
+  // two outputs, whole, and no temporary.
+  std::filesystem::remove(dir.Path("taken.csv"));
   const std::string out = dir.Path("race.csv");
   const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
                               "csv --json -o " + out + " " + log};
@@ -1366,9 +1210,7 @@ TEST(ReportOutput, TwoWritersOfOneTargetLeaveOneWholeOutput) {
     EXPECT_EQ(status[1], 0);
     const std::string got = ReadFile(out);
     EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              2);
+    EXPECT_EQ(Entries(dir.path()), 2);
   }
 }
 
