@@ -244,8 +244,9 @@ Options OptionsFromEnvironment(const GetEnv& getenv, std::string* warnings) {
   const std::pair<const char*, std::string*> files[] = {{"CERTIFICATE", &o.caFile},
                                                         {"CLIENT_CERTIFICATE", &o.clientCertFile},
                                                         {"CLIENT_KEY", &o.clientKeyFile}};
-  for (const auto& [suffix, field] : files) {
-    env.Either(suffix, [&](const std::string& v, bool, std::string*) {
+  for (const auto& file : files) {
+    std::string* field = file.second;  // a structured binding cannot be captured before C++20
+    env.Either(file.first, [field](const std::string& v, bool, std::string*) {
       *field = v;  // a path as it is; Start() checks that it is a readable file
       return true;
     });
