@@ -218,7 +218,8 @@ Options OptionsFromEnvironment(const GetEnv& getenv, std::string* warnings) {
     if (!ParseList(v, false, true, &members, why)) return false;
     std::vector<std::string> headers;
     for (const auto& [name, value] : members) {
-      headers.push_back(name + ": " + value);
+      std::string& header = headers.emplace_back(name);
+      header.append(": ").append(value);
       if (!CheckHeader(headers.back(), why)) return false;
     }
     o.headers = std::move(headers);
