@@ -341,24 +341,36 @@ def check(at, start, log_path, dashboard, runs):
     print("checks: %d %d" % (checks.passed, checks.failed))
 
 
+def count_and_sum_checks(checks, what, prom, at, samples, total, count_expr, sum_expr):
+    """A counter's sample count and sum, at a moment when they hold the demo's
+    final figures: the count exactly the final line's, the sum within the
+    printed total's rounding."""
+    count_name, sum_name = (e.split("{")[0].split("(")[0] for e in (count_expr, sum_expr))
+    def count_ok():
+        count = one_value(prom, count_expr, at)
+        assert count == samples, "%s is %g, the demo's final count %d" % (count_expr, count, samples)
+        return "%d" % count
+
+    checks.run("%s: %s == the demo's final count" % (what, count_name), count_ok)
+
+    def sum_ok():
+        value = one_value(prom, sum_expr, at)
+        # The printed total is truncated: the true one is from total.low to
+        # total.high; 1e-9 allows for the float sum of 100 ns units.
+        assert total.low * (1 - 1e-9) <= value <= total.high * (1 + 1e-9), \
+            "%s is %.9gs, the demo's total %s" % (sum_expr, value, total.text)
+        return "%.9gs, the demo's total %s" % (value, total.text)
+
+    checks.run("%s: %s == the demo's final total" % (what, sum_name), sum_ok)
+
+
 def classic_checks(checks, what, prom, at, selector, samples, total, p99):
     """A counter's classic series, at a moment when they hold the demo's final
     figures (cumulative since the counter's creation, as the last "Exec
     Stats" line): its count and sum are the line's, its p99 within a bucket."""
-    def count_ok():
-        count = one_value(prom, "zrperf_elapsed_seconds_count{%s}" % selector, at)
-        assert count == samples, "count %g, the demo's final count %d" % (count, samples)
-        return "%d" % count
-
-    checks.run("%s: zrperf_elapsed_seconds_count == the demo's final count" % what, count_ok)
-
-    def sum_ok():
-        value = one_value(prom, "zrperf_elapsed_seconds_sum{%s}" % selector, at)
-        assert total.low * (1 - 1e-9) <= value <= total.high * (1 + 1e-9), \
-            "sum %.9gs, the demo's total %s" % (value, total.text)
-        return "%.9gs, the demo's total %s" % (value, total.text)
-
-    checks.run("%s: zrperf_elapsed_seconds_sum == the demo's final total" % what, sum_ok)
+    count_and_sum_checks(checks, what, prom, at, samples, total,
+                         "zrperf_elapsed_seconds_count{%s}" % selector,
+                         "zrperf_elapsed_seconds_sum{%s}" % selector)
 
     def p99_ok():
         buckets = api(prom, "/api/v1/query",
@@ -412,22 +424,8 @@ def native_checks(checks, what, prom, at, selector, samples, total, p99):
 
     checks.run("%s: the series is a native histogram" % what, is_native)
 
-    def count_ok():
-        count = one_value(prom, "histogram_count(%s)" % histogram, at)
-        assert count == samples, "histogram_count %g, the demo's final count %d" % (count, samples)
-        return "%d" % count
-
-    checks.run("%s: histogram_count == the demo's final count" % what, count_ok)
-
-    def sum_ok():
-        value = one_value(prom, "histogram_sum(%s)" % histogram, at)
-        # The printed total is truncated: the true one is from total.low to
-        # total.high; 1e-9 allows for the float sum of 100 ns units.
-        assert total.low * (1 - 1e-9) <= value <= total.high * (1 + 1e-9), \
-            "histogram_sum %.9gs, the demo's total %s" % (value, total.text)
-        return "%.9gs, the demo's total %s" % (value, total.text)
-
-    checks.run("%s: histogram_sum == the demo's final total" % what, sum_ok)
+    count_and_sum_checks(checks, what, prom, at, samples, total,
+                         "histogram_count(%s)" % histogram, "histogram_sum(%s)" % histogram)
 
     def p99_ok():
         estimate = one_value(prom, "histogram_quantile(0.99, %s)" % histogram, at)
