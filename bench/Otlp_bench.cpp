@@ -28,27 +28,14 @@
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
 #include <zrperf/tests/support/OtlpReceiver.h>
 #include "BenchRatios.h"
+#include "BenchSets.h"
 
 namespace {
 
 constexpr int kCounters = 1000;
 
-// Sample values spread over three decades, as storage latencies do.
-inline long long SampleValue(std::uint64_t i) {
-  return 20 + static_cast<long long>((i * 2654435761u) % 100000);
-}
-
 boost::shared_ptr<CPerfCounters> BusySet() {
-  static const boost::shared_ptr<CPerfCounters> set = [] {
-    auto counters = boost::make_shared<CPerfCounters>();
-    std::uint64_t n = 0;
-    for (int c = 0; c < kCounters; ++c) {
-      boost::shared_ptr<CTimeCounter>& counter =
-          counters->GetCounter("disk" + std::to_string(c) + ".read");
-      for (int s = 0; s < 2000; ++s) counter->AddSample(CTimeInterval(SampleValue(n++)));
-    }
-    return counters;
-  }();
+  static const boost::shared_ptr<CPerfCounters> set = zrbench::MakeBusySet(kCounters);
   return set;
 }
 
@@ -65,11 +52,7 @@ const IntervalSet& Intervals() {
     IntervalSet s;
     std::uint64_t n = 0;
     const auto record = [&](int samples) {
-      for (int c = 0; c < kCounters; ++c) {
-        boost::shared_ptr<CTimeCounter>& counter =
-            s.counters->GetCounter("disk" + std::to_string(c) + ".read");
-        for (int i = 0; i < samples; ++i) counter->AddSample(CTimeInterval(SampleValue(n++)));
-      }
+      zrbench::RecordSpread(s.counters.get(), kCounters, samples, &n);
     };
     record(2000);
     s.acked = zrotlp::Read(s.counters->ListTimeCounters(), s.counters->ListMediaSpeedCounters(), {},
@@ -99,7 +82,7 @@ double ThreadCpuSeconds() {
 
 void RecordInto(benchmark::State& state, CTimeCounter& counter) {
   std::uint64_t i = 0;
-  for (auto _ : state) counter.AddSample(CTimeInterval(SampleValue(i++)));
+  for (auto _ : state) counter.AddSample(CTimeInterval(zrbench::SpreadSampleValue(i++)));
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -126,11 +109,7 @@ BENCHMARK(BM_AddSampleWhilePushed)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_AddSampleWhilePushed)->MinTime(3.0);
 
 void BM_AsString1000(benchmark::State& state) {
-  const CPerfCounters::TimeCounterList list = Intervals().counters->ListTimeCounters();
-  for (auto _ : state) {
-    for (const auto& entry : list) benchmark::DoNotOptimize(entry.second->AsString());
-  }
-  state.SetItemsProcessed(state.iterations() * kCounters);
+  zrbench::TimeAsStringOf(state, *Intervals().counters);
 }
 BENCHMARK(BM_AsString1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AsString1000)->Unit(benchmark::kMicrosecond);  // by CPU time

@@ -33,31 +33,15 @@
 #include <zrperf/export/prometheus/internal/Negotiation.h>
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include "BenchRatios.h"
+#include "BenchSets.h"
 
 namespace {
 
 constexpr int kCounters = 1000;
 
-// Sample values spread over three decades, as storage latencies do.
-inline long long SampleValue(std::uint64_t i) {
-  return 20 + static_cast<long long>((i * 2654435761u) % 100000);
-}
-
-// A set of `size` busy counters.
-boost::shared_ptr<CPerfCounters> MakeBusySet(int size) {
-  auto counters = boost::make_shared<CPerfCounters>();
-  std::uint64_t n = 0;
-  for (int c = 0; c < size; ++c) {
-    boost::shared_ptr<CTimeCounter>& counter =
-        counters->GetCounter("disk" + std::to_string(c) + ".read");
-    for (int s = 0; s < 2000; ++s) counter->AddSample(CTimeInterval(SampleValue(n++)));
-  }
-  return counters;
-}
-
 // The 1,000 counters whose text is measured.
 boost::shared_ptr<CPerfCounters> BusySet() {
-  static const boost::shared_ptr<CPerfCounters> set = MakeBusySet(kCounters);
+  static const boost::shared_ptr<CPerfCounters> set = zrbench::MakeBusySet(kCounters);
   return set;
 }
 
@@ -86,7 +70,7 @@ boost::shared_ptr<CPerfCounters> WideSet() {
 // fewer free cores than threads, that time is taken from the recording thread
 // whatever the collector does, which is not what this measures.
 boost::shared_ptr<CPerfCounters> ServiceSet() {
-  static const boost::shared_ptr<CPerfCounters> set = MakeBusySet(100);
+  static const boost::shared_ptr<CPerfCounters> set = zrbench::MakeBusySet(100);
   return set;
 }
 
@@ -124,7 +108,7 @@ class Scraper {
 
 void RecordInto(benchmark::State& state, CTimeCounter& counter) {
   std::uint64_t i = 0;
-  for (auto _ : state) counter.AddSample(CTimeInterval(SampleValue(i++)));
+  for (auto _ : state) counter.AddSample(CTimeInterval(zrbench::SpreadSampleValue(i++)));
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -150,11 +134,7 @@ BENCHMARK(BM_AddSampleWhileScraped)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_AddSampleWhileScraped)->MinTime(1.0);
 
 void BM_AsString1000(benchmark::State& state) {
-  const CPerfCounters::TimeCounterList list = BusySet()->ListTimeCounters();
-  for (auto _ : state) {
-    for (const auto& entry : list) benchmark::DoNotOptimize(entry.second->AsString());
-  }
-  state.SetItemsProcessed(state.iterations() * kCounters);
+  zrbench::TimeAsStringOf(state, *BusySet());
 }
 BENCHMARK(BM_AsString1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -201,11 +181,7 @@ BENCHMARK(BM_CollectProtobuf1000)
 
 // AsString() of the wide set, the baseline of its protobuf answer.
 void BM_AsStringWide1000(benchmark::State& state) {
-  const CPerfCounters::TimeCounterList list = WideSet()->ListTimeCounters();
-  for (auto _ : state) {
-    for (const auto& entry : list) benchmark::DoNotOptimize(entry.second->AsString());
-  }
-  state.SetItemsProcessed(state.iterations() * kCounters);
+  zrbench::TimeAsStringOf(state, *WideSet());
 }
 BENCHMARK(BM_AsStringWide1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
