@@ -114,18 +114,21 @@ TextNode Decoded(const zrotlp_test::Request& r) {
   return zrotlp_test::ParseRequest(text);
 }
 
-// A scripted answer: `status`, or what `how` names (closing, stalling, ...).
-Action Answer(int status, bool Action::*how = nullptr) {
+// Scripted answers: `status` with `body` and extra `headers` lines, or what
+// `how` names instead (closing, stalling, ...; no status).
+Action Answer(int status, std::string body = "", std::string headers = "") {
   Action a;
   a.status = status;
-  if (how != nullptr) a.*how = true;
+  a.body = std::move(body);
+  a.headers = std::move(headers);
   return a;
 }
-
-#define REQUIRE_PROTOC()                                                             \
-  if (!zrotlp_test::HaveProtoc()) {                                                  \
-    GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"; \
-  }
+Action Does(bool Action::*how) {
+  Action a;
+  a.status = 0;
+  a.*how = true;
+  return a;
+}
 
 TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   zrperf_test::ScopedSink sink;
@@ -207,7 +210,7 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
 }
 
 TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
-  REQUIRE_PROTOC();
+  ZRPERF_REQUIRE_PROTOC();
   LoopbackReceiver receiver;
   auto counters = boost::make_shared<CPerfCounters>();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
@@ -247,15 +250,10 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   EXPECT_EQ(FindPoint(request, "zrperf.transferred", "disk0.write")->Count("as_int"), 4096u);
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span159")->Value("scale"), "4");
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span160")->Value("scale"), "3");
-  std::map<std::string, std::string> resource;
-  for (const TextNode* a :
-       request.Child("resource_metrics")->Child("resource")->All("attributes")) {
-    const TextNode* v = a->Child("value");
-    // Each key once: the caller's host.name replaces the default, not joins it.
-    EXPECT_EQ(resource.count(a->Text("key")), 0u) << a->Text("key");
-    resource[a->Text("key")] =
-        v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
-  }
+  // Each key once (values of one given twice are joined by '|'): the
+  // caller's host.name replaces the default, not joins it.
+  std::map<std::string, std::string> resource = zrotlp_test::Resource(request);
+  for (const auto& [key, value] : resource) EXPECT_EQ(value.find('|'), std::string::npos) << key;
   EXPECT_EQ(resource["service.name"], "storage");
   EXPECT_EQ(resource["host.name"], "override");
   EXPECT_EQ(resource["deployment.environment"], "test");
@@ -277,23 +275,15 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
 }
 
 TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
-  REQUIRE_PROTOC();
+  ZRPERF_REQUIRE_PROTOC();
   zrperf_test::ScopedSink sink;
   LoopbackReceiver receiver;
   const std::string status = std::string("\x08\x03\x12\x05other", 9);  // google.rpc.Status
-  Action ra;
-  ra.status = 503;
-  ra.headers = "Retry-After: 7\r\n";
-  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
-               stall = Answer(0, &Action::stall);
-  Action bad, badAgain, other;
-  bad.status = badAgain.status = other.status = 400;
-  bad.body = badAgain.body = "bad thing";
-  other.body = status;
-  other.headers = "Content-Type: application/x-protobuf\r\n";
-  receiver.Script({Answer(503), ra, Answer(429), Answer(502), Answer(504), close,
-                   Answer(0, &Action::garbage), half, stall, Answer(200), bad, badAgain, other,
-                   Answer(401), Answer(200)});
+  receiver.Script(
+      {Answer(503), Answer(503, "", "Retry-After: 7\r\n"), Answer(429), Answer(502), Answer(504),
+       Does(&Action::close), Does(&Action::garbage), Does(&Action::halfAnswer),
+       Does(&Action::stall), Answer(200), Answer(400, "bad thing"), Answer(400, "bad thing"),
+       Answer(400, status, "Content-Type: application/x-protobuf\r\n"), Answer(401), Answer(200)});
   auto clock = std::make_shared<FakeClock>(15);
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
@@ -338,11 +328,8 @@ TEST(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMi
   zrperf_test::ScopedSink sink;
   LoopbackReceiver receiver;
   std::vector<Action> script;
-  for (int i = 0; i < 66; ++i) {
-    Action refused;
-    refused.status = 400;
-    refused.body = "reason " + std::to_string(i < 65 ? i : 0);  // the last repeats the first
-    script.push_back(refused);
+  for (int i = 0; i < 66; ++i) {  // the last repeats the first
+    script.push_back(Answer(400, "reason " + std::to_string(i < 65 ? i : 0)));
   }
   receiver.Script(script);
   COtlpExporter::Options o = OptionsFor(receiver);
@@ -388,7 +375,7 @@ TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
 }
 
 TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
-  REQUIRE_PROTOC();
+  ZRPERF_REQUIRE_PROTOC();
   LoopbackReceiver receiver;
   const int port = receiver.Port();
   auto clock = std::make_shared<FakeClock>(-1);
@@ -436,10 +423,10 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
 }
 
 TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
-  REQUIRE_PROTOC();
+  ZRPERF_REQUIRE_PROTOC();
   LoopbackReceiver receiver;
-  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
-               stall = Answer(0, &Action::stall), ok = Answer(200);
+  const Action close = Does(&Action::close), half = Does(&Action::halfAnswer),
+               stall = Does(&Action::stall), ok = Answer(200);
   const std::vector<Action> script = {Answer(503), ok,          Answer(429), close, ok,
                                       stall,       Answer(400), ok,          half,  Answer(503),
                                       ok,          close,       Answer(502), ok,    Answer(400)};
@@ -529,10 +516,8 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
 
 TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
   LoopbackReceiver receiver;
-  Action stall, bad;
-  stall.stall = true;
-  bad.status = 400;
-  receiver.Script({stall, bad});
+  const Action stall = Does(&Action::stall);
+  receiver.Script({stall, Answer(400)});
   auto counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o = OptionsFor(receiver);
   o.timeout = milliseconds(1000);

@@ -51,15 +51,14 @@ class TlsReceiver {
       X509_EXTENSION_free(ext);
     }
     X509_sign(cert, key, EVP_sha256());
+    FILE* ca = std::fopen(CaFile().c_str(), "w");
+    FILE* pem = std::fopen(KeyFile().c_str(), "w");
     m_ok = key != nullptr && m_ctx != nullptr && SSL_CTX_use_certificate(m_ctx, cert) == 1 &&
-           SSL_CTX_use_PrivateKey(m_ctx, key) == 1;
-    FILE* pem = std::fopen(m_dir.Path("ca.pem").c_str(), "w");
-    m_ok = m_ok && pem != nullptr && PEM_write_X509(pem, cert) == 1;
-    if (pem != nullptr) std::fclose(pem);
-    pem = std::fopen(m_dir.Path("key.pem").c_str(), "w");
-    m_ok = m_ok && pem != nullptr &&
+           SSL_CTX_use_PrivateKey(m_ctx, key) == 1 && ca != nullptr && pem != nullptr &&
+           PEM_write_X509(ca, cert) == 1 &&
            PEM_write_PrivateKey(pem, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-    if (pem != nullptr) std::fclose(pem);
+    for (FILE* f : {ca, pem})
+      if (f != nullptr) std::fclose(f);
     if (demandClientCertificate) {
       m_ok = m_ok && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), cert) == 1;
       SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -101,24 +100,17 @@ class TlsReceiver {
     ERR_clear_error();
   }
 
-  // Reads one request (head and Content-Length body) and answers 200.
+  // Reads one request and answers 200.
   void Answer(SSL* ssl) {
-    std::string data;
-    char chunk[16384];
-    std::size_t end;
-    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+    zrotlp_test::Request r;
+    const auto read = [ssl](std::string* data) {
+      char chunk[16384];
       const int n = SSL_read(ssl, chunk, sizeof(chunk));
-      if (n <= 0) return;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    const std::size_t at = data.find("Content-Length: ");
-    const std::size_t length = at < end ? std::stoul(data.substr(at + 16)) : 0;
-    while (data.size() < end + 4 + length) {
-      const int n = SSL_read(ssl, chunk, sizeof(chunk));
-      if (n <= 0) return;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    if (data.rfind("POST /v1/metrics ", 0) == 0 && length > 0) ++m_requests;
+      if (n > 0) data->append(chunk, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    if (!zrotlp_test::ReadRequest(read, &r)) return;
+    if (r.head.rfind("POST /v1/metrics ", 0) == 0 && !r.body.empty()) ++m_requests;
     static const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     SSL_write(ssl, kOk, sizeof(kOk) - 1);
   }
@@ -134,11 +126,11 @@ class TlsReceiver {
   std::thread m_thread;
 };
 
-TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesFor) {
+TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertificateItDemands) {
   if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
     GTEST_SKIP() << "this libcurl has no TLS";
-  TlsReceiver receiver;
-  ASSERT_TRUE(receiver.Ok());
+  TlsReceiver receiver, demanding(true);
+  ASSERT_TRUE(receiver.Ok() && demanding.Ok());
   auto counters = boost::make_shared<CPerfCounters>();
   counters->GetCounter("disk0.read")->AddSample(CTimeInterval(42));
   COtlpExporter::Options o;
@@ -171,28 +163,21 @@ TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesFor) {
   for (const zrperf_test::Record& r : sink->Records())
     said = said || r.message.find("certificate") != std::string::npos;
   EXPECT_TRUE(said) << "no record names the certificate";
-}
 
-TEST(OtlpExporter, AReceiverThatDemandsAClientCertificateTakesPushesOnlyWithIt) {
-  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
-    GTEST_SKIP() << "this libcurl has no TLS";
-  TlsReceiver receiver(true);
-  ASSERT_TRUE(receiver.Ok());
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  o.caFile = receiver.CaFile();
-  zrperf_test::ScopedSink sink;
-  auto refused = COtlpExporter::Start(o, counters);  // without: refused at the handshake
+  // A receiver that demands a client certificate: refused at the handshake
+  // without one, pushed to with its own.
+  o.endpoint = demanding.Url();
+  o.caFile = demanding.CaFile();
+  auto refused = COtlpExporter::Start(o, counters);
   ASSERT_TRUE(refused);
   EXPECT_FALSE(refused->Flush(std::chrono::seconds(2)));
-  EXPECT_TRUE(receiver.Requests() == 0 && receiver.FailedHandshakes() >= 1);
-  o.clientCertFile = receiver.CaFile();
-  o.clientKeyFile = receiver.KeyFile();
-  auto trusted = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(trusted);
-  EXPECT_TRUE(trusted->Flush(std::chrono::seconds(30)));
-  EXPECT_GE(receiver.Requests(), 1);  // counted before the answer
+  EXPECT_TRUE(demanding.Requests() == 0 && demanding.FailedHandshakes() >= 1);
+  o.clientCertFile = demanding.CaFile();
+  o.clientKeyFile = demanding.KeyFile();
+  auto pushed = COtlpExporter::Start(o, counters);
+  ASSERT_TRUE(pushed);
+  EXPECT_TRUE(pushed->Flush(std::chrono::seconds(30)));
+  EXPECT_GE(demanding.Requests(), 1);  // counted before the answer
 }
 
 }  // namespace

@@ -87,19 +87,13 @@ inline TextNode ParseText(std::istream& in) {
   return node;
 }
 
-// gunzip of `data`; empty when it is not one whole gzip member.
-inline std::string Gunzip(const std::string& data) {
-  std::string out;
-  return zrexport::Gunzip(data, &out, std::size_t{1} << 30) ? out : std::string();
-}
+// Skips the test when protoc was not found at configure time.
+#define ZRPERF_REQUIRE_PROTOC()                                                                   \
+  if (std::getenv("ZRPERF_PROTOC") == nullptr || std::getenv("ZRPERF_OTLP_PROTO_DIR") == nullptr) \
+  GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"
 
-// Whether protoc was found at configure time.
-inline bool HaveProtoc() {
-  return std::getenv("ZRPERF_PROTOC") != nullptr && std::getenv("ZRPERF_OTLP_PROTO_DIR") != nullptr;
-}
-
-// `body` (an ExportMetricsServiceRequest) decoded by protoc, as text; the
-// text starts with "ERROR" when protoc refuses it.
+// `body` (an ExportMetricsServiceRequest) decoded by protoc, as text
+// (ParseRequest() makes the tree); it starts with "ERROR" when protoc refuses it.
 inline std::string DecodeRequest(const std::string& body) {
   char path[] = "/tmp/otlp-request-XXXXXX";
   const int fd = mkstemp(path);
@@ -127,6 +121,20 @@ inline std::string DecodeRequest(const std::string& body) {
 inline TextNode ParseRequest(const std::string& decoded) {
   std::istringstream in(decoded);
   return ParseText(in);
+}
+
+// A parsed request's resource attributes, key to value (an int as its
+// digits); the values of a key given twice are joined by '|'.
+inline std::map<std::string, std::string> Resource(const TextNode& request) {
+  std::map<std::string, std::string> out;
+  for (const TextNode* a :
+       request.Child("resource_metrics")->Child("resource")->All("attributes")) {
+    const TextNode* v = a->Child("value");
+    std::string& value = out[a->Text("key")];
+    value += (value.empty() ? "" : "|") +
+             (v->Has("int_value") ? v->Value("int_value") : v->Text("string_value"));
+  }
+  return out;
 }
 
 // The ScopeMetrics' metric named `name` in a parsed request, or null.
@@ -174,12 +182,33 @@ struct Action {
 struct Request {
   std::string head;  // request line and headers
   std::string body;  // as received (gzip or not)
-  std::chrono::steady_clock::time_point when;
-  // The body uncompressed.
+  // The body uncompressed; empty when it is not one whole gzip member.
   std::string Plain() const {
-    return head.find("Content-Encoding: gzip") != std::string::npos ? Gunzip(body) : body;
+    std::string out;
+    if (head.find("Content-Encoding: gzip") == std::string::npos) return body;
+    return zrexport::Gunzip(body, &out, std::size_t{1} << 30) ? out : std::string();
   }
 };
+
+// Reads one request (head and Content-Length body) into `r` with `read`,
+// which appends what came to its argument and is false once nothing more
+// will; false when that happens first.
+inline bool ReadRequest(const std::function<bool(std::string*)>& read, Request* r) {
+  std::string data;
+  std::size_t end;
+  while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+    if (!read(&data)) return false;
+  }
+  r->head = data.substr(0, end + 2);
+  const std::size_t at = r->head.find("Content-Length: ");
+  const std::size_t length =
+      at == std::string::npos ? 0 : std::strtoul(r->head.c_str() + at + 16, nullptr, 10);
+  r->body = data.substr(end + 4);
+  while (r->body.size() < length) {
+    if (!read(&r->body)) return false;
+  }
+  return true;
+}
 
 // A socket listening on 127.0.0.1 at `port` (0: any free port); `*bound` is
 // the port it got. Aborts when it cannot listen.
@@ -263,8 +292,8 @@ class LoopbackReceiver {
   }
 
  private:
-  // Reads `n` more bytes or up to the end of the head into `buffer`; false
-  // when the client went away or the receiver stops.
+  // Appends what `fd` has to `buffer`; false when the client went away or
+  // the receiver stops.
   bool ReadSome(int fd, std::string* buffer) {
     for (;;) {
       if (m_stop) return false;
@@ -281,21 +310,8 @@ class LoopbackReceiver {
 
   // Serves one request on `fd`.
   bool Handle(int fd) {
-    std::string data;
-    std::size_t end;
-    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
-      if (!ReadSome(fd, &data)) return false;
-    }
     Request r;
-    r.head = data.substr(0, end + 2);
-    std::size_t length = 0;
-    const std::size_t at = r.head.find("Content-Length: ");
-    if (at != std::string::npos) length = std::strtoul(r.head.c_str() + at + 16, nullptr, 10);
-    r.body = data.substr(end + 4);
-    while (r.body.size() < length) {
-      if (!ReadSome(fd, &r.body)) return false;
-    }
-    r.when = std::chrono::steady_clock::now();
+    if (!ReadRequest([&](std::string* data) { return ReadSome(fd, data); }, &r)) return false;
     Action action;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
