@@ -72,15 +72,6 @@ class FakeClock : public zrotlp::Clock {
   std::vector<milliseconds> m_waits;
 };
 
-COtlpExporter::Options OptionsFor(const LoopbackReceiver& receiver) {
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  // Long enough that no answer the receiver gives times out on a loaded
-  // machine; tests whose receiver stalls on purpose shorten it.
-  o.timeout = milliseconds(10000);
-  return o;
-}
-
 std::unique_ptr<COtlpExporter> StartWith(const COtlpExporter::Options& options,
                                          boost::shared_ptr<CPerfCounters> counters,
                                          std::shared_ptr<zrotlp::Clock> clock) {
@@ -130,9 +121,22 @@ Action Does(bool Action::*how) {
   return a;
 }
 
-TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
+// A receiver, counters and options pushing to it.
+class OtlpExporter : public ::testing::Test {
+ protected:
+  OtlpExporter() {
+    o.endpoint = receiver.Url();
+    // Long enough that no answer the receiver gives times out on a loaded
+    // machine; tests whose receiver stalls on purpose shorten it.
+    o.timeout = milliseconds(10000);
+  }
+  LoopbackReceiver receiver;
+  boost::shared_ptr<CPerfCounters> counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o;
+};
+
+TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   zrperf_test::ScopedSink sink;
-  auto counters = boost::make_shared<CPerfCounters>();
   const auto refused = [&](const COtlpExporter::Options& o) {
     std::string error;
     const bool started = COtlpExporter::Start(o, counters, &error) != nullptr;
@@ -141,7 +145,7 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     return error;
   };
-  COtlpExporter::Options o;
+  o = COtlpExporter::Options();
   EXPECT_EQ(o.timeout, milliseconds(10000));  // the documented default
   for (const char* url : {"", "localhost:4318", "ftp://host/", "http://", "http://h:4318/?x=1",
                           "http://h:99999", "http://h :1"}) {
@@ -209,10 +213,8 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   EXPECT_EQ(url, "http://c/v1/metrics");
 }
 
-TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
+TEST_F(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
   ZRPERF_REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
-  auto counters = boost::make_shared<CPerfCounters>();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
   counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
   for (int last : {159, 160}) {  // buckets 0 to 159 fit the default budget at scale 4, 0 to 160 not
@@ -221,7 +223,6 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
           ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(i)));
     }
   }
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.gzip = true;
   o.headers = {"Authorization: Bearer s3cret"};
   o.serviceName = "storage";
@@ -274,10 +275,9 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   logger.LogPerfStats();  // the callback outlives the exporter harmlessly
 }
 
-TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
+TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
   ZRPERF_REQUIRE_PROTOC();
   zrperf_test::ScopedSink sink;
-  LoopbackReceiver receiver;
   const std::string status = std::string("\x08\x03\x12\x05other", 9);  // google.rpc.Status
   receiver.Script(
       {Answer(503), Answer(503, "", "Retry-After: 7\r\n"), Answer(429), Answer(502), Answer(504),
@@ -285,8 +285,6 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
        Does(&Action::stall), Answer(200), Answer(400, "bad thing"), Answer(400, "bad thing"),
        Answer(400, status, "Content-Type: application/x-protobuf\r\n"), Answer(401), Answer(200)});
   auto clock = std::make_shared<FakeClock>(15);
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.headers = {"X-Api-Key: s3cret"};
   o.timeout = milliseconds(2000);  // the stall
   auto exporter = StartWith(o, counters, clock);
@@ -324,18 +322,15 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   EXPECT_NE(failures[4].find("HTTP 401"), std::string::npos) << failures[4];
 }
 
-TEST(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMinutesRate) {
+TEST_F(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMinutesRate) {
   zrperf_test::ScopedSink sink;
-  LoopbackReceiver receiver;
   std::vector<Action> script;
   for (int i = 0; i < 66; ++i) {  // the last repeats the first
     script.push_back(Answer(400, "reason " + std::to_string(i < 65 ? i : 0)));
   }
   receiver.Script(script);
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.period = milliseconds(100);  // 66 attempts within 7 s of the fake clock
-  auto exporter =
-      StartWith(o, boost::make_shared<CPerfCounters>(), std::make_shared<FakeClock>(66));
+  auto exporter = StartWith(o, counters, std::make_shared<FakeClock>(66));
   ASSERT_TRUE(receiver.WaitForRequests(66));
   ASSERT_TRUE(Eventually([&] { return exporter->GetStats().failed >= 66; }));
   exporter.reset();
@@ -352,7 +347,7 @@ TEST(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMi
   EXPECT_EQ(reported.count("64"), 0u);  // the 65th reason: no new one remembered
 }
 
-TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
+TEST_F(OtlpExporter, RetryScheduleAndRetryAfterForms) {
   using zrotlp::RetryDelay;
   const milliseconds second(1000), minute(60000);
   EXPECT_EQ(RetryDelay(1, std::nullopt, second, minute, 0.0), milliseconds(500));
@@ -374,14 +369,12 @@ TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
   EXPECT_EQ(zrotlp::ParseRetryAfter("-5", now), std::nullopt);
 }
 
-TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
+TEST_F(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
   ZRPERF_REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
   const int port = receiver.Port();
   auto clock = std::make_shared<FakeClock>(-1);
-  auto counters = boost::make_shared<CPerfCounters>();
   for (int c = 0; c < 50; ++c) counters->GetCounter("c" + std::to_string(c));
-  auto exporter = StartWith(OptionsFor(receiver), counters, clock);
+  auto exporter = StartWith(o, counters, clock);
   ASSERT_TRUE(receiver.WaitForRequests(3));
 
   receiver.Close();  // absent: connections refused
@@ -422,9 +415,8 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
             static_cast<unsigned long long>(kThreads) * kSamples);
 }
 
-TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
+TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
   ZRPERF_REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
   const Action close = Does(&Action::close), half = Does(&Action::halfAnswer),
                stall = Does(&Action::stall), ok = Answer(200);
   const std::vector<Action> script = {Answer(503), ok,          Answer(429), close, ok,
@@ -432,11 +424,9 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
                                       ok,          close,       Answer(502), ok,    Answer(400)};
   receiver.Script(script);
   auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
-  auto counters = boost::make_shared<CPerfCounters>();
-  counters->GetCounter("c0");  // in every request from the first
+  counters->GetCounter("c0");                    // in every request from the first
   counters->GetCounter("c1");
   counters->GetMediaSpeedCounter("tape");
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.temporality = COtlpExporter::Options::Temporality::kDelta;
   o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
   o.timeout = milliseconds(2000);  // the stall
@@ -514,18 +504,28 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
   EXPECT_EQ(FindPoint(last, "zrperf.transferred", "tape")->Count("as_int"), 0u);
 }
 
-TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
-  LoopbackReceiver receiver;
+TEST_F(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverAndForkedChildrenDo) {
   const Action stall = Does(&Action::stall);
   receiver.Script({stall, Answer(400)});
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.timeout = milliseconds(1000);
   o.period = std::chrono::hours(1);
   o.initialBackoff = std::chrono::hours(1);  // only a flush cuts the wait after the stall short
   auto exporter = COtlpExporter::Start(o, counters);
   ASSERT_TRUE(exporter);
   EXPECT_FALSE(exporter->Flush(milliseconds(50)));  // stalled: the wait ends first
+  // Children forked meanwhile neither flush, join nor push (a push would take the 400).
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const bool flushed = exporter->Flush(std::chrono::seconds(1));
+      exporter.reset();
+      _exit(flushed ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
   // During the back-off after the stall: pushed at once, refused with 400.
   EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));
   EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
@@ -544,28 +544,6 @@ TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
   EXPECT_EQ(receiver.Requests().size(), before + 1);
   EXPECT_FALSE(exporter->Flush(std::chrono::seconds(1)));
   exporter->Stop();
-}
-
-TEST(OtlpExporter, ForkedChildLeavesTheParentsThreadAlone) {
-  LoopbackReceiver receiver;
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
-  o.period = milliseconds(100);
-  auto exporter = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(exporter);
-  for (int round = 0; round < 20; ++round) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      const bool flushed = exporter->Flush(std::chrono::seconds(1));
-      exporter.reset();  // neither joins nor pushes
-      _exit(flushed ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
-  EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
 }
 
 }  // namespace
