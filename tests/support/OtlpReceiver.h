@@ -92,15 +92,16 @@ inline TextNode ParseText(std::istream& in) {
   if (std::getenv("ZRPERF_PROTOC") == nullptr || std::getenv("ZRPERF_OTLP_PROTO_DIR") == nullptr) \
   GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"
 
-// `body` (an ExportMetricsServiceRequest) decoded by protoc, as text
-// (ParseRequest() makes the tree); it starts with "ERROR" when protoc refuses it.
-inline std::string DecodeRequest(const std::string& body) {
+// `body` (an ExportMetricsServiceRequest) decoded by protoc; `*error` gets
+// what went wrong (protoc's complaint when it refuses the body), or "".
+inline TextNode DecodeRequest(const std::string& body, std::string* error) {
   char path[] = "/tmp/otlp-request-XXXXXX";
   const int fd = mkstemp(path);
-  if (fd < 0) return "ERROR: mkstemp";
-  const bool written = ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
-  ::close(fd);
-  std::string out = written ? "" : "ERROR: write";
+  const bool written =
+      fd >= 0 && ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+  if (fd >= 0) ::close(fd);
+  *error = written ? "" : "cannot write the request for protoc";
+  std::string out;
   if (written) {
     const std::string command =
         std::string(std::getenv("ZRPERF_PROTOC")) +
@@ -112,14 +113,10 @@ inline std::string DecodeRequest(const std::string& body) {
     char buffer[65536];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) out.append(buffer, n);
-    if (pclose(p) != 0) out = "ERROR: " + out;
+    if (pclose(p) != 0) *error = "protoc: " + out;
+    ::unlink(path);
   }
-  ::unlink(path);
-  return out;
-}
-
-inline TextNode ParseRequest(const std::string& decoded) {
-  std::istringstream in(decoded);
+  std::istringstream in(out);
   return ParseText(in);
 }
 
@@ -285,10 +282,10 @@ class LoopbackReceiver {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
   }
-  // Waits (at most `limit`) until `n` requests came; false on the limit.
-  bool WaitForRequests(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  // Waits (at most 60 s) until `n` requests came; false on the limit.
+  bool WaitForRequests(std::size_t n) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, limit, [&] { return m_count >= n; });
+    return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_count >= n; });
   }
 
  private:
