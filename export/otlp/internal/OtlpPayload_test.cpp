@@ -22,21 +22,17 @@ using zrotlp_test::TextNode;
 
 constexpr double kBase = 1.0442737824274138;  // 2^(1/16)
 
-zrotlp::RequestContext Context() {
+// `set` encoded with `encoding` as an exporter of service "svc", pid 4242
+// would, and decoded by protoc.
+TextNode Encode(CPerfCounters& set, const zrotlp::Encoding& encoding = {}) {
   zrotlp::RequestContext c;
   c.resource = {{"service.name", "svc", false, 0}, {"process.pid", "", true, 4242}};
   c.scopeVersion = ZRPERF_VERSION_STRING;
   c.wallMinusSteadyNs = 1'700'000'000'000'000'000;
   c.exporterStart = std::chrono::steady_clock::now();
-  return c;
-}
-
-TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {},
-                const zrotlp::Encoding& encoding = {}) {
   std::string body;
-  const zrotlp::RequestContext context = Context();
-  zrotlp::EncodeRequest(context, set.ListTimeCounters(), set.ListMediaSpeedCounters(), pushes,
-                        context.exporterStart, std::chrono::steady_clock::now(), encoding, &body);
+  zrotlp::EncodeRequest(c, set.ListTimeCounters(), set.ListMediaSpeedCounters(), {},
+                        c.exporterStart, std::chrono::steady_clock::now(), encoding, &body);
   std::string error;
   const TextNode request = zrotlp_test::DecodeRequest(body, &error);
   EXPECT_EQ(error, "");
@@ -65,11 +61,7 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
   set.GetCounter(std::string("nul\0b", 5))->AddSample(CTimeInterval(300000));
   set.GetCounter("nul")->AddSample(CTimeInterval(0));
   set.GetCounter("bad\xff%")->AddSample(CTimeInterval(7));
-  zrotlp::PushCounts pushes;
-  pushes.ok = 5;
-  pushes.retried = 2;
-  pushes.failed = 1;
-  const TextNode request = Encode(set, pushes);
+  const TextNode request = Encode(set);
 
   const TextNode* metric = FindMetric(request, "zrperf.elapsed");
   ASSERT_NE(metric, nullptr);
@@ -140,9 +132,6 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
     EXPECT_EQ(sum->Value("aggregation_temporality"), "AGGREGATION_TEMPORALITY_CUMULATIVE");
   }
   EXPECT_EQ(FindMetric(request, "zrperf.transferred")->Text("unit"), "By");
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "ok", "outcome")->Count("as_int"), 5u);
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 2u);
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 1u);
 
   std::map<std::string, std::string> resource = zrotlp_test::Resource(request);
   EXPECT_EQ(resource["service.name"], "svc");
@@ -188,7 +177,7 @@ TEST(OtlpPayload, EachPointTakesTheLargestScaleWithinTheBudgetEachBucketTheExact
   for (int i = 0; i < 3; ++i) set.GetCounter("one")->AddSample(CTimeInterval(12345));
   std::set<int> scales;
   for (std::size_t budget : {0, 1, 2, 3, 4, 6, 10, 20, 40, 80, 160, 1000}) {
-    const TextNode request = Encode(set, {}, {false, budget});
+    const TextNode request = Encode(set, {false, budget});
     for (const auto& entry : set.ListTimeCounters()) {
       const std::string at = entry.first + " within " + std::to_string(budget);
       const TextNode* p = FindPoint(request, "zrperf.elapsed", entry.first);
