@@ -9,13 +9,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/OtlpReceiver.h>
@@ -27,7 +25,7 @@ namespace {
 // A self-signed certificate for 127.0.0.1 (its subject and its IP address)
 // and an https receiver on it that answers every POST with 200.
 // Demanding a client certificate, it takes only its own (key in key.pem).
-class TlsReceiver {
+class TlsReceiver : public zrotlp_test::LoopbackServer {
  public:
   explicit TlsReceiver(bool demandClientCertificate = false)
       : m_ctx(SSL_CTX_new(TLS_server_method())) {
@@ -66,27 +64,22 @@ class TlsReceiver {
     X509_free(cert);
     EVP_PKEY_free(key);
 
-    m_listener = zrotlp_test::ListenOnLoopback(0, &m_port);
-    m_thread = std::thread([this] {
-      zrotlp_test::ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); });
-    });
+    Listen(0);
   }
-  ~TlsReceiver() {
-    m_stop = true;
-    m_thread.join();
-    ::close(m_listener);
+  ~TlsReceiver() override {
+    Close();
     SSL_CTX_free(m_ctx);
   }
 
   bool Ok() const { return m_ok; }
-  std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port); }
+  std::string Url() const { return "https://127.0.0.1:" + std::to_string(Port()); }
   std::string CaFile() const { return m_dir.Path("ca.pem"); }
   std::string KeyFile() const { return m_dir.Path("key.pem"); }
   int Requests() const { return m_requests; }
   int FailedHandshakes() const { return m_failedHandshakes; }
 
  private:
-  void Handle(int fd) {
+  void Handle(int fd) override {
     timeval limit{5, 0};  // a client that stops mid-handshake cannot hold the test
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     SSL* ssl = SSL_new(m_ctx);
@@ -118,12 +111,8 @@ class TlsReceiver {
   zrperf_test::TempDir m_dir{"zrperf-otlp-tls"};
   SSL_CTX* m_ctx;
   bool m_ok = false;
-  int m_listener = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
   std::atomic<int> m_requests{0};
   std::atomic<int> m_failedHandshakes{0};
-  std::thread m_thread;
 };
 
 TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertificateItDemands) {

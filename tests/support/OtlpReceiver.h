@@ -207,54 +207,13 @@ inline bool ReadRequest(const std::function<bool(std::string*)>& read, Request* 
   return true;
 }
 
-// A socket listening on 127.0.0.1 at `port` (0: any free port); `*bound` is
-// the port it got. Aborts when it cannot listen.
-inline int ListenOnLoopback(int port, int* bound) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(a);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      listen(listener, 16) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-    std::abort();
-  }
-  *bound = ntohs(a.sin_port);
-  return listener;
-}
-
-// Accepts connections on `listener` one at a time until `stop`, hands each
-// to `handle` and closes it after.
-inline void ServeConnections(int listener, const std::atomic<bool>& stop,
-                             const std::function<void(int)>& handle) {
-  while (!stop) {
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    handle(fd);
-    ::close(fd);
-  }
-}
-
-class LoopbackReceiver {
+// Serves 127.0.0.1 at a port on a thread of its own, one connection at a
+// time, each with Handle(). A derived class calls Close() in its destructor,
+// before what Handle() uses goes.
+class LoopbackServer {
  public:
-  // Listens on 127.0.0.1 at `port` (0: any free port).
-  explicit LoopbackReceiver(int port = 0) { Listen(port); }
-  ~LoopbackReceiver() { Close(); }
-
+  virtual ~LoopbackServer() = default;
   int Port() const { return m_port; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
-  // Actions for the next requests, in order; then 200 for every one.
-  void Script(std::vector<Action> actions) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Action& a : actions) m_script.push_back(std::move(a));
-  }
 
   // Stops listening (connections are then refused) until Listen() again.
   void Close() {
@@ -263,11 +222,57 @@ class LoopbackReceiver {
     if (m_listener >= 0) ::close(m_listener);
     m_listener = -1;
   }
+  // Listens at `port` (0: any free port); aborts when it cannot.
   void Listen(int port) {
-    m_listener = ListenOnLoopback(port, &m_port);
+    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(a);
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        listen(m_listener, 16) != 0 ||
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+      std::abort();
+    }
+    m_port = ntohs(a.sin_port);
     m_stop = false;
-    m_thread = std::thread(
-        [this] { ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); }); });
+    m_thread = std::thread([this] {
+      while (!m_stop) {
+        pollfd p{m_listener, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        Handle(fd);
+        ::close(fd);
+      }
+    });
+  }
+
+ protected:
+  virtual void Handle(int fd) = 0;
+  std::atomic<bool> m_stop{false};
+
+ private:
+  int m_listener = -1;
+  int m_port = 0;
+  std::thread m_thread;
+};
+
+class LoopbackReceiver : public LoopbackServer {
+ public:
+  // Listens on 127.0.0.1 at `port` (0: any free port).
+  explicit LoopbackReceiver(int port = 0) { Listen(port); }
+  ~LoopbackReceiver() override { Close(); }
+
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port()); }
+
+  // Actions for the next requests, in order; then 200 for every one.
+  void Script(std::vector<Action> actions) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Action& a : actions) m_script.push_back(std::move(a));
   }
 
   // Whether requests are kept for Requests() (by default); a benchmark keeps
@@ -305,10 +310,11 @@ class LoopbackReceiver {
     }
   }
 
-  // Serves one request on `fd`.
-  bool Handle(int fd) {
+  // Serves one request on `fd`: one a connection, as libcurl never resends
+  // on a reused one.
+  void Handle(int fd) override {
     Request r;
-    if (!ReadRequest([&](std::string* data) { return ReadSome(fd, data); }, &r)) return false;
+    if (!ReadRequest([&](std::string* data) { return ReadSome(fd, data); }, &r)) return;
     Action action;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -320,12 +326,12 @@ class LoopbackReceiver {
       if (m_keep) m_requests.push_back(std::move(r));
     }
     m_changed.notify_all();
-    if (action.close) return false;
+    if (action.close) return;
     if (action.stall) {
       std::string ignored;
       while (ReadSome(fd, &ignored)) {
       }
-      return false;
+      return;
     }
     std::string answer;
     if (action.garbage) {
@@ -340,16 +346,11 @@ class LoopbackReceiver {
     std::size_t sent = 0;
     while (sent < answer.size()) {
       const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
+      if (n <= 0) return;
       sent += static_cast<std::size_t>(n);
     }
-    return false;  // one request per connection: libcurl never resends on a reused one
   }
 
-  int m_listener = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::thread m_thread;
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
   std::deque<Action> m_script;
