@@ -31,8 +31,7 @@
 
 namespace zrotlp_test {
 
-// --- protoc's text format as a tree -----------------------------------------
-
+// A block of protoc's text format, as a tree.
 struct TextNode {
   std::multimap<std::string, std::string> values;  // "name: value" lines, quotes kept
   std::multimap<std::string, TextNode> children;   // "name { ... }" blocks
@@ -163,8 +162,6 @@ inline const TextNode* FindPoint(const TextNode& request, const std::string& met
   return nullptr;
 }
 
-// --- The loopback receiver ----------------------------------------------------
-
 // What the receiver does with one request.
 struct Action {
   int status = 200;         // answered with this status...
@@ -187,9 +184,8 @@ struct Request {
   }
 };
 
-// Reads one request (head and Content-Length body) into `r` with `read`,
-// which appends what came to its argument and is false once nothing more
-// will; false when that happens first.
+// Reads one request (head and Content-Length body) into `r` with `read`, which
+// appends what came to its argument; false when `read` is, before the end.
 inline bool ReadRequest(const std::function<bool(std::string*)>& read, Request* r) {
   std::string data;
   std::size_t end;
@@ -263,7 +259,6 @@ class LoopbackServer {
 
 class LoopbackReceiver : public LoopbackServer {
  public:
-  // Listens on 127.0.0.1 at `port` (0: any free port).
   explicit LoopbackReceiver(int port = 0) { Listen(port); }
   ~LoopbackReceiver() override { Close(); }
 
@@ -310,8 +305,7 @@ class LoopbackReceiver : public LoopbackServer {
     }
   }
 
-  // Serves one request on `fd`: one a connection, as libcurl never resends
-  // on a reused one.
+  // Serves one request on `fd` (libcurl never resends on a reused connection).
   void Handle(int fd) override {
     Request r;
     if (!ReadRequest([&](std::string* data) { return ReadSome(fd, data); }, &r)) return;
