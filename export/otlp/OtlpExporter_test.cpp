@@ -73,17 +73,6 @@ class FakeClock : public zrotlp::Clock {
   std::vector<long long> m_waits;
 };
 
-std::unique_ptr<COtlpExporter> StartWith(const COtlpExporter::Options& options,
-                                         boost::shared_ptr<CPerfCounters> counters,
-                                         std::shared_ptr<zrotlp::Clock> clock) {
-  std::string error;
-  zrotlp::SetClockForNewExporters(std::move(clock));
-  auto exporter = COtlpExporter::Start(options, std::move(counters), &error);
-  zrotlp::SetClockForNewExporters(nullptr);
-  EXPECT_TRUE(exporter) << error;
-  return exporter;
-}
-
 // Waits up to 60 s for `done`, looking every millisecond.
 template <typename Done>
 bool Eventually(Done done) {
@@ -132,6 +121,16 @@ class OtlpExporter : public ::testing::Test {
     // machine; tests whose receiver stalls on purpose shorten it.
     o.timeout = milliseconds(10000);
   }
+  // An exporter of `o` and `counters` on `clock`.
+  std::unique_ptr<COtlpExporter> StartWith(std::shared_ptr<zrotlp::Clock> clock) {
+    std::string error;
+    zrotlp::SetClockForNewExporters(std::move(clock));
+    auto exporter = COtlpExporter::Start(o, counters, &error);
+    zrotlp::SetClockForNewExporters(nullptr);
+    EXPECT_TRUE(exporter) << error;
+    return exporter;
+  }
+
   LoopbackReceiver receiver;
   boost::shared_ptr<CPerfCounters> counters = boost::make_shared<CPerfCounters>();
   COtlpExporter::Options o;
@@ -280,7 +279,7 @@ TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReas
   auto clock = std::make_shared<FakeClock>(15);
   o.headers = {"X-Api-Key: s3cret"};
   o.timeout = milliseconds(2000);  // the stall
-  auto exporter = StartWith(o, counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(receiver.WaitForRequests(15));
   ASSERT_TRUE(Eventually([&] { return Attempts(*exporter) == 15; }));
 
@@ -321,7 +320,7 @@ TEST_F(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtThe
   }
   receiver.Script(script);
   o.period = milliseconds(100);  // 66 attempts within 7 s of the fake clock
-  auto exporter = StartWith(o, counters, std::make_shared<FakeClock>(66));
+  auto exporter = StartWith(std::make_shared<FakeClock>(66));
   ASSERT_TRUE(receiver.WaitForRequests(66));
   ASSERT_TRUE(Eventually([&] { return exporter->GetStats().failed >= 66; }));
   exporter.reset();
@@ -362,7 +361,7 @@ TEST_F(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) 
   const int port = receiver.Port();
   auto clock = std::make_shared<FakeClock>(-1);
   for (int c = 0; c < 50; ++c) counters->GetCounter("c" + std::to_string(c));
-  auto exporter = StartWith(o, counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(receiver.WaitForRequests(3));
 
   receiver.Close();  // absent: connections refused
@@ -418,7 +417,7 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
   o.temporality = COtlpExporter::Options::Temporality::kDelta;
   o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
   o.timeout = milliseconds(2000);  // the stall
-  auto exporter = StartWith(o, counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(exporter);
   // Recording runs through every scripted answer, and a few pushes past them.
   zrperf_test::RunTogether(4, [&](int t) {

@@ -320,25 +320,18 @@ class LoopbackReceiver : public LoopbackServer {
       if (m_keep) m_requests.push_back(std::move(r));
     }
     m_changed.notify_all();
-    if (action.close) return;
-    if (action.stall) {
-      std::string ignored;
-      while (ReadSome(fd, &ignored)) {
-      }
-      return;
+    std::string ignored;  // a stall reads on until the client goes or the receiver stops
+    while (action.stall && ReadSome(fd, &ignored)) {
     }
-    std::string answer;
-    if (action.garbage) {
+    if (action.close || action.stall) return;
+    std::string answer =
+        "HTTP/1.1 " + std::to_string(action.status) +
+        " X\r\nConnection: close\r\nContent-Length: " + std::to_string(action.body.size()) +
+        "\r\n" + action.headers + "\r\n" + action.body;
+    if (action.garbage)
       answer = std::string("\x16\x03\x01 this is not HTTP ") + '\0' + "\xff\r\n\r\n";
-    } else if (action.halfAnswer) {
-      answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
-    } else {
-      answer = "HTTP/1.1 " + std::to_string(action.status) +
-               " X\r\nConnection: close\r\nContent-Length: " + std::to_string(action.body.size()) +
-               "\r\n" + action.headers + "\r\n" + action.body;
-    }
-    std::size_t sent = 0;
-    while (sent < answer.size()) {
+    if (action.halfAnswer) answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+    for (std::size_t sent = 0; sent < answer.size();) {
       const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return;
       sent += static_cast<std::size_t>(n);
