@@ -28,6 +28,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using zrotlp_test::Action;
+using zrotlp_test::DecodeRequest;
 using zrotlp_test::FindPoint;
 using zrotlp_test::LoopbackReceiver;
 using zrotlp_test::TextNode;
@@ -87,13 +88,6 @@ bool Eventually(Done done) {
 std::uint64_t Attempts(const COtlpExporter& e) {
   const COtlpExporter::Stats s = e.GetStats();
   return s.ok + s.retried + s.failed;
-}
-
-TextNode Decoded(const zrotlp_test::Request& r) {
-  std::string error;
-  const TextNode request = zrotlp_test::DecodeRequest(r.Plain(), &error);
-  EXPECT_EQ(error, "");
-  return request;
 }
 
 // Scripted answers: `status` with `body` and extra `headers` lines, or what
@@ -241,7 +235,7 @@ TEST_F(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPa
                         "Authorization: Bearer s3cret\r\n"}) {
     EXPECT_NE(r.head.find(h), std::string::npos) << h << " not in\n" << r.head;
   }
-  const TextNode request = Decoded(r);
+  const TextNode request = DecodeRequest(r.Plain());
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "disk0.read")->Count("count"), 100u);
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span159")->Value("scale"), "4");
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span160")->Value("scale"), "3");
@@ -262,7 +256,7 @@ TEST_F(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPa
   logger.LogPerfStats();
   ASSERT_TRUE(receiver.WaitForRequests(before + 1));
   exporter.reset();  // the last push
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "disk0.read")->Count("count"), 101u);
   logger.LogPerfStats();  // the callback outlives the exporter harmlessly
 }
@@ -294,7 +288,7 @@ TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReas
             (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000, 45000,
                                     60000, 60000, 60000, 60000, 60000}));
   // The last push carries the attempts before it.
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 9u);
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 4u);
 
@@ -388,7 +382,7 @@ TEST_F(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) 
   ASSERT_TRUE(receiver.WaitForRequests(seen + 1));
   clock->Allow(0);
   exporter.reset();
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   unsigned long long samples = 0;
   for (int c = 0; c < 50; ++c) {
     const TextNode* p = FindPoint(last, "zrperf.elapsed", "c" + std::to_string(c));
@@ -437,7 +431,7 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
   std::vector<TextNode> accepted;
   for (std::size_t k = 0; k < requests.size(); ++k) {
     const Action& a = k < script.size() ? script[k] : Action();
-    if (a.status == 200) accepted.push_back(Decoded(requests[k]));
+    if (a.status == 200) accepted.push_back(DecodeRequest(requests[k].Plain()));
   }
   ASSERT_EQ(accepted.size(), stats.ok);
   // Each point's figure summed over them, each window starting where the one
@@ -485,7 +479,7 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
   counters->Reset();
   for (int i = 0; i < 3; ++i) counters->GetCounter("c0")->AddSample(CTimeInterval(10));
   exporter.reset();
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c0")->Count("count"), 3u);
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c1")->Count("count"), 0u);
   EXPECT_EQ(FindPoint(last, "zrperf.transferred", "tape")->Count("as_int"), 0u);

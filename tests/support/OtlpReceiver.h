@@ -8,6 +8,7 @@
 #define ZRPERF_TESTS_SUPPORT_OTLPRECEIVER_H_
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,15 +92,15 @@ inline TextNode ParseText(std::istream& in) {
   if (std::getenv("ZRPERF_PROTOC") == nullptr || std::getenv("ZRPERF_OTLP_PROTO_DIR") == nullptr) \
   GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"
 
-// `body` (an ExportMetricsServiceRequest) decoded by protoc; `*error` gets
-// what went wrong (protoc's complaint when it refuses the body), or "".
-inline TextNode DecodeRequest(const std::string& body, std::string* error) {
+// `body` (an ExportMetricsServiceRequest) decoded by protoc; the test fails
+// when protoc refuses it.
+inline TextNode DecodeRequest(const std::string& body) {
   char path[] = "/tmp/otlp-request-XXXXXX";
   const int fd = mkstemp(path);
   const bool written =
       fd >= 0 && ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
   if (fd >= 0) ::close(fd);
-  *error = written ? "" : "cannot write the request for protoc";
+  if (!written) ADD_FAILURE() << "cannot write the request for protoc";
   std::string out;
   if (written) {
     const std::string command =
@@ -112,7 +113,7 @@ inline TextNode DecodeRequest(const std::string& body, std::string* error) {
     char buffer[65536];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) out.append(buffer, n);
-    if (pclose(p) != 0) *error = "protoc: " + out;
+    if (pclose(p) != 0) ADD_FAILURE() << "protoc: " << out;
     ::unlink(path);
   }
   std::istringstream in(out);
