@@ -132,10 +132,10 @@ class OtlpExporter : public ::testing::Test {
 
 TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   zrperf_test::ScopedSink sink;
-  const auto refused = [&](const COtlpExporter::Options& o) {
+  const auto refused = [&](const COtlpExporter::Options& options) {
     std::string error;
-    const bool started = COtlpExporter::Start(o, counters, &error) != nullptr;
-    EXPECT_FALSE(started) << o.endpoint;
+    const bool started = COtlpExporter::Start(options, counters, &error) != nullptr;
+    EXPECT_FALSE(started) << options.endpoint;
     EXPECT_NE(error.find("cannot start"), std::string::npos) << error;
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     return error;
