@@ -11,9 +11,10 @@
 #include <boost/make_shared.hpp>
 #include <ctime>
 #include <mutex>
-#include <set>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
@@ -27,6 +28,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using zrotlp_test::Action;
+using zrotlp_test::DecodeRequest;
 using zrotlp_test::FindPoint;
 using zrotlp_test::LoopbackReceiver;
 using zrotlp_test::TextNode;
@@ -47,7 +49,7 @@ class FakeClock : public zrotlp::Clock {
       std::lock_guard<std::mutex> own(m_mutex);
       if (m_free != 0) {
         if (m_free > 0) --m_free;
-        m_waits.push_back(std::chrono::duration_cast<milliseconds>(deadline - m_now));
+        m_waits.push_back((deadline - m_now) / milliseconds(1));
         m_now = std::max(m_now, deadline);
         return;
       }
@@ -60,7 +62,7 @@ class FakeClock : public zrotlp::Clock {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_free = free;
   }
-  std::vector<milliseconds> Waits() {
+  std::vector<long long> Waits() {  // in milliseconds
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_waits;
   }
@@ -69,28 +71,8 @@ class FakeClock : public zrotlp::Clock {
   std::mutex m_mutex;
   int m_free;  // -1: unlimited
   TimePoint m_now = TimePoint() + std::chrono::hours(1000);
-  std::vector<milliseconds> m_waits;
+  std::vector<long long> m_waits;
 };
-
-COtlpExporter::Options OptionsFor(const LoopbackReceiver& receiver) {
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  // Long enough that no answer the receiver gives times out on a loaded
-  // machine; tests whose receiver stalls on purpose shorten it.
-  o.timeout = milliseconds(10000);
-  return o;
-}
-
-std::unique_ptr<COtlpExporter> StartWith(const COtlpExporter::Options& options,
-                                         boost::shared_ptr<CPerfCounters> counters,
-                                         std::shared_ptr<zrotlp::Clock> clock) {
-  std::string error;
-  zrotlp::SetClockForNewExporters(std::move(clock));
-  auto exporter = COtlpExporter::Start(options, std::move(counters), &error);
-  zrotlp::SetClockForNewExporters(nullptr);
-  EXPECT_TRUE(exporter) << error;
-  return exporter;
-}
 
 // Waits up to 60 s for `done`, looking every millisecond.
 template <typename Done>
@@ -108,37 +90,57 @@ std::uint64_t Attempts(const COtlpExporter& e) {
   return s.ok + s.retried + s.failed;
 }
 
-TextNode Decoded(const zrotlp_test::Request& r) {
-  const std::string text = zrotlp_test::DecodeRequest(r.Plain());
-  EXPECT_EQ(text.rfind("ERROR", 0), std::string::npos) << text;
-  return zrotlp_test::ParseRequest(text);
-}
-
-// A scripted answer: `status`, or what `how` names (closing, stalling, ...).
-Action Answer(int status, bool Action::*how = nullptr) {
+// Scripted answers: `status` with `body` and extra `headers` lines, or what
+// `how` names instead (closing, stalling, ...; no status).
+Action Answer(int status, std::string body = "", std::string headers = "") {
   Action a;
   a.status = status;
-  if (how != nullptr) a.*how = true;
+  a.body = std::move(body);
+  a.headers = std::move(headers);
+  return a;
+}
+Action Does(bool Action::*how) {
+  Action a;
+  a.status = 0;
+  a.*how = true;
   return a;
 }
 
-#define REQUIRE_PROTOC()                                                             \
-  if (!zrotlp_test::HaveProtoc()) {                                                  \
-    GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"; \
+// A receiver, counters and options pushing to it.
+class OtlpExporter : public ::testing::Test {
+ protected:
+  OtlpExporter() {
+    o.endpoint = receiver.Url();
+    // Long enough that no answer the receiver gives times out on a loaded
+    // machine; tests whose receiver stalls on purpose shorten it.
+    o.timeout = milliseconds(10000);
+  }
+  // An exporter of `o` and `counters` on `clock`.
+  std::unique_ptr<COtlpExporter> StartWith(std::shared_ptr<zrotlp::Clock> clock) {
+    std::string error;
+    zrotlp::SetClockForNewExporters(std::move(clock));
+    auto exporter = COtlpExporter::Start(o, counters, &error);
+    zrotlp::SetClockForNewExporters(nullptr);
+    EXPECT_TRUE(exporter) << error;
+    return exporter;
   }
 
-TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
+  LoopbackReceiver receiver;
+  boost::shared_ptr<CPerfCounters> counters = boost::make_shared<CPerfCounters>();
+  COtlpExporter::Options o;
+};
+
+TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   zrperf_test::ScopedSink sink;
-  auto counters = boost::make_shared<CPerfCounters>();
-  const auto refused = [&](const COtlpExporter::Options& o) {
+  const auto refused = [&](const COtlpExporter::Options& options) {
     std::string error;
-    const bool started = COtlpExporter::Start(o, counters, &error) != nullptr;
-    EXPECT_FALSE(started) << o.endpoint;
+    const bool started = COtlpExporter::Start(options, counters, &error) != nullptr;
+    EXPECT_FALSE(started) << options.endpoint;
     EXPECT_NE(error.find("cannot start"), std::string::npos) << error;
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     return error;
   };
-  COtlpExporter::Options o;
+  o = COtlpExporter::Options();
   EXPECT_EQ(o.timeout, milliseconds(10000));  // the documented default
   for (const char* url : {"", "localhost:4318", "ftp://host/", "http://", "http://h:4318/?x=1",
                           "http://h:99999", "http://h :1"}) {
@@ -168,9 +170,7 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
       {fifo, "", ""}, {"/dev/zero", "", ""},  {dir.path(), "", ""}, {"", pem, ""},
       {"", "", pem},  {"", pem, "/dev/zero"}, {"", fifo, pem}};
   for (const std::vector<std::string>& file : files) {
-    o.caFile = file[0];
-    o.clientCertFile = file[1];
-    o.clientKeyFile = file[2];
+    std::tie(o.caFile, o.clientCertFile, o.clientKeyFile) = std::tie(file[0], file[1], file[2]);
     refused(o);
   }
   o.caFile = o.clientCertFile = o.clientKeyFile = "";
@@ -206,19 +206,15 @@ TEST(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeaderValues) {
   EXPECT_EQ(url, "http://c/v1/metrics");
 }
 
-TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
-  REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
-  auto counters = boost::make_shared<CPerfCounters>();
+TEST_F(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPasses) {
+  ZRPERF_REQUIRE_PROTOC();
   for (int i = 1; i <= 100; ++i) counters->GetCounter("disk0.read")->AddSample(CTimeInterval(i));
-  counters->GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(10));
   for (int last : {159, 160}) {  // buckets 0 to 159 fit the default budget at scale 4, 0 to 160 not
     for (int i : {0, last}) {
       counters->GetCounter("span" + std::to_string(last))
           ->AddSample(CTimeInterval(CTimeCounterSnapshot::BucketUpperUnits(i)));
     }
   }
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.gzip = true;
   o.headers = {"Authorization: Bearer s3cret"};
   o.serviceName = "storage";
@@ -239,28 +235,18 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
                         "Authorization: Bearer s3cret\r\n"}) {
     EXPECT_NE(r.head.find(h), std::string::npos) << h << " not in\n" << r.head;
   }
-  const TextNode request = Decoded(r);
-  const TextNode* read = FindPoint(request, "zrperf.elapsed", "disk0.read");
-  ASSERT_NE(read, nullptr);
-  EXPECT_EQ(read->Count("count"), 100u);
-  EXPECT_DOUBLE_EQ(read->Number("sum"), 5050e-7);
-  EXPECT_EQ(FindPoint(request, "zrperf.transferred", "disk0.write")->Count("as_int"), 4096u);
+  const TextNode request = DecodeRequest(r.Plain());
+  EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "disk0.read")->Count("count"), 100u);
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span159")->Value("scale"), "4");
   EXPECT_EQ(FindPoint(request, "zrperf.elapsed", "span160")->Value("scale"), "3");
-  std::map<std::string, std::string> resource;
-  for (const TextNode* a :
-       request.Child("resource_metrics")->Child("resource")->All("attributes")) {
-    const TextNode* v = a->Child("value");
-    // Each key once: the caller's host.name replaces the default, not joins it.
-    EXPECT_EQ(resource.count(a->Text("key")), 0u) << a->Text("key");
-    resource[a->Text("key")] =
-        v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
-  }
-  EXPECT_EQ(resource["service.name"], "storage");
-  EXPECT_EQ(resource["host.name"], "override");
-  EXPECT_EQ(resource["deployment.environment"], "test");
-  EXPECT_EQ(resource["process.pid"], std::to_string(getpid()));
+  std::map<std::string, std::string> resource = zrotlp_test::Resource(request);
   EXPECT_EQ(resource["service.instance.id"].size(), 36u);
+  resource.erase("service.instance.id");
+  // Each key once: the caller's host.name replaces the default, not joins it.
+  EXPECT_EQ(resource, (std::map<std::string, std::string>{{"deployment.environment", "test"},
+                                                          {"host.name", "override"},
+                                                          {"process.pid", std::to_string(getpid())},
+                                                          {"service.name", "storage"}}));
 
   // A statistics pass asks for a push; the pass itself does not wait for it.
   PerfCntLogger logger;
@@ -270,36 +256,24 @@ TEST(OtlpExporter, PushesWhatWasRecordedWithTheCallersHeadersOnFlushAndAfterPass
   logger.LogPerfStats();
   ASSERT_TRUE(receiver.WaitForRequests(before + 1));
   exporter.reset();  // the last push
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "disk0.read")->Count("count"), 101u);
-  EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 0u);
   logger.LogPerfStats();  // the callback outlives the exporter harmlessly
 }
 
-TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
-  REQUIRE_PROTOC();
+TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReasonOnce) {
+  ZRPERF_REQUIRE_PROTOC();
   zrperf_test::ScopedSink sink;
-  LoopbackReceiver receiver;
   const std::string status = std::string("\x08\x03\x12\x05other", 9);  // google.rpc.Status
-  Action ra;
-  ra.status = 503;
-  ra.headers = "Retry-After: 7\r\n";
-  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
-               stall = Answer(0, &Action::stall);
-  Action bad, badAgain, other;
-  bad.status = badAgain.status = other.status = 400;
-  bad.body = badAgain.body = "bad thing";
-  other.body = status;
-  other.headers = "Content-Type: application/x-protobuf\r\n";
-  receiver.Script({Answer(503), ra, Answer(429), Answer(502), Answer(504), close,
-                   Answer(0, &Action::garbage), half, stall, Answer(200), bad, badAgain, other,
-                   Answer(401), Answer(200)});
+  receiver.Script(
+      {Answer(503), Answer(503, "", "Retry-After: 7\r\n"), Answer(429), Answer(502), Answer(504),
+       Does(&Action::close), Does(&Action::garbage), Does(&Action::halfAnswer),
+       Does(&Action::stall), Answer(200), Answer(400, "bad thing"), Answer(400, "bad thing"),
+       Answer(400, status, "Content-Type: application/x-protobuf\r\n"), Answer(401), Answer(200)});
   auto clock = std::make_shared<FakeClock>(15);
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.headers = {"X-Api-Key: s3cret"};
   o.timeout = milliseconds(2000);  // the stall
-  auto exporter = StartWith(o, counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(receiver.WaitForRequests(15));
   ASSERT_TRUE(Eventually([&] { return Attempts(*exporter) == 15; }));
 
@@ -310,12 +284,11 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
   // The wait before each attempt: the period, then back-off doubling from 1 s
   // (3/4 of it with this clock's jitter draw) up to the period, or 7 s when
   // Retry-After asks for more; after a success or a dropped request, the period.
-  std::vector<long long> waits;
-  for (milliseconds w : clock->Waits()) waits.push_back(w.count());
-  EXPECT_EQ(waits, (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000,
-                                           45000, 60000, 60000, 60000, 60000, 60000}));
+  EXPECT_EQ(clock->Waits(),
+            (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000, 45000,
+                                    60000, 60000, 60000, 60000, 60000}));
   // The last push carries the attempts before it.
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 9u);
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 4u);
 
@@ -326,46 +299,37 @@ TEST(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReason
     EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
     if (r.level == -1) failures.push_back(r.message);
   }
-  ASSERT_EQ(failures.size(), 5u);
-  EXPECT_NE(failures[0].find("HTTP 503"), std::string::npos) << failures[0];
-  EXPECT_NE(failures[1].find("6 more failures"), std::string::npos) << failures[1];
-  EXPECT_NE(failures[2].find("HTTP 400: bad thing"), std::string::npos) << failures[2];
-  EXPECT_NE(failures[3].find("HTTP 400: other"), std::string::npos) << failures[3];
-  EXPECT_NE(failures[4].find("HTTP 401"), std::string::npos) << failures[4];
+  const char* said[] = {"HTTP 503", "6 more failures", "HTTP 400: bad thing", "HTTP 400: other",
+                        "HTTP 401"};
+  ASSERT_EQ(failures.size(), std::size(said));
+  for (std::size_t i = 0; i < failures.size(); ++i)
+    EXPECT_NE(failures[i].find(said[i]), std::string::npos) << failures[i];
 }
 
-TEST(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMinutesRate) {
+TEST_F(OtlpExporter, ReportsSixtyFourDistinctRefusalsOnceEachAndFurtherOnesAtTheMinutesRate) {
   zrperf_test::ScopedSink sink;
-  LoopbackReceiver receiver;
   std::vector<Action> script;
-  for (int i = 0; i < 66; ++i) {
-    Action refused;
-    refused.status = 400;
-    refused.body = "reason " + std::to_string(i < 65 ? i : 0);  // the last repeats the first
-    script.push_back(refused);
+  for (int i = 0; i < 66; ++i) {  // the last repeats the first
+    script.push_back(Answer(400, "reason " + std::to_string(i < 65 ? i : 0)));
   }
   receiver.Script(script);
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.period = milliseconds(100);  // 66 attempts within 7 s of the fake clock
-  auto exporter =
-      StartWith(o, boost::make_shared<CPerfCounters>(), std::make_shared<FakeClock>(66));
+  auto exporter = StartWith(std::make_shared<FakeClock>(66));
   ASSERT_TRUE(receiver.WaitForRequests(66));
   ASSERT_TRUE(Eventually([&] { return exporter->GetStats().failed >= 66; }));
   exporter.reset();
-  std::set<std::string> reported;
-  int records = 0;
+  // Reasons 0 to 63 once each; the 65th is not remembered, so its repeat is not either.
+  std::vector<int> reported, want(64);
   for (const zrperf_test::Record& r : sink->Records()) {
     const std::size_t at = r.message.find("HTTP 400: reason ");
-    if (r.level != -1 || at == std::string::npos) continue;
-    ++records;
-    reported.insert(r.message.substr(at + 17));
+    if (r.level == -1 && at != std::string::npos)
+      reported.push_back(std::stoi(r.message.substr(at + 17)));
   }
-  EXPECT_EQ(records, 64);
-  EXPECT_EQ(reported.size(), 64u);
-  EXPECT_EQ(reported.count("64"), 0u);  // the 65th reason: no new one remembered
+  std::iota(want.begin(), want.end(), 0);
+  EXPECT_EQ(reported, want);
 }
 
-TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
+TEST_F(OtlpExporter, RetryScheduleAndRetryAfterForms) {
   using zrotlp::RetryDelay;
   const milliseconds second(1000), minute(60000);
   EXPECT_EQ(RetryDelay(1, std::nullopt, second, minute, 0.0), milliseconds(500));
@@ -376,25 +340,22 @@ TEST(OtlpExporter, RetryScheduleAndRetryAfterForms) {
   EXPECT_EQ(RetryDelay(1, std::chrono::seconds(999999), second, minute, 0.0),
             zrotlp::kMaxRetryAfter);
 
+  using zrotlp::ParseRetryAfter;
   const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
-  EXPECT_EQ(zrotlp::ParseRetryAfter(" 120 ", now), std::chrono::seconds(120));
-  EXPECT_EQ(zrotlp::ParseRetryAfter("Sun, 06 Nov 1994 08:51:37 GMT", now),
-            std::chrono::seconds(120));
-  EXPECT_EQ(zrotlp::ParseRetryAfter("Sunday, 06-Nov-94 08:50:37 GMT", now),
-            std::chrono::seconds(60));
-  EXPECT_EQ(zrotlp::ParseRetryAfter("Sun, 06 Nov 1994 08:00:00 GMT", now), std::chrono::seconds(0));
-  EXPECT_EQ(zrotlp::ParseRetryAfter("soon", now), std::nullopt);
-  EXPECT_EQ(zrotlp::ParseRetryAfter("-5", now), std::nullopt);
+  EXPECT_EQ(ParseRetryAfter(" 120 ", now), std::chrono::seconds(120));
+  EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:51:37 GMT", now), std::chrono::seconds(120));
+  EXPECT_EQ(ParseRetryAfter("Sunday, 06-Nov-94 08:50:37 GMT", now), std::chrono::seconds(60));
+  EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:00:00 GMT", now), std::chrono::seconds(0));
+  EXPECT_EQ(ParseRetryAfter("soon", now), std::nullopt);
+  EXPECT_EQ(ParseRetryAfter("-5", now), std::nullopt);
 }
 
-TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
-  REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
+TEST_F(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
+  ZRPERF_REQUIRE_PROTOC();
   const int port = receiver.Port();
   auto clock = std::make_shared<FakeClock>(-1);
-  auto counters = boost::make_shared<CPerfCounters>();
   for (int c = 0; c < 50; ++c) counters->GetCounter("c" + std::to_string(c));
-  auto exporter = StartWith(OptionsFor(receiver), counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(receiver.WaitForRequests(3));
 
   receiver.Close();  // absent: connections refused
@@ -421,7 +382,7 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
   ASSERT_TRUE(receiver.WaitForRequests(seen + 1));
   clock->Allow(0);
   exporter.reset();
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   unsigned long long samples = 0;
   for (int c = 0; c < 50; ++c) {
     const TextNode* p = FindPoint(last, "zrperf.elapsed", "c" + std::to_string(c));
@@ -435,25 +396,22 @@ TEST(OtlpExporter, LosesNoSampleAcrossAnOutageAndHoldsOneRequestWhileItLasts) {
             static_cast<unsigned long long>(kThreads) * kSamples);
 }
 
-TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
-  REQUIRE_PROTOC();
-  LoopbackReceiver receiver;
-  const Action close = Answer(0, &Action::close), half = Answer(0, &Action::halfAnswer),
-               stall = Answer(0, &Action::stall), ok = Answer(200);
+TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThreadsRecord) {
+  ZRPERF_REQUIRE_PROTOC();
+  const Action close = Does(&Action::close), half = Does(&Action::halfAnswer),
+               stall = Does(&Action::stall), ok = Answer(200);
   const std::vector<Action> script = {Answer(503), ok,          Answer(429), close, ok,
                                       stall,       Answer(400), ok,          half,  Answer(503),
                                       ok,          close,       Answer(502), ok,    Answer(400)};
   receiver.Script(script);
   auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
-  auto counters = boost::make_shared<CPerfCounters>();
-  counters->GetCounter("c0");  // in every request from the first
+  counters->GetCounter("c0");                    // in every request from the first
   counters->GetCounter("c1");
   counters->GetMediaSpeedCounter("tape");
-  COtlpExporter::Options o = OptionsFor(receiver);
   o.temporality = COtlpExporter::Options::Temporality::kDelta;
   o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
   o.timeout = milliseconds(2000);  // the stall
-  auto exporter = StartWith(o, counters, clock);
+  auto exporter = StartWith(clock);
   ASSERT_TRUE(exporter);
   // Recording runs through every scripted answer, and a few pushes past them.
   zrperf_test::RunTogether(4, [&](int t) {
@@ -473,7 +431,7 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
   std::vector<TextNode> accepted;
   for (std::size_t k = 0; k < requests.size(); ++k) {
     const Action& a = k < script.size() ? script[k] : Action();
-    if (a.status == 200) accepted.push_back(Decoded(requests[k]));
+    if (a.status == 200) accepted.push_back(DecodeRequest(requests[k].Plain()));
   }
   ASSERT_EQ(accepted.size(), stats.ok);
   // Each point's figure summed over them, each window starting where the one
@@ -521,26 +479,34 @@ TEST(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThrea
   counters->Reset();
   for (int i = 0; i < 3; ++i) counters->GetCounter("c0")->AddSample(CTimeInterval(10));
   exporter.reset();
-  const TextNode last = Decoded(receiver.Requests().back());
+  const TextNode last = DecodeRequest(receiver.Requests().back().Plain());
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c0")->Count("count"), 3u);
   EXPECT_EQ(FindPoint(last, "zrperf.elapsed", "c1")->Count("count"), 0u);
   EXPECT_EQ(FindPoint(last, "zrperf.transferred", "tape")->Count("as_int"), 0u);
 }
 
-TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
-  LoopbackReceiver receiver;
-  Action stall, bad;
-  stall.stall = true;
-  bad.status = 400;
-  receiver.Script({stall, bad});
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
+TEST_F(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverAndForkedChildrenDo) {
+  const Action stall = Does(&Action::stall);
+  receiver.Script({stall, Answer(400)});
   o.timeout = milliseconds(1000);
   o.period = std::chrono::hours(1);
   o.initialBackoff = std::chrono::hours(1);  // only a flush cuts the wait after the stall short
   auto exporter = COtlpExporter::Start(o, counters);
   ASSERT_TRUE(exporter);
   EXPECT_FALSE(exporter->Flush(milliseconds(50)));  // stalled: the wait ends first
+  // Children forked meanwhile neither flush, join nor push (a push would take the 400).
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const bool flushed = exporter->Flush(std::chrono::seconds(1));
+      exporter.reset();
+      _exit(flushed ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
   // During the back-off after the stall: pushed at once, refused with 400.
   EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));
   EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
@@ -559,28 +525,6 @@ TEST(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverDoes) {
   EXPECT_EQ(receiver.Requests().size(), before + 1);
   EXPECT_FALSE(exporter->Flush(std::chrono::seconds(1)));
   exporter->Stop();
-}
-
-TEST(OtlpExporter, ForkedChildLeavesTheParentsThreadAlone) {
-  LoopbackReceiver receiver;
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o = OptionsFor(receiver);
-  o.period = milliseconds(100);
-  auto exporter = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(exporter);
-  for (int round = 0; round < 20; ++round) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      const bool flushed = exporter->Flush(std::chrono::seconds(1));
-      exporter.reset();  // neither joins nor pushes
-      _exit(flushed ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
-  EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30)));
 }
 
 }  // namespace

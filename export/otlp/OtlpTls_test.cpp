@@ -9,13 +9,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/OtlpReceiver.h>
@@ -27,7 +25,7 @@ namespace {
 // A self-signed certificate for 127.0.0.1 (its subject and its IP address)
 // and an https receiver on it that answers every POST with 200.
 // Demanding a client certificate, it takes only its own (key in key.pem).
-class TlsReceiver {
+class TlsReceiver : public zrotlp_test::LoopbackServer {
  public:
   explicit TlsReceiver(bool demandClientCertificate = false)
       : m_ctx(SSL_CTX_new(TLS_server_method())) {
@@ -51,15 +49,14 @@ class TlsReceiver {
       X509_EXTENSION_free(ext);
     }
     X509_sign(cert, key, EVP_sha256());
+    FILE* ca = std::fopen(CaFile().c_str(), "w");
+    FILE* pem = std::fopen(KeyFile().c_str(), "w");
     m_ok = key != nullptr && m_ctx != nullptr && SSL_CTX_use_certificate(m_ctx, cert) == 1 &&
-           SSL_CTX_use_PrivateKey(m_ctx, key) == 1;
-    FILE* pem = std::fopen(m_dir.Path("ca.pem").c_str(), "w");
-    m_ok = m_ok && pem != nullptr && PEM_write_X509(pem, cert) == 1;
-    if (pem != nullptr) std::fclose(pem);
-    pem = std::fopen(m_dir.Path("key.pem").c_str(), "w");
-    m_ok = m_ok && pem != nullptr &&
+           SSL_CTX_use_PrivateKey(m_ctx, key) == 1 && ca != nullptr && pem != nullptr &&
+           PEM_write_X509(ca, cert) == 1 &&
            PEM_write_PrivateKey(pem, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-    if (pem != nullptr) std::fclose(pem);
+    for (FILE* f : {ca, pem})
+      if (f != nullptr) std::fclose(f);
     if (demandClientCertificate) {
       m_ok = m_ok && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), cert) == 1;
       SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -67,27 +64,22 @@ class TlsReceiver {
     X509_free(cert);
     EVP_PKEY_free(key);
 
-    m_listener = zrotlp_test::ListenOnLoopback(0, &m_port);
-    m_thread = std::thread([this] {
-      zrotlp_test::ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); });
-    });
+    Listen(0);
   }
-  ~TlsReceiver() {
-    m_stop = true;
-    m_thread.join();
-    ::close(m_listener);
+  ~TlsReceiver() override {
+    Close();
     SSL_CTX_free(m_ctx);
   }
 
   bool Ok() const { return m_ok; }
-  std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port); }
+  std::string Url() const { return "https://127.0.0.1:" + std::to_string(Port()); }
   std::string CaFile() const { return m_dir.Path("ca.pem"); }
   std::string KeyFile() const { return m_dir.Path("key.pem"); }
   int Requests() const { return m_requests; }
   int FailedHandshakes() const { return m_failedHandshakes; }
 
  private:
-  void Handle(int fd) {
+  void Handle(int fd) override {
     timeval limit{5, 0};  // a client that stops mid-handshake cannot hold the test
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     SSL* ssl = SSL_new(m_ctx);
@@ -101,24 +93,17 @@ class TlsReceiver {
     ERR_clear_error();
   }
 
-  // Reads one request (head and Content-Length body) and answers 200.
+  // Reads one request and answers 200.
   void Answer(SSL* ssl) {
-    std::string data;
-    char chunk[16384];
-    std::size_t end;
-    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+    zrotlp_test::Request r;
+    const auto read = [ssl](std::string* data) {
+      char chunk[16384];
       const int n = SSL_read(ssl, chunk, sizeof(chunk));
-      if (n <= 0) return;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    const std::size_t at = data.find("Content-Length: ");
-    const std::size_t length = at < end ? std::stoul(data.substr(at + 16)) : 0;
-    while (data.size() < end + 4 + length) {
-      const int n = SSL_read(ssl, chunk, sizeof(chunk));
-      if (n <= 0) return;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    if (data.rfind("POST /v1/metrics ", 0) == 0 && length > 0) ++m_requests;
+      if (n > 0) data->append(chunk, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    if (!zrotlp_test::ReadRequest(read, &r)) return;
+    if (r.head.rfind("POST /v1/metrics ", 0) == 0 && !r.body.empty()) ++m_requests;
     static const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     SSL_write(ssl, kOk, sizeof(kOk) - 1);
   }
@@ -126,73 +111,52 @@ class TlsReceiver {
   zrperf_test::TempDir m_dir{"zrperf-otlp-tls"};
   SSL_CTX* m_ctx;
   bool m_ok = false;
-  int m_listener = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
   std::atomic<int> m_requests{0};
   std::atomic<int> m_failedHandshakes{0};
-  std::thread m_thread;
 };
 
-TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesFor) {
+TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertificateItDemands) {
   if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
     GTEST_SKIP() << "this libcurl has no TLS";
-  TlsReceiver receiver;
-  ASSERT_TRUE(receiver.Ok());
+  TlsReceiver plain, demanding(true);
+  ASSERT_TRUE(plain.Ok() && demanding.Ok());
   auto counters = boost::make_shared<CPerfCounters>();
   counters->GetCounter("disk0.read")->AddSample(CTimeInterval(42));
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  o.timeout = std::chrono::seconds(5);
-  o.period = std::chrono::hours(1);
-
-  // Trusted through the CA file: pushed.
-  o.caFile = receiver.CaFile();
-  auto trusted = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(trusted);
-  EXPECT_TRUE(trusted->Flush(std::chrono::seconds(30)));
-  trusted.reset();
-  EXPECT_GE(receiver.Requests(), 1);
-
-  // With the system's CAs only, the same receiver is refused at the handshake:
-  // nothing is sent, and the record says why.
-  const int before = receiver.Requests();
-  zrperf_test::ScopedSink sink;
-  o.caFile.clear();
-  auto untrusted = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(untrusted);
-  EXPECT_FALSE(untrusted->Flush(std::chrono::seconds(2)));
-  EXPECT_GE(untrusted->GetStats().retried, 1u);
-  EXPECT_EQ(untrusted->GetStats().ok, 0u);
-  untrusted.reset();
-  EXPECT_EQ(receiver.Requests(), before);
-  EXPECT_GE(receiver.FailedHandshakes(), 1);
-  bool said = false;
-  for (const zrperf_test::Record& r : sink->Records())
-    said = said || r.message.find("certificate") != std::string::npos;
-  EXPECT_TRUE(said) << "no record names the certificate";
-}
-
-TEST(OtlpExporter, AReceiverThatDemandsAClientCertificateTakesPushesOnlyWithIt) {
-  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
-    GTEST_SKIP() << "this libcurl has no TLS";
-  TlsReceiver receiver(true);
-  ASSERT_TRUE(receiver.Ok());
-  auto counters = boost::make_shared<CPerfCounters>();
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  o.caFile = receiver.CaFile();
-  zrperf_test::ScopedSink sink;
-  auto refused = COtlpExporter::Start(o, counters);  // without: refused at the handshake
-  ASSERT_TRUE(refused);
-  EXPECT_FALSE(refused->Flush(std::chrono::seconds(2)));
-  EXPECT_TRUE(receiver.Requests() == 0 && receiver.FailedHandshakes() >= 1);
-  o.clientCertFile = receiver.CaFile();
-  o.clientKeyFile = receiver.KeyFile();
-  auto trusted = COtlpExporter::Start(o, counters);
-  ASSERT_TRUE(trusted);
-  EXPECT_TRUE(trusted->Flush(std::chrono::seconds(30)));
-  EXPECT_GE(receiver.Requests(), 1);  // counted before the answer
+  // Pushed when the CA file vouches for the receiver (the system's CAs do
+  // not) with the client certificate it demands; else refused at the
+  // handshake, nothing sent.
+  const struct {
+    TlsReceiver& receiver;
+    bool trusted, withCertificate, pushed;
+  } cases[] = {{plain, true, false, true},
+               {plain, false, false, false},
+               {demanding, true, false, false},
+               {demanding, true, true, true}};
+  for (const auto& c : cases) {
+    const int requests = c.receiver.Requests(), refusals = c.receiver.FailedHandshakes();
+    zrperf_test::ScopedSink sink;
+    COtlpExporter::Options o;
+    o.endpoint = c.receiver.Url();
+    o.timeout = std::chrono::seconds(5);
+    o.period = std::chrono::hours(1);
+    o.caFile = c.trusted ? c.receiver.CaFile() : "";
+    o.clientCertFile = c.withCertificate ? c.receiver.CaFile() : "";
+    o.clientKeyFile = c.withCertificate ? c.receiver.KeyFile() : "";
+    auto exporter = COtlpExporter::Start(o, counters);
+    ASSERT_TRUE(exporter);
+    EXPECT_EQ(exporter->Flush(std::chrono::seconds(c.pushed ? 30 : 2)), c.pushed) << o.endpoint;
+    const COtlpExporter::Stats stats = exporter->GetStats();
+    EXPECT_TRUE(c.pushed ? stats.ok >= 1 : stats.ok == 0 && stats.retried >= 1) << o.endpoint;
+    exporter.reset();
+    EXPECT_EQ(c.receiver.Requests() > requests, c.pushed) << o.endpoint;  // before the answer
+    if (c.pushed) continue;
+    EXPECT_GT(c.receiver.FailedHandshakes(), refusals) << o.endpoint;
+    if (c.trusted) continue;  // a missing client certificate reads as an alert
+    bool said = false;
+    for (const zrperf_test::Record& r : sink->Records())
+      said = said || r.message.find("certificate") != std::string::npos;
+    EXPECT_TRUE(said) << "no record names the certificate";
+  }
 }
 
 }  // namespace

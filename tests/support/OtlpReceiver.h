@@ -8,6 +8,7 @@
 #define ZRPERF_TESTS_SUPPORT_OTLPRECEIVER_H_
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,8 +32,7 @@
 
 namespace zrotlp_test {
 
-// --- protoc's text format as a tree -----------------------------------------
-
+// A block of protoc's text format, as a tree.
 struct TextNode {
   std::multimap<std::string, std::string> values;  // "name: value" lines, quotes kept
   std::multimap<std::string, TextNode> children;   // "name { ... }" blocks
@@ -87,26 +87,21 @@ inline TextNode ParseText(std::istream& in) {
   return node;
 }
 
-// gunzip of `data`; empty when it is not one whole gzip member.
-inline std::string Gunzip(const std::string& data) {
-  std::string out;
-  return zrexport::Gunzip(data, &out, std::size_t{1} << 30) ? out : std::string();
-}
+// Skips the test when protoc was not found at configure time.
+#define ZRPERF_REQUIRE_PROTOC()                                                                   \
+  if (std::getenv("ZRPERF_PROTOC") == nullptr || std::getenv("ZRPERF_OTLP_PROTO_DIR") == nullptr) \
+  GTEST_SKIP() << "protoc not found (scripts/deps.sh installs protobuf-compiler)"
 
-// Whether protoc was found at configure time.
-inline bool HaveProtoc() {
-  return std::getenv("ZRPERF_PROTOC") != nullptr && std::getenv("ZRPERF_OTLP_PROTO_DIR") != nullptr;
-}
-
-// `body` (an ExportMetricsServiceRequest) decoded by protoc, as text; the
-// text starts with "ERROR" when protoc refuses it.
-inline std::string DecodeRequest(const std::string& body) {
+// `body` (an ExportMetricsServiceRequest) decoded by protoc; the test fails
+// when protoc refuses it.
+inline TextNode DecodeRequest(const std::string& body) {
   char path[] = "/tmp/otlp-request-XXXXXX";
   const int fd = mkstemp(path);
-  if (fd < 0) return "ERROR: mkstemp";
-  const bool written = ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
-  ::close(fd);
-  std::string out = written ? "" : "ERROR: write";
+  const bool written =
+      fd >= 0 && ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+  if (fd >= 0) ::close(fd);
+  if (!written) ADD_FAILURE() << "cannot write the request for protoc";
+  std::string out;
   if (written) {
     const std::string command =
         std::string(std::getenv("ZRPERF_PROTOC")) +
@@ -118,15 +113,25 @@ inline std::string DecodeRequest(const std::string& body) {
     char buffer[65536];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) out.append(buffer, n);
-    if (pclose(p) != 0) out = "ERROR: " + out;
+    if (pclose(p) != 0) ADD_FAILURE() << "protoc: " << out;
+    ::unlink(path);
   }
-  ::unlink(path);
-  return out;
+  std::istringstream in(out);
+  return ParseText(in);
 }
 
-inline TextNode ParseRequest(const std::string& decoded) {
-  std::istringstream in(decoded);
-  return ParseText(in);
+// A parsed request's resource attributes, key to value (an int as its
+// digits); the values of a key given twice are joined by '|'.
+inline std::map<std::string, std::string> Resource(const TextNode& request) {
+  std::map<std::string, std::string> out;
+  for (const TextNode* a :
+       request.Child("resource_metrics")->Child("resource")->All("attributes")) {
+    const TextNode* v = a->Child("value");
+    std::string& value = out[a->Text("key")];
+    value += (value.empty() ? "" : "|") +
+             (v->Has("int_value") ? v->Value("int_value") : v->Text("string_value"));
+  }
+  return out;
 }
 
 // The ScopeMetrics' metric named `name` in a parsed request, or null.
@@ -158,8 +163,6 @@ inline const TextNode* FindPoint(const TextNode& request, const std::string& met
   return nullptr;
 }
 
-// --- The loopback receiver ----------------------------------------------------
-
 // What the receiver does with one request.
 struct Action {
   int status = 200;         // answered with this status...
@@ -174,61 +177,40 @@ struct Action {
 struct Request {
   std::string head;  // request line and headers
   std::string body;  // as received (gzip or not)
-  std::chrono::steady_clock::time_point when;
-  // The body uncompressed.
+  // The body uncompressed; empty when it is not one whole gzip member.
   std::string Plain() const {
-    return head.find("Content-Encoding: gzip") != std::string::npos ? Gunzip(body) : body;
+    std::string out;
+    if (head.find("Content-Encoding: gzip") == std::string::npos) return body;
+    return zrexport::Gunzip(body, &out, std::size_t{1} << 30) ? out : std::string();
   }
 };
 
-// A socket listening on 127.0.0.1 at `port` (0: any free port); `*bound` is
-// the port it got. Aborts when it cannot listen.
-inline int ListenOnLoopback(int port, int* bound) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(a);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      listen(listener, 16) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-    std::abort();
+// Reads one request (head and Content-Length body) into `r` with `read`, which
+// appends what came to its argument; false when `read` is, before the end.
+inline bool ReadRequest(const std::function<bool(std::string*)>& read, Request* r) {
+  std::string data;
+  std::size_t end;
+  while ((end = data.find("\r\n\r\n")) == std::string::npos) {
+    if (!read(&data)) return false;
   }
-  *bound = ntohs(a.sin_port);
-  return listener;
+  r->head = data.substr(0, end + 2);
+  const std::size_t at = r->head.find("Content-Length: ");
+  const std::size_t length =
+      at == std::string::npos ? 0 : std::strtoul(r->head.c_str() + at + 16, nullptr, 10);
+  r->body = data.substr(end + 4);
+  while (r->body.size() < length) {
+    if (!read(&r->body)) return false;
+  }
+  return true;
 }
 
-// Accepts connections on `listener` one at a time until `stop`, hands each
-// to `handle` and closes it after.
-inline void ServeConnections(int listener, const std::atomic<bool>& stop,
-                             const std::function<void(int)>& handle) {
-  while (!stop) {
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    handle(fd);
-    ::close(fd);
-  }
-}
-
-class LoopbackReceiver {
+// Serves 127.0.0.1 at a port on a thread of its own, one connection at a
+// time, each with Handle(). A derived class calls Close() in its destructor,
+// before what Handle() uses goes.
+class LoopbackServer {
  public:
-  // Listens on 127.0.0.1 at `port` (0: any free port).
-  explicit LoopbackReceiver(int port = 0) { Listen(port); }
-  ~LoopbackReceiver() { Close(); }
-
+  virtual ~LoopbackServer() = default;
   int Port() const { return m_port; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
-  // Actions for the next requests, in order; then 200 for every one.
-  void Script(std::vector<Action> actions) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Action& a : actions) m_script.push_back(std::move(a));
-  }
 
   // Stops listening (connections are then refused) until Listen() again.
   void Close() {
@@ -237,11 +219,56 @@ class LoopbackReceiver {
     if (m_listener >= 0) ::close(m_listener);
     m_listener = -1;
   }
+  // Listens at `port` (0: any free port); aborts when it cannot.
   void Listen(int port) {
-    m_listener = ListenOnLoopback(port, &m_port);
+    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(a);
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        listen(m_listener, 16) != 0 ||
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+      std::abort();
+    }
+    m_port = ntohs(a.sin_port);
     m_stop = false;
-    m_thread = std::thread(
-        [this] { ServeConnections(m_listener, m_stop, [this](int fd) { Handle(fd); }); });
+    m_thread = std::thread([this] {
+      while (!m_stop) {
+        pollfd p{m_listener, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        Handle(fd);
+        ::close(fd);
+      }
+    });
+  }
+
+ protected:
+  virtual void Handle(int fd) = 0;
+  std::atomic<bool> m_stop{false};
+
+ private:
+  int m_listener = -1;
+  int m_port = 0;
+  std::thread m_thread;
+};
+
+class LoopbackReceiver : public LoopbackServer {
+ public:
+  explicit LoopbackReceiver(int port = 0) { Listen(port); }
+  ~LoopbackReceiver() override { Close(); }
+
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port()); }
+
+  // Actions for the next requests, in order; then 200 for every one.
+  void Script(std::vector<Action> actions) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Action& a : actions) m_script.push_back(std::move(a));
   }
 
   // Whether requests are kept for Requests() (by default); a benchmark keeps
@@ -256,15 +283,15 @@ class LoopbackReceiver {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
   }
-  // Waits (at most `limit`) until `n` requests came; false on the limit.
-  bool WaitForRequests(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  // Waits (at most 60 s) until `n` requests came; false on the limit.
+  bool WaitForRequests(std::size_t n) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, limit, [&] { return m_count >= n; });
+    return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_count >= n; });
   }
 
  private:
-  // Reads `n` more bytes or up to the end of the head into `buffer`; false
-  // when the client went away or the receiver stops.
+  // Appends what `fd` has to `buffer`; false when the client went away or
+  // the receiver stops.
   bool ReadSome(int fd, std::string* buffer) {
     for (;;) {
       if (m_stop) return false;
@@ -279,23 +306,10 @@ class LoopbackReceiver {
     }
   }
 
-  // Serves one request on `fd`.
-  bool Handle(int fd) {
-    std::string data;
-    std::size_t end;
-    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
-      if (!ReadSome(fd, &data)) return false;
-    }
+  // Serves one request on `fd` (libcurl never resends on a reused connection).
+  void Handle(int fd) override {
     Request r;
-    r.head = data.substr(0, end + 2);
-    std::size_t length = 0;
-    const std::size_t at = r.head.find("Content-Length: ");
-    if (at != std::string::npos) length = std::strtoul(r.head.c_str() + at + 16, nullptr, 10);
-    r.body = data.substr(end + 4);
-    while (r.body.size() < length) {
-      if (!ReadSome(fd, &r.body)) return false;
-    }
-    r.when = std::chrono::steady_clock::now();
+    if (!ReadRequest([&](std::string* data) { return ReadSome(fd, data); }, &r)) return;
     Action action;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -307,36 +321,24 @@ class LoopbackReceiver {
       if (m_keep) m_requests.push_back(std::move(r));
     }
     m_changed.notify_all();
-    if (action.close) return false;
-    if (action.stall) {
-      std::string ignored;
-      while (ReadSome(fd, &ignored)) {
-      }
-      return false;
+    std::string ignored;  // a stall reads on until the client goes or the receiver stops
+    while (action.stall && ReadSome(fd, &ignored)) {
     }
-    std::string answer;
-    if (action.garbage) {
+    if (action.close || action.stall) return;
+    std::string answer =
+        "HTTP/1.1 " + std::to_string(action.status) +
+        " X\r\nConnection: close\r\nContent-Length: " + std::to_string(action.body.size()) +
+        "\r\n" + action.headers + "\r\n" + action.body;
+    if (action.garbage)
       answer = std::string("\x16\x03\x01 this is not HTTP ") + '\0' + "\xff\r\n\r\n";
-    } else if (action.halfAnswer) {
-      answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
-    } else {
-      answer = "HTTP/1.1 " + std::to_string(action.status) +
-               " X\r\nConnection: close\r\nContent-Length: " + std::to_string(action.body.size()) +
-               "\r\n" + action.headers + "\r\n" + action.body;
-    }
-    std::size_t sent = 0;
-    while (sent < answer.size()) {
+    if (action.halfAnswer) answer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+    for (std::size_t sent = 0; sent < answer.size();) {
       const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
+      if (n <= 0) return;
       sent += static_cast<std::size_t>(n);
     }
-    return false;  // one request per connection: libcurl never resends on a reused one
   }
 
-  int m_listener = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::thread m_thread;
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
   std::deque<Action> m_script;

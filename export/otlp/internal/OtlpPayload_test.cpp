@@ -22,24 +22,18 @@ using zrotlp_test::TextNode;
 
 constexpr double kBase = 1.0442737824274138;  // 2^(1/16)
 
-zrotlp::RequestContext Context() {
+// `set` encoded with `encoding` as an exporter of service "svc", pid 4242
+// would, and decoded by protoc.
+TextNode Encode(CPerfCounters& set, const zrotlp::Encoding& encoding = {}) {
   zrotlp::RequestContext c;
   c.resource = {{"service.name", "svc", false, 0}, {"process.pid", "", true, 4242}};
   c.scopeVersion = ZRPERF_VERSION_STRING;
   c.wallMinusSteadyNs = 1'700'000'000'000'000'000;
   c.exporterStart = std::chrono::steady_clock::now();
-  return c;
-}
-
-TextNode Encode(CPerfCounters& set, const zrotlp::PushCounts& pushes = {},
-                const zrotlp::Encoding& encoding = {}) {
   std::string body;
-  const zrotlp::RequestContext context = Context();
-  zrotlp::EncodeRequest(context, set.ListTimeCounters(), set.ListMediaSpeedCounters(), pushes,
-                        context.exporterStart, std::chrono::steady_clock::now(), encoding, &body);
-  const std::string decoded = zrotlp_test::DecodeRequest(body);
-  EXPECT_EQ(decoded.rfind("ERROR", 0), std::string::npos) << decoded;
-  return zrotlp_test::ParseRequest(decoded);
+  zrotlp::EncodeRequest(c, set.ListTimeCounters(), set.ListMediaSpeedCounters(), {},
+                        c.exporterStart, std::chrono::steady_clock::now(), encoding, &body);
+  return zrotlp_test::DecodeRequest(body);
 }
 
 using Strings = std::vector<std::string>;
@@ -50,18 +44,20 @@ int OtlpIndex(int index, int scale) {
   return static_cast<int>(std::floor((index - 1) / std::ldexp(1.0, 4 - scale)));
 }
 
-#define REQUIRE_PROTOC()                                                            \
-  if (!zrotlp_test::HaveProtoc()) {                                                 \
-    GTEST_SKIP() << "protoc not found at configure time (scripts/deps.sh installs " \
-                    "protobuf-compiler)";                                           \
-  }
-
-TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
-  REQUIRE_PROTOC();
+TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResourceAndScope) {
+  ZRPERF_REQUIRE_PROTOC();
   CPerfCounters set;
   const std::vector<long long> units = {0, 0, 1, 37, 10000, 10000, 10000, 25'000'000, (1LL << 35)};
   for (long long u : units) set.GetCounter("disk0.read")->AddSample(CTimeInterval(u));
   set.GetCounter("idle");
+  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(65536, CTimeInterval(2000));
+  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(1000));
+  // Names equal up to their first NUL are one point adding their figures up;
+  // bytes that are not UTF-8 are encoded as the Prometheus label encodes them.
+  set.GetCounter(std::string("nul\0a", 5))->AddSample(CTimeInterval(100));
+  set.GetCounter(std::string("nul\0b", 5))->AddSample(CTimeInterval(300000));
+  set.GetCounter("nul")->AddSample(CTimeInterval(0));
+  set.GetCounter("bad\xff%")->AddSample(CTimeInterval(7));
   const TextNode request = Encode(set);
 
   const TextNode* metric = FindMetric(request, "zrperf.elapsed");
@@ -69,6 +65,8 @@ TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
   EXPECT_EQ(metric->Text("unit"), "s");
   EXPECT_EQ(metric->Child("exponential_histogram")->Value("aggregation_temporality"),
             "AGGREGATION_TEMPORALITY_CUMULATIVE");
+  // disk0.read, idle, nul and bad%FF%25.
+  EXPECT_EQ(metric->Child("exponential_histogram")->All("data_points").size(), 4u);
 
   const TextNode* p = FindPoint(request, "zrperf.elapsed", "disk0.read");
   ASSERT_NE(p, nullptr);
@@ -108,52 +106,15 @@ TEST(OtlpPayload, ElapsedTimeCounterIsAnExponentialHistogramOfItsSamples) {
   EXPECT_FALSE(idle->Has("min"));
   EXPECT_FALSE(idle->Has("max"));
   EXPECT_EQ(idle->Child("positive"), nullptr);
-}
 
-TEST(OtlpPayload, PointsSpanFromTheCountersStartWhichOnlyResetMoves) {
-  REQUIRE_PROTOC();
-  CPerfCounters set;
-  set.GetCounter("a")->AddSample(CTimeInterval(5));
-  set.GetMediaSpeedCounter("tape")->AddTransfer(10, CTimeInterval(5));
-  const TextNode first = Encode(set);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  set.GetCounter("a")->AddSample(CTimeInterval(5));
-  const TextNode second = Encode(set);
-  for (const char* metric : {"zrperf.elapsed", "zrperf.transfers"}) {
-    const std::string name = metric[7] == 'e' ? "a" : "tape";
-    const TextNode* p1 = FindPoint(first, metric, name);
-    const TextNode* p2 = FindPoint(second, metric, name);
-    ASSERT_TRUE(p1 != nullptr && p2 != nullptr) << metric;
-    EXPECT_EQ(p1->Value("start_time_unix_nano"), p2->Value("start_time_unix_nano")) << metric;
-    EXPECT_LT(p1->Count("time_unix_nano"), p2->Count("time_unix_nano")) << metric;
-    EXPECT_LE(p1->Count("start_time_unix_nano"), p1->Count("time_unix_nano")) << metric;
-    // The offset of the context applies: a 2023-or-later Unix time.
-    EXPECT_GT(p1->Count("start_time_unix_nano"), 1'700'000'000'000'000'000ULL) << metric;
-  }
-  EXPECT_EQ(FindPoint(second, "zrperf.elapsed", "a")->Count("count"), 2u);
-  set.Reset();
-  const TextNode after = Encode(set);
-  EXPECT_GT(FindPoint(after, "zrperf.elapsed", "a")->Count("start_time_unix_nano"),
-            FindPoint(second, "zrperf.elapsed", "a")->Count("time_unix_nano"));
-  EXPECT_EQ(FindPoint(after, "zrperf.elapsed", "a")->Count("count"), 0u);
-}
-
-TEST(OtlpPayload, ThroughputResourceScopeAndNamesAsTheReceiverNeedsThem) {
-  REQUIRE_PROTOC();
-  CPerfCounters set;
-  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(65536, CTimeInterval(2000));
-  set.GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(1000));
-  // Names equal up to their first NUL are one point adding their figures up;
-  // bytes that are not UTF-8 are encoded as the Prometheus label encodes them.
-  set.GetCounter(std::string("nul\0a", 5))->AddSample(CTimeInterval(100));
-  set.GetCounter(std::string("nul\0b", 5))->AddSample(CTimeInterval(300000));
-  set.GetCounter("nul")->AddSample(CTimeInterval(0));
-  set.GetCounter("bad\xff%")->AddSample(CTimeInterval(7));
-  zrotlp::PushCounts pushes;
-  pushes.ok = 5;
-  pushes.retried = 2;
-  pushes.failed = 1;
-  const TextNode request = Encode(set, pushes);
+  const TextNode* nul = FindPoint(request, "zrperf.elapsed", "nul");
+  ASSERT_NE(nul, nullptr);
+  EXPECT_EQ(nul->Count("count"), 3u);
+  EXPECT_EQ(nul->Count("zero_count"), 1u);
+  EXPECT_DOUBLE_EQ(nul->Number("min"), 0.0);
+  EXPECT_DOUBLE_EQ(nul->Number("max"), 0.03);
+  EXPECT_DOUBLE_EQ(nul->Number("sum"), 0.03001);
+  EXPECT_NE(FindPoint(request, "zrperf.elapsed", "bad%FF%25"), nullptr);
 
   const TextNode* write = FindPoint(request, "zrperf.transferred", "disk0.write");
   ASSERT_NE(write, nullptr);
@@ -169,41 +130,39 @@ TEST(OtlpPayload, ThroughputResourceScopeAndNamesAsTheReceiverNeedsThem) {
   }
   EXPECT_EQ(FindMetric(request, "zrperf.transferred")->Text("unit"), "By");
 
-  const TextNode* nul = FindPoint(request, "zrperf.elapsed", "nul");
-  ASSERT_NE(nul, nullptr);
-  EXPECT_EQ(nul->Count("count"), 3u);
-  EXPECT_EQ(nul->Count("zero_count"), 1u);
-  EXPECT_DOUBLE_EQ(nul->Number("min"), 0.0);
-  EXPECT_DOUBLE_EQ(nul->Number("max"), 0.03);
-  EXPECT_DOUBLE_EQ(nul->Number("sum"), 0.03001);
-  EXPECT_EQ(FindMetric(request, "zrperf.elapsed")
-                ->Child("exponential_histogram")
-                ->All("data_points")
-                .size(),
-            2u);
-  EXPECT_NE(FindPoint(request, "zrperf.elapsed", "bad%FF%25"), nullptr);
-
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "ok", "outcome")->Count("as_int"), 5u);
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 2u);
-  EXPECT_EQ(FindPoint(request, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 1u);
-
-  const TextNode* rm = request.Child("resource_metrics");
-  ASSERT_NE(rm, nullptr);
-  std::map<std::string, std::string> resource;
-  for (const TextNode* a : rm->Child("resource")->All("attributes")) {
-    const TextNode* v = a->Child("value");
-    resource[a->Text("key")] =
-        v->Has("int_value") ? v->Value("int_value") : v->Text("string_value");
-  }
+  std::map<std::string, std::string> resource = zrotlp_test::Resource(request);
   EXPECT_EQ(resource["service.name"], "svc");
   EXPECT_EQ(resource["process.pid"], "4242");
-  const TextNode* scope = rm->Child("scope_metrics")->Child("scope");
+  const TextNode* scope = request.Child("resource_metrics")->Child("scope_metrics")->Child("scope");
   EXPECT_EQ(scope->Text("name"), "zrperf");
   EXPECT_EQ(scope->Text("version"), ZRPERF_VERSION_STRING);
+
+  // Points span from the counter's start, which only Reset() moves.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  set.GetCounter("disk0.read")->AddSample(CTimeInterval(5));
+  const TextNode second = Encode(set);
+  for (const char* metric : {"zrperf.elapsed", "zrperf.transfers"}) {
+    const std::string name = metric[7] == 'e' ? "disk0.read" : "disk0.write";
+    const TextNode* p1 = FindPoint(request, metric, name);
+    const TextNode* p2 = FindPoint(second, metric, name);
+    ASSERT_TRUE(p1 != nullptr && p2 != nullptr) << metric;
+    EXPECT_EQ(p1->Value("start_time_unix_nano"), p2->Value("start_time_unix_nano")) << metric;
+    EXPECT_LT(p1->Count("time_unix_nano"), p2->Count("time_unix_nano")) << metric;
+    EXPECT_LE(p1->Count("start_time_unix_nano"), p1->Count("time_unix_nano")) << metric;
+    // The offset of the context applies: a 2023-or-later Unix time.
+    EXPECT_GT(p1->Count("start_time_unix_nano"), 1'700'000'000'000'000'000ULL) << metric;
+  }
+  EXPECT_EQ(FindPoint(second, "zrperf.elapsed", "disk0.read")->Count("count"), units.size() + 1);
+  set.Reset();
+  const TextNode reset = Encode(set);
+  const TextNode* after = FindPoint(reset, "zrperf.elapsed", "disk0.read");
+  EXPECT_GT(after->Count("start_time_unix_nano"),
+            FindPoint(second, "zrperf.elapsed", "disk0.read")->Count("time_unix_nano"));
+  EXPECT_EQ(after->Count("count"), 0u);
 }
 
 TEST(OtlpPayload, EachPointTakesTheLargestScaleWithinTheBudgetEachBucketTheExactSumItCovers) {
-  REQUIRE_PROTOC();
+  ZRPERF_REQUIRE_PROTOC();
   CPerfCounters set;
   // From 100 ns past the last bucket (2^13 s), one each side of 1 s (two
   // buckets at every scale), one bucket.
@@ -215,7 +174,7 @@ TEST(OtlpPayload, EachPointTakesTheLargestScaleWithinTheBudgetEachBucketTheExact
   for (int i = 0; i < 3; ++i) set.GetCounter("one")->AddSample(CTimeInterval(12345));
   std::set<int> scales;
   for (std::size_t budget : {0, 1, 2, 3, 4, 6, 10, 20, 40, 80, 160, 1000}) {
-    const TextNode request = Encode(set, {}, {false, budget});
+    const TextNode request = Encode(set, {false, budget});
     for (const auto& entry : set.ListTimeCounters()) {
       const std::string at = entry.first + " within " + std::to_string(budget);
       const TextNode* p = FindPoint(request, "zrperf.elapsed", entry.first);
