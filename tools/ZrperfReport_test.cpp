@@ -120,6 +120,15 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Whether `text` holds `what`; either way the message shows `what` and the
+// start of `text`.
+testing::AssertionResult Has(const std::string& text, const std::string& what) {
+  testing::AssertionResult result = text.find(what) != std::string::npos
+                                        ? testing::AssertionSuccess()
+                                        : testing::AssertionFailure();
+  return result << "'" << what << "' in:\n" << text.substr(0, 4000);
+}
+
 // The number of entries in the directory `dir`.
 std::ptrdiff_t Entries(const std::string& dir) {
   return std::distance(std::filesystem::directory_iterator(dir),
@@ -247,12 +256,12 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   options.json = true;
   std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"samples\": " + std::to_string(ref.GetCount())), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_us\": " + Micros(ref.GetPercentile(0.99))), std::string::npos);
+  EXPECT_TRUE(Has(text, "\"samples\": " + std::to_string(ref.GetCount())));
+  EXPECT_TRUE(Has(text, "\"p99_us\": " + Micros(ref.GetPercentile(0.99))));
   options.from = "-0s";  // after the last interval: an empty window
   options.to.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
-  EXPECT_NE(error.find("no interval"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "no interval"));
 
   // Two hosts' logs merge into one row, or one a host.
   CTimeCounter hosts;
@@ -267,12 +276,11 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   options = zrreport::ReportOptions();
   options.json = true;
   ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"samples\": 6000"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))),
-            std::string::npos);
+  EXPECT_TRUE(Has(text, "\"samples\": 6000"));
+  EXPECT_TRUE(Has(text, "\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))));
   options.byHost = true;
   ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"host\": \"other-host\", \"samples\": 3000"), std::string::npos) << text;
+  EXPECT_TRUE(Has(text, "\"host\": \"other-host\", \"samples\": 3000"));
 }
 
 TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
@@ -306,7 +314,7 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
     const zrreport::Dataset data = Read({dir.Path("t.hlog")});
     EXPECT_EQ(data.intervals.size(), 2u) << cut;
     ASSERT_EQ(data.warnings.size(), 1u) << cut;
-    EXPECT_NE(data.warnings[0].find("torn"), std::string::npos);
+    EXPECT_TRUE(Has(data.warnings[0], "torn"));
   }
   // A torn line followed by a restart's header is skipped too; a new writer
   // starts its header on a line of its own.
@@ -320,8 +328,8 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   std::string corrupt = whole, error;
   corrupt[lastLine - 5] = '!';  // inside the second interval's bucket field
   EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
-  EXPECT_NE(error.find("x.hlog:"), std::string::npos);
-  EXPECT_NE(error.find("corrupt line"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "x.hlog:"));
+  EXPECT_TRUE(Has(error, "corrupt line"));
 
   // Lines are read up to 1 MiB (without the line feed) across the reader's
   // chunks; a longer one is skipped with a warning and the lines after it count.
@@ -337,9 +345,7 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
     EXPECT_EQ(data.intervals.size(), length == kLimit ? 5u : 4u) << length;
     ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
     if (length > kLimit) {
-      EXPECT_NE(data.warnings[0].find(":11: skipped a line longer than 1048576 bytes"),
-                std::string::npos)
-          << data.warnings[0];
+      EXPECT_TRUE(Has(data.warnings[0], ":11: skipped a line longer than 1048576 bytes"));
     }
   }
 }
@@ -393,14 +399,14 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   zrreport::Dataset data;
   std::string error;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
-  EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "version '2'"));
   EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
-  EXPECT_NE(ReadFile(out).find(",c,1,"), std::string::npos);
+  EXPECT_TRUE(Has(ReadFile(out), ",c,1,"));
   // Messages show an option or a file name as names are shown.
   for (const char* args :
        {"summary \"$(printf -- '--x\\033[2J')\"", "summary \"$(printf 'f\\033[2J')\""}) {
     const ToolRun run = Tool(dir, args);
-    EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
+    EXPECT_TRUE(Has(run.err, "\\x1b[2J"));
     EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
   }
   // A FIFO, a device and a directory in a log's place are refused at once
@@ -416,10 +422,8 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   for (const auto& input : inputs) {
     const ToolRun run = Tool(dir, "summary " + input.first);
     EXPECT_EQ(run.status, 1) << input.first;
-    EXPECT_NE(
-        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
-        std::string::npos)
-        << run.err;
+    EXPECT_TRUE(
+        Has(run.err, input.first + ": cannot be read: " + input.second + ", not a regular file"));
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out, "");
   }
@@ -442,26 +446,24 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   zrreport::ReportOptions options;
   std::string text;
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,1660.0,2300.0,4100.0,12500.0"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
+  EXPECT_TRUE(Has(text, ",42,disk.read,200,200.000,1260.0,1210.0,1660.0,2300.0,4100.0,12500.0"));
+  EXPECT_TRUE(Has(text, ",x: y,3,1.500,0.7,"));
   // Chosen percentiles: the records' own, or a fault naming the missing one.
   std::string unused;
   ASSERT_TRUE(zrreport::ParsePercentiles("99.9,50", &options.percentiles, &unused));
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"), std::string::npos);
+  EXPECT_TRUE(Has(text, ",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"));
   ASSERT_TRUE(zrreport::ParsePercentiles("90,99.99", &options.percentiles, &unused));
   EXPECT_FALSE(zrreport::Csv(data, options, &text, &error));
-  EXPECT_NE(error.find("p99.9 only, not p99.99"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "p99.9 only, not p99.99"));
   options.percentiles.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
-  EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "cannot be merged exactly"));
   for (const char* seconds : {"nan", "inf", "-1.00"}) {
     std::string bad = log;
     bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
     EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
-    EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
+    EXPECT_TRUE(Has(error, "app.log:2: corrupt"));
   }
 }
 
@@ -592,11 +594,11 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
   std::string error;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
   const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find("<svg"), std::string::npos);
-  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
+  EXPECT_TRUE(Has(svg, "<svg"));
+  EXPECT_TRUE(Has(svg, "width=\"1000\""));
   for (const char* text :
        {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
-    EXPECT_NE(svg.find(text), std::string::npos) << text;
+    EXPECT_TRUE(Has(svg, text)) << text;
   }
   EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
 
@@ -629,7 +631,7 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
     const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
     const std::string plot = draw(Read({log}), 3, true);
     polygons[variant] = Occurrences(plot, "<polygon");
-    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
+    EXPECT_TRUE(Has(plot, "<text>Latency heatmap: op</text>"));
   }
   EXPECT_EQ(polygons[1], polygons[0] + 1);
   EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
@@ -704,16 +706,14 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
   std::string error, text;
   ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("       mean        p50     p99.99        max\n"), std::string::npos) << text;
+  EXPECT_TRUE(Has(text, "       mean        p50     p99.99        max\n"));
   options.json = true;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"p50_us\": " + Micros(read.GetPercentile(0.5)) +
-                      ", \"p99_99_us\": " + Micros(read.GetPercentile(0.9999)) + ", \"max_us\""),
-            std::string::npos)
-      << text;
+  EXPECT_TRUE(Has(text, "\"p50_us\": " + Micros(read.GetPercentile(0.5)) + ", \"p99_99_us\": " +
+                            Micros(read.GetPercentile(0.9999)) + ", \"max_us\""));
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
   EXPECT_TRUE(ValidJson(text));
-  EXPECT_NE(text.find("\"p99_99_us\""), std::string::npos);
+  EXPECT_TRUE(Has(text, "\"p99_99_us\""));
   options.json = false;
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
   EXPECT_EQ(
@@ -721,8 +721,8 @@ TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
       "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
   const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find(">p99.99<"), std::string::npos);
-  EXPECT_EQ(svg.find(">p90<"), std::string::npos);
+  EXPECT_TRUE(Has(svg, ">p99.99<"));
+  EXPECT_FALSE(Has(svg, ">p90<"));
   for (const char* args :
        {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "}) {
     EXPECT_EQ(RunTool(dir, args + dir.Path("p.hlog")), 2) << args;
@@ -774,9 +774,8 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
     const ToolRun run = Tool(dir, "compare " + c.args + " " + runs);
     EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
     for (const std::string& text : c.says) {
-      EXPECT_NE((c.status == 0 ? run.out : run.err).find(text), std::string::npos)
-          << c.args << "\n"
-          << run.out << run.err;
+      EXPECT_TRUE(Has((c.status == 0 ? run.out : run.err), text)) << c.args << "\n"
+                                                                  << run.out << run.err;
     }
     if (c.args.find("--json") == 0 && c.status == 0) {
       EXPECT_TRUE(ValidJson(run.out)) << run.out;
@@ -785,7 +784,7 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   EXPECT_EQ(RunTool(dir, "compare " + dir.Path("old.hlog")), 2);
   const std::string svg = ReadFile(dir.Path("c.svg"));
   for (const char* key : {"<text>both old</text>", "<text>both new</text>", "the old run dashed"}) {
-    EXPECT_NE(svg.find(key), std::string::npos) << key;
+    EXPECT_TRUE(Has(svg, key)) << key;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
 }
@@ -835,7 +834,7 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
       zrreport::Objective o;
       std::string error;
       EXPECT_FALSE(zrreport::ParseObjective(text, &o, &error)) << text;
-      EXPECT_NE(error.find(message), std::string::npos) << text << ": " << error;
+      EXPECT_TRUE(Has(error, message)) << text << ": ";
       EXPECT_TRUE(TerminalSafe(error)) << error;
     }
   }
@@ -880,7 +879,7 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
     const ToolRun run = Tool(dir, "check " + c.args + " -o " + out + " " + log);
     EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
     const std::string text = c.status == 0 || c.status == 3 ? ReadFile(out) : run.err;
-    EXPECT_NE(text.find(c.says), std::string::npos) << c.args << "\n" << text;
+    EXPECT_TRUE(Has(text, c.says)) << c.args << "\n";
     if (c.status != 0 && c.status != 3) {
       EXPECT_FALSE(std::filesystem::exists(out)) << c.args;
     }
@@ -896,7 +895,7 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
                              "\"stat\": \"p99.9\", \"op\": \"<=\", "
                              "\"limit_us\": 1000.000, \"held\": false, \"value_us\": 9000.0, "
                              "\"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"}) {
-    EXPECT_NE(json.out.find(member), std::string::npos) << member << "\n" << json.out;
+    EXPECT_TRUE(Has(json.out, member)) << member << "\n";
   }
 }
 
@@ -948,17 +947,13 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
     std::string shown = zrreport::ShownName(name), xml;
     for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
     // The percentile panel's title, and the key of both other panels.
-    EXPECT_NE(svg.find("<text>Latency percentiles per interval: " + xml + "</text>"),
-              std::string::npos)
-        << xml;
+    EXPECT_TRUE(Has(svg, "<text>Latency percentiles per interval: " + xml + "</text>")) << xml;
     EXPECT_EQ(Occurrences(svg, "<text>" + xml + "</text>"), 2u) << xml;
     for (const char* run : {" old", " new"}) {
-      EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
-                std::string::npos)
-          << xml << run;
+      EXPECT_TRUE(Has(ReadFile(dir.Path("c.svg")), "<text>" + xml + run + "</text>")) << xml << run;
     }
   }
-  EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
+  EXPECT_TRUE(Has(svg, "<text>bad\\xff\\xfe\\`touch"));
 
   // Every byte value in counter names and in a host name: JSON parses, CSV
   // rows stay rows and formulas stay text, the terminal gets no control byte.
@@ -998,7 +993,7 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
   EXPECT_EQ(static_cast<std::size_t>(std::count(csv.out.begin(), csv.out.end(), '\n')), rows + 1);
   for (const char* cell :
        {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}) {
-    EXPECT_NE(csv.out.find(cell), std::string::npos) << cell;
+    EXPECT_TRUE(Has(csv.out, cell)) << cell;
   }
   for (const char* args : {"summary ", "summary --by-host ", "check --slo '*:p50<1h' "}) {
     const ToolRun summary = Tool(dir, args + log);
@@ -1008,7 +1003,7 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
               names.size() + 2)
         << args;
     if (args[0] == 's') {
-      EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
+      EXPECT_TRUE(Has(summary.out, "=h\\x01\\x02"));
     }
   }
 }
@@ -1038,21 +1033,20 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
     for (std::istringstream words(line); words >> field;) fields.push_back(field);
     ASSERT_GE(fields.size(), 9u) << line;
     for (std::size_t k = fields.size() - 8; k < fields.size(); ++k) {
-      EXPECT_NE(html.find("<td>" + fields[k] + "</td>"), std::string::npos) << line;
+      EXPECT_TRUE(Has(html, "<td>" + fields[k] + "</td>")) << line;
     }
     ++rows;
   }
   EXPECT_EQ(rows, names.size());
   for (const std::string& name : names) {
-    EXPECT_NE(html.find("<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"),
-              std::string::npos)
+    EXPECT_TRUE(Has(html, "<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"))
         << name;
   }
-  EXPECT_EQ(html.find("<script"), std::string::npos);
-  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_FALSE(Has(html, "<script"));
+  EXPECT_FALSE(Has(html, "<img"));
   EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
-  EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
-  EXPECT_EQ(html.find("Pictures of the first"), std::string::npos);
+  EXPECT_TRUE(Has(html, "<p class=\"breached\">1 of 6 breached</p>"));
+  EXPECT_FALSE(Has(html, "Pictures of the first"));
   // Past 12 counters the tables hold them all, the pictures the first 12.
   std::vector<std::string> many;
   for (int c = 0; c < 13; ++c) many.push_back("c" + std::to_string(100 + c));
@@ -1060,10 +1054,10 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   std::string manyPage, error;
   bool held = false;
   ASSERT_TRUE(zrreport::Html(manyData, {}, {}, &manyPage, &held, &error)) << error;
-  EXPECT_NE(manyPage.find("<td>c112</td>"), std::string::npos);
-  EXPECT_NE(manyPage.find("<h2>c111</h2>"), std::string::npos);
-  EXPECT_EQ(manyPage.find("<h2>c112</h2>"), std::string::npos);
-  EXPECT_NE(manyPage.find("Pictures of the first 12 of 13 counters"), std::string::npos);
+  EXPECT_TRUE(Has(manyPage, "<td>c112</td>"));
+  EXPECT_TRUE(Has(manyPage, "<h2>c111</h2>"));
+  EXPECT_FALSE(Has(manyPage, "<h2>c112</h2>"));
+  EXPECT_TRUE(Has(manyPage, "Pictures of the first 12 of 13 counters"));
   for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
     EXPECT_EQ(RunTool(dir, args + log), 2) << args;
   }
@@ -1088,24 +1082,23 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return std::make_pair(ReadFile(dir.Path("dom-" + tag)), ReadFile(dir.Path("net-" + tag)));
   };
-  EXPECT_NE(render(outside, "outside").second.find("\"url\":\"http://127.0.0.1:9/x.png\""),
-            std::string::npos);
+  EXPECT_TRUE(Has(render(outside, "outside").second, "\"url\":\"http://127.0.0.1:9/x.png\""));
   const auto rendered = render(page, "page");
   const std::string& dom = rendered.first;
-  EXPECT_EQ(rendered.second.find("\"url\":"), std::string::npos);
+  EXPECT_FALSE(Has(rendered.second, "\"url\":"));
   // The browser made no element of a name.
-  EXPECT_EQ(dom.find("<script"), std::string::npos);
-  EXPECT_EQ(dom.find("<img"), std::string::npos);
-  EXPECT_EQ(dom.find("<b>"), std::string::npos);
+  EXPECT_FALSE(Has(dom, "<script"));
+  EXPECT_FALSE(Has(dom, "<img"));
+  EXPECT_FALSE(Has(dom, "<b>"));
   EXPECT_EQ(Occurrences(dom, "<svg"), names.size());
-  EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
+  EXPECT_TRUE(Has(dom, "<title>zrperf report "));
   for (const std::string& name : names) {
     // A text node as the browser writes it: '&', '<' and '>' escaped.
     std::string text;
     for (const char c : zrreport::ShownName(name)) {
       text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
     }
-    EXPECT_NE(dom.find("<h2>" + text + "</h2>"), std::string::npos) << text;
+    EXPECT_TRUE(Has(dom, "<h2>" + text + "</h2>")) << text;
   }
 }
 
@@ -1182,8 +1175,8 @@ TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheCauseAndRacingOnesLeaveOne
     const ToolRun run = Tool(dir, c.first + " " + log);
     EXPECT_EQ(run.status, 1) << c.first;
     EXPECT_EQ(run.out, "") << c.first;
-    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
+    EXPECT_TRUE(Has(run.err, c.second));
+    EXPECT_FALSE(Has(run.err, "Success"));
   }
   EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
   EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
