@@ -548,8 +548,25 @@ std::string PlotDataLog(const TempDir& dir) {
 }
 
 // The SVG holds every series and nothing is left on failure; the PNG has the
-// asked size and is not blank.
-TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
+// asked size and is not blank. --percentiles: the lists taken (sorted, in the
+// shown form) and refused, and the chosen figures in every output.
+TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLeftOnFailure) {
+  std::vector<std::pair<std::string, std::string>> lists = {
+      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
+      {" 99.999999 , 0.5", "p0.5 p99.999999"},
+      {"99.90,1", "p1 p99.9"},
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
+  for (const char* refused :
+       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"})
+    lists.push_back({refused, "refused"});  // and no figure left behind
+  for (const auto& [list, expected] : lists) {
+    std::vector<zrreport::Stat> stats;
+    std::string error, labels;
+    const bool taken = zrreport::ParsePercentiles(list, &stats, &error);
+    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
+    EXPECT_EQ(taken ? labels : "refused" + labels, expected) << list;
+  }
+
   TempDir dir("report");
   const zrreport::Dataset data = Read({PlotDataLog(dir)});
   zrreport::ReportOptions options;
@@ -606,10 +623,36 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
                 Occurrences(draw(longRun, 241, true), "<polygon"),
             240u - 121u);
 
+  // --percentiles: the chosen figures in the summary, the CSV, their JSON keys and the plot.
+  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
+  std::string text;
+  options = {};
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_TRUE(Has(text, "       mean        p50     p99.99        max\n"));
+  options.json = true;
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_TRUE(Has(text, "\"p50_us\": " + Micros(read.GetPercentile(0.5)) + ", \"p99_99_us\": " +
+                            Micros(read.GetPercentile(0.9999)) + ", \"max_us\""));
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_TRUE(ValidJson(text));
+  EXPECT_TRUE(Has(text, "\"p99_99_us\""));
+  options.json = false;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_EQ(
+      text.substr(0, text.find('\n')),
+      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  EXPECT_TRUE(Has(ReadFile(dir.Path("p.svg")), ">p99.99<"));
+  EXPECT_FALSE(Has(ReadFile(dir.Path("p.svg")), ">p90<"));
+  for (const char* args :
+       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "})
+    EXPECT_EQ(Tool(dir, args + dir.Path("p.hlog")).status, 2) << args;
+
 #if !defined(ZRPERF_TEST_HAVE_PNG)
   GTEST_SKIP() << "built without libpng to read the plot back";
 #else
-  options.counters.clear();
+  options.percentiles.clear();
   options.width = 900;
   options.height = 1100;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.png"), &error)) << error;
@@ -634,54 +677,6 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
 #endif
 }
 
-// --percentiles: the lists taken (sorted, in the shown form) and refused; the
-// chosen figures in the summary, the CSV, their JSON keys and the plot.
-TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
-  std::vector<std::pair<std::string, std::string>> lists = {
-      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
-      {" 99.999999 , 0.5", "p0.5 p99.999999"},
-      {"99.90,1", "p1 p99.9"},
-      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
-  for (const char* refused :
-       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"})
-    lists.push_back({refused, "refused"});  // and no figure left behind
-  for (const auto& [list, expected] : lists) {
-    std::vector<zrreport::Stat> stats;
-    std::string error, labels;
-    const bool taken = zrreport::ParsePercentiles(list, &stats, &error);
-    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
-    EXPECT_EQ(taken ? labels : "refused" + labels, expected) << list;
-  }
-
-  TempDir dir("report");
-  const zrreport::Dataset data = Read({PlotDataLog(dir)});
-  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
-  zrreport::ReportOptions options;
-  std::string error, text;
-  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_TRUE(Has(text, "       mean        p50     p99.99        max\n"));
-  options.json = true;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_TRUE(Has(text, "\"p50_us\": " + Micros(read.GetPercentile(0.5)) + ", \"p99_99_us\": " +
-                            Micros(read.GetPercentile(0.9999)) + ", \"max_us\""));
-  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_TRUE(ValidJson(text));
-  EXPECT_TRUE(Has(text, "\"p99_99_us\""));
-  options.json = false;
-  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_EQ(
-      text.substr(0, text.find('\n')),
-      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
-  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
-  const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_TRUE(Has(svg, ">p99.99<"));
-  EXPECT_FALSE(Has(svg, ">p90<"));
-  for (const char* args :
-       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "})
-    EXPECT_EQ(Tool(dir, args + dir.Path("p.hlog")).status, 2) << args;
-}
-
 // compare: the figures of both runs, their ratios, the counters in one run
 // only, the overlay, and the faults of its command line and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
@@ -694,12 +689,9 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
              });
   }
   const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
-  struct Case {
-    std::string args;
-    int status;
-    std::vector<std::string> says;  // in standard output, or error for a fault
-  };
-  const Case cases[] = {
+  // The command line, the exit status, and what standard output (or, for a
+  // fault, the error) says.
+  const std::tuple<std::string, int, std::vector<std::string>> cases[] = {
       {"",
        0,
        {"both                             old               300       2.50   100.00us",
@@ -721,12 +713,12 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
       {"--json -o " + dir.Path("c.png"), 2, {"--json is for the table"}},
       {dir.Path("new.hlog"), 2, {"compare takes two logs: OLD NEW"}},
   };
-  for (const Case& c : cases) {
-    const ToolRun run = Tool(dir, "compare " + c.args + " " + runs);
-    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
-    for (const std::string& text : c.says)
-      EXPECT_TRUE(Has(c.status == 0 ? run.out : run.err, text)) << c.args << "\n" << run.err;
-    EXPECT_TRUE(c.args.find("--json") != 0 || c.status != 0 || ValidJson(run.out)) << run.out;
+  for (const auto& [args, status, says] : cases) {
+    const ToolRun run = Tool(dir, "compare " + args + " " + runs);
+    EXPECT_EQ(run.status, status) << args << "\n" << run.err;
+    for (const std::string& text : says)
+      EXPECT_TRUE(Has(status == 0 ? run.out : run.err, text)) << args << "\n" << run.err;
+    EXPECT_TRUE(args.find("--json") != 0 || status != 0 || ValidJson(run.out)) << run.out;
   }
   EXPECT_EQ(Tool(dir, "compare " + dir.Path("old.hlog")).status, 2);
   const std::string svg = ReadFile(dir.Path("c.svg"));
@@ -1011,13 +1003,59 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   }
 }
 
-// Links planted at the names the temporary files used to have (and at the
-// target) are never followed: the victim stays, the target is a new file.
-// The temporary is made new: a link or a file found at its name is never
-// opened (the next name is taken), and an uncommitted one is removed.
-TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
+// A failed output writes nothing anywhere (standard output included) and
+// names the failing step with its errno text. Links planted at the names the
+// temporary files used to have (and at the target) are never followed: the
+// victim stays, the target is a new file. The temporary is made new: a link or
+// a file found at its name is never opened (the next name is taken), and an
+// uncommitted one is removed.
+TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNeverFollowed) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
+  std::filesystem::create_directory(dir.Path("taken.csv"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"plot -o " + dir.Path("missing/p.png"),
+       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
+           dir.Path("missing/") + "': No such file or directory"},
+      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
+      {"csv -o " + dir.Path("taken.csv"),
+       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(dir, c.first + " " + log);
+    EXPECT_EQ(run.status, 1) << c.first;
+    EXPECT_EQ(run.out, "") << c.first;
+    EXPECT_TRUE(Has(run.err, c.second));
+    EXPECT_FALSE(Has(run.err, "Success"));
+  }
+  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
+
+  // Two processes writing one target at once: each round leaves one of the
+  // two outputs, whole, and no temporary.
+  std::filesystem::remove(dir.Path("taken.csv"));
+  const std::string out = dir.Path("race.csv");
+  const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
+                              "csv --json -o " + out + " " + log};
+  std::string expected[2];
+  for (int w = 0; w < 2; ++w) {
+    ASSERT_EQ(Tool(dir, args[w]).status, 0);
+    expected[w] = ReadFile(out);
+  }
+  ASSERT_NE(expected[0], expected[1]);
+  for (int round = 0; round < 20; ++round) {
+    std::filesystem::remove(out);
+    int status[2] = {-1, -1};
+    zrperf_test::RunTogether(2, [&](int w) {
+      status[w] = std::system((std::string(ZRPERF_REPORT_BINARY) + " " + args[w]).c_str());
+    });
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[1], 0);
+    const std::string got = ReadFile(out);
+    EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
+    EXPECT_EQ(Entries(dir.path()), 2);
+  }
+  std::filesystem::remove(out);
+
   const std::string victim = dir.Write("victim", "precious");
   for (const char* target : {"out.csv", "out.svg", "out.png"}) {
     const std::string path = dir.Path(target);
@@ -1065,55 +1103,6 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
   const std::string longName = dir.Path(std::string(250, 'l'));
   ASSERT_TRUE(zrreport::WriteOutput(longName, "long", &error)) << error;
   EXPECT_EQ(ReadFile(longName), "long");
-}
-
-// A failed output writes nothing anywhere (standard output included) and
-// names the failing step with its errno text.
-TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheCauseAndRacingOnesLeaveOneWhole) {
-  TempDir dir("report");
-  const std::string log = PlotDataLog(dir);
-  std::filesystem::create_directory(dir.Path("taken.csv"));
-  const std::pair<std::string, std::string> cases[] = {
-      {"plot -o " + dir.Path("missing/p.png"),
-       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
-           dir.Path("missing/") + "': No such file or directory"},
-      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
-      {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
-  for (const auto& c : cases) {
-    const ToolRun run = Tool(dir, c.first + " " + log);
-    EXPECT_EQ(run.status, 1) << c.first;
-    EXPECT_EQ(run.out, "") << c.first;
-    EXPECT_TRUE(Has(run.err, c.second));
-    EXPECT_FALSE(Has(run.err, "Success"));
-  }
-  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
-  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
-
-  // Two processes writing one target at once: each round leaves one of the
-  // two outputs, whole, and no temporary.
-  std::filesystem::remove(dir.Path("taken.csv"));
-  const std::string out = dir.Path("race.csv");
-  const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
-                              "csv --json -o " + out + " " + log};
-  std::string expected[2];
-  for (int w = 0; w < 2; ++w) {
-    ASSERT_EQ(Tool(dir, args[w]).status, 0);
-    expected[w] = ReadFile(out);
-  }
-  ASSERT_NE(expected[0], expected[1]);
-  for (int round = 0; round < 20; ++round) {
-    std::filesystem::remove(out);
-    int status[2] = {-1, -1};
-    zrperf_test::RunTogether(2, [&](int w) {
-      status[w] = std::system((std::string(ZRPERF_REPORT_BINARY) + " " + args[w]).c_str());
-    });
-    EXPECT_EQ(status[0], 0);
-    EXPECT_EQ(status[1], 0);
-    const std::string got = ReadFile(out);
-    EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
-    EXPECT_EQ(Entries(dir.path()), 2);
-  }
 }
 
 }  // namespace
