@@ -74,7 +74,11 @@ CTimeCounterSnapshot MergeAll(const zrreport::Dataset& data, const std::string& 
   return merged;
 }
 
-void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterSnapshot& ref) {
+// Checks that `merged` has the buckets and totals of `ref`, and its percentiles `fractions`.
+void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterSnapshot& ref,
+                         std::initializer_list<double> fractions = {}) {
+  for (double f : fractions)
+    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
   EXPECT_EQ(merged.GetCount(), ref.GetCount());
   EXPECT_EQ(merged.GetTotal().Get100ns(), ref.GetTotal().Get100ns());
   EXPECT_EQ(merged.GetZeroCount(), ref.GetZeroCount());
@@ -210,7 +214,7 @@ bool ValidJson(const std::string& text) {
 // the histogram of one counter fed every sample, passes 3..6 into one fed
 // theirs. The extremes of a later interval are bounds, so a window's
 // percentiles are compared away from both ends.
-TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
+TEST(ReportMerge, WindowsHostsAndRotatedFilesMergeTheIntervalsEndingInThemBucketForBucket) {
   TempDir dir("report");
   CTimeCounter reference, inside, outside;
   const zrreport::Dataset data =
@@ -220,17 +224,12 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
       })});
   ASSERT_EQ(data.intervals.size(), 12u);
   const CTimeCounterSnapshot merged = MergeAll(data, "read"), all = reference.GetSnapshot();
-  ExpectSameHistogram(merged, all);
+  ExpectSameHistogram(merged, all, {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0});
   EXPECT_EQ(merged.GetMin().Get100ns(), all.GetMin().Get100ns());
   EXPECT_EQ(merged.GetMax().Get100ns(), all.GetMax().Get100ns());
-  for (double f : {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0})
-    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), all.GetPercentile(f).Get100ns()) << f;
   // (kT0+150, kT0+360] holds the ends of passes 3..6; its edges cut intervals 2 and 6.
-  const CTimeCounterSnapshot window = MergeAll(data, "read", kT0 + 150, kT0 + 360),
-                             ref = inside.GetSnapshot();
-  ExpectSameHistogram(window, ref);
-  for (double f : {0.25, 0.5, 0.9, 0.99})
-    EXPECT_EQ(window.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
+  const CTimeCounterSnapshot ref = inside.GetSnapshot();
+  ExpectSameHistogram(MergeAll(data, "read", kT0 + 150, kT0 + 360), ref, {0.25, 0.5, 0.9, 0.99});
 
   zrreport::ReportOptions options;
   options.from = std::to_string(static_cast<long long>(kT0 + 150));
@@ -263,23 +262,21 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   options.byHost = true;
   ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
   EXPECT_TRUE(Has(text, "\"host\": \"other-host\", \"samples\": 3000"));
-}
 
-TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
-  TempDir dir("report");
-  HistogramLogOptions options;
-  options.maxBytes = 4096;
-  options.keptFiles = 50;
-  CTimeCounter reference;
+  // Rotated files are read oldest first and whole.
+  HistogramLogOptions rotation;
+  rotation.maxBytes = 4096;
+  rotation.keptFiles = 50;
+  CTimeCounter rotated;
   const auto feed = [&](Counters& c, int pass) {
-    Feed({c[0].second.get(), &reference}, Samples(300 + pass, 400));
+    Feed({c[0].second.get(), &rotated}, Samples(300 + pass, 400));
   };
-  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, options, 1);
+  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, rotation, 1);
   ASSERT_TRUE(std::filesystem::exists(dir.Path("r.3.hlog")));
-  const zrreport::Dataset data = Read({dir.Path("r.hlog")});
-  ASSERT_EQ(data.intervals.size(), 40u);
-  for (int pass = 0; pass < 40; ++pass) EXPECT_EQ(data.intervals[pass].end, kT0 + pass);
-  ExpectSameHistogram(MergeAll(data, "rot"), reference.GetSnapshot());
+  const zrreport::Dataset rotatedData = Read({dir.Path("r.hlog")});
+  ASSERT_EQ(rotatedData.intervals.size(), 40u);
+  for (int pass = 0; pass < 40; ++pass) EXPECT_EQ(rotatedData.intervals[pass].end, kT0 + pass);
+  ExpectSameHistogram(MergeAll(rotatedData, "rot"), rotated.GetSnapshot());
 }
 
 TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
@@ -338,8 +335,7 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
     for (auto& c : counters)
       c.second->AddSample(CTimeInterval(static_cast<long long>(c.first.size())));
   });
-  const std::string text = ReadFile(dir.Path("n.hlog"));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7 + 4);  // header and one line each
+  EXPECT_EQ(Occurrences(ReadFile(dir.Path("n.hlog")), "\n"), 7u + 4);  // header and one line each
   const zrreport::Dataset data = Read({dir.Path("n.hlog")});
   ASSERT_EQ(data.intervals.size(), 4u);
   for (const std::string& name : names) EXPECT_EQ(MergeAll(data, name).GetCount(), 1u) << name;
@@ -673,7 +669,8 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
 #endif
 }
 
-// compare: also the overlay, and the faults of its command line and selection.
+// compare: besides the table, the overlay and the faults of its command line
+// and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   TempDir dir("report");
   for (const std::string run : {"old", "new"}) {
@@ -840,11 +837,9 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
-  for (const std::string& args :
-       {"plot -o " + dir.Path("p.svg") + " " + plotted,
-        "plot -o " + dir.Path("p.png") + " " + plotted,
-        "compare -o " + dir.Path("c.svg") + " " + plotted + " " + plotted}) {
-    const ToolRun run = Tool(dir, args);
+  for (const std::string& args : {"plot -o " + dir.Path("p.svg"), "plot -o " + dir.Path("p.png"),
+                                  "compare -o " + dir.Path("c.svg") + " " + plotted}) {
+    const ToolRun run = Tool(dir, args + " " + plotted);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
   }
@@ -882,30 +877,28 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
       "\t\t\t\tr\x01\xff: seconds=1e-320 samples=200 rate=1 mean=1.26ms p50=1.21ms p90=1.66ms "
       "p99=2.30ms p99.9=4.10ms max=12.50ms\n");
 
-  for (const std::string& args :
-       {"summary --json " + log, "summary --json --by-host " + log, "csv --json " + log,
-        "csv --json " + records, "check --json --slo '*:max<1h' " + log}) {
+  // Each command line, the lines of its output, and texts it holds: JSON that
+  // parses, or text safe on a terminal.
+  const std::size_t table = names.size() + 2;  // a line a counter, and two more
+  const std::tuple<std::string, std::size_t, std::vector<const char*>> runs[] = {
+      {"summary --json " + log, table, {}},
+      {"summary --json --by-host " + log, table, {}},
+      {"csv --json " + log, rows + 2, {}},
+      {"csv --json " + records, 3, {}},
+      {"check --json --slo '*:max<1h' " + log, table, {}},
+      {"csv " + log,
+       rows + 1,
+       {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}},
+      {"summary " + log, table, {"=h\\x01\\x02"}},
+      {"summary --by-host " + log, table, {"=h\\x01\\x02"}},
+      {"check --slo '*:p50<1h' " + log, table, {}}};
+  for (const auto& [args, lines, says] : runs) {
     const ToolRun run = Tool(dir, args);
     ASSERT_EQ(run.status, 0) << args << run.err;
-    EXPECT_TRUE(ValidJson(run.out)) << args;
-    const std::size_t entries = args.find("csv") != 0                     ? names.size()
-                                : args.find(records) != std::string::npos ? 1
-                                                                          : rows;
-    EXPECT_EQ(Occurrences(run.out, "\n"), entries + 2) << args;
-  }
-  const ToolRun csv = Tool(dir, "csv " + log);
-  ASSERT_EQ(csv.status, 0) << csv.err;
-  EXPECT_TRUE(TerminalSafe(csv.out));
-  EXPECT_EQ(Occurrences(csv.out, "\n"), rows + 1);
-  for (const char* cell :
-       {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"})
-    EXPECT_TRUE(Has(csv.out, cell));
-  for (const char* args : {"summary ", "summary --by-host ", "check --slo '*:p50<1h' "}) {
-    const ToolRun summary = Tool(dir, args + log);
-    ASSERT_EQ(summary.status, 0) << summary.err;
-    EXPECT_TRUE(TerminalSafe(summary.out)) << args;
-    EXPECT_EQ(Occurrences(summary.out, "\n"), names.size() + 2) << args;
-    EXPECT_TRUE(args[0] != 's' || Has(summary.out, "=h\\x01\\x02")) << args;
+    const bool json = args.find("--json") != std::string::npos;
+    EXPECT_TRUE(json ? ValidJson(run.out) : TerminalSafe(run.out)) << args;
+    EXPECT_EQ(Occurrences(run.out, "\n"), lines) << args;
+    for (const char* text : says) EXPECT_TRUE(Has(run.out, text)) << args;
   }
 }
 
