@@ -282,8 +282,7 @@ TEST(ReportMerge, WindowsHostsAndRotatedFilesMergeTheIntervalsEndingInThemBucket
 TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   TempDir dir("report");
   const auto feed = [](Counters& c, int pass) { Add(c, 0, 1000 + pass); };
-  WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1);
-  const std::string whole = ReadFile(dir.Path("t.hlog"));
+  const std::string whole = ReadFile(WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1));
   // Killed inside the last line's write: any cut leaves two whole intervals.
   const std::size_t lastLine = whole.rfind('\n', whole.size() - 2) + 1;
   for (std::size_t cut = lastLine + 1; cut < whole.size(); cut += 3) {
@@ -350,22 +349,15 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   TempDir dir("report");
   const std::string good =
       ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) { Add(c, 0, 5); }));
-  std::string v2 = good;
+  std::string v2 = good, layout = good;
   v2.replace(v2.find(" 1\n"), 3, " 2\n");
-  std::string layout = good;
   layout.replace(layout.find("schema=4"), 8, "schema=3");
-  dir.Write("foreign.txt", "hello\nworld\n");
-  dir.Write("v2.hlog", v2);
-  dir.Write("layout.hlog", layout);
-  dir.Write("empty.hlog", "");
-
-  const std::string out = dir.Path("out.csv");
+  const std::string out = dir.Path("out.csv"), ok = dir.Path("ok.hlog");
   for (const std::string& args :
-       {"summary " + dir.Path("foreign.txt"), "csv " + dir.Path("v2.hlog"),
-        "csv " + dir.Path("layout.hlog"), "summary " + dir.Path("empty.hlog"),
-        "summary " + dir.Path("missing.hlog"), "csv --counter nosuch* " + dir.Path("ok.hlog"),
-        "csv --from " + std::to_string(static_cast<long long>(kT0 + 1)) + " " + dir.Path("ok.hlog"),
-        "plot " + dir.Path("ok.hlog")}) {
+       {"summary " + dir.Write("foreign.txt", "hello\nworld\n"), "csv " + dir.Write("v2.hlog", v2),
+        "csv " + dir.Write("layout.hlog", layout), "summary " + dir.Write("empty.hlog", ""),
+        "summary " + dir.Path("missing.hlog"), "csv --counter nosuch* " + ok,
+        "csv --from " + std::to_string(static_cast<long long>(kT0 + 1)) + " " + ok, "plot " + ok}) {
     EXPECT_EQ(Tool(dir, args + " -o " + out).status, args.rfind("plot", 0) == 0 ? 2 : 1) << args;
     EXPECT_FALSE(std::filesystem::exists(out)) << args;
   }
@@ -373,7 +365,7 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   std::string error;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
   EXPECT_TRUE(Has(error, "version '2'"));
-  EXPECT_EQ(Tool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")).status, 0);
+  EXPECT_EQ(Tool(dir, "csv -o " + out + " " + ok).status, 0);
   EXPECT_TRUE(Has(ReadFile(out), ",c,1,"));
   // Messages show an option or a file name as names are shown.
   for (const char* args :
