@@ -53,7 +53,6 @@ std::vector<long long> Samples(unsigned seed, int n) {
   return out;
 }
 
-// Feeds `samples` to each counter.
 void Feed(const std::vector<CTimeCounter*>& counters, const std::vector<long long>& samples) {
   for (long long s : samples)
     for (CTimeCounter* counter : counters) counter->AddSample(CTimeInterval(s));
@@ -108,7 +107,6 @@ std::string WriteLog(const TempDir& dir, const std::string& file,
   return dir.Path(file);
 }
 
-// The number of times `what` occurs in `text`.
 std::size_t Occurrences(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -124,7 +122,6 @@ testing::AssertionResult Has(const std::string& text, const std::string& what) {
   return result << "'" << what << "' in:\n" << text.substr(0, 4000);
 }
 
-// The number of entries in the directory `dir`.
 std::ptrdiff_t Entries(const std::string& dir) {
   return std::distance(std::filesystem::directory_iterator(dir),
                        std::filesystem::directory_iterator());
@@ -394,8 +391,6 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   }
 }
 
-// The ordinary log's records give per-interval rows; a window of them cannot
-// be merged.
 TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   const std::string log =
       "2026-12-07 01:50:00.250 [info] [42:43] [void CPerfCounters::Log():40] Interval Stats: \n"
@@ -493,8 +488,7 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
   }
 }
 
-// The summary writes every duration with the counters' own text: each 100 ns
-// unit from 0 to 20 ms as a single-sample counter's mean and maximum.
+// Each 100 ns unit up to 20 ms as a single-sample counter's mean and maximum.
 TEST(ReportText, SummaryDurationsAreTheCountersTextForEveryUnitUpTo20ms) {
   constexpr std::uint64_t kUnits = 200'000;
   zrreport::Dataset data;
