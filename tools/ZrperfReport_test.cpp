@@ -18,6 +18,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/counters/internal/DurationText.h>
@@ -47,17 +48,14 @@ std::vector<long long> Samples(unsigned seed, int n) {
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> exponent(0.0, 8.0);
   std::vector<long long> out;
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n; ++i)
     out.push_back(i % 97 == 0 ? 0 : static_cast<long long>(std::pow(10.0, exponent(random))));
-  }
   return out;
 }
 
-// Feeds `samples` to each counter.
 void Feed(const std::vector<CTimeCounter*>& counters, const std::vector<long long>& samples) {
-  for (long long s : samples) {
+  for (long long s : samples)
     for (CTimeCounter* counter : counters) counter->AddSample(CTimeInterval(s));
-  }
 }
 
 zrreport::Dataset Read(const std::vector<std::string>& paths) {
@@ -70,24 +68,23 @@ zrreport::Dataset Read(const std::vector<std::string>& paths) {
 CTimeCounterSnapshot MergeAll(const zrreport::Dataset& data, const std::string& name,
                               double after = -1, double upTo = 1e18) {
   CTimeCounterSnapshot merged;
-  for (const zrreport::Interval& i : data.intervals) {
+  for (const zrreport::Interval& i : data.intervals)
     if (i.name == name && i.end > after && i.end <= upTo) merged.Merge(i.Snapshot());
-  }
   return merged;
 }
 
-void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterSnapshot& ref) {
+// Checks that `merged` has the buckets and totals of `ref`, and its percentiles `fractions`.
+void ExpectSameHistogram(const CTimeCounterSnapshot& merged, const CTimeCounterSnapshot& ref,
+                         std::initializer_list<double> fractions = {}) {
+  for (double f : fractions)
+    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
   EXPECT_EQ(merged.GetCount(), ref.GetCount());
   EXPECT_EQ(merged.GetTotal().Get100ns(), ref.GetTotal().Get100ns());
   EXPECT_EQ(merged.GetZeroCount(), ref.GetZeroCount());
   ASSERT_EQ(merged.GetBuckets().size(), ref.GetBuckets().size());
   for (std::size_t b = 0; b < ref.GetBuckets().size(); ++b) {
-    const auto& m = merged.GetBuckets()[b];
-    const auto& r = ref.GetBuckets()[b];
-    EXPECT_EQ(m.index, r.index);
-    EXPECT_EQ(m.count, r.count) << "bucket " << r.index;
-    EXPECT_EQ(m.low, r.low);
-    EXPECT_EQ(m.high, r.high);
+    const auto &m = merged.GetBuckets()[b], &r = ref.GetBuckets()[b];
+    EXPECT_EQ(std::tie(m.index, m.count, m.low, m.high), std::tie(r.index, r.count, r.low, r.high));
   }
 }
 
@@ -101,9 +98,8 @@ std::string WriteLog(const TempDir& dir, const std::string& file,
   auto log = CHistogramLog::Open(dir.Path(file), options, &error);
   EXPECT_TRUE(log) << error;
   Counters counters;
-  for (const std::string& name : names) {
+  for (const std::string& name : names)
     counters.emplace_back(name, boost::shared_ptr<CTimeCounter>(new CTimeCounter()));
-  }
   for (int pass = 0; log && pass < passes; ++pass) {
     feed(counters, pass);
     EXPECT_TRUE(log->WritePass(counters, kT0 + step * pass));
@@ -111,19 +107,29 @@ std::string WriteLog(const TempDir& dir, const std::string& file,
   return dir.Path(file);
 }
 
-// The number of times `what` occurs in `text`.
 std::size_t Occurrences(const std::string& text, const std::string& what) {
   std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++n;
-  }
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
 
-// The number of entries in the directory `dir`.
+// Whether `text` holds `what`; either way the message shows `what` and the
+// start of `text`.
+testing::AssertionResult Has(const std::string& text, const std::string& what) {
+  testing::AssertionResult result = text.find(what) != std::string::npos
+                                        ? testing::AssertionSuccess()
+                                        : testing::AssertionFailure();
+  return result << "'" << what << "' in:\n" << text.substr(0, 4000);
+}
+
 std::ptrdiff_t Entries(const std::string& dir) {
   return std::distance(std::filesystem::directory_iterator(dir),
                        std::filesystem::directory_iterator());
+}
+
+// Adds `n` samples of `units` (100 ns each) to the counter `k` of a log's counters.
+void Add(Counters& counters, std::size_t k, long long units, int n = 1) {
+  for (int i = 0; i < n; ++i) counters[k].second->AddSample(CTimeInterval(units));
 }
 
 // Replaces the value of the file's "#host" line with `host` as it stands.
@@ -138,8 +144,6 @@ std::string Micros(CTimeInterval value) {
   const long long units = value.Get100ns();
   return std::to_string(units / 10) + "." + std::to_string(units % 10);
 }
-
-// ---- Running the command ------------------------------------------------------
 
 struct ToolRun {
   int status = -1;  // the exit status; -1 when killed
@@ -172,30 +176,21 @@ ToolRun Tool(const TempDir& dir, const std::string& arguments,
   close(go[1]);
   int status = 0;
   waitpid(pid, &status, 0);
-  ToolRun run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = ReadFile(out);
-  run.err = ReadFile(err);
+  const ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
   std::filesystem::remove(out);
   std::filesystem::remove(err);
   return run;
 }
 
-int RunTool(const TempDir& dir, const std::string& arguments) {
-  return Tool(dir, arguments).status;
-}
-
-// ---- Checking texts ---------------------------------------------------------------
-
 // True when `text` is safe on a terminal: well-formed UTF-8 with no control
-// character (C0, DEL or C1) other than the line feeds between lines.
-bool TerminalSafe(const std::string& text) {
+// character (C0, DEL or C1) other than the line feeds between lines (and,
+// with `tabs`, tabs).
+bool TerminalSafe(const std::string& text, bool tabs = false) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
-    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-      return false;  // U+0080..U+009F
-    }
+    if ((c < 0x20 && c != '\n' && !(tabs && c == '\t')) || c == 0x7F) return false;
+    // U+0080..U+009F (past the end, text[i + 1] is the NUL: malformed anyway)
+    if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
   }
   return zrperf::IsUtf8(text);
 }
@@ -216,7 +211,7 @@ bool ValidJson(const std::string& text) {
 // the histogram of one counter fed every sample, passes 3..6 into one fed
 // theirs. The extremes of a later interval are bounds, so a window's
 // percentiles are compared away from both ends.
-TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
+TEST(ReportMerge, WindowsHostsAndRotatedFilesMergeTheIntervalsEndingInThemBucketForBucket) {
   TempDir dir("report");
   CTimeCounter reference, inside, outside;
   const zrreport::Dataset data =
@@ -225,21 +220,13 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
              Samples(pass, 500 + 300 * pass));
       })});
   ASSERT_EQ(data.intervals.size(), 12u);
-  const CTimeCounterSnapshot merged = MergeAll(data, "read");
-  const CTimeCounterSnapshot all = reference.GetSnapshot();
-  ExpectSameHistogram(merged, all);
+  const CTimeCounterSnapshot merged = MergeAll(data, "read"), all = reference.GetSnapshot();
+  ExpectSameHistogram(merged, all, {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0});
   EXPECT_EQ(merged.GetMin().Get100ns(), all.GetMin().Get100ns());
   EXPECT_EQ(merged.GetMax().Get100ns(), all.GetMax().Get100ns());
-  for (double f : {0.0, 0.001, 0.1, 0.5, 0.9, 0.99, 0.999, 0.9999, 1.0}) {
-    EXPECT_EQ(merged.GetPercentile(f).Get100ns(), all.GetPercentile(f).Get100ns()) << f;
-  }
   // (kT0+150, kT0+360] holds the ends of passes 3..6; its edges cut intervals 2 and 6.
-  const CTimeCounterSnapshot window = MergeAll(data, "read", kT0 + 150, kT0 + 360);
   const CTimeCounterSnapshot ref = inside.GetSnapshot();
-  ExpectSameHistogram(window, ref);
-  for (double f : {0.25, 0.5, 0.9, 0.99}) {
-    EXPECT_EQ(window.GetPercentile(f).Get100ns(), ref.GetPercentile(f).Get100ns()) << f;
-  }
+  ExpectSameHistogram(MergeAll(data, "read", kT0 + 150, kT0 + 360), ref, {0.25, 0.5, 0.9, 0.99});
 
   zrreport::ReportOptions options;
   options.from = std::to_string(static_cast<long long>(kT0 + 150));
@@ -247,12 +234,12 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   options.json = true;
   std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"samples\": " + std::to_string(ref.GetCount())), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_us\": " + Micros(ref.GetPercentile(0.99))), std::string::npos);
+  EXPECT_TRUE(Has(text, "\"samples\": " + std::to_string(ref.GetCount())));
+  EXPECT_TRUE(Has(text, "\"p99_us\": " + Micros(ref.GetPercentile(0.99))));
   options.from = "-0s";  // after the last interval: an empty window
   options.to.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
-  EXPECT_NE(error.find("no interval"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "no interval"));
 
   // Two hosts' logs merge into one row, or one a host.
   CTimeCounter hosts;
@@ -267,38 +254,32 @@ TEST(ReportMerge, WindowsAndHostsMergeTheIntervalsEndingInThemBucketForBucket) {
   options = zrreport::ReportOptions();
   options.json = true;
   ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"samples\": 6000"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))),
-            std::string::npos);
+  EXPECT_TRUE(Has(text, "\"samples\": 6000"));
+  EXPECT_TRUE(Has(text, "\"p99_9_us\": " + Micros(hosts.GetSnapshot().GetPercentile(0.999))));
   options.byHost = true;
   ASSERT_TRUE(zrreport::Summary(both, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"host\": \"other-host\", \"samples\": 3000"), std::string::npos) << text;
-}
+  EXPECT_TRUE(Has(text, "\"host\": \"other-host\", \"samples\": 3000"));
 
-TEST(ReportFiles, RotatedFilesAreReadOldestFirstAndWhole) {
-  TempDir dir("report");
-  HistogramLogOptions options;
-  options.maxBytes = 4096;
-  options.keptFiles = 50;
-  CTimeCounter reference;
+  // Rotated files are read oldest first and whole.
+  HistogramLogOptions rotation;
+  rotation.maxBytes = 4096;
+  rotation.keptFiles = 50;
+  CTimeCounter rotated;
   const auto feed = [&](Counters& c, int pass) {
-    Feed({c[0].second.get(), &reference}, Samples(300 + pass, 400));
+    Feed({c[0].second.get(), &rotated}, Samples(300 + pass, 400));
   };
-  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, options, 1);
+  WriteLog(dir, "r.hlog", {"rot"}, 40, feed, rotation, 1);
   ASSERT_TRUE(std::filesystem::exists(dir.Path("r.3.hlog")));
-  const zrreport::Dataset data = Read({dir.Path("r.hlog")});
-  ASSERT_EQ(data.intervals.size(), 40u);
-  for (int pass = 0; pass < 40; ++pass) EXPECT_EQ(data.intervals[pass].end, kT0 + pass);
-  ExpectSameHistogram(MergeAll(data, "rot"), reference.GetSnapshot());
+  const zrreport::Dataset rotatedData = Read({dir.Path("r.hlog")});
+  ASSERT_EQ(rotatedData.intervals.size(), 40u);
+  for (int pass = 0; pass < 40; ++pass) EXPECT_EQ(rotatedData.intervals[pass].end, kT0 + pass);
+  ExpectSameHistogram(MergeAll(rotatedData, "rot"), rotated.GetSnapshot());
 }
 
 TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   TempDir dir("report");
-  const auto feed = [](Counters& c, int pass) {
-    c[0].second->AddSample(CTimeInterval(1000 + pass));
-  };
-  WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1);
-  const std::string whole = ReadFile(dir.Path("t.hlog"));
+  const auto feed = [](Counters& c, int pass) { Add(c, 0, 1000 + pass); };
+  const std::string whole = ReadFile(WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1));
   // Killed inside the last line's write: any cut leaves two whole intervals.
   const std::size_t lastLine = whole.rfind('\n', whole.size() - 2) + 1;
   for (std::size_t cut = lastLine + 1; cut < whole.size(); cut += 3) {
@@ -306,7 +287,7 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
     const zrreport::Dataset data = Read({dir.Path("t.hlog")});
     EXPECT_EQ(data.intervals.size(), 2u) << cut;
     ASSERT_EQ(data.warnings.size(), 1u) << cut;
-    EXPECT_NE(data.warnings[0].find("torn"), std::string::npos);
+    EXPECT_TRUE(Has(data.warnings[0], "torn"));
   }
   // A torn line followed by a restart's header is skipped too; a new writer
   // starts its header on a line of its own.
@@ -320,8 +301,8 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   std::string corrupt = whole, error;
   corrupt[lastLine - 5] = '!';  // inside the second interval's bucket field
   EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
-  EXPECT_NE(error.find("x.hlog:"), std::string::npos);
-  EXPECT_NE(error.find("corrupt line"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "x.hlog:"));
+  EXPECT_TRUE(Has(error, "corrupt line"));
 
   // Lines are read up to 1 MiB (without the line feed) across the reader's
   // chunks; a longer one is skipped with a warning and the lines after it count.
@@ -337,9 +318,7 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
     EXPECT_EQ(data.intervals.size(), length == kLimit ? 5u : 4u) << length;
     ASSERT_EQ(data.warnings.size(), length == kLimit ? 0u : 1u) << length;
     if (length > kLimit) {
-      EXPECT_NE(data.warnings[0].find(":11: skipped a line longer than 1048576 bytes"),
-                std::string::npos)
-          << data.warnings[0];
+      EXPECT_TRUE(Has(data.warnings[0], ":11: skipped a line longer than 1048576 bytes"));
     }
   }
 }
@@ -352,13 +331,10 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
     for (auto& c : counters)
       c.second->AddSample(CTimeInterval(static_cast<long long>(c.first.size())));
   });
-  const std::string text = ReadFile(dir.Path("n.hlog"));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7 + 4);  // header and one line each
+  EXPECT_EQ(Occurrences(ReadFile(dir.Path("n.hlog")), "\n"), 7u + 4);  // header and one line each
   const zrreport::Dataset data = Read({dir.Path("n.hlog")});
   ASSERT_EQ(data.intervals.size(), 4u);
-  for (const std::string& name : names) {
-    EXPECT_EQ(MergeAll(data, name).GetCount(), 1u) << name;
-  }
+  for (const std::string& name : names) EXPECT_EQ(MergeAll(data, name).GetCount(), 1u) << name;
   zrreport::ReportOptions options;
   options.counters = {"a\\\\x00*"};  // glob on the escaped form
   std::string table, error;
@@ -368,39 +344,31 @@ TEST(ReportFiles, NamesWithControlCharactersAndNulsStayDistinctAndExact) {
 
 TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWritingNothing) {
   TempDir dir("report");
-  const std::string good = ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) {
-    c[0].second->AddSample(CTimeInterval(5));
-  }));
-  std::string v2 = good;
+  const std::string good =
+      ReadFile(WriteLog(dir, "ok.hlog", {"c"}, 1, [](Counters& c, int) { Add(c, 0, 5); }));
+  std::string v2 = good, layout = good;
   v2.replace(v2.find(" 1\n"), 3, " 2\n");
-  std::string layout = good;
   layout.replace(layout.find("schema=4"), 8, "schema=3");
-  dir.Write("foreign.txt", "hello\nworld\n");
-  dir.Write("v2.hlog", v2);
-  dir.Write("layout.hlog", layout);
-  dir.Write("empty.hlog", "");
-
-  const std::string out = dir.Path("out.csv");
+  const std::string out = dir.Path("out.csv"), ok = dir.Path("ok.hlog");
   for (const std::string& args :
-       {"summary " + dir.Path("foreign.txt"), "csv " + dir.Path("v2.hlog"),
-        "csv " + dir.Path("layout.hlog"), "summary " + dir.Path("empty.hlog"),
-        "summary " + dir.Path("missing.hlog"), "csv --counter nosuch* " + dir.Path("ok.hlog"),
-        "csv --from " + std::to_string(static_cast<long long>(kT0 + 1)) + " " + dir.Path("ok.hlog"),
-        "plot " + dir.Path("ok.hlog")}) {
-    EXPECT_EQ(RunTool(dir, args + " -o " + out), args.rfind("plot", 0) == 0 ? 2 : 1) << args;
+       {"summary " + dir.Write("foreign.txt", "hello\nworld\n"), "csv " + dir.Write("v2.hlog", v2),
+        "csv " + dir.Write("layout.hlog", layout), "summary " + dir.Write("empty.hlog", ""),
+        "summary " + dir.Path("missing.hlog"), "csv --counter nosuch* " + ok,
+        "csv --from " + std::to_string(static_cast<long long>(kT0 + 1)) + " " + ok, "plot " + ok}) {
+    EXPECT_EQ(Tool(dir, args + " -o " + out).status, args.rfind("plot", 0) == 0 ? 2 : 1) << args;
     EXPECT_FALSE(std::filesystem::exists(out)) << args;
   }
   zrreport::Dataset data;
   std::string error;
   EXPECT_FALSE(zrreport::ReadText("v2.hlog", v2, &data, &error));
-  EXPECT_NE(error.find("version '2'"), std::string::npos) << error;
-  EXPECT_EQ(RunTool(dir, "csv -o " + out + " " + dir.Path("ok.hlog")), 0);
-  EXPECT_NE(ReadFile(out).find(",c,1,"), std::string::npos);
+  EXPECT_TRUE(Has(error, "version '2'"));
+  EXPECT_EQ(Tool(dir, "csv -o " + out + " " + ok).status, 0);
+  EXPECT_TRUE(Has(ReadFile(out), ",c,1,"));
   // Messages show an option or a file name as names are shown.
   for (const char* args :
        {"summary \"$(printf -- '--x\\033[2J')\"", "summary \"$(printf 'f\\033[2J')\""}) {
     const ToolRun run = Tool(dir, args);
-    EXPECT_NE(run.err.find("\\x1b[2J"), std::string::npos) << run.err;
+    EXPECT_TRUE(Has(run.err, "\\x1b[2J"));
     EXPECT_TRUE(TerminalSafe(run.err)) << run.err;
   }
   // A FIFO, a device and a directory in a log's place are refused at once
@@ -416,17 +384,13 @@ TEST(ReportFiles, ForeignVersionLayoutSelectionAndNonRegularInputsExitNonZeroWri
   for (const auto& input : inputs) {
     const ToolRun run = Tool(dir, "summary " + input.first);
     EXPECT_EQ(run.status, 1) << input.first;
-    EXPECT_NE(
-        run.err.find(input.first + ": cannot be read: " + input.second + ", not a regular file"),
-        std::string::npos)
-        << run.err;
+    EXPECT_TRUE(
+        Has(run.err, input.first + ": cannot be read: " + input.second + ", not a regular file"));
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out, "");
   }
 }
 
-// The ordinary log's records give per-interval rows; a window of them cannot
-// be merged.
 TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   const std::string log =
       "2026-12-07 01:50:00.250 [info] [42:43] [void CPerfCounters::Log():40] Interval Stats: \n"
@@ -442,26 +406,24 @@ TEST(ReportFiles, IntervalStatsRecordsGiveRowsButNoMergedWindow) {
   zrreport::ReportOptions options;
   std::string text;
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,1660.0,2300.0,4100.0,12500.0"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find(",x: y,3,1.500,0.7,"), std::string::npos) << text;
+  EXPECT_TRUE(Has(text, ",42,disk.read,200,200.000,1260.0,1210.0,1660.0,2300.0,4100.0,12500.0"));
+  EXPECT_TRUE(Has(text, ",x: y,3,1.500,0.7,"));
   // Chosen percentiles: the records' own, or a fault naming the missing one.
   std::string unused;
   ASSERT_TRUE(zrreport::ParsePercentiles("99.9,50", &options.percentiles, &unused));
   ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find(",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"), std::string::npos);
+  EXPECT_TRUE(Has(text, ",42,disk.read,200,200.000,1260.0,1210.0,4100.0,12500.0"));
   ASSERT_TRUE(zrreport::ParsePercentiles("90,99.99", &options.percentiles, &unused));
   EXPECT_FALSE(zrreport::Csv(data, options, &text, &error));
-  EXPECT_NE(error.find("p99.9 only, not p99.99"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "p99.9 only, not p99.99"));
   options.percentiles.clear();
   EXPECT_FALSE(zrreport::Summary(data, options, &text, &error));
-  EXPECT_NE(error.find("cannot be merged exactly"), std::string::npos) << error;
+  EXPECT_TRUE(Has(error, "cannot be merged exactly"));
   for (const char* seconds : {"nan", "inf", "-1.00"}) {
     std::string bad = log;
     bad.replace(bad.find("seconds=1.00"), 12, std::string("seconds=") + seconds);
     EXPECT_FALSE(zrreport::ReadText("app.log", bad, &data, &error)) << seconds;
-    EXPECT_NE(error.find("app.log:2: corrupt"), std::string::npos) << error;
+    EXPECT_TRUE(Has(error, "app.log:2: corrupt"));
   }
 }
 
@@ -489,21 +451,13 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
 
   // Each leading character that a spreadsheet reads as a formula, and each
   // character that needs quoting; numbers are never cells of this kind.
-  const std::pair<std::string, std::string> cells[] = {{"=1+1", "\"'=1+1\""},
-                                                       {"+1", "\"'+1\""},
-                                                       {"-1", "\"'-1\""},
-                                                       {"@SUM(A1)", "\"'@SUM(A1)\""},
-                                                       {"\tx", "\"'\tx\""},
-                                                       {"\rx", "\"'\rx\""},
-                                                       {"=\"q\",", "\"'=\"\"q\"\",\""},
-                                                       {"a,b", "\"a,b\""},
-                                                       {"a\"b", "\"a\"\"b\""},
-                                                       {"a\nb", "\"a\nb\""},
-                                                       {"a\rb", "\"a\rb\""},
-                                                       {"a=b-c", "a=b-c"},
-                                                       {"", ""}};
-  for (const auto& cell : cells)
-    EXPECT_EQ(zrreport::CsvCell(cell.first), cell.second) << cell.first;
+  std::string cells;
+  for (const char* cell : {"=1+1", "+1", "-1", "@SUM(A1)", "\tx", "\rx", "=\"q\",", "a,b", "a\"b",
+                           "a\nb", "a\rb", "a=b-c", ""})
+    cells += zrreport::CsvCell(cell) + "|";
+  EXPECT_EQ(cells,
+            "\"'=1+1\"|\"'+1\"|\"'-1\"|\"'@SUM(A1)\"|\"'\tx\"|\"'\rx\"|\"'=\"\"q\"\",\"|\"a,b\"|"
+            "\"a\"\"b\"|\"a\nb\"|\"a\rb\"|a=b-c||");
   std::string all;
   for (int c = 0; c < 256; ++c) {
     all += static_cast<char>(c);
@@ -523,11 +477,8 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
             "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\tb\xc3\xa9");
   for (const std::string& text : {all, zrreport::ShownName(all)}) {
     const std::string html = zrreport::HtmlText(text);
-    EXPECT_TRUE(zrperf::IsUtf8(html));
     EXPECT_EQ(html.find_first_of("<>\"'"), std::string::npos);
-    std::string untabbed = html;
-    std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
-    EXPECT_TRUE(TerminalSafe(untabbed));
+    EXPECT_TRUE(TerminalSafe(html, true));
     for (std::size_t at = html.find('&'); at != std::string::npos; at = html.find('&', at + 1)) {
       const std::string entity = html.substr(at, html.find(';', at) - at + 1);
       EXPECT_TRUE(entity == "&amp;" || entity == "&lt;" || entity == "&gt;" || entity == "&quot;" ||
@@ -537,39 +488,31 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
   }
 }
 
-// The summary writes every duration with the counters' own text: each 100 ns
-// unit from 0 to 20 ms as a single-sample counter's mean and maximum.
+// Each 100 ns unit up to 20 ms as a single-sample counter's mean and maximum.
 TEST(ReportText, SummaryDurationsAreTheCountersTextForEveryUnitUpTo20ms) {
   constexpr std::uint64_t kUnits = 200'000;
   zrreport::Dataset data;
   data.sources.push_back({"d.hlog", "h", 1});
   for (std::uint64_t v = 0; v <= kUnits; ++v) {
-    zrreport::Interval i;
-    char name[16];
-    std::snprintf(name, sizeof(name), "%07llu", static_cast<unsigned long long>(v));
-    i.name = name;
-    i.end = kT0;
-    i.seconds = 1;
-    i.count = 1;
-    i.total = i.min = i.max = v;
-    i.zero = v == 0 ? 1 : 0;
-    i.buckets = "-";
-    data.intervals.push_back(std::move(i));
+    // A name of one width (so that names sort as the values do), end, seconds,
+    // source, count, a histogram of total, min, max, zero count, exact
+    // extremes and no bucket.
+    data.intervals.push_back(
+        {std::to_string(1'000'000 + v), kT0, 1, 0, 1, true, v, v, v, v == 0, true, true, "-", {}});
   }
   std::string text, error;
   ASSERT_TRUE(zrreport::Summary(data, {}, &text, &error)) << error;
-  std::size_t at = text.find('\n', text.find('\n') + 1) + 1;  // after the window and the heading
+  std::istringstream rows(text);
+  std::string row;
+  std::getline(std::getline(rows, row), row);  // the window and the heading
   std::size_t mismatches = 0;
   for (std::uint64_t v = 0; v <= kUnits; ++v) {
-    const std::size_t end = text.find('\n', at);
-    ASSERT_NE(end, std::string::npos) << v;
-    const std::string row = text.substr(at, end - at);
-    at = end + 1;
+    ASSERT_TRUE(std::getline(rows, row)) << v;
+    // The mean ends at column 67 (32 + 1 + 12 + 1 + 10 + 1 + 10), the maximum at the row's end.
     const std::string expected = zrfw::DurationText(v);
-    const std::size_t meanEnd = 32 + 1 + 12 + 1 + 10 + 1 + 10;
-    const std::string mean = row.substr(meanEnd - 10, 10), max = row.substr(row.size() - 10);
-    const bool same = mean.substr(10 - expected.size()) == expected &&
-                      max.substr(10 - expected.size()) == expected;
+    const std::size_t n = expected.size();
+    const bool same =
+        row.compare(67 - n, n, expected) == 0 && row.compare(row.size() - n, n, expected) == 0;
     if (!same && mismatches++ < 5) ADD_FAILURE() << v << ": " << row << " vs " << expected;
   }
   EXPECT_EQ(mismatches, 0u);
@@ -583,8 +526,25 @@ std::string PlotDataLog(const TempDir& dir) {
 }
 
 // The SVG holds every series and nothing is left on failure; the PNG has the
-// asked size and is not blank.
-TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOnFailure) {
+// asked size and is not blank. --percentiles: the lists taken (sorted, in the
+// shown form) and refused, and the chosen figures in every output.
+TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLeftOnFailure) {
+  std::vector<std::pair<std::string, std::string>> lists = {
+      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
+      {" 99.999999 , 0.5", "p0.5 p99.999999"},
+      {"99.90,1", "p1 p99.9"},
+      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
+  for (const char* refused :
+       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"})
+    lists.push_back({refused, "refused"});  // and no figure left behind
+  for (const auto& [list, expected] : lists) {
+    std::vector<zrreport::Stat> stats;
+    std::string error, labels;
+    const bool taken = zrreport::ParsePercentiles(list, &stats, &error);
+    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
+    EXPECT_EQ(taken ? labels : "refused" + labels, expected) << list;
+  }
+
   TempDir dir("report");
   const zrreport::Dataset data = Read({PlotDataLog(dir)});
   zrreport::ReportOptions options;
@@ -592,12 +552,9 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
   std::string error;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
   const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find("<svg"), std::string::npos);
-  EXPECT_NE(svg.find("width=\"1000\""), std::string::npos);
-  for (const char* text :
-       {"disk.read", "disk.write", "p99.9", "Samples per second", "Latency by percentile"}) {
-    EXPECT_NE(svg.find(text), std::string::npos) << text;
-  }
+  for (const char* text : {"<svg", "width=\"1000\"", "disk.read", "disk.write", "p99.9",
+                           "Samples per second", "Latency by percentile"})
+    EXPECT_TRUE(Has(svg, text));
   EXPECT_GT(std::count(svg.begin(), svg.end(), 'M'), 200);  // path moves: the series' points
 
   options.counters = {"nothing"};
@@ -623,20 +580,19 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
     // Rows of 10 a decade: 1 ms and 1.1 ms share one, 2 ms has its own, and
     // so has 1.3 ms (which rows of 3 a decade would put with 1 ms).
     const auto feed = [variant](Counters& c, int pass) {
-      for (long long units : {10000, 11000, 20000}) c[0].second->AddSample(CTimeInterval(units));
-      if (pass == 1 && variant == 1) c[0].second->AddSample(CTimeInterval(13000));
+      for (long long units : {10000, 11000, 20000}) Add(c, 0, units);
+      if (pass == 1 && variant == 1) Add(c, 0, 13000);
     };
     const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
     const std::string plot = draw(Read({log}), 3, true);
     polygons[variant] = Occurrences(plot, "<polygon");
-    EXPECT_NE(plot.find("<text>Latency heatmap: op</text>"), std::string::npos);
+    EXPECT_TRUE(Has(plot, "<text>Latency heatmap: op</text>"));
   }
   EXPECT_EQ(polygons[1], polygons[0] + 1);
-  EXPECT_EQ(RunTool(dir, "summary --heatmap " + dir.Path("h0.hlog")), 2);
+  EXPECT_EQ(Tool(dir, "summary --heatmap " + dir.Path("h0.hlog")).status, 2);
 
   const zrreport::Dataset longRun =
-      Read({WriteLog(dir, "l.hlog", {"op"}, 301,
-                     [](Counters& c, int) { c[0].second->AddSample(CTimeInterval(10000)); })});
+      Read({WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) { Add(c, 0, 10000); })});
   EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
   // Only the marks' definitions are left.
   EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
@@ -645,18 +601,43 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
                 Occurrences(draw(longRun, 241, true), "<polygon"),
             240u - 121u);
 
+  // --percentiles: the chosen figures in the summary, the CSV, their JSON keys and the plot.
+  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
+  std::string text;
+  options = {};
+  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_TRUE(Has(text, "       mean        p50     p99.99        max\n"));
+  options.json = true;
+  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
+  EXPECT_TRUE(Has(text, "\"p50_us\": " + Micros(read.GetPercentile(0.5)) + ", \"p99_99_us\": " +
+                            Micros(read.GetPercentile(0.9999)) + ", \"max_us\""));
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_TRUE(ValidJson(text));
+  EXPECT_TRUE(Has(text, "\"p99_99_us\""));
+  options.json = false;
+  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
+  EXPECT_EQ(
+      text.substr(0, text.find('\n')),
+      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
+  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
+  EXPECT_TRUE(Has(ReadFile(dir.Path("p.svg")), ">p99.99<"));
+  EXPECT_FALSE(Has(ReadFile(dir.Path("p.svg")), ">p90<"));
+  for (const char* args :
+       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "})
+    EXPECT_EQ(Tool(dir, args + dir.Path("p.hlog")).status, 2) << args;
+
 #if !defined(ZRPERF_TEST_HAVE_PNG)
   GTEST_SKIP() << "built without libpng to read the plot back";
 #else
-  options.counters.clear();
+  options.percentiles.clear();
   options.width = 900;
   options.height = 1100;
   ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.png"), &error)) << error;
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.Path("p.png").c_str()));
-  EXPECT_EQ(image.width, 900u);
-  EXPECT_EQ(image.height, 1100u);
+  EXPECT_EQ(std::make_pair(image.width, image.height), std::make_pair(900u, 1100u));
   image.format = PNG_FORMAT_GRAY;
   std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
   ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
@@ -673,82 +654,21 @@ TEST(ReportPlot, PlotsAndHeatmapsHoldEverySeriesAtTheAskedSizeAndNothingIsLeftOn
 #endif
 }
 
-// --percentiles: the lists taken (sorted, in the shown form) and refused; the
-// chosen figures in the summary, the CSV, their JSON keys and the plot.
-TEST(ReportPercentiles, ListsParseSortedAndEveryOutputShowsTheChosenFigures) {
-  const std::pair<const char*, const char*> lists[] = {
-      {"50,90,99,99.9,99.99", "p50 p90 p99 p99.9 p99.99"},
-      {" 99.999999 , 0.5", "p0.5 p99.999999"},
-      {"99.90,1", "p1 p99.9"},
-      {"1,2,3,4,5,6,7,8,9,10", "p1 p2 p3 p4 p5 p6 p7 p8 p9 p10"}};
-  for (const auto& list : lists) {
-    std::vector<zrreport::Stat> stats;
-    std::string error;
-    ASSERT_TRUE(zrreport::ParsePercentiles(list.first, &stats, &error)) << list.first << error;
-    std::string labels;
-    for (const zrreport::Stat& stat : stats) labels += (labels.empty() ? "" : " ") + stat.label;
-    EXPECT_EQ(labels, list.second);
-  }
-  for (const char* refused :
-       {"", "50,", "p50", "100", "0", "-1", "50,50.0", "99.9999999", "1,2,3,4,5,6,7,8,9,10,11"}) {
-    std::vector<zrreport::Stat> stats;
-    std::string error;
-    EXPECT_FALSE(zrreport::ParsePercentiles(refused, &stats, &error)) << refused;
-    EXPECT_TRUE(stats.empty()) << refused;
-  }
-
-  TempDir dir("report");
-  const zrreport::Dataset data = Read({PlotDataLog(dir)});
-  const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
-  zrreport::ReportOptions options;
-  std::string error, text;
-  ASSERT_TRUE(zrreport::ParsePercentiles("99.99,50", &options.percentiles, &error));
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("       mean        p50     p99.99        max\n"), std::string::npos) << text;
-  options.json = true;
-  ASSERT_TRUE(zrreport::Summary(data, options, &text, &error)) << error;
-  EXPECT_NE(text.find("\"p50_us\": " + Micros(read.GetPercentile(0.5)) +
-                      ", \"p99_99_us\": " + Micros(read.GetPercentile(0.9999)) + ", \"max_us\""),
-            std::string::npos)
-      << text;
-  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_TRUE(ValidJson(text));
-  EXPECT_NE(text.find("\"p99_99_us\""), std::string::npos);
-  options.json = false;
-  ASSERT_TRUE(zrreport::Csv(data, options, &text, &error)) << error;
-  EXPECT_EQ(
-      text.substr(0, text.find('\n')),
-      "end,end_unix,interval_s,host,pid,counter,samples,rate,mean_us,p50_us,p99_99_us,max_us");
-  ASSERT_TRUE(zrreport::Plot(data, options, dir.Path("p.svg"), &error)) << error;
-  const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_NE(svg.find(">p99.99<"), std::string::npos);
-  EXPECT_EQ(svg.find(">p90<"), std::string::npos);
-  for (const char* args :
-       {"summary --percentiles 50,50 ", "check --percentiles 50 --slo '*:max<1h' "}) {
-    EXPECT_EQ(RunTool(dir, args + dir.Path("p.hlog")), 2) << args;
-  }
-}
-
-// compare: the figures of both runs, their ratios, the counters in one run
-// only, the overlay, and the faults of its command line and selection.
+// compare: besides the table, the overlay and the faults of its command line
+// and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
   TempDir dir("report");
   for (const std::string run : {"old", "new"}) {
     WriteLog(dir, run + ".hlog", {"both", run == "old" ? "gone" : "fresh"}, 3,
              [&](Counters& c, int) {
-               for (int k = 0; k < 100; ++k) {
-                 c[0].second->AddSample(CTimeInterval(run == "old" ? 1000 : 2000));
-                 c[1].second->AddSample(CTimeInterval(10));
-               }
+               Add(c, 0, run == "old" ? 1000 : 2000, 100);
+               Add(c, 1, 10, 100);
              });
   }
   const std::string runs = dir.Path("old.hlog") + " " + dir.Path("new.hlog");
-  struct Case {
-    std::string args;
-    int status;
-    std::vector<std::string> says;  // in standard output, or error for a fault
-  };
-  const Case cases[] = {
+  // The command line, the exit status, and what standard output (or, for a
+  // fault, the error) says.
+  const std::tuple<std::string, int, std::vector<std::string>> cases[] = {
       {"",
        0,
        {"both                             old               300       2.50   100.00us",
@@ -770,55 +690,35 @@ TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
       {"--json -o " + dir.Path("c.png"), 2, {"--json is for the table"}},
       {dir.Path("new.hlog"), 2, {"compare takes two logs: OLD NEW"}},
   };
-  for (const Case& c : cases) {
-    const ToolRun run = Tool(dir, "compare " + c.args + " " + runs);
-    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
-    for (const std::string& text : c.says) {
-      EXPECT_NE((c.status == 0 ? run.out : run.err).find(text), std::string::npos)
-          << c.args << "\n"
-          << run.out << run.err;
-    }
-    if (c.args.find("--json") == 0 && c.status == 0) {
-      EXPECT_TRUE(ValidJson(run.out)) << run.out;
-    }
+  for (const auto& [args, status, says] : cases) {
+    const ToolRun run = Tool(dir, "compare " + args + " " + runs);
+    EXPECT_EQ(run.status, status) << args << "\n" << run.err;
+    for (const std::string& text : says)
+      EXPECT_TRUE(Has(status == 0 ? run.out : run.err, text)) << args << "\n" << run.err;
+    EXPECT_TRUE(args.find("--json") != 0 || status != 0 || ValidJson(run.out)) << run.out;
   }
-  EXPECT_EQ(RunTool(dir, "compare " + dir.Path("old.hlog")), 2);
+  EXPECT_EQ(Tool(dir, "compare " + dir.Path("old.hlog")).status, 2);
   const std::string svg = ReadFile(dir.Path("c.svg"));
-  for (const char* key : {"<text>both old</text>", "<text>both new</text>", "the old run dashed"}) {
-    EXPECT_NE(svg.find(key), std::string::npos) << key;
-  }
+  for (const char* key : {"<text>both old</text>", "<text>both new</text>", "the old run dashed"})
+    EXPECT_TRUE(Has(svg, key));
   EXPECT_FALSE(std::filesystem::exists(dir.Path("g.svg")));
 }
 
-// A log of counter "op" whose first interval is fast (1 ms) and second slow
-// (9 ms), and of "idle", ten samples of 1 us per interval.
-std::string CheckLog(const TempDir& dir) {
-  return WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
-    for (int k = 0; k < 100; ++k) c[0].second->AddSample(CTimeInterval(pass ? 90000 : 10000));
-    for (int k = 0; k < 10; ++k) c[1].second->AddSample(CTimeInterval(10));
-  });
-}
-
-// Every form an objective takes, and each way one can be malformed, with the
-// message saying which part is wrong.
 TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTheResult) {
-  const struct {
-    const char* text;
-    const char* shown;
-    double limitNs;
-  } valid[] = {{"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
-               {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
-               {"x: mean<1ns ", "x:mean < 1ns", 1},
-               {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
-               {"x:p50<2s", "x:p50 < 2s", 2e9},
-               {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
-               {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5}};
-  for (const auto& c : valid) {
+  const std::tuple<const char*, const char*, double> valid[] = {
+      {"disk.*:p99 < 5ms", "disk.*:p99 < 5ms", 5e6},
+      {"a:b:p99.9<=20 us", "a:b:p99.9 <= 20us", 2e4},
+      {"x: mean<1ns ", "x:mean < 1ns", 1},
+      {"x:max <= 1.5h", "x:max <= 1.5h", 1.5 * 3600e9},
+      {"x:p50<2s", "x:p50 < 2s", 2e9},
+      {"x:p0.01<3m", "x:p0.01 < 3m", 180e9},
+      {"\x1b[2J:p090.50<0.5ms", "\\x1b[2J:p90.5 < 0.5ms", 5e5}};
+  for (const auto& [text, shown, limitNs] : valid) {
     zrreport::Objective o;
     std::string error;
-    ASSERT_TRUE(zrreport::ParseObjective(c.text, &o, &error)) << c.text << ": " << error;
-    EXPECT_EQ(o.Shown(), c.shown);
-    EXPECT_DOUBLE_EQ(o.limitNs, c.limitNs) << c.text;
+    ASSERT_TRUE(zrreport::ParseObjective(text, &o, &error)) << text << ": " << error;
+    EXPECT_EQ(o.Shown(), shown);
+    EXPECT_DOUBLE_EQ(o.limitNs, limitNs) << text;
   }
   // The message's telling part, and the objectives it is said of.
   const std::pair<const char*, std::vector<const char*>> malformed[] = {
@@ -835,7 +735,7 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
       zrreport::Objective o;
       std::string error;
       EXPECT_FALSE(zrreport::ParseObjective(text, &o, &error)) << text;
-      EXPECT_NE(error.find(message), std::string::npos) << text << ": " << error;
+      EXPECT_TRUE(Has(error, message)) << text;
       EXPECT_TRUE(TerminalSafe(error)) << error;
     }
   }
@@ -845,14 +745,14 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
   // and '<=' differ at the measured value; --each-interval catches the slow
   // interval of a window whose mean holds.
   TempDir dir("report");
-  const std::string log = CheckLog(dir);
+  const std::string log = WriteLog(dir, "c.hlog", {"op", "idle"}, 2, [](Counters& c, int pass) {
+    Add(c, 0, pass ? 90000 : 10000, 100);  // a fast interval (1 ms), then a slow one (9 ms)
+    Add(c, 1, 10, 10);
+  });
   const std::string out = dir.Path("out.txt");
-  struct Case {
-    std::string args;
-    int status;
-    const char* says;  // in the output (or, for a fault, the message)
-  };
-  const Case cases[] = {
+  // The command line, the exit status, and what the output (or, for a
+  // fault, the message) says.
+  const std::tuple<std::string, int, const char*> cases[] = {
       {"--slo 'op:mean < 6ms'", 0, "held     op                               mean < 6ms"},
       {"--slo 'op:mean < 6ms' --each-interval", 3, "breached in 1 of 2 intervals"},
       {"--slo 'op:max <= 9ms' --each-interval", 0, "breached in 0 of 2 intervals"},
@@ -875,38 +775,31 @@ TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformedAndTheExitStatusSaysTh
       {"", 2, "check needs an objective"},
       {"--slo ''", 2, "malformed objective ''"},
       {"--slo 'op:max < 1h' --by-host", 2, "--by-host is for summary"},
+      {"--json --each-interval --slo 'op:p99.9 <= 1ms'", 3, "\"held\": false, \"results\": ["},
+      {"--json --each-interval --slo 'op:p99.9 <= 1ms'", 3,
+       "\"stat\": \"p99.9\", \"op\": \"<=\", \"limit_us\": 1000.000, \"held\": false, "
+       "\"value_us\": "
+       "9000.0, \"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"},
   };
-  for (const Case& c : cases) {
-    const ToolRun run = Tool(dir, "check " + c.args + " -o " + out + " " + log);
-    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
-    const std::string text = c.status == 0 || c.status == 3 ? ReadFile(out) : run.err;
-    EXPECT_NE(text.find(c.says), std::string::npos) << c.args << "\n" << text;
-    if (c.status != 0 && c.status != 3) {
-      EXPECT_FALSE(std::filesystem::exists(out)) << c.args;
-    }
+  for (const auto& [args, status, says] : cases) {
+    const ToolRun run = Tool(dir, "check " + args + " -o " + out + " " + log);
+    EXPECT_EQ(run.status, status) << args << "\n" << run.err;
+    const bool result = status == 0 || status == 3;
+    EXPECT_TRUE(Has(result ? ReadFile(out) : run.err, says)) << args;
+    EXPECT_TRUE(args.rfind("--json", 0) != 0 || ValidJson(ReadFile(out))) << args;
+    EXPECT_TRUE(result || !std::filesystem::exists(out)) << args;
     std::filesystem::remove(out);
   }
-  for (const char* args : {"summary --slo 'op:max<1h' ", "csv --each-interval "}) {
-    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
-  }
-  const ToolRun json = Tool(dir, "check --json --each-interval --slo 'op:p99.9 <= 1ms' " + log);
-  EXPECT_EQ(json.status, 3);
-  EXPECT_TRUE(ValidJson(json.out)) << json.out;
-  for (const char* member : {"\"held\": false, \"results\": [",
-                             "\"stat\": \"p99.9\", \"op\": \"<=\", "
-                             "\"limit_us\": 1000.000, \"held\": false, \"value_us\": 9000.0, "
-                             "\"samples\": 200, \"intervals\": 2, \"breached_intervals\": 1"}) {
-    EXPECT_NE(json.out.find(member), std::string::npos) << member << "\n" << json.out;
-  }
+  for (const char* args : {"summary --slo 'op:max<1h' ", "csv --each-interval "})
+    EXPECT_EQ(Tool(dir, args + log).status, 2) << args;
 }
 
 // Writes two passes of a counter per name into `file`, each with a few samples.
 std::string LogOf(const TempDir& dir, const std::string& file,
                   const std::vector<std::string>& names) {
   return WriteLog(dir, file, names, 2, [](Counters& counters, int pass) {
-    for (auto& c : counters) {
+    for (auto& c : counters)
       for (long long s : {10, 2000, 300000}) c.second->AddSample(CTimeInterval(s + pass));
-    }
   });
 }
 
@@ -929,36 +822,26 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
   dir.Write(".gnuplot", "system('touch " + ran + "0')\n");
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", dir.path().c_str(), 1);
-  for (const std::string& args :
-       {"plot -o " + dir.Path("p.svg") + " " + plotted,
-        "plot -o " + dir.Path("p.png") + " " + plotted,
-        "compare -o " + dir.Path("c.svg") + " " + plotted + " " + plotted}) {
-    const ToolRun run = Tool(dir, args);
+  for (const std::string& args : {"plot -o " + dir.Path("p.svg"), "plot -o " + dir.Path("p.png"),
+                                  "compare -o " + dir.Path("c.svg") + " " + plotted}) {
+    const ToolRun run = Tool(dir, args + " " + plotted);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
   }
   setenv("HOME", home.c_str(), 1);
   for (int n = 0; n <= 7; ++n) EXPECT_FALSE(std::filesystem::exists(ran + std::to_string(n))) << n;
   const std::string svg = ReadFile(dir.Path("p.svg"));
-  EXPECT_TRUE(zrperf::IsUtf8(svg));
-  std::string untabbed = svg;
-  std::replace(untabbed.begin(), untabbed.end(), '\t', ' ');
-  EXPECT_TRUE(TerminalSafe(untabbed));
+  EXPECT_TRUE(TerminalSafe(svg, true));
   for (const std::string& name : tricks) {
     std::string shown = zrreport::ShownName(name), xml;
     for (const char c : shown) xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
     // The percentile panel's title, and the key of both other panels.
-    EXPECT_NE(svg.find("<text>Latency percentiles per interval: " + xml + "</text>"),
-              std::string::npos)
-        << xml;
+    EXPECT_TRUE(Has(svg, "<text>Latency percentiles per interval: " + xml + "</text>")) << xml;
     EXPECT_EQ(Occurrences(svg, "<text>" + xml + "</text>"), 2u) << xml;
-    for (const char* run : {" old", " new"}) {
-      EXPECT_NE(ReadFile(dir.Path("c.svg")).find("<text>" + xml + run + "</text>"),
-                std::string::npos)
-          << xml << run;
-    }
+    for (const char* run : {" old", " new"})
+      EXPECT_TRUE(Has(ReadFile(dir.Path("c.svg")), "<text>" + xml + run + "</text>")) << xml << run;
   }
-  EXPECT_NE(svg.find("<text>bad\\xff\\xfe\\`touch"), std::string::npos);
+  EXPECT_TRUE(Has(svg, "<text>bad\\xff\\xfe\\`touch"));
 
   // Every byte value in counter names and in a host name: JSON parses, CSV
   // rows stay rows and formulas stay text, the terminal gets no control byte.
@@ -979,37 +862,28 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
       "\t\t\t\tr\x01\xff: seconds=1e-320 samples=200 rate=1 mean=1.26ms p50=1.21ms p90=1.66ms "
       "p99=2.30ms p99.9=4.10ms max=12.50ms\n");
 
-  for (const std::string& args :
-       {"summary --json " + log, "summary --json --by-host " + log, "csv --json " + log,
-        "csv --json " + records, "check --json --slo '*:max<1h' " + log}) {
+  // Each command line, the lines of its output, and texts it holds: JSON that
+  // parses, or text safe on a terminal.
+  const std::size_t table = names.size() + 2;  // a line a counter, and two more
+  const std::tuple<std::string, std::size_t, std::vector<const char*>> runs[] = {
+      {"summary --json " + log, table, {}},
+      {"summary --json --by-host " + log, table, {}},
+      {"csv --json " + log, rows + 2, {}},
+      {"csv --json " + records, 3, {}},
+      {"check --json --slo '*:max<1h' " + log, table, {}},
+      {"csv " + log,
+       rows + 1,
+       {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}},
+      {"summary " + log, table, {"=h\\x01\\x02"}},
+      {"summary --by-host " + log, table, {"=h\\x01\\x02"}},
+      {"check --slo '*:p50<1h' " + log, table, {}}};
+  for (const auto& [args, lines, says] : runs) {
     const ToolRun run = Tool(dir, args);
     ASSERT_EQ(run.status, 0) << args << run.err;
-    EXPECT_TRUE(ValidJson(run.out)) << args;
-    const std::size_t entries = args.find("csv") != 0                     ? names.size()
-                                : args.find(records) != std::string::npos ? 1
-                                                                          : rows;
-    EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')),
-              entries + 2)
-        << args;
-  }
-  const ToolRun csv = Tool(dir, "csv " + log);
-  ASSERT_EQ(csv.status, 0) << csv.err;
-  EXPECT_TRUE(TerminalSafe(csv.out));
-  EXPECT_EQ(static_cast<std::size_t>(std::count(csv.out.begin(), csv.out.end(), '\n')), rows + 1);
-  for (const char* cell :
-       {",\"'=1+1\",", ",\"'+1\",", ",\"'-1\",", ",\"'@SUM(A1)\",", ",\"'=h\\x01"}) {
-    EXPECT_NE(csv.out.find(cell), std::string::npos) << cell;
-  }
-  for (const char* args : {"summary ", "summary --by-host ", "check --slo '*:p50<1h' "}) {
-    const ToolRun summary = Tool(dir, args + log);
-    ASSERT_EQ(summary.status, 0) << summary.err;
-    EXPECT_TRUE(TerminalSafe(summary.out)) << args;
-    EXPECT_EQ(static_cast<std::size_t>(std::count(summary.out.begin(), summary.out.end(), '\n')),
-              names.size() + 2)
-        << args;
-    if (args[0] == 's') {
-      EXPECT_NE(summary.out.find("=h\\x01\\x02"), std::string::npos);
-    }
+    const bool json = args.find("--json") != std::string::npos;
+    EXPECT_TRUE(json ? ValidJson(run.out) : TerminalSafe(run.out)) << args;
+    EXPECT_EQ(Occurrences(run.out, "\n"), lines) << args;
+    for (const char* text : says) EXPECT_TRUE(Has(run.out, text)) << args;
   }
 }
 
@@ -1030,51 +904,42 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
   const ToolRun summary = Tool(dir, "summary " + log);
   ASSERT_EQ(summary.status, 0);
   // Each summary row's figures (its last eight fields) are cells of the page.
+  std::istringstream lines(summary.out);
+  std::string line, field;
   std::size_t rows = 0;
-  for (std::size_t at = summary.out.find('\n', summary.out.find('\n') + 1);
-       at + 1 < summary.out.size(); at = summary.out.find('\n', at + 1)) {
+  for (std::getline(std::getline(lines, line), line); std::getline(lines, line); ++rows) {
     std::vector<std::string> fields;
-    std::string line = summary.out.substr(at + 1, summary.out.find('\n', at + 1) - at - 1), field;
     for (std::istringstream words(line); words >> field;) fields.push_back(field);
     ASSERT_GE(fields.size(), 9u) << line;
-    for (std::size_t k = fields.size() - 8; k < fields.size(); ++k) {
-      EXPECT_NE(html.find("<td>" + fields[k] + "</td>"), std::string::npos) << line;
-    }
-    ++rows;
+    for (std::size_t k = fields.size() - 8; k < fields.size(); ++k)
+      EXPECT_TRUE(Has(html, "<td>" + fields[k] + "</td>")) << line;
   }
   EXPECT_EQ(rows, names.size());
-  for (const std::string& name : names) {
-    EXPECT_NE(html.find("<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"),
-              std::string::npos)
-        << name;
-  }
-  EXPECT_EQ(html.find("<script"), std::string::npos);
-  EXPECT_EQ(html.find("<img"), std::string::npos);
+  for (const std::string& name : names)
+    EXPECT_TRUE(Has(html, "<h2>" + zrreport::HtmlText(zrreport::ShownName(name)) + "</h2>"));
+  for (const char* tag : {"<script", "<img"}) EXPECT_FALSE(Has(html, tag));
   EXPECT_EQ(std::count(html.begin(), html.end(), '\0'), 0);
-  EXPECT_NE(html.find("<p class=\"breached\">1 of 6 breached</p>"), std::string::npos);
-  EXPECT_EQ(html.find("Pictures of the first"), std::string::npos);
+  EXPECT_TRUE(Has(html, "<p class=\"breached\">1 of 6 breached</p>"));
+  EXPECT_FALSE(Has(html, "Pictures of the first"));
   // Past 12 counters the tables hold them all, the pictures the first 12.
   std::vector<std::string> many;
   for (int c = 0; c < 13; ++c) many.push_back("c" + std::to_string(100 + c));
-  zrreport::Dataset manyData = Read({LogOf(dir, "many.hlog", many)});
+  const zrreport::Dataset manyData = Read({LogOf(dir, "many.hlog", many)});
   std::string manyPage, error;
   bool held = false;
   ASSERT_TRUE(zrreport::Html(manyData, {}, {}, &manyPage, &held, &error)) << error;
-  EXPECT_NE(manyPage.find("<td>c112</td>"), std::string::npos);
-  EXPECT_NE(manyPage.find("<h2>c111</h2>"), std::string::npos);
-  EXPECT_EQ(manyPage.find("<h2>c112</h2>"), std::string::npos);
-  EXPECT_NE(manyPage.find("Pictures of the first 12 of 13 counters"), std::string::npos);
-  for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "}) {
-    EXPECT_EQ(RunTool(dir, args + log), 2) << args;
-  }
+  EXPECT_TRUE(Has(manyPage, "<td>c112</td>"));
+  EXPECT_TRUE(Has(manyPage, "<h2>c111</h2>"));
+  EXPECT_FALSE(Has(manyPage, "<h2>c112</h2>"));
+  EXPECT_TRUE(Has(manyPage, "Pictures of the first 12 of 13 counters"));
+  for (const char* args : {"html ", "html -o x.svg ", "html --json -o x.html "})
+    EXPECT_EQ(Tool(dir, args + log).status, 2) << args;
 
   std::string browser;
-  for (const char* path : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"}) {
+  for (const char* path : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
     if (browser.empty() && access(path, X_OK) == 0) browser = path;
-  }
-  if (browser.empty()) {
+  if (browser.empty())
     GTEST_SKIP() << "no Chromium to render the page (Debian package chromium-headless-shell)";
-  }
   // The browser's network log lists every URL it requested; a page with an
   // outside picture shows that the log does.
   const std::string outside = dir.Write("outside.html", "<img src=\"http://127.0.0.1:9/x.png\">");
@@ -1088,34 +953,76 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return std::make_pair(ReadFile(dir.Path("dom-" + tag)), ReadFile(dir.Path("net-" + tag)));
   };
-  EXPECT_NE(render(outside, "outside").second.find("\"url\":\"http://127.0.0.1:9/x.png\""),
-            std::string::npos);
+  EXPECT_TRUE(Has(render(outside, "outside").second, "\"url\":\"http://127.0.0.1:9/x.png\""));
   const auto rendered = render(page, "page");
   const std::string& dom = rendered.first;
-  EXPECT_EQ(rendered.second.find("\"url\":"), std::string::npos);
+  EXPECT_FALSE(Has(rendered.second, "\"url\":"));
   // The browser made no element of a name.
-  EXPECT_EQ(dom.find("<script"), std::string::npos);
-  EXPECT_EQ(dom.find("<img"), std::string::npos);
-  EXPECT_EQ(dom.find("<b>"), std::string::npos);
+  for (const char* tag : {"<script", "<img", "<b>"}) EXPECT_FALSE(Has(dom, tag));
   EXPECT_EQ(Occurrences(dom, "<svg"), names.size());
-  EXPECT_NE(dom.find("<title>zrperf report "), std::string::npos);
+  EXPECT_TRUE(Has(dom, "<title>zrperf report "));
   for (const std::string& name : names) {
     // A text node as the browser writes it: '&', '<' and '>' escaped.
     std::string text;
-    for (const char c : zrreport::ShownName(name)) {
+    for (const char c : zrreport::ShownName(name))
       text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-    }
-    EXPECT_NE(dom.find("<h2>" + text + "</h2>"), std::string::npos) << text;
+    EXPECT_TRUE(Has(dom, "<h2>" + text + "</h2>")) << text;
   }
 }
 
-// Links planted at the names the temporary files used to have (and at the
-// target) are never followed: the victim stays, the target is a new file.
-// The temporary is made new: a link or a file found at its name is never
-// opened (the next name is taken), and an uncommitted one is removed.
-TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
+// A failed output writes nothing anywhere (standard output included) and
+// names the failing step with its errno text. Links planted at the names the
+// temporary files used to have (and at the target) are never followed: the
+// victim stays, the target is a new file. The temporary is made new: a link or
+// a file found at its name is never opened (the next name is taken), and an
+// uncommitted one is removed.
+TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNeverFollowed) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
+  std::filesystem::create_directory(dir.Path("taken.csv"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"plot -o " + dir.Path("missing/p.png"),
+       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
+           dir.Path("missing/") + "': No such file or directory"},
+      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
+      {"csv -o " + dir.Path("taken.csv"),
+       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(dir, c.first + " " + log);
+    EXPECT_EQ(run.status, 1) << c.first;
+    EXPECT_EQ(run.out, "") << c.first;
+    EXPECT_TRUE(Has(run.err, c.second));
+    EXPECT_FALSE(Has(run.err, "Success"));
+  }
+  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
+  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
+
+  // Two processes writing one target at once: each round leaves one of the
+  // two outputs, whole, and no temporary.
+  std::filesystem::remove(dir.Path("taken.csv"));
+  const std::string out = dir.Path("race.csv");
+  const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
+                              "csv --json -o " + out + " " + log};
+  std::string expected[2];
+  for (int w = 0; w < 2; ++w) {
+    ASSERT_EQ(Tool(dir, args[w]).status, 0);
+    expected[w] = ReadFile(out);
+  }
+  ASSERT_NE(expected[0], expected[1]);
+  for (int round = 0; round < 20; ++round) {
+    std::filesystem::remove(out);
+    int status[2] = {-1, -1};
+    zrperf_test::RunTogether(2, [&](int w) {
+      status[w] = std::system((std::string(ZRPERF_REPORT_BINARY) + " " + args[w]).c_str());
+    });
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[1], 0);
+    const std::string got = ReadFile(out);
+    EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
+    EXPECT_EQ(Entries(dir.path()), 2);
+  }
+  std::filesystem::remove(out);
+
   const std::string victim = dir.Write("victim", "precious");
   for (const char* target : {"out.csv", "out.svg", "out.png"}) {
     const std::string path = dir.Path(target);
@@ -1128,10 +1035,8 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
     });
     EXPECT_EQ(run.status, 0) << target << run.err;
     EXPECT_EQ(ReadFile(victim), "precious") << target;
-    struct stat st {};
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << target;
-    EXPECT_GT(st.st_size, 1000) << target;
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) << target;
+    EXPECT_GT(std::filesystem::file_size(path), 1000u) << target;
   }
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     const std::string name = entry.path().filename().string();
@@ -1163,55 +1068,6 @@ TEST(ReportOutput, PlantedLinksAreNeverFollowedAndTemporariesAreCreatedNew) {
   const std::string longName = dir.Path(std::string(250, 'l'));
   ASSERT_TRUE(zrreport::WriteOutput(longName, "long", &error)) << error;
   EXPECT_EQ(ReadFile(longName), "long");
-}
-
-// A failed output writes nothing anywhere (standard output included) and
-// names the failing step with its errno text.
-TEST(ReportOutput, FailedOutputsPrintNothingAndNameTheCauseAndRacingOnesLeaveOneWhole) {
-  TempDir dir("report");
-  const std::string log = PlotDataLog(dir);
-  std::filesystem::create_directory(dir.Path("taken.csv"));
-  const std::pair<std::string, std::string> cases[] = {
-      {"plot -o " + dir.Path("missing/p.png"),
-       "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
-           dir.Path("missing/") + "': No such file or directory"},
-      {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
-      {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
-  for (const auto& c : cases) {
-    const ToolRun run = Tool(dir, c.first + " " + log);
-    EXPECT_EQ(run.status, 1) << c.first;
-    EXPECT_EQ(run.out, "") << c.first;
-    EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("Success"), std::string::npos) << run.err;
-  }
-  EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
-  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
-
-  // Two processes writing one target at once: each round leaves one of the
-  // two outputs, whole, and no temporary.
-  std::filesystem::remove(dir.Path("taken.csv"));
-  const std::string out = dir.Path("race.csv");
-  const std::string args[] = {"csv --counter disk.read -o " + out + " " + log,
-                              "csv --json -o " + out + " " + log};
-  std::string expected[2];
-  for (int w = 0; w < 2; ++w) {
-    ASSERT_EQ(RunTool(dir, args[w]), 0);
-    expected[w] = ReadFile(out);
-  }
-  ASSERT_NE(expected[0], expected[1]);
-  for (int round = 0; round < 20; ++round) {
-    std::filesystem::remove(out);
-    int status[2] = {-1, -1};
-    zrperf_test::RunTogether(2, [&](int w) {
-      status[w] = std::system((std::string(ZRPERF_REPORT_BINARY) + " " + args[w]).c_str());
-    });
-    EXPECT_EQ(status[0], 0);
-    EXPECT_EQ(status[1], 0);
-    const std::string got = ReadFile(out);
-    EXPECT_TRUE(got == expected[0] || got == expected[1]) << round << ": " << got.size();
-    EXPECT_EQ(Entries(dir.path()), 2);
-  }
 }
 
 }  // namespace
