@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -67,50 +66,23 @@ TEST(NativeSpans, FirstOffsetIsAbsoluteLaterOffsetsAreGapsAndShortGapsStayInside
 // Families holding every kind of field the writers know, with values that
 // are easy to get wrong: escapes, zero, negative and infinite numbers.
 std::vector<Family> SampleFamilies() {
-  std::vector<Family> families(4);
-  families[0].name = "zr_bytes_total";
-  families[0].help = "Bytes \\ moved\nper \"counter\".";
-  families[0].unit = "bytes";
-  families[0].type = MetricType::kCounter;
-  families[0].metrics.resize(2);
-  families[0].metrics[0].createdUnixNanos = 1700000000123456789;
-  families[0].metrics[1].createdUnixNanos = -1;  // a clock set before 1970
-  families[0].metrics[0].labels = {{"counter", "a\"b\\c\nd"}, {"unit", "\xC3\xA9"}};
-  families[0].metrics[0].value = 1e18;
-  families[0].metrics[1].labels = {{"counter", ""}};
-  families[0].metrics[1].value = 0.1;
-
-  families[1].name = "zr_level";
-  families[1].help = "";
-  families[1].type = MetricType::kGauge;
-  families[1].metrics.resize(1);
-  families[1].metrics[0].value = -0.0;
-  families[1].metrics[0].createdUnixNanos = 5;  // a gauge has no start: never written
-
-  families[2].name = "zr_seconds";
-  families[2].help = "Durations.";
-  families[2].unit = "seconds";
-  families[2].type = MetricType::kHistogram;
-  families[2].metrics.resize(2);
-  families[2].metrics[0].createdUnixNanos = 1700000001000000000;
-  zrprom::Histogram& h = families[2].metrics[0].histogram;
-  families[2].metrics[0].labels = {{"counter", "x"}};
-  h.count = 10;
-  h.sum = 2.5e-06;
-  h.buckets = {{9.5e-06, 3}, {0.5, 8}};
-  h.native.present = true;
-  h.native.schema = 4;
-  h.native.zeroThreshold = 1e-9;
-  h.native.zeroCount = 2;
-  h.native.positive = {{-3, 1}, {-2, 2}, {0, 1}, {5, 4}};
-  zrprom::Histogram& empty = families[2].metrics[1].histogram;
-  empty.buckets = {{9.5e-06, 0}};
-  empty.native.present = true;
-  empty.native.schema = -2;
-
-  families[3].name = "zr_none";  // no series: left out
-  families[3].type = MetricType::kGauge;
-  return families;
+  zrprom::Metric x;
+  x.labels = {{"counter", "x"}};
+  x.createdUnixNanos = 1700000001000000000;
+  x.histogram = {10, 2.5e-06, {{9.5e-06, 3}, {0.5, 8}}, {true, 4, 1e-9, 2, {}}};
+  x.histogram.native.positive = {{-3, 1}, {-2, 2}, {0, 1}, {5, 4}};
+  zrprom::Metric empty;
+  empty.histogram = {0, 0, {{9.5e-06, 0}}, {true, -2, 0, 0, {}}};
+  return {{"zr_bytes_total",
+           "Bytes \\ moved\nper \"counter\".",
+           "bytes",
+           MetricType::kCounter,
+           {{{{"counter", "a\"b\\c\nd"}, {"unit", "\xC3\xA9"}}, 1e18, {}, 1700000000123456789},
+            {{{"counter", ""}}, 0.1, {}, -1}}},  // the second started before 1970
+          // A gauge has no start: its created time is never written.
+          {"zr_level", "", "", MetricType::kGauge, {{{}, -0.0, {}, 5}}},
+          {"zr_seconds", "Durations.", "seconds", MetricType::kHistogram, {x, empty}},
+          {"zr_none", "", "", MetricType::kGauge, {}}};  // no series: left out
 }
 
 TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
