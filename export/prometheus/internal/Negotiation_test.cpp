@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(Negotiation, PicksTheFormatOfTheHighestQualityTiesGoingToProtobufThenOpenMetrics) {
+TEST(Negotiation, HighestQualityFormatTiesToProtobufThenOpenMetricsAndGzipWhenAllowed) {
   using zrprom::Format;
   const std::string pb =
       "application/vnd.google.protobuf;proto=io.prometheus.client.MetricFamily;encoding=delimited";
@@ -49,9 +49,8 @@ TEST(Negotiation, PicksTheFormatOfTheHighestQualityTiesGoingToProtobufThenOpenMe
   };
   for (const auto& [accept, format] : cases)
     EXPECT_EQ(zrprom::PreferredFormat(accept), format) << accept;
-}
 
-TEST(Negotiation, GzipWhenAcceptEncodingAllowsIt) {
+  // gzip when Accept-Encoding allows it.
   for (const char* yes : {"gzip", "deflate, gzip;q=0.5", "x-gzip", "*", "br,GZIP"})
     EXPECT_TRUE(zrprom::AcceptsGzip(yes)) << yes;
   EXPECT_TRUE(zrprom::AcceptsGzip("gzip;q=0.1, *;q=0"));
