@@ -53,8 +53,9 @@ TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNames) {
   EXPECT_NE(records[1].message.find("throughput=43.69MB/s"), std::string::npos);
 }
 
-TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
-  ThroughputRecord::Counters counters = {{"x", NewCounter()}};
+TEST(ThroughputRecord, NothingDueAsksNothingLevelBelowZeroWritesNothingAndNamesCannotForgeLines) {
+  const std::string forged = "x: transfers=1\n2026-01-01 00:00:00.000 [error] forged\r\x1b";
+  ThroughputRecord::Counters counters = {{forged, NewCounter()}};
   ThroughputRecord record(counters);
   zrperf_test::ScopedSink sink;
   record();
@@ -62,18 +63,13 @@ TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
   EXPECT_EQ(sink->LevelQueries(), 0);
 
   sink->SetLevel(-1);
-  counters["x"]->AddTransfer(10, CTimeInterval(10));
+  counters[forged]->AddTransfer(10, CTimeInterval(10));
   record();
   EXPECT_TRUE(sink->Records().empty());
   EXPECT_EQ(sink->LevelQueries(), 1);
-}
 
-TEST(ThroughputRecord, HostileNamesCannotForgeLines) {
-  zrperf_test::ScopedSink sink;
-  const std::string forged = "x: transfers=1\n2026-01-01 00:00:00.000 [error] forged\r\x1b";
-  ThroughputRecord::Counters counters = {{forged, NewCounter()}};
+  sink->SetLevel(0);
   counters[forged]->AddTransfer(1, CTimeInterval(1));
-  ThroughputRecord record(counters);
   record();
   const std::vector<zrperf_test::Record> records = sink->Records();
   ASSERT_EQ(records.size(), 1u);
