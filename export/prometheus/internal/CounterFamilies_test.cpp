@@ -112,21 +112,16 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   }
   EXPECT_EQ(series[1].histogram.buckets.back().cumulativeCount, 0u);  // idle after busy
 
-  std::string text;
+  std::string text, keptText, proto, keptProto;
   {
-    zrprom::ExpositionTextSink sink(&text);
-    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &sink);
+    zrprom::ExpositionTextSink textSink(&text);
+    zrprom::DelimitedFamiliesSink protoSink(&proto);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &textSink);
+    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &protoSink);
   }
-  std::string keptText;
   zrprom::AppendExpositionText(families, &keptText);
-  EXPECT_EQ(text, keptText);
-  std::string proto;
-  {
-    zrprom::DelimitedFamiliesSink sink(&proto);
-    zrprom::WriteCounterFamilies(counters.get(), bounds, 0, &sink);
-  }
-  std::string keptProto;
   zrprom::AppendDelimitedFamilies(families, &keptProto);
+  EXPECT_EQ(text, keptText);
   EXPECT_EQ(proto, keptProto);
 }
 

@@ -22,45 +22,30 @@ using zrprom::Family;
 using zrprom::MetricType;
 using zrprom::NativeBucket;
 
-struct Encoded {
-  std::vector<BucketSpan> spans;
-  std::vector<std::int64_t> deltas;
-};
-
+// The spans (offset, length) and the deltas written for `buckets`.
+using Encoded = std::pair<std::vector<std::pair<int, unsigned>>, std::vector<std::int64_t>>;
 Encoded Encode(const std::vector<NativeBucket>& buckets) {
+  std::vector<BucketSpan> spans;
   Encoded e;
-  zrprom::EncodeNativeSpans(buckets, &e.spans, &e.deltas);
+  zrprom::EncodeNativeSpans(buckets, &spans, &e.second);
+  for (const BucketSpan& span : spans) e.first.emplace_back(span.offset, span.length);
   return e;
-}
-
-std::vector<std::pair<int, unsigned>> Spans(const Encoded& e) {
-  std::vector<std::pair<int, unsigned>> spans;
-  for (const BucketSpan& s : e.spans) spans.emplace_back(s.offset, s.length);
-  return spans;
 }
 
 TEST(NativeSpans, FirstOffsetIsAbsoluteLaterOffsetsAreGapsAndShortGapsStayInsideASpan) {
   // -3, -2 adjacent; 0 after a gap of one (bridged by a zero); 5 after a gap of 4.
-  Encoded e = Encode({{-3, 1}, {-2, 2}, {0, 1}, {5, 4}});
-  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{-3, 4}, {4, 1}}));
-  EXPECT_EQ(e.deltas, (std::vector<std::int64_t>{1, 1, -2, 1, 3}));
-
+  EXPECT_EQ(Encode({{-3, 1}, {-2, 2}, {0, 1}, {5, 4}}),
+            Encoded({{-3, 4}, {4, 1}}, {1, 1, -2, 1, 3}));
   // A gap of exactly two is bridged, of three is not; zero counts are no buckets.
-  e = Encode({{10, 5}, {13, 5}, {14, 0}, {17, 2}});
-  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{10, 4}, {3, 1}}));
-  EXPECT_EQ(e.deltas, (std::vector<std::int64_t>{5, -5, 0, 5, -3}));
-
+  EXPECT_EQ(Encode({{10, 5}, {13, 5}, {14, 0}, {17, 2}}),
+            Encoded({{10, 4}, {3, 1}}, {5, -5, 0, 5, -3}));
   // Counts above 2^63 still give exact deltas (two's complement differences).
-  const std::uint64_t big = (std::uint64_t{1} << 63) + 5;
-  e = Encode({{0, big}, {1, 1}});
-  EXPECT_EQ(e.deltas[0] + e.deltas[1], 1);
-
+  const std::vector<std::int64_t> deltas =
+      Encode({{0, (std::uint64_t{1} << 63) + 5}, {1, 1}}).second;
+  EXPECT_EQ(deltas[0] + deltas[1], 1);
   // No bucket: the no-op span that marks a native histogram.
-  e = Encode({});
-  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{0, 0}}));
-  EXPECT_TRUE(e.deltas.empty());
-  e = Encode({{7, 0}});
-  EXPECT_EQ(Spans(e), (std::vector<std::pair<int, unsigned>>{{0, 0}}));
+  EXPECT_EQ(Encode({}), Encoded({{0, 0}}, {}));
+  EXPECT_EQ(Encode({{7, 0}}), Encoded({{0, 0}}, {}));
 }
 
 // Families holding every kind of field the writers know, with values that
