@@ -7,7 +7,6 @@
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 
 namespace {
@@ -196,35 +194,6 @@ TEST(PrometheusCollector, OddNamesGiveTextThatPromtoolAcceptsAndStayDistinct) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
       << zrperf_test::ReadFile(dir.Path("out")) << "\n"
       << text;
-}
-
-TEST(PrometheusCollector, ScrapesWhileThreadsRecordSeeConsistentGrowingFigures) {
-  auto counters = boost::make_shared<CPerfCounters>();
-  CPrometheusCollector collector(counters);
-  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("hot");
-  std::atomic<bool> done{false};
-  zrperf_test::RunTogether(3, [&](int i) {
-    if (i < 2) {
-      for (long long n = 0; n < 20000; ++n) counter->AddSample(CTimeInterval(n % 5000));
-      return;
-    }
-    std::uint64_t last = 0;
-    while (!done.load(std::memory_order_relaxed)) {
-      const Families families = collector.Collect();
-      const auto* h = FindSeries(families, "zrperf_elapsed_seconds", "hot");
-      ASSERT_NE(h, nullptr);
-      std::uint64_t previous = 0;
-      for (const auto& b : h->histogram.bucket) {
-        ASSERT_GE(b.cumulative_count, previous);
-        previous = b.cumulative_count;
-      }
-      ASSERT_EQ(previous, h->histogram.sample_count);
-      ASSERT_GE(h->histogram.sample_count, last);
-      last = h->histogram.sample_count;
-      if (last == 40000) done = true;
-    }
-  });
-  EXPECT_EQ(counter->GetTotalSamples(), 40000);
 }
 
 }  // namespace

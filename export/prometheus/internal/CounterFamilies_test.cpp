@@ -40,11 +40,15 @@ TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordin
   std::atomic<int> collections{0};
   zrperf_test::RunTogether(3, [&](int thread) {
     if (thread == 0) {
+      std::map<std::string, std::uint64_t> last;  // by series: counts never go back
       for (int i = 0; i < 300; ++i) {
         for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), bounds, 0)) {
           if (f.type != zrprom::MetricType::kHistogram) continue;
-          for (const zrprom::Metric& m : f.metrics)
+          for (const zrprom::Metric& m : f.metrics) {
             ExpectConsistent(m.histogram, m.labels[0].value);
+            EXPECT_GE(m.histogram.count, last[m.labels[0].value]) << m.labels[0].value;
+            last[m.labels[0].value] = m.histogram.count;
+          }
         }
         collections.fetch_add(1);
       }
