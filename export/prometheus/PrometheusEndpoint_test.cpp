@@ -45,18 +45,29 @@ int Connect(int port) {
   return fd;
 }
 
+// A client socket that sent the whole of `request` (-1 when that failed).
+int Send(int port, const std::string& request) {
+  const int fd = Connect(port);
+  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                    static_cast<ssize_t>(request.size()))
+    return fd;
+  close(fd);
+  return -1;
+}
+
+// A client that sent a GET of /metrics with `headers` and reads nothing yet.
+int Ask(int port, const std::string& headers = "") {
+  return Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+}
+
 // The whole response to `request`, or "" when the connection fails.
 std::string Exchange(int port, const std::string& request) {
-  const int fd = Connect(port);
-  if (fd < 0) return "";
+  const int fd = Send(port, request);
   std::string response;
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-      static_cast<ssize_t>(request.size())) {
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof(buffer))) > 0) response.append(buffer, n);
-  }
-  close(fd);
+  char buffer[65536];
+  ssize_t n;
+  while (fd >= 0 && (n = read(fd, buffer, sizeof(buffer))) > 0) response.append(buffer, n);
+  if (fd >= 0) close(fd);
   return response;
 }
 
@@ -87,18 +98,6 @@ Response Get(int port, const std::string& path, const std::string& headers = "",
              const std::string& method = "GET") {
   return Parse(Exchange(port, method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" + headers +
                                   "Connection: close\r\n\r\n"));
-}
-
-// A client that sent a GET of /metrics with `headers` and reads nothing yet
-// (-1 when that failed).
-int Ask(int port, const std::string& headers = "") {
-  const int fd = Connect(port);
-  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
-  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                    static_cast<ssize_t>(request.size()))
-    return fd;
-  close(fd);
-  return -1;
 }
 
 // Whether a socket can be bound to 127.0.0.1:<port> now.
@@ -202,6 +201,10 @@ TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesB
   counters->GetCounter(std::string("dup\0a", 5))->AddSample(CTimeInterval(5));
   counters->GetCounter(std::string("dup\0b", 5))->AddSample(CTimeInterval(0));
   counters->GetMediaSpeedCounter("net0")->AddTransfer(4096, CTimeInterval(20));
+  for (std::int32_t i = -208; i <= 208; ++i) {  // 417 schema-4 buckets
+    counters->GetCounter("wide")->AddSample(
+        CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
+  }
   const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(endpoint);
   const int port = endpoint->Port();
@@ -223,16 +226,26 @@ TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesB
   EXPECT_EQ(gzipped.headers["Content-Encoding"], "gzip");
   EXPECT_EQ(Gunzip(gzipped.body), expected);
 
-  // Protobuf: the same families, delimited.
-  std::string delimited;
-  zrprom::AppendDelimitedFamilies(
-      zrprom::CollectFamilies(counters.get(), zrprom::ClassicBoundIndices({}), 0), &delimited);
+  // Protobuf: the same families, delimited, with no budget of native buckets
+  // by default and the options' budget when given (1 fits at no schema: served
+  // at -4 all the same).
+  CPrometheusCollector::Options budgeted;
+  budgeted.maxNativeBuckets = 1;
+  const auto small = CPrometheusEndpoint::Start("127.0.0.1:0", counters, nullptr, budgeted);
+  ASSERT_TRUE(small);
+  std::string delimited[2];
+  for (const std::size_t budget : {0, 1}) {
+    zrprom::AppendDelimitedFamilies(
+        zrprom::CollectFamilies(counters.get(), zrprom::ClassicBoundIndices(budgeted), budget),
+        &delimited[budget]);
+  }
   const Response protobuf = Get(port, "/metrics", kProtobufAccept);
   EXPECT_EQ(protobuf.status, 200);
   EXPECT_EQ(protobuf.headers["Content-Type"],
             "application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; "
             "encoding=delimited");
-  EXPECT_EQ(protobuf.body, delimited);
+  EXPECT_EQ(protobuf.body, delimited[0]);
+  EXPECT_EQ(Get(small->Port(), "/metrics", kProtobufAccept).body, delimited[1]);
   const Response both =
       Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
   EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
@@ -304,27 +317,6 @@ TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesB
     EXPECT_TRUE(raw.rfind("HTTP/", 0) == 0 && status >= 400 && status <= 505) << raw.substr(0, 200);
   }
   EXPECT_EQ(Get(port, "/metrics").status, 200);
-}
-
-TEST(PrometheusEndpoint, ProtobufAnswerHasTheOptionsNativeBucketBudgetAndNoneByDefault) {
-  auto counters = boost::make_shared<CPerfCounters>();
-  for (std::int32_t i = -208; i <= 208; ++i) {  // 417 schema-4 buckets
-    counters->GetCounter("wide")->AddSample(
-        CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
-  }
-  CPrometheusCollector::Options budgeted;
-  budgeted.maxNativeBuckets = 1;  // fits at no schema: served at -4 all the same
-  std::string bodies[2];
-  for (const std::size_t budget : {0, 1}) {
-    const std::unique_ptr<CPrometheusEndpoint> endpoint = CPrometheusEndpoint::Start(
-        "127.0.0.1:0", counters, nullptr, budget != 0 ? budgeted : CPrometheusCollector::Options());
-    const Response answer = Get(endpoint->Port(), "/metrics", kProtobufAccept);
-    EXPECT_EQ(answer.status, 200);
-    zrprom::AppendDelimitedFamilies(
-        zrprom::CollectFamilies(counters.get(), zrprom::ClassicBoundIndices(budgeted), budget),
-        &bodies[budget]);
-    EXPECT_EQ(answer.body, bodies[budget]) << budget;
-  }
 }
 
 TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAreHeld) {
