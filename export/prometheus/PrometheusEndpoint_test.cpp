@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,12 +158,12 @@ TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortUntilDestroyedInThis
     for (int fd = 0; fd < 1024; ++fd) {
       sockaddr_in local{}, peer{};
       socklen_t size = sizeof(local), peerSize = sizeof(peer);
-      int buffer = 0, listening = 1;
-      socklen_t intSize = sizeof(int), listeningSize = sizeof(int);
+      int buffer = 0;
+      socklen_t intSize = sizeof(int);
+      // The server's side of a connection: its port and a peer.
       if (fd == client || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
           local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
-          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
-          getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningSize) != 0 || listening)
+          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
         continue;
       getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &intSize);
       EXPECT_EQ(buffer, 1024 * 1024);
@@ -493,30 +492,23 @@ TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets50
 TEST(PrometheusEndpoint, StopClosesEverySocketEvenWithClientsConnected) {
   auto counters = boost::make_shared<CPerfCounters>();
   const int before = OpenDescriptors();
+  // The last cycle holds 400 idle connections, most of them in the server's
+  // queue and backlog: the destructor returns and every client sees its
+  // connection end.
   for (int cycle = 0; cycle < 200; ++cycle) {
     auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
     ASSERT_TRUE(endpoint);
     std::vector<int> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(Connect(endpoint->Port()));
-    ASSERT_EQ(Get(endpoint->Port(), "/metrics").status, 200);
+    for (int i = 0; i < (cycle < 199 ? 3 : 400); ++i) clients.push_back(Connect(endpoint->Port()));
+    EXPECT_TRUE(cycle == 199 || Get(endpoint->Port(), "/metrics").status == 200) << cycle;
     endpoint.reset();
-    for (int fd : clients) close(fd);
-  }
-  EXPECT_EQ(OpenDescriptors(), before);
-
-  // 400 idle connections, most of them in the server's queue and backlog: the
-  // destructor returns and every client sees its connection end.
-  auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
-  ASSERT_TRUE(endpoint);
-  std::vector<int> clients;
-  for (int i = 0; i < 400; ++i) clients.push_back(Connect(endpoint->Port()));
-  endpoint.reset();
-  for (int fd : clients) {
-    if (fd < 0) continue;  // refused once the backlog was full
-    char c;
-    EXPECT_LE(recv(fd, &c, 1, 0), 0);  // end of stream or reset, not a timeout
-    EXPECT_NE(errno, EAGAIN);
-    close(fd);
+    for (int fd : clients) {
+      if (fd < 0) continue;  // refused once the backlog was full
+      char c;
+      EXPECT_LE(recv(fd, &c, 1, 0), 0);  // end of stream or reset, not a timeout
+      EXPECT_NE(errno, EAGAIN);
+      close(fd);
+    }
   }
   EXPECT_EQ(OpenDescriptors(), before);
 }

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <zrperf/tests/support/RunTogether.h>
 
