@@ -133,66 +133,11 @@ const char kProtobufAccept[] =
 
 std::unique_ptr<CPrometheusEndpoint> g_inheritedEndpoint;
 
-// A child process (fork) that destroys its copy of the endpoint, or leaves it
-// to the static's destructor at exit, neither waits for the parent's threads
-// nor stops the parent's server.
-TEST(PrometheusEndpoint, PortZeroServesTheMetricsOnAFreePortUntilDestroyedInThisProcess) {
-  auto counters = boost::make_shared<CPerfCounters>();
-  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(123));
-  std::string error;
-  g_inheritedEndpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters, &error);
-  ASSERT_TRUE(g_inheritedEndpoint) << error;
-  const int port = g_inheritedEndpoint->Port();
-  ASSERT_GT(port, 0);
-  EXPECT_EQ(g_inheritedEndpoint->Url(), "http://127.0.0.1:" + std::to_string(port) + "/metrics");
-  const Response metrics = Get(port, "/metrics");
-  EXPECT_EQ(metrics.status, 200);
-  EXPECT_NE(metrics.body.find("zrperf_elapsed_seconds_count{counter=\"disk0.read\"} 1\n"),
-            std::string::npos)
-      << metrics.body;
-  // A connection the server accepted has a send buffer of 1 MiB (512 KiB
-  // asked, doubled by the system), not autotuning's several MB.
-  const int client = Connect(port);
-  int accepted = 0;
-  for (int tries = 0; tries < 1000 && accepted == 0; ++tries) {
-    for (int fd = 0; fd < 1024; ++fd) {
-      sockaddr_in local{}, peer{};
-      socklen_t size = sizeof(local), peerSize = sizeof(peer);
-      int buffer = 0;
-      socklen_t intSize = sizeof(int);
-      // The server's side of a connection: its port and a peer.
-      if (fd == client || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
-          local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
-          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
-        continue;
-      getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &intSize);
-      EXPECT_EQ(buffer, 1024 * 1024);
-      ++accepted;
-    }
-    if (accepted == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_GT(accepted, 0);
-  close(client);
-
-  for (int way = 0; way < 2; ++way) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(10);  // a hang ends the child by SIGALRM
-      if (way == 0) g_inheritedEndpoint.reset();
-      std::exit(0);  // runs the static's destructor when it still holds the endpoint
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(Get(port, "/metrics").status, 200);  // the parent's server still serves
-  }
-  g_inheritedEndpoint.reset();  // stops and joins: the port is released
-  EXPECT_TRUE(PortIsFree(port));
-  EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n"), "");
-}
-
-TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesBadRequests) {
+// Port 0 serves on a free port until the endpoint is destroyed in this
+// process: a child process (fork) that destroys its copy, or leaves it to the
+// static's destructor at exit, neither waits for the parent's threads nor
+// stops the parent's server.
+TEST(PrometheusEndpoint, ServesOnAFreePortNegotiatesFormatAndGzipOnlyGetOrHeadUntilDestroyed) {
   auto counters = boost::make_shared<CPerfCounters>();
   // Names that the text format escapes, and two that export as one series.
   for (const char* name : {"disk0.read", "quote\"back\\slash", "line\nfeed"})
@@ -204,9 +149,12 @@ TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesB
     counters->GetCounter("wide")->AddSample(
         CTimeInterval(static_cast<std::int64_t>(CTimeCounterSnapshot::BucketUpperUnits(i))));
   }
-  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
-  ASSERT_TRUE(endpoint);
-  const int port = endpoint->Port();
+  std::string error;
+  g_inheritedEndpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters, &error);
+  ASSERT_TRUE(g_inheritedEndpoint) << error;
+  const int port = g_inheritedEndpoint->Port();
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(g_inheritedEndpoint->Url(), "http://127.0.0.1:" + std::to_string(port) + "/metrics");
 
   // Text: the same text, byte for byte, as prometheus-cpp's serializer writes
   // for the collector's families (these values print alike in both).
@@ -316,6 +264,47 @@ TEST(PrometheusEndpoint, NegotiatesFormatAndGzipAnswersOnlyGetAndHeadAndRefusesB
     EXPECT_TRUE(raw.rfind("HTTP/", 0) == 0 && status >= 400 && status <= 505) << raw.substr(0, 200);
   }
   EXPECT_EQ(Get(port, "/metrics").status, 200);
+
+  // A connection the server accepted has a send buffer of 1 MiB (512 KiB
+  // asked, doubled by the system), not autotuning's several MB.
+  const int client = Connect(port);
+  int accepted = 0;
+  for (int tries = 0; tries < 1000 && accepted == 0; ++tries) {
+    for (int fd = 0; fd < 1024; ++fd) {
+      sockaddr_in local{}, peer{};
+      socklen_t size = sizeof(local), peerSize = sizeof(peer);
+      int buffer = 0;
+      socklen_t intSize = sizeof(int);
+      // The server's side of a connection: its port and a peer.
+      if (fd == client || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+          local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+        continue;
+      getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &intSize);
+      EXPECT_EQ(buffer, 1024 * 1024);
+      ++accepted;
+    }
+    if (accepted == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(accepted, 0);
+  close(client);
+
+  for (int way = 0; way < 2; ++way) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(10);  // a hang ends the child by SIGALRM
+      if (way == 0) g_inheritedEndpoint.reset();
+      std::exit(0);  // runs the static's destructor when it still holds the endpoint
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(Get(port, "/metrics").status, 200);  // the parent's server still serves
+  }
+  g_inheritedEndpoint.reset();  // stops and joins: the port is released
+  EXPECT_TRUE(PortIsFree(port));
+  EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n"), "");
 }
 
 TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAreHeld) {
