@@ -23,7 +23,7 @@ std::vector<int> Varint(std::uint64_t v) {
   return Bytes(out);
 }
 
-TEST(ProtoWriter, VarintsAreSevenBitGroupsLeastSignificantFirst) {
+TEST(ProtoWriter, VarintsSevenBitsLowFirstZigZagInt32SignExtendsDoublesLittleEndian) {
   EXPECT_EQ(Varint(0), (std::vector<int>{0x00}));
   EXPECT_EQ(Varint(1), (std::vector<int>{0x01}));
   EXPECT_EQ(Varint(127), (std::vector<int>{0x7F}));
@@ -35,9 +35,8 @@ TEST(ProtoWriter, VarintsAreSevenBitGroupsLeastSignificantFirst) {
             (std::vector<int>{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}));
   EXPECT_EQ(Varint(std::numeric_limits<std::uint64_t>::max()),
             (std::vector<int>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-}
 
-TEST(ProtoWriter, SignedFieldsZigZagInt32SignExtendsAndDoublesAreLittleEndian) {
+  // Signed fields zigzag, plain int32 sign-extends to ten bytes.
   EXPECT_EQ(zrexport::ZigZag64(0), 0u);
   EXPECT_EQ(zrexport::ZigZag64(-1), 1u);
   EXPECT_EQ(zrexport::ZigZag64(1), 2u);

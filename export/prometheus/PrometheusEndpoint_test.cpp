@@ -169,9 +169,6 @@ TEST(PrometheusEndpoint, ServesOnAFreePortNegotiatesFormatAndGzipOnlyGetOrHeadUn
     EXPECT_EQ(text.headers["Content-Length"], std::to_string(text.body.size()));
     EXPECT_EQ(text.body, expected);
   }
-  const Response gzipped = Get(port, "/metrics", "Accept-Encoding: gzip\r\n");
-  EXPECT_EQ(gzipped.headers["Content-Encoding"], "gzip");
-  EXPECT_EQ(Gunzip(gzipped.body), expected);
 
   // Protobuf: the same families, delimited, with no budget of native buckets
   // by default and the options' budget when given (1 fits at no schema: served
@@ -193,11 +190,7 @@ TEST(PrometheusEndpoint, ServesOnAFreePortNegotiatesFormatAndGzipOnlyGetOrHeadUn
             "encoding=delimited");
   EXPECT_EQ(protobuf.body, delimited[0]);
   EXPECT_EQ(Get(small->Port(), "/metrics", kProtobufAccept).body, delimited[1]);
-  const Response both =
-      Get(port, "/metrics", std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
-  EXPECT_EQ(both.headers["Content-Encoding"], "gzip");
-  EXPECT_EQ(Gunzip(both.body), protobuf.body);
-  // OpenMetrics when preferred, gzip-encoded alike.
+  // OpenMetrics when preferred.
   const std::string openMetricsAccept = "Accept: application/openmetrics-text;version=1.0.0\r\n";
   const Response openMetrics = Get(port, "/metrics", openMetricsAccept);
   EXPECT_EQ(openMetrics.headers["Content-Type"],
@@ -206,10 +199,14 @@ TEST(PrometheusEndpoint, ServesOnAFreePortNegotiatesFormatAndGzipOnlyGetOrHeadUn
                                   "zrperf_transfers_created{counter=\"net0\"} "),
             std::string::npos);
   EXPECT_EQ(openMetrics.body.substr(openMetrics.body.size() - 7), "\n# EOF\n");
-  const Response openGzipped =
-      Get(port, "/metrics", openMetricsAccept + "Accept-Encoding: gzip\r\n");
-  EXPECT_EQ(openGzipped.headers["Content-Encoding"], "gzip");
-  EXPECT_EQ(Gunzip(openGzipped.body), openMetrics.body);
+  // Each format gzip-encoded when asked.
+  const std::pair<std::string, std::string> plain[] = {
+      {"", expected}, {kProtobufAccept, protobuf.body}, {openMetricsAccept, openMetrics.body}};
+  for (const auto& [accept, body] : plain) {
+    const Response gzipped = Get(port, "/metrics", accept + "Accept-Encoding: gzip\r\n");
+    EXPECT_EQ(gzipped.headers["Content-Encoding"], "gzip") << accept;
+    EXPECT_EQ(Gunzip(gzipped.body), body) << accept;
+  }
   // gzip at quality 0 is never gzip, whatever "*" allows.
   const Response refused = Get(port, "/metrics", "Accept-Encoding: gzip;q=0, *;q=1\r\n");
   EXPECT_EQ(refused.headers.count("Content-Encoding"), 0u);
@@ -317,8 +314,7 @@ TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAre
   for (int i = 0; i < 32; ++i) {
     idle.push_back(Connect(port));
     trickling.push_back(Connect(port));
-    ASSERT_GE(idle.back(), 0);
-    ASSERT_GE(trickling.back(), 0);
+    ASSERT_TRUE(idle.back() >= 0 && trickling.back() >= 0);
   }
   // One byte of a request head a second on each trickling client, for at most
   // 4 s (the server drops them before that).
@@ -439,12 +435,9 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
     after = ProcessMemory("VmRSS");
   }
   const std::int64_t bound = (std::int64_t{64} << 20) + 2 * static_cast<std::int64_t>(answer);
-  std::printf("answer %.1f MB; memory: before %.1f MB, peak %+.1f MB, after %+.1f MB\n",
-              static_cast<double>(answer) / 1e6, static_cast<double>(before) / 1e6,
-              static_cast<double>(peak - before) / 1e6, static_cast<double>(after - before) / 1e6);
-  EXPECT_LE(peak - before, bound);
+  EXPECT_LE(peak - before, bound) << "answer " << answer << " B, before " << before << " B";
   // Given back, not kept as a high-water mark.
-  EXPECT_LE(after - before, std::int64_t{16} << 20);
+  EXPECT_LE(after - before, std::int64_t{16} << 20) << "before " << before << " B";
 }
 
 TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets503) {

@@ -66,7 +66,7 @@ TEST(SharedAnswers, RacingRequestsNeverHoldMoreAnswersThanTheBound) {
   constexpr std::size_t kBound = 2;
   auto answers = SharedAnswers::Create(kBound, milliseconds(5));
   std::atomic<std::size_t> mostAlive{0};
-  std::atomic<int> built{0}, served{0}, refused{0};
+  std::atomic<int> built{0};
   for (int round = 0; round < 20; ++round) {
     zrperf_test::RunTogether(8, [&](int thread) {
       const SharedAnswers::Answer a = answers->Get(
@@ -80,18 +80,12 @@ TEST(SharedAnswers, RacingRequestsNeverHoldMoreAnswersThanTheBound) {
             std::this_thread::sleep_for(milliseconds(1));
           },
           In(milliseconds(2000)));
-      if (a == nullptr) {
-        ++refused;
-        return;
-      }
+      ASSERT_NE(a, nullptr);  // every wait ends well within its deadline
       EXPECT_EQ(a->size(), 1000u);
-      ++served;
       std::this_thread::sleep_for(milliseconds(2));  // a sender holding it
     });
   }
   EXPECT_LE(mostAlive.load(), kBound);
-  EXPECT_EQ(served + refused, 160);
-  EXPECT_EQ(refused, 0);  // every wait ended well within its deadline
   EXPECT_LT(built, 160);  // shared, not one each
   EXPECT_EQ(answers->Alive(), 0u);
 }
