@@ -70,7 +70,7 @@ std::vector<Family> SampleFamilies() {
           {"zr_none", "", "", MetricType::kGauge, {}}};  // no series: left out
 }
 
-TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
+TEST(ExpositionText, Format004AndOpenMetricsWriteHeadersSeriesEscapesAndNumbersAsPrometheus) {
   std::string text;
   zrprom::AppendExpositionText(SampleFamilies(), &text);
   EXPECT_EQ(text,
@@ -103,10 +103,9 @@ TEST(ExpositionText, WritesHelpTypeSeriesAndEscapesAsFormat004) {
   EXPECT_EQ(numbers,
             "NaN -Inf 1.23456789e+08 0.3333333333333333 999999 1e+06 0.0001 9.765625e-05 "
             "1.4142135623730951 -2.5e-300 ");
-}
 
-TEST(OpenMetricsText, WritesTypeUnitHelpSuffixedSamplesCreatedAndEof) {
-  std::string text;
+  // OpenMetrics: type, unit, help, suffixed samples, created times and EOF.
+  text.clear();
   zrprom::AppendOpenMetricsText(SampleFamilies(), &text);
   EXPECT_EQ(text,
             "# TYPE zr_bytes counter\n"
