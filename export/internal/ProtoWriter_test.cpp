@@ -69,7 +69,7 @@ TEST(ProtoWriter, VarintsSevenBitsLowFirstZigZagInt32SignExtendsDoublesLittleEnd
                               0x21, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
 }
 
-TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
+TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLengthAtEverySize) {
   std::string out;
   {
     ProtoWriter w(&out);
@@ -98,16 +98,14 @@ TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
                 2,    0x08, 0x07})                            // delimited
     expected.push_back(b);
   EXPECT_EQ(Bytes(out), expected);
-}
 
-// A nested message keeps one byte for its length and moves its body up when
-// the length needs more: every size around the varint boundaries, nested
-// three deep, appended to what the string held before.
-TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
+  // A nested message keeps one byte for its length and moves its body up when
+  // the length needs more: every size around the varint boundaries, nested
+  // three deep, appended to what the string held before.
   for (std::size_t body :
        {0u, 1u, 125u, 126u, 127u, 128u, 129u, 16381u, 16382u, 16383u, 16384u, 16385u, 2097152u}) {
-    std::string out = "head";
-    ProtoWriter w(&out);
+    std::string stream = "head";
+    ProtoWriter w(&stream);
     const ProtoWriter::Mark a = w.BeginMessage(1);
     const ProtoWriter::Mark b = w.BeginMessage(2);
     const ProtoWriter::Mark c = w.BeginDelimited();
@@ -126,7 +124,7 @@ TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
       return tag + inner;
     };
     const std::string message2 = wrap("\x12", wrap("", wrap("\x1A", payload))) + "\x20\x01";
-    ASSERT_EQ(out, "head" + wrap("\x0A", message2)) << "body of " << body;
+    ASSERT_EQ(stream, "head" + wrap("\x0A", message2)) << "body of " << body;
   }
 }
 

@@ -15,10 +15,6 @@
 
 namespace {
 
-std::vector<std::int32_t> DefaultBounds() {
-  return zrprom::ClassicBoundIndices(CPrometheusCollector::Options());
-}
-
 // What Prometheus checks of a histogram: the count is the zero bucket plus the
 // native buckets and equals the +Inf bucket; classic counts never go down.
 void ExpectConsistent(const zrprom::Histogram& h, const std::string& label) {
@@ -35,7 +31,7 @@ void ExpectConsistent(const zrprom::Histogram& h, const std::string& label) {
 
 TEST(CounterFamilies, ClassicAndNativeBucketsDescribeTheSameSamplesWhileRecordingRaces) {
   auto counters = boost::make_shared<CPerfCounters>();
-  const std::vector<std::int32_t> bounds = DefaultBounds();
+  const std::vector<std::int32_t> bounds = zrprom::ClassicBoundIndices({});
   std::atomic<bool> stop{false};
   std::atomic<int> collections{0};
   zrperf_test::RunTogether(3, [&](int thread) {
@@ -85,7 +81,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   counters->GetCounter(std::string("c\0y", 3))->AddSample(CTimeInterval(5000000));
   counters->GetCounter("d.one")->AddSample(CTimeInterval(700));
   counters->GetMediaSpeedCounter("e.speed")->AddTransfer(4096, CTimeInterval(10));
-  const std::vector<std::int32_t> bounds = DefaultBounds();
+  const std::vector<std::int32_t> bounds = zrprom::ClassicBoundIndices({});
   const std::vector<zrprom::Family> families = zrprom::CollectFamilies(counters.get(), bounds, 0);
 
   ASSERT_EQ(families[0].name, "zrperf_elapsed_seconds");
@@ -147,7 +143,8 @@ TEST(CounterFamilies, SeriesStartAtTheirCountersCreationOrLastResetInWallClockTi
   // The start of the last series of each family; only counters and histograms have one.
   const auto starts = [&] {
     std::map<std::string, std::int64_t> byFamily;
-    for (const zrprom::Family& f : zrprom::CollectFamilies(counters.get(), DefaultBounds(), 0)) {
+    for (const zrprom::Family& f :
+         zrprom::CollectFamilies(counters.get(), zrprom::ClassicBoundIndices({}), 0)) {
       for (const zrprom::Metric& m : f.metrics) {
         EXPECT_EQ(m.createdUnixNanos != 0, f.type != zrprom::MetricType::kGauge) << f.name;
         byFamily[f.name] = m.createdUnixNanos;

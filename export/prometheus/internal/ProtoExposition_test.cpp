@@ -329,9 +329,6 @@ TEST(ProtoExposition, BucketBudgetServesEachHistogramExactlyAtTheLargestSchemaTh
     std::string expected;
     zrprom::AppendDelimitedFamilies(families, &expected);
     EXPECT_EQ(served, expected) << "budget " << budget;
-    if (served != expected && std::getenv("ZRPERF_PROTOC") != nullptr) {
-      EXPECT_EQ(DecodeWithProtoc(served)[0], DecodeWithProtoc(expected)[0]);  // readable
-    }
   }
 }
 
