@@ -41,24 +41,22 @@ const prometheus::ClientMetric* FindSeries(const Families& families, const std::
 }
 
 TEST(PrometheusCollector, BucketsCountExactlyTheSamplesAtMostTheirBoundaryAtEveryDensity) {
-  struct Layout {
-    unsigned density;
-    int first, last;
-  };
-  const Layout layouts[] = {{1, -23, 12}, {2, -20, 7}, {4, -10, 0}, {8, -15, -5}, {16, -23, 12}};
-  for (const Layout& layout : layouts) {
-    SCOPED_TRACE(::testing::Message() << "density " << layout.density << " powers " << layout.first
-                                      << ".." << layout.last);
+  const CPrometheusCollector::Options layouts[] = {
+      {1, -23, 12}, {2, -20, 7}, {4, -10, 0}, {8, -15, -5}, {16, -23, 12}};
+  for (const CPrometheusCollector::Options& layout : layouts) {
+    const unsigned density = layout.bucketsPerPower;
+    SCOPED_TRACE(::testing::Message() << "density " << density << " powers " << layout.firstPower
+                                      << ".." << layout.lastPower);
     auto counters = boost::make_shared<CPerfCounters>();
-    CPrometheusCollector collector(counters, {layout.density, layout.first, layout.last});
+    CPrometheusCollector collector(counters, layout);
     const std::vector<std::uint64_t>& bounds = collector.BoundUnits();
     // The documented boundaries: 2^(j/d) s, which in whole units is the
     // largest t with t * 100 ns <= 2^(j/d) s.
     ASSERT_EQ(bounds.size(),
-              layout.density * static_cast<unsigned>(layout.last - layout.first) + 1);
+              density * static_cast<unsigned>(layout.lastPower - layout.firstPower) + 1);
     for (std::size_t i = 0; i < bounds.size(); ++i) {
-      const long double le = std::exp2(static_cast<long double>(layout.first) +
-                                       static_cast<long double>(i) / layout.density);
+      const long double le = std::exp2(static_cast<long double>(layout.firstPower) +
+                                       static_cast<long double>(i) / density);
       ASSERT_LE(static_cast<long double>(bounds[i]) / 1e7L, le) << i;
       ASSERT_GT(static_cast<long double>(bounds[i] + 1) / 1e7L, le) << i;
     }
@@ -86,7 +84,7 @@ TEST(PrometheusCollector, BucketsCountExactlyTheSamplesAtMostTheirBoundaryAtEver
           samples.begin(), samples.end(), [&](std::uint64_t s) { return s <= bounds[i]; }));
       EXPECT_EQ(h->histogram.bucket[i].cumulative_count, atMost) << "le " << bounds[i] << " units";
       EXPECT_DOUBLE_EQ(h->histogram.bucket[i].upper_bound,
-                       std::exp2(layout.first + static_cast<double>(i) / layout.density))
+                       std::exp2(layout.firstPower + static_cast<double>(i) / density))
           << "le " << i;
     }
     EXPECT_EQ(h->histogram.bucket.back().upper_bound, std::numeric_limits<double>::infinity());

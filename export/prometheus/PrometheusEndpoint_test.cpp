@@ -11,8 +11,8 @@
 
 #include <boost/make_shared.hpp>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -354,15 +354,12 @@ TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAre
 
 // A figure of this process from /proc/self/status ("VmRSS", "VmHWM"), in bytes.
 std::int64_t ProcessMemory(const std::string& field) {
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  char line[256];
-  std::int64_t kib = -1;
-  while (f != nullptr && std::fgets(line, sizeof(line), f) != nullptr) {
-    if (std::strncmp(line, (field + ":").c_str(), field.size() + 1) == 0)
-      kib = std::atoll(line + field.size() + 1);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::atoll(line.c_str() + field.size() + 1) * 1024;
   }
-  if (f != nullptr) std::fclose(f);
-  return kib * 1024;
+  return -1024;
 }
 
 // Scrapes /metrics keeping nothing of the answer (so that this process's
@@ -404,10 +401,8 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
   const std::size_t answer = Drain(port).second;
   ASSERT_GT(answer, std::size_t{8} << 20);
   const std::int64_t before = ProcessMemory("VmRSS");
-  std::FILE* clear = std::fopen("/proc/self/clear_refs", "w");  // resets VmHWM to VmRSS
-  ASSERT_NE(clear, nullptr);
-  std::fputs("5", clear);
-  std::fclose(clear);
+  std::ofstream clear("/proc/self/clear_refs");
+  ASSERT_TRUE(clear << "5" << std::flush);  // resets VmHWM to VmRSS
 
   // 40 clients ask, with small receive windows, and never read; meanwhile an
   // honest scrape gets the whole answer.
