@@ -54,11 +54,6 @@ int Send(int port, const std::string& request) {
   return -1;
 }
 
-// A client that sent a GET of /metrics with `headers` and reads nothing yet.
-int Ask(int port, const std::string& headers = "") {
-  return Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
-}
-
 // The whole response to `request`, or "" when the connection fails.
 std::string Exchange(int port, const std::string& request) {
   const int fd = Send(port, request);
@@ -76,7 +71,10 @@ struct Response {
   std::string body;
 };
 
-Response Parse(const std::string& raw) {
+Response Get(int port, const std::string& path, const std::string& headers = "",
+             const std::string& method = "GET") {
+  const std::string raw = Exchange(port, method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" +
+                                             headers + "Connection: close\r\n\r\n");
   Response r;
   const std::size_t end = raw.find("\r\n\r\n");
   if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
@@ -91,12 +89,6 @@ Response Parse(const std::string& raw) {
   }
   r.body = raw.substr(end + 4);
   return r;
-}
-
-Response Get(int port, const std::string& path, const std::string& headers = "",
-             const std::string& method = "GET") {
-  return Parse(Exchange(port, method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" + headers +
-                                  "Connection: close\r\n\r\n"));
 }
 
 // Whether a socket can be bound to 127.0.0.1:<port> now.
@@ -365,7 +357,7 @@ std::int64_t ProcessMemory(const std::string& field) {
 // Scrapes /metrics keeping nothing of the answer (so that this process's
 // memory is the server's): its status and its length in bytes, head included.
 std::pair<int, std::size_t> Drain(int port) {
-  const int fd = Ask(port);
+  const int fd = Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
   if (fd < 0) return {0, 0};
   char buffer[65536];
   std::size_t total = 0;
@@ -408,7 +400,7 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
   // honest scrape gets the whole answer.
   std::vector<int> clients;
   for (int i = 0; i < 40; ++i) {
-    clients.push_back(Ask(port));
+    clients.push_back(Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));  // never read
     ASSERT_GE(clients.back(), 0);
   }
   const std::pair<int, std::size_t> honest = Drain(port);
@@ -441,7 +433,7 @@ TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets50
   // both alive for several seconds.
   std::vector<int> slow;
   for (const std::string& accept : {std::string(), std::string(kProtobufAccept)}) {
-    slow.push_back(Ask(port, accept));
+    slow.push_back(Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + accept + "\r\n"));
     ASSERT_GE(slow.back(), 0);
   }
   std::atomic<bool> done{false};
@@ -491,12 +483,11 @@ TEST(PrometheusEndpoint, BadOrBusyAddressesFailWithAReasonAndOneEscapedLogRecord
   auto counters = boost::make_shared<CPerfCounters>();
   std::unique_ptr<CPrometheusEndpoint> first = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(first);
-  const std::string busy = "127.0.0.1:" + std::to_string(first->Port());
 
   // {address, reason, the address as the message shows it when escaped}: a
   // hostile address cannot start a record line of its own.
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {busy, "Address already in use", ""},
+      {"127.0.0.1:" + std::to_string(first->Port()), "Address already in use", ""},
       {"192.0.2.1:0", "Cannot assign requested address", ""},  // not an address of this host
       {"localhost:9464", "not IPV4:PORT", ""},
       {"127.0.0.1", "not IPV4:PORT", ""},

@@ -89,8 +89,7 @@ TEST(CounterFamilies, EachStreamedSeriesHoldsOnlyItsOwnCounters) {
   for (std::size_t s = 0; s < series.size(); ++s) {
     // The expected native buckets: the sum of the series' own snapshots.
     std::map<std::int32_t, std::uint64_t> expected;
-    std::uint64_t zero = 0;
-    std::uint64_t count = 0;
+    std::uint64_t zero = 0, count = 0;
     for (const std::string& name : names[s]) {
       const CTimeCounterSnapshot snap = counters->GetCounter(name)->GetSnapshot();
       zero += snap.GetZeroCount();
