@@ -18,20 +18,15 @@ mode_t ModeOf(const std::string& path) {
   return st.st_mode;
 }
 
-TEST(PrivateDir, CreatesAMissingDirectoryForTheUserAlone) {
+TEST(PrivateDir, CreatesAMissingDirectoryForTheUserAloneAndRefusesWhatOthersCouldPlant) {
   zrperf_test::TempDir tmp("privatedir");
-  const std::string dir = tmp.Path("state");
+  const std::string state = tmp.Path("state");
   std::string error;
-  ASSERT_TRUE(PreparePrivateDir(dir, &error)) << error;
-  EXPECT_TRUE(S_ISDIR(ModeOf(dir)));
-  EXPECT_EQ(ModeOf(dir) & 07777, 0700u);
+  ASSERT_TRUE(PreparePrivateDir(state, &error)) << error;
+  EXPECT_TRUE(S_ISDIR(ModeOf(state)));
+  EXPECT_EQ(ModeOf(state) & 07777, 0700u);
   // Its own private directory is accepted again on the next run.
-  EXPECT_TRUE(PreparePrivateDir(dir, &error)) << error;
-}
-
-TEST(PrivateDir, RefusesWhatSomeoneElseCouldHavePlanted) {
-  zrperf_test::TempDir tmp("privatedir");
-  std::string error;
+  EXPECT_TRUE(PreparePrivateDir(state, &error)) << error;
 
   // A link to a private directory, and a dangling link: neither is followed.
   const std::string real = tmp.Path("real");

@@ -19,7 +19,7 @@ boost::shared_ptr<CMediaSpeedCounter> NewCounter() {
   return boost::shared_ptr<CMediaSpeedCounter>(new CMediaSpeedCounter(nullptr));
 }
 
-TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNames) {
+TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNamesWhenAdmitted) {
   zrperf_test::ScopedSink sink;
   ThroughputRecord::Counters counters = {{"b.write", NewCounter()},
                                          {"a.read", NewCounter()},
@@ -51,21 +51,16 @@ TEST(ThroughputRecord, WritesCountersWithNewTransfersInByteOrderOfNames) {
   EXPECT_EQ(records[1].message, "Throughput Stats: \n\t\t\t\ta.read: " +
                                     counters["a.read"]->AsString() + " interval=32.77MB/s");
   EXPECT_NE(records[1].message.find("throughput=43.69MB/s"), std::string::npos);
-}
 
-TEST(ThroughputRecord, NothingDueAsksNothingAndLevelBelowZeroWritesNothing) {
-  ThroughputRecord::Counters counters = {{"x", NewCounter()}};
-  ThroughputRecord record(counters);
-  zrperf_test::ScopedSink sink;
+  // Nothing due asks nothing; at a level below zero nothing is written.
   record();
-  EXPECT_TRUE(sink->Records().empty());
-  EXPECT_EQ(sink->LevelQueries(), 0);
-
+  EXPECT_EQ(sink->Records().size(), 2u);
+  EXPECT_EQ(sink->LevelQueries(), 2);
   sink->SetLevel(-1);
-  counters["x"]->AddTransfer(10, CTimeInterval(10));
+  counters["B"]->AddTransfer(10, CTimeInterval(10));
   record();
-  EXPECT_TRUE(sink->Records().empty());
-  EXPECT_EQ(sink->LevelQueries(), 1);
+  EXPECT_EQ(sink->Records().size(), 2u);
+  EXPECT_EQ(sink->LevelQueries(), 3);
 }
 
 TEST(ThroughputRecord, HostileNamesCannotForgeLines) {
@@ -73,8 +68,7 @@ TEST(ThroughputRecord, HostileNamesCannotForgeLines) {
   const std::string forged = "x: transfers=1\n2026-01-01 00:00:00.000 [error] forged\r\x1b";
   ThroughputRecord::Counters counters = {{forged, NewCounter()}};
   counters[forged]->AddTransfer(1, CTimeInterval(1));
-  ThroughputRecord record(counters);
-  record();
+  ThroughputRecord{counters}();
   const std::vector<zrperf_test::Record> records = sink->Records();
   ASSERT_EQ(records.size(), 1u);
   // The record's own separator is its only line feed, and the name reads back

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(Gzip, WritesOneMemberThatInflatesToTheInputAtEveryLevel) {
+TEST(Gzip, OneMemberInflatesToTheInputAtEveryLevelAndGunzipRefusesOverBoundOrBadInput) {
   std::string text;
   for (int i = 0; i < 20000; ++i)
     text += "zrperf_elapsed_seconds_bucket{le=\"" + std::to_string(i) + "\"}\n";
@@ -21,9 +21,8 @@ TEST(Gzip, WritesOneMemberThatInflatesToTheInputAtEveryLevel) {
       EXPECT_EQ(back, input);
     }
   }
-}
 
-TEST(Gzip, GunzipRefusesMoreThanItsBoundTruncatedAndTrailingInput) {
+  // Gunzip refuses more than its bound, truncated and trailing input.
   const std::string input(1 << 20, 'z');  // inflates a thousandfold
   std::string gz;
   ASSERT_TRUE(zrexport::Gzip(input, &gz));

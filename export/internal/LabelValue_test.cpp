@@ -31,7 +31,7 @@ bool IsCleanUtf8(const std::string& s) {
   return true;
 }
 
-TEST(LabelValue, ValidUtf8PassesAndEverythingElseIsPercentEncodedUpToTheFirstNul) {
+TEST(LabelValue, ValidUtf8PassesElsePercentEncodedUpToTheFirstNulAndNamesStayDistinct) {
   const std::pair<std::string, std::string> cases[] = {
       {"disk0.read", "disk0.read"},
       {"say \"hi\" \\ now", "say \"hi\" \\ now"},  // the serializer escapes these
@@ -59,12 +59,10 @@ TEST(LabelValue, ValidUtf8PassesAndEverythingElseIsPercentEncodedUpToTheFirstNul
     EXPECT_EQ(value, expected) << name;
     EXPECT_TRUE(IsCleanUtf8(value)) << value;
   }
-}
 
-TEST(LabelValue, DistinctNamesNeverShareAValue) {
-  // Every name of up to two bytes (NUL excluded, which ends a name) and a
-  // set of three-byte ones that look like escapes or sequences: no two map
-  // to one value, and every value is clean UTF-8.
+  // Distinct names never share a value. Every name of up to two bytes (NUL excluded, which ends a
+  // name) and a set of three-byte ones that look like escapes or sequences: no two map to one
+  // value, and every value is clean UTF-8.
   std::map<std::string, std::string> seen;  // value -> name
   auto check = [&](const std::string& name) {
     const std::string value = LabelValueOf(name);

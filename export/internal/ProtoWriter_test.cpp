@@ -23,7 +23,7 @@ std::vector<int> Varint(std::uint64_t v) {
   return Bytes(out);
 }
 
-TEST(ProtoWriter, VarintsAreSevenBitGroupsLeastSignificantFirst) {
+TEST(ProtoWriter, VarintsSevenBitsLowFirstZigZagInt32SignExtendsDoublesLittleEndian) {
   EXPECT_EQ(Varint(0), (std::vector<int>{0x00}));
   EXPECT_EQ(Varint(1), (std::vector<int>{0x01}));
   EXPECT_EQ(Varint(127), (std::vector<int>{0x7F}));
@@ -35,9 +35,8 @@ TEST(ProtoWriter, VarintsAreSevenBitGroupsLeastSignificantFirst) {
             (std::vector<int>{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}));
   EXPECT_EQ(Varint(std::numeric_limits<std::uint64_t>::max()),
             (std::vector<int>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-}
 
-TEST(ProtoWriter, SignedFieldsZigZagAndPlainInt32SignExtendsToTenBytes) {
+  // Signed fields zigzag, plain int32 sign-extends to ten bytes.
   EXPECT_EQ(zrexport::ZigZag64(0), 0u);
   EXPECT_EQ(zrexport::ZigZag64(-1), 1u);
   EXPECT_EQ(zrexport::ZigZag64(1), 2u);
@@ -48,34 +47,29 @@ TEST(ProtoWriter, SignedFieldsZigZagAndPlainInt32SignExtendsToTenBytes) {
             std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(zrexport::ZigZag32(std::numeric_limits<std::int32_t>::min()), 0xFFFFFFFFu);
 
+  // Doubles are little-endian fixed64 on every host.
   std::string out;
   ProtoWriter w(&out);
-  w.SInt32(1, -3);    // tag 0x08, zigzag 5
-  w.SInt64(2, -64);   // tag 0x10, zigzag 127
-  w.Int32(3, -1);     // tag 0x18, ten bytes
-  w.UInt64(15, 128);  // the largest one-byte tag: 0x78
-  w.UInt64(16, 0);    // two-byte tag: 0x80 0x01
-  w.Finish();
-  EXPECT_EQ(Bytes(out),
-            (std::vector<int>{0x08, 0x05, 0x10, 0x7F, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                              0xFF, 0xFF, 0xFF, 0x01, 0x78, 0x80, 0x01, 0x80, 0x01, 0x00}));
-}
-
-TEST(ProtoWriter, DoublesAreLittleEndianFixed64OnEveryHost) {
-  std::string out;
-  ProtoWriter w(&out);
+  w.SInt32(1, -3);                                       // tag 0x08, zigzag 5
+  w.SInt64(2, -64);                                      // tag 0x10, zigzag 127
+  w.Int32(3, -1);                                        // tag 0x18, ten bytes
+  w.UInt64(15, 128);                                     // the largest one-byte tag: 0x78
+  w.UInt64(16, 0);                                       // two-byte tag: 0x80 0x01
   w.Double(1, 1.0);                                      // 0x3FF0000000000000
   w.Double(2, -2.5);                                     // 0xC004000000000000
   w.Double(3, std::numeric_limits<double>::infinity());  // 0x7FF0000000000000
   w.Double(4, 0.1);                                      // 0x3FB999999999999A
   w.Finish();
-  EXPECT_EQ(Bytes(out), (std::vector<int>{0x09, 0,    0,    0,    0,    0,    0,    0xF0, 0x3F,  //
-                                          0x11, 0,    0,    0,    0,    0,    0,    0x04, 0xC0,  //
-                                          0x19, 0,    0,    0,    0,    0,    0,    0xF0, 0x7F,  //
-                                          0x21, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
+  EXPECT_EQ(Bytes(out),
+            (std::vector<int>{0x08, 0x05, 0x10, 0x7F, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                              0xFF, 0xFF, 0xFF, 0x01, 0x78, 0x80, 0x01, 0x80, 0x01, 0x00,  //
+                              0x09, 0,    0,    0,    0,    0,    0,    0xF0, 0x3F,        //
+                              0x11, 0,    0,    0,    0,    0,    0,    0x04, 0xC0,        //
+                              0x19, 0,    0,    0,    0,    0,    0,    0xF0, 0x7F,        //
+                              0x21, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
 }
 
-TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
+TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLengthAtEverySize) {
   std::string out;
   {
     ProtoWriter w(&out);
@@ -104,16 +98,14 @@ TEST(ProtoWriter, StringsNestedMessagesAndPackedFieldsCarryTheirLength) {
                 2,    0x08, 0x07})                            // delimited
     expected.push_back(b);
   EXPECT_EQ(Bytes(out), expected);
-}
 
-// A nested message keeps one byte for its length and moves its body up when
-// the length needs more: every size around the varint boundaries, nested
-// three deep, appended to what the string held before.
-TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
+  // A nested message keeps one byte for its length and moves its body up when
+  // the length needs more: every size around the varint boundaries, nested
+  // three deep, appended to what the string held before.
   for (std::size_t body :
        {0u, 1u, 125u, 126u, 127u, 128u, 129u, 16381u, 16382u, 16383u, 16384u, 16385u, 2097152u}) {
-    std::string out = "head";
-    ProtoWriter w(&out);
+    std::string stream = "head";
+    ProtoWriter w(&stream);
     const ProtoWriter::Mark a = w.BeginMessage(1);
     const ProtoWriter::Mark b = w.BeginMessage(2);
     const ProtoWriter::Mark c = w.BeginDelimited();
@@ -126,21 +118,13 @@ TEST(ProtoWriter, NestedLengthsAcrossVarintBoundaries) {
     w.Finish();
     w.Finish();  // idempotent
 
-    std::string inner;
-    zrexport::AppendVarint(&inner, 0x1A);
-    zrexport::AppendVarint(&inner, body);
-    inner += payload;
-    std::string c1;
-    zrexport::AppendVarint(&c1, inner.size());
-    c1 += inner;
-    std::string b1 = "\x12";
-    zrexport::AppendVarint(&b1, c1.size());
-    b1 += c1;
-    b1 += std::string("\x20\x01", 2);
-    std::string expected = "head\x0A";
-    zrexport::AppendVarint(&expected, b1.size());
-    expected += b1;
-    ASSERT_EQ(out, expected) << "body of " << body;
+    // `tag`, then the length of `inner` as a varint, then `inner`.
+    const auto wrap = [](std::string tag, const std::string& inner) {
+      zrexport::AppendVarint(&tag, inner.size());
+      return tag + inner;
+    };
+    const std::string message2 = wrap("\x12", wrap("", wrap("\x1A", payload))) + "\x20\x01";
+    ASSERT_EQ(stream, "head" + wrap("\x0A", message2)) << "body of " << body;
   }
 }
 

@@ -28,13 +28,9 @@ TEST(NativeBuckets, EverySampleCountsOnceInItsOwnSchema4BucketOrTheZeroBucket) {
     ASSERT_TRUE(native.present);
     EXPECT_EQ(native.schema, 4);
     EXPECT_EQ(native.zeroThreshold, 0.0);
-    if (u == 0) {
-      EXPECT_EQ(native.zeroCount, 1u);
-      EXPECT_TRUE(native.positive.empty());
-      continue;
-    }
-    EXPECT_EQ(native.zeroCount, 0u);
-    ASSERT_EQ(native.positive.size(), 1u) << u;
+    EXPECT_EQ(native.zeroCount, u == 0 ? 1u : 0u) << u;
+    ASSERT_EQ(native.positive.size(), u == 0 ? 0u : 1u) << u;
+    if (u == 0) continue;
     EXPECT_EQ(native.positive[0].count, 1u);
     EXPECT_EQ(native.positive[0].index, IndexOf(u)) << u;
     // The value lies inside the native bucket's (2^((i-1)/16), 2^(i/16)] s.
