@@ -70,12 +70,12 @@ TEST(OtlpEnvironment, EachVariableSetsItsOptionWhereTheMetricsFormAndServiceName
       {{"OTEL_METRIC_EXPORT_TIMEOUT=30000"}, "|10000|60000|plain||||"},
       {{"OTEL_METRIC_EXPORT_TIMEOUT=30000", "O_TIMEOUT=20000"}, "|20000|60000|plain||||"},
       {{"OTEL_METRIC_EXPORT_TIMEOUT=400", "O_TIMEOUT=20000"}, "|400|60000|plain||||"},
-      // The limits themselves are taken.
+      // The limits themselves are taken (a value of 64 KiB too).
       {{"O_TIMEOUT=10", "OTEL_METRIC_EXPORT_INTERVAL=100"}, "|10|100|plain||||"},
       {{"O_TIMEOUT=00600000", "OTEL_METRIC_EXPORT_INTERVAL=86400000"},
        "|600000|86400000|plain||||"},
-      {{"OTEL_SERVICE_NAME=" + std::string(zrotlp::kMaxEnvValue, 's')},
-       "|10000|60000|plain||||" + std::string(zrotlp::kMaxEnvValue, 's')},
+      {{"OTEL_SERVICE_NAME=" + std::string(65536, 's')},
+       "|10000|60000|plain||||" + std::string(65536, 's')},
       {{"M_TEMPORALITY_PREFERENCE=delta"}, "|10000|60000|plain|||||delta"}};
   for (const auto& [env, want] : cases) {
     std::string warnings;
@@ -97,7 +97,7 @@ TEST(OtlpEnvironment, UnusableOrHostileValuesAreIgnoredWithOneEscapedWarningLine
       {kOtlp + "COMPRESSION", {"deflate"}},
       {kMetrics + "PROTOCOL", {"grpc"}},
       {kOtlp + "PROTOCOL", {"http/json"}},
-      {"OTEL_SERVICE_NAME", {"\xff", std::string(zrotlp::kMaxEnvValue + 1, 's')}},
+      {"OTEL_SERVICE_NAME", {"\xff", std::string(65537, 's')}},
       {"OTEL_RESOURCE_ATTRIBUTES", {"a=1,a=2", "=x", "noequals", "a=%ff", "%zz=1", "a=%G0"}},
       {"OTEL_METRIC_EXPORT_INTERVAL", {"99", "86400001"}},
       {"OTEL_METRIC_EXPORT_TIMEOUT", {"5s"}},
