@@ -12,7 +12,7 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/tests/support/ExactDeviation.h>
@@ -47,27 +47,20 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
   EXPECT_TRUE(snapshot.IsMinExact() && snapshot.IsMaxExact());
   EXPECT_LE(snapshot.GetStart(), snapshot.GetEnd());
 
-  struct Expected {
-    std::int32_t index;
-    std::uint64_t low, high, count;
-  };
-  const Expected expected[] = {
-      {-327, 7, 7, 1},
-      {-175, 4'883, 5'098, 2},
-      {CTimeCounterSnapshot::kMaxBucketIndex, 78'446'860'755, UINT64_MAX, 1}};
-  const std::vector<CTimeCounterSnapshot::Bucket>& buckets = snapshot.GetBuckets();
-  ASSERT_EQ(buckets.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(buckets[i].index, expected[i].index);
-    EXPECT_EQ(buckets[i].low, expected[i].low);
-    EXPECT_EQ(buckets[i].high, expected[i].high);
-    EXPECT_EQ(buckets[i].count, expected[i].count);
+  using Row = std::tuple<std::int32_t, std::uint64_t, std::uint64_t, std::uint64_t>;
+  std::vector<Row> buckets;
+  for (const CTimeCounterSnapshot::Bucket& b : snapshot.GetBuckets()) {
+    buckets.emplace_back(b.index, b.low, b.high, b.count);
     // A bucket's units are those of at most its upper bound and above the one before.
-    if (i + 1 < 3) {
-      EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(buckets[i].index), buckets[i].high);
+    if (b.index != CTimeCounterSnapshot::kMaxBucketIndex) {
+      EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(b.index), b.high);
     }
-    EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(buckets[i].index - 1) + 1, buckets[i].low);
+    EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(b.index - 1) + 1, b.low);
   }
+  EXPECT_EQ(buckets, (std::vector<Row>{
+                         {-327, 7, 7, 1},
+                         {-175, 4'883, 5'098, 2},
+                         {CTimeCounterSnapshot::kMaxBucketIndex, 78'446'860'755, UINT64_MAX, 1}}));
   // The upper bounds of the ends and of a few whole powers of two.
   EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(CTimeCounterSnapshot::kMinBucketIndex), 1u);
   EXPECT_EQ(CTimeCounterSnapshot::BucketUpperUnits(CTimeCounterSnapshot::kMaxBucketIndex),
@@ -241,9 +234,8 @@ TEST(TimeCounterSnapshot, TheSpreadStaysExactPast128BitsOfSquaresAndIsHeldPast16
   all.samples = {kTop, 0, kTop};
   later.samples = {kTop - 1, 1, kTop - 1, kTop - 1, 1};
   const auto record = [&counter](const Reference& samples) {
-    for (std::uint64_t units : samples.samples) {
+    for (std::uint64_t units : samples.samples)
       counter.AddSample(CTimeInterval(static_cast<long long>(units)));
-    }
   };
   record(all);
   const CTimeCounterSnapshot before = counter.GetSnapshot();  // about 2^127 units^2
@@ -275,15 +267,19 @@ TEST(TimeCounterSnapshot, TheSpreadStaysExactPast128BitsOfSquaresAndIsHeldPast16
 
 TEST(TimeCounterSnapshot, LoweredBucketsAreTheExactSumsOfTheSchema4BucketsEachCovers) {
   using Snap = CTimeCounterSnapshot;
-  // Every schema-4 bucket, with counts that tell them apart.
   using Pairs = std::vector<std::pair<std::int32_t, std::uint64_t>>;
+  std::vector<Snap::LoweredBucket> lowered;  // reused: each call replaces what it holds
+  const auto lower = [&lowered](const std::vector<Snap::Bucket>& buckets, int schema) {
+    Snap::LowerBuckets(buckets, schema, &lowered);
+    Pairs got;
+    for (const Snap::LoweredBucket& b : lowered) got.emplace_back(b.index, b.count);
+    return got;
+  };
+  // Every schema-4 bucket, with counts that tell them apart.
   std::vector<Snap::Bucket> all;
-  for (std::int32_t i = Snap::kMinBucketIndex; i <= Snap::kMaxBucketIndex; ++i) {
+  for (std::int32_t i = Snap::kMinBucketIndex; i <= Snap::kMaxBucketIndex; ++i)
     all.push_back({i, 0, 0, static_cast<std::uint64_t>(i - Snap::kMinBucketIndex) * 7 + 1});
-  }
-  std::vector<Snap::LoweredBucket> lowered;
   for (int s = Snap::kMaxSchema; s >= Snap::kMinSchema; --s) {
-    Snap::LowerBuckets(all, s, &lowered);
     // Independently: bucket j at schema s holds 2^((j-1)/2^s) < d <= 2^(j/2^s),
     // so schema-4 bucket i (upper bound 2^(i/16)) lies in the j with
     // (j-1)/2^s < i/16 <= j/2^s; compared in integers scaled by 2^10 * 16.
@@ -298,20 +294,14 @@ TEST(TimeCounterSnapshot, LoweredBucketsAreTheExactSumsOfTheSchema4BucketsEachCo
       ASSERT_EQ(j - 1,
                 static_cast<std::int64_t>(std::floor((b.index - 1) / std::ldexp(1.0, 4 - s))));
     }
-    Pairs got;
-    for (const Snap::LoweredBucket& b : lowered) got.emplace_back(b.index, b.count);
-    EXPECT_EQ(got, Pairs(expected.begin(), expected.end())) << "schema " << s;
+    EXPECT_EQ(lower(all, s), Pairs(expected.begin(), expected.end())) << "schema " << s;
   }
   // Only non-empty buckets come out; schemas past either end clamp to it.
   const std::vector<Snap::Bucket> sparse = {{-300, 0, 0, 2}, {-299, 0, 0, 3}, {17, 0, 0, 5}};
   for (const auto& [schema, want] :
        {std::pair{9, Pairs{{-300, 2}, {-299, 3}, {17, 5}}}, std::pair{0, Pairs{{-18, 5}, {2, 5}}},
-        std::pair{-99, Pairs{{0, 5}, {1, 5}}}}) {
-    Snap::LowerBuckets(sparse, schema, &lowered);
-    Pairs got;
-    for (const Snap::LoweredBucket& b : lowered) got.emplace_back(b.index, b.count);
-    EXPECT_EQ(got, want) << "schema " << schema;
-  }
+        std::pair{-99, Pairs{{0, 5}, {1, 5}}}})
+    EXPECT_EQ(lower(sparse, schema), want) << "schema " << schema;
 }
 
 // A reader races each thread's first sample into a fresh counter: until the
