@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,15 +155,8 @@ TEST(PerfCntLoggerFork, StoppedLoggerGetsNoThreadInTheChild) {
     };
     zrfw::StoreLogWriter(boost::shared_ptr<CLogWriterInterface>(new Counting(&notes)));
     const auto threads = [] {
-      int n = 0;
-      if (FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-          if (std::sscanf(line, "Threads: %d", &n) == 1) break;
-        }
-        std::fclose(f);
-      }
-      return n;
+      const std::filesystem::directory_iterator tasks("/proc/self/task");
+      return std::distance(begin(tasks), end(tasks));
     };
     PerfCntLogger* again = PerfCntLogger::Instance();
     again->StartDebugThread();

@@ -7,7 +7,7 @@ namespace {
 using zrfw::ChooseCounter;
 using zrfw::CounterArch;
 
-TEST(CounterFeatures, X86TrustsOnlyACounterDeclaredInvariantByBothFlags) {
+TEST(CounterFeatures, X86TrustsOnlyAnInvariantCounterAndPpc64AlwaysItsTimeBase) {
   const std::string head = "processor\t: 0\nvendor_id\t: GenuineIntel\n";
   const std::string both = head + "flags\t\t: fpu tsc constant_tsc nonstop_tsc rdtscp\n";
   EXPECT_TRUE(ChooseCounter(CounterArch::kX86_64, both).useCounter);
@@ -26,9 +26,8 @@ TEST(CounterFeatures, X86TrustsOnlyACounterDeclaredInvariantByBothFlags) {
   EXPECT_FALSE(ChooseCounter(CounterArch::kX86_64, "").useCounter);
   // Flags say nothing about another architecture's counter.
   EXPECT_FALSE(ChooseCounter(CounterArch::kOther, both).useCounter);
-}
 
-TEST(CounterFeatures, Ppc64ReadsTheTimeBaseAtTheDeclaredRateOrMeasuresIt) {
+  // ppc64 reads the time base at the declared rate, or measures it.
   const zrfw::CounterChoice declared = ChooseCounter(
       CounterArch::kPpc64, "processor\t: 0\ncpu\t\t: POWER9\n\ntimebase\t: 512000000\n");
   EXPECT_TRUE(declared.useCounter);
