@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <boost/multiprecision/cpp_int.hpp>
+
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -11,40 +12,13 @@
 namespace {
 
 namespace latency = zrfw::latency;
-__extension__ typedef unsigned __int128 Wide;
-
-// A non-negative whole number of any size, little-endian 32-bit limbs.
-struct Big {
-  std::vector<std::uint32_t> limbs{1};
-
-  Big& Times(std::uint64_t factor) {
-    Wide carry = 0;
-    for (std::uint32_t& limb : limbs) {
-      carry += Wide{limb} * factor;
-      limb = static_cast<std::uint32_t>(carry);
-      carry >>= 32;
-    }
-    for (; carry != 0; carry >>= 32) limbs.push_back(static_cast<std::uint32_t>(carry));
-    return *this;
-  }
-  Big& Power(std::uint64_t base, int exponent) {
-    for (int i = 0; i < exponent; ++i) Times(base);
-    return *this;
-  }
-  friend bool operator<=(const Big& a, const Big& b) {
-    if (a.limbs.size() != b.limbs.size()) return a.limbs.size() < b.limbs.size();
-    return !std::lexicographical_compare(b.limbs.rbegin(), b.limbs.rend(), a.limbs.rbegin(),
-                                         a.limbs.rend());
-  }
-};
+using boost::multiprecision::cpp_int;
 
 // Whether t units are at most 2^(index/16) s: t^16 <= 10^(7*16) * 2^index,
 // in whole numbers (a negative index moves its power of two to the left).
 bool AtMost(std::uint64_t t, int index) {
-  Big left, right;
-  left.Power(t, 16).Power(2, index < 0 ? -index : 0);
-  right.Power(10, 112).Power(2, index > 0 ? index : 0);
-  return left <= right;
+  const cpp_int left = boost::multiprecision::pow(cpp_int(t), 16) << (index < 0 ? -index : 0);
+  return left <= boost::multiprecision::pow(cpp_int(10), 112) << (index > 0 ? index : 0);
 }
 
 // The position of `units` by the definition: the first bucket whose upper
