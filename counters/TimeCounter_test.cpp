@@ -38,9 +38,7 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesOfNoneOfNegativeAndOfHugeOnes) {
     EXPECT_EQ(figure, CTimeInterval(0));
   }
 
-  counter.AddSample(CTimeInterval(5'000));  // 500 us
-  counter.AddSample(CTimeInterval(2'000));
-  counter.AddSample(CTimeInterval(9'000));
+  for (long long units : {5'000, 2'000, 9'000}) counter.AddSample(CTimeInterval(units));
   EXPECT_EQ(counter.GetTotalSamples(), 3);
   EXPECT_EQ(counter.GetTotal(), CTimeInterval(16'000));
   EXPECT_EQ(counter.GetMin(), CTimeInterval(2'000));

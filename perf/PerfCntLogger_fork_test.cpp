@@ -73,23 +73,18 @@ int ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
 }
 
 // Threads read counters (each read holds the counter's lock), run passes
-// (the histogram log's lock, the pass lock, the counters' locks, the sink's
-// lock), write records and
+// (the histogram log's, pass, counters' and sink's locks), write records and
 // replace the sink (the sink's lock, the sink pointer's spin lock), register
 // names (the set's lock, the process-wide counter list) and end after
 // recording (folding under the counter's lock) while another thread forks.
-// The child records into a counter on a thread that has no slot in it yet,
-// runs passes with both records, and gets the logger through Instance(),
-// whose restart writes the "Process forked" note.
+// The child records on a thread with no slot in the counter yet, runs passes
+// with both records and restarts the logger through Instance().
 TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  // The sanitizer allocators of GCC 12 take no lock across fork() (their
-  // runtimes gained fork handlers for it only later), so a child that
+  // GCC 12's sanitizer allocators take no lock across fork(), so a child that
   // allocates while another thread was inside malloc at fork() can hang in
-  // the sanitizer itself: under ThreadSanitizer about one child in 2,000
-  // did. The plain and Debug builds run it; the sanitizers still see the
-  // fork paths through the logger's other fork tests, which fork with fewer
-  // threads busy.
+  // the sanitizer itself (under TSan about one child in 2,000 did). The
+  // sanitizers still see the fork paths through the other fork tests.
   GTEST_SKIP() << "the sanitizer runtimes of this compiler are not fork-safe with threads";
 #endif
   if (UnderUserModeEmulator()) GTEST_SKIP() << "qemu-user cannot fork a multi-threaded guest";
