@@ -347,9 +347,7 @@ TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifet
           counter.AddSample(CTimeInterval(1 + (i * 7919) % 50'000));
         recording = false;
       } else if (t > 1) {  // keeps a core busy, so that the recorder is preempted
-        for (volatile unsigned spin = 0; recording.load(std::memory_order_relaxed);
-             spin = spin + 1) {
-        }
+        while (recording.load(std::memory_order_relaxed)) continue;
       } else {
         CTimeCounterSnapshot previous;
         for (bool last = false; !last;) {

@@ -90,22 +90,15 @@ TEST(TimeFigures, SlotsAndFiguresAddUpExactlyInAnyOrderAndGrouping) {
 // The slot's narrow fields refuse a sample, storing nothing, exactly where
 // they would pass their width or the bucket would reach its fold point.
 TEST(TimeFigures, ASlotRefusesASampleWithoutAStoreWhereAFieldWouldOverflow) {
-  const auto same = [](const TimeSlotFields& a, const TimeSlotFields& b) {
-    if (a.total != b.total || a.squares != b.squares || a.min != b.min || a.max != b.max) {
-      return false;
-    }
-    for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
-      if (a.buckets[i] != b.buckets[i]) return false;
-    }
-    return true;
-  };
-  TimeSlotFields untouched;
   {
     TimeSlotFields slot;
     EXPECT_TRUE(slot.TryAdd(4'294'967'295));  // (2^32 - 1)^2 < 2^64
     TimeSlotFields fresh;
     EXPECT_FALSE(fresh.TryAdd(4'294'967'296));  // 2^64
-    EXPECT_TRUE(same(fresh, untouched));
+    EXPECT_TRUE(fresh.total == 0 && fresh.squares == 0 && fresh.min == UINT64_MAX &&
+                fresh.max == 0);
+    EXPECT_TRUE(std::all_of(std::begin(fresh.buckets), std::end(fresh.buckets),
+                            [](const auto& count) { return count == 0; }));
   }
   {
     TimeSlotFields slot;
