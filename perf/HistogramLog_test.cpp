@@ -252,8 +252,7 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
       if (pass == kPasses + 1) {  // the final pass once all are done
         if (::write(done[1], "d", 1) != 1) failed = pass;
         char c;
-        while (::read(last[0], &c, 1) > 0) {
-        }
+        while (::read(last[0], &c, 1) > 0) continue;
       }
       if (failed != 0) continue;
       for (auto& counter : counters) counter.second->AddSample(CTimeInterval(pass));

@@ -79,12 +79,8 @@ TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
 
   // Exactly one thread outlives the callers: the log thread.
   std::set<std::string> added;
-  EXPECT_TRUE(WaitFor([&] {
-    added = NewIds(before);
-    return added.size() <= 1;
-  })) << added.size()
-      << " new threads";
-  ASSERT_EQ(added.size(), 1u);
+  WaitFor([&] { return (added = NewIds(before)).size() <= 1; });
+  ASSERT_EQ(added.size(), 1u) << "new threads";
   g_logThreadId = *added.begin();
 
   // A second start replaces the sink reference and starts nothing.
