@@ -180,24 +180,21 @@ TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
 // than a thread's slot cache has entries: every sample stays in its counter
 // after its thread has ended (LeakSanitizer checks that the slots are freed).
 TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
-  constexpr int kCounters = 200;
-  constexpr int kRounds = 20;
-  constexpr int kThreads = 4;
-  std::vector<std::unique_ptr<CTimeCounter>> counters;
-  for (int c = 0; c < kCounters; ++c) counters.emplace_back(new CTimeCounter);
+  constexpr int kCounters = 200, kRounds = 20, kThreads = 4;
+  std::vector<CTimeCounter> counters(kCounters);
   for (int round = 0; round < kRounds; ++round) {
     RunTogether(kThreads, [&](int t) {
       for (int pass = 0; pass < 5; ++pass) {
-        for (auto& counter : counters) counter->AddSample(CTimeInterval(10 * (t + 1)));
+        for (auto& counter : counters) counter.AddSample(CTimeInterval(10 * (t + 1)));
       }
     });
   }
   for (const auto& counter : counters) {
-    ASSERT_EQ(counter->GetTotalSamples(), kRounds * kThreads * 5);
-    ASSERT_EQ(counter->GetTotal(), CTimeInterval(kRounds * 5 * (10 + 20 + 30 + 40)));
-    ASSERT_EQ(counter->GetMin(), CTimeInterval(10));
-    ASSERT_EQ(counter->GetMax(), CTimeInterval(40));
-    ASSERT_EQ(counter->GetPercentile(0.5), CTimeInterval(20));  // below 16 units buckets are exact
+    ASSERT_EQ(counter.GetTotalSamples(), kRounds * kThreads * 5);
+    ASSERT_EQ(counter.GetTotal(), CTimeInterval(kRounds * 5 * (10 + 20 + 30 + 40)));
+    ASSERT_EQ(counter.GetMin(), CTimeInterval(10));
+    ASSERT_EQ(counter.GetMax(), CTimeInterval(40));
+    ASSERT_EQ(counter.GetPercentile(0.5), CTimeInterval(20));  // below 16 units buckets are exact
   }
 }
 
@@ -206,8 +203,7 @@ TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
 // thread frees its slot of a destroyed counter when it records into the next
 // one, so replacing counters does not pile up memory.
 TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
-  constexpr int kThreads = 3;
-  constexpr int kRounds = 300;
+  constexpr int kThreads = 3, kRounds = 300;
   std::unique_ptr<CTimeCounter> counter;
   std::atomic<int> round{-1};    // the last round the recorders may run
   std::atomic<int> recorded{0};  // rounds recorded, summed over the recorders

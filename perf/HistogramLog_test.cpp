@@ -98,8 +98,7 @@ TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   std::string error;
   auto log = CHistogramLog::Open(dir.Path("race.hlog"), {}, &error);
   Counters counters = {{"x", NewCounter()}, {"y", NewCounter()}};
-  constexpr int kRecorders = 3;
-  constexpr int kSamples = 20000;
+  constexpr int kRecorders = 3, kSamples = 20000;
   std::atomic<int> recording{kRecorders};
   zrperf_test::RunTogether(kRecorders + 1, [&](int thread) {
     if (thread == kRecorders) {
@@ -234,8 +233,7 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   HistogramLogOptions options;
   options.maxBytes = 4000;  // a rotation every other pass of the larger writer
   options.keptFiles = 4;
-  constexpr int kPasses = 1000;
-  constexpr int kWriters = 3;
+  constexpr int kPasses = 1000, kWriters = 3;
   int done[2], last[2];
   ASSERT_EQ(::pipe(done), 0);
   ASSERT_EQ(::pipe(last), 0);

@@ -102,12 +102,9 @@ TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAreOr
 TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoes) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 1);
-  std::thread registrar;
-  std::thread secondPass;
-  std::promise<void> registered;
-  std::promise<void> passed;
-  bool done = false;
-  bool overlapped = true;
+  std::thread registrar, secondPass;
+  std::promise<void> registered, passed;
+  bool done = false, overlapped = true;
   std::atomic<bool> first{true};
   sink_->onRecord = [&] {
     if (!first.exchange(false)) return;  // the first pass only
@@ -377,10 +374,7 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
 // registered exactly once, no sample is lost, and the next record lists every
 // counter once, in byte order.
 TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 3;
-  constexpr int kNames = 200;
-  constexpr int kShared = 16;
+  constexpr int kThreads = 4, kRounds = 3, kNames = 200, kShared = 16;
   sink_->SetLevel(-1);  // keep the records out of the way; Log() still walks everything
 
   for (int round = 0; round < kRounds; ++round) {
