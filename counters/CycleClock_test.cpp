@@ -12,10 +12,7 @@ namespace {
 using std::chrono::milliseconds;
 
 std::int64_t SteadyUnits() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-             .count() /
-         100;
+  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(100);
 }
 
 // Under qemu the time base is emulated and clock reads are slow.

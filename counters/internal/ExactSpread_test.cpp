@@ -23,8 +23,7 @@ Wide Low128(const cpp_int& value) {
 
 // Groups of equal samples: `count` samples of `units` each.
 struct Group {
-  std::uint64_t count;
-  std::uint64_t units;
+  std::uint64_t count, units;
 };
 
 // What StandardDeviation() gives for the groups' sums, and the exact figure.
