@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/perf/internal/HistogramLogFormat.h>
@@ -56,8 +57,7 @@ TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenT
   counters[0].second->AddSample(CTimeInterval(10));
   counters[1].second->AddSample(CTimeInterval(20));
   ASSERT_TRUE(log->WritePass(counters, 100.0));
-  counters[0].second->AddSample(CTimeInterval(0));
-  counters[0].second->AddSample(CTimeInterval(30));
+  for (long long units : {0, 30}) counters[0].second->AddSample(CTimeInterval(units));
   ASSERT_TRUE(log->WritePass(counters, 160.5));
   const std::size_t size = ReadFile(dir.Path("h.hlog")).size();
   ASSERT_TRUE(log->WritePass(counters, 220.0));  // nothing new: nothing written
@@ -71,10 +71,9 @@ TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenT
   std::vector<std::string> names;
   for (const auto& line : lines) names.push_back(line.name);
   ASSERT_EQ(names, (std::vector<std::string>{"a", "b", "a", "b"}));
-  EXPECT_EQ(lines[2].end, 160.5);
-  EXPECT_EQ(lines[2].count, 2u);  // the interval's samples only
-  EXPECT_EQ(lines[2].zero, 1u);
-  EXPECT_EQ(lines[2].total, 30u);
+  // The interval's samples only: end, count, zero count, total.
+  EXPECT_EQ(std::make_tuple(lines[2].end, lines[2].count, lines[2].zero, lines[2].total),
+            std::make_tuple(160.5, 2u, 1u, 30u));
   EXPECT_EQ(lines[3].count, 1u);
   EXPECT_EQ(lines[3].min, 40u);
 
