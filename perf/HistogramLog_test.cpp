@@ -269,9 +269,7 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
     const std::string text = ReadFile(name);
     ASSERT_FALSE(text.empty()) << name;
     EXPECT_LE(text.size(), options.maxBytes) << name;
-    if (n > 0) {
-      EXPECT_GT(text.size(), options.maxBytes / 2) << name << " rotated early";
-    }
+    EXPECT_TRUE(n == 0 || text.size() > options.maxBytes / 2) << name << " rotated early";
     // Each line under the header of the process that wrote it.
     std::istringstream in(text);
     std::string line;
