@@ -146,9 +146,8 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
 // several distributions.
 TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   std::mt19937_64 random(20240611);
-  const double hour = 36e9;                                                // in 100 ns units
   std::lognormal_distribution<double> logNormal(std::log(20'000.0), 2.0);  // median 2 ms
-  std::uniform_real_distribution<double> exponent(0, std::log(hour));      // 100 ns .. 1 h
+  std::uniform_real_distribution<double> exponent(0, std::log(36e9));      // 100 ns .. 1 h
   std::uniform_int_distribution<long long> uniform(1, 1'000'000);
   std::normal_distribution<double> fast(200, 20), slow(5e6, 1e5);
   const std::pair<const char*, std::function<double()>> distributions[] = {

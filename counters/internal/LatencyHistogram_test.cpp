@@ -39,12 +39,11 @@ TEST(LatencyHistogram, EveryUpperBoundIsTheExactFloorOfItsPowerOfTwo) {
     // The seconds are the double nearest to 2^(index/16).
     const long double exact = std::exp2(static_cast<long double>(index) / 16);
     const double seconds = latency::UpperSeconds(index);
-    ASSERT_LE(std::fabs(static_cast<long double>(seconds) - exact),
-              std::fabs(static_cast<long double>(std::nextafter(seconds, 0.0)) - exact))
-        << index;
-    ASSERT_LE(std::fabs(static_cast<long double>(seconds) - exact),
-              std::fabs(static_cast<long double>(std::nextafter(seconds, 1e9)) - exact))
-        << index;
+    for (double toward : {0.0, 1e9}) {
+      ASSERT_LE(std::fabs(static_cast<long double>(seconds) - exact),
+                std::fabs(static_cast<long double>(std::nextafter(seconds, toward)) - exact))
+          << index;
+    }
     ASSERT_TRUE(index % 16 != 0 || seconds == std::ldexp(1.0, index / 16)) << index;
   }
   EXPECT_EQ(latency::detail::UpperUnits(latency::kMinIndex - 1), 0u);  // 1 unit is in the first
