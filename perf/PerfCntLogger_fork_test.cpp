@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <zrperf/framework/SpdlogLogWriter.h>
+#include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/TempDir.h>
 #include <zrperf/tests/support/UserModeEmulator.h>
 #include "PerfCntLogger.h"
@@ -135,25 +136,16 @@ TEST(PerfCntLoggerFork, StoppedLoggerGetsNoThreadInTheChild) {
   ASSERT_NE(logger, nullptr);
   logger->StopDebugThread();
   ForkRounds(1, {}, [&] {
-    int notes = 0;
-    struct Counting : CLogWriterInterface {
-      explicit Counting(int* n) : count(n) {}
-      void WriteRecord(int level, const char*, int, const std::string& message) override {
-        if (level == -1 && message.find("forked") != std::string::npos) ++*count;
-      }
-      int* count;
-    };
-    zrfw::StoreLogWriter(boost::shared_ptr<CLogWriterInterface>(new Counting(&notes)));
-    const auto threads = [] {
-      const std::filesystem::directory_iterator tasks("/proc/self/task");
-      return std::distance(begin(tasks), end(tasks));
-    };
+    zrperf_test::ScopedSink sink;
     PerfCntLogger* again = PerfCntLogger::Instance();
     again->StartDebugThread();
     again->RequestStatsPass();
     again->StopDebugThread();
     again->LogPerfStats();
-    return again == logger && notes == 0 && threads() == 1;
+    bool noted = false;
+    for (const auto& r : sink->Records()) noted |= r.message.find("forked") != std::string::npos;
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return again == logger && !noted && std::distance(begin(tasks), end(tasks)) == 1;
   });
 }
 
