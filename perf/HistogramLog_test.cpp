@@ -233,8 +233,7 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   options.keptFiles = 4;
   constexpr int kPasses = 1000, kWriters = 3;
   int done[2], last[2];
-  ASSERT_EQ(::pipe(done), 0);
-  ASSERT_EQ(::pipe(last), 0);
+  ASSERT_TRUE(::pipe(done) == 0 && ::pipe(last) == 0);
   const std::vector<pid_t> pids = zrperf_test::ForkTogether(kWriters, [&](int w) {
     ::close(last[1]);
     std::string error;
