@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(MediaSpeedCounter, TotalsAndText) {
+TEST(MediaSpeedCounter, TotalsAndTextAlsoWithoutTimeAndPastTheLargestTotals) {
   CMediaSpeedCounter counter(nullptr);
   EXPECT_EQ(counter.GetTotalBytes(), 0u);
   EXPECT_EQ(counter.GetTotalTransfers(), 0u);
@@ -24,14 +24,13 @@ TEST(MediaSpeedCounter, TotalsAndText) {
   CMediaSpeedCounter fast(nullptr);
   fast.AddTransfer(4096, CTimeInterval(25));  // 4096 bytes in 2.5 us
   EXPECT_EQ(fast.AsString(), "transfers=1 bytes=4096 time=2.50us throughput=1638.40MB/s");
-}
 
-TEST(MediaSpeedCounter, NoTimeHasNoThroughputAndTotalsHoldAtTheirLargestValues) {
-  CMediaSpeedCounter counter(nullptr);
-  counter.AddTransfer(512, CTimeInterval(-40));
-  counter.AddTransfer(512, CTimeInterval(0));
-  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(0));
-  EXPECT_EQ(counter.AsString(), "transfers=2 bytes=1024 time=0ns throughput=n/a");
+  // No time: no throughput. Totals hold at their largest values.
+  CMediaSpeedCounter instant(nullptr);
+  instant.AddTransfer(512, CTimeInterval(-40));
+  instant.AddTransfer(512, CTimeInterval(0));
+  EXPECT_EQ(instant.GetTotalTime(), CTimeInterval(0));
+  EXPECT_EQ(instant.AsString(), "transfers=2 bytes=1024 time=0ns throughput=n/a");
 
   CMediaSpeedCounter huge(nullptr);
   huge.AddTransfer(ULLONG_MAX - 1, CTimeInterval(LLONG_MAX));
@@ -42,10 +41,10 @@ TEST(MediaSpeedCounter, NoTimeHasNoThroughputAndTotalsHoldAtTheirLargestValues) 
 
   // Past the largest byte total the throughput is still that of the
   // transfers (2^63 bytes a second each), not the held total over the time.
-  CMediaSpeedCounter fast(nullptr);
-  for (int i = 0; i < 3; ++i) fast.AddTransfer(1ull << 63, CTimeInterval::FromSeconds(1));
-  EXPECT_EQ(fast.GetTotalBytes(), ULLONG_MAX);
-  EXPECT_EQ(fast.AsString(),
+  CMediaSpeedCounter held(nullptr);
+  for (int i = 0; i < 3; ++i) held.AddTransfer(1ull << 63, CTimeInterval::FromSeconds(1));
+  EXPECT_EQ(held.GetTotalBytes(), ULLONG_MAX);
+  EXPECT_EQ(held.AsString(),
             "transfers=3 bytes=18446744073709551615 time=3.00s throughput=9223372036854.78MB/s");
 }
 

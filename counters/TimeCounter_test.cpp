@@ -38,24 +38,19 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesOfNoneOfNegativeAndOfHugeOnes) {
     EXPECT_EQ(figure, CTimeInterval(0));
   }
 
-  counter.AddSample(CTimeInterval(5'000));  // 500 us
-  counter.AddSample(CTimeInterval(2'000));
-  counter.AddSample(CTimeInterval(9'000));
+  for (long long units : {5'000, 2'000, 9'000}) counter.AddSample(CTimeInterval(units));
   EXPECT_EQ(counter.GetTotalSamples(), 3);
   EXPECT_EQ(counter.GetTotal(), CTimeInterval(16'000));
-  EXPECT_EQ(counter.GetMin(), CTimeInterval(2'000));
-  EXPECT_EQ(counter.GetMax(), CTimeInterval(9'000));
   EXPECT_EQ(counter.GetMean(), CTimeInterval(5'333));
-  EXPECT_EQ(counter.GetPercentile(0), CTimeInterval(2'000));
-  EXPECT_EQ(counter.GetPercentile(1), CTimeInterval(9'000));
-  // Fractions outside [0, 1] (and NaN) are taken as the nearer end.
-  EXPECT_EQ(counter.GetPercentile(-3), CTimeInterval(2'000));
-  EXPECT_EQ(counter.GetPercentile(std::nan("")), CTimeInterval(2'000));
-  EXPECT_EQ(counter.GetPercentile(7), CTimeInterval(9'000));
-  // The median 5000 lies in bucket -175, [4883, 5098] units, which reads
-  // 4988; the top, 9000, in [8956, 9351], whose 9149 is held at the maximum.
+  const CTimeInterval min(2'000), max(9'000);
+  EXPECT_EQ(counter.GetMin(), min);
+  EXPECT_EQ(counter.GetMax(), max);
+  // Fractions outside [0, 1] (and NaN) are taken as the nearer end. The top,
+  // 9000, lies in [8956, 9351] units, whose 9149 is held at the maximum.
+  for (double f : {0.0, -3.0, std::nan("")}) EXPECT_EQ(counter.GetPercentile(f), min) << f;
+  for (double f : {1.0, 7.0, 0.9}) EXPECT_EQ(counter.GetPercentile(f), max) << f;
+  // The median 5000 lies in bucket -175, [4883, 5098] units, which reads 4988.
   EXPECT_EQ(counter.GetPercentile(0.5), CTimeInterval(4'988));
-  EXPECT_EQ(counter.GetPercentile(0.9), CTimeInterval(9'000));
   // Population deviation: sqrt(((-3333.3)^2 + (-333.3)^2 + 3666.7^2) / 3) = 2867.4.
   EXPECT_EQ(counter.AsString(),
             "samples=3 total=1.60ms mean=533.30us stddev=286.70us min=200.00us p50=498.80us "
@@ -151,9 +146,8 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
 // several distributions.
 TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   std::mt19937_64 random(20240611);
-  const double hour = 36e9;                                                // in 100 ns units
   std::lognormal_distribution<double> logNormal(std::log(20'000.0), 2.0);  // median 2 ms
-  std::uniform_real_distribution<double> exponent(0, std::log(hour));      // 100 ns .. 1 h
+  std::uniform_real_distribution<double> exponent(0, std::log(36e9));      // 100 ns .. 1 h
   std::uniform_int_distribution<long long> uniform(1, 1'000'000);
   std::normal_distribution<double> fast(200, 20), slow(5e6, 1e5);
   const std::pair<const char*, std::function<double()>> distributions[] = {
@@ -185,24 +179,21 @@ TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
 // than a thread's slot cache has entries: every sample stays in its counter
 // after its thread has ended (LeakSanitizer checks that the slots are freed).
 TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
-  constexpr int kCounters = 200;
-  constexpr int kRounds = 20;
-  constexpr int kThreads = 4;
-  std::vector<std::unique_ptr<CTimeCounter>> counters;
-  for (int c = 0; c < kCounters; ++c) counters.emplace_back(new CTimeCounter);
+  constexpr int kCounters = 200, kRounds = 20, kThreads = 4;
+  std::vector<CTimeCounter> counters(kCounters);
   for (int round = 0; round < kRounds; ++round) {
     RunTogether(kThreads, [&](int t) {
       for (int pass = 0; pass < 5; ++pass) {
-        for (auto& counter : counters) counter->AddSample(CTimeInterval(10 * (t + 1)));
+        for (auto& counter : counters) counter.AddSample(CTimeInterval(10 * (t + 1)));
       }
     });
   }
   for (const auto& counter : counters) {
-    ASSERT_EQ(counter->GetTotalSamples(), kRounds * kThreads * 5);
-    ASSERT_EQ(counter->GetTotal(), CTimeInterval(kRounds * 5 * (10 + 20 + 30 + 40)));
-    ASSERT_EQ(counter->GetMin(), CTimeInterval(10));
-    ASSERT_EQ(counter->GetMax(), CTimeInterval(40));
-    ASSERT_EQ(counter->GetPercentile(0.5), CTimeInterval(20));  // below 16 units buckets are exact
+    ASSERT_EQ(counter.GetTotalSamples(), kRounds * kThreads * 5);
+    ASSERT_EQ(counter.GetTotal(), CTimeInterval(kRounds * 5 * (10 + 20 + 30 + 40)));
+    ASSERT_EQ(counter.GetMin(), CTimeInterval(10));
+    ASSERT_EQ(counter.GetMax(), CTimeInterval(40));
+    ASSERT_EQ(counter.GetPercentile(0.5), CTimeInterval(20));  // below 16 units buckets are exact
   }
 }
 
@@ -211,8 +202,7 @@ TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
 // thread frees its slot of a destroyed counter when it records into the next
 // one, so replacing counters does not pile up memory.
 TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
-  constexpr int kThreads = 3;
-  constexpr int kRounds = 300;
+  constexpr int kThreads = 3, kRounds = 300;
   std::unique_ptr<CTimeCounter> counter;
   std::atomic<int> round{-1};    // the last round the recorders may run
   std::atomic<int> recorded{0};  // rounds recorded, summed over the recorders

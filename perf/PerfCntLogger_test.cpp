@@ -1,11 +1,11 @@
 #include "PerfCntLogger.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -35,20 +35,16 @@ using zrperf_test::ScopedSink;
 // sets of ids and wait for stragglers to go rather than compare counts.
 std::set<std::string> ThreadIds() {
   std::set<std::string> ids;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.') ids.insert(e->d_name);
-    }
-    closedir(dir);
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    ids.insert(task.path().filename());
   }
   return ids;
 }
 
-// Ids in `now` that are not in `before`.
-std::set<std::string> NewIds(const std::set<std::string>& before,
-                             const std::set<std::string>& now) {
+// The ids listed now that are not in `before`.
+std::set<std::string> NewIds(const std::set<std::string>& before) {
   std::set<std::string> added;
-  for (const auto& id : now) {
+  for (const auto& id : ThreadIds()) {
     if (before.count(id) == 0) added.insert(id);
   }
   return added;
@@ -83,18 +79,14 @@ TEST(PerfCntLoggerSingleton, ConcurrentFirstCallsCreateOneLoggerAndOneThread) {
 
   // Exactly one thread outlives the callers: the log thread.
   std::set<std::string> added;
-  EXPECT_TRUE(WaitFor([&] {
-    added = NewIds(before, ThreadIds());
-    return added.size() <= 1;
-  })) << added.size()
-      << " new threads";
-  ASSERT_EQ(added.size(), 1u);
+  WaitFor([&] { return (added = NewIds(before)).size() <= 1; });
+  ASSERT_EQ(added.size(), 1u) << "new threads";
   g_logThreadId = *added.begin();
 
   // A second start replaces the sink reference and starts nothing.
   const std::set<std::string> running = ThreadIds();
   EXPECT_FALSE(got[0]->StartDebugThread().IsError());
-  EXPECT_TRUE(NewIds(running, ThreadIds()).empty());
+  EXPECT_TRUE(NewIds(running).empty());
 }
 
 TEST(PerfCntLoggerSingleton, RequestStatsPassRunsOnePassOnTheThread) {
@@ -170,7 +162,7 @@ TEST(PerfCntLoggerSingleton, StopThenStartStartsNothing) {
   ASSERT_TRUE(WaitFor([&] { return ThreadIds().count(g_logThreadId) == 0; }));
   const std::set<std::string> stopped = ThreadIds();
   EXPECT_FALSE(logger->StartDebugThread().IsError());
-  EXPECT_TRUE(NewIds(stopped, ThreadIds()).empty()) << "a stopped thread is not restarted";
+  EXPECT_TRUE(NewIds(stopped).empty()) << "a stopped thread is not restarted";
   logger->RequestStatsPass();  // a stopped thread: nothing happens, nothing breaks
   EXPECT_EQ(PerfCntLogger::Instance(), logger);
 }

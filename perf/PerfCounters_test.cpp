@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -40,6 +39,19 @@ class PerfCountersTest : public ::testing::Test {
 
   static std::string Line(const std::string& name, const boost::shared_ptr<CTimeCounter>& c) {
     return "\n\t\t\t\t" + name + ": " + c->AsString();
+  }
+
+  // A pass that writes the one counter `name` alone; the sink is cleared after.
+  void ExpectPassWritesOnly(CPerfCounters& set, const std::string& name) {
+    set.Log();
+    EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line(name, set.GetCounter(name)));
+    sink_->Clear();
+  }
+
+  // A pass that writes nothing.
+  void ExpectSilentPass(CPerfCounters& set) {
+    set.Log();
+    EXPECT_TRUE(sink_->Records().empty());
   }
 
   zrperf_test::ScopedSink sink_;
@@ -90,12 +102,9 @@ TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAreOr
 TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoes) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 1);
-  std::thread registrar;
-  std::thread secondPass;
-  std::promise<void> registered;
-  std::promise<void> passed;
-  bool done = false;
-  bool overlapped = true;
+  std::thread registrar, secondPass;
+  std::promise<void> registered, passed;
+  bool done = false, overlapped = true;
   std::atomic<bool> first{true};
   sink_->onRecord = [&] {
     if (!first.exchange(false)) return;  // the first pass only
@@ -130,38 +139,25 @@ TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsultedAndDroppedPassesSti
   EXPECT_EQ(sink_->LevelQueries(), 0);
 
   set.GetCounter("idle");  // registered, never fed
-  set.Log();
+  ExpectSilentPass(set);
   EXPECT_EQ(sink_->LevelQueries(), 0);
-  EXPECT_TRUE(sink_->Records().empty());
 
   Feed(set.GetCounter("busy"), 2);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("busy", set.GetCounter("busy")));
-
-  // A second Log() without new samples writes nothing and asks nothing.
-  sink_->Clear();
-  set.Log();
+  ExpectPassWritesOnly(set, "busy");
+  ExpectSilentPass(set);  // no new samples: nothing written, nothing asked
   EXPECT_EQ(sink_->LevelQueries(), 0);
-  EXPECT_TRUE(sink_->Records().empty());
-
-  // New samples: written again, with the counter's current text.
   Feed(set.GetCounter("busy"), 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("busy", set.GetCounter("busy")));
+  ExpectPassWritesOnly(set, "busy");  // with the counter's current text
 
-  sink_->Clear();
   Feed(set.GetCounter("op"), 4);
   sink_->SetLevel(-1);
-  set.Log();
+  ExpectSilentPass(set);
   EXPECT_EQ(sink_->LevelQueries(), 1);
-  EXPECT_TRUE(sink_->Records().empty());
   sink_->SetLevel(0);
-  set.Log();  // the four samples were consumed by the filtered pass
-  EXPECT_TRUE(sink_->Records().empty());
+  ExpectSilentPass(set);  // the four samples were consumed by the filtered pass
   sink_->SetLevel(5);
   Feed(set.GetCounter("op"), 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
+  ExpectPassWritesOnly(set, "op");
 
   Feed(set.GetCounter("op"), 1);
   zrfw::StoreLogWriter(nullptr);
@@ -171,34 +167,25 @@ TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsultedAndDroppedPassesSti
   EXPECT_TRUE(sink->Records().empty());
 }
 
+// Reset() keeps the last-logged counts, so a fresh total equal to one is left
+// out and one that went down counts as changed; Init() rebaselines them.
 TEST_F(PerfCountersTest, ResetKeepsLastLoggedCountsButInitRebaselines) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 1);
-  set.Log();
-  sink_->Clear();
-
-  // After Reset() alone, a fresh total equal to the last-logged one is left out.
+  ExpectPassWritesOnly(set, "op");
   set.Reset();
   Feed(set.GetCounter("op"), 1);
-  set.Log();
-  EXPECT_TRUE(sink_->Records().empty());
-
-  // A total that went down counts as changed.
+  ExpectSilentPass(set);
   Feed(set.GetCounter("op"), 1);
-  set.Log();
-  sink_->Clear();
+  ExpectPassWritesOnly(set, "op");
   set.Reset();
   Feed(set.GetCounter("op"), 1);  // 1 after 2: changed
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
+  ExpectPassWritesOnly(set, "op");
 
-  // After Init() each fresh counter is compared against its own fresh total.
-  sink_->Clear();
-  set.Init();
+  set.Init();  // each fresh counter is compared against its own fresh total
   EXPECT_TRUE(sink_->Records().empty());
   Feed(set.GetCounter("op"), 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", set.GetCounter("op")));
+  ExpectPassWritesOnly(set, "op");
 }
 
 // Throughput counters are apart from the elapsed-time ones of the same name
@@ -210,14 +197,12 @@ TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndCopiedHandlesOutliveRes
   ASSERT_TRUE(media);
   media->AddTransfer(4096, CTimeInterval(100));
   EXPECT_EQ(&media, &set.GetMediaSpeedCounter("op"));
-  set.Log();
-  EXPECT_TRUE(sink_->Records().empty());
+  ExpectSilentPass(set);
   EXPECT_EQ(sink_->LevelQueries(), 0);
 
   boost::shared_ptr<CTimeCounter>& ref = set.GetCounter("op");
   Feed(ref, 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
+  ExpectPassWritesOnly(set, "op");
   EXPECT_EQ(media->GetTotalBytes(), 4096u);
 
   boost::shared_ptr<CTimeCounter> copy = ref;
@@ -227,14 +212,11 @@ TEST_F(PerfCountersTest, ThroughputCountersAreSeparateAndCopiedHandlesOutliveRes
   EXPECT_EQ(&ref, &set.GetCounter("op")) << "the reference stays valid";
   EXPECT_NE(media.get(), mediaCopy.get());
   EXPECT_EQ(media->GetTotalBytes(), 0u);
-  sink_->Clear();
   Feed(copy, 5);
   EXPECT_EQ(copy->GetTotalSamples(), 6);
-  set.Log();
-  EXPECT_TRUE(sink_->Records().empty()) << "the copied counter is in no record";
-  Feed(ref, 2);  // two: a fresh total of one would equal the last-logged count
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("op", ref));
+  ExpectSilentPass(set);  // the copied counter is in no record
+  Feed(ref, 2);           // two: a fresh total of one would equal the last-logged count
+  ExpectPassWritesOnly(set, "op");
 }
 
 // Each list is brought up to date from the names registered since the one
@@ -363,8 +345,7 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   EXPECT_NE(interval[0].second.find(" samples=4 rate="), std::string::npos);
 
   sink_->Clear();
-  set.Log();  // nothing due: neither record
-  EXPECT_TRUE(sink_->Records().empty());
+  ExpectSilentPass(set);  // nothing due: neither record
 
   set.Reset();  // the fresh counter's interval holds its own samples only
   Feed(set.GetCounter("b"), 1);
@@ -376,14 +357,12 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   set.SetIntervalStats(false);
   sink_->Clear();
   Feed(set.GetCounter("b"), 1);
-  set.Log();
-  EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("b", set.GetCounter("b")));
+  ExpectPassWritesOnly(set, "b");
 
   // Switched on again, a counter's interval runs from its last Reset(): the
   // samples recorded while intervals were off count.
   set.SetIntervalStats(true);
   Feed(set.GetCounter("b"), 1);
-  sink_->Clear();
   set.Log();
   records = sink_->Records();
   ASSERT_EQ(records.size(), 2u);
@@ -395,10 +374,7 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
 // registered exactly once, no sample is lost, and the next record lists every
 // counter once, in byte order.
 TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 3;
-  constexpr int kNames = 200;
-  constexpr int kShared = 16;
+  constexpr int kThreads = 4, kRounds = 3, kNames = 200, kShared = 16;
   sink_->SetLevel(-1);  // keep the records out of the way; Log() still walks everything
 
   for (int round = 0; round < kRounds; ++round) {
@@ -427,12 +403,9 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
     }
     EXPECT_EQ(samples, kThreads * kNames);
     EXPECT_EQ(bytes, static_cast<unsigned long long>(kThreads) * kNames);
-    for (int t = 0; t < kThreads; ++t) {
-      for (int i = 0; i < kNames; ++i) {
-        ASSERT_EQ(
-            set.GetCounter("t" + std::to_string(t) + "." + std::to_string(i))->GetTotalSamples(),
-            1);
-      }
+    for (int n = 0; n < kThreads * kNames; ++n) {
+      const std::string name = "t" + std::to_string(n / kNames) + "." + std::to_string(n % kNames);
+      ASSERT_EQ(set.GetCounter(name)->GetTotalSamples(), 1) << name;
     }
 
     sink_->SetLevel(0);
@@ -440,9 +413,7 @@ TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
     for (const auto& entry : set.ListTimeCounters()) entry.second->AddSample(CTimeInterval(1));
     set.Log();
     sink_->SetLevel(-1);
-    const std::vector<zrperf_test::Record> records = sink_->Records();
-    ASSERT_EQ(records.size(), 1u);
-    const auto lines = LinesOf(records[0].message, "Exec Stats: ");
+    const auto lines = LinesOf(OnlyMessage(), "Exec Stats: ");
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kNames + kShared));
     for (std::size_t i = 1; i < lines.size(); ++i) {
       ASSERT_LT(lines[i - 1].first, lines[i].first) << "out of order or listed twice";

@@ -23,8 +23,7 @@ Wide Low128(const cpp_int& value) {
 
 // Groups of equal samples: `count` samples of `units` each.
 struct Group {
-  std::uint64_t count;
-  std::uint64_t units;
+  std::uint64_t count, units;
 };
 
 // What StandardDeviation() gives for the groups' sums, and the exact figure.
@@ -40,7 +39,7 @@ std::pair<std::uint64_t, std::uint64_t> ComputedAndReference(const std::vector<G
           zrperf_test::ExactDeviation(n, s, q)};
 }
 
-TEST(ExactSpread, TheDeviationIsTheExactOneRoundedForAdversarialSums) {
+TEST(ExactSpread, TheDeviationIsTheExactOneRoundedAndImpossibleSumsHaveNone) {
   constexpr std::uint64_t kTop = INT64_MAX;  // the longest CTimeInterval
   constexpr std::uint64_t kHalf = std::uint64_t{1} << 62;
   const std::vector<std::vector<Group>> cases = {
@@ -75,10 +74,7 @@ TEST(ExactSpread, TheDeviationIsTheExactOneRoundedForAdversarialSums) {
     const auto [computed, want] = ComputedAndReference(groups);
     ASSERT_EQ(computed, want) << round;
   }
-}
-
-// Sums read while a sample was in flight can put s^2 above n * q.
-TEST(ExactSpread, SumsThatCannotBelongToSamplesGiveNoSpread) {
+  // Sums read while a sample was in flight can put s^2 above n * q: no spread.
   EXPECT_EQ(StandardDeviation(0, 5, 25, 0), 0u);
   EXPECT_EQ(StandardDeviation(2, 10, 49, 0), 0u);  // n*q = 98 < s^2 = 100
   EXPECT_EQ(StandardDeviation(2, 10, 50, 0), 0u);  // n*q = s^2

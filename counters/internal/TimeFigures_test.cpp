@@ -62,7 +62,7 @@ void ExpectExactFigures(const TimeFigures& f, const std::vector<Samples>& groups
   EXPECT_TRUE(std::equal(buckets.begin(), buckets.end(), f.buckets));
 }
 
-TEST(TimeFigures, SlotsAndFiguresAddUpExactlyInAnyOrderAndGrouping) {
+TEST(TimeFigures, SlotsAndFiguresAddUpExactlyInAnyOrderAndGroupingAndSquaresCarry) {
   const std::vector<Samples> groups = Groups();
   std::vector<TimeSlotFields> slots(groups.size());
   for (std::size_t i = 0; i < groups.size(); ++i) Fill(slots[i], groups[i]);
@@ -85,27 +85,33 @@ TEST(TimeFigures, SlotsAndFiguresAddUpExactlyInAnyOrderAndGrouping) {
   whole.Add(TimeFigures());  // empty figures change nothing
   whole.Add(left);
   ExpectExactFigures(whole, groups);
+
+  // The sum of squares carries into its top 64 bits, as 2^64 samples near
+  // 2^63 units need.
+  TimeFigures f;
+  const Uint128 top = ~Uint128{0};
+  f.AddSquares(top);
+  f.AddSquares(2, 5);
+  EXPECT_EQ(f.squaresLow, Uint128{1});
+  EXPECT_EQ(f.squaresHigh, 6u);
+  TimeFigures g;
+  g.AddSquares(top, 1);
+  f.Add(g);
+  EXPECT_EQ(SquaresOf(f), cpp_int(8) << 128);
 }
 
 // The slot's narrow fields refuse a sample, storing nothing, exactly where
 // they would pass their width or the bucket would reach its fold point.
 TEST(TimeFigures, ASlotRefusesASampleWithoutAStoreWhereAFieldWouldOverflow) {
-  const auto same = [](const TimeSlotFields& a, const TimeSlotFields& b) {
-    if (a.total != b.total || a.squares != b.squares || a.min != b.min || a.max != b.max) {
-      return false;
-    }
-    for (std::size_t i = 0; i < zrfw::latency::kBuckets; ++i) {
-      if (a.buckets[i] != b.buckets[i]) return false;
-    }
-    return true;
-  };
-  TimeSlotFields untouched;
   {
     TimeSlotFields slot;
     EXPECT_TRUE(slot.TryAdd(4'294'967'295));  // (2^32 - 1)^2 < 2^64
     TimeSlotFields fresh;
     EXPECT_FALSE(fresh.TryAdd(4'294'967'296));  // 2^64
-    EXPECT_TRUE(same(fresh, untouched));
+    EXPECT_TRUE(fresh.total == 0 && fresh.squares == 0 && fresh.min == UINT64_MAX &&
+                fresh.max == 0);
+    EXPECT_TRUE(std::all_of(std::begin(fresh.buckets), std::end(fresh.buckets),
+                            [](const auto& count) { return count == 0; }));
   }
   {
     TimeSlotFields slot;
@@ -132,21 +138,6 @@ TEST(TimeFigures, ASlotRefusesASampleWithoutAStoreWhereAFieldWouldOverflow) {
     EXPECT_EQ(slot.buckets[bucket], TimeSlotFields::kFoldAt - 1);
     EXPECT_TRUE(slot.TryAdd(43'000));  // another bucket
   }
-}
-
-// The sum of squares carries into its top 64 bits, as 2^64 samples near
-// 2^63 units need.
-TEST(TimeFigures, SquaresCarryPast128Bits) {
-  TimeFigures f;
-  const Uint128 top = ~Uint128{0};
-  f.AddSquares(top);
-  f.AddSquares(2, 5);
-  EXPECT_EQ(f.squaresLow, Uint128{1});
-  EXPECT_EQ(f.squaresHigh, 6u);
-  TimeFigures g;
-  g.AddSquares(top, 1);
-  f.Add(g);
-  EXPECT_EQ(SquaresOf(f), cpp_int(8) << 128);
 }
 
 }  // namespace
