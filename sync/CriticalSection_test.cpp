@@ -17,13 +17,13 @@
 namespace {
 
 // True when another thread can take `cs` right now (and it releases it again).
-bool FreeForOtherThread(FXCriticalSection& cs) {
+// `timed` tries with an hour-long interval: a wait would hit the test's timeout.
+bool FreeForOtherThread(FXCriticalSection& cs, bool timed = false) {
   bool taken = false;
-  std::thread t([&] {
-    taken = cs.TryLock();
+  std::thread([&] {
+    taken = timed ? cs.TryLock(CTimeInterval::FromSeconds(3600)) : cs.TryLock();
     if (taken) cs.Unlock();
-  });
-  t.join();
+  }).join();
   return taken;
 }
 
@@ -52,11 +52,12 @@ TEST(CriticalSection, NestedGuardsReleaseOnlyWhenBothAreGone) {
   EXPECT_TRUE(FreeForOtherThread(cs));
 }
 
-TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlock) {
+TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlockAndTimedTriesNeverWait) {
   FXCriticalSection cs;
   EXPECT_EQ(cs.GetLockOwner(), 0u);
   cs.Lock();
   EXPECT_EQ(cs.GetLockOwner(), GetCurrentThreadId());
+  EXPECT_FALSE(FreeForOtherThread(cs, /*timed=*/true));
   cs.Lock();
   cs.Unlock();
   // Still held one level deep, but the owner record reads 0.
@@ -68,24 +69,10 @@ TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlock) {
   cs.Unlock();
   EXPECT_EQ(cs.GetLockOwner(), 0u);
   EXPECT_TRUE(FreeForOtherThread(cs));
+  EXPECT_TRUE(FreeForOtherThread(cs, /*timed=*/true));
 }
 
-TEST(CriticalSection, TimedTryLockNeverWaits) {
-  FXCriticalSection cs;
-  cs.Lock();
-  bool result = true;
-  // An hour-long interval: a wait would make the test hit its timeout.
-  std::thread([&] { result = cs.TryLock(CTimeInterval::FromSeconds(3600)); }).join();
-  EXPECT_FALSE(result);
-  cs.Unlock();
-  std::thread([&] {
-    result = cs.TryLock(CTimeInterval::FromSeconds(3600));
-    if (result) cs.Unlock();
-  }).join();
-  EXPECT_TRUE(result);
-}
-
-TEST(AutoLock, WithoutLockNowHoldsNothingUntilLocked) {
+TEST(AutoLock, WithoutLockNowOrWithoutAResourceHoldsNothingUntilLocked) {
   FXCriticalSection cs;
   {
     auto_lock guard(&cs, false);
@@ -98,6 +85,12 @@ TEST(AutoLock, WithoutLockNowHoldsNothingUntilLocked) {
   { auto_lock guard(&r, false); }
   EXPECT_EQ(r.locks, 0);
   EXPECT_EQ(r.unlocks, 0) << "a guard that took nothing released something";
+
+  auto_lock none(nullptr, true);
+  EXPECT_FALSE(none.IsLocked());
+  none.Lock();
+  none.Unlock();
+  EXPECT_FALSE(none.IsLocked());
 }
 
 TEST(AutoLock, LockTwiceTakesOnceAndReleasesCompletely) {
@@ -120,14 +113,6 @@ TEST(AutoLock, LockTwiceTakesOnceAndReleasesCompletely) {
     guard.Lock();
   }
   EXPECT_TRUE(FreeForOtherThread(cs));
-}
-
-TEST(AutoLock, NullResourceIsANoOp) {
-  auto_lock guard(nullptr, true);
-  EXPECT_FALSE(guard.IsLocked());
-  guard.Lock();
-  guard.Unlock();
-  EXPECT_FALSE(guard.IsLocked());
 }
 
 TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
