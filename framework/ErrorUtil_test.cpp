@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
+TEST(ErrorUtil, ErrorWin32KeepsCodeMessageAndLocationAndAsStringGivesThemOnOneLine) {
   std::string file = "ZrScsiUtils.cpp";
   std::string function = "static CKyError F(const std::string&)";
   const std::string longArg(100000, 'q');
@@ -29,10 +29,24 @@ TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
   EXPECT_EQ(d.GetFile(), "ZrScsiUtils.cpp");
   EXPECT_EQ(d.GetFunction(), "static CKyError F(const std::string&)");
   EXPECT_EQ(d.GetLine(), 48);
+  EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
+                                " code=774 message=\"Failed to read [" + longArg +
+                                "] attempt 3\" at ZrScsiUtils.cpp:48 (static CKyError F(const "
+                                "std::string&))");
+  EXPECT_EQ(CKyError::Success().AsString(), "result=0");
 
   const CKyError noTexts = FXErrorUtil::ErrorWin32(FXCodeLocation(nullptr, nullptr, 0), 1, "m");
   EXPECT_EQ(noTexts.GetDetail()->GetFile(), "");
   EXPECT_EQ(noTexts.GetDetail()->GetFunction(), "");
+
+  const CKyError escaped = FXErrorUtil::ErrorWin32(FXCodeLocation("f.cpp", "g", 2), 5, "%s",
+                                                   "two\nlines\r\tand \"quoted\" \\ \x01");
+  const std::string text = escaped.AsString();
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_NE(text.find("message=\"two\\nlines\\r\\tand \\\"quoted\\\" \\\\ \\x01\" at f.cpp:2"),
+            std::string::npos)
+      << text;
 }
 
 // The result is 0x80070000 with the code's low 16 bits: always negative.
@@ -44,24 +58,6 @@ TEST(ErrorUtil, EveryCodeGivesTheWin32FacilityResult) {
     EXPECT_EQ(static_cast<std::uint32_t>(FXErrorUtil::ResultFromWin32(code)), result) << code;
     EXPECT_TRUE(FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 1), code, "x").IsError());
   }
-}
-
-TEST(ErrorUtil, AsStringGivesOneLineWithCodeMessageAndLocation) {
-  const CKyError err = FXErrorUtil::ErrorWin32(FXCodeLocation("Reader.cpp", "void R()", 37), 774,
-                                               "Failed to read [%s]", "/tmp/list.csv");
-  EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
-                                " code=774 message=\"Failed to read [/tmp/list.csv]\" at "
-                                "Reader.cpp:37 (void R())");
-  EXPECT_EQ(CKyError::Success().AsString(), "result=0");
-
-  const CKyError escaped = FXErrorUtil::ErrorWin32(FXCodeLocation("f.cpp", "g", 2), 5, "%s",
-                                                   "two\nlines\r\tand \"quoted\" \\ \x01");
-  const std::string text = escaped.AsString();
-  EXPECT_EQ(text.find('\n'), std::string::npos);
-  EXPECT_EQ(text.find('\r'), std::string::npos);
-  EXPECT_NE(text.find("message=\"two\\nlines\\r\\tand \\\"quoted\\\" \\\\ \\x01\" at f.cpp:2"),
-            std::string::npos)
-      << text;
 }
 
 TEST(ErrorUtil, CopiesMayBeReadOnManyThreadsAtOnce) {
