@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -52,18 +53,13 @@ void ExpectReadError(const CKyError& err, int line, const std::string& message) 
 }
 
 // Classifies 'x' as space in addition to the classic set.
-class XIsSpace : public std::ctype<char> {
- public:
-  XIsSpace() : std::ctype<char>(Table()) {}
-
- private:
-  static const mask* Table() {
-    static const std::vector<mask> table = [] {
-      std::vector<mask> t(classic_table(), classic_table() + table_size);
-      t['x'] |= space;
-      return t;
-    }();
-    return table.data();
+struct XIsSpace : std::ctype<char> {
+  XIsSpace() : std::ctype<char>(Table(), /*del=*/true) {}
+  static mask* Table() {
+    mask* t = new mask[table_size];
+    std::copy_n(classic_table(), table_size, t);
+    t['x'] |= space;
+    return t;
   }
 };
 
