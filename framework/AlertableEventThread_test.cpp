@@ -102,8 +102,9 @@ class ProbeThread : public CAlertableEventThread {
 // The exact call sequence shows that a signal given before Start() is kept,
 // that signals given while a handler runs merge into one event, and that a
 // new timeout applies to the next wait: the first OnTimeout() goes back to
-// waiting forever, so ignoring that would pile up 100 ns timeouts.
-TEST(AlertableEventThread, SignalsMergeUntilTheThreadWakesAndANewTimeoutAppliesToTheNextWait) {
+// waiting forever, so ignoring that would pile up 100 ns timeouts. A timeout
+// left as it is repeats while no event comes.
+TEST(AlertableEventThread, SignalsMergeUntilTheThreadWakesAndTimeoutsRepeatUntilChanged) {
   ProbeThread t;
   Gate release;
   t.onEvent = [&](ProbeThread& self, int call) {
@@ -124,6 +125,12 @@ TEST(AlertableEventThread, SignalsMergeUntilTheThreadWakesAndANewTimeoutAppliesT
   ASSERT_FALSE(t.Stop(true).IsError());
   EXPECT_THAT(t.Calls(),
               ElementsAre("start", "event", "event", "timeout", "event", "stop", "completion"));
+
+  ProbeThread repeating;
+  repeating.SetTimeout(CTimeInterval::FromMilliseconds(1));
+  ASSERT_FALSE(repeating.Start().IsError());
+  ASSERT_TRUE(repeating.WaitForCount("timeout", 5));
+  EXPECT_EQ(repeating.Count("event"), 0);
 }
 
 TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
@@ -148,14 +155,6 @@ TEST(AlertableEventThread, RacingSignalsAlwaysGetAnEventAfterTheLastOne) {
     ASSERT_TRUE(sawAll.Pass()) << "round " << round;
     EXPECT_LE(t.Count("event"), kSignallers * kSignals);
   }
-}
-
-TEST(AlertableEventThread, TimeoutRepeatsWhileNoEventComes) {
-  ProbeThread t;
-  t.SetTimeout(CTimeInterval::FromMilliseconds(1));
-  ASSERT_FALSE(t.Start().IsError());
-  ASSERT_TRUE(t.WaitForCount("timeout", 5));
-  EXPECT_EQ(t.Count("event"), 0);
 }
 
 TEST(AlertableEventThread, StartsOnceOnlyAndStartSynchronouslyReturnsAfterOnStartRan) {
