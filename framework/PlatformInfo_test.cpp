@@ -319,6 +319,12 @@ TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
+// Kills the child (a stopped one too) and reaps it; true when the kill ended it.
+bool EndChild(pid_t pid) {
+  int status = 0;
+  return ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, &status, 0) == pid && WIFSIGNALED(status);
+}
+
 TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
   // Values of many pages, so that a write takes long enough to be cut.
   const std::string oldValue(1 << 20, 'o');
@@ -345,10 +351,7 @@ TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
     ::close(started[0]);
     // Vary where in its loop the writer dies (the pipe already told us it runs).
     std::this_thread::sleep_for(std::chrono::microseconds((round * 5 % 12) * 700));
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(EndChild(pid));
 
     const std::string after = Get("Kill", "value");
     EXPECT_TRUE(after == oldValue || after == newValue) << "round " << round;
@@ -387,11 +390,6 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
   return -1;
 }
 
-void EndChild(pid_t pid) {
-  ::kill(pid, SIGKILL);  // a stopped process too
-  ::waitpid(pid, nullptr, 0);
-}
-
 // A process that keeps the room (a reader that holds its shared turn for good,
 // a writer stopped inside a call) costs each waiting call the store's busy
 // budget of 30 s, then the call fails as on a busy database; a reader still
@@ -412,32 +410,27 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
   // not starved.)
   ZRPlatformInfo::SetStorePath(held);
   EXPECT_EQ(Get("S", "n"), "before");
-  struct Call {
-    std::string store;
-    bool write;
-    int result = -1;
-    double seconds = 0;
-    std::unique_ptr<ZRPlatformInfo> handle = nullptr;
-  };
-  Call calls[] = {{held, true}, {stopped, true}, {stopped, false}};
-  for (Call& call : calls) {
-    ZRPlatformInfo::SetStorePath(call.store);
-    call.handle.reset(new ZRPlatformInfo);
+  // The waiting calls: a write into each store, and a read of the stopped writer's.
+  std::unique_ptr<ZRPlatformInfo> handles[3];
+  int results[] = {-1, -1, -1};
+  double seconds[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    ZRPlatformInfo::SetStorePath(i == 0 ? held : stopped);
+    handles[i].reset(new ZRPlatformInfo);
   }
   m_sink->Clear();
   zrperf_test::RunTogether(3, [&](int i) {
-    Call& call = calls[i];
     std::string value;
     const auto start = std::chrono::steady_clock::now();
-    call.result = call.write ? call.handle->setString("S", "n", "after", 5)
-                             : call.handle->getString("S", "n", &value);
-    call.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    results[i] = i < 2 ? handles[i]->setString("S", "n", "after", 5)
+                       : handles[i]->getString("S", "n", &value);
+    seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   });
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(calls[i].result, 0) << i;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(results[i], 0) << i;
     // The budget, not a speed: a call gives up neither before it nor long after.
-    EXPECT_GE(calls[i].seconds, 30.0) << i;
-    EXPECT_LT(calls[i].seconds, 40.0) << i;
+    EXPECT_GE(seconds[i], 30.0) << i;
+    EXPECT_LT(seconds[i], 40.0) << i;
   }
   const std::vector<zrperf_test::Record> records = m_sink->Records();
   ASSERT_EQ(records.size(), 3u);

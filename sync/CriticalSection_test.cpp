@@ -38,7 +38,7 @@ class CountingResource : public FXLockableResource {
   int unlocks = 0;
 };
 
-TEST(CriticalSection, NestedGuardsReleaseOnlyWhenBothAreGone) {
+TEST(AutoLock, NestedGuardsReleaseOnlyWhenBothAreGoneAndOneGuardTakesOnce) {
   FXCriticalSection cs;
   {
     auto_lock outer(&cs, true);
@@ -50,6 +50,24 @@ TEST(CriticalSection, NestedGuardsReleaseOnlyWhenBothAreGone) {
     EXPECT_FALSE(FreeForOtherThread(cs)) << "released after the inner guard alone";
   }
   EXPECT_TRUE(FreeForOtherThread(cs));
+  {
+    auto_lock guard(&cs, true);
+    guard.Lock();
+  }
+  EXPECT_TRUE(FreeForOtherThread(cs)) << "a guard locked twice kept a level";
+
+  CountingResource r;
+  {
+    auto_lock guard(&r, true);
+    guard.Lock();
+    EXPECT_EQ(r.locks, 1);
+    guard.Unlock();
+    guard.Unlock();
+    EXPECT_EQ(r.unlocks, 1);
+    guard.Lock();
+  }
+  EXPECT_EQ(r.locks, 2);
+  EXPECT_EQ(r.unlocks, 2);
 }
 
 TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlockAndTimedTriesNeverWait) {
@@ -91,28 +109,6 @@ TEST(AutoLock, WithoutLockNowOrWithoutAResourceHoldsNothingUntilLocked) {
   none.Lock();
   none.Unlock();
   EXPECT_FALSE(none.IsLocked());
-}
-
-TEST(AutoLock, LockTwiceTakesOnceAndReleasesCompletely) {
-  CountingResource r;
-  {
-    auto_lock guard(&r, true);
-    guard.Lock();
-    EXPECT_EQ(r.locks, 1);
-    guard.Unlock();
-    guard.Unlock();
-    EXPECT_EQ(r.unlocks, 1);
-    guard.Lock();
-  }
-  EXPECT_EQ(r.locks, 2);
-  EXPECT_EQ(r.unlocks, 2);
-
-  FXCriticalSection cs;
-  {
-    auto_lock guard(&cs, true);
-    guard.Lock();
-  }
-  EXPECT_TRUE(FreeForOtherThread(cs));
 }
 
 TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
