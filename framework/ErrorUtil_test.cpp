@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(ErrorUtil, ErrorWin32KeepsCodeMessageAndLocationAndAsStringGivesThemOnOneLine) {
+TEST(ErrorUtil, ErrorWin32GivesTheFacilityResultAndKeepsCodeMessageAndLocationForAsString) {
   std::string file = "ZrScsiUtils.cpp";
   std::string function = "static CKyError F(const std::string&)";
   const std::string longArg(100000, 'q');
@@ -47,10 +47,8 @@ TEST(ErrorUtil, ErrorWin32KeepsCodeMessageAndLocationAndAsStringGivesThemOnOneLi
   EXPECT_NE(text.find("message=\"two\\nlines\\r\\tand \\\"quoted\\\" \\\\ \\x01\" at f.cpp:2"),
             std::string::npos)
       << text;
-}
 
-// The result is 0x80070000 with the code's low 16 bits: always negative.
-TEST(ErrorUtil, EveryCodeGivesTheWin32FacilityResult) {
+  // The result is 0x80070000 with the code's low 16 bits: always negative.
   const std::pair<unsigned, std::uint32_t> cases[] = {
       {0u, 0x80070000u},      {1u, 0x80070001u},       {774u, 0x80070306u},
       {0xFFFFu, 0x8007FFFFu}, {0x10000u, 0x80070000u}, {0xFFFFFFFFu, 0x8007FFFFu}};

@@ -13,13 +13,10 @@ namespace {
 
 using zrfw::LevelRule;
 using zrfw::SendLog;
-using zrperf_test::CapturingSink;
-using zrperf_test::RunTogether;
-using zrperf_test::ScopedSink;
 
 TEST(SendLog, AppliesTheLevelRuleAndDropsWithoutASink) {
   {
-    ScopedSink sink(-1);
+    zrperf_test::ScopedSink sink(-1);
     SendLog(LevelRule::kIfAdmitted, 0, "f()", 7, "routine %d", 1);
     EXPECT_TRUE(sink->Records().empty()) << "level 0 is not admitted at -1";
     EXPECT_EQ(sink->LevelQueries(), 1);
@@ -43,14 +40,14 @@ TEST(SendLog, SinkReplacedWhileOthersLog) {
   constexpr int kSwaps = 2000;
   std::atomic<bool> done{false};
   std::atomic<long> delivered{0};
-  RunTogether(4, [&](int i) {
+  zrperf_test::RunTogether(4, [&](int i) {
     if (i == 0) {
       // At least kSwaps swaps, and on until a record got through (a busy
       // machine may not have scheduled a logger yet), for at most 30 s.
       const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (int n = 0;
            n < kSwaps || (delivered.load() == 0 && std::chrono::steady_clock::now() < limit); ++n) {
-        auto sink = boost::make_shared<CapturingSink>(0);
+        auto sink = boost::make_shared<zrperf_test::CapturingSink>(0);
         sink->onRecord = [&delivered] { delivered.fetch_add(1, std::memory_order_relaxed); };
         zrfw::StoreLogWriter(n % 3 == 2 ? nullptr : sink);
       }

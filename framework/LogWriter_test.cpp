@@ -20,7 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::MatchesRegex;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using zrperf_test::ReadFile;
@@ -94,7 +93,7 @@ TEST_F(SpdlogLogWriterTest, WritesTheDocumentedLineForEachLevelAndTheMessageAsIt
   const std::vector<std::string> lines = Lines(text);
   ASSERT_EQ(lines.size(), expected.size() + 2) << text;  // the last record spans three lines
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_THAT(lines[i].substr(0, kStampSize), MatchesRegex(kStamp));
+    EXPECT_THAT(lines[i].substr(0, kStampSize), ::testing::MatchesRegex(kStamp));
     EXPECT_EQ(lines[i].substr(kStampSize), expected[i]);
   }
   const std::string last = "[void CPerfCounters::Log():39] " + stats + "\n";

@@ -11,6 +11,7 @@
 namespace {
 
 TEST(Coding, VarintsRoundTripAtEverySevenBitBoundaryAndRefuseWhatNoEncoderWrites) {
+  std::uint64_t back = 0;
   for (unsigned bits = 0; bits <= 64; ++bits) {
     const std::uint64_t top =
         bits == 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << bits) - 1;
@@ -19,7 +20,6 @@ TEST(Coding, VarintsRoundTripAtEverySevenBitBoundaryAndRefuseWhatNoEncoderWrites
       zrperf::AppendVarint(&bytes, v);
       ASSERT_EQ(bytes.size(), zrperf::VarintSize(v)) << v;
       std::string_view in = bytes;
-      std::uint64_t back = 0;
       ASSERT_TRUE(zrperf::DecodeVarint(&in, &back)) << v;
       EXPECT_EQ(back, v);
       EXPECT_TRUE(in.empty());
@@ -34,8 +34,7 @@ TEST(Coding, VarintsRoundTripAtEverySevenBitBoundaryAndRefuseWhatNoEncoderWrites
   for (const std::string& bytes :
        {std::string(9, '\xff') + '\x02', std::string(10, '\x80') + '\x01'}) {
     std::string_view in = bytes;
-    std::uint64_t v = 0;
-    EXPECT_FALSE(zrperf::DecodeVarint(&in, &v));
+    EXPECT_FALSE(zrperf::DecodeVarint(&in, &back));
   }
   EXPECT_EQ(zrperf::ZigZag64(-1), 1u);
   EXPECT_EQ(zrperf::ZigZag64(std::numeric_limits<std::int64_t>::min()),
