@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -80,24 +81,22 @@ TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {
 }
 
 TEST(Misc, FailedWriteReturnsFalseAndEachReportWaitsForItsLevel) {
-  const struct {
-    int level;
-    bool writtenReported;
-    bool failureReported;
-  } cases[] = {{0, true, true}, {-1, false, true}, {-2, false, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE("sink level " + std::to_string(c.level));
+  // The sink's level, and whether the write and the failure are reported at it.
+  const std::tuple<int, bool, bool> cases[] = {
+      {0, true, true}, {-1, false, true}, {-2, false, false}};
+  for (const auto& [level, writtenReported, failureReported] : cases) {
+    SCOPED_TRACE("sink level " + std::to_string(level));
     {
       TempStore store;
-      ScopedSink sink(c.level);
+      ScopedSink sink(level);
       EXPECT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
-      EXPECT_EQ(UpdateRecords(sink).size(), c.writtenReported ? 1u : 0u);
+      EXPECT_EQ(UpdateRecords(sink).size(), writtenReported ? 1u : 0u);
     }
     TempStore store(/*writable=*/false);
-    ScopedSink sink(c.level);
+    ScopedSink sink(level);
     EXPECT_FALSE(UpdateBStorStagingLocRegKey("/var/staging"));
     const std::vector<Record> records = UpdateRecords(sink);
-    ASSERT_EQ(records.size(), c.failureReported ? 1u : 0u);
+    ASSERT_EQ(records.size(), failureReported ? 1u : 0u);
     for (const Record& r : records) {
       EXPECT_EQ(r.level, -1);
       EXPECT_EQ(r.line, 21);

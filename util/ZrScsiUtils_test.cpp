@@ -65,10 +65,7 @@ struct XIsSpace : std::ctype<char> {
 
 // The trim follows the global locale at the time of the read.
 TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
-  const struct {
-    std::string text;
-    Values fields;
-  } cases[] = {
+  const std::pair<std::string, Values> cases[] = {
       {"", {}},
       {"a,,b", {"a", "", "b"}},
       {" a , b ,c\n", {"a", "b", "c"}},
@@ -83,10 +80,10 @@ TEST(ZrScsiUtils, CommasSeparateFieldsAndOnlyFieldEndsAreTrimmed) {
   };
   ScopedSink sink;
   TempDir dir{"zrscsi"};
-  for (const auto& c : cases) {
+  for (const auto& [text, fields] : cases) {
     Values values{"stale", "entries"};
-    EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", c.text), values).IsError());
-    EXPECT_EQ(values, c.fields) << "file text: '" << c.text << "'";
+    EXPECT_FALSE(ZrScsiUtils::GetCommaSeperatedValues(dir.Write("list", text), values).IsError());
+    EXPECT_EQ(values, fields) << "file text: '" << text << "'";
   }
   // A path that names no regular file: success at once, values untouched.
   // Devices included: /dev/null reads as empty and /dev/zero never ends.
