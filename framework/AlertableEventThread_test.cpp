@@ -67,7 +67,8 @@ class ProbeThread : public CAlertableEventThread {
   }
   bool WaitForCount(const std::string& name, int n) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, kPatience, [&] { return CountLocked(name) >= n; });
+    return m_cv.wait_for(lock, kPatience,
+                         [&] { return std::count(m_calls.begin(), m_calls.end(), name) >= n; });
   }
 
  private:
@@ -77,17 +78,12 @@ class ProbeThread : public CAlertableEventThread {
   void OnStop() override { Record("stop", onStop); }
   void OnCompletion() override { Record("completion", nullptr); }
 
-  int CountLocked(const std::string& name) {
-    return static_cast<int>(std::count(m_calls.begin(), m_calls.end(), name));
-  }
   void Record(const std::string& name, const Hook& hook) {
-    int call;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_calls.push_back(name);
-      call = CountLocked(name);
-      m_cv.notify_all();
-    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_calls.push_back(name);
+    const int call = static_cast<int>(std::count(m_calls.begin(), m_calls.end(), name));
+    m_cv.notify_all();
+    lock.unlock();
     if (hook) hook(*this, call);
   }
 

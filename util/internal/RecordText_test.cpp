@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(RecordText, EachRuleOfTheTable) {
+TEST(RecordText, EachRuleOfTheTableAndEveryShortTextComesBackWithoutControlBytes) {
   const std::pair<std::string, std::string> cases[] = {
       {"a\nb", "a\\nb"},
       {"a\rb", "a\\rb"},
@@ -37,9 +37,8 @@ TEST(RecordText, EachRuleOfTheTable) {
   std::string appended = "kept:";
   AppendRecordText(appended, "a\nb\\n", 3);  // only the `length` bytes
   EXPECT_EQ(appended, "kept:a\\nb");
-}
 
-TEST(RecordText, EveryTextOfThreeBytesComesBackAndNoEscapeHoldsAControlByte) {
+  // Every text of three bytes comes back, and no escape holds a control byte.
   // The bytes that matter to the rule: every escape letter, a backslash, hex
   // digits, a control byte of each kind, DEL and a high byte.
   const std::string alphabet = "\\nrtxa0F\n\r\t\x01\x7f\x80"s + '\0';
