@@ -115,21 +115,18 @@ TEST(CriticalSection, GuardsGiveMutualExclusionUnderContention) {
   constexpr int kThreads = 4;
   constexpr int kIterations = 20000;
   FXCriticalSection cs;
-  long long counter = 0;  // plain: only the lock protects it
-  int inside = 0;         // threads inside the section right now
+  int inside = 0;  // threads inside the section right now; plain: only the lock protects it
   std::atomic<int> overlaps{0};
   zrperf_test::RunTogether(kThreads, [&](int) {
     for (int i = 0; i < kIterations; ++i) {
       auto_lock outer(&cs, true);
       if (++inside != 1) overlaps.fetch_add(1);
       {
-        auto_lock inner(&cs, (i % 3) == 0);  // sometimes nest
-        ++counter;
+        auto_lock inner(&cs, (i % 3) == 0);  // sometimes nest: its release keeps the outer hold
       }
       --inside;
     }
   });
-  EXPECT_EQ(counter, static_cast<long long>(kThreads) * kIterations);
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_TRUE(FreeForOtherThread(cs));
 }
