@@ -288,8 +288,8 @@ TEST(AlertableEventThread, EscapingExceptionsAreReportedAndTheThreadGoesOn) {
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i].level, -1);
     EXPECT_THAT(records[i].function, HasSubstr("CAlertableEventThread::"));
-    EXPECT_THAT(records[i].message, HasSubstr(expected[i][0]));
-    EXPECT_THAT(records[i].message, HasSubstr(expected[i][1]));
+    EXPECT_THAT(records[i].message,
+                ::testing::AllOf(HasSubstr(expected[i][0]), HasSubstr(expected[i][1])));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <zrperf/tests/support/RunTogether.h>
@@ -24,11 +25,9 @@ TEST(ErrorUtil, ErrorWin32GivesTheFacilityResultAndKeepsCodeMessageAndLocationFo
   EXPECT_EQ(err.GetResult(), FXErrorUtil::ResultFromWin32(774));
   ASSERT_TRUE(err.GetDetail());
   const FXErrorPrivate& d = *err.GetDetail();
-  EXPECT_EQ(d.GetCode(), 774u);
-  EXPECT_EQ(d.GetMessage(), "Failed to read [" + longArg + "] attempt 3");
-  EXPECT_EQ(d.GetFile(), "ZrScsiUtils.cpp");
-  EXPECT_EQ(d.GetFunction(), "static CKyError F(const std::string&)");
-  EXPECT_EQ(d.GetLine(), 48);
+  EXPECT_EQ(std::make_tuple(d.GetCode(), d.GetMessage(), d.GetFile(), d.GetFunction(), d.GetLine()),
+            std::make_tuple(774u, "Failed to read [" + longArg + "] attempt 3", "ZrScsiUtils.cpp",
+                            "static CKyError F(const std::string&)", 48));
   EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
                                 " code=774 message=\"Failed to read [" + longArg +
                                 "] attempt 3\" at ZrScsiUtils.cpp:48 (static CKyError F(const "

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <chrono>
+#include <tuple>
 
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/RunTogether.h>
@@ -24,10 +25,8 @@ TEST(SendLog, AppliesTheLevelRuleDropsWithoutASinkAndReachesOnlyLiveSinksWhileTh
     SendLog(LevelRule::kIfAdmitted, -1, "f()", 9, "%s", "100% literal");
     const auto records = sink->Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "failure x");
-    EXPECT_EQ(records[0].line, 8);
-    EXPECT_EQ(records[1].message, "100% literal");
-    EXPECT_EQ(records[1].level, -1);
+    EXPECT_EQ(std::tie(records[0].message, records[0].line), std::make_tuple("failure x", 8));
+    EXPECT_EQ(std::tie(records[1].message, records[1].level), std::make_tuple("100% literal", -1));
     EXPECT_EQ(sink->LevelQueries(), 2) << "kAlways does not ask the level";
   }
   SendLog(LevelRule::kAlways, -1, "f()", 1, "no sink: dropped, no crash");

@@ -72,11 +72,11 @@ TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {
       continue;
     }
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, 0);
-    EXPECT_EQ(records[0].line, 18);
-    EXPECT_EQ(records[0].message,
-              "UpdateBStorStagingLocRegKey: set ZrScsiSrvBStorStagingDir regkey to " +
-                  std::string(report));
+    EXPECT_EQ(
+        std::tie(records[0].level, records[0].line, records[0].message),
+        std::make_tuple(0, 18,
+                        "UpdateBStorStagingLocRegKey: set ZrScsiSrvBStorStagingDir regkey to " +
+                            std::string(report)));
   }
 }
 
@@ -98,9 +98,8 @@ TEST(Misc, FailedWriteReturnsFalseAndEachReportWaitsForItsLevel) {
     const std::vector<Record> records = UpdateRecords(sink);
     ASSERT_EQ(records.size(), failureReported ? 1u : 0u);
     for (const Record& r : records) {
-      EXPECT_EQ(r.level, -1);
-      EXPECT_EQ(r.line, 21);
-      EXPECT_EQ(r.message, "Could not set regkey ZrScsiSrvBStorStagingDir");
+      EXPECT_EQ(std::tie(r.level, r.line, r.message),
+                std::make_tuple(-1, 21, "Could not set regkey ZrScsiSrvBStorStagingDir"));
     }
   }
 }

@@ -16,6 +16,7 @@
 #include <locale>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <zrperf/framework/ErrorUtil.h>
 #include <zrperf/tests/support/CapturingSink.h>
@@ -44,12 +45,9 @@ void ExpectReadError(const CKyError& err, int line, const std::string& message) 
   ASSERT_TRUE(err.IsError());
   EXPECT_EQ(err.GetResult(), FXErrorUtil::ResultFromWin32(774));
   ASSERT_TRUE(err.GetDetail());
-  const FXErrorPrivate& detail = *err.GetDetail();
-  EXPECT_EQ(detail.GetCode(), 774u);
-  EXPECT_EQ(detail.GetMessage(), message);
-  EXPECT_EQ(detail.GetFile(), "ZrScsiUtils.cpp");
-  EXPECT_EQ(detail.GetFunction(), kFunction);
-  EXPECT_EQ(detail.GetLine(), line);
+  const FXErrorPrivate& d = *err.GetDetail();
+  EXPECT_EQ(std::make_tuple(d.GetCode(), d.GetMessage(), d.GetFile(), d.GetFunction(), d.GetLine()),
+            std::make_tuple(774u, message, "ZrScsiUtils.cpp", kFunction, line));
 }
 
 // Classifies 'x' as space in addition to the classic set.
@@ -130,10 +128,8 @@ TEST(ZrScsiUtils, UnreadableFileWarnsOnEachAttemptAndFailsUnlessARetryReadsOrThe
   ASSERT_EQ(records.size(), 3u);
   for (int attempt = 0; attempt < 3; ++attempt) {
     const zrperf_test::Record& r = records[attempt];
-    EXPECT_EQ(r.level, -1);
-    EXPECT_EQ(r.function, kFunction);
-    EXPECT_EQ(r.line, 37);
-    EXPECT_EQ(r.message, RetryWarning(kUnreadable, attempt));
+    EXPECT_EQ(std::tie(r.level, r.function, r.line, r.message),
+              std::make_tuple(-1, kFunction, 37, RetryWarning(kUnreadable, attempt)));
   }
 
   TempDir dir{"zrscsi"};
