@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <zrperf/tests/support/CapturingSink.h>
@@ -49,10 +50,8 @@ TEST(LogWriter, FormatsPrintfStyleMessagesOfAnyLength) {
   sink.WriteLog(-1, "void F()", 57, 0, 0, "%s|%d%%", "100% %d %s %n {}", 7);  // stays literal
   std::vector<zrperf_test::Record> records = sink.Records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, -1);
-  EXPECT_EQ(records[0].function, "void F()");
-  EXPECT_EQ(records[0].line, 57);
-  EXPECT_EQ(records[0].message, "100% %d %s %n {}|7%");
+  EXPECT_EQ(std::tie(records[0].level, records[0].function, records[0].line, records[0].message),
+            std::make_tuple(-1, "void F()", 57, "100% %d %s %n {}|7%"));
 
   // Around the size of the stack buffer, and well past 64 KiB.
   for (size_t size : {510u, 511u, 512u, 513u, 1000u, 70000u, 300000u}) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include <zrperf/tests/support/RunTogether.h>
 #include "AutoLock.h"
@@ -66,8 +67,7 @@ TEST(AutoLock, NestedGuardsReleaseOnlyWhenBothAreGoneAndOneGuardTakesOnce) {
     EXPECT_EQ(r.unlocks, 1);
     guard.Lock();
   }
-  EXPECT_EQ(r.locks, 2);
-  EXPECT_EQ(r.unlocks, 2);
+  EXPECT_EQ(std::tie(r.locks, r.unlocks), std::make_tuple(2, 2));
 }
 
 TEST(CriticalSection, OwnerIsRecordedOnLockAndClearedByEveryUnlockAndTimedTriesNeverWait) {
@@ -101,8 +101,8 @@ TEST(AutoLock, WithoutLockNowOrWithoutAResourceHoldsNothingUntilLocked) {
 
   CountingResource r;
   { auto_lock guard(&r, false); }
-  EXPECT_EQ(r.locks, 0);
-  EXPECT_EQ(r.unlocks, 0) << "a guard that took nothing released something";
+  EXPECT_EQ(std::tie(r.locks, r.unlocks), std::make_tuple(0, 0))
+      << "a guard without a lock took or released";
 
   auto_lock none(nullptr, true);
   EXPECT_FALSE(none.IsLocked());
