@@ -208,20 +208,6 @@ TEST(AlertableEventThread, StopWithoutWaitReturnsAtOnceAndStopWithWaitOrTheDestr
   }
 }
 
-// Deletes itself from its first handler, as an owner living on the thread may.
-class SelfDeletingThread : public CAlertableEventThread {
- public:
-  explicit SelfDeletingThread(Gate* deleted) : m_deleted(deleted) { SetTimeout(kTick); }
-  ~SelfDeletingThread() override {
-    Stop(true);  // on its own thread: only asks
-    m_deleted->Open();
-  }
-
- private:
-  void OnTimeout() override { delete this; }
-  Gate* m_deleted;
-};
-
 // After a delete the thread calls nothing more on the freed object (AddressSanitizer).
 TEST(AlertableEventThread, StopOrDeleteFromItsOwnHandlerEndsTheLoopWithoutDeadlock) {
   ProbeThread t;
@@ -236,9 +222,18 @@ TEST(AlertableEventThread, StopOrDeleteFromItsOwnHandlerEndsTheLoopWithoutDeadlo
   EXPECT_THAT(results, ElementsAre(true, false));
   EXPECT_THAT(t.Calls(), ElementsAre("start", "event", "stop", "completion"));
 
+  // Deleted from its first handler, as an owner living on the thread may; its
+  // destructor's Stop(true) runs on the thread itself and only asks.
   for (int i = 0; i < 20; ++i) {
     Gate deleted;
-    ASSERT_FALSE((new SelfDeletingThread(&deleted))->Start().IsError());
+    auto* owned = new ProbeThread;
+    owned->SetTimeout(kTick);
+    owned->onTimeout = [&deleted](ProbeThread& self, int) {
+      Gate& gate = deleted;  // the closure goes with the object
+      delete &self;
+      gate.Open();
+    };
+    ASSERT_FALSE(owned->Start().IsError());
     ASSERT_TRUE(deleted.Pass());
   }
 }
