@@ -43,11 +43,9 @@ TEST(Coding, VarintsRoundTripAtEverySevenBitBoundaryAndRefuseWhatNoEncoderWrites
 }
 
 TEST(Utf8, WellFormedOnlyAsTheStandardDefinesIt) {
-  for (std::string_view good :
-       {std::string_view(""), std::string_view("plain"), std::string_view("\0nul", 4),
-        std::string_view("\xc2\x80"), std::string_view("\xe0\xa0\x80"),
-        std::string_view("\xed\x9f\xbf"), std::string_view("\xf0\x90\x80\x80"),
-        std::string_view("\xf4\x8f\xbf\xbf")}) {
+  using namespace std::string_view_literals;
+  for (std::string_view good : {""sv, "plain"sv, "\0nul"sv, "\xc2\x80"sv, "\xe0\xa0\x80"sv,
+                                "\xed\x9f\xbf"sv, "\xf0\x90\x80\x80"sv, "\xf4\x8f\xbf\xbf"sv}) {
     EXPECT_TRUE(zrperf::IsUtf8(good)) << good;
   }
   for (std::string_view bad :
