@@ -5,13 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <zrperf/tests/support/RunTogether.h>
 
 namespace {
 
-TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
+TEST(ErrorUtil, ErrorWin32GivesTheFacilityResultAndKeepsCodeMessageAndLocationForAsString) {
   std::string file = "ZrScsiUtils.cpp";
   std::string function = "static CKyError F(const std::string&)";
   const std::string longArg(100000, 'q');
@@ -24,35 +25,18 @@ TEST(ErrorUtil, ErrorWin32IsAnErrorKeepingCodeMessageAndLocation) {
   EXPECT_EQ(err.GetResult(), FXErrorUtil::ResultFromWin32(774));
   ASSERT_TRUE(err.GetDetail());
   const FXErrorPrivate& d = *err.GetDetail();
-  EXPECT_EQ(d.GetCode(), 774u);
-  EXPECT_EQ(d.GetMessage(), "Failed to read [" + longArg + "] attempt 3");
-  EXPECT_EQ(d.GetFile(), "ZrScsiUtils.cpp");
-  EXPECT_EQ(d.GetFunction(), "static CKyError F(const std::string&)");
-  EXPECT_EQ(d.GetLine(), 48);
+  EXPECT_EQ(std::make_tuple(d.GetCode(), d.GetMessage(), d.GetFile(), d.GetFunction(), d.GetLine()),
+            std::make_tuple(774u, "Failed to read [" + longArg + "] attempt 3", "ZrScsiUtils.cpp",
+                            "static CKyError F(const std::string&)", 48));
+  EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
+                                " code=774 message=\"Failed to read [" + longArg +
+                                "] attempt 3\" at ZrScsiUtils.cpp:48 (static CKyError F(const "
+                                "std::string&))");
+  EXPECT_EQ(CKyError::Success().AsString(), "result=0");
 
   const CKyError noTexts = FXErrorUtil::ErrorWin32(FXCodeLocation(nullptr, nullptr, 0), 1, "m");
   EXPECT_EQ(noTexts.GetDetail()->GetFile(), "");
   EXPECT_EQ(noTexts.GetDetail()->GetFunction(), "");
-}
-
-// The result is 0x80070000 with the code's low 16 bits: always negative.
-TEST(ErrorUtil, EveryCodeGivesTheWin32FacilityResult) {
-  const std::pair<unsigned, std::uint32_t> cases[] = {
-      {0u, 0x80070000u},      {1u, 0x80070001u},       {774u, 0x80070306u},
-      {0xFFFFu, 0x8007FFFFu}, {0x10000u, 0x80070000u}, {0xFFFFFFFFu, 0x8007FFFFu}};
-  for (const auto& [code, result] : cases) {
-    EXPECT_EQ(static_cast<std::uint32_t>(FXErrorUtil::ResultFromWin32(code)), result) << code;
-    EXPECT_TRUE(FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 1), code, "x").IsError());
-  }
-}
-
-TEST(ErrorUtil, AsStringGivesOneLineWithCodeMessageAndLocation) {
-  const CKyError err = FXErrorUtil::ErrorWin32(FXCodeLocation("Reader.cpp", "void R()", 37), 774,
-                                               "Failed to read [%s]", "/tmp/list.csv");
-  EXPECT_EQ(err.AsString(), "result=" + std::to_string(err.GetResult()) +
-                                " code=774 message=\"Failed to read [/tmp/list.csv]\" at "
-                                "Reader.cpp:37 (void R())");
-  EXPECT_EQ(CKyError::Success().AsString(), "result=0");
 
   const CKyError escaped = FXErrorUtil::ErrorWin32(FXCodeLocation("f.cpp", "g", 2), 5, "%s",
                                                    "two\nlines\r\tand \"quoted\" \\ \x01");
@@ -62,6 +46,15 @@ TEST(ErrorUtil, AsStringGivesOneLineWithCodeMessageAndLocation) {
   EXPECT_NE(text.find("message=\"two\\nlines\\r\\tand \\\"quoted\\\" \\\\ \\x01\" at f.cpp:2"),
             std::string::npos)
       << text;
+
+  // The result is 0x80070000 with the code's low 16 bits: always negative.
+  const std::pair<unsigned, std::uint32_t> cases[] = {
+      {0u, 0x80070000u},      {1u, 0x80070001u},       {774u, 0x80070306u},
+      {0xFFFFu, 0x8007FFFFu}, {0x10000u, 0x80070000u}, {0xFFFFFFFFu, 0x8007FFFFu}};
+  for (const auto& [code, result] : cases) {
+    EXPECT_EQ(static_cast<std::uint32_t>(FXErrorUtil::ResultFromWin32(code)), result) << code;
+    EXPECT_TRUE(FXErrorUtil::ErrorWin32(FXCodeLocation("f", "g", 1), code, "x").IsError());
+  }
 }
 
 TEST(ErrorUtil, CopiesMayBeReadOnManyThreadsAtOnce) {

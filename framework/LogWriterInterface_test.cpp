@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <chrono>
+#include <tuple>
 
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/RunTogether.h>
@@ -13,13 +14,10 @@ namespace {
 
 using zrfw::LevelRule;
 using zrfw::SendLog;
-using zrperf_test::CapturingSink;
-using zrperf_test::RunTogether;
-using zrperf_test::ScopedSink;
 
-TEST(SendLog, AppliesTheLevelRuleAndDropsWithoutASink) {
+TEST(SendLog, AppliesTheLevelRuleDropsWithoutASinkAndReachesOnlyLiveSinksWhileTheyAreReplaced) {
   {
-    ScopedSink sink(-1);
+    zrperf_test::ScopedSink sink(-1);
     SendLog(LevelRule::kIfAdmitted, 0, "f()", 7, "routine %d", 1);
     EXPECT_TRUE(sink->Records().empty()) << "level 0 is not admitted at -1";
     EXPECT_EQ(sink->LevelQueries(), 1);
@@ -27,30 +25,26 @@ TEST(SendLog, AppliesTheLevelRuleAndDropsWithoutASink) {
     SendLog(LevelRule::kIfAdmitted, -1, "f()", 9, "%s", "100% literal");
     const auto records = sink->Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "failure x");
-    EXPECT_EQ(records[0].line, 8);
-    EXPECT_EQ(records[1].message, "100% literal");
-    EXPECT_EQ(records[1].level, -1);
+    EXPECT_EQ(std::tie(records[0].message, records[0].line), std::make_tuple("failure x", 8));
+    EXPECT_EQ(std::tie(records[1].message, records[1].level), std::make_tuple("100% literal", -1));
     EXPECT_EQ(sink->LevelQueries(), 2) << "kAlways does not ask the level";
   }
   SendLog(LevelRule::kAlways, -1, "f()", 1, "no sink: dropped, no crash");
-}
 
-// One thread replaces and removes the sink while others log through it: every
-// record reaches a live sink (AddressSanitizer) and no access races
-// (ThreadSanitizer).
-TEST(SendLog, SinkReplacedWhileOthersLog) {
+  // One thread replaces and removes the sink while others log through it: every
+  // record reaches a live sink (AddressSanitizer) and no access races
+  // (ThreadSanitizer).
   constexpr int kSwaps = 2000;
   std::atomic<bool> done{false};
   std::atomic<long> delivered{0};
-  RunTogether(4, [&](int i) {
+  zrperf_test::RunTogether(4, [&](int i) {
     if (i == 0) {
       // At least kSwaps swaps, and on until a record got through (a busy
       // machine may not have scheduled a logger yet), for at most 30 s.
       const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (int n = 0;
            n < kSwaps || (delivered.load() == 0 && std::chrono::steady_clock::now() < limit); ++n) {
-        auto sink = boost::make_shared<CapturingSink>(0);
+        auto sink = boost::make_shared<zrperf_test::CapturingSink>(0);
         sink->onRecord = [&delivered] { delivered.fetch_add(1, std::memory_order_relaxed); };
         zrfw::StoreLogWriter(n % 3 == 2 ? nullptr : sink);
       }

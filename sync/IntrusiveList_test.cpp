@@ -26,9 +26,8 @@ TEST(IntrusiveList, RemovingTheFirstAMiddleOrTheLastElementKeepsTheRestLinkedBot
     for (Item& item : items) list.PushFront(&item);
     EXPECT_EQ(Values(list), (std::vector<int>{3, 2, 1, 0}));
     list.Remove(&items[removed]);
-    std::vector<int> expected;
-    for (int v = 3; v >= 0; --v)
-      if (v != removed) expected.push_back(v);
+    std::vector<int> expected{3, 2, 1, 0};
+    expected.erase(expected.end() - 1 - removed);
     EXPECT_EQ(Values(list), expected) << removed;
     // Every neighbour's back link is right too: removing the rest in another
     // order, then linking the removed one again, leaves exactly it.

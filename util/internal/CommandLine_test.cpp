@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zrperf {
@@ -11,18 +12,17 @@ namespace {
 // Only "--name=value" is split, at its first '='; a value is taken from the
 // next argument as it is, a dash included; a missing one names the option.
 TEST(CommandLine, SplitsLongOptionsAtTheFirstEqualsAndTakesValuesFromTheNextArgument) {
+  const auto parts = [](const CommandLineArg& a) {
+    return std::tie(a.name, a.value, a.inlineValue);
+  };
   CommandLine args({"--a=b=c", "--empty=", "-o=x", "file=x.log", "--n", "-v", "--last"});
   CommandLineArg arg = args.Next();
-  EXPECT_EQ(arg.name, "--a");
-  EXPECT_EQ(arg.value, "b=c");
-  EXPECT_TRUE(arg.inlineValue);
+  EXPECT_EQ(parts(arg), std::make_tuple("--a", "b=c", true));
   std::string error;
   EXPECT_TRUE(args.TakeValue(&arg, &error));
   EXPECT_EQ(arg.value, "b=c");  // the inline value is kept, nothing more is taken
   arg = args.Next();
-  EXPECT_EQ(arg.name, "--empty");
-  EXPECT_EQ(arg.value, "");
-  EXPECT_TRUE(arg.inlineValue);
+  EXPECT_EQ(parts(arg), std::make_tuple("--empty", "", true));
   for (const char* whole : {"-o=x", "file=x.log"}) {
     arg = args.Next();
     EXPECT_EQ(arg.name, whole);
@@ -30,8 +30,7 @@ TEST(CommandLine, SplitsLongOptionsAtTheFirstEqualsAndTakesValuesFromTheNextArgu
   }
   arg = args.Next();
   ASSERT_TRUE(args.TakeValue(&arg, &error));
-  EXPECT_EQ(arg.name, "--n");
-  EXPECT_EQ(arg.value, "-v");
+  EXPECT_EQ(parts(arg), std::make_tuple("--n", "-v", false));
   arg = args.Next();
   EXPECT_EQ(arg.text, "--last");
   EXPECT_TRUE(args.Done());
