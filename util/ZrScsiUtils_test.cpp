@@ -56,7 +56,7 @@ struct XIsSpace : std::ctype<char> {
   static mask* Table() {
     mask* t = new mask[table_size];
     std::copy_n(classic_table(), table_size, t);
-    t['x'] |= space;
+    t[static_cast<unsigned char>('x')] |= space;
     return t;
   }
 };
