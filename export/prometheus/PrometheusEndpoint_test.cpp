@@ -23,8 +23,11 @@
 #include <zrperf/export/prometheus/internal/CounterFamilies.h>
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/ProcessMemory.h>
 
 namespace {
+
+using zrperf_test::ProcessMemory;
 
 // A client socket connected to 127.0.0.1:<port> (-1 when refused); reads
 // give up after 30 s so that a server that never answers fails the test
@@ -342,16 +345,6 @@ TEST(PrometheusEndpoint, ScrapeIsAnsweredWhileSixtyFourIdleOrTricklingClientsAre
   trickle.join();
   for (int fd : idle) close(fd);
   for (int fd : trickling) close(fd);
-}
-
-// A figure of this process from /proc/self/status ("VmRSS", "VmHWM"), in bytes.
-std::int64_t ProcessMemory(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atoll(line.c_str() + field.size() + 1) * 1024;
-  }
-  return -1024;
 }
 
 // Scrapes /metrics keeping nothing of the answer (so that this process's

@@ -1,9 +1,39 @@
 #include "SharedAnswers.h"
 
+#include <sys/mman.h>
+
+#include <cstring>
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace zrprom {
+namespace {
+
+struct Unmap {
+  void operator()(const std::string_view* pages) const {
+    if (!pages->empty()) munmap(const_cast<char*>(pages->data()), pages->size());
+    delete pages;
+  }
+};
+using Pages = std::unique_ptr<const std::string_view, Unmap>;
+
+// A copy of `bytes` in pages of its own (none when empty).
+Pages MapCopy(const std::string& bytes) {
+  if (bytes.empty()) return Pages(new std::string_view());
+  void* pages =
+      mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  std::memcpy(pages, bytes.data(), bytes.size());
+  try {
+    return Pages(new std::string_view(static_cast<const char*>(pages), bytes.size()));
+  } catch (...) {
+    munmap(pages, bytes.size());
+    throw;
+  }
+}
+
+}  // namespace
 
 std::shared_ptr<SharedAnswers> SharedAnswers::Create(std::size_t maxAnswers,
                                                      std::chrono::milliseconds reuseAge) {
@@ -87,15 +117,15 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
     }
   }
 
-  // Built on the builder thread, so that every answer comes from one
-  // allocator arena: a burst of scrapes on many server threads would leave
-  // freed answers' memory in each of their arenas.
-  std::unique_ptr<std::string> text;
+  // Built on the builder thread (see the header), then copied into pages of
+  // its own.
+  Pages pages;
   std::exception_ptr failure;
   OnBuilder([&] {
     try {
-      text = std::make_unique<std::string>();
-      build(text.get());
+      std::string text;
+      build(&text);
+      pages = MapCopy(text);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -109,10 +139,19 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
     std::rethrow_exception(failure);
   }
   std::weak_ptr<SharedAnswers> owner = weak_from_this();
-  Answer answer(text.release(), [owner](const std::string* released) {
-    delete released;
-    if (std::shared_ptr<SharedAnswers> answers = owner.lock()) answers->Release();
-  });
+  Answer answer;
+  try {
+    answer = Answer(pages.release(), [owner](const std::string_view* released) {
+      Unmap()(released);
+      if (std::shared_ptr<SharedAnswers> answers = owner.lock()) answers->Release();
+    });
+  } catch (...) {  // the deleter ran: the pages are unmapped and the place given back
+    zrperf::MutexLock lock(&m_mutex);
+    m_kinds[kind].building = false;
+    ++m_changes;
+    m_changed.notify_all();
+    throw;
+  }
   zrperf::MutexLock lock(&m_mutex);
   Kind& k = m_kinds[kind];
   k.newest = answer;

@@ -8,7 +8,9 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <zrperf/tests/support/ProcessMemory.h>
 #include <zrperf/tests/support/RunTogether.h>
 
 namespace {
@@ -119,6 +121,32 @@ TEST(SharedAnswers, AWaiterHoldingTheLastReferenceOfAnOldAnswerLetsItGoWithoutDe
   EXPECT_NE(third.get(), nullptr);
   builder.join();
   EXPECT_EQ(answers->Alive(), 0u);
+}
+
+TEST(SharedAnswers, ReleasedAnswersGoBackToTheSystemEvenWhereTheAllocatorWouldKeepThem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__GLIBC__)
+  GTEST_SKIP() << "a glibc allocator's behaviour";
+#endif
+  // glibc keeps a freed block that lies below a block in use: a freed 20 MiB
+  // block first raises its threshold for mapping big blocks apart, so that a
+  // 16 MiB answer comes from the heap, then small blocks are taken until one
+  // lies above it.
+  std::vector<std::unique_ptr<char[]>> pins;
+  auto answers = SharedAnswers::Create(2, milliseconds(0));
+  SharedAnswers::Answer answer = answers->Get(
+      0,
+      [&pins](std::string* out) {
+        std::make_unique<char[]>(std::size_t{20} << 20).reset();
+        out->assign(std::size_t{16} << 20, 'a');
+        while (pins.size() < 64 && (pins.empty() || pins.back().get() < out->data() + out->size()))
+          pins.push_back(std::make_unique<char[]>(4096));
+      },
+      In(milliseconds(0)));
+  ASSERT_EQ(answer->size(), std::size_t{16} << 20);
+  EXPECT_EQ(answer->find_first_not_of('a'), std::string_view::npos);
+  const std::int64_t held = zrperf_test::ProcessMemory("VmRSS");
+  answer.reset();
+  EXPECT_LT(zrperf_test::ProcessMemory("VmRSS"), held - (std::int64_t{12} << 20));
 }
 
 }  // namespace
