@@ -304,7 +304,7 @@ struct CPrometheusEndpoint::Serving {
   // Writes `head` and then `body` (unless `headOnly`) in chunks, noting the
   // progress for Shed(); stops early when the client goes away, stalls
   // beyond civetweb's request timeout, is dropped, or kSendDeadline passes.
-  void Send(mg_connection* connection, const std::string& head, std::string_view body,
+  void Send(mg_connection* connection, const std::string& head, const std::string& body,
             bool headOnly) {
     const mg_request_info* request = mg_get_request_info(connection);
     const auto start = std::chrono::steady_clock::now();

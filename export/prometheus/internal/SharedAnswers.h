@@ -12,14 +12,12 @@
 //     is released, and gets null if none is by its deadline.
 // A request after the last sender let go always gets a new answer: sequential
 // scrapes see the counters as they are at each.
-// Answers are built one at a time on a thread of their own, so that the
-// memory of building comes from one allocator arena and is reused build after
-// build (spread over the server's threads, a burst of scrapes would leave each
-// thread's arena holding an answer's worth of freed memory). Each built answer
-// is then copied into pages of its own, unmapped when the answer is released:
-// the answers that slow clients hold are the big memory, and the allocator
-// would keep an answer's freed memory whenever a block allocated after it is
-// still in use.
+// Answers are built one at a time on a thread of their own, so that their
+// memory comes from one allocator arena: spread over the server's threads, a
+// burst of scrapes would leave each thread's arena holding an answer's worth
+// of freed memory. A released answer's whole pages are handed back to the
+// system just before its memory is freed: the allocator would keep them
+// resident whenever a block allocated after the answer is still in use.
 //
 // Thread-safety: Get() may be called from any number of threads at once; the
 // builder thread runs one build at a time with no lock of Get()'s held.
@@ -37,15 +35,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <thread>
 
 namespace zrprom {
 
 class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
  public:
-  // The bytes of an answer, in pages of their own.
-  using Answer = std::shared_ptr<const std::string_view>;
+  using Answer = std::shared_ptr<const std::string>;
   using Clock = std::chrono::steady_clock;
   static constexpr int kKinds = 6;  // the three formats of Negotiation.h, each plain or gzip
 
@@ -55,8 +51,7 @@ class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
 
   // The answer of kind `kind` (0 to kKinds - 1) for a request, as the rules
   // above say; `build` fills a new one. Null when the request had to wait and
-  // `deadline` passed first. `build` may throw, and Get() throws
-  // std::bad_alloc when no pages can be mapped: the request gets the exception
+  // `deadline` passed first. `build` may throw: the request gets the exception
   // and the waiting ones build anew.
   Answer Get(int kind, const std::function<void(std::string*)>& build, Clock::time_point deadline);
 
@@ -77,7 +72,7 @@ class SharedAnswers : public std::enable_shared_from_this<SharedAnswers> {
   void RunBuilds();
 
   struct Kind {
-    std::weak_ptr<const std::string_view> newest;
+    std::weak_ptr<const std::string> newest;
     Clock::time_point builtAt;
     bool building = false;
   };
