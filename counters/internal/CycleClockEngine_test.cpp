@@ -275,9 +275,8 @@ TEST(CycleClockEngine, ReadersRacingTheSwitchAndRefinementsStayOnTheSteadyClock)
 // within the steady clock's span around it. The span's end is read without
 // the thread's floor, so that a line starting behind the one before shows.
 TEST(CycleClockEngine, SwitchesAndRefinesTheRealCounterUnderConcurrentRecording) {
-  if (!zrfw::ChooseCounter(zrfw::BuildArch(), zrfw::ReadCpuinfo()).useCounter) {
+  if (!zrfw::ChooseCounter(zrfw::BuildArch(), zrfw::ReadCpuinfo()).useCounter)
     GTEST_SKIP() << "no invariant counter on this machine";
-  }
   zrfw::CycleClockEngine engine(kMeasured, zrfw::ProcessorTicks(), std::chrono::milliseconds(2));
   std::atomic<int> bad{0};
   std::atomic<bool> done{false};
@@ -295,9 +294,8 @@ TEST(CycleClockEngine, SwitchesAndRefinesTheRealCounterUnderConcurrentRecording)
       const double span = static_cast<double>(end - start);
       if (span < -20 || span > 1.05 * static_cast<double>(after - before) + 20) bad.fetch_add(1);
       if (thread == 0 && i % 1024 == 0 &&
-          (engine.Lines() >= 3 || std::chrono::steady_clock::now() > deadline)) {
+          (engine.Lines() >= 3 || std::chrono::steady_clock::now() > deadline))
         done.store(true);
-      }
     }
   });
   EXPECT_GE(engine.Lines(), 3) << "the switch and two refinements";
