@@ -65,19 +65,21 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesOfNoneOfNegativeAndOfHugeOnes) {
   huge.AddSample(CTimeInterval(LLONG_MAX));
   huge.AddSample(CTimeInterval(LLONG_MAX));
   const CTimeCounterSnapshot two = huge.GetSnapshot();
-  huge.AddSample(CTimeInterval(LLONG_MAX));
+  huge.AddSample(CTimeInterval(LLONG_MAX / 2));
   EXPECT_EQ(huge.GetTotalSamples(), 3);
   // Held in every read, and in the text; an interval past the hold is exact.
   EXPECT_EQ(two.GetTotal(), CTimeInterval(LLONG_MAX));
   EXPECT_EQ(Field(huge.AsString(), "total="), "922337203685.47s");
   const CTimeCounterSnapshot third = huge.GetSnapshot().Since(two);
   EXPECT_EQ(third.GetCount(), 1u);
-  EXPECT_EQ(third.GetTotal(), CTimeInterval(LLONG_MAX));
-  EXPECT_EQ(third.GetMean(), CTimeInterval(LLONG_MAX));
+  EXPECT_EQ(third.GetTotal(), CTimeInterval(LLONG_MAX / 2));
+  EXPECT_EQ(third.GetMean(), CTimeInterval(LLONG_MAX / 2));
   EXPECT_EQ(huge.GetMax(), CTimeInterval(LLONG_MAX));
-  EXPECT_EQ(huge.GetPercentile(0.5), CTimeInterval(LLONG_MAX));
-  // The mean stays that of the samples, not the held total over the count.
-  EXPECT_EQ(huge.GetMean(), CTimeInterval(LLONG_MAX));
+  // The last bucket's 2^13 s, kept within [min, max].
+  EXPECT_EQ(huge.GetPercentile(0.5), CTimeInterval(LLONG_MAX / 2));
+  // The mean stays that of the samples (5/6 of the largest value), not the
+  // held total over the count.
+  EXPECT_EQ(huge.GetMean(), CTimeInterval(LLONG_MAX / 6 * 5 + 1));
 }
 
 // The deviation is exact whatever the magnitudes: samples near the largest
