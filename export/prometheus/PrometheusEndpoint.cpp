@@ -497,7 +497,12 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
           break;
         }
       }
-      if (gzip && !zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
+      if (gzip) {
+        if (!zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
+        // Gzip() writes into room for the worst case, about the plain size: a
+        // compressed answer that slow clients hold keeps only its own bytes.
+        out->shrink_to_fit();
+      }
     };
     const zrprom::SharedAnswers::Answer body =
         serving.answers->Get(static_cast<int>(format) + (gzip ? zrprom::kFormats : 0), build,
