@@ -17,10 +17,11 @@ namespace {
 // nothing else of a freed block.
 void DiscardPages(const std::string& text) {
   static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(text.data());
+  char* const buffer = const_cast<char*>(text.data());
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer);
   const std::uintptr_t first = (start + page - 1) / page * page;
   const std::uintptr_t end = (start + text.capacity() + 1) / page * page;
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+  if (end > first) madvise(buffer + (first - start), end - first, MADV_DONTNEED);
 }
 
 }  // namespace
