@@ -27,13 +27,10 @@
 #include <thread>
 #include <utility>
 
-#include <zrperf/export/internal/Gzip.h>
 #include <zrperf/export/internal/StartFailure.h>
 #include <zrperf/export/prometheus/internal/CounterFamilies.h>
-#include <zrperf/export/prometheus/internal/ExpositionText.h>
 #include <zrperf/export/prometheus/internal/Negotiation.h>
-#include <zrperf/export/prometheus/internal/OpenMetricsText.h>
-#include <zrperf/export/prometheus/internal/ProtoExposition.h>
+#include <zrperf/export/prometheus/internal/ScrapeAnswer.h>
 #include <zrperf/export/prometheus/internal/SharedAnswers.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/util/internal/RecordText.h>
@@ -474,35 +471,8 @@ int CPrometheusEndpoint::HandleRequest(mg_connection* connection, void* self) {
     const char* acceptEncoding = mg_get_header(connection, "Accept-Encoding");
     const bool gzip = acceptEncoding != nullptr && zrprom::AcceptsGzip(acceptEncoding);
     const auto build = [endpoint, format, gzip](std::string* out) {
-      std::string plain;
-      std::string* body = gzip ? &plain : out;
-      switch (format) {
-        case zrprom::Format::kDelimitedProtobuf: {
-          zrprom::DelimitedFamiliesSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
-                                       endpoint->m_maxNativeBuckets, &sink);
-          break;
-        }
-        case zrprom::Format::kOpenMetrics: {
-          zrprom::OpenMetricsTextSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
-                                       endpoint->m_maxNativeBuckets, &sink);
-          sink.Finish();
-          break;
-        }
-        case zrprom::Format::kText: {
-          zrprom::ExpositionTextSink sink(body);
-          zrprom::WriteCounterFamilies(endpoint->m_counters.get(), endpoint->m_boundIndices,
-                                       endpoint->m_maxNativeBuckets, &sink);
-          break;
-        }
-      }
-      if (gzip) {
-        if (!zrexport::Gzip(plain, out)) throw std::runtime_error("gzip failed");
-        // Gzip() writes into room for the worst case, about the plain size: a
-        // compressed answer that slow clients hold keeps only its own bytes.
-        out->shrink_to_fit();
-      }
+      zrprom::WriteScrapeAnswer(endpoint->m_counters.get(), endpoint->m_boundIndices,
+                                endpoint->m_maxNativeBuckets, format, gzip, out);
     };
     const zrprom::SharedAnswers::Answer body =
         serving.answers->Get(static_cast<int>(format) + (gzip ? zrprom::kFormats : 0), build,
