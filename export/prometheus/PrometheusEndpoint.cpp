@@ -21,7 +21,6 @@
 #include <cstring>
 #include <exception>
 #include <map>
-#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <thread>
