@@ -7,13 +7,15 @@
 #include <cstring>
 #include <utility>
 
+#include <zrperf/framework/FileSystem.h>
+
 namespace zrperf {
 
 namespace {
 
 // errno: the failing call's for a failure, 0 for a refusal.
 int Refuse(int fd, std::string* why, std::string text, int err = 0) {
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) zrfw::Files().Close(fd);
   *why = std::move(text);
   errno = err;
   return -1;
@@ -31,9 +33,9 @@ int OpenOwn(const std::string& path, OwnKind kind, int flags, bool create, mode_
   // name that appears between the two (another writer's file, or a link
   // planted there: O_EXCL fails on a dangling one) is opened again as found.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    fd = ::open(path.c_str(), flags);
+    fd = zrfw::Files().Open(path.c_str(), flags, 0);
     if (fd >= 0 || errno != ENOENT || !create || !file) break;
-    fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+    fd = zrfw::Files().Open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0) {
