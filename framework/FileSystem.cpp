@@ -45,6 +45,7 @@ ssize_t CFileSystem::PWrite(int fd, const void* bytes, std::size_t size, off_t o
   return ::pwrite(fd, bytes, size, offset);
 }
 int CFileSystem::Fsync(int fd) { return ::fsync(fd); }
+int CFileSystem::Ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int CFileSystem::Close(int fd) { return ::close(fd); }
 int CFileSystem::Rename(const char* from, const char* to) { return std::rename(from, to); }
 int CFileSystem::Unlink(const char* path) { return ::unlink(path); }

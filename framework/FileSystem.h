@@ -45,6 +45,7 @@ class ZRFW_EXPORT CFileSystem {
   virtual ssize_t Write(int fd, const void* bytes, std::size_t size);
   virtual ssize_t PWrite(int fd, const void* bytes, std::size_t size, off_t offset);
   virtual int Fsync(int fd);
+  virtual int Ftruncate(int fd, off_t length);
   virtual int Close(int fd);
   virtual int Rename(const char* from, const char* to);
   virtual int Unlink(const char* path);

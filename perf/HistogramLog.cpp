@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/util/internal/HostName.h>
@@ -81,7 +82,7 @@ CHistogramLog::CHistogramLog(std::string path, const HistogramLogOptions& option
 
 CHistogramLog::~CHistogramLog() {
   zrperf::MutexLock lock(&m_mutex);
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0) zrfw::Files().Close(m_fd);
 }
 
 std::unique_ptr<CHistogramLog> CHistogramLog::Open(const std::string& path,
@@ -99,7 +100,7 @@ std::unique_ptr<CHistogramLog> CHistogramLog::Open(const std::string& path,
   }
   std::unique_ptr<CHistogramLog> log(new CHistogramLog(path, options, fd, readable));
   zrperf::MutexLock lock(&log->m_mutex);
-  bool unused;
+  std::size_t unused;
   if (!log->Append(std::string(), false, &unused)) {  // the header block alone
     if (error != nullptr) {
       *error = "the histogram log " + path + " cannot be written: " + log->m_sWhy;
@@ -163,25 +164,28 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
     const double seconds =
         std::chrono::duration<double>(interval.GetEnd() - interval.GetStart()).count();
     zrperf::histlog::AppendLine(text, unixSeconds, seconds, *read.name, interval);
-    updates.push_back({known ? at : std::string::npos, &read});
+    updates.push_back({known ? at : std::string::npos, &read, text.size()});
     fresh += known ? 0 : 1;
   }
   if (text.empty()) return true;
 
-  bool someLines = false;
-  const bool written = Append(text, true, &someLines);
-  if (!someLines) return false;  // nothing written: the intervals stay open
+  std::size_t inFile = 0;
+  const bool written = Append(text, true, &inFile);
+  if (inFile == 0) return false;  // nothing written: the intervals stay open
 
-  // Some or all of the lines are in the file: their counters move on.
+  // The counters whose lines are in the file move on (a line whose line
+  // feed alone is missing counts: the next write ends it); those of a line
+  // that a full disk cut, and of the lines after it, keep their intervals
+  // open, so that their next line covers them.
   for (const Update& u : updates) {
-    if (u.at == std::string::npos) continue;
+    if (u.at == std::string::npos || u.lineEnd - 1 > inFile) continue;
     m_vecLast[u.at].counter = u.read->counter;
     m_vecLast[u.at].snapshot = std::move(u.read->snapshot);
   }
   if (fresh != 0) {
     const std::size_t old = m_vecLast.size();
     for (const Update& u : updates) {
-      if (u.at == std::string::npos) {
+      if (u.at == std::string::npos && u.lineEnd - 1 <= inFile) {
         m_vecLast.push_back(Last{*u.read->name, u.read->counter, std::move(u.read->snapshot)});
       }
     }
@@ -203,12 +207,14 @@ bool CHistogramLog::Write(CPerfCounters::DueList& due, double unixSeconds) {
 //     (fstat, counting every writer's lines) decides a rotation: rename the
 //     files along, let the lock go and start again, which creates the new
 //     file.
-//  3. Prefix what the file needs: a line feed after a torn last line; this
-//     writer's header block when the file is new to it or another writer has
+//  3. Prefix what the file needs: a line feed and this writer's header block
+//     after a torn last line (the torn line stays a line of its own, which a
+//     reader skips, and what follows reads as a fresh block); the header
+//     block when the file is new to this writer or another writer has
 //     written since its last write (so that a reader takes each line for the
 //     process that wrote it).
-bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someText) {
-  *someText = false;
+bool CHistogramLog::Append(const std::string& text, bool mayRotate, std::size_t* textDone) {
+  *textDone = 0;
   if (static_cast<long>(getpid()) != m_nPid) {
     // A forked child: its lines go under a header of its own, through an
     // open file of its own (the parent's shares the parent's lock).
@@ -234,8 +240,9 @@ bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someTe
     }
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     prefix.clear();
-    if (size > 0 && IsTorn(size)) prefix += '\n';
-    if (size == 0 || size != m_nEnd) prefix += m_header;
+    const bool torn = size > 0 && IsTorn(size);
+    if (torn) prefix += '\n';
+    if (size == 0 || size != m_nEnd || torn) prefix += m_header;
     // The new file may fill up with others' lines before this writer gets
     // its lock: it is then rotated again.
     if (mayRotate && rotates && round + 1 < kRounds && size > 0 &&
@@ -252,11 +259,41 @@ bool CHistogramLog::Append(const std::string& text, bool mayRotate, bool* someTe
   const std::size_t before = prefix.size();
   std::size_t done = 0;
   const bool written = WriteAll(prefix, text, &done);
-  *someText = done > before;
+  if (!written && locked) done = CutBack(static_cast<std::uint64_t>(st.st_size), before, text, done);
+  *textDone = done > before ? done - before : 0;
   m_nEnd = static_cast<std::uint64_t>(st.st_size) + done;
   ReleaseFileLock(locked);
-  if (written) m_bReported = false;
+  if (written) {
+    m_bReported = false;
+  } else {
+    Report("cannot be written: " + m_sWhy);
+  }
   return written;
+}
+
+namespace {
+
+// Of the first `n` bytes of `text` (whole lines), the length up to the end of
+// the last line whose text is there: its line feed may be missing.
+std::size_t LinesIn(const std::string& text, std::size_t n) {
+  if (n < text.size() && text[n] == '\n') return n;  // all but the line feed
+  const std::size_t feed = n == 0 ? std::string::npos : text.rfind('\n', n - 1);
+  return feed == std::string::npos ? 0 : feed + 1;
+}
+
+}  // namespace
+
+std::size_t CHistogramLog::CutBack(std::uint64_t size, std::size_t before, const std::string& text,
+                                   std::size_t done) {
+  // Under the file's lock nobody wrote after this writer: the part of a line
+  // (or of the header block) that a full disk cut off goes, so the file ends
+  // in whole lines. Without the lock, or when the truncation fails, the torn
+  // line stays, and the next write ends it and starts a header block.
+  const std::size_t keep = done <= before ? 0 : before + LinesIn(text, done - before);
+  if (keep == done) return done;
+  if (zrfw::Files().Ftruncate(m_fd, static_cast<off_t>(size + keep)) != 0) return done;
+  m_bTorn = keep > before && text[keep - before - 1] != '\n';
+  return keep;
 }
 
 bool CHistogramLog::Reopen() {
@@ -273,12 +310,20 @@ bool CHistogramLog::Reopen() {
     }
     return false;
   }
-  ::close(m_fd);
+  zrfw::Files().Close(m_fd);
   m_fd = fd;
   m_bReadable = readable;
   m_nEnd = kUnknownEnd;
   m_bTorn = false;
   return true;
+}
+
+void CHistogramLog::Report(const std::string& what) {
+  if (m_bReported) return;
+  m_bReported = true;
+  const std::string escaped = zrperf::EscapeRecordText(m_path + " " + what);
+  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, __PRETTY_FUNCTION__, __LINE__,
+                "Histogram log: %s; its lines wait for the next pass", escaped.c_str());
 }
 
 bool CHistogramLog::Fail() {
@@ -322,7 +367,7 @@ void CHistogramLog::ReleaseFileLock(bool locked) {
 bool CHistogramLog::IsTorn(std::uint64_t size) {
   if (!m_bReadable) return m_bTorn;
   char last = '\n';
-  if (::pread(m_fd, &last, 1, static_cast<off_t>(size - 1)) != 1) return m_bTorn;
+  if (zrfw::Files().PRead(m_fd, &last, 1, static_cast<off_t>(size - 1)) != 1) return m_bTorn;
   return last != '\n';
 }
 
@@ -334,36 +379,37 @@ bool CHistogramLog::WriteAll(std::string& prefix, const std::string& text, std::
     prefix.append(text);  // the prefix is m_prefix: it keeps its room
     bytes = &prefix;
   }
-  *done = 0;
-  while (*done < bytes->size()) {
-    const ssize_t n = ::write(m_fd, bytes->data() + *done, bytes->size() - *done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      m_sWhy = n < 0 ? std::strerror(errno) : "nothing written";
-      m_nWriteErrors.fetch_add(1, std::memory_order_relaxed);
-      m_bTorn = *done > 0;  // the next write starts a new line first
-      return false;
-    }
-    *done += static_cast<std::size_t>(n);
+  *done = zrfw::WriteAll(m_fd, bytes->data(), bytes->size());
+  if (*done < bytes->size()) {
+    m_sWhy = errno != 0 ? std::strerror(errno) : "nothing written";
+    m_nWriteErrors.fetch_add(1, std::memory_order_relaxed);
+    m_bTorn = *done > 0;  // the next write starts a new line and a header block first
+    return false;
   }
   m_bTorn = false;
   return true;
 }
 
 bool CHistogramLog::Rotate() {
-  std::error_code ec;
+  zrfw::CFileSystem& files = zrfw::Files();
   for (std::size_t n = m_options.keptFiles; n >= 1; --n) {
     const std::string from = n == 1 ? m_path : zrperf::histlog::RotatedName(m_path, n - 1);
-    if (n == m_options.keptFiles) {
-      std::filesystem::remove(zrperf::histlog::RotatedName(m_path, n), ec);
+    const std::string to = zrperf::histlog::RotatedName(m_path, n);
+    // The oldest kept file goes; a failure to remove it is made good by the
+    // rename over it.
+    if (n == m_options.keptFiles) files.Unlink(to.c_str());
+    // rename() replaces a link planted at the new name, never its target. A
+    // file that cannot move on stops the rotation where it is: moving the
+    // next one over it would delete it. The current file then stays and
+    // takes the pass's lines; the next rotation tries again.
+    if (files.Rename(from.c_str(), to.c_str()) != 0 && (errno != ENOENT || n == 1)) {
+      Report("cannot be rotated: renaming " + from + ": " + std::strerror(errno));
+      return false;
     }
-    // rename() replaces a link planted at the new name, never its target.
-    std::filesystem::rename(from, zrperf::histlog::RotatedName(m_path, n), ec);
-    if (n == 1 && ec) return false;  // the file stays where it is
   }
-  if (m_options.keptFiles == 0) {
-    std::filesystem::remove(m_path, ec);
-    if (ec) return false;
+  if (m_options.keptFiles == 0 && files.Unlink(m_path.c_str()) != 0) {
+    Report("cannot be rotated: removing it: " + std::string(std::strerror(errno)));
+    return false;
   }
   return true;
 }

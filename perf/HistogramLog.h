@@ -21,7 +21,12 @@
 // to .2, .3, ..., the oldest beyond `keptFiles` is deleted) and a new file is
 // started, as the rotating log sink does. A failed write is counted
 // (GetWriteErrorCount()) and its intervals are kept: the next line of each
-// of those counters covers them.
+// of those counters covers them. A write that a full disk cuts midway moves
+// on only the counters whose lines reached the file whole; the torn line is
+// followed by a line feed and a new header block at the next write, so
+// readers skip it and read on. A rotation that cannot rename a file stops
+// there (no kept file is renamed over another) and the current file takes
+// the pass. Every file call goes through zrfw::Files(), the file seam.
 //
 // Planted names: the file is opened without following a link, a missing one
 // is created new (O_CREAT|O_EXCL, mode 0644 less the umask), and an existing
@@ -42,7 +47,9 @@
 // nothing is lost and only the oldest files are deleted. Anyone who can read
 // the file can hold its lock: a pass waits for it at most a second, then
 // writes without it (one level -1 record until it gets the lock again).
-// Apart from these two, nothing is reported through the log sink from a pass.
+// A failed write or rotation is reported the same way, with its cause, in
+// one level -1 record until a pass writes again; nothing else is reported
+// through the log sink from a pass.
 //
 // Cost: in the statistics logger's pass the log reuses the snapshots that
 // the records were made from (LogPass()); WritePass() reads each counter
@@ -135,13 +142,23 @@ class ZRPERF_EXPORT CHistogramLog {
   bool Write(CPerfCounters::DueList& due, double unixSeconds) ZR_REQUIRES(m_mutex);
   // Appends `text` to the file that the path names now, under its lock,
   // rotating first when `mayRotate` and the file would pass maxBytes; see the
-  // .cpp. *someText: some of `text` is in a file.
-  bool Append(const std::string& text, bool mayRotate, bool* someText) ZR_REQUIRES(m_mutex);
+  // .cpp. *textDone: the bytes of `text` now in a file (a full disk may cut
+  // the write inside a line).
+  bool Append(const std::string& text, bool mayRotate, std::size_t* textDone)
+      ZR_REQUIRES(m_mutex);
   // Opens the path anew in place of m_fd; false (m_fd kept, the reason in
   // m_sWhy and, once until a write succeeds, in a record) when refused.
   bool Reopen() ZR_REQUIRES(m_mutex);
   // Renames the file and the rotated ones along; false when the file stays.
   bool Rotate() ZR_REQUIRES(m_mutex);
+  // After a write to the file of `size` bytes cut at `done` (of `before`
+  // bytes of prefix and then `text`), under the file's lock: truncates the
+  // file back to its whole lines. Returns the bytes of the write kept.
+  std::size_t CutBack(std::uint64_t size, std::size_t before, const std::string& text,
+                      std::size_t done) ZR_REQUIRES(m_mutex);
+  // One level -1 record "Histogram log: PATH WHAT; its lines wait for the
+  // next pass", unless one was sent since the last successful write.
+  void Report(const std::string& what) ZR_REQUIRES(m_mutex);
   // Counts a pass that wrote nothing; false.
   bool Fail() ZR_REQUIRES(m_mutex);
   // The exclusive lock of m_fd's file, waited for until `deadline` (tried
@@ -176,6 +193,7 @@ class ZRPERF_EXPORT CHistogramLog {
   struct Update {
     std::size_t at;
     CPerfCounters::DueCounter* read;
+    std::size_t lineEnd;  // where its line ends in the pass's text
   };
   CPerfCounters::DueList m_due ZR_GUARDED_BY(m_mutex);
   std::string m_text ZR_GUARDED_BY(m_mutex);

@@ -8,9 +8,9 @@
 //       [&] { return writer.Write(); },           // one operation
 //       [&](long n, bool ok) { ...checks... });   // after each N
 //
-// Only calls on paths under the given prefix, and on the descriptors opened
-// from them, are counted and failed: the test's own files, the sink's and the
-// runtime's are left alone.
+// Only calls on paths under the given prefix, and on descriptors of files
+// under it (whoever opened them, and when), are counted and failed: the
+// test's own files, the sink's and the runtime's are left alone.
 //
 // Thread-safety: the overrides are safe from any thread (the operation under
 // test may run its own). Arm() and the counters are for the test's thread.
@@ -24,9 +24,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include <zrperf/framework/FileSystem.h>
@@ -39,6 +38,7 @@ enum class FileFault {
   kInterrupt,   // EINTR: a signal during the call
   kFileSize,    // EFBIG: RLIMIT_FSIZE reached (SIGXFSZ ignored)
   kShortWrite,  // a write (or read) that moves half its bytes
+  kDiskFull,    // the disk fills: that write moves half, every later one ENOSPC
   kKill,        // SIGKILL before the call takes effect
 };
 
@@ -54,6 +54,7 @@ inline const char* FaultName(FileFault fault) {
     case FileFault::kInterrupt: return "EINTR";
     case FileFault::kFileSize: return "EFBIG";
     case FileFault::kShortWrite: return "short write";
+    case FileFault::kDiskFull: return "disk full";
     case FileFault::kKill: return "SIGKILL";
   }
   return "?";
@@ -72,6 +73,7 @@ class FaultyFiles : public zrfw::CFileSystem {
   // calls and fails none. Resets the count.
   void Arm(long n, FileFault fault) {
     m_fault = fault;
+    m_full.store(false);
     m_calls.store(0);
     m_fired.store(false);
     m_at.store(n);
@@ -81,14 +83,8 @@ class FaultyFiles : public zrfw::CFileSystem {
   bool Fired() const { return m_fired.load(); }
 
   int Open(const char* path, int flags, mode_t mode) override {
-    const bool ours = Ours(path);
-    if (ours && Fault(false) != kPass) return -1;
-    const int fd = zrfw::CFileSystem::Open(path, flags, mode);
-    if (ours && fd >= 0) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_fds.insert(fd);
-    }
-    return fd;
+    if (Ours(path) && Fault(false) != kPass) return -1;
+    return zrfw::CFileSystem::Open(path, flags, mode);
   }
   ssize_t Read(int fd, void* buffer, std::size_t size) override {
     const int f = Ours(fd) ? Fault(true) : kPass;
@@ -101,12 +97,12 @@ class FaultyFiles : public zrfw::CFileSystem {
     return zrfw::CFileSystem::PRead(fd, buffer, f == kHalf ? Half(size) : size, offset);
   }
   ssize_t Write(int fd, const void* bytes, std::size_t size) override {
-    const int f = Ours(fd) ? Fault(true) : kPass;
+    const int f = Ours(fd) ? Fault(true, true) : kPass;
     if (f == kFail) return -1;
     return zrfw::CFileSystem::Write(fd, bytes, f == kHalf ? Half(size) : size);
   }
   ssize_t PWrite(int fd, const void* bytes, std::size_t size, off_t offset) override {
-    const int f = Ours(fd) ? Fault(true) : kPass;
+    const int f = Ours(fd) ? Fault(true, true) : kPass;
     if (f == kFail) return -1;
     return zrfw::CFileSystem::PWrite(fd, bytes, f == kHalf ? Half(size) : size, offset);
   }
@@ -114,14 +110,13 @@ class FaultyFiles : public zrfw::CFileSystem {
     if (Ours(fd) && Fault(false) != kPass) return -1;
     return zrfw::CFileSystem::Fsync(fd);
   }
+  int Ftruncate(int fd, off_t length) override {
+    if (Ours(fd) && Fault(false) != kPass) return -1;
+    return zrfw::CFileSystem::Ftruncate(fd, length);
+  }
   int Close(int fd) override {
-    bool ours = false;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      ours = m_fds.erase(fd) != 0;
-    }
     // Linux closes the descriptor whatever close() reports.
-    const bool failed = ours && Fault(false) != kPass;
+    const bool failed = Ours(fd) && Fault(false) != kPass;
     const int saved = errno;
     zrfw::CFileSystem::Close(fd);
     errno = saved;
@@ -144,16 +139,28 @@ class FaultyFiles : public zrfw::CFileSystem {
   bool Ours(const char* path) const {
     return path != nullptr && std::strncmp(path, m_prefix.c_str(), m_prefix.size()) == 0;
   }
-  bool Ours(int fd) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fds.count(fd) != 0;
+  // The descriptor's file, as the kernel names it now (a file renamed within
+  // the prefix stays ours; one removed shows " (deleted)" after its name).
+  bool Ours(int fd) const {
+    char link[64];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link, target, sizeof(target) - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    return Ours(target);
   }
 
   // Counts the call; at the armed one, applies the fault: kFail with errno
   // set, kHalf for a transfer that moves half, or kills the process. A short
-  // write armed on a call that moves no bytes passes it.
-  int Fault(bool transfer) {
+  // write armed on a call that moves no bytes passes it. Once the disk is
+  // full, every later write fails with ENOSPC.
+  int Fault(bool transfer, bool write = false) {
     const long n = m_calls.fetch_add(1) + 1;
+    if (write && m_full.load()) {
+      errno = ENOSPC;
+      return kFail;
+    }
     if (n != m_at.load()) return kPass;
     m_fired.store(true);
     switch (m_fault) {
@@ -162,6 +169,10 @@ class FaultyFiles : public zrfw::CFileSystem {
       case FileFault::kInterrupt: errno = EINTR; return kFail;
       case FileFault::kFileSize: errno = EFBIG; return kFail;
       case FileFault::kShortWrite: return transfer ? kHalf : kPass;
+      case FileFault::kDiskFull:
+        if (!write) return kPass;
+        m_full.store(true);
+        return kHalf;
       case FileFault::kKill: ::raise(SIGKILL); return kFail;
     }
     return kPass;
@@ -173,8 +184,7 @@ class FaultyFiles : public zrfw::CFileSystem {
   std::atomic<long> m_at{0};
   std::atomic<long> m_calls{0};
   std::atomic<bool> m_fired{false};
-  std::mutex m_mutex;
-  std::set<int> m_fds;  // descriptors opened under the prefix
+  std::atomic<bool> m_full{false};  // kDiskFull has struck
 };
 
 // Runs `operation` (returning bool: its own success) with the Nth counted
@@ -196,7 +206,7 @@ long WalkFaults(FaultyFiles& files, FileFault fault, Operation&& operation, Chec
 
 // Runs body() in a child process whose Nth counted call kills it, for N = 1,
 // 2, ... until the child ends by itself, and calls check(n) in the parent
-// after each killed child. `make` builds the child's FaultyFiles. Returns N
+// after each killed child. Returns N
 // walked, as WalkFaults().
 template <typename Body, typename Check>
 long WalkKills(const std::string& prefix, Body&& body, Check&& check) {
