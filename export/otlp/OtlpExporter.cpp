@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/Version.h>
@@ -18,12 +17,12 @@
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <random>
 #include <set>
 #include <utility>
 
 #include <zrperf/export/internal/StartFailure.h>
 #include <zrperf/export/otlp/internal/OtlpEnvironment.h>
+#include <zrperf/export/otlp/internal/OtlpInstanceId.h>
 #include <zrperf/export/otlp/internal/OtlpPayload.h>
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
@@ -43,31 +42,6 @@ using zrotlp::kMinTimeout;
 constexpr std::chrono::seconds kReportEvery{60};  // failure records, besides the first of each kind
 constexpr std::size_t kMaxReasons = 64;           // distinct 400 reasons remembered
 
-// A random (version 4) UUID, the same for every exporter of this process; a
-// forked child makes its own.
-std::string InstanceId() {
-  static std::mutex mutex;
-  static pid_t owner = 0;
-  static std::string id;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (owner == getpid()) return id;
-  unsigned char b[16];
-  if (getrandom(b, sizeof(b), 0) != static_cast<ssize_t>(sizeof(b))) {
-    std::random_device device;
-    for (unsigned char& x : b) x = static_cast<unsigned char>(device());
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof(text),
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
-  id = text;
-  owner = getpid();
-  return id;
-}
-
 // The resource attributes: the defaults, then the caller's (replacing a
 // default of the same key). False with `why` when an attribute is unusable.
 bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attribute>* out,
@@ -80,7 +54,7 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
   out->push_back({"service.name", service, false, 0});
   out->push_back({"host.name", host, false, 0});
   out->push_back({"process.pid", "", true, static_cast<std::int64_t>(getpid())});
-  out->push_back({"service.instance.id", InstanceId(), false, 0});
+  out->push_back({"service.instance.id", zrotlp::InstanceId(), false, 0});
   if (!zrperf::IsUtf8(service)) {
     *why = "the service name is not valid UTF-8";
     return false;
