@@ -17,9 +17,9 @@
 // resource (service.name, host.name, process.pid, service.instance.id: a
 // random UUID made once per process, then the caller's attributes, which
 // replace defaults of the same key), the scope "zrperf" with the library
-// version, and points labelled counter="<name>" (the name up to its first
-// NUL, made valid UTF-8 as the Prometheus label is), cumulative or delta as
-// `temporality` says:
+// version, and one point per counter labelled counter="<name>" (the whole
+// name, made valid UTF-8 as the Prometheus label is, a NUL as "%00"),
+// cumulative or delta as `temporality` says:
 //
 //   zrperf.elapsed      exponential histogram (seconds) of each elapsed-time
 //                       counter: count, sum, min, max, the zero-length

@@ -407,9 +407,11 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
                                       ok,          close,       Answer(502), ok,    Answer(400)};
   receiver.Script(script);
   auto clock = std::make_shared<FakeClock>(-1);  // pushes back to back
-  counters->GetCounter("c0");                    // in every request from the first
-  counters->GetCounter("c1");
-  counters->GetMediaSpeedCounter("tape");
+  // In every request from the first; names equal up to a NUL are points of their own.
+  const std::string c1z("c1\0z", 4), tape2("tape\0b", 6);
+  for (const std::string& name : {std::string("c0"), std::string("c1"), c1z})
+    counters->GetCounter(name);
+  for (const std::string& name : {std::string("tape"), tape2}) counters->GetMediaSpeedCounter(name);
   o.temporality = COtlpExporter::Options::Temporality::kDelta;
   o.maxBuckets = 2;                // the smallest budget: c1 spans 1 s, so it goes to scale -5
   o.timeout = milliseconds(2000);  // the stall
@@ -417,11 +419,11 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
   ASSERT_TRUE(exporter);
   // Recording runs through every scripted answer, and a few pushes past them.
   zrperf_test::RunTogether(4, [&](int t) {
-    const std::string name = "c" + std::to_string(t % 2);
+    const std::string name = t == 3 ? c1z : "c" + std::to_string(t % 2);
     for (long long i = 0; i < 2000 || receiver.Count() < script.size() + 3; ++i) {
       const long long units = t % 2 == 0 ? i % 977 : (i % 2 == 0 ? 20'000'000 + i : i % 5);
       counters->GetCounter(name)->AddSample(CTimeInterval(units));
-      counters->GetMediaSpeedCounter("tape")->AddTransfer(512, CTimeInterval(3));
+      counters->GetMediaSpeedCounter(t == 3 ? tape2 : "tape")->AddTransfer(512, CTimeInterval(3));
     }
   });
   clock->Allow(0);  // no push falls due any more; this flush's is the last until Stop()
@@ -441,7 +443,9 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
   // last accepted one (all but its own success).
   const CTimeCounterSnapshot c0 = counters->GetCounter("c0")->GetSnapshot();
   const CTimeCounterSnapshot c1 = counters->GetCounter("c1")->GetSnapshot();
+  const CTimeCounterSnapshot c1z1 = counters->GetCounter(c1z)->GetSnapshot();
   const CMediaSpeedCounterSnapshot tape = counters->GetMediaSpeedCounter("tape")->GetSnapshot();
+  const CMediaSpeedCounterSnapshot tapeb = counters->GetMediaSpeedCounter(tape2)->GetSnapshot();
   using Strings = std::vector<std::string>;
   const struct {
     const char *metric, *value, *key, *field;
@@ -450,7 +454,9 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
       {"zrperf.elapsed", "c0", "counter", "count", c0.GetCount()},
       {"zrperf.elapsed", "c1", "counter", "count", c1.GetCount()},
       {"zrperf.elapsed", "c1", "counter", "bucket_counts", c1.GetCount() - c1.GetZeroCount()},
+      {"zrperf.elapsed", "c1%00z", "counter", "count", c1z1.GetCount()},
       {"zrperf.transferred", "tape", "counter", "as_int", tape.GetBytes()},
+      {"zrperf.transferred", "tape%00b", "counter", "as_int", tapeb.GetBytes()},
       {"zrperf.otlp.pushes", "ok", "outcome", "as_int", stats.ok - 1},
       {"zrperf.otlp.pushes", "retried", "outcome", "as_int", stats.retried},
       {"zrperf.otlp.pushes", "failed", "outcome", "as_int", stats.failed}};
