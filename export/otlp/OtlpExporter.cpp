@@ -358,9 +358,10 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
                                    error);
       return nullptr;
     }
-    for (const std::string& header : options.headers) {
-      if (!zrotlp::CheckHeader(header, &why)) {
-        zrexport::ReportStartFailure(prefix + why, error);
+    for (std::size_t i = 0; i < options.headers.size(); ++i) {
+      if (!zrotlp::CheckHeader(options.headers[i], &why)) {
+        zrexport::ReportStartFailure(prefix + "header " + std::to_string(i + 1) + ": " + why,
+                                     error);
         return nullptr;
       }
     }

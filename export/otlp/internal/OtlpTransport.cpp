@@ -113,6 +113,21 @@ std::string PartialSuccess(std::string_view body) {
   return reason;
 }
 
+// `endpoint` as a message quotes it: escaped to one line, with whatever may be
+// user information (from after "scheme://", or from the start, up to the
+// last '@') replaced by "***": a password is never shown, even in a text that
+// is not a URL.
+std::string ShownEndpoint(const std::string& endpoint) {
+  std::string text = endpoint;
+  const std::size_t at = text.rfind('@');
+  if (at != std::string::npos) {
+    const std::size_t scheme = text.find("://");
+    const std::size_t from = scheme != std::string::npos && scheme < at ? scheme + 3 : 0;
+    text.replace(from, at - from, "***");
+  }
+  return "'" + zrperf::EscapeRecordText(text) + "'";
+}
+
 }  // namespace
 
 // --- Checks ---------------------------------------------------------------------
@@ -120,7 +135,7 @@ std::string PartialSuccess(std::string_view body) {
 bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string* display,
                      std::string* error, bool asIs) {
   GlobalInit();
-  const std::string shown = "'" + zrperf::EscapeRecordText(endpoint) + "'";
+  const std::string shown = ShownEndpoint(endpoint);
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
   if (!u) {
     *error = "out of memory";
@@ -162,28 +177,29 @@ bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string*
     }
   }
   *url = part(CURLUPART_URL);
-  curl_url_set(u.get(), CURLUPART_USER, nullptr, 0);
-  curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0);
+  for (CURLUPart login : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS}) {
+    curl_url_set(u.get(), login, nullptr, 0);
+  }
   *display = part(CURLUPART_URL);
   return !url->empty();
 }
 
 bool CheckHeader(const std::string& header, std::string* error) {
   const std::size_t colon = header.find(':');
-  const std::string name = header.substr(0, colon);
-  const std::string shownName = "'" + zrperf::EscapeRecordText(name) + "'";
   if (colon == std::string::npos) {
-    *error = "a header is not of the form 'Name: value'";  // it may be all value
+    *error = "not of the form 'Name: value'";
+    return false;
+  }
+  const std::string name = header.substr(0, colon);
+  if (name.empty()) {
+    *error = "its name is empty";
     return false;
   }
   static const char kTokenChars[] = "!#$%&'*+-.^_`|~";
-  if (name.empty()) {
-    *error = "a header has an empty name";
-    return false;
-  }
-  for (char c : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
     if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(kTokenChars, c) == nullptr) {
-      *error = "the header name " + shownName + " is not an HTTP token";
+      *error = "its name is not an HTTP token (byte " + std::to_string(i + 1) + ")";
       return false;
     }
   }
@@ -191,14 +207,14 @@ bool CheckHeader(const std::string& header, std::string* error) {
   for (const char* own : {"content-type", "content-encoding", "content-length", "transfer-encoding",
                           "expect", "host"}) {
     if (lower == own) {
-      *error = "the header " + shownName + " is set by the exporter itself";
+      *error = std::string("its name is ") + own + ", which the exporter sets itself";
       return false;
     }
   }
   for (std::size_t i = colon + 1; i < header.size(); ++i) {
     const auto c = static_cast<unsigned char>(header[i]);
     if ((c < 0x20 && c != '\t') || c == 0x7F) {
-      *error = "the value of the header " + shownName + " holds a control character";
+      *error = "its value holds a control character";
       return false;
     }
   }

@@ -65,14 +65,17 @@ struct Outcome {
 // fragment) and derives the URL posted to: the endpoint's path + "/v1/metrics"
 // unless it already ends so, or, when `asIs`, the endpoint itself ("/" for no
 // path). `display` is that URL without user information, for messages. False
-// with `error` set otherwise.
+// with `error` set otherwise; the error quotes the endpoint with everything
+// that may be user information (up to its last '@') replaced by "***".
 bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string* display,
                      std::string* error, bool asIs = false);
 
 // Checks one "Name: value" header: the name an HTTP token, not one the
 // transport sets itself (Content-Type, Content-Encoding, Content-Length,
-// Transfer-Encoding, Expect, Host), the value free of control characters
-// other than tab. The error never quotes the value.
+// Transfer-Encoding, Expect, Host, in any case), the value free of control
+// characters other than tab. The error says what is wrong with "its" name or
+// value (the caller says which header) and quotes neither: a malformed
+// header may hold a token anywhere ("Bearer tok: x").
 bool CheckHeader(const std::string& header, std::string* error);
 
 // The delay a Retry-After value asks for at Unix time `now`: a number of
