@@ -109,9 +109,12 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
   EXPECT_FALSE(idle->Has("max"));
   EXPECT_EQ(idle->Child("positive"), nullptr);
 
-  for (const auto& [label, max] :
-       {std::pair<const char*, double>{"nul", 0.0}, {"nul%00a", 1e-5}, {"nul%00b", 0.03},
-        {"nul%2500a", 5e-7}, {"nul%00%00%FF", 5e-6}}) {
+  const std::pair<const char*, double> nuls[] = {{"nul", 0.0},
+                                                 {"nul%00a", 1e-5},
+                                                 {"nul%00b", 0.03},
+                                                 {"nul%2500a", 5e-7},
+                                                 {"nul%00%00%FF", 5e-6}};
+  for (const auto& [label, max] : nuls) {
     const TextNode* nul = FindPoint(request, "zrperf.elapsed", label);
     ASSERT_NE(nul, nullptr) << label;
     EXPECT_EQ(nul->Count("count"), 1u) << label;

@@ -4,7 +4,6 @@
 #include <zrperf/Version.h>
 
 #include <cctype>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -195,17 +194,28 @@ bool CheckHeader(const std::string& header, std::string* error) {
     *error = "its name is empty";
     return false;
   }
-  static const char kTokenChars[] = "!#$%&'*+-.^_`|~";
+  constexpr std::string_view kTokenChars = "!#$%&'*+-.^_`|~";  // besides letters and digits
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
-    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(kTokenChars, c) == nullptr) {
+    // (A NUL is none: libcurl would cut the header there.)
+    if (!std::isalnum(static_cast<unsigned char>(c)) &&
+        kTokenChars.find(c) == std::string_view::npos) {
       *error = "its name is not an HTTP token (byte " + std::to_string(i + 1) + ")";
       return false;
     }
   }
+  // The headers the transport sets itself, in lower case: names are compared
+  // without regard to case.
+  static const char* const kReserved[] = {
+      "content-type",       // application/x-protobuf
+      "content-encoding",   // gzip, when asked
+      "content-length",     // of the body
+      "transfer-encoding",  // a chunked body would defeat the length
+      "expect",             // left out: no 100-continue round trip
+      "host",               // the endpoint's
+  };
   const std::string lower = Lower(name);
-  for (const char* own : {"content-type", "content-encoding", "content-length", "transfer-encoding",
-                          "expect", "host"}) {
+  for (const char* own : kReserved) {
     if (lower == own) {
       *error = std::string("its name is ") + own + ", which the exporter sets itself";
       return false;
