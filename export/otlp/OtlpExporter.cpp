@@ -1,9 +1,7 @@
 #include "OtlpExporter.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/Version.h>
 #include <zrperf/counters/TimeCounterSnapshot.h>
@@ -14,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <set>
@@ -80,24 +77,6 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
     if (!replaced) out->push_back({a.first, a.second, false, 0});
   }
   return true;
-}
-
-// Whether `path` is a regular file that opens for reading: libcurl reads the
-// CA file, client certificate and key on the exporter's thread at each new
-// connection, where a FIFO would block it for good and a device never end.
-// Nothing else is opened (opening some devices has effects, a tape's rewind).
-bool ReadableRegularFile(const std::string& path, std::string* why) {
-  const std::string shown = "'" + zrperf::EscapeRecordText(path) + "'";
-  struct stat st;
-  int fd = -1;
-  if (stat(path.c_str(), &st) != 0 ||
-      (S_ISREG(st.st_mode) && (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)) {
-    *why = "cannot read " + shown + ": " + std::strerror(errno);
-    return false;
-  }
-  if (fd >= 0) close(fd);
-  if (!S_ISREG(st.st_mode)) *why = shown + " is not a regular file";
-  return S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -245,6 +224,10 @@ COtlpExporter::State::Records COtlpExporter::State::Account(const zrotlp::Outcom
         zrotlp::RetryDelay(failures, o.retryAfter, initialBackoff, maxBackoff, clock->Draw());
     retryAt = now + delay;
     always = failures == 1;
+    // A TLS file that cannot be read: each distinct reason once, as a 400's.
+    if (o.filesUnreadable && reasons.size() < kMaxReasons && reasons.insert(o.reason).second) {
+      always = true;
+    }
     report = true;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f", static_cast<double>(delay.count()) / 1000);
@@ -373,18 +356,15 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
           error);
       return nullptr;
     }
-    for (const std::string* file :
-         {&options.caFile, &options.clientCertFile, &options.clientKeyFile}) {
-      if (!file->empty() && !ReadableRegularFile(*file, &why)) {
-        zrexport::ReportStartFailure(prefix + why, error);
-        return nullptr;
-      }
-    }
-    if (!options.caDir.empty() && access(options.caDir.c_str(), R_OK) != 0) {
-      zrexport::ReportStartFailure(prefix + "cannot read '" +
-                                       zrperf::EscapeRecordText(options.caDir) +
-                                       "': " + std::strerror(errno),
-                                   error);
+    transport.caFile = options.caFile;
+    transport.caDir = options.caDir;
+    transport.clientCert = options.clientCertFile;
+    transport.clientKey = options.clientKeyFile;
+    // Read as each push to https reads them, so that what would fail every
+    // push fails here.
+    zrotlp::TlsFiles files;
+    if (!zrotlp::ReadTlsFiles(transport, &files, &why)) {
+      zrexport::ReportStartFailure(prefix + why, error);
       return nullptr;
     }
     zrotlp::RequestContext context;
@@ -402,10 +382,6 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     if (!counters) return nullptr;
     transport.headers = options.headers;
     transport.timeout = options.timeout;
-    transport.caFile = options.caFile;
-    transport.caDir = options.caDir;
-    transport.clientCert = options.clientCertFile;
-    transport.clientKey = options.clientKeyFile;
     transport.gzip = options.gzip;
 
     std::unique_ptr<COtlpExporter> exporter(new COtlpExporter);

@@ -1,5 +1,6 @@
 #include "OtlpExporter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -174,7 +176,7 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeadersOrUserInf
   o.timeout = milliseconds(1000);
   o.caFile = "/nonexistent/ca.pem";
   EXPECT_NE(refused(o).find("/nonexistent/ca.pem"), std::string::npos);
-  // Files libcurl reads on the exporter's thread (a FIFO blocks it); a certificate needs its key.
+  // TLS files that are not regular files (read without blocking); a certificate needs its key.
   zrperf_test::TempDir dir("zrperf-otlp-files");
   const std::string fifo = dir.Path("fifo"), pem = dir.Write("c.pem", "");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -218,6 +220,81 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeadersOrUserInf
   EXPECT_EQ(display, "http://c/v1/metrics");
   ASSERT_TRUE(zrotlp::ResolveEndpoint("http://c/v1/metrics", &url, &display, &error));
   EXPECT_EQ(url, "http://c/v1/metrics");
+}
+
+// The TLS files at Start(): each at most 1 MiB (a sparse 2 GiB one is refused
+// without being read), a CA directory at most 4096 entries and 4 MiB of
+// files, of which only the regular ones are read (a FIFO, a device, a
+// subdirectory or a dangling link is skipped); a CA directory that is not one
+// is refused. Every refusal names the file and the bound.
+TEST_F(OtlpExporter, TlsFilesAreReadWithinTheirBoundsAndNeverBlockAtStart) {
+  zrperf_test::ScopedSink sink;
+  zrperf_test::TempDir dir("zrperf-otlp-bounds");
+  const auto sized = [&](const std::string& name, off_t size) {
+    const std::string path = dir.Path(name);
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_TRUE(fd >= 0 && ftruncate(fd, size) == 0) << path;
+    close(fd);
+    return path;
+  };
+  const auto holding = [&](const std::string& name, const std::vector<std::string>& targets) {
+    const std::string path = dir.Path(name);
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    for (std::size_t i = 0; i < targets.size(); ++i)
+      EXPECT_EQ(symlink(targets[i].c_str(), (path + "/" + std::to_string(i)).c_str()), 0);
+    return path;
+  };
+  const std::string full = sized("full.pem", 1024 * 1024),
+                    over = sized("over.pem", 1024 * 1024 + 1), huge = sized("huge.pem", 2LL << 30),
+                    one = sized("one.pem", 1);
+  const std::string fifo = dir.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string many = holding("many", {});
+  for (int i = 0; i < 4096; ++i) std::ofstream(many + "/" + std::to_string(i));
+  // The error; empty when the exporter started.
+  const auto start = [&](const std::string& ca, const std::string& caDir, const std::string& cert,
+                         const std::string& key) {
+    std::tie(o.caFile, o.caDir, o.clientCertFile, o.clientKeyFile) = std::tie(ca, caDir, cert, key);
+    std::string error;
+    return COtlpExporter::Start(o, counters, &error) ? std::string() : error;
+  };
+  int dirs = 0;
+  // One file in each role: the CA file, a CA directory's file, the certificate, its key.
+  const auto inRole = [&](int role, const std::string& file) {
+    switch (role) {
+      case 0:
+        return start(file, "", full, full);
+      case 1:
+        return start("", holding("d" + std::to_string(++dirs), {file}), full, full);
+      case 2:
+        return start("", "", file, full);
+      default:
+        return start("", "", full, file);
+    }
+  };
+  for (int role = 0; role < 4; ++role) {
+    EXPECT_EQ(inRole(role, full), "") << role;
+    for (const std::string& file : {over, huge}) {
+      const std::string error = inRole(role, file);
+      const std::string named = role == 1 ? dir.Path("d" + std::to_string(dirs)) + "/0" : file;
+      EXPECT_NE(error.find(named + " is larger than 1048576 bytes"), std::string::npos) << error;
+    }
+  }
+  EXPECT_EQ(start("", many, "", ""), "");  // 4096 entries
+  std::ofstream(many + "/4096");
+  EXPECT_NE(start("", many, "", "").find(many + " holds more than 4096 entries"),
+            std::string::npos);
+  const std::string big = holding("big", {full, full, full, full});  // 4 MiB
+  EXPECT_EQ(start("", big, "", ""), "");
+  EXPECT_EQ(symlink(one.c_str(), (big + "/4").c_str()), 0);
+  EXPECT_NE(start("", big, "", "").find(big + " holds more than 4194304 bytes"), std::string::npos);
+  const std::string odd = holding("odd", {fifo, "/dev/zero", dir.path(), dir.Path("gone"), full});
+  EXPECT_EQ(start("", odd, "", ""), "");
+  for (const std::string& notDir : {fifo, full, dir.Path("gone")}) {
+    EXPECT_NE(start("", notDir, "", "").find("CA directory: " + notDir), std::string::npos)
+        << notDir;
+  }
+  for (const zrperf_test::Record& r : sink->Records()) EXPECT_EQ(r.level, -1) << r.message;
 }
 
 // The header rules: each name the transport sets itself is refused in any
