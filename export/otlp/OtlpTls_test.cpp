@@ -209,6 +209,19 @@ struct TlsFiles {
     if (access((path + ".kept").c_str(), F_OK) != 0) link(path.c_str(), (path + ".kept").c_str());
     EXPECT_EQ(rename(next.c_str(), path.c_str()), 0);
   }
+  // Options of an exporter that pushes to `receiver` only when flushed, with
+  // these files and the CA file, the CA directory or both.
+  COtlpExporter::Options For(const TlsReceiver& receiver, bool withCaFile, bool withCaDir) const {
+    COtlpExporter::Options o;
+    o.endpoint = receiver.Url();
+    o.timeout = std::chrono::seconds(5);
+    o.period = o.initialBackoff = std::chrono::hours(1);
+    o.caFile = withCaFile ? ca : "";
+    o.caDir = withCaDir ? caDir : "";
+    o.clientCertFile = cert;
+    o.clientKeyFile = key;
+    return o;
+  }
   // Brings back what Swap() replaced (nothing, for the free hashed name).
   void Restore(const std::string& path) {
     const std::string kept = path + ".kept";
@@ -265,14 +278,7 @@ TEST(OtlpExporter, TlsFilesSwappedForAFifoOrAHugeFileFailThePushAtOnceAndNeverHo
   zrperf_test::ScopedSink sink;
   for (const std::string* path : {&files.ca, &files.cert, &files.key, &files.hashed}) {
     const bool inDir = path == &files.hashed;
-    COtlpExporter::Options o;
-    o.endpoint = receiver.Url();
-    o.timeout = std::chrono::seconds(5);
-    o.period = o.initialBackoff = std::chrono::hours(1);  // only flushes push
-    o.caFile = inDir ? "" : files.ca;
-    o.caDir = inDir ? files.caDir : "";
-    o.clientCertFile = files.cert;
-    o.clientKeyFile = files.key;
+    const COtlpExporter::Options o = files.For(receiver, !inDir, inDir);
     const int requests = receiver.Requests();
     auto exporter = COtlpExporter::Start(o, counters);
     ASSERT_TRUE(exporter);
@@ -319,15 +325,8 @@ TEST(OtlpExporter, TlsFileReadsFailedAtEachCallFailThatPushWithARecordAndTheNext
   TlsFiles files(receiver);
   link(files.fifo.c_str(), files.hashed.c_str());  // skipped, but opened
   zrperf_test::ScopedSink sink;
-  COtlpExporter::Options o;
-  o.endpoint = receiver.Url();
-  o.timeout = std::chrono::seconds(5);
-  o.period = o.initialBackoff = std::chrono::hours(1);
-  o.caFile = files.ca;
-  o.caDir = files.caDir;
-  o.clientCertFile = files.cert;
-  o.clientKeyFile = files.key;
-  auto exporter = COtlpExporter::Start(o, boost::make_shared<CPerfCounters>());
+  auto exporter =
+      COtlpExporter::Start(files.For(receiver, true, true), boost::make_shared<CPerfCounters>());
   ASSERT_TRUE(exporter);
   zrperf_test::FaultyFiles faulty(files.dir.path());
   const int errors[] = {ENOSPC, EIO, EINTR, EFBIG, 0};  // by kReturnedFaults
