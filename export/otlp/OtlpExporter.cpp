@@ -343,8 +343,9 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     }
     for (std::size_t i = 0; i < options.headers.size(); ++i) {
       if (!zrotlp::CheckHeader(options.headers[i], &why)) {
-        zrexport::ReportStartFailure(prefix + "header " + std::to_string(i + 1) + ": " + why,
-                                     error);
+        std::string line = prefix;
+        line.append("header ").append(std::to_string(i + 1)).append(": ").append(why);
+        zrexport::ReportStartFailure(line, error);
         return nullptr;
       }
     }

@@ -304,9 +304,12 @@ bool AppendDirectory(const std::string& dir, std::string* out, std::string* erro
   if (listError != 0) return failed(std::string("cannot be listed: ") + std::strerror(listError));
   std::sort(names.begin(), names.end());
   std::size_t total = 0;  // of the files, their line feeds aside
+  std::string path = dir + "/";
   for (const std::string& name : names) {
+    path.resize(dir.size() + 1);
+    path += name;
     const std::size_t before = out->size();
-    if (!AppendFile("CA directory's file", dir + "/" + name, true, true, out, error)) return false;
+    if (!AppendFile("CA directory's file", path, true, true, out, error)) return false;
     if (out->size() > before) total += out->size() - before - 1;
     if (total > kMaxCaDirBytes) {
       return failed("holds more than " + std::to_string(kMaxCaDirBytes) + " bytes of files");
