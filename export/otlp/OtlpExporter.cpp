@@ -1,10 +1,7 @@
 #include "OtlpExporter.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zrperf/Version.h>
 #include <zrperf/counters/TimeCounterSnapshot.h>
@@ -15,15 +12,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
-#include <random>
 #include <set>
 #include <utility>
 
 #include <zrperf/export/internal/StartFailure.h>
 #include <zrperf/export/otlp/internal/OtlpEnvironment.h>
+#include <zrperf/export/otlp/internal/OtlpInstanceId.h>
 #include <zrperf/export/otlp/internal/OtlpPayload.h>
 #include <zrperf/export/otlp/internal/OtlpSchedule.h>
 #include <zrperf/export/otlp/internal/OtlpTransport.h>
@@ -43,31 +39,6 @@ using zrotlp::kMinTimeout;
 constexpr std::chrono::seconds kReportEvery{60};  // failure records, besides the first of each kind
 constexpr std::size_t kMaxReasons = 64;           // distinct 400 reasons remembered
 
-// A random (version 4) UUID, the same for every exporter of this process; a
-// forked child makes its own.
-std::string InstanceId() {
-  static std::mutex mutex;
-  static pid_t owner = 0;
-  static std::string id;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (owner == getpid()) return id;
-  unsigned char b[16];
-  if (getrandom(b, sizeof(b), 0) != static_cast<ssize_t>(sizeof(b))) {
-    std::random_device device;
-    for (unsigned char& x : b) x = static_cast<unsigned char>(device());
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof(text),
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
-  id = text;
-  owner = getpid();
-  return id;
-}
-
 // The resource attributes: the defaults, then the caller's (replacing a
 // default of the same key). False with `why` when an attribute is unusable.
 bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attribute>* out,
@@ -80,7 +51,7 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
   out->push_back({"service.name", service, false, 0});
   out->push_back({"host.name", host, false, 0});
   out->push_back({"process.pid", "", true, static_cast<std::int64_t>(getpid())});
-  out->push_back({"service.instance.id", InstanceId(), false, 0});
+  out->push_back({"service.instance.id", zrotlp::InstanceId(), false, 0});
   if (!zrperf::IsUtf8(service)) {
     *why = "the service name is not valid UTF-8";
     return false;
@@ -106,24 +77,6 @@ bool ResourceOf(const COtlpExporter::Options& options, std::vector<zrotlp::Attri
     if (!replaced) out->push_back({a.first, a.second, false, 0});
   }
   return true;
-}
-
-// Whether `path` is a regular file that opens for reading: libcurl reads the
-// CA file, client certificate and key on the exporter's thread at each new
-// connection, where a FIFO would block it for good and a device never end.
-// Nothing else is opened (opening some devices has effects, a tape's rewind).
-bool ReadableRegularFile(const std::string& path, std::string* why) {
-  const std::string shown = "'" + zrperf::EscapeRecordText(path) + "'";
-  struct stat st;
-  int fd = -1;
-  if (stat(path.c_str(), &st) != 0 ||
-      (S_ISREG(st.st_mode) && (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)) {
-    *why = "cannot read " + shown + ": " + std::strerror(errno);
-    return false;
-  }
-  if (fd >= 0) close(fd);
-  if (!S_ISREG(st.st_mode)) *why = shown + " is not a regular file";
-  return S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -271,6 +224,10 @@ COtlpExporter::State::Records COtlpExporter::State::Account(const zrotlp::Outcom
         zrotlp::RetryDelay(failures, o.retryAfter, initialBackoff, maxBackoff, clock->Draw());
     retryAt = now + delay;
     always = failures == 1;
+    // A TLS file that cannot be read: each distinct reason once, as a 400's.
+    if (o.filesUnreadable && reasons.size() < kMaxReasons && reasons.insert(o.reason).second) {
+      always = true;
+    }
     report = true;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f", static_cast<double>(delay.count()) / 1000);
@@ -384,9 +341,11 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
                                    error);
       return nullptr;
     }
-    for (const std::string& header : options.headers) {
-      if (!zrotlp::CheckHeader(header, &why)) {
-        zrexport::ReportStartFailure(prefix + why, error);
+    for (std::size_t i = 0; i < options.headers.size(); ++i) {
+      if (!zrotlp::CheckHeader(options.headers[i], &why)) {
+        std::string line = prefix;
+        line.append("header ").append(std::to_string(i + 1)).append(": ").append(why);
+        zrexport::ReportStartFailure(line, error);
         return nullptr;
       }
     }
@@ -398,18 +357,15 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
           error);
       return nullptr;
     }
-    for (const std::string* file :
-         {&options.caFile, &options.clientCertFile, &options.clientKeyFile}) {
-      if (!file->empty() && !ReadableRegularFile(*file, &why)) {
-        zrexport::ReportStartFailure(prefix + why, error);
-        return nullptr;
-      }
-    }
-    if (!options.caDir.empty() && access(options.caDir.c_str(), R_OK) != 0) {
-      zrexport::ReportStartFailure(prefix + "cannot read '" +
-                                       zrperf::EscapeRecordText(options.caDir) +
-                                       "': " + std::strerror(errno),
-                                   error);
+    transport.caFile = options.caFile;
+    transport.caDir = options.caDir;
+    transport.clientCert = options.clientCertFile;
+    transport.clientKey = options.clientKeyFile;
+    // Read as each push to https reads them, so that what would fail every
+    // push fails here.
+    zrotlp::TlsFiles files;
+    if (!zrotlp::ReadTlsFiles(transport, &files, &why)) {
+      zrexport::ReportStartFailure(prefix + why, error);
       return nullptr;
     }
     zrotlp::RequestContext context;
@@ -427,10 +383,6 @@ std::unique_ptr<COtlpExporter> COtlpExporter::Start(const Options& options,
     if (!counters) return nullptr;
     transport.headers = options.headers;
     transport.timeout = options.timeout;
-    transport.caFile = options.caFile;
-    transport.caDir = options.caDir;
-    transport.clientCert = options.clientCertFile;
-    transport.clientKey = options.clientKeyFile;
     transport.gzip = options.gzip;
 
     std::unique_ptr<COtlpExporter> exporter(new COtlpExporter);

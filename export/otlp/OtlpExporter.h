@@ -17,9 +17,9 @@
 // resource (service.name, host.name, process.pid, service.instance.id: a
 // random UUID made once per process, then the caller's attributes, which
 // replace defaults of the same key), the scope "zrperf" with the library
-// version, and points labelled counter="<name>" (the name up to its first
-// NUL, made valid UTF-8 as the Prometheus label is), cumulative or delta as
-// `temporality` says:
+// version, and one point per counter labelled counter="<name>" (the whole
+// name, made valid UTF-8 as the Prometheus label is, a NUL as "%00"),
+// cumulative or delta as `temporality` says:
 //
 //   zrperf.elapsed      exponential histogram (seconds) of each elapsed-time
 //                       counter: count, sum, min, max, the zero-length
@@ -57,6 +57,15 @@
 // is lost may be counted twice by the receiver, as with every OTLP exporter. Failures go to
 // g_ptrLogWriter at level -1, at most one record a minute besides the first of each outage and each
 // new 400 reason; headers never appear in a record.
+//
+// TLS files: the CA file, the regular files of the CA directory, the client
+// certificate and key are read by the exporter itself, at Start() and before
+// each push to an https receiver, and given to libcurl in memory, which opens
+// none of them. A read never blocks (a FIFO or device at a path is refused;
+// in the CA directory, skipped) and is bounded: 1 MiB a file, 4096 entries
+// and 4 MiB of files a CA directory. A push whose files cannot be read fails
+// without sending (retried, one record per distinct reason) and the next one
+// reads them again, so replaced certificates are taken as they change.
 //
 // fork(): the thread is not in a child process. An exporter used or destroyed
 // in the child of the process that started it does nothing there: no push,
@@ -102,8 +111,12 @@ class ZRPERF_EXPORT COtlpExporter {
     bool gzip = false;
     // Extra headers, "Name: value" (an authorization token, say). Never logged.
     std::vector<std::string> headers;
-    std::string caFile;       // PEM bundle for https; empty: the system's
-    std::string caDir;        // directory of hashed certificates; empty: the system's
+    // The CAs an https receiver is verified against: a PEM bundle, and a
+    // directory whose regular files are PEM bundles (hashed names or any).
+    // Either or both; neither: the system's. Read at Start() and before each
+    // push (see TLS files below).
+    std::string caFile;
+    std::string caDir;
     std::string serviceName;  // empty: the program's name
     std::vector<std::pair<std::string, std::string>> attributes;  // more resource attributes
     std::chrono::milliseconds initialBackoff{1000};
@@ -142,10 +155,10 @@ class ZRPERF_EXPORT COtlpExporter {
 
   // Pushes `counters` (the statistics logger's set when null) as `options`
   // say. On bad options (an unusable URL or scheme, a malformed or reserved
-  // header, a period or timeout out of range, an unreadable CA file or
-  // directory, a CA file, client certificate or key that is not a readable
-  // regular file, a client certificate without its key or a key without its
-  // certificate, attributes that are not UTF-8 or repeat a key) or no logger,
+  // header, a period or timeout out of range, a TLS file that cannot be read
+  // within its bound (see TLS files), a client certificate without its key
+  // or a key without its certificate, attributes that are not UTF-8 or
+  // repeat a key) or no logger,
   // returns null, sets `error` (when given) to one line saying why and writes
   // that line to g_ptrLogWriter at level -1. Never throws.
   static std::unique_ptr<COtlpExporter> Start(const Options& options,

@@ -2,6 +2,7 @@
 // here with OpenSSL, which the exporter trusts only through `caFile`.
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -9,13 +10,21 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/make_shared.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/OtlpReceiver.h>
 #include <zrperf/tests/support/TempDir.h>
 #include "OtlpExporter.h"
@@ -60,6 +69,10 @@ class TlsReceiver : public zrotlp_test::LoopbackServer {
     if (demandClientCertificate) {
       m_ok = m_ok && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), cert) == 1;
       SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+      // A client's second handshake resumes its session, which a server that
+      // verifies clients refuses without a context of its own.
+      static const unsigned char kContext[] = "zrperf-otlp-test";
+      SSL_CTX_set_session_id_context(m_ctx, kContext, sizeof(kContext) - 1);
     }
     X509_free(cert);
     EVP_PKEY_free(key);
@@ -157,6 +170,189 @@ TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertif
       said = said || r.message.find("certificate") != std::string::npos;
     EXPECT_TRUE(said) << "no record names the certificate";
   }
+}
+
+// The exporter's own copies of a receiver's files, which the tests swap:
+// the CA file, the client certificate and key, and a CA directory holding the
+// certificate under its subject hash ("<hash>.1", "<hash>.0" left free).
+struct TlsFiles {
+  explicit TlsFiles(const TlsReceiver& receiver) {
+    const std::string pem = zrperf_test::ReadFile(receiver.CaFile());
+    ca = dir.Write("ca.pem", pem);
+    cert = dir.Write("cert.pem", pem);
+    key = dir.Write("key.pem", zrperf_test::ReadFile(receiver.KeyFile()));
+    caDir = dir.Path("cadir");
+    mkdir(caDir.c_str(), 0700);
+    FILE* f = std::fopen(ca.c_str(), "r");
+    X509* x = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+    char hash[16] = "";
+    if (x != nullptr) std::snprintf(hash, sizeof(hash), "%08lx", X509_subject_name_hash(x));
+    X509_free(x);
+    if (f != nullptr) std::fclose(f);
+    hashed = caDir + "/" + hash + ".0";
+    zrperf_test::WriteFile(caDir + "/" + hash + ".1", pem);
+    fifo = dir.Path("fifo");
+    mkfifo(fifo.c_str(), 0600);
+  }
+
+  // Puts at `path` a FIFO (the one at `fifo`, which stays there) or a sparse
+  // 2 GiB file, each in one rename; the file it replaces is kept aside.
+  void Swap(const std::string& path, bool toFifo) {
+    const std::string next = path + ".next";
+    if (toFifo) {
+      EXPECT_EQ(link(fifo.c_str(), next.c_str()), 0);
+    } else {
+      const int fd = open(next.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+      EXPECT_TRUE(fd >= 0 && ftruncate(fd, 2LL << 30) == 0);
+      close(fd);
+    }
+    if (access((path + ".kept").c_str(), F_OK) != 0) link(path.c_str(), (path + ".kept").c_str());
+    EXPECT_EQ(rename(next.c_str(), path.c_str()), 0);
+  }
+  // Options of an exporter that pushes to `receiver` only when flushed, with
+  // these files and the CA file, the CA directory or both.
+  COtlpExporter::Options For(const TlsReceiver& receiver, bool withCaFile, bool withCaDir) const {
+    COtlpExporter::Options o;
+    o.endpoint = receiver.Url();
+    o.timeout = std::chrono::seconds(5);
+    o.period = o.initialBackoff = std::chrono::hours(1);
+    o.caFile = withCaFile ? ca : "";
+    o.caDir = withCaDir ? caDir : "";
+    o.clientCertFile = cert;
+    o.clientKeyFile = key;
+    return o;
+  }
+  // Brings back what Swap() replaced (nothing, for the free hashed name).
+  void Restore(const std::string& path) {
+    const std::string kept = path + ".kept";
+    if (rename(kept.c_str(), path.c_str()) != 0) unlink(path.c_str());
+  }
+
+  zrperf_test::TempDir dir{"zrperf-otlp-swap"};
+  std::string ca, cert, key, caDir, hashed, fifo;
+};
+
+// Stops `exporter` on another thread; true when that took at most `bound`.
+// A stop that takes longer (a thread blocked opening the FIFO) is then
+// released, by opening the FIFO for writing until it ends, so that a failing
+// test ends too.
+bool StopsWithin(COtlpExporter& exporter, std::chrono::milliseconds bound,
+                 const std::string& fifo) {
+  std::promise<void> stopped;
+  std::future<void> done = stopped.get_future();
+  std::thread stopper([&] {
+    exporter.Stop();
+    stopped.set_value();
+  });
+  const bool inTime = done.wait_for(bound) == std::future_status::ready;
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+  }
+  stopper.join();
+  return inTime;
+}
+
+// The level -1 records after the first `from`.
+std::vector<std::string> FailuresSince(const zrperf_test::ScopedSink& sink, std::size_t from) {
+  std::vector<std::string> out;
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  for (std::size_t i = from; i < records.size(); ++i)
+    if (records[i].level == -1) out.push_back(records[i].message);
+  return out;
+}
+
+// After Start(), each TLS file is replaced by a FIFO, then by a sparse 2 GiB
+// file: each push fails at once (nothing sent) with one record naming the
+// file per distinct failure, the push after the file is back succeeds, and
+// Stop() returns within its timeout and a second. A FIFO or a huge file named
+// like a hashed certificate in the CA directory: the FIFO is skipped (the
+// push succeeds on the certificate beside it), the huge file is refused.
+TEST(OtlpExporter, TlsFilesSwappedForAFifoOrAHugeFileFailThePushAtOnceAndNeverHoldStop) {
+  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
+    GTEST_SKIP() << "this libcurl has no TLS";
+  TlsReceiver receiver(true);
+  ASSERT_TRUE(receiver.Ok());
+  TlsFiles files(receiver);
+  auto counters = boost::make_shared<CPerfCounters>();
+  zrperf_test::ScopedSink sink;
+  for (const std::string* path : {&files.ca, &files.cert, &files.key, &files.hashed}) {
+    const bool inDir = path == &files.hashed;
+    const COtlpExporter::Options o = files.For(receiver, !inDir, inDir);
+    const int requests = receiver.Requests();
+    auto exporter = COtlpExporter::Start(o, counters);
+    ASSERT_TRUE(exporter);
+    EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30))) << *path;
+    // The failure records since the last call: `count` of them, each holding `text`.
+    std::size_t seen = sink->Records().size();
+    const auto said = [&](std::size_t count, const std::string& text) {
+      const std::vector<std::string> f = FailuresSince(sink, seen);
+      seen = sink->Records().size();
+      EXPECT_EQ(f.size(), count) << text;
+      for (const std::string& m : f) EXPECT_NE(m.find(text), std::string::npos) << m;
+    };
+    // No ASSERT until Stop(): a thread blocked on the FIFO must be released.
+    files.Swap(*path, true);
+    EXPECT_EQ(exporter->Flush(std::chrono::seconds(30)), inDir) << *path;
+    said(inDir ? 0 : 1, *path + " is not a regular file");
+    if (!inDir) {
+      EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30)));
+      said(0, "the same failure twice");
+    }
+    files.Swap(*path, false);
+    EXPECT_FALSE(exporter->Flush(std::chrono::seconds(30))) << *path;
+    said(1, *path + " is larger than 1048576 bytes");  // a new reason, the outage going on or not
+    files.Restore(*path);
+    EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30))) << *path;
+    files.Swap(*path, !inDir);
+    EXPECT_TRUE(StopsWithin(*exporter, o.timeout + std::chrono::seconds(1), files.fifo)) << *path;
+    files.Restore(*path);
+    // Sent: the pushes that succeeded, and no other.
+    EXPECT_EQ(receiver.Requests() - requests, inDir ? 3 : 2) << *path;
+  }
+  EXPECT_EQ(receiver.FailedHandshakes(), 0);
+}
+
+// Every call of a push's TLS file reads (the CA file, the CA directory, its
+// certificate and a FIFO it skips, the client certificate, the key) failed
+// in turn, with each fault that returns: the push fails with a record naming
+// the file and the error, or succeeds; the next push succeeds.
+TEST(OtlpExporter, TlsFileReadsFailedAtEachCallFailThatPushWithARecordAndTheNextSucceeds) {
+  if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
+    GTEST_SKIP() << "this libcurl has no TLS";
+  TlsReceiver receiver(true);
+  ASSERT_TRUE(receiver.Ok());
+  TlsFiles files(receiver);
+  link(files.fifo.c_str(), files.hashed.c_str());  // skipped, but opened
+  zrperf_test::ScopedSink sink;
+  auto exporter =
+      COtlpExporter::Start(files.For(receiver, true, true), boost::make_shared<CPerfCounters>());
+  ASSERT_TRUE(exporter);
+  zrperf_test::FaultyFiles faulty(files.dir.path());
+  const int errors[] = {ENOSPC, EIO, EINTR, EFBIG, 0};  // by kReturnedFaults
+  for (std::size_t f = 0; f < std::size(zrperf_test::kReturnedFaults); ++f) {
+    const zrperf_test::FileFault fault = zrperf_test::kReturnedFaults[f];
+    std::size_t seen = 0;
+    const long walked = zrperf_test::WalkFaults(
+        faulty, fault,
+        [&] {
+          seen = sink->Records().size();
+          return exporter->Flush(std::chrono::seconds(30));
+        },
+        [&](long n, bool ok) {
+          const std::string at =
+              std::string(zrperf_test::FaultName(fault)) + " at call " + std::to_string(n);
+          if (!ok) {
+            const std::vector<std::string> said = FailuresSince(sink, seen);
+            ASSERT_EQ(said.size(), 1u) << at;
+            EXPECT_NE(said[0].find(files.dir.path()), std::string::npos) << at << said[0];
+            EXPECT_NE(said[0].find(std::strerror(errors[f])), std::string::npos) << at << said[0];
+          }
+          EXPECT_TRUE(exporter->Flush(std::chrono::seconds(30))) << at;
+        });
+    EXPECT_EQ(walked, 20) << zrperf_test::FaultName(fault);  // 4 a file read, 2 a directory or FIFO
+  }
+  EXPECT_EQ(receiver.FailedHandshakes(), 0);
 }
 
 }  // namespace

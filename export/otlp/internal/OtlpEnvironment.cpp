@@ -65,13 +65,23 @@ bool ParseMs(std::string_view text, milliseconds min, milliseconds max, millisec
   return true;
 }
 
+// One member of a list variable: its place (1-based, empty members counted)
+// and its key and value.
+struct Member {
+  std::size_t index = 0;
+  std::string key;
+  std::string value;
+};
+
 // The list form of the headers and resource attributes: "key=value" members
 // separated by commas, blanks around each key and value ignored, empty
 // members skipped, the value (and, when `decodeKeys`, the key) percent-decoded.
 // False with `why` on a member without '=' or with an empty key, bad
-// percent-encoding, or a key given twice (without regard to case when `foldKeys`).
-bool ParseList(std::string_view text, bool decodeKeys, bool foldKeys,
-               std::vector<std::pair<std::string, std::string>>* members, std::string* why) {
+// percent-encoding, or a key given twice (without regard to case when
+// `foldKeys`). `why` names members by their place, never quoting a key: a
+// header's may be a token given in the wrong form ("Bearer tok=...").
+bool ParseList(std::string_view text, bool decodeKeys, bool foldKeys, std::vector<Member>* members,
+               std::string* why) {
   std::set<std::string> keys;
   std::size_t index = 0;
   for (bool more = true; more;) {
@@ -102,14 +112,14 @@ bool ParseList(std::string_view text, bool decodeKeys, bool foldKeys,
       return false;
     }
     if (!PercentDecode(Trim(member.substr(equals + 1)), &value)) {
-      *why = "the value of " + Shown(key) + " has bad percent-encoding";
+      *why = where + " has a value with bad percent-encoding";
       return false;
     }
     if (!keys.insert(foldKeys ? Lower(key) : key).second) {
-      *why = "the key " + Shown(key) + " is given twice";
+      *why = where + " repeats the key of an earlier member";
       return false;
     }
-    members->emplace_back(std::move(key), std::move(value));
+    members->push_back(Member{index, std::move(key), std::move(value)});
   }
   return true;
 }
@@ -214,13 +224,21 @@ Options OptionsFromEnvironment(const GetEnv& getenv, std::string* warnings) {
     return true;
   });
   env.Either("HEADERS", [&](const std::string& v, bool, std::string* why) {
-    std::vector<std::pair<std::string, std::string>> members;
+    std::vector<Member> members;
     if (!ParseList(v, false, true, &members, why)) return false;
     std::vector<std::string> headers;
-    for (const auto& [name, value] : members) {
-      std::string& header = headers.emplace_back(name);
-      header.append(": ").append(value);
-      if (!CheckHeader(headers.back(), why)) return false;
+    for (const Member& m : members) {
+      std::string& header = headers.emplace_back(m.key);
+      header.append(": ").append(m.value);
+      std::string wrong;
+      // A ':' in the key would end the name early and put the rest in the value.
+      if (m.key.find(':') != std::string::npos) {
+        wrong = "its name is not an HTTP token (byte " + std::to_string(m.key.find(':') + 1) + ")";
+      }
+      if (!wrong.empty() || !CheckHeader(header, &wrong)) {
+        *why = "member " + std::to_string(m.index) + ": " + wrong;
+        return false;
+      }
     }
     o.headers = std::move(headers);
     return true;
@@ -258,20 +276,20 @@ Options OptionsFromEnvironment(const GetEnv& getenv, std::string* warnings) {
     return true;
   });
   env.One("OTEL_RESOURCE_ATTRIBUTES", [&](const std::string& v, std::string* why) {
-    std::vector<std::pair<std::string, std::string>> members;
+    std::vector<Member> members;
     if (!ParseList(v, true, false, &members, why)) return false;
-    for (const auto& [key, value] : members) {
-      if (!zrperf::IsUtf8(key) || !zrperf::IsUtf8(value)) {
-        *why = "the attribute " + Shown(key) + " is not valid UTF-8";
+    for (const Member& m : members) {
+      if (!zrperf::IsUtf8(m.key) || !zrperf::IsUtf8(m.value)) {
+        *why = "the attribute " + Shown(m.key) + " is not valid UTF-8";
         return false;
       }
     }
     o.attributes.clear();
-    for (auto& [key, value] : members) {
-      if (key != "service.name") {
-        o.attributes.emplace_back(std::move(key), std::move(value));
+    for (Member& m : members) {
+      if (m.key != "service.name") {
+        o.attributes.emplace_back(std::move(m.key), std::move(m.value));
       } else if (o.serviceName.empty()) {  // OTEL_SERVICE_NAME wins
-        o.serviceName = std::move(value);
+        o.serviceName = std::move(m.value);
       }
     }
     return true;

@@ -10,7 +10,9 @@
 // variable with a METRICS_ form, the general form applies. A list variable
 // (headers, resource attributes) with any malformed member, bad
 // percent-encoding or a repeated key is ignored as a whole. Warnings never
-// quote a header value, and every text they quote is escaped to one line.
+// quote a header (a list's members are named by their place) nor an
+// endpoint's user information, and every text they quote is escaped to one
+// line.
 //
 // Thread-safety: stateless functions; `getenv` is called from the calling
 // thread only.

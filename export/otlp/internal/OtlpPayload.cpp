@@ -60,6 +60,20 @@ constexpr std::uint32_t kOffset = 1, kBucketCounts = 2;
 constexpr std::uint32_t kDelta = 1;       // AGGREGATION_TEMPORALITY_DELTA
 constexpr std::uint32_t kCumulative = 2;  // AGGREGATION_TEMPORALITY_CUMULATIVE
 
+// The label of the counter named `name`: the whole name, each piece between
+// NULs encoded as the Prometheus label value is and each NUL as "%00" (the
+// form of the other control bytes), so that distinct names stay distinct.
+std::string LabelOf(const std::string& name) {
+  std::string label;
+  for (std::size_t from = 0;;) {
+    const std::size_t nul = name.find('\0', from);
+    label += zrexport::LabelValueOf(name.substr(from, nul - from));
+    if (nul == std::string::npos) return label;
+    label += "%00";
+    from = nul + 1;
+  }
+}
+
 void StringAttribute(ProtoWriter& w, std::uint32_t field, const std::string& key,
                      const std::string& value) {
   const ProtoWriter::Mark kv = w.BeginMessage(field);
@@ -128,7 +142,7 @@ void WriteSumPoint(ProtoWriter& w, const RequestContext& context, const char* at
   w.EndMessage(at);
 }
 
-// The point of one label: the snapshots of its counters merged.
+// The figures of one throughput counter.
 struct SpeedPoint {
   std::string label;
   std::uint64_t bytes = 0;
@@ -137,12 +151,6 @@ struct SpeedPoint {
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point end;
 };
-
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
-}
 
 }  // namespace
 
@@ -257,10 +265,9 @@ namespace {
 
 // The request of the counters that `forEachTime` and `forEachSpeed` hand to
 // the function they are given, as (full name, snapshot) in the set's name
-// order: a snapshot of an elapsed-time counter as an rvalue (kept, or merged
-// into the one kept, until its label ends), of a throughput counter by
-// reference. So a request of the counters as they are reads one snapshot at a
-// time, and one of a reading moves each out of it.
+// order: a snapshot of an elapsed-time counter as an rvalue, of a throughput
+// counter by reference. So a request of the counters as they are reads one
+// snapshot at a time, and one of a reading moves each out of it.
 template <typename ForEachTime, typename ForEachSpeed>
 void Encode(const RequestContext& context, const ForEachTime& forEachTime,
             const ForEachSpeed& forEachSpeed, const PushCounts& pushes,
@@ -287,35 +294,16 @@ void Encode(const RequestContext& context, const ForEachTime& forEachTime,
   w.String(scope::kVersion, context.scopeVersion);
   w.EndMessage(scopeAt);
 
-  // Elapsed-time counters. The list is in byte order of full names, so names
-  // equal up to their first NUL (one label) are neighbours.
+  // Elapsed-time counters, one point each.
   {
     const ProtoWriter::Mark metricAt = w.BeginMessage(scope_metrics::kMetrics);
     MetricHeader(w, "zrperf.elapsed", "Elapsed time of the samples of each time counter.", "s");
     const ProtoWriter::Mark histogram = w.BeginMessage(metric::kExponentialHistogram);
-    // One label's counters, merged into the first.
-    std::string label;
-    CTimeCounterSnapshot current;
-    bool have = false;
     std::vector<CTimeCounterSnapshot::LoweredBucket> lowered;
     forEachTime([&](const std::string& name, CTimeCounterSnapshot&& snap) {
-      std::string thisLabel = zrexport::LabelValueOf(name);
-      if (have && thisLabel == label) {
-        current.Merge(snap);
-        return;
-      }
-      if (have) {
-        WriteHistogramPoint(w, context, label,
-                            HistogramPointOf(current, encoding.maxBuckets, &lowered));
-      }
-      label = std::move(thisLabel);
-      current = std::move(snap);
-      have = true;
+      WriteHistogramPoint(w, context, LabelOf(name),
+                          HistogramPointOf(snap, encoding.maxBuckets, &lowered));
     });
-    if (have) {
-      WriteHistogramPoint(w, context, label,
-                          HistogramPointOf(current, encoding.maxBuckets, &lowered));
-    }
     w.UInt64(exponential_histogram::kAggregationTemporality, temporality);
     w.EndMessage(histogram);
     w.EndMessage(metricAt);
@@ -324,16 +312,9 @@ void Encode(const RequestContext& context, const ForEachTime& forEachTime,
   // Throughput counters: three sums over the same points.
   std::vector<SpeedPoint> points;
   forEachSpeed([&](const std::string& name, const CMediaSpeedCounterSnapshot& snap) {
-    std::string label = zrexport::LabelValueOf(name);
-    if (points.empty() || points.back().label != label) {
-      points.push_back(SpeedPoint{std::move(label), 0, 0, 0.0, snap.GetStart(), snap.GetEnd()});
-    }
-    SpeedPoint& p = points.back();
-    p.bytes = SaturatingAdd(p.bytes, snap.GetBytes());
-    p.transfers = SaturatingAdd(p.transfers, snap.GetTransfers());
-    p.seconds += static_cast<double>(snap.GetTime().Get100ns()) / kUnitsPerSecond;
-    p.start = std::min(p.start, snap.GetStart());
-    p.end = std::max(p.end, snap.GetEnd());
+    points.push_back(SpeedPoint{LabelOf(name), snap.GetBytes(), snap.GetTransfers(),
+                                static_cast<double>(snap.GetTime().Get100ns()) / kUnitsPerSecond,
+                                snap.GetStart(), snap.GetEnd()});
   });
   struct SumMetric {
     const char* name;

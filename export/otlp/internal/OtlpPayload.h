@@ -4,9 +4,10 @@
 //
 // One ResourceMetrics (the resource's attributes) holding one ScopeMetrics
 // (scope "zrperf", the library version) with these metrics, every point
-// cumulative or every one delta, and labelled counter="<name>" (LabelValueOf(): the name up to
-// its first NUL, made valid UTF-8; names equal up to their first NUL are one
-// point that adds their figures up):
+// cumulative or every one delta, one point per counter labelled
+// counter="<name>": the whole name, each piece between NULs made valid UTF-8
+// as LabelValueOf() makes a Prometheus label value, each NUL written "%00", so
+// that distinct names are distinct points:
 //
 //   zrperf.elapsed      exponential histogram, unit s, scale 4 or the largest
 //                       below at which the point fits the bucket budget: each

@@ -52,11 +52,13 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
   set.GetCounter("idle");
   set.GetMediaSpeedCounter("disk0.write")->AddTransfer(65536, CTimeInterval(2000));
   set.GetMediaSpeedCounter("disk0.write")->AddTransfer(4096, CTimeInterval(1000));
-  // Names equal up to their first NUL are one point adding their figures up;
-  // bytes that are not UTF-8 are encoded as the Prometheus label encodes them.
+  // Each name is a point of its own, whole: a NUL is "%00"; bytes that are
+  // not UTF-8 are encoded as the Prometheus label encodes them.
   set.GetCounter(std::string("nul\0a", 5))->AddSample(CTimeInterval(100));
   set.GetCounter(std::string("nul\0b", 5))->AddSample(CTimeInterval(300000));
   set.GetCounter("nul")->AddSample(CTimeInterval(0));
+  set.GetCounter("nul%00a")->AddSample(CTimeInterval(5));  // not the one above
+  set.GetCounter(std::string("nul\0\0\xff", 6))->AddSample(CTimeInterval(50));
   set.GetCounter("bad\xff%")->AddSample(CTimeInterval(7));
   const TextNode request = Encode(set);
 
@@ -65,8 +67,8 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
   EXPECT_EQ(metric->Text("unit"), "s");
   EXPECT_EQ(metric->Child("exponential_histogram")->Value("aggregation_temporality"),
             "AGGREGATION_TEMPORALITY_CUMULATIVE");
-  // disk0.read, idle, nul and bad%FF%25.
-  EXPECT_EQ(metric->Child("exponential_histogram")->All("data_points").size(), 4u);
+  // disk0.read, idle, the five nul ones and bad%FF%25.
+  EXPECT_EQ(metric->Child("exponential_histogram")->All("data_points").size(), 8u);
 
   const TextNode* p = FindPoint(request, "zrperf.elapsed", "disk0.read");
   ASSERT_NE(p, nullptr);
@@ -107,13 +109,17 @@ TEST(OtlpPayload, CountersBecomeHistogramsAndSumsSpanningFromTheirStartWithResou
   EXPECT_FALSE(idle->Has("max"));
   EXPECT_EQ(idle->Child("positive"), nullptr);
 
-  const TextNode* nul = FindPoint(request, "zrperf.elapsed", "nul");
-  ASSERT_NE(nul, nullptr);
-  EXPECT_EQ(nul->Count("count"), 3u);
-  EXPECT_EQ(nul->Count("zero_count"), 1u);
-  EXPECT_DOUBLE_EQ(nul->Number("min"), 0.0);
-  EXPECT_DOUBLE_EQ(nul->Number("max"), 0.03);
-  EXPECT_DOUBLE_EQ(nul->Number("sum"), 0.03001);
+  const std::pair<const char*, double> nuls[] = {{"nul", 0.0},
+                                                 {"nul%00a", 1e-5},
+                                                 {"nul%00b", 0.03},
+                                                 {"nul%2500a", 5e-7},
+                                                 {"nul%00%00%FF", 5e-6}};
+  for (const auto& [label, max] : nuls) {
+    const TextNode* nul = FindPoint(request, "zrperf.elapsed", label);
+    ASSERT_NE(nul, nullptr) << label;
+    EXPECT_EQ(nul->Count("count"), 1u) << label;
+    EXPECT_DOUBLE_EQ(nul->Number("max"), max) << label;
+  }
   EXPECT_NE(FindPoint(request, "zrperf.elapsed", "bad%FF%25"), nullptr);
 
   const TextNode* write = FindPoint(request, "zrperf.transferred", "disk0.write");

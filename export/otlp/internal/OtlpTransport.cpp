@@ -1,19 +1,25 @@
 #include "OtlpTransport.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zrperf/Version.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <zrperf/export/internal/Gzip.h>
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/util/internal/Coding.h>
-#include <utility>
-
 #include <zrperf/util/internal/RecordText.h>
 
 namespace zrotlp {
@@ -113,6 +119,21 @@ std::string PartialSuccess(std::string_view body) {
   return reason;
 }
 
+// `endpoint` as a message quotes it: escaped to one line, with whatever may be
+// user information (from after "scheme://", or from the start, up to the
+// last '@') replaced by "***": a password is never shown, even in a text that
+// is not a URL.
+std::string ShownEndpoint(const std::string& endpoint) {
+  std::string text = endpoint;
+  const std::size_t at = text.rfind('@');
+  if (at != std::string::npos) {
+    const std::size_t scheme = text.find("://");
+    const std::size_t from = scheme != std::string::npos && scheme < at ? scheme + 3 : 0;
+    text.replace(from, at - from, "***");
+  }
+  return "'" + zrperf::EscapeRecordText(text) + "'";
+}
+
 }  // namespace
 
 // --- Checks ---------------------------------------------------------------------
@@ -120,7 +141,7 @@ std::string PartialSuccess(std::string_view body) {
 bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string* display,
                      std::string* error, bool asIs) {
   GlobalInit();
-  const std::string shown = "'" + zrperf::EscapeRecordText(endpoint) + "'";
+  const std::string shown = ShownEndpoint(endpoint);
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
   if (!u) {
     *error = "out of memory";
@@ -162,47 +183,155 @@ bool ResolveEndpoint(const std::string& endpoint, std::string* url, std::string*
     }
   }
   *url = part(CURLUPART_URL);
-  curl_url_set(u.get(), CURLUPART_USER, nullptr, 0);
-  curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0);
+  for (CURLUPart login : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS}) {
+    curl_url_set(u.get(), login, nullptr, 0);
+  }
   *display = part(CURLUPART_URL);
   return !url->empty();
 }
 
 bool CheckHeader(const std::string& header, std::string* error) {
   const std::size_t colon = header.find(':');
-  const std::string name = header.substr(0, colon);
-  const std::string shownName = "'" + zrperf::EscapeRecordText(name) + "'";
   if (colon == std::string::npos) {
-    *error = "a header is not of the form 'Name: value'";  // it may be all value
+    *error = "not of the form 'Name: value'";
     return false;
   }
-  static const char kTokenChars[] = "!#$%&'*+-.^_`|~";
+  const std::string name = header.substr(0, colon);
   if (name.empty()) {
-    *error = "a header has an empty name";
+    *error = "its name is empty";
     return false;
   }
-  for (char c : name) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(kTokenChars, c) == nullptr) {
-      *error = "the header name " + shownName + " is not an HTTP token";
+  constexpr std::string_view kTokenChars = "!#$%&'*+-.^_`|~";  // besides letters and digits
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    // (A NUL is none: libcurl would cut the header there.)
+    if (!std::isalnum(static_cast<unsigned char>(c)) &&
+        kTokenChars.find(c) == std::string_view::npos) {
+      *error = "its name is not an HTTP token (byte " + std::to_string(i + 1) + ")";
       return false;
     }
   }
+  // The headers the transport sets itself, in lower case: names are compared
+  // without regard to case.
+  static const char* const kReserved[] = {
+      "content-type",       // application/x-protobuf
+      "content-encoding",   // gzip, when asked
+      "content-length",     // of the body
+      "transfer-encoding",  // a chunked body would defeat the length
+      "expect",             // left out: no 100-continue round trip
+      "host",               // the endpoint's
+  };
   const std::string lower = Lower(name);
-  for (const char* own : {"content-type", "content-encoding", "content-length", "transfer-encoding",
-                          "expect", "host"}) {
+  for (const char* own : kReserved) {
     if (lower == own) {
-      *error = "the header " + shownName + " is set by the exporter itself";
+      *error = std::string("its name is ") + own + ", which the exporter sets itself";
       return false;
     }
   }
   for (std::size_t i = colon + 1; i < header.size(); ++i) {
     const auto c = static_cast<unsigned char>(header[i]);
     if ((c < 0x20 && c != '\t') || c == 0x7F) {
-      *error = "the value of the header " + shownName + " holds a control character";
+      *error = "its value holds a control character";
       return false;
     }
   }
   return true;
+}
+
+// --- TLS files --------------------------------------------------------------------
+
+namespace {
+
+// libcurl refuses a blob larger than this (CURL_MAX_INPUT_LENGTH).
+static_assert(kMaxPemFile + kMaxCaDirBytes + kMaxCaDirEntries + 1 < 8000000,
+              "the CA blob fits libcurl's limit");
+
+// Appends the file at `path` to `*out` (with a line feed when `separate`):
+// false with `error` when it cannot be read. `skipOthers`: a path that holds
+// no regular file (a FIFO, a device, a directory, nothing) is skipped.
+bool AppendFile(const char* role, const std::string& path, bool separate, bool skipOthers,
+                std::string* out, std::string* error) {
+  std::string bytes, why;
+  const zrfw::ReadResult r = zrfw::ReadRegularFile(path, kMaxPemFile, &bytes, &why);
+  if (r == zrfw::ReadResult::kRead) {
+    out->append(bytes);
+    if (separate) out->push_back('\n');
+    return true;
+  }
+  if (skipOthers && (r == zrfw::ReadResult::kNotRegular || r == zrfw::ReadResult::kMissing)) {
+    return true;
+  }
+  *error = std::string("cannot read the ") + role + ": " + zrperf::EscapeRecordText(why);
+  return false;
+}
+
+// Appends every regular file of the directory `dir` to `*out`, in name order.
+bool AppendDirectory(const std::string& dir, std::string* out, std::string* error) {
+  const std::string shown = zrperf::EscapeRecordText(dir);
+  const auto failed = [&](const std::string& why) {
+    *error = "cannot read the CA directory: " + shown + " " + why;
+    return false;
+  };
+  // Opened through the file seam (O_DIRECTORY: a FIFO there fails at once),
+  // listed through a duplicate, so that the seam closes what it opened.
+  const int fd = zrfw::Files().Open(dir.c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd < 0) return failed(std::string("cannot be opened: ") + std::strerror(errno));
+  const int listed = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  const int dupError = errno;
+  zrfw::Files().Close(fd);
+  DIR* d = listed >= 0 ? fdopendir(listed) : nullptr;
+  if (d == nullptr) {
+    const int why = listed >= 0 ? errno : dupError;
+    if (listed >= 0) close(listed);
+    return failed(std::string("cannot be listed: ") + std::strerror(why));
+  }
+  std::vector<std::string> names;
+  bool tooMany = false;
+  errno = 0;
+  while (const dirent* entry = readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (names.size() == kMaxCaDirEntries) {
+      tooMany = true;
+      break;
+    }
+    names.emplace_back(name);
+  }
+  const int listError = errno;
+  closedir(d);
+  if (tooMany) return failed("holds more than " + std::to_string(kMaxCaDirEntries) + " entries");
+  if (listError != 0) return failed(std::string("cannot be listed: ") + std::strerror(listError));
+  std::sort(names.begin(), names.end());
+  std::size_t total = 0;  // of the files, their line feeds aside
+  std::string path = dir + "/";
+  for (const std::string& name : names) {
+    path.resize(dir.size() + 1);
+    path += name;
+    const std::size_t before = out->size();
+    if (!AppendFile("CA directory's file", path, true, true, out, error)) return false;
+    if (out->size() > before) total += out->size() - before - 1;
+    if (total > kMaxCaDirBytes) {
+      return failed("holds more than " + std::to_string(kMaxCaDirBytes) + " bytes of files");
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadTlsFiles(const TransportOptions& options, TlsFiles* files, std::string* error) {
+  files->ca.clear();
+  files->cert.clear();
+  files->key.clear();
+  return (options.caFile.empty() ||
+          AppendFile("CA file", options.caFile, true, false, &files->ca, error)) &&
+         (options.caDir.empty() || AppendDirectory(options.caDir, &files->ca, error)) &&
+         (options.clientCert.empty() ||
+          AppendFile("client certificate", options.clientCert, false, false, &files->cert,
+                     error)) &&
+         (options.clientKey.empty() ||
+          AppendFile("client key", options.clientKey, false, false, &files->key, error));
 }
 
 std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value, std::time_t now) {
@@ -224,6 +353,10 @@ std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value, st
 struct Transport::Impl {
   TransportOptions options;
   const std::atomic<bool>* abort;
+  bool tls = false;  // an https URL with TLS files to read
+  TlsFiles fresh;    // read for this post
+  TlsFiles applied;  // given to libcurl (once `appliedOnce`)
+  bool appliedOnce = false;
   CURL* curl = nullptr;
   curl_slist* headers = nullptr;
   std::string compressed;
@@ -256,6 +389,32 @@ struct Transport::Impl {
     if (name == "retry-after") impl->retryAfter = value;
     if (name == "content-type") impl->contentType = Lower(value);
     return n;
+  }
+
+  // Reads the TLS files and gives libcurl those that changed since the last
+  // post (a blob libcurl holds is compared with a connection's when it is
+  // reused). False with `why` when a file cannot be read or is refused.
+  bool UpdateTlsFiles(std::string* why) {
+    if (!ReadTlsFiles(options, &fresh, why)) return false;
+    const auto give = [&](CURLoption option, std::string& now, std::string& was) {
+      if (appliedOnce && now == was) return true;
+      curl_blob blob{now.data(), now.size(), CURL_BLOB_COPY};
+      const CURLcode rc = curl_easy_setopt(curl, option, &blob);
+      if (rc != CURLE_OK) {
+        *why = std::string("libcurl refused the TLS files: ") + curl_easy_strerror(rc);
+        appliedOnce = false;  // all given again next time
+        return false;
+      }
+      was = now;
+      return true;
+    };
+    const bool ca = (options.caFile.empty() && options.caDir.empty()) ||
+                    give(CURLOPT_CAINFO_BLOB, fresh.ca, applied.ca);
+    const bool client = options.clientCert.empty() ||
+                        (give(CURLOPT_SSLCERT_BLOB, fresh.cert, applied.cert) &&
+                         give(CURLOPT_SSLKEY_BLOB, fresh.key, applied.key));
+    appliedOnce = ca && client;
+    return appliedOnce;
   }
 
   static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -298,16 +457,18 @@ Transport::Transport(TransportOptions options, const std::atomic<bool>* abort) :
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Impl::OnProgress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, m_impl);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  if (!m_impl->options.caFile.empty()) {
-    curl_easy_setopt(c, CURLOPT_CAINFO, m_impl->options.caFile.c_str());
+  const TransportOptions& o = m_impl->options;
+  if (!o.caFile.empty() || !o.caDir.empty()) {
+    // The given CAs only: neither the system's bundle nor its directory.
+    curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
   }
-  if (!m_impl->options.caDir.empty()) {
-    curl_easy_setopt(c, CURLOPT_CAPATH, m_impl->options.caDir.c_str());
+  if (!o.clientCert.empty()) {
+    curl_easy_setopt(c, CURLOPT_SSLCERTTYPE, "PEM");
+    curl_easy_setopt(c, CURLOPT_SSLKEYTYPE, "PEM");
   }
-  if (!m_impl->options.clientCert.empty()) {  // PEM, libcurl's default type
-    curl_easy_setopt(c, CURLOPT_SSLCERT, m_impl->options.clientCert.c_str());
-    curl_easy_setopt(c, CURLOPT_SSLKEY, m_impl->options.clientKey.c_str());
-  }
+  m_impl->tls = Lower(o.url.substr(0, 8)) == "https://" &&
+                !(o.caFile.empty() && o.caDir.empty() && o.clientCert.empty());
 }
 
 Transport::~Transport() {
@@ -329,6 +490,12 @@ Outcome Transport::Post(const std::string& body) {
     sent = &impl.compressed;
   }
   outcome.bytesSent = sent->size();
+  if (impl.tls && !impl.UpdateTlsFiles(&outcome.reason)) {
+    outcome.result = Result::kRetry;  // the files may be mended
+    outcome.filesUnreadable = true;
+    outcome.bytesSent = 0;
+    return outcome;
+  }
   impl.body.clear();
   impl.retryAfter.clear();
   impl.contentType.clear();
