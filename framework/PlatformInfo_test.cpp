@@ -13,20 +13,26 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <zrperf/framework/internal/StoreSql.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+using zrperf_test::FileFault;
 using zrperf_test::ReadFile;
 using zrperf_test::WriteFile;
 
@@ -76,6 +82,53 @@ std::vector<std::string> NamesIn(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The store's busy budget for its lifetime.
+class ScopedBudget {
+ public:
+  explicit ScopedBudget(std::chrono::milliseconds budget)
+      : m_previous(zrfw::store::SetBusyBudget(budget)) {}
+  ~ScopedBudget() { zrfw::store::SetBusyBudget(m_previous); }
+  ScopedBudget(const ScopedBudget&) = delete;
+  ScopedBudget& operator=(const ScopedBudget&) = delete;
+
+ private:
+  const std::chrono::milliseconds m_previous;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// How many lock requests wait for `byte` of the file at `path` (/proc/locks).
+int Waiting(const std::string& path, long long byte) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  std::ifstream in("/proc/locks");
+  int waiting = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string id, arrow, kind, advisory, mode, pid, where;
+    long long start = -1;
+    fields >> id >> arrow >> kind >> advisory >> mode >> pid >> where >> start;
+    const std::size_t colon = where.rfind(':');
+    if (arrow == "->" && colon != std::string::npos && start == byte &&
+        where.substr(colon + 1) == std::to_string(st.st_ino)) {
+      ++waiting;
+    }
+  }
+  return waiting;
+}
+
+// Waits, up to a minute, for a request to wait for `byte` of `path`.
+bool AwaitWaiter(const std::string& path, long long byte) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (Waiting(path, byte) < 1) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // Each test gets its own directory with the store in a subdirectory that does
@@ -263,15 +316,16 @@ struct LoadResult {
 
 // Two processes that write in a loop (each through one handle, so nothing
 // between its writes lets another in) and four that read in a loop (two with a
-// handle each, two with a fresh one per read) share the store for
-// ZRPERF_STORE_LOAD_SECONDS (default 6; 90 for the long run): no call fails or
-// waits a second, and neither writer gets under a quarter of the other's
-// writes. SQLite's sleeping busy handler alone lets a looping writer starve
-// the others.
-TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
+// handle each, two with a fresh one per read) share the store for 3 s: no call
+// fails. The long run on an idle machine (ZRPERF_STORE_LOAD_SECONDS=90) also
+// measures: no call waits a second, and neither writer gets under a quarter
+// of the other's writes (figures that a loaded machine cannot promise; the
+// order of turns that gives them is tested below without a clock).
+TEST_F(PlatformInfoTest, LoopingWritersAndReadersShareTheStoreAndNoCallFails) {
   constexpr int kWriters = 2, kReaders = 4;
   const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
-  const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
+  const bool measured = seconds != nullptr;
+  const auto duration = std::chrono::seconds(measured ? std::atoi(seconds) : 3);
   ASSERT_EQ(Set("Load", "value", "initial"), 1);
   int reports[2];
   ASSERT_EQ(::pipe(reports), 0);
@@ -310,9 +364,12 @@ TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
         std::max(p < kWriters ? worstWriteUs : worstReadUs, results[p].worstUs);
   }
   const long a = results[0].calls, b = results[1].calls;
-  EXPECT_GE(std::min(a, b) * 4, std::max(a, b)) << "a writer starved: " << a << " and " << b;
-  EXPECT_LT(worstWriteUs, 1000000) << "a writer starved";
-  EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  EXPECT_GT(std::min(a, b), 0);
+  if (measured) {
+    EXPECT_GE(std::min(a, b) * 4, std::max(a, b)) << "a writer starved: " << a << " and " << b;
+    EXPECT_LT(worstWriteUs, 1000000) << "a writer starved";
+    EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  }
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
@@ -322,42 +379,101 @@ bool EndChild(pid_t pid) {
   return ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, &status, 0) == pid && WIFSIGNALED(status);
 }
 
-TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
-  // Values of many pages, so that a write takes long enough to be cut.
-  const std::string oldValue(1 << 20, 'o');
-  const std::string newValue(1 << 20, 'n');
+// A write of a value spanning several pages, in a child killed at each of its
+// file calls in turn: the store holds the old value or the new one, passes
+// SQLite's integrity check and takes the next write.
+TEST_F(PlatformInfoTest, WriteKilledAtEveryFileCallLeavesTheOldOrTheNewValue) {
+  const std::string oldValue(3 * 4096, 'o');
+  const std::string newValue(3 * 4096, 'n');
   ASSERT_EQ(Set("Kill", "value", oldValue), 1);
-  for (int round = 0; round < 12; ++round) {
-    int started[2];
-    ASSERT_EQ(::pipe(started), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(started[0]);
-      ZRPlatformInfo store;
-      for (int i = 0;; ++i) {
-        const std::string& v = (i % 2 == 0) ? newValue : oldValue;
-        store.setString("Kill", "value", v.data(), static_cast<int>(v.size()));
-        store.setString("Kill", "other", "x", 1);
-        if (i == 0 && ::write(started[1], "k", 1) != 1) ::_exit(2);
-      }
-    }
-    ::close(started[1]);
-    char c;
-    ASSERT_EQ(::read(started[0], &c, 1), 1);
-    ::close(started[0]);
-    // Vary where in its loop the writer dies (the pipe already told us it runs).
-    std::this_thread::sleep_for(std::chrono::microseconds((round * 5 % 12) * 700));
-    ASSERT_TRUE(EndChild(pid));
-
-    const std::string after = Get("Kill", "value");
-    EXPECT_TRUE(after == oldValue || after == newValue) << "round " << round;
-    EXPECT_EQ(IntegrityCheck(m_store), "ok") << "round " << round;
-    // The store stays writable after the crash.
-    ASSERT_EQ(Set("Kill", "value", oldValue), 1);
-    EXPECT_EQ(Get("Kill", "value"), oldValue);
-  }
+  const long walked = zrperf_test::WalkKills(
+      m_dir.path(), [&] { Set("Kill", "value", newValue); },
+      [&](long n) {
+        const std::string after = Get("Kill", "value");
+        EXPECT_TRUE(after == oldValue || after == newValue) << "killed at call " << n;
+        EXPECT_EQ(IntegrityCheck(m_store), "ok") << "killed at call " << n;
+        ASSERT_EQ(Set("Kill", "value", oldValue), 1);
+        EXPECT_EQ(Get("Kill", "value"), oldValue);
+      });
+  std::cout << "a write: " << walked << " file calls walked\n";
+  EXPECT_GE(walked, 20) << "the store's file calls do not go through the seam";
   EXPECT_TRUE(m_sink->Records().empty());
+}
+
+// The errno text a record names as the cause of `fault`.
+const char* Cause(FileFault fault) {
+  return fault == FileFault::kNoSpace ? "No space left on device"
+         : fault == FileFault::kIo    ? "Input/output error"
+                                      : "File too large";
+}
+
+// A handle in each state (new, open for reading, open for writing), with
+// each fault at each file call of a read or a write in turn: the call
+// succeeds, or fails with one record that names the cause; an interruption or
+// a short transfer never fails it; the store holds the old value or the new
+// one; and the same handle's next calls work: it keeps no connection that an
+// I/O error left, nor one that SQLite opened read-only after its read-write
+// open failed.
+TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
+  ASSERT_EQ(Set("F", "n", "old"), 1);
+  std::unique_ptr<ZRPlatformInfo> handle;
+  std::string value;
+  const auto read = [&] { return handle->getString("F", "n", &value) == 1; };
+  const auto write = [&](const char* v) {
+    return handle->setString("F", "n", v, static_cast<int>(std::strlen(v))) == 1;
+  };
+  struct Kind {
+    const char* name;
+    bool writing;
+    int opened;  // 0: new, 1: opened by a read, 2: opened by a write
+  };
+  const Kind kinds[] = {{"read on a new handle", false, 0},
+                        {"read on an open handle", false, 1},
+                        {"write on a new handle", true, 0},
+                        {"write on a handle open for reading", true, 1},
+                        {"write on a handle open for writing", true, 2}};
+  zrperf_test::FaultyFiles files(m_dir.path());
+  for (const FileFault fault : zrperf_test::kReturnedFaults) {
+    const bool mustSucceed = fault == FileFault::kInterrupt || fault == FileFault::kShortWrite;
+    for (const Kind& kind : kinds) {
+      // The handle in its state before each run; the one that wrote back
+      // the old value is open for writing already.
+      const auto prepare = [&] {
+        if (kind.opened == 2 && handle) return;
+        handle.reset(new ZRPlatformInfo);
+        EXPECT_TRUE(kind.opened == 0 || (kind.opened == 1 ? read() : write("old")));
+      };
+      prepare();
+      m_sink->Clear();
+      const long walked = zrperf_test::WalkFaults(
+          files, fault, [&] { return kind.writing ? write("new") : read(); },
+          [&](long n, bool ok) {
+            SCOPED_TRACE(std::string(FaultName(fault)) + ", " + kind.name + ", call " +
+                         std::to_string(n));
+            EXPECT_TRUE(ok || !mustSucceed);
+            const std::vector<zrperf_test::Record> records = m_sink->Records();
+            EXPECT_EQ(records.size(), ok ? 0u : 1u);
+            for (const zrperf_test::Record& r : records) {
+              EXPECT_NE(r.message.find(Cause(fault)), std::string::npos) << r.message;
+            }
+            EXPECT_TRUE(!ok || kind.writing || value == "old") << value;
+            // A failed write may have been committed before it failed.
+            const std::string stored = Get("F", "n");
+            EXPECT_TRUE(stored == "new" || (!(ok && kind.writing) && stored == "old")) << stored;
+            // The same handle writes back the old value and reads it.
+            EXPECT_TRUE(write("old"));
+            EXPECT_TRUE(read());
+            EXPECT_EQ(value, "old");
+            prepare();
+            m_sink->Clear();
+          });
+      ASSERT_EQ(Set("F", "n", "old"), 1);  // the last run, unfailed, wrote the new value
+      handle.reset();
+      std::cout << FaultName(fault) << ", " << kind.name << ": " << walked
+                << " file calls walked\n";
+      EXPECT_GE(walked, 1);
+    }
+  }
 }
 
 // Holds the room of the turnstile of the store at `store` in a child process
@@ -389,9 +505,11 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
 
 // A process that keeps the room (a reader that holds its shared turn for good,
 // a writer stopped inside a call) costs each waiting call the store's busy
-// budget of 30 s, then the call fails as on a busy database; a reader still
-// shares a reader's turn.
+// budget (30 s; a shorter one here), then the call fails as on a busy
+// database; a reader still shares a reader's turn.
 TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) {
+  EXPECT_EQ(zrfw::store::BusyBudget(), std::chrono::milliseconds(30 * 1000)) << "the default";
+  const ScopedBudget budget(std::chrono::milliseconds(1500));
   const std::string held = m_dir.Path("held/platform.db");
   const std::string stopped = m_dir.Path("stopped/platform.db");
   for (const std::string& store : {held, stopped}) {
@@ -421,18 +539,23 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     const auto start = std::chrono::steady_clock::now();
     results[i] = i < 2 ? handles[i]->setString("S", "n", "after", 5)
                        : handles[i]->getString("S", "n", &value);
-    seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    seconds[i] = SecondsSince(start);
   });
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(results[i], 0) << i;
-    // The budget, not a speed: a call gives up neither before it nor long after.
-    EXPECT_GE(seconds[i], 30.0) << i;
-    EXPECT_LT(seconds[i], 40.0) << i;
+    // The budget, not a speed: a call never gives up before it (the steady
+    // and the real-time clock may differ by a little), and does give up.
+    EXPECT_GE(seconds[i], 1.45) << i;
+    EXPECT_LT(seconds[i], 60.0) << i;
   }
   const std::vector<zrperf_test::Record> records = m_sink->Records();
   ASSERT_EQ(records.size(), 3u);
   for (const zrperf_test::Record& r : records) {
     EXPECT_EQ(r.level, -1);
+    const bool mine =
+        r.message.find("no turn in " + held + "-lock within 1.5 s)") != std::string::npos ||
+        r.message.find("no turn in " + stopped + "-lock within 1.5 s)") != std::string::npos;
+    EXPECT_TRUE(mine) << r.message;
     EXPECT_NE(r.message.find("database is locked (no turn in "), std::string::npos) << r.message;
   }
   EndChild(reader);
@@ -442,6 +565,104 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     EXPECT_EQ(Get("S", "n"), "before");
     EXPECT_EQ(Set("S", "n", "after"), 1);
   }
+}
+
+// Without the lock file, a connection that holds SQLite's lock for good
+// costs each call the busy budget in all (SQLite's own busy handler waits
+// within it), then the call fails as on a busy database; the next call after
+// it lets go succeeds. Lock conflicts are retried until the budget is spent;
+// nothing else is retried.
+TEST_F(PlatformInfoTest, SqliteLockHeldForGoodFailsTheCallsAfterTheBusyBudget) {
+  ASSERT_EQ(Set("S", "n", "before"), 1);
+  fs::remove(m_store + "-lock");
+  const ScopedBudget budget(std::chrono::milliseconds(1000));
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(m_store.c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  m_sink->Clear();
+  for (int write = 0; write < 2; ++write) {
+    ZRPlatformInfo store;
+    std::string value;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(write ? store.setString("S", "n", "after", 5) : store.getString("S", "n", &value), 0);
+    const double seconds = SecondsSince(start);
+    EXPECT_GE(seconds, 0.95) << write;
+    EXPECT_LT(seconds, 60.0) << write;
+  }
+  const std::vector<zrperf_test::Record> records = m_sink->Records();
+  ASSERT_EQ(records.size(), 2u);
+  for (const zrperf_test::Record& r : records) {
+    EXPECT_NE(r.message.find("database is locked"), std::string::npos) << r.message;
+  }
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(holder);
+  EXPECT_EQ(Set("S", "n", "after"), 1);
+  EXPECT_EQ(Get("S", "n"), "after");
+
+  // The retries themselves, each conflict code, primary or extended.
+  using zrfw::store::RetryWhileBusy;
+  for (const int conflict :
+       {SQLITE_BUSY, SQLITE_LOCKED, SQLITE_BUSY_SNAPSHOT, SQLITE_LOCKED_SHAREDCACHE}) {
+    int calls = 0;
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls < 3 ? conflict : SQLITE_OK; }),
+              SQLITE_OK);
+    EXPECT_EQ(calls, 3) << conflict;
+    calls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls, conflict; }), conflict);
+    EXPECT_GE(SecondsSince(start), 0.95) << conflict;
+    EXPECT_GT(calls, 1) << conflict;
+  }
+  for (const int failure : {SQLITE_ERROR, SQLITE_IOERR, SQLITE_FULL, SQLITE_CORRUPT}) {
+    int calls = 0;
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls, failure; }), failure);
+    EXPECT_EQ(calls, 1) << failure;
+  }
+}
+
+// A call that waits for the room goes before the writer that leaves it and
+// comes straight back, as one writing in a loop does: it holds the door,
+// which that writer must pass first. So a looping writer overtakes neither a
+// waiting writer nor a waiting reader. Three rounds of each.
+TEST_F(PlatformInfoTest, ACallWaitingForTheRoomGoesBeforeTheWriterThatLeftIt) {
+  const std::string lock = m_store + "-lock";
+  for (int round = 0; round < 6; ++round) {
+    const bool reader = round % 2 == 1;
+    SCOPED_TRACE(std::string(reader ? "reader" : "writer") + " waits, round " +
+                 std::to_string(round));
+    ASSERT_EQ(Set("Q", "n", "initial"), 1);  // the first one creates the lock file
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t looper = ::fork();
+    if (looper == 0) {
+      const int fd = ::open(lock.c_str(), O_RDWR);
+      struct flock room = {F_WRLCK, SEEK_SET, 1, 1, 0};
+      const bool held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &room) == 0;
+      char c = held ? 'y' : 'n';
+      if (::write(ready[1], &c, 1) != 1 || !held || ::read(go[0], &c, 1) != 1) ::_exit(1);
+      room.l_type = F_UNLCK;
+      ::fcntl(fd, F_OFD_SETLK, &room);
+      ::_exit(Set("Q", "n", "looper") == 1 ? 0 : 1);
+    }
+    char c = 'n';
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    std::string seen;
+    int waited = -1;
+    std::thread waiter(
+        [&] { waited = reader ? (seen = Get("Q", "n"), 1) : Set("Q", "n", "waiter"); });
+    const bool queued = AwaitWaiter(lock, 1);  // at the door, waiting for the room
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    waiter.join();
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+    EXPECT_TRUE(zrperf_test::ExitedCleanly({looper}));
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(waited, 1);
+    EXPECT_EQ(Get("Q", "n"), "looper") << "the looping writer went first";
+    EXPECT_TRUE(!reader || seen == "initial") << seen;
+  }
+  EXPECT_TRUE(m_sink->Records().empty());
 }
 
 mode_t ModeOf(const std::string& path) {
