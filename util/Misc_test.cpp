@@ -92,9 +92,9 @@ void ExpectRecovered(const TempStore& store, const ScopedSink& sink, const std::
 
 // One update that changes the value, with each fault at each of its file
 // calls in turn: it returns false (with one store record that names the
-// cause, and its own record) or true; the store holds the old value or the
-// new one, the new one after true; an interruption or a short transfer never
-// fails it; the next update succeeds.
+// cause, and its own record) and the store holds the old value, or true and
+// it holds the new one; an interruption or a short transfer never fails it;
+// the store stays whole and the next update succeeds.
 TEST(Misc, UpdateFailsWithItsCauseOrSucceedsUnderEveryFileFaultAndTheNextOneRecovers) {
   TempStore store;
   const std::string newPath = "/var/new";
@@ -124,7 +124,8 @@ TEST(Misc, UpdateFailsWithItsCauseOrSucceedsUnderEveryFileFaultAndTheNextOneReco
             EXPECT_NE(r.message.find(cause), std::string::npos) << r.message;
           }
           EXPECT_EQ(UpdateRecords(sink).size(), 1u);  // the write, or its failure
-          EXPECT_TRUE(!ok || TempStore::Stored() == newPath);
+          // True only with the new value stored, false only with the old.
+          EXPECT_EQ(TempStore::Stored(), ok ? newPath : before);
           const std::string next = "/var/next" + std::to_string(n);
           ExpectRecovered(store, sink, before, newPath, next);
           before = next;
