@@ -135,6 +135,8 @@ TEST(Misc, UpdateFailsWithItsCauseOrSucceedsUnderEveryFileFaultAndTheNextOneReco
     std::cout << FaultName(fault) << ": " << walked << " file calls walked, " << failed
               << " failed the update\n";
     EXPECT_GE(walked, 20) << "the store's file calls do not go through the seam";
+    // The store's own calls and SQLite's, as counted with SQLite 3.40.1.
+    EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == 42) << walked;
   }
 }
 
@@ -156,6 +158,7 @@ TEST(Misc, UpdateKilledAtEveryFileCallLeavesTheOldOrTheNewValue) {
       });
   std::cout << "SIGKILL: " << walked << " file calls walked\n";
   EXPECT_GE(walked, 20);
+  EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == 42) << walked;
 }
 
 TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {
