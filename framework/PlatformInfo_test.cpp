@@ -152,6 +152,14 @@ class PlatformInfoTest : public ::testing::Test {
   zrperf_test::ScopedSink m_sink;
 };
 
+// The defaults: the store's path (each test below sets its own and puts the
+// default back) and its busy budget.
+TEST(PlatformInfoDefaults, StorePathAndBusyBudget) {
+  EXPECT_STREQ(ZRPlatformInfo::kDefaultStorePath, "/var/lib/zrperf/platform.db");
+  EXPECT_EQ(ZRPlatformInfo::GetStorePath(), "/var/lib/zrperf/platform.db");
+  EXPECT_EQ(zrfw::store::BusyBudget(), std::chrono::milliseconds(30 * 1000));
+}
+
 TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteUnderIndependentKeysAndNullsWriteNothing) {
   std::string value = "keep";
   EXPECT_EQ(ZRPlatformInfo().getString("A", "x", &value), 0) << "no store file yet";
@@ -539,7 +547,6 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
 // budget (30 s; a shorter one here), then the call fails as on a busy
 // database; a reader still shares a reader's turn.
 TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) {
-  EXPECT_EQ(zrfw::store::BusyBudget(), std::chrono::milliseconds(30 * 1000)) << "the default";
   const ScopedBudget budget(std::chrono::milliseconds(1500));
   const std::string held = m_dir.Path("held/platform.db");
   const std::string stopped = m_dir.Path("stopped/platform.db");
