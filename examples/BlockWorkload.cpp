@@ -1,7 +1,6 @@
 #include "BlockWorkload.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -9,6 +8,8 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+#include <zrperf/framework/FileSystem.h>
 
 namespace zrdemo {
 
@@ -51,6 +52,22 @@ void StampBlock(std::vector<unsigned char>& block, std::uint64_t stamp) {
 
 std::string ErrnoText(int error) {
   return std::error_code(error, std::generic_category()).message();
+}
+
+// The seam's unlink and open, again while interrupted.
+int UnlinkFile(const std::string& path) {
+  int rc = 0;
+  do {
+    rc = zrfw::Files().Unlink(path.c_str());
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+int OpenFile(const std::string& path, int flags, mode_t mode) {
+  int fd = -1;
+  do {
+    fd = zrfw::Files().Open(path.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 // Moves all `size` bytes at `offset` with `io(done)` (one pwrite or pread of
@@ -97,8 +114,10 @@ BlockWorkload::~BlockWorkload() {
   Stop();
   for (Target& t : m_targets) {
     if (t.fd < 0) continue;
-    ::close(t.fd);
-    ::unlink(t.path.c_str());
+    zrfw::Files().Close(t.fd);  // scratch bytes: nothing to lose
+    if (UnlinkFile(t.path) != 0 && errno != ENOENT) {
+      Fail("cannot remove " + t.path + ": " + ErrnoText(errno));
+    }
   }
 }
 
@@ -117,11 +136,11 @@ bool BlockWorkload::Open(std::string* error) {
     // directory) is removed, and O_EXCL with O_NOFOLLOW refuses anything that
     // reappears there, so the blocks never land in a file the demo did not
     // create.
-    if (::unlink(t.path.c_str()) != 0 && errno != ENOENT) {
+    if (UnlinkFile(t.path) != 0 && errno != ENOENT) {
       *error = "cannot remove the old " + t.path + ": " + ErrnoText(errno);
       return false;
     }
-    t.fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    t.fd = OpenFile(t.path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (t.fd < 0) {
       *error = "cannot open " + t.path + ": " + ErrnoText(errno);
       return false;
@@ -152,22 +171,33 @@ std::string BlockWorkload::FirstFailure() const {
   return m_firstFailure;
 }
 
-void BlockWorkload::Work(std::size_t worker) {
-  std::vector<unsigned char> block(kBlockSize);
-  std::vector<unsigned char> readBack(kBlockSize);
-  FillPattern(block, worker);
-  const std::uint64_t stampBase = static_cast<std::uint64_t>(worker) << 40;
-  for (std::uint64_t round = 0; !m_stop.load(std::memory_order_relaxed); ++round) {
-    const off_t offset =
-        static_cast<off_t>((worker * kBlocksPerWorker + round % kBlocksPerWorker) * kBlockSize);
-    for (std::size_t i = 0; i < m_targets.size() && !m_stop.load(std::memory_order_relaxed); ++i) {
-      StampBlock(block, stampBase + round * m_targets.size() + i);
-      std::string why;
-      if (!WriteAndVerify(m_targets[i], offset, block, readBack, &why)) {
-        Fail(m_targets[i].counters.name + ": " + why);
-        return;
-      }
+BlockWorkload::WorkerBlocks::WorkerBlocks(std::size_t w)
+    : worker(w), block(kBlockSize), readBack(kBlockSize) {
+  FillPattern(block, w);
+}
+
+off_t BlockWorkload::BlockOffset(std::size_t worker, std::uint64_t round) {
+  return static_cast<off_t>((worker * kBlocksPerWorker + round % kBlocksPerWorker) * kBlockSize);
+}
+
+bool BlockWorkload::RunRound(WorkerBlocks& blocks, std::uint64_t round) {
+  const std::uint64_t stampBase = static_cast<std::uint64_t>(blocks.worker) << 40;
+  const off_t offset = BlockOffset(blocks.worker, round);
+  for (std::size_t i = 0; i < m_targets.size() && !m_stop.load(std::memory_order_relaxed); ++i) {
+    StampBlock(blocks.block, stampBase + round * m_targets.size() + i);
+    std::string why;
+    if (!WriteAndVerify(m_targets[i], offset, blocks.block, blocks.readBack, &why)) {
+      Fail(m_targets[i].counters.name + ": " + why);
+      return false;
     }
+  }
+  return true;
+}
+
+void BlockWorkload::Work(std::size_t worker) {
+  WorkerBlocks blocks(worker);
+  for (std::uint64_t round = 0; !m_stop.load(std::memory_order_relaxed); ++round) {
+    if (!RunRound(blocks, round)) return;
   }
 }
 
@@ -183,8 +213,8 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
   {
     CScopedTimeSample sample(c.writeTime.get());
     const auto write = [&](std::size_t done) {
-      return ::pwrite(fd, block.data() + done, block.size() - done,
-                      offset + static_cast<off_t>(done));
+      return zrfw::Files().PWrite(fd, block.data() + done, block.size() - done,
+                                  offset + static_cast<off_t>(done));
     };
     if (!TransferAll(write, block.size(), offset, "write", "no progress", why)) return false;
   }
@@ -194,8 +224,8 @@ bool BlockWorkload::WriteAndVerify(Target& target, off_t offset,
   {
     CScopedTimeSample sample(c.readTime.get());
     const auto read = [&](std::size_t done) {
-      return ::pread(fd, readBack.data() + done, readBack.size() - done,
-                     offset + static_cast<off_t>(done));
+      return zrfw::Files().PRead(fd, readBack.data() + done, readBack.size() - done,
+                                 offset + static_cast<off_t>(done));
     };
     if (!TransferAll(read, readBack.size(), offset, "read", "end of file", why)) return false;
   }

@@ -15,12 +15,19 @@
 //
 // Each worker owns a region of 16 blocks in every file, so workers never write
 // the same bytes and a read-back only sees its own worker's data. A worker
-// that meets an I/O error or a mismatching read-back reports it through
-// g_ptrLogWriter (level -1), counts it in Failures() and ends; the others go on.
+// that meets an I/O error (named with its errno text, "write at offset 0
+// failed: No space left on device") or a mismatching read-back reports it
+// through g_ptrLogWriter (level -1), counts it in Failures() and ends; the
+// others go on. Short transfers and interrupted calls are carried on, never
+// failures. Every file call (the data files' removal, creation, writes,
+// reads and closing) goes through the file seam (zrfw::Files()); a data file
+// that cannot be removed at the end is reported the same way.
 //
-// Thread-safety: Open(), Start(), Stop() and the destructor are called from one
-// controlling thread; Failures() and FirstFailure() from any thread.
-// REQUIRES: Open() succeeded before Start(); Start() at most once.
+// Thread-safety: Open(), Start(), Stop(), RunRound() and the destructor are
+// called from one controlling thread; Failures() and FirstFailure() from any
+// thread.
+// REQUIRES: Open() succeeded before Start() and RunRound(); Start() at most
+// once, and RunRound() not while workers run.
 
 #ifndef ZRPERF_EXAMPLES_BLOCKWORKLOAD_H_
 #define ZRPERF_EXAMPLES_BLOCKWORKLOAD_H_
@@ -29,8 +36,11 @@
 #include <zrperf/sync/ThreadAnnotations.h>
 #include <zrperf/zrperf.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +86,22 @@ class BlockWorkload {
   // The failures seen so far, and the text of the first one ("" if none).
   unsigned long long Failures() const;
   std::string FirstFailure() const;
+
+  // What one worker writes and reads back.
+  struct WorkerBlocks {
+    explicit WorkerBlocks(std::size_t worker);
+    std::size_t worker;
+    std::vector<unsigned char> block;     // its pattern, stamped for each round
+    std::vector<unsigned char> readBack;  // what it reads back
+  };
+
+  // One round of a worker, as its thread makes them: the worker's block of
+  // `round` written into every target and read back. On the first failure,
+  // reports it as a worker does and returns false.
+  bool RunRound(WorkerBlocks& blocks, std::uint64_t round);
+
+  // The offset of the block of `worker` in `round` in every data file.
+  static off_t BlockOffset(std::size_t worker, std::uint64_t round);
 
  private:
   struct Target {

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/util/internal/OwnFile.h>
 
 namespace zrdemo {
@@ -28,7 +28,7 @@ bool PreparePrivateDir(const std::string& path, std::string* error) {
     *error = why + "; remove it or pass --state-dir";
     return false;
   }
-  ::close(fd);
+  zrfw::Files().Close(fd);  // a directory, only looked at
   if ((st.st_mode & 077) != 0) {
     char detail[96];
     std::snprintf(detail, sizeof(detail), " (owner uid %u, mode %04o)",

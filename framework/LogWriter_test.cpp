@@ -1,18 +1,23 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 #include "LogWriterInterface.h"
@@ -186,6 +191,74 @@ TEST_F(SpdlogLogWriterTest, StandardErrorTakesTheRecordsAlsoWhenTheFileOrSyslogC
         "cannot open log file " + unopenable, std::string("[f:1] kept 1\n"),
         "cannot open syslog: no listener at " + missing, std::string("[f:2] kept 2\n")}) {
     EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
+  }
+}
+
+// What is at the log file's path is looked at without blocking before the
+// file is opened: a FIFO without a reader (whose open for writing would wait
+// for one for good), a FIFO with one, a socket or a directory makes the sink
+// fall back to standard error with a note; a character device is taken.
+TEST_F(SpdlogLogWriterTest, ALogPathThatIsNoFileFallsBackWithoutBlocking) {
+  const std::string fifo = m_dir.Path("fifo.log");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socketPath = m_dir.Path("socket.log");
+  const int listener = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  int reader = -1;
+  // Each path, and why it is refused ("" where it is taken).
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, "a FIFO or socket with no reader"},
+      {fifo, "neither a regular file nor a character device"},  // now with a reader
+      {socketPath, "a FIFO or socket with no reader"},
+      {m_dir.path(), "Is a directory"},
+      {"/dev/null", ""}};
+  for (const auto& [path, why] : cases) {
+    SCOPED_TRACE(path + (reader >= 0 ? " with a reader" : ""));
+    CaptureStderr();
+    std::future<bool> fellBack = std::async(std::launch::async, [&] {
+      return CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 1)->IsFallback();
+    });
+    const bool returned = fellBack.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+    // A sink held in its open is let go by a reader, so the test can end.
+    const int rescue = returned ? -1 : ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const bool fallback = fellBack.get();
+    const std::string text = GetCapturedStderr();
+    if (rescue >= 0) ::close(rescue);
+    EXPECT_TRUE(returned) << "the sink's creation blocked";
+    EXPECT_EQ(fallback, !why.empty());
+    EXPECT_EQ(text.find("cannot open log file " + path + ": " + why) != std::string::npos,
+              !why.empty())
+        << text;
+    if (path == fifo && reader < 0) reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  }
+  ::close(reader);
+  ::close(listener);
+}
+
+// Each returned fault at each file call of the sink's look at its path: an
+// interruption is retried, a failed open makes the sink fall back with its
+// cause, a failed close loses nothing.
+TEST_F(SpdlogLogWriterTest, UnderEveryFaultTheLookAtTheLogPathFallsBackWithItsCauseOrPasses) {
+  const std::string path = m_dir.Write("svc.log", "");
+  zrperf_test::FaultyFiles files(m_dir.path());
+  for (const zrperf_test::FileFault fault : zrperf_test::kReturnedFaults) {
+    const bool fails =
+        fault != zrperf_test::FileFault::kInterrupt && fault != zrperf_test::FileFault::kShortWrite;
+    CaptureStderr();
+    const long walked = zrperf_test::WalkFaults(
+        files, fault,
+        [&] { return !CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 1)->IsFallback(); },
+        [&](long n, bool ok) { EXPECT_EQ(ok, !(fails && n == 1)) << FaultName(fault) << n; });
+    const std::string text = GetCapturedStderr();
+    EXPECT_EQ(walked, 2) << FaultName(fault);  // the open and the close
+    const std::string cause = fault == zrperf_test::FileFault::kNoSpace ? "No space left on device"
+                              : fault == zrperf_test::FileFault::kIo    ? "Input/output error"
+                                                                        : "File too large";
+    EXPECT_EQ(text.find("cannot open log file " + path + ": " + cause) != std::string::npos, fails)
+        << text;
   }
 }
 

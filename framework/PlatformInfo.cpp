@@ -19,7 +19,9 @@ namespace {
 using zrfw::store::CloseFile;
 using zrfw::store::Configure;
 using zrfw::store::Describe;
+using zrfw::store::FileFailure;
 using zrfw::store::FileKey;
+using zrfw::store::ForgetFileFailure;
 using zrfw::store::kSelect;
 using zrfw::store::kUpsert;
 using zrfw::store::OpenFile;
@@ -40,22 +42,28 @@ StorePath& TheStorePath() {
   return *instance;
 }
 
-// Sends one failure record to the process's sink, when one is installed.
+// Sends one failure record to the process's sink, when one is installed,
+// with the file call that failed last in this call, if any.
 void Report(const char* function, int line, const std::string& path, const std::string& why) {
-  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, function, line, "Configuration store %s: %s",
-                path.c_str(), why.c_str());
+  zrfw::SendLog(zrfw::LevelRule::kAlways, -1, function, line, "Configuration store %s: %s%s",
+                path.c_str(), why.c_str(), FileFailure().c_str());
 }
 
-// Why a call failed that waited kBusyBudget for its turn: the failure of a
-// store that SQLite found busy, with where the wait was.
-std::string NoTurn(const zrfw::StoreTurnstile& turnstile) {
-  return Describe(nullptr, SQLITE_BUSY) + " (no turn in " + turnstile.GetLockPath() + " within " +
-         std::to_string(zrfw::store::kBusyBudget.count()) + " s)";
-}
+// A call's wait for its turn: the busy budget from now.
+struct TurnWait {
+  TurnWait()
+      : budget(zrfw::store::BusyBudget()), deadline(std::chrono::steady_clock::now() + budget) {}
 
-zrfw::StoreTurnstile::Deadline TurnDeadline() {
-  return std::chrono::steady_clock::now() + zrfw::store::kBusyBudget;
-}
+  // Why a call failed that waited the budget for its turn: the failure of a
+  // store that SQLite found busy, with where the wait was.
+  std::string NoTurn(const zrfw::StoreTurnstile& turnstile) const {
+    return Describe(nullptr, SQLITE_BUSY) + " (no turn in " + turnstile.GetLockPath() + " within " +
+           zrfw::store::BudgetText(budget) + ")";
+  }
+
+  const std::chrono::milliseconds budget;
+  const zrfw::StoreTurnstile::Deadline deadline;
+};
 
 }  // namespace
 
@@ -121,9 +129,11 @@ ZRPlatformInfo::~ZRPlatformInfo() {
 
 int ZRPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   if (section == nullptr || name == nullptr || value == nullptr) return 0;
-  zrfw::TurnstilePass pass(&m_pImpl->turnstile, false, TurnDeadline());
+  ForgetFileFailure();
+  const TurnWait wait;
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, false, wait.deadline);
   if (!pass.Entered()) {
-    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, NoTurn(m_pImpl->turnstile));
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, wait.NoTurn(m_pImpl->turnstile));
     return 0;
   }
   std::string why;
@@ -135,7 +145,7 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
   sqlite3* const db = m_pImpl->db;
   bool found = false;
   std::string read;
-  const int rc = RetryWhileBusy([&] {
+  const int rc = RetryWhileBusy(db, [&] {
     Statement stmt;
     int r = Prepare(db, kSelect, &stmt);
     if (r == SQLITE_OK) {
@@ -156,6 +166,7 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
   });
   if (rc != SQLITE_OK) {
     Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
+    m_pImpl->Close();  // the next call opens afresh
     return 0;
   }
   if (!found) return 0;
@@ -166,9 +177,11 @@ int ZRPlatformInfo::getString(const char* section, const char* name, std::string
 int ZRPlatformInfo::setString(const char* section, const char* name, const char* value,
                               int length) {
   if (section == nullptr || name == nullptr || value == nullptr || length < 0) return 0;
-  zrfw::TurnstilePass pass(&m_pImpl->turnstile, true, TurnDeadline());
+  ForgetFileFailure();
+  const TurnWait wait;
+  zrfw::TurnstilePass pass(&m_pImpl->turnstile, true, wait.deadline);
   if (!pass.Entered()) {
-    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, NoTurn(m_pImpl->turnstile));
+    Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, wait.NoTurn(m_pImpl->turnstile));
     return 0;
   }
   std::string why;
@@ -194,6 +207,7 @@ int ZRPlatformInfo::setString(const char* section, const char* name, const char*
       &why);
   if (rc != SQLITE_OK) {
     Report(__PRETTY_FUNCTION__, __LINE__, m_pImpl->path, why);
+    m_pImpl->Close();  // the next call opens afresh
     return 0;
   }
   return 1;

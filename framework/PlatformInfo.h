@@ -49,8 +49,17 @@
 //
 // Faults. A store that cannot be opened, created or written makes the call
 // return 0 and sends one level -1 record per failing call to g_ptrLogWriter,
-// when a sink is installed. Bad arguments and absent settings return 0 and
-// report nothing.
+// when a sink is installed; where a file call failed, the record ends with it
+// and its error ("... (failed file call: pwrite: No space left on device)").
+// A failed call leaves its object with no connection, so the next call opens
+// the store afresh; a writer never writes through a connection that SQLite
+// could open only read-only. An interrupted file call (EINTR) is retried.
+// Bad arguments and absent settings return 0 and report nothing.
+//
+// Files. Every file call of the store, SQLite's reads, writes, opens, closes
+// and removals included, goes through the file seam zrfw::Files()
+// (FileSystem.h); SQLite's fsync, fstat, fcntl and ftruncate do not (SQLite
+// offers no way to replace them).
 
 #ifndef ZRPERF_FRAMEWORK_PLATFORMINFO_H_
 #define ZRPERF_FRAMEWORK_PLATFORMINFO_H_

@@ -13,20 +13,25 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <zrperf/framework/internal/StoreSql.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+using zrperf_test::FileFault;
 using zrperf_test::ReadFile;
 using zrperf_test::WriteFile;
 
@@ -78,6 +83,38 @@ std::vector<std::string> NamesIn(const std::string& dir) {
   return names;
 }
 
+// The store's busy budget for its lifetime.
+class ScopedBudget {
+ public:
+  explicit ScopedBudget(std::chrono::milliseconds budget)
+      : m_previous(zrfw::store::SetBusyBudget(budget)) {}
+  ~ScopedBudget() { zrfw::store::SetBusyBudget(m_previous); }
+  ScopedBudget(const ScopedBudget&) = delete;
+  ScopedBudget& operator=(const ScopedBudget&) = delete;
+
+ private:
+  const std::chrono::milliseconds m_previous;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Waits, up to a minute, until a caller holds the door (byte 0) of the lock
+// file `lock`, as one does while it waits for the room.
+bool AwaitDoorHeld(const std::string& lock) {
+  const int fd = ::open(lock.c_str(), O_RDONLY);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  struct flock probe = {F_UNLCK, SEEK_SET, 0, 1, 0};
+  while (fd >= 0 && std::chrono::steady_clock::now() < deadline) {
+    probe = {F_WRLCK, SEEK_SET, 0, 1, 0};
+    if (::fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type != F_UNLCK) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::close(fd);
+  return probe.l_type != F_UNLCK;
+}
+
 // Each test gets its own directory with the store in a subdirectory that does
 // not exist yet, and a capturing sink in g_ptrLogWriter.
 class PlatformInfoTest : public ::testing::Test {
@@ -98,6 +135,14 @@ class PlatformInfoTest : public ::testing::Test {
   const std::string m_store = m_dir.Path("state/platform.db");
   zrperf_test::ScopedSink m_sink;
 };
+
+// The defaults: the store's path (each test below sets its own and puts the
+// default back) and its busy budget.
+TEST(PlatformInfoDefaults, StorePathAndBusyBudget) {
+  EXPECT_STREQ(ZRPlatformInfo::kDefaultStorePath, "/var/lib/zrperf/platform.db");
+  EXPECT_EQ(ZRPlatformInfo::GetStorePath(), "/var/lib/zrperf/platform.db");
+  EXPECT_EQ(zrfw::store::BusyBudget(), std::chrono::milliseconds(30 * 1000));
+}
 
 TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteUnderIndependentKeysAndNullsWriteNothing) {
   std::string value = "keep";
@@ -263,15 +308,16 @@ struct LoadResult {
 
 // Two processes that write in a loop (each through one handle, so nothing
 // between its writes lets another in) and four that read in a loop (two with a
-// handle each, two with a fresh one per read) share the store for
-// ZRPERF_STORE_LOAD_SECONDS (default 6; 90 for the long run): no call fails or
-// waits a second, and neither writer gets under a quarter of the other's
-// writes. SQLite's sleeping busy handler alone lets a looping writer starve
-// the others.
-TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
+// handle each, two with a fresh one per read) share the store for 3 s: no call
+// fails. The long run on an idle machine (ZRPERF_STORE_LOAD_SECONDS=90) also
+// measures: no call waits a second, and neither writer gets under a quarter
+// of the other's writes (figures that a loaded machine cannot promise; the
+// order of turns that gives them is tested below without a clock).
+TEST_F(PlatformInfoTest, LoopingWritersAndReadersShareTheStoreAndNoCallFails) {
   constexpr int kWriters = 2, kReaders = 4;
   const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
-  const auto duration = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 6);
+  const bool measured = seconds != nullptr;
+  const auto duration = std::chrono::seconds(measured ? std::atoi(seconds) : 3);
   ASSERT_EQ(Set("Load", "value", "initial"), 1);
   int reports[2];
   ASSERT_EQ(::pipe(reports), 0);
@@ -310,9 +356,12 @@ TEST_F(PlatformInfoTest, LoopingWritersShareTheStoreFairlyAndNoCallStarves) {
         std::max(p < kWriters ? worstWriteUs : worstReadUs, results[p].worstUs);
   }
   const long a = results[0].calls, b = results[1].calls;
-  EXPECT_GE(std::min(a, b) * 4, std::max(a, b)) << "a writer starved: " << a << " and " << b;
-  EXPECT_LT(worstWriteUs, 1000000) << "a writer starved";
-  EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  EXPECT_GT(std::min(a, b), 0);
+  if (measured) {
+    EXPECT_GE(std::min(a, b) * 4, std::max(a, b)) << "a writer starved: " << a << " and " << b;
+    EXPECT_LT(worstWriteUs, 1000000) << "a writer starved";
+    EXPECT_LT(worstReadUs, 1000000) << "a reader starved";
+  }
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
@@ -322,42 +371,132 @@ bool EndChild(pid_t pid) {
   return ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, &status, 0) == pid && WIFSIGNALED(status);
 }
 
-TEST_F(PlatformInfoTest, WriterKilledMidLoopLeavesOldOrNewValue) {
-  // Values of many pages, so that a write takes long enough to be cut.
-  const std::string oldValue(1 << 20, 'o');
-  const std::string newValue(1 << 20, 'n');
+// A write of a value spanning several pages, in a child killed at each of its
+// file calls in turn: the store holds the old value or the new one, passes
+// SQLite's integrity check and takes the next write.
+TEST_F(PlatformInfoTest, WriteKilledAtEveryFileCallLeavesTheOldOrTheNewValue) {
+  const std::string oldValue(3 * 4096, 'o');
+  const std::string newValue(3 * 4096, 'n');
   ASSERT_EQ(Set("Kill", "value", oldValue), 1);
-  for (int round = 0; round < 12; ++round) {
-    int started[2];
-    ASSERT_EQ(::pipe(started), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(started[0]);
-      ZRPlatformInfo store;
-      for (int i = 0;; ++i) {
-        const std::string& v = (i % 2 == 0) ? newValue : oldValue;
-        store.setString("Kill", "value", v.data(), static_cast<int>(v.size()));
-        store.setString("Kill", "other", "x", 1);
-        if (i == 0 && ::write(started[1], "k", 1) != 1) ::_exit(2);
-      }
-    }
-    ::close(started[1]);
-    char c;
-    ASSERT_EQ(::read(started[0], &c, 1), 1);
-    ::close(started[0]);
-    // Vary where in its loop the writer dies (the pipe already told us it runs).
-    std::this_thread::sleep_for(std::chrono::microseconds((round * 5 % 12) * 700));
-    ASSERT_TRUE(EndChild(pid));
-
-    const std::string after = Get("Kill", "value");
-    EXPECT_TRUE(after == oldValue || after == newValue) << "round " << round;
-    EXPECT_EQ(IntegrityCheck(m_store), "ok") << "round " << round;
-    // The store stays writable after the crash.
-    ASSERT_EQ(Set("Kill", "value", oldValue), 1);
-    EXPECT_EQ(Get("Kill", "value"), oldValue);
-  }
+  const long walked = zrperf_test::WalkKills(
+      m_dir.path(), [&] { Set("Kill", "value", newValue); },
+      [&](long n) {
+        const std::string after = Get("Kill", "value");
+        EXPECT_TRUE(after == oldValue || after == newValue) << "killed at call " << n;
+        EXPECT_EQ(IntegrityCheck(m_store), "ok") << "killed at call " << n;
+        ASSERT_EQ(Set("Kill", "value", oldValue), 1);
+        EXPECT_EQ(Get("Kill", "value"), oldValue);
+      });
+  std::cout << "a write: " << walked << " file calls walked\n";
+  EXPECT_GE(walked, 20) << "the store's file calls do not go through the seam";
+  EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == 48) << walked;  // counted on it
   EXPECT_TRUE(m_sink->Records().empty());
+}
+
+// The errno text a record names as the cause of `fault`.
+const char* Cause(FileFault fault) {
+  return fault == FileFault::kNoSpace ? "No space left on device"
+         : fault == FileFault::kIo    ? "Input/output error"
+                                      : "File too large";
+}
+
+// A handle in each state (new, open for reading, open for writing), with
+// each fault at each file call of a read or a write in turn: the call
+// succeeds, or fails with one record that names the cause; an interruption or
+// a short transfer never fails it; the store holds the new value after a write
+// that succeeded, the old one otherwise; and the same handle's next calls work: it keeps no
+// connection that an I/O error left, nor one that SQLite opened read-only after its read-write open
+// failed.
+TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
+  ASSERT_EQ(Set("F", "n", "old"), 1);
+  std::unique_ptr<ZRPlatformInfo> handle;
+  std::string value;
+  const auto read = [&] { return handle->getString("F", "n", &value) == 1; };
+  const auto write = [&](const char* v) {
+    return handle->setString("F", "n", v, static_cast<int>(std::strlen(v))) == 1;
+  };
+  struct Kind {
+    const char* name;
+    bool writing;
+    int opened;  // 0: new, 1: opened by a read, 2: opened by a write
+    long calls;  // its file calls with SQLite 3.40.1, on which they were counted
+  };
+  const Kind kinds[] = {{"read on a new handle", false, 0, 11},
+                        {"read on an open handle", false, 1, 1},
+                        {"write on a new handle", true, 0, 27},
+                        {"write on a handle open for reading", true, 1, 29},
+                        {"write on a handle open for writing", true, 2, 17}};
+  zrperf_test::FaultyFiles files(m_dir.path());
+  for (const FileFault fault : zrperf_test::kReturnedFaults) {
+    const bool mustSucceed = fault == FileFault::kInterrupt || fault == FileFault::kShortWrite;
+    for (const Kind& kind : kinds) {
+      // The handle in its state before each run; the one that wrote back
+      // the old value is open for writing already.
+      const auto prepare = [&] {
+        if (kind.opened == 2 && handle) return;
+        handle.reset(new ZRPlatformInfo);
+        EXPECT_TRUE(kind.opened == 0 || (kind.opened == 1 ? read() : write("old")));
+      };
+      prepare();
+      m_sink->Clear();
+      const long walked = zrperf_test::WalkFaults(
+          files, fault, [&] { return kind.writing ? write("new") : read(); },
+          [&](long n, bool ok) {
+            SCOPED_TRACE(std::string(FaultName(fault)) + ", " + kind.name + ", call " +
+                         std::to_string(n));
+            EXPECT_TRUE(ok || !mustSucceed);
+            const std::vector<zrperf_test::Record> records = m_sink->Records();
+            EXPECT_EQ(records.size(), ok ? 0u : 1u);
+            for (const zrperf_test::Record& r : records) {
+              EXPECT_NE(r.message.find(Cause(fault)), std::string::npos) << r.message;
+              // No write is tried through a connection SQLite opened read-only.
+              EXPECT_EQ(r.message.find("readonly database"), std::string::npos) << r.message;
+            }
+            EXPECT_TRUE(!ok || kind.writing || value == "old") << value;
+            EXPECT_EQ(Get("F", "n"), ok && kind.writing ? "new" : "old");
+            // The same handle writes back the old value and reads it.
+            EXPECT_TRUE(write("old"));
+            EXPECT_TRUE(read());
+            EXPECT_EQ(value, "old");
+            prepare();
+            m_sink->Clear();
+          });
+      ASSERT_EQ(Set("F", "n", "old"), 1);  // the last run, unfailed, wrote the new value
+      handle.reset();
+      std::cout << FaultName(fault) << ", " << kind.name << ": " << walked
+                << " file calls walked\n";
+      EXPECT_GE(walked, 1);
+      EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == kind.calls) << walked;
+    }
+  }
+}
+
+// A failed call leaves the object without a connection: its next call opens
+// the store at the path afresh (here: a store put in its place meanwhile),
+// after a failed read as after a failed write.
+TEST_F(PlatformInfoTest, AFailedCallOpensTheStoreAfreshOnTheObjectsNextCall) {
+  const std::string other = m_dir.Path("other.db");
+  for (const bool writing : {false, true}) {
+    SCOPED_TRACE(writing ? "a failed write" : "a failed read");
+    ASSERT_EQ(Set("S", "n", "first"), 1);
+    ZRPlatformInfo handle;
+    std::string value;
+    {
+      zrperf_test::FaultyFiles files(m_dir.path());  // sees the files the handle opens
+      ASSERT_EQ(writing ? handle.setString("S", "n", "x", 1) : handle.getString("S", "n", &value),
+                1);
+      files.Arm(1, FileFault::kIo);  // the call's first file call
+      EXPECT_EQ(writing ? handle.setString("S", "n", "y", 1) : handle.getString("S", "n", &value),
+                0);
+      EXPECT_TRUE(files.Fired());
+    }
+    ZRPlatformInfo::SetStorePath(other);
+    ASSERT_EQ(Set("S", "n", "replaced"), 1);
+    ZRPlatformInfo::SetStorePath(m_store);
+    ASSERT_EQ(::rename(other.c_str(), m_store.c_str()), 0);
+    EXPECT_EQ(handle.getString("S", "n", &value), 1);
+    EXPECT_EQ(value, "replaced");
+  }
 }
 
 // Holds the room of the turnstile of the store at `store` in a child process
@@ -370,7 +509,7 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (as != 0 && (::setresgid(as, as, as) != 0 || ::setresuid(as, as, as) != 0)) ::_exit(1);
-    const int fd = ::open((store + "-lock").c_str(), exclusive ? O_RDWR : O_RDONLY);
+    const int fd = ::open((store + "-lock").c_str(), (exclusive ? O_RDWR : O_RDONLY) | O_NONBLOCK);
     // The room: byte 1.
     struct flock lock = {static_cast<short>(exclusive ? F_WRLCK : F_RDLCK), SEEK_SET, 1, 1, 0};
     const bool held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
@@ -389,9 +528,10 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
 
 // A process that keeps the room (a reader that holds its shared turn for good,
 // a writer stopped inside a call) costs each waiting call the store's busy
-// budget of 30 s, then the call fails as on a busy database; a reader still
-// shares a reader's turn.
+// budget (30 s; a shorter one here), then the call fails as on a busy
+// database; a reader still shares a reader's turn.
 TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) {
+  const ScopedBudget budget(std::chrono::milliseconds(1500));
   const std::string held = m_dir.Path("held/platform.db");
   const std::string stopped = m_dir.Path("stopped/platform.db");
   for (const std::string& store : {held, stopped}) {
@@ -421,19 +561,21 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     const auto start = std::chrono::steady_clock::now();
     results[i] = i < 2 ? handles[i]->setString("S", "n", "after", 5)
                        : handles[i]->getString("S", "n", &value);
-    seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    seconds[i] = SecondsSince(start);
   });
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(results[i], 0) << i;
-    // The budget, not a speed: a call gives up neither before it nor long after.
-    EXPECT_GE(seconds[i], 30.0) << i;
-    EXPECT_LT(seconds[i], 40.0) << i;
+    // The budget, not a speed: a call never gives up before it (the steady
+    // and the real-time clock may differ by a little), and does give up.
+    EXPECT_GE(seconds[i], 1.45) << i;
+    EXPECT_LT(seconds[i], 60.0) << i;
   }
   const std::vector<zrperf_test::Record> records = m_sink->Records();
   ASSERT_EQ(records.size(), 3u);
   for (const zrperf_test::Record& r : records) {
     EXPECT_EQ(r.level, -1);
     EXPECT_NE(r.message.find("database is locked (no turn in "), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find("/platform.db-lock within 1.5 s)"), std::string::npos) << r.message;
   }
   EndChild(reader);
   EndChild(writer);
@@ -442,6 +584,104 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     EXPECT_EQ(Get("S", "n"), "before");
     EXPECT_EQ(Set("S", "n", "after"), 1);
   }
+}
+
+// Without the lock file, a connection that holds SQLite's lock for good
+// costs each call the busy budget in all (SQLite's own busy handler waits
+// within it), then the call fails as on a busy database; the next call after
+// it lets go succeeds. Lock conflicts are retried until the budget is spent;
+// nothing else is retried.
+TEST_F(PlatformInfoTest, SqliteLockHeldForGoodFailsTheCallsAfterTheBusyBudget) {
+  ASSERT_EQ(Set("S", "n", "before"), 1);
+  fs::remove(m_store + "-lock");
+  const ScopedBudget budget(std::chrono::milliseconds(1000));
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(m_store.c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  m_sink->Clear();
+  for (int write = 0; write < 2; ++write) {
+    ZRPlatformInfo store;
+    std::string value;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(write ? store.setString("S", "n", "after", 5) : store.getString("S", "n", &value), 0);
+    const double seconds = SecondsSince(start);
+    EXPECT_GE(seconds, 0.95) << write;
+    EXPECT_LT(seconds, 60.0) << write;
+  }
+  const std::vector<zrperf_test::Record> records = m_sink->Records();
+  ASSERT_EQ(records.size(), 2u);
+  for (const zrperf_test::Record& r : records) {
+    EXPECT_NE(r.message.find("database is locked"), std::string::npos) << r.message;
+  }
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(holder);
+  EXPECT_EQ(Set("S", "n", "after"), 1);
+  EXPECT_EQ(Get("S", "n"), "after");
+
+  // The retries themselves, each conflict code, primary or extended.
+  using zrfw::store::RetryWhileBusy;
+  for (const int conflict :
+       {SQLITE_BUSY, SQLITE_LOCKED, SQLITE_BUSY_SNAPSHOT, SQLITE_LOCKED_SHAREDCACHE}) {
+    int calls = 0;
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls < 3 ? conflict : SQLITE_OK; }),
+              SQLITE_OK);
+    EXPECT_EQ(calls, 3) << conflict;
+    calls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls, conflict; }), conflict);
+    EXPECT_GE(SecondsSince(start), 0.95) << conflict;
+    EXPECT_GT(calls, 1) << conflict;
+  }
+  for (const int failure : {SQLITE_ERROR, SQLITE_IOERR, SQLITE_FULL, SQLITE_CORRUPT}) {
+    int calls = 0;
+    EXPECT_EQ(RetryWhileBusy(nullptr, [&] { return ++calls, failure; }), failure);
+    EXPECT_EQ(calls, 1) << failure;
+  }
+}
+
+// A call that waits for the room goes before the writer that leaves it and
+// comes straight back, as one writing in a loop does: it holds the door,
+// which that writer must pass first. So a looping writer overtakes neither a
+// waiting writer nor a waiting reader. Three rounds of each.
+TEST_F(PlatformInfoTest, ACallWaitingForTheRoomGoesBeforeTheWriterThatLeftIt) {
+  const std::string lock = m_store + "-lock";
+  for (int round = 0; round < 6; ++round) {
+    const bool reader = round % 2 == 1;
+    SCOPED_TRACE(std::string(reader ? "reader" : "writer") + " waits, round " +
+                 std::to_string(round));
+    ASSERT_EQ(Set("Q", "n", "initial"), 1);  // the first one creates the lock file
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t looper = ::fork();
+    if (looper == 0) {
+      const int fd = ::open(lock.c_str(), O_RDWR);
+      struct flock room = {F_WRLCK, SEEK_SET, 1, 1, 0};
+      const bool held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &room) == 0;
+      char c = held ? 'y' : 'n';
+      if (::write(ready[1], &c, 1) != 1 || !held || ::read(go[0], &c, 1) != 1) ::_exit(1);
+      room.l_type = F_UNLCK;
+      ::fcntl(fd, F_OFD_SETLK, &room);
+      ::_exit(Set("Q", "n", "looper") == 1 ? 0 : 1);
+    }
+    char c = 'n';
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    std::string seen;
+    int waited = -1;
+    std::thread waiter(
+        [&] { waited = reader ? (seen = Get("Q", "n"), 1) : Set("Q", "n", "waiter"); });
+    const bool queued = AwaitDoorHeld(lock);  // the waiter, waiting for the room
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    waiter.join();
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+    EXPECT_TRUE(zrperf_test::ExitedCleanly({looper}));
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(waited, 1);
+    EXPECT_EQ(Get("Q", "n"), "looper") << "the looping writer went first";
+    EXPECT_TRUE(!reader || seen == "initial") << seen;
+  }
+  EXPECT_TRUE(m_sink->Records().empty());
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -453,6 +693,7 @@ mode_t ModeOf(const std::string& path) {
 // store's bits, narrowed when the store was made private after it, and not
 // used when it cannot be (another user's file, a link, a FIFO).
 TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
+  const ScopedBudget budget(std::chrono::milliseconds(1500));  // a lock file used by mistake fails
   const std::string lock = m_store + "-lock";
   const mode_t umask = ::umask(027);
   ASSERT_EQ(Set("S", "n", "v"), 1);
@@ -465,9 +706,30 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
   ASSERT_EQ(::chmod(lock.c_str(), 0666), 0);
   EXPECT_EQ(Set("S", "n", "w"), 1);
   EXPECT_EQ(ModeOf(lock), 0600u);
+  // A reader never creates it; a writer does, with the store's bits whatever
+  // its umask, and as root with the store's owner.
+  fs::remove(lock);
+  EXPECT_EQ(Get("S", "n"), "w");
+  EXPECT_FALSE(fs::exists(lock)) << "a reader created the lock file";
+  ASSERT_EQ(::chmod(m_store.c_str(), 0660), 0);
+  const mode_t narrow = ::umask(077);
+  EXPECT_EQ(Set("S", "n", "w"), 1);
+  ::umask(narrow);
+  EXPECT_EQ(ModeOf(lock), 0660u) << "the umask narrowed the lock file";
+  ASSERT_EQ(::chmod(m_store.c_str(), 0600), 0);
+  if (::geteuid() == 0) {
+    constexpr uid_t kOwner = 64104;
+    struct stat st;
+    ASSERT_EQ(::chown(m_store.c_str(), kOwner, kOwner), 0);
+    fs::remove(lock);
+    EXPECT_EQ(Set("S", "n", "w"), 1);
+    EXPECT_TRUE(::stat(lock.c_str(), &st) == 0 && st.st_uid == kOwner && st.st_gid == kOwner);
+    ASSERT_EQ(::chown(m_store.c_str(), 0, 0), 0);
+  }
 
   // A link, a second name or a FIFO in the lock file's place is not used (nor
-  // is a link's target touched) and holds no caller.
+  // is a link's target touched): a reader holding the room of what is there
+  // does not hold a writer.
   const std::string target = m_dir.Write("target", "t");
   ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
   for (int kind = 0; kind < 3; ++kind) {
@@ -476,8 +738,11 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
               : kind == 1 ? ::link(target.c_str(), lock.c_str())
                           : ::mkfifo(lock.c_str(), 0600),
               0);
+    const pid_t holder = HoldRoom(m_store, false);
+    ASSERT_GT(holder, 0) << kind;
     EXPECT_EQ(Get("S", "n"), std::string(1, "wxy"[kind])) << kind;
     EXPECT_EQ(Set("S", "n", std::string(1, "xyz"[kind])), 1) << kind;
+    EndChild(holder);
   }
   EXPECT_EQ(Get("S", "n"), "z");
   EXPECT_EQ(ModeOf(target), 0644u) << "narrowed another name of the file";

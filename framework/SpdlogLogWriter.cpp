@@ -1,11 +1,13 @@
 #include "SpdlogLogWriter.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/sinks/syslog_sink.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/sync/IntrusiveList.h>
 #include <zrperf/sync/Mutex.h>
 #include <zrperf/sync/ThreadAnnotations.h>
@@ -128,6 +131,29 @@ OpenedSink OpenOrFallBack(const std::string& what, MakeSink make) {
   return OpenedSink{std::make_shared<spdlog::sinks::stderr_sink_st>(), true};
 }
 
+// Throws unless what is at `path` can take the log without holding its
+// writer: nothing yet (spdlog creates the file and its directories), a
+// regular file, or a character device (/dev/null, a terminal). A FIFO would
+// hold spdlog's open until a reader comes, and its writes whenever the reader
+// stops reading; a socket or a directory cannot be written. The look goes
+// through the file seam: an open for writing that never blocks (nor creates),
+// the descriptor examined, closed. spdlog calls it before each open of the
+// file, its reopening after a rotation included.
+void RequireLogDestination(const std::string& path) {
+  int fd = -1;
+  do {
+    fd = zrfw::Files().Open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                            0);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ENOENT) return;
+  if (fd < 0 && errno == ENXIO) throw std::runtime_error("a FIFO or socket with no reader");
+  if (fd < 0) throw std::runtime_error(std::strerror(errno));
+  struct stat st {};
+  const bool usable = ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode));
+  zrfw::Files().Close(fd);  // nothing was written through it
+  if (!usable) throw std::runtime_error("neither a regular file nor a character device");
+}
+
 // Throws when nothing listens on the Unix socket at `path`: syslog(3) would
 // then drop every record without a word. A datagram socket is what syslog
 // daemons bind; a stream socket is tried too, as syslog(3) does.
@@ -172,7 +198,10 @@ boost::shared_ptr<CSpdlogLogWriter> CSpdlogLogWriter::CreateRotatingFile(const s
                                                                          std::size_t maxBytes,
                                                                          std::size_t maxRotated) {
   OpenedSink opened = OpenOrFallBack("log file " + path, [&]() -> spdlog::sink_ptr {
-    return std::make_shared<spdlog::sinks::rotating_file_sink_st>(path, maxBytes, maxRotated);
+    spdlog::file_event_handlers checks;
+    checks.before_open = [](const spdlog::filename_t& name) { RequireLogDestination(name); };
+    return std::make_shared<spdlog::sinks::rotating_file_sink_st>(path, maxBytes, maxRotated, false,
+                                                                  checks);
   });
   return boost::shared_ptr<CSpdlogLogWriter>(
       new CSpdlogLogWriter(std::make_unique<Impl>(std::move(opened.sink), opened.isFallback)));

@@ -32,6 +32,16 @@
 // GetWriteErrorCount()), the first one is noted on standard error, and the
 // record is dropped. Nothing is reported through g_ptrLogWriter.
 //
+// The log file: before each open of it (at creation and after each rotation)
+// the sink looks at what is at the path, through the file seam
+// (FileSystem.h) and without blocking: a FIFO (with or without a reader), a
+// socket or a directory is refused (at creation: the fallback above; after a
+// rotation: a counted error), so a FIFO planted at the path cannot hold the
+// process. A regular file, a character device (/dev/null) or nothing (the
+// file and its directories are created) is taken. The opening, writing,
+// flushing and renaming of the file itself are spdlog's (stdio), not made
+// through the seam.
+//
 // Thread safety: all operations may be called from any number of threads at
 // once; records from different threads never interleave within a line. Each
 // sink serialises its writes and flushes with a lock of its own.

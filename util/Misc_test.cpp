@@ -1,8 +1,10 @@
 #include "Misc.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -10,10 +12,12 @@
 
 #include <zrperf/framework/PlatformInfo.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/TempDir.h>
 
 namespace {
 
+using zrperf_test::FileFault;
 using zrperf_test::Record;
 using zrperf_test::ScopedSink;
 
@@ -26,6 +30,22 @@ class TempStore {
     ZRPlatformInfo::SetStorePath(dir_.Path(writable ? "platform.db" : "blocked/platform.db"));
   }
   ~TempStore() { ZRPlatformInfo::SetStorePath(previous_); }
+  const std::string& Dir() const { return dir_.path(); }
+  // PRAGMA integrity_check of the store (after any hot journal is rolled back).
+  std::string Integrity() const {
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open_v2(dir_.Path("platform.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close_v2(db);
+    return result;
+  }
   // The stored staging directory, or "<absent>".
   static std::string Stored() {
     std::string value;
@@ -45,6 +65,100 @@ std::vector<Record> UpdateRecords(const ScopedSink& sink) {
     if (r.function == "bool UpdateBStorStagingLocRegKey(std::string)") mine.push_back(r);
   }
   return mine;
+}
+
+// The records the store sent itself.
+std::vector<Record> StoreRecords(const ScopedSink& sink) {
+  std::vector<Record> theirs;
+  for (const Record& r : sink->Records()) {
+    if (r.function != "bool UpdateBStorStagingLocRegKey(std::string)") theirs.push_back(r);
+  }
+  return theirs;
+}
+
+// After a fault: the store holds `before` or `after`, whole, and the next
+// update, to `next`, succeeds without a store record.
+void ExpectRecovered(const TempStore& store, const ScopedSink& sink, const std::string& before,
+                     const std::string& after, const std::string& next) {
+  const std::string stored = TempStore::Stored();
+  EXPECT_TRUE(stored == before || stored == after) << stored;
+  EXPECT_EQ(store.Integrity(), "ok");
+  sink->Clear();
+  EXPECT_TRUE(UpdateBStorStagingLocRegKey(next));
+  EXPECT_EQ(TempStore::Stored(), next);
+  EXPECT_TRUE(StoreRecords(sink).empty());
+  sink->Clear();
+}
+
+// One update that changes the value, with each fault at each of its file
+// calls in turn: it returns false (with one store record that names the
+// cause, and its own record) and the store holds the old value, or true and
+// it holds the new one; an interruption or a short transfer never fails it;
+// the store stays whole and the next update succeeds.
+TEST(Misc, UpdateFailsWithItsCauseOrSucceedsUnderEveryFileFaultAndTheNextOneRecovers) {
+  TempStore store;
+  const std::string newPath = "/var/new";
+  std::string before = "/var/old";
+  ASSERT_TRUE(UpdateBStorStagingLocRegKey(before));
+  zrperf_test::FaultyFiles files(store.Dir());
+  ScopedSink sink;
+  for (const FileFault fault : zrperf_test::kReturnedFaults) {
+    const bool mustSucceed = fault == FileFault::kInterrupt || fault == FileFault::kShortWrite;
+    const char* cause = fault == FileFault::kNoSpace ? "No space left on device"
+                        : fault == FileFault::kIo    ? "Input/output error"
+                                                     : "File too large";
+    long failed = 0;
+    const long walked = zrperf_test::WalkFaults(
+        files, fault, [&] { return UpdateBStorStagingLocRegKey(newPath); },
+        [&](long n, bool ok) {
+          SCOPED_TRACE(std::string(FaultName(fault)) + " at call " + std::to_string(n));
+          failed += ok ? 0 : 1;
+          EXPECT_TRUE(ok || !mustSucceed);
+          const std::vector<Record> records = StoreRecords(sink);
+          // One record for a failed update; at most one (a failed read
+          // before a write that succeeded) for one that succeeded.
+          EXPECT_EQ(records.size(), ok ? records.size() & 1 : 1u);
+          for (const Record& r : records) {
+            EXPECT_EQ(r.level, -1);
+            EXPECT_NE(r.message.find("Configuration store " + store.Dir()), std::string::npos);
+            EXPECT_NE(r.message.find(cause), std::string::npos) << r.message;
+          }
+          EXPECT_EQ(UpdateRecords(sink).size(), 1u);  // the write, or its failure
+          // True only with the new value stored, false only with the old.
+          EXPECT_EQ(TempStore::Stored(), ok ? newPath : before);
+          const std::string next = "/var/next" + std::to_string(n);
+          ExpectRecovered(store, sink, before, newPath, next);
+          before = next;
+        });
+    ASSERT_TRUE(UpdateBStorStagingLocRegKey(before = "/var/old"));  // the last run stored the new
+    sink->Clear();
+    std::cout << FaultName(fault) << ": " << walked << " file calls walked, " << failed
+              << " failed the update\n";
+    EXPECT_GE(walked, 20) << "the store's file calls do not go through the seam";
+    // The store's own calls and SQLite's, as counted with SQLite 3.40.1.
+    EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == 42) << walked;
+  }
+}
+
+// The update in a child killed at each of its file calls in turn: the store
+// then holds the old value or the new one, whole, and the next update works.
+TEST(Misc, UpdateKilledAtEveryFileCallLeavesTheOldOrTheNewValue) {
+  TempStore store;
+  const std::string newPath = "/var/new";
+  std::string before = "/var/old";
+  ASSERT_TRUE(UpdateBStorStagingLocRegKey(before));
+  ScopedSink sink;
+  const long walked = zrperf_test::WalkKills(
+      store.Dir(), [&] { UpdateBStorStagingLocRegKey(newPath); },
+      [&](long n) {
+        SCOPED_TRACE("killed at call " + std::to_string(n));
+        const std::string next = "/var/next" + std::to_string(n);
+        ExpectRecovered(store, sink, before, newPath, next);
+        before = next;
+      });
+  std::cout << "SIGKILL: " << walked << " file calls walked\n";
+  EXPECT_GE(walked, 20);
+  EXPECT_TRUE(sqlite3_libversion_number() != 3040001 || walked == 42) << walked;
 }
 
 TEST(Misc, WritesAndReportsOnlyWhenTheStoredValueDiffers) {

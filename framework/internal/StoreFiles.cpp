@@ -8,8 +8,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <system_error>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/sync/Mutex.h>
 #include "StoreSql.h"
 
@@ -43,11 +45,89 @@ std::string DescribeErrno(const char* what, int err) {
   return std::string(what) + ": " + std::strerror(err);
 }
 
+// The first failed call of the replacements below on this thread since
+// ForgetFileFailure(): what SQLite does after a failure (an open tried again
+// read-only, say) may fail too, but only for that first cause.
+struct FailedCall {
+  const char* call = nullptr;
+  int error = 0;
+};
+thread_local FailedCall t_failed;
+
+// Notes a failed call (result < 0) with its errno; returns the result.
+template <typename Result>
+Result Noted(const char* call, Result result) {
+  if (result < 0 && t_failed.call == nullptr) t_failed = FailedCall{call, errno};
+  return result;
+}
+
+// SQLite's replaceable system calls, made through the file seam. The
+// signatures are those SQLite calls them with: its open passes the mode as
+// int (posixOpen), its pread64 and pwrite64 an off64_t.
+int SeamOpen(const char* path, int flags, int mode) {
+  return Noted("open", Files().Open(path, flags, static_cast<mode_t>(mode)));
+}
+int SeamClose(int fd) {
+  return Noted("close", Files().Close(fd));
+}
+ssize_t SeamRead(int fd, void* buffer, size_t size) {
+  return Noted("read", Files().Read(fd, buffer, size));
+}
+ssize_t SeamPRead(int fd, void* buffer, size_t size, off_t offset) {
+  return Noted("pread", Files().PRead(fd, buffer, size, offset));
+}
+ssize_t SeamPRead64(int fd, void* buffer, size_t size, off64_t offset) {
+  return Noted("pread", Files().PRead(fd, buffer, size, static_cast<off_t>(offset)));
+}
+ssize_t SeamWrite(int fd, const void* bytes, size_t size) {
+  return Noted("write", Files().Write(fd, bytes, size));
+}
+ssize_t SeamPWrite(int fd, const void* bytes, size_t size, off_t offset) {
+  return Noted("pwrite", Files().PWrite(fd, bytes, size, offset));
+}
+ssize_t SeamPWrite64(int fd, const void* bytes, size_t size, off64_t offset) {
+  return Noted("pwrite", Files().PWrite(fd, bytes, size, static_cast<off_t>(offset)));
+}
+// SQLite fails the commit when deleting its journal is interrupted, which
+// leaves the journal hot: the next opener would roll the commit back.
+int SeamUnlink(const char* path) {
+  for (;;) {
+    const int rc = Files().Unlink(path);
+    if (rc == 0 || errno != EINTR) return Noted("unlink", rc);
+  }
+}
+
+template <typename Function>
+sqlite3_syscall_ptr AsSyscall(Function* function) {
+  return reinterpret_cast<sqlite3_syscall_ptr>(function);
+}
+
+// Points SQLite's unix VFS (the system calls are shared by all its
+// variants) at the replacements. A name the build lacks (pread or pread64,
+// depending on how it was built) answers SQLITE_NOTFOUND and is skipped.
+void RouteSqliteThroughSeam() {
+  sqlite3_vfs* const unixVfs = sqlite3_vfs_find("unix");
+  if (unixVfs == nullptr || unixVfs->iVersion < 3 || unixVfs->xSetSystemCall == nullptr) return;
+  const std::pair<const char*, sqlite3_syscall_ptr> calls[] = {
+      {"open", AsSyscall(&SeamOpen)},         {"close", AsSyscall(&SeamClose)},
+      {"read", AsSyscall(&SeamRead)},         {"pread", AsSyscall(&SeamPRead)},
+      {"write", AsSyscall(&SeamWrite)},       {"pwrite", AsSyscall(&SeamPWrite)},
+      {"unlink", AsSyscall(&SeamUnlink)},     {"pread64", AsSyscall(&SeamPRead64)},
+      {"pwrite64", AsSyscall(&SeamPWrite64)},
+  };
+  for (const auto& [name, call] : calls) {
+    if (std::strcmp(name, "pread64") == 0 || std::strcmp(name, "pwrite64") == 0) {
+      if (sizeof(off64_t) != sizeof(off_t)) continue;  // the seam's offsets would not hold them
+    }
+    unixVfs->xSetSystemCall(unixVfs, name, call);
+  }
+}
+
 // True when the file at `path` is empty or starts with the SQLite header.
 // SQLite itself would refuse a foreign file too, but only after it may have
 // acted on a stray journal next to it; this check keeps its hands off.
 bool LooksLikeDatabase(const std::string& path, std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);
   if (fd < 0) {
     *why = DescribeErrno("cannot open", errno);
     return false;
@@ -55,17 +135,17 @@ bool LooksLikeDatabase(const std::string& path, std::string* why) {
   char header[sizeof(kSqliteMagic)];
   size_t got = 0;
   while (got < sizeof(header)) {
-    const ssize_t n = ::read(fd, header + got, sizeof(header) - got);
+    const ssize_t n = Files().Read(fd, header + got, sizeof(header) - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *why = DescribeErrno("cannot read", errno);
-      ::close(fd);
+      Files().Close(fd);
       return false;
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  ::close(fd);
+  Files().Close(fd);          // read only: a failed close loses nothing
   if (got == 0) return true;  // a new store that another process is creating
   if (got == sizeof(header) && std::memcmp(header, kSqliteMagic, sizeof(header)) == 0) return true;
   *why = "not an SQLite database; the file is left untouched";
@@ -83,7 +163,27 @@ std::string SqliteName(const std::string& path) {
 
 }  // namespace
 
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+  for (;;) {
+    const int fd = Files().Open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+std::string FileFailure() {
+  if (t_failed.call == nullptr) return "";
+  return std::string(" (failed file call: ") + t_failed.call + ": " +
+         std::strerror(t_failed.error) + ")";
+}
+
+void ForgetFileFailure() {
+  t_failed = FailedCall();
+}
+
 int OpenFile(const std::string& path, bool write, sqlite3** db, FileKey* key, std::string* why) {
+  // Before the first connection: no connection may be using the calls.
+  static std::once_flag routed;
+  std::call_once(routed, RouteSqliteThroughSeam);
   OpenStores& stores = TheOpenStores();
   zrperf::MutexLock lock(&stores.mutex);
   // Read-write even for a reader, so that it can roll back the journal of a
@@ -120,6 +220,11 @@ int OpenFile(const std::string& path, bool write, sqlite3** db, FileKey* key, st
   if (rc == SQLITE_OK && ::stat(path.c_str(), &st) != 0) {
     *why = DescribeErrno("cannot reach", errno);  // removed under our feet
     rc = SQLITE_CANTOPEN;
+  } else if (rc == SQLITE_OK && write && sqlite3_db_readonly(*db, "main") == 1) {
+    // SQLite opens read-only when its read-write open fails: a connection
+    // that a writer could not write through.
+    *why = "cannot open for writing (SQLite opened it read-only)";
+    rc = SQLITE_READONLY;
   } else if (rc != SQLITE_OK) {
     *why = Describe(*db, rc);
   }

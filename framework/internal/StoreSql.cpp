@@ -1,6 +1,9 @@
 #include "StoreSql.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <thread>
 
@@ -9,10 +12,9 @@ namespace store {
 
 namespace {
 
-// How long SQLite's own busy handler waits for one lock (a call keeps
-// retrying for kBusyBudget in all: some lock conflicts, e.g. a WAL snapshot
-// that went stale, return SQLITE_BUSY at once without calling the handler).
-constexpr int kBusyTimeoutMs = 10000;
+// The busy budget in milliseconds: a setting read at the start of each wait.
+std::atomic<long long> g_busyBudgetMs{
+    std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultBusyBudget).count()};
 
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS settings("
@@ -28,14 +30,35 @@ bool IsBusy(int rc) {
 
 }  // namespace
 
-// Runs `attempt` (which returns an SQLite result code) again while it reports
-// a lock conflict, with a short randomised back-off, until kBusyBudget is
-// spent. Returns the last result code.
-int RetryWhileBusy(const std::function<int()>& attempt) {
-  const auto deadline = std::chrono::steady_clock::now() + kBusyBudget;
+std::chrono::milliseconds BusyBudget() {
+  return std::chrono::milliseconds(g_busyBudgetMs.load(std::memory_order_relaxed));
+}
+
+std::chrono::milliseconds SetBusyBudget(std::chrono::milliseconds budget) {
+  return std::chrono::milliseconds(
+      g_busyBudgetMs.exchange(budget.count(), std::memory_order_relaxed));
+}
+
+std::string BudgetText(std::chrono::milliseconds budget) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g s", static_cast<double>(budget.count()) / 1000);
+  return text;
+}
+
+// Some lock conflicts (a connection that must not wait for a lock it could
+// deadlock on) return SQLITE_BUSY at once without calling SQLite's busy
+// handler: the loop covers those; the handler, given what is left of the
+// budget before each attempt, covers the others.
+int RetryWhileBusy(sqlite3* db, const std::function<int()>& attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + BusyBudget();
   thread_local std::minstd_rand jitter(std::random_device{}());
   int pauseMs = 1;
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (db != nullptr) {
+      sqlite3_busy_timeout(db, static_cast<int>(std::max<long long>(1, left.count())));
+    }
     const int rc = attempt();
     if (!IsBusy(rc) || std::chrono::steady_clock::now() >= deadline) return rc;
     std::uniform_int_distribution<int> pick(1, pauseMs);
@@ -46,7 +69,7 @@ int RetryWhileBusy(const std::function<int()>& attempt) {
 
 std::string Describe(sqlite3* db, int rc) {
   std::string text = sqlite3_errstr(rc);
-  if (db != nullptr && sqlite3_extended_errcode(db) == rc) {
+  if (db != nullptr && sqlite3_extended_errcode(db) == rc && text != sqlite3_errmsg(db)) {
     text += " (";
     text += sqlite3_errmsg(db);
     text += ")";
@@ -71,7 +94,7 @@ int Prepare(sqlite3* db, const char* sql, Statement* stmt) {
 // the body never has to upgrade a read snapshot that another writer moved.
 // On failure *why describes the error, taken before the rollback clears it.
 int WriteTransaction(sqlite3* db, const std::function<int()>& body, std::string* why) {
-  return RetryWhileBusy([&] {
+  return RetryWhileBusy(db, [&] {
     int r = Exec(db, "BEGIN IMMEDIATE");
     if (r == SQLITE_OK) r = body();
     if (r == SQLITE_OK) r = Exec(db, "COMMIT");
@@ -96,9 +119,8 @@ int WriteTransaction(sqlite3* db, const std::function<int()>& body, std::string*
 // other connection is open on it.
 int Configure(sqlite3* db, bool write, bool* hasTable, std::string* why) {
   sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Reading the schema version reads the header: a foreign file fails here.
-  int rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA schema_version"); });
+  int rc = RetryWhileBusy(db, [&] { return Exec(db, "PRAGMA schema_version"); });
   if (rc == SQLITE_OK && write) {
     Exec(db, "PRAGMA journal_mode=DELETE");  // kept as it is when another connection is open
     rc = Exec(db, "PRAGMA synchronous=FULL");
@@ -108,7 +130,7 @@ int Configure(sqlite3* db, bool write, bool* hasTable, std::string* why) {
     return rc;
   }
   *hasTable = false;
-  rc = RetryWhileBusy([&] {
+  rc = RetryWhileBusy(db, [&] {
     Statement stmt;
     int r = Prepare(db, kHasTable, &stmt);
     if (r != SQLITE_OK) return r;

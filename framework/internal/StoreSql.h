@@ -32,16 +32,30 @@ struct StatementDeleter {
 using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 // How long one step of a call keeps waiting for another connection or
-// process before it fails with SQLITE_BUSY: the retries below, and the wait
-// for a turn in the store's turnstile.
-inline constexpr std::chrono::seconds kBusyBudget(30);
+// process before it fails with SQLITE_BUSY: the wait for a turn in the
+// store's turnstile, and the retries below (SQLite's own busy handler waits
+// within what is left of it).
+inline constexpr std::chrono::seconds kDefaultBusyBudget(30);
+
+// The budget of the calls that start now: kDefaultBusyBudget unless
+// SetBusyBudget() set another. Thread-safe.
+std::chrono::milliseconds BusyBudget();
+
+// For tests: the budget of the calls that start afterwards. Returns the one it
+// replaces. Thread-safe. REQUIRES: budget > 0.
+std::chrono::milliseconds SetBusyBudget(std::chrono::milliseconds budget);
+
+// The budget as the records write it: "30 s", "1.5 s".
+std::string BudgetText(std::chrono::milliseconds budget);
 
 // Runs `attempt` (which returns an SQLite result code) again while it reports
-// a lock conflict, with a short randomised back-off, until kBusyBudget is
-// spent. Returns the last result code.
-int RetryWhileBusy(const std::function<int()>& attempt);
+// a lock conflict, with a short randomised back-off, until the busy budget is
+// spent; SQLite's busy handler on `db` (null: none) waits at most what is
+// left of it. Returns the last result code.
+int RetryWhileBusy(sqlite3* db, const std::function<int()>& attempt);
 
-// SQLite's text for `rc`, with the connection's message when it is about `rc`.
+// SQLite's text for `rc`, with the connection's message when it is about `rc`
+// and says more.
 std::string Describe(sqlite3* db, int rc);
 
 int Exec(sqlite3* db, const char* sql);

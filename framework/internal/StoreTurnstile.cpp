@@ -11,6 +11,9 @@
 #include <ctime>
 #include <utility>
 
+#include <zrperf/framework/FileSystem.h>
+#include "StoreFiles.h"
+
 namespace zrfw {
 
 namespace {
@@ -104,7 +107,7 @@ StoreTurnstile::StoreTurnstile(std::string storePath)
     : m_lockPath(LockPath(storePath)), m_storePath(std::move(storePath)) {}
 
 StoreTurnstile::~StoreTurnstile() {
-  if (m_fd >= 0) ::close(m_fd);  // releases whatever is still held
+  if (m_fd >= 0) Files().Close(m_fd);  // releases whatever is still held
 }
 
 bool StoreTurnstile::Open(bool write) {
@@ -112,8 +115,9 @@ bool StoreTurnstile::Open(bool write) {
   if (m_storePath.empty()) return false;
   // A writer needs the file open for writing to take a write lock. Never
   // through a link, and never held by a FIFO put in its place.
-  const int fd = ::open(m_lockPath.c_str(), (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK |
-                                                O_CLOEXEC | O_NOCTTY);
+  const int fd = store::OpenRetrying(
+      m_lockPath.c_str(),
+      (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
   if (fd < 0) return false;
   struct stat st;
   struct stat store;
@@ -125,10 +129,10 @@ bool StoreTurnstile::Open(bool write) {
     usable = ::fchmod(fd, st.st_mode & store.st_mode & 0666) == 0;
   }
   if (!usable) {
-    ::close(fd);
+    Files().Close(fd);
     return false;
   }
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0) Files().Close(m_fd);
   m_fd = fd;
   m_writable = write;
   return true;
@@ -158,17 +162,17 @@ void StoreTurnstile::CreateIfMissing() {
   const mode_t mode = store.st_mode & 0666;
   // O_EXCL follows no link: a name already there, a dangling link included,
   // is left alone.
-  const int fd = ::open(m_lockPath.c_str(),
-                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  const int fd = store::OpenRetrying(
+      m_lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
   if (fd < 0) return;  // there already, or the directory is not writable
   // The umask may have taken bits away; the database's users all need it.
   if (::fchmod(fd, mode) != 0 ||
       (::geteuid() == 0 && ::fchown(fd, store.st_uid, store.st_gid) != 0)) {
-    ::close(fd);
-    ::unlink(m_lockPath.c_str());
+    Files().Close(fd);
+    Files().Unlink(m_lockPath.c_str());
     return;
   }
-  ::close(fd);
+  Files().Close(fd);
 }
 
 }  // namespace zrfw
