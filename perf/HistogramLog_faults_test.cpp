@@ -142,6 +142,9 @@ TEST(HistogramLogFaults, EveryCallOfAPassFailedInTurnLosesNoSampleAndLeavesEvery
             const std::vector<zrperf_test::Record> records = sink->Records();
             EXPECT_LE(records.size(), 1u) << "call " << n;
             EXPECT_TRUE(ok || records.size() == 1) << "call " << n;
+            // An interrupted call is made again, a short write continued.
+            EXPECT_TRUE(ok || (fault != FileFault::kInterrupt && fault != FileFault::kShortWrite))
+                << "call " << n;
             for (const auto& r : records) {
               EXPECT_EQ(r.level, -1);
               EXPECT_NE(r.message.find(Cause(fault)), std::string::npos) << r.message;

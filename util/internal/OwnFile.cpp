@@ -32,10 +32,13 @@ int OpenOwn(const std::string& path, OwnKind kind, int flags, bool create, mode_
   // An existing file is opened as it is; a missing one is created new. A
   // name that appears between the two (another writer's file, or a link
   // planted there: O_EXCL fails on a dangling one) is opened again as found.
+  // An interrupted open is tried again.
   for (int attempt = 0; attempt < 8; ++attempt) {
     fd = zrfw::Files().Open(path.c_str(), flags, 0);
+    if (fd < 0 && errno == EINTR) continue;
     if (fd >= 0 || errno != ENOENT || !create || !file) break;
     fd = zrfw::Files().Open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+    if (fd < 0 && errno == EINTR) continue;
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0) {
