@@ -13,6 +13,7 @@
 #include <locale>
 #include <sstream>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/framework/ErrorUtil.h>
 #include <zrperf/framework/KyPath.h>
 #include <zrperf/framework/LogWriterInterface.h>
@@ -56,7 +57,7 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : m_fd(fd) {}
   ~FileDescriptor() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) zrfw::Files().Close(m_fd);
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -70,7 +71,7 @@ class FileDescriptor {
 // cannot hold the caller) and without leaking the descriptor into a child
 // process.
 int OpenForReading(const std::string& path) {
-  return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  return zrfw::Files().Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
 }
 
 bool IsRegularFile(int fd) {
@@ -84,7 +85,7 @@ bool IsRegularFile(int fd) {
 bool ReadAll(int fd, std::string* text) {
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    const ssize_t n = zrfw::Files().Read(fd, buffer, sizeof(buffer));
     if (n > 0) {
       text->append(buffer, static_cast<std::size_t>(n));
     } else if (n == 0) {

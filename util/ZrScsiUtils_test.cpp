@@ -20,6 +20,7 @@
 
 #include <zrperf/framework/ErrorUtil.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 
@@ -219,6 +220,43 @@ TEST(ZrScsiUtils, ConcurrentReadsDoNotInterfereAndAFifoSwappedInNeverBlocks) {
   reader.join();
   EXPECT_TRUE(inTime) << "a read blocked on the FIFO";
   EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ZrScsiUtils, AnyOneFailedFileCallIsRetriedAndNeverGivesPartOfTheList) {
+  TempDir dir("zrcsvf");
+  std::string text;
+  Values expected;
+  for (int i = 0; i < 20000; ++i) {  // past one read of the reader's 64 KiB buffer
+    expected.push_back("lun" + std::to_string(i));
+    text += (i ? "," : "") + expected.back();
+  }
+  const std::string path = dir.Write("list.csv", text);
+  ScopedSink sink(0);
+  zrperf_test::FaultyFiles files(dir.path());
+  for (const zrperf_test::FileFault fault : zrperf_test::kReturnedFaults) {
+    const long walked = zrperf_test::WalkFaults(
+        files, fault,
+        [&] {
+          sink->Clear();
+          Values values;
+          return !ZrScsiUtils::GetCommaSeperatedValues(path, values).IsError() &&
+                 values == expected;
+        },
+        [&](long n, bool ok) {
+          EXPECT_TRUE(ok) << FaultName(fault) << " at call " << n;
+          // A short or interrupted read is read on, a failed close is of no
+          // matter; any other failure costs one attempt, with its warning.
+          using zrperf_test::FileFault;
+          const bool quiet = fault == FileFault::kShortWrite || n == 6 ||
+                             (fault == FileFault::kInterrupt && n != 1);
+          EXPECT_EQ(sink->Records().size(), quiet ? 0u : 1u) << FaultName(fault) << " at " << n;
+        });
+    EXPECT_EQ(walked, 6) << FaultName(fault);  // the open, four reads (the last finds the end), the close
+  }
 }
 
 }  // namespace
