@@ -8,6 +8,7 @@
 #include <png.h>
 #endif
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -975,18 +976,22 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
 // temporary files used to have (and at the target) are never followed: the
 // victim stays, the target is a new file. The temporary is made new: a link or
 // a file found at its name is never opened (the next name is taken), and an
-// uncommitted one is removed.
+// uncommitted one is removed. A character device is written in place and a
+// FIFO or a directory refused: none is replaced.
 TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNeverFollowed) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
   std::filesystem::create_directory(dir.Path("taken.csv"));
+  ASSERT_EQ(mkfifo(dir.Path("fifo.csv").c_str(), 0600), 0);
   const std::pair<std::string, std::string> cases[] = {
       {"plot -o " + dir.Path("missing/p.png"),
        "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
            dir.Path("missing/") + "': No such file or directory"},
       {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
       {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+       "cannot write '" + dir.Path("taken.csv") + "': it is a directory"},
+      {"summary -o " + dir.Path("fifo.csv"),
+       "cannot write '" + dir.Path("fifo.csv") + "': it is a FIFO"}};
   for (const auto& c : cases) {
     const ToolRun run = Tool(dir, c.first + " " + log);
     EXPECT_EQ(run.status, 1) << c.first;
@@ -995,7 +1000,36 @@ TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNever
     EXPECT_FALSE(Has(run.err, "Success"));
   }
   EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
-  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.Path("fifo.csv")));
+  EXPECT_EQ(Entries(dir.path()), 3);  // p.hlog, taken.csv and fifo.csv: no temporary left
+  std::filesystem::remove(dir.Path("fifo.csv"));
+
+  // Devices of the test's own first; the system's /dev/null and /dev/full
+  // only when those stayed devices (or when /dev cannot be written at all).
+  const auto devices = [&](const std::string& null, const std::string& full) {
+    const std::pair<std::string, int> runs[] = {
+        {"summary -o " + null, 0}, {"check --slo '*:max<1h' -o " + null, 0}, {"csv -o " + full, 1}};
+    bool stayed = true;
+    for (const auto& [args, status] : runs) {
+      const ToolRun run = Tool(dir, args + " " + log);
+      EXPECT_EQ(run.status, status) << args << run.err;
+      EXPECT_EQ(run.err, status == 0 ? ""
+                                     : "zrperf-report: cannot write '" + full +
+                                           "': write: No space left on device\n");
+      for (const std::string& device : {null, full})
+        stayed =
+            std::filesystem::is_character_file(std::filesystem::symlink_status(device)) && stayed;
+    }
+    EXPECT_TRUE(stayed);
+    return stayed;
+  };
+  const bool nodes = mknod(dir.Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+                     mknod(dir.Path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  if (nodes ? devices(dir.Path("null"), dir.Path("full")) : access("/dev", W_OK) != 0) {
+    devices("/dev/null", "/dev/full");
+  }
+  std::filesystem::remove(dir.Path("null"));
+  std::filesystem::remove(dir.Path("full"));
 
   // Two processes writing one target at once: each round leaves one of the
   // two outputs, whole, and no temporary.

@@ -964,10 +964,10 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   }
   std::string script;
   if (!PlotScript(data, options, ext, &script, error)) return false;
-  // gnuplot writes the picture to its standard output: the temporary, made
-  // new and exclusively beside the target.
-  OutputFile out;
-  return out.Create(path, error) && RunGnuplot(script, out.fd(), error) && out.Commit(error);
+  // gnuplot writes the picture to its standard output, an anonymous file
+  // that goes to the target through an OutputFile once gnuplot succeeded.
+  std::string picture;
+  return RunGnuplotToText(script, &picture, error) && WriteOutput(path, picture, error);
 }
 
 namespace {
@@ -1063,8 +1063,8 @@ bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& 
          IsoTime(selections[0].first, false) + "), the new run solid (from " +
          IsoTime(selections[1].first, false) + ")'\n";
     s += plot + "\n";
-    OutputFile file;
-    return file.Create(plotPath, error) && RunGnuplot(s, file.fd(), error) && file.Commit(error);
+    std::string picture;
+    return RunGnuplotToText(s, &picture, error) && WriteOutput(plotPath, picture, error);
   }
 
   std::string text;

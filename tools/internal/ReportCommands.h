@@ -11,8 +11,8 @@
 // to the edges of the intervals it takes, and the output says which span the
 // figures cover.
 //
-// Each command builds its whole output (text, or a temporary file made
-// exclusively beside the target: OutputFile.h) before anything is written;
+// Each command builds its whole output (text, or gnuplot's picture) before
+// anything is written, and writes a file through an OutputFile (OutputFile.h);
 // on a fault it returns false with one line in `error`. Names, hosts and
 // durations are written in the forms of ReportText.h; nothing read from a log
 // reaches gnuplot as a command (Gnuplot.h).
@@ -94,9 +94,8 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
 // a JSON array.
 bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, std::string* error);
 
-// Draws the window with gnuplot into `path` (".png" or ".svg") through an
-// OutputFile: gnuplot writes the picture into the temporary, which is
-// renamed into place when gnuplot succeeds.
+// Draws the window with gnuplot into `path` (".png" or ".svg"), written
+// through an OutputFile when gnuplot has succeeded.
 bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
           std::string* error);
 

@@ -335,16 +335,6 @@ class FileReader {
   std::size_t m_found = 0;
 };
 
-// What a path that is not a regular file is, for the message.
-const char* FileKind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 bool ReadFile(const std::string& file, Dataset* data, std::string* error) {
   // O_NONBLOCK: a FIFO put in a log's place must not hold the open.
   const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
