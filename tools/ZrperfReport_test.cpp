@@ -183,17 +183,54 @@ ToolRun Tool(const TempDir& dir, const std::string& arguments,
   return run;
 }
 
+// Unicode's format characters (general category Cf, Unicode 15.0) and the
+// line and paragraph separators: invisible, or reordering the text around them.
+constexpr std::pair<char32_t, char32_t> kFormatCharacters[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F}};
+
+bool IsFormatCharacter(char32_t c) {
+  for (const auto& range : kFormatCharacters)
+    if (c >= range.first && c <= range.second) return true;
+  return false;
+}
+
+std::string Utf8(char32_t c) {
+  if (c < 0x80) return std::string(1, static_cast<char>(c));
+  const int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+  std::string out(1, static_cast<char>(lead[tail] | (c >> (6 * tail))));
+  for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  return out;
+}
+
+// "e2": a byte as ShownName() escapes it, without the "\\x".
+std::string HexByte(char b) {
+  char text[3];
+  std::snprintf(text, sizeof(text), "%02x", static_cast<unsigned char>(b));
+  return text;
+}
+
 // True when `text` is safe on a terminal: well-formed UTF-8 with no control
 // character (C0, DEL or C1) other than the line feeds between lines (and,
-// with `tabs`, tabs).
+// with `tabs`, tabs), and no format character.
 bool TerminalSafe(const std::string& text, bool tabs = false) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  if (!zrperf::IsUtf8(text)) return false;
+  for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if ((c < 0x20 && c != '\n' && !(tabs && c == '\t')) || c == 0x7F) return false;
-    // U+0080..U+009F (past the end, text[i + 1] is the NUL: malformed anyway)
-    if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+    const std::size_t length = zrperf::Utf8SequenceAt(text, i);
+    char32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    if ((code >= 0x80 && code <= 0x9F) || IsFormatCharacter(code)) return false;
+    i += length;
   }
-  return zrperf::IsUtf8(text);
+  return true;
 }
 
 // Whether `text` is one JSON value by a strict reader (RFC 8259: well-formed
@@ -449,6 +486,19 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
   }
   EXPECT_EQ(zrreport::ShownName("\xc2\x9b[2J \\\xff \xe2\x82\xac"),
             "\\xc2\\x9b[2J \\\\\\xff \xe2\x82\xac");
+  // Each range of format characters: its ends are escaped byte by byte (and
+  // are U+FFFD in HTML), the characters just outside it are not.
+  for (const auto& [first, last] : kFormatCharacters) {
+    for (const char32_t c :
+         {static_cast<char32_t>(first - 1), first, last, static_cast<char32_t>(last + 1)}) {
+      const std::string name = "a" + Utf8(c);
+      std::string escaped = "a";
+      for (const char b : Utf8(c)) escaped += "\\x" + HexByte(b);
+      const bool hidden = IsFormatCharacter(c);
+      EXPECT_EQ(zrreport::ShownName(name), hidden ? escaped : name) << std::hex << c;
+      EXPECT_EQ(zrreport::HtmlText(name), hidden ? "a\xef\xbf\xbd" : name) << std::hex << c;
+    }
+  }
 
   // Each leading character that a spreadsheet reads as a formula, and each
   // character that needs quoting; numbers are never cells of this kind.
@@ -885,6 +935,59 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
     EXPECT_TRUE(json ? ValidJson(run.out) : TerminalSafe(run.out)) << args;
     EXPECT_EQ(Occurrences(run.out, "\n"), lines) << args;
     for (const char* text : says) EXPECT_TRUE(Has(run.out, text)) << args;
+  }
+}
+
+// Bidirectional controls, zero-width and other invisible format characters
+// in names and a host name are escaped in every output: the terminal's
+// tables, CSV, JSON, HTML and the plots' SVG hold none of them raw.
+TEST(ReportHostile, FormatCharactersInNamesAreEscapedInEveryOutput) {
+  const char32_t listed[] = {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067,
+                             0x2068, 0x2069, 0x200B, 0x200C, 0x200D, 0x200E, 0x200F,
+                             0x2028, 0x2029, 0xFEFF, 0x00AD, 0x061C, 0x180E};
+  TempDir dir("report");
+  std::vector<std::string> names[3];  // at most 8 a plot
+  std::string host = "h", logs;
+  for (std::size_t k = 0; k < std::size(listed); ++k) {
+    names[k % 3].push_back("n" + Utf8(listed[k]) + "x");
+    host += Utf8(listed[k]);
+  }
+  for (int log = 0; log < 3; ++log) {
+    logs += " " + LogOf(dir, "f" + std::to_string(log) + ".hlog", names[log]);
+    SetHostLine(dir.Path("f" + std::to_string(log) + ".hlog"), host);
+  }
+  const std::string html = dir.Path("f.html"), svg = dir.Path("f.svg");
+  const std::string f0 = dir.Path("f0.hlog"), f1 = dir.Path("f1.hlog"), f2 = dir.Path("f2.hlog");
+  // Each command, the file it writes (or standard output), whether it shows
+  // the host, and the logs whose names it shows (a bit each).
+  const std::tuple<std::string, std::string, bool, int> runs[] = {
+      {"summary --by-host" + logs, "", true, 7},
+      {"summary --json --by-host" + logs, "", true, 7},
+      {"csv" + logs, "", true, 7},
+      {"csv --json" + logs, "", true, 7},
+      {"check --slo '*:max<1h'" + logs, "", false, 7},
+      {"check --json --slo '*:max<1h'" + logs, "", false, 7},
+      {"html -o " + html + logs, html, true, 7},
+      {"plot -o " + svg + " " + f0, svg, false, 1},
+      {"plot -o " + svg + " " + f1, svg, false, 2},
+      {"compare -o " + svg + " " + f2 + " " + f2, svg, false, 4}};
+  for (const auto& [args, file, hosts, shown] : runs) {
+    const ToolRun run = Tool(dir, args);
+    ASSERT_EQ(run.status, 0) << args << run.err;
+    const std::string out = file.empty() ? run.out : ReadFile(file);
+    EXPECT_TRUE(TerminalSafe(out, true)) << args;
+    const bool json = args.find("--json") != std::string::npos;
+    const auto form = [json](const std::string& name) {
+      std::string out;
+      for (const char c : zrreport::ShownName(name))
+        out += json && c == '\\' ? std::string("\\\\") : std::string(1, c);
+      return out;
+    };
+    for (int log = 0; log < 3; ++log) {
+      for (const std::string& name : names[log])
+        EXPECT_TRUE((shown >> log & 1) == 0 || Has(out, form(name))) << args << " " << name;
+    }
+    EXPECT_TRUE(!hosts || Has(out, form(host))) << args;
   }
 }
 
