@@ -24,6 +24,7 @@
 
 #include <zrperf/counters/internal/DurationText.h>
 #include <zrperf/perf/HistogramLog.h>
+#include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 #include <zrperf/tools/internal/Gnuplot.h>
@@ -697,6 +698,34 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
   EXPECT_GT(squares / n - (sum / n) * (sum / n), 100.0);  // far from one flat colour
   EXPECT_GT(dark, pixels.size() / 200);                   // lines and text drawn
 #endif
+}
+
+// A window of one instant (an interval shorter than the log's microsecond
+// that ends on a second) and a counter whose samples all took 0 units are
+// drawn by every command that plots; when gnuplot fails, its error names the
+// fault, not a warning written after it.
+TEST(ReportPlot, AnIntervalShorterThanHalfAMicrosecondAndDurationsOfZeroAreDrawn) {
+  TempDir dir("report");
+  std::string text = zrperf::histlog::HeaderText("h", 1, kT0);
+  CTimeCounter fast, zero;
+  fast.AddSample(CTimeInterval(5));
+  zero.AddSample(CTimeInterval(0));
+  zrperf::histlog::AppendLine(text, kT0 + 60, 0.0000004, "fast", fast.GetSnapshot());
+  zrperf::histlog::AppendLine(text, kT0 + 60, 0.0000004, "zero", zero.GetSnapshot());
+  ASSERT_TRUE(Has(text, "\t0.000000\tfast\t"));
+  const std::string log = dir.Write("i.hlog", text);
+  for (const std::string& args :
+       {"plot -o " + dir.Path("p.svg"), "plot --heatmap -o " + dir.Path("p.png"),
+        "html -o " + dir.Path("p.html"), "compare -o " + dir.Path("c.svg") + " " + log}) {
+    for (const char* counter : {"fast", "zero"}) {
+      const ToolRun run = Tool(dir, args + " --counter " + counter + " " + log);
+      EXPECT_EQ(run.status, 0) << args << " " << counter << ": " << run.err;
+    }
+  }
+  std::string out, error;
+  EXPECT_FALSE(zrreport::RunGnuplotToText("plot nosuch(x)\nprint '  line 2: warning: after it'\n",
+                                          &out, &error));
+  EXPECT_EQ(error, "gnuplot failed: line 0: undefined function: nosuch");
 }
 
 // compare: besides the table, the overlay and the faults of its command line

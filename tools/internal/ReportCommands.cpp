@@ -320,8 +320,11 @@ std::string ObjectiveTail(const Objective& o) {
   return o.stat.label + (o.orEqual ? " <= " : " < ") + o.limitText;
 }
 
+// A duration in milliseconds for a plot's latency axis, a log scale, which
+// has no 0: a duration of 0 is drawn at 100 ns (one unit), as the heatmap
+// draws it, so that a counter whose samples all took 0 units is drawn too.
 double Ms(std::uint64_t units) {
-  return static_cast<double>(units) / 1e4;
+  return static_cast<double>(std::max<std::uint64_t>(units, 1)) / 1e4;
 }
 
 // The percentile spectrum of a window as data lines "x latency_ms": x is
@@ -904,8 +907,12 @@ bool PlotScript(const Dataset& data, const ReportOptions& options, const std::st
   s += "set xdata time\nset timefmt '%s'\nset xlabel 'time (UTC)'\n";
   s += std::string("set format x '") + (span > 86400 ? "%m-%d %H:%M" : "%H:%M:%S") + "'\n";
   s += "set xtics " + Format("%.0f", step) + "\n";
-  s += "set xrange [" + Format("%.0f", std::floor(selection.first)) + ":" +
-       Format("%.0f", std::ceil(selection.last)) + "]\n";
+  // Whole seconds around the span; a span within one whole second (intervals
+  // shorter than the log's microsecond, ending on the second) gets that
+  // second after it: gnuplot refuses an empty range.
+  const double left = std::floor(selection.first);
+  s += "set xrange [" + Format("%.0f", left) + ":" +
+       Format("%.0f", std::max(std::ceil(selection.last), left + 1)) + "]\n";
   const std::size_t columns = percentiles.size() + 1;  // and max
   // Points mark the intervals while they are a few pixels apart; beyond
   // kMarkedPoints they would only blur the lines (and swell an SVG).
