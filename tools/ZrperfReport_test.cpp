@@ -315,6 +315,87 @@ TEST(ReportMerge, WindowsHostsAndRotatedFilesMergeTheIntervalsEndingInThemBucket
   ExpectSameHistogram(MergeAll(rotatedData, "rot"), rotated.GetSnapshot());
 }
 
+// --from and --to: each unit of a relative time, Unix seconds, each ISO form
+// (with and without seconds and Z); and every malformed form refused.
+TEST(ReportWindow, TimesInEveryFormAndUnitAreReadAndMalformedOnesRefused) {
+  const double end = 1765000000;  // the data's last interval
+  const std::pair<const char*, double> valid[] = {{"1765000000", 1765000000},
+                                                  {"1765000000.25", 1765000000.25},
+                                                  {"0", 0},
+                                                  {"-0s", end},
+                                                  {"-30s", end - 30},
+                                                  {"-1.5m", end - 90},
+                                                  {"-2h", end - 7200},
+                                                  {"-1d", end - 86400},
+                                                  {"-0.5d", end - 43200},
+                                                  {"2026-12-07T01:50", 1796608200},
+                                                  {"2026-12-07T01:50Z", 1796608200},
+                                                  {"2026-12-07T01:50:30", 1796608230},
+                                                  {"2026-12-07T01:50:30Z", 1796608230},
+                                                  {"2024-02-29T23:59:59Z", 1709251199},
+                                                  {"1970-01-01T00:00Z", 0}};
+  for (const auto& [text, unix] : valid) {
+    double got = -1;
+    std::string error;
+    EXPECT_TRUE(zrreport::ParseTime(text, end, &got, &error)) << text << ": " << error;
+    EXPECT_EQ(got, unix) << text;
+  }
+  for (const char* text : {"",
+                           "-",
+                           "-s",
+                           "-5",
+                           "-5x",
+                           "-5S",
+                           "-5ms",
+                           "-5 s",
+                           "- 5s",
+                           "--5s",
+                           "-+5s",
+                           "-5s ",
+                           "-inf s",
+                           "-infs",
+                           "-nans",
+                           "-1e3s",
+                           "-0x10s",
+                           "-.5s",
+                           "-5.s",
+                           "5s",
+                           "1.",
+                           ".5",
+                           "1e9",
+                           "+1",
+                           " 1",
+                           "1.2.3",
+                           "0x10",
+                           "2026-12-07",
+                           "2026-12-07T01",
+                           "2026-12-07T1:50",
+                           "2026-12-7T01:50",
+                           "26-12-07T01:50",
+                           "2026-12-07 01:50",
+                           "2026-12-07t01:50",
+                           "2026-12-07T01:50z",
+                           "2026-12-07T01:50:3",
+                           "2026-12-07T01:50:30ZZ",
+                           "2026-12-07T01:50Z:30",
+                           "2026-12-07T01:50:30.5",
+                           "2026-13-07T01:50",
+                           "2026-00-07T01:50",
+                           "2026-02-29T01:50",
+                           "2026-12-32T01:50",
+                           "2026-12-00T01:50",
+                           "2026-12-07T24:00",
+                           "2026-12-07T01:60",
+                           "2026-12-07T01:50:60",
+                           "2026-+2-07T01:50",
+                           "2026-12-07T01:50+01:00"}) {
+    double got = -1;
+    std::string error;
+    EXPECT_FALSE(zrreport::ParseTime(text, end, &got, &error)) << text << " read as " << got;
+    EXPECT_TRUE(Has(error, "cannot read the time '")) << text;
+  }
+}
+
 TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReported) {
   TempDir dir("report");
   const auto feed = [](Counters& c, int pass) { Add(c, 0, 1000 + pass); };

@@ -53,6 +53,7 @@ const char kUsage[] =
     "  --to TIME        only intervals that end at or before TIME\n"
     "                   TIME: Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] (UTC), or -N\n"
     "                   with s, m, h or d: that long before the data's last interval\n"
+    "                   (N, and Unix seconds, digits with decimals or none: -1.5h)\n"
     "  --by-host        summary: one row per counter and host\n"
     "  --slo 'GLOB:STAT OP VALUE'  check, html: an objective, repeatable; STAT p<N>\n"
     "                   (p99, p99.9), mean or max; OP < or <=; VALUE a number\n"

@@ -418,41 +418,54 @@ bool ParseTime(const std::string& text, double dataEnd, double* unix, std::strin
              "' (Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] in UTC, or -N followed by s, m, h or d)";
     return false;
   };
-  if (text.empty()) return bad();
-  char* end = nullptr;
-  if (text[0] == '-') {
-    const double n = std::strtod(text.c_str() + 1, &end);
-    const std::string unit = end;
+  double n = 0;
+  std::size_t at = text.compare(0, 1, "-") == 0 ? 1 : 0;
+  if (at == 1) {
+    // -N<unit>: that long before the data's last interval.
+    if (!Decimal(text, &at, &n)) return bad();
+    const std::string unit = text.substr(at);
     const double scale = unit == "s"   ? 1
                          : unit == "m" ? 60
                          : unit == "h" ? 3600
                          : unit == "d" ? 86400
                                        : 0;
-    if (scale == 0 || !(n >= 0) || end == text.c_str() + 1) return bad();
+    if (scale == 0) return bad();
     *unix = dataEnd - n * scale;
     return true;
   }
-  if (text.find_first_not_of("0123456789.") == std::string::npos) {
-    *unix = std::strtod(text.c_str(), &end);
-    return *end == '\0' ? true : bad();
+  if (Decimal(text, &at, &n) && at == text.size()) {
+    *unix = n;  // Unix seconds
+    return true;
   }
+  // YYYY-MM-DDTHH:MM[:SS][Z], UTC: two digits a field (four for the year).
+  static const char kForm[] = "dddd-dd-ddTdd:dd:dd";
+  const std::size_t length = text.size() - (!text.empty() && text.back() == 'Z' ? 1 : 0);
+  if (length != 16 && length != 19) return bad();
+  for (std::size_t k = 0; k < length; ++k) {
+    const bool digit = text[k] >= '0' && text[k] <= '9';
+    if (kForm[k] == 'd' ? !digit : text[k] != kForm[k]) return bad();
+  }
+  const auto field = [&text](std::size_t from, std::size_t digits) {
+    int value = 0;
+    for (std::size_t k = from; k < from + digits; ++k) value = value * 10 + (text[k] - '0');
+    return value;
+  };
   std::tm tm{};
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &consumed) != 5) {
+  tm.tm_year = field(0, 4) - 1900;
+  tm.tm_mon = field(5, 2) - 1;
+  tm.tm_mday = field(8, 2);
+  tm.tm_hour = field(11, 2);
+  tm.tm_min = field(14, 2);
+  tm.tm_sec = length == 19 ? field(17, 2) : 0;
+  const std::tm given = tm;
+  const std::time_t seconds = timegm(&tm);
+  // timegm() carries a field past its range into the next one (February 30
+  // is March 2): such a time names no time of the calendar.
+  if (tm.tm_year != given.tm_year || tm.tm_mon != given.tm_mon || tm.tm_mday != given.tm_mday ||
+      tm.tm_hour != given.tm_hour || tm.tm_min != given.tm_min || tm.tm_sec != given.tm_sec) {
     return bad();
   }
-  std::string rest = text.substr(static_cast<std::size_t>(consumed));
-  if (!rest.empty() && rest[0] == ':') {
-    int seconds = 0, more = 0;
-    if (std::sscanf(rest.c_str(), ":%d%n", &seconds, &more) != 1) return bad();
-    tm.tm_sec = seconds;
-    rest = rest.substr(static_cast<std::size_t>(more));
-  }
-  if (!rest.empty() && rest != "Z") return bad();
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  *unix = static_cast<double>(timegm(&tm));
+  *unix = static_cast<double>(seconds);
   return true;
 }
 

@@ -122,8 +122,11 @@ bool Html(const Dataset& data, const ReportOptions& options,
           const std::vector<Objective>& objectives, std::string* out, bool* held,
           std::string* error);
 
-// Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m");
-// relative times count back from `dataEnd`.
+// Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m"):
+// Unix seconds or -N followed by s, m, h or d (N, like the seconds, digits
+// with decimals after one point or none; relative times count back from
+// `dataEnd`), or YYYY-MM-DDTHH:MM[:SS][Z] in UTC, two digits a field, a time
+// of the calendar. Anything else is refused with `error` set.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
 
 }  // namespace zrreport
