@@ -958,6 +958,29 @@ std::string LogOf(const TempDir& dir, const std::string& file,
   });
 }
 
+// The inputs of a command line: at least one; compare takes two; an argument
+// that starts with '-' is an option (an unknown one refused), but '-' alone
+// names a file: standard input is never read.
+TEST(ReportCommandLine, InputsAreTheArgumentsThatAreNotOptions) {
+  TempDir dir("report");
+  const std::string log = LogOf(dir, "i.hlog", {"op"});
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"summary", 2, "no input file"},
+      {"summary --json -o " + dir.Path("x"), 2, "no input file"},
+      {"summary -x " + log, 2, "unknown option '-x'"},
+      {"summary -- " + log, 2, "unknown option '--'"},
+      {"summary - <" + log, 1, "zrperf-report: -: cannot be read: No such file or directory"},
+      {"compare " + log, 2, "compare takes two logs: OLD NEW"},
+      {"compare " + log + " " + log + " " + log, 2, "compare takes two logs: OLD NEW"},
+      {"compare " + log + " " + log, 0, ""},
+      {"summary " + log + " " + log, 0, ""}};
+  for (const auto& [args, status, says] : cases) {
+    const ToolRun run = Tool(dir, args);
+    EXPECT_EQ(run.status, status) << args << ": " << run.err;
+    EXPECT_TRUE(says.empty() ? run.err.empty() : Has(run.err, says)) << args;
+  }
+}
+
 // gnuplot expands backquotes and macros in its command lines: names that try
 // them (and quotes, a data block's end marker, newlines, bytes that are not
 // UTF-8) run nothing, and each is shown in the plot as the output shows it.
