@@ -388,6 +388,7 @@ TEST(ReportWindow, TimesInEveryFormAndUnitAreReadAndMalformedOnesRefused) {
                            "2026-12-07T01:60",
                            "2026-12-07T01:50:60",
                            "2026-+2-07T01:50",
+                           "2026-0:-07T01:50",
                            "2026-12-07T01:50+01:00"}) {
     double got = -1;
     std::string error;

@@ -269,8 +269,7 @@ class FileReader {
   // Whether `value`, which differs from `expected`, is the start of it: a
   // header line cut short (after the file's first line, which must be whole).
   bool TornValue(const std::string& value, const std::string& expected) const {
-    return m_number > 1 && value.size() < expected.size() &&
-           expected.compare(0, value.size(), value) == 0;
+    return m_number > 1 && expected.compare(0, value.size(), value) == 0;
   }
 
   bool HeaderLine() {
