@@ -184,8 +184,9 @@ TEST(ReportInput, HeaderLinesDecideTheKindOfFileAndCutOnesAreTorn) {
         << r.error << Warnings(r.data);
     EXPECT_TRUE(!read || says.empty() == r.data.warnings.empty()) << text;
   }
-  // A block whose first line was cut is a writer of its own all the same.
-  const Read r = ReadLog(good + "#zrperf-histogram-log\n#host b\n" + line);
+  // A block whose first line was cut is a writer of its own all the same
+  // (here after a block of no lines, whose host it must leave alone).
+  const Read r = ReadLog(Log(0) + "#zrperf-histogram-log\n#host b\n" + line);
   ASSERT_EQ(r.data.sources.size(), 2u);
   EXPECT_EQ(r.data.sources[0].host, "h");
   EXPECT_EQ(r.data.sources[r.data.intervals.back().source].host, "b");
