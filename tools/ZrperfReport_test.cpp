@@ -209,13 +209,6 @@ std::string Utf8(char32_t c) {
   return out;
 }
 
-// "e2": a byte as ShownName() escapes it, without the "\\x".
-std::string HexByte(char b) {
-  char text[3];
-  std::snprintf(text, sizeof(text), "%02x", static_cast<unsigned char>(b));
-  return text;
-}
-
 // True when `text` is safe on a terminal: well-formed UTF-8 with no control
 // character (C0, DEL or C1) other than the line feeds between lines (and,
 // with `tabs`, tabs), and no format character.
@@ -570,7 +563,11 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
          {static_cast<char32_t>(first - 1), first, last, static_cast<char32_t>(last + 1)}) {
       const std::string name = "a" + Utf8(c);
       std::string escaped = "a";
-      for (const char b : Utf8(c)) escaped += "\\x" + HexByte(b);
+      for (const char b : Utf8(c)) {
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "\\x%02x", static_cast<unsigned char>(b));
+        escaped += hex;
+      }
       const bool hidden = IsFormatCharacter(c);
       EXPECT_EQ(zrreport::ShownName(name), hidden ? escaped : name) << std::hex << c;
       EXPECT_EQ(zrreport::HtmlText(name), hidden ? "a\xef\xbf\xbd" : name) << std::hex << c;

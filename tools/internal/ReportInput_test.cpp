@@ -72,74 +72,58 @@ std::string Warnings(const zrreport::Dataset& data) {
 // the file's one warning, between two lines that are read; and the forms just
 // inside each rule, which parse.
 TEST(ReportInput, EachRefusedLineFormIsSkippedAsTornBetweenLinesThatAreRead) {
-  const std::string base = With(99, "");
-  const std::pair<std::string, const char*> refused[] = {
-      {base.substr(0, base.rfind('\t')), "expected 9 tab-separated fields"},
-      {base + "\tx", "expected 9 tab-separated fields"},
-      {With(0, ""), "bad time field"},
-      {With(0, ".5"), "bad time field"},
-      {With(0, "1."), "bad time field"},
-      {With(0, "1.0.0"), "bad time field"},
-      {With(0, "1e9"), "bad time field"},
-      {With(0, "-1"), "bad time field"},
-      {With(0, "1.1234567"), "bad time field"},
-      {With(0, "17650000600.000000"), "bad time field"},  // 11 digits: a glued line
-      {With(1, ""), "bad time field"},
-      {With(1, "1.1234567"), "bad time field"},
-      {With(1, "000000000000000001.000000"), "bad time field"},  // 25 characters
-      {With(1, "inf"), "bad time field"},
-      {With(2, ""), "empty counter name"},
-      {With(3, ""), "bad number field"},
-      {With(3, "-1"), "bad number field"},
-      {With(3, "+1"), "bad number field"},
-      {With(3, "1x"), "bad number field"},
-      {With(3, "18446744073709551616"), "bad number field"},   // 2^64
-      {With(3, "000000000000000000001"), "bad number field"},  // 21 digits
-      {With(4, "x"), "bad number field"},
-      {With(5, "~"), "bad number field"},
-      {With(5, "~~1"), "bad number field"},
-      {With(6, "x"), "bad number field"},
-      {With(7, "x"), "bad number field"},
-      {With(5, "15001"), "minimum above maximum"},
-      {With(8, ""), "bad base64 in the bucket field"},
-      {With(8, "rAEDA"), "bad base64 in the bucket field"},  // 4n + 1 characters
-      {With(8, "rAE="), "bad base64 in the bucket field"},
-      {With(8, "rB"), "bad base64 in the bucket field"},  // bits left over that are not 0
-      {With(8, "rA"), "truncated bucket list"},           // 0xAC: a varint that goes on
-      {With(8, "AA"), "truncated bucket list"},           // a skip without its count
-      {With(8, "AAA"), "bucket index out of range or empty bucket"},      // a count of 0
-      {With(8, "xQQB"), "bucket index out of range or empty bucket"},     // index 209
-      {With(8, "xAQBAAE"), "bucket index out of range or empty bucket"},  // 208, then 209
+  // The field (9: the whole line), the reason and the values that give it.
+  const std::tuple<std::size_t, const char*, std::vector<std::string>> refused[] = {
+      {8, "expected 9 tab-separated fields", {"-\tx"}},
+      {9, "expected 9 tab-separated fields", {"1\t1\tc\t1\t1\t1\t1\t1"}},  // a whole line
+      {0,
+       "bad time field",  // 11 digits: the start of a cut line glued to the next one
+       {"", ".5", "1.", "1.0.0", "1e9", "-1", "1.1234567", "17650000600.000000"}},
+      {1, "bad time field", {"", "1.1234567", "000000000000000001.000000", "inf"}},  // 25 chars
+      {2, "empty counter name", {""}},
+      {3,
+       "bad number field",  // 2^64, 21 digits
+       {"", "-1", "+1", "1x", "18446744073709551616", "000000000000000000001"}},
+      {4, "bad number field", {"x"}},
+      {5, "bad number field", {"~", "~~1"}},
+      {6, "bad number field", {"x"}},
+      {7, "bad number field", {"x"}},
+      {5, "minimum above maximum", {"15001"}},
+      // 4n + 1 characters; not the alphabet; bits left over that are not 0
+      {8, "bad base64 in the bucket field", {"", "rAEDA", "rAE=", "rB"}},
+      // 0xAC, a varint that goes on; a skip without its count
+      {8, "truncated bucket list", {"rA", "AA"}},
+      // a count of 0; index 209; index 208, then 209
+      {8, "bucket index out of range or empty bucket", {"AAA", "xQQB", "xAQBAAE"}},
   };
   const std::string before = Log(1), after = With(0, "1765000200.000000");
-  for (const auto& [line, why] : refused) {
-    histlog::IntervalLine parsed;
-    std::string reason;
-    EXPECT_FALSE(histlog::ParseLine(line, &parsed, &reason)) << line;
-    EXPECT_EQ(reason, why) << line;
-    const Read r = ReadLog(before + line + "\n" + after + "\n");
-    ASSERT_TRUE(r.ok) << line << ": " << r.error;
-    EXPECT_EQ(r.data.intervals.size(), 2u) << line;
-    EXPECT_EQ(Warnings(r.data), "x.hlog:9: skipped a torn line (" + std::string(why) + ")\n");
+  for (const auto& [field, why, values] : refused) {
+    for (const std::string& value : values) {
+      const std::string line = field == 9 ? value : With(field, value);
+      histlog::IntervalLine parsed;
+      std::string reason;
+      EXPECT_FALSE(histlog::ParseLine(line, &parsed, &reason)) << line;
+      EXPECT_EQ(reason, why) << line;
+      const Read r = ReadLog(before + line + "\n" + after + "\n");
+      ASSERT_TRUE(r.ok) << line << ": " << r.error;
+      EXPECT_EQ(r.data.intervals.size(), 2u) << line;
+      EXPECT_EQ(Warnings(r.data), "x.hlog:9: skipped a torn line (" + std::string(why) + ")\n");
+    }
   }
-  const std::string accepted[] = {
-      With(0, "9999999999.999999"),
-      With(0, "1765000060"),
-      With(0, "0.5"),
-      With(1, "00000000000000001.000000"),  // 24 characters
-      With(3, "18446744073709551615"),
-      With(3, "00000000000000000001"),
-      With(5, "~1660"),
-      With(6, "~15000"),
-      With(5, "15000"),
-      With(8, "-"),
-      With(8, "xAQB"),  // index 208
-      With(8, "AAE"),   // index -372
-  };
-  for (const std::string& line : accepted) {
-    histlog::IntervalLine parsed;
-    std::string reason;
-    EXPECT_TRUE(histlog::ParseLine(line, &parsed, &reason)) << line << ": " << reason;
+  // 24 characters; 2^64 - 1; index 208; index -372
+  const std::pair<std::size_t, std::vector<std::string>> accepted[] = {
+      {0, {"9999999999.999999", "1765000060", "0.5"}},
+      {1, {"00000000000000001.000000"}},
+      {3, {"18446744073709551615", "00000000000000000001"}},
+      {5, {"~1660", "15000"}},
+      {6, {"~15000"}},
+      {8, {"-", "xAQB", "AAE"}}};
+  for (const auto& [field, values] : accepted) {
+    for (const std::string& value : values) {
+      histlog::IntervalLine parsed;
+      std::string reason;
+      EXPECT_TRUE(histlog::ParseLine(With(field, value), &parsed, &reason)) << value << reason;
+    }
   }
 }
 
