@@ -8,6 +8,7 @@
 #include <png.h>
 #endif
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 
 #include <zrperf/counters/internal/DurationText.h>
 #include <zrperf/perf/HistogramLog.h>
+#include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
 #include <zrperf/tools/internal/Gnuplot.h>
@@ -182,17 +184,47 @@ ToolRun Tool(const TempDir& dir, const std::string& arguments,
   return run;
 }
 
+// Unicode's format characters (general category Cf, Unicode 15.0) and the
+// line and paragraph separators: invisible, or reordering the text around them.
+constexpr std::pair<char32_t, char32_t> kFormatCharacters[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F}};
+
+bool IsFormatCharacter(char32_t c) {
+  for (const auto& range : kFormatCharacters)
+    if (c >= range.first && c <= range.second) return true;
+  return false;
+}
+
+std::string Utf8(char32_t c) {
+  if (c < 0x80) return std::string(1, static_cast<char>(c));
+  const int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+  std::string out(1, static_cast<char>(lead[tail] | (c >> (6 * tail))));
+  for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  return out;
+}
+
 // True when `text` is safe on a terminal: well-formed UTF-8 with no control
 // character (C0, DEL or C1) other than the line feeds between lines (and,
-// with `tabs`, tabs).
+// with `tabs`, tabs), and no format character.
 bool TerminalSafe(const std::string& text, bool tabs = false) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  if (!zrperf::IsUtf8(text)) return false;
+  for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if ((c < 0x20 && c != '\n' && !(tabs && c == '\t')) || c == 0x7F) return false;
-    // U+0080..U+009F (past the end, text[i + 1] is the NUL: malformed anyway)
-    if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+    const std::size_t length = zrperf::Utf8SequenceAt(text, i);
+    char32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    if ((code >= 0x80 && code <= 0x9F) || IsFormatCharacter(code)) return false;
+    i += length;
   }
-  return zrperf::IsUtf8(text);
+  return true;
 }
 
 // Whether `text` is one JSON value by a strict reader (RFC 8259: well-formed
@@ -276,7 +308,89 @@ TEST(ReportMerge, WindowsHostsAndRotatedFilesMergeTheIntervalsEndingInThemBucket
   ExpectSameHistogram(MergeAll(rotatedData, "rot"), rotated.GetSnapshot());
 }
 
-TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
+// --from and --to: each unit of a relative time, Unix seconds, each ISO form
+// (with and without seconds and Z); and every malformed form refused.
+TEST(ReportWindow, TimesInEveryFormAndUnitAreReadAndMalformedOnesRefused) {
+  const double end = 1765000000;  // the data's last interval
+  const std::pair<const char*, double> valid[] = {{"1765000000", 1765000000},
+                                                  {"1765000000.25", 1765000000.25},
+                                                  {"0", 0},
+                                                  {"-0s", end},
+                                                  {"-30s", end - 30},
+                                                  {"-1.5m", end - 90},
+                                                  {"-2h", end - 7200},
+                                                  {"-1d", end - 86400},
+                                                  {"-0.5d", end - 43200},
+                                                  {"2026-12-07T01:50", 1796608200},
+                                                  {"2026-12-07T01:50Z", 1796608200},
+                                                  {"2026-12-07T01:50:30", 1796608230},
+                                                  {"2026-12-07T01:50:30Z", 1796608230},
+                                                  {"2024-02-29T23:59:59Z", 1709251199},
+                                                  {"1970-01-01T00:00Z", 0}};
+  for (const auto& [text, unix] : valid) {
+    double got = -1;
+    std::string error;
+    EXPECT_TRUE(zrreport::ParseTime(text, end, &got, &error)) << text << ": " << error;
+    EXPECT_EQ(got, unix) << text;
+  }
+  for (const char* text : {"",
+                           "-",
+                           "-s",
+                           "-5",
+                           "-5x",
+                           "-5S",
+                           "-5ms",
+                           "-5 s",
+                           "- 5s",
+                           "--5s",
+                           "-+5s",
+                           "-5s ",
+                           "-inf s",
+                           "-infs",
+                           "-nans",
+                           "-1e3s",
+                           "-0x10s",
+                           "-.5s",
+                           "-5.s",
+                           "5s",
+                           "1.",
+                           ".5",
+                           "1e9",
+                           "+1",
+                           " 1",
+                           "1.2.3",
+                           "0x10",
+                           "2026-12-07",
+                           "2026-12-07T01",
+                           "2026-12-07T1:50",
+                           "2026-12-7T01:50",
+                           "26-12-07T01:50",
+                           "2026-12-07 01:50",
+                           "2026-12-07t01:50",
+                           "2026-12-07T01:50z",
+                           "2026-12-07T01:50:3",
+                           "2026-12-07T01:50:30ZZ",
+                           "2026-12-07T01:50Z:30",
+                           "2026-12-07T01:50:30.5",
+                           "2026-13-07T01:50",
+                           "2026-00-07T01:50",
+                           "2026-02-29T01:50",
+                           "2026-12-32T01:50",
+                           "2026-12-00T01:50",
+                           "2026-12-07T24:00",
+                           "2026-12-07T01:60",
+                           "2026-12-07T01:50:60",
+                           "2026-+2-07T01:50",
+                           "2026-0:-07T01:50",
+                           "2026-12-07T01:50+01:00"}) {
+    double got = -1;
+    std::string error;
+    EXPECT_FALSE(zrreport::ParseTime(text, end, &got, &error)) << text << " read as " << got;
+    EXPECT_TRUE(Has(error, "cannot read the time '")) << text;
+  }
+}
+
+TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReported) {
   TempDir dir("report");
   const auto feed = [](Counters& c, int pass) { Add(c, 0, 1000 + pass); };
   const std::string whole = ReadFile(WriteLog(dir, "t.hlog", {"c"}, 3, feed, {}, 1));
@@ -297,12 +411,6 @@ TEST(ReportFiles, TornAndOverlongLinesAreSkippedAndReportedCorruptLineFails) {
   EXPECT_EQ(data.intervals.size(), 3u);
   EXPECT_EQ(data.warnings.size(), 1u);
   EXPECT_EQ(data.sources.size(), 2u);
-
-  std::string corrupt = whole, error;
-  corrupt[lastLine - 5] = '!';  // inside the second interval's bucket field
-  EXPECT_FALSE(zrreport::ReadText("x.hlog", corrupt, &data, &error));
-  EXPECT_TRUE(Has(error, "x.hlog:"));
-  EXPECT_TRUE(Has(error, "corrupt line"));
 
   // Lines are read up to 1 MiB (without the line feed) across the reader's
   // chunks; a longer one is skipped with a warning and the lines after it count.
@@ -448,6 +556,23 @@ TEST(ReportText, ShownNamesCsvJsonGnuplotAndHtmlFormsAreExactAndNeutraliseEveryB
   }
   EXPECT_EQ(zrreport::ShownName("\xc2\x9b[2J \\\xff \xe2\x82\xac"),
             "\\xc2\\x9b[2J \\\\\\xff \xe2\x82\xac");
+  // Each range of format characters: its ends are escaped byte by byte (and
+  // are U+FFFD in HTML), the characters just outside it are not.
+  for (const auto& [first, last] : kFormatCharacters) {
+    for (const char32_t c :
+         {static_cast<char32_t>(first - 1), first, last, static_cast<char32_t>(last + 1)}) {
+      const std::string name = "a" + Utf8(c);
+      std::string escaped = "a";
+      for (const char b : Utf8(c)) {
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "\\x%02x", static_cast<unsigned char>(b));
+        escaped += hex;
+      }
+      const bool hidden = IsFormatCharacter(c);
+      EXPECT_EQ(zrreport::ShownName(name), hidden ? escaped : name) << std::hex << c;
+      EXPECT_EQ(zrreport::HtmlText(name), hidden ? "a\xef\xbf\xbd" : name) << std::hex << c;
+    }
+  }
 
   // Each leading character that a spreadsheet reads as a formula, and each
   // character that needs quoting; numbers are never cells of this kind.
@@ -654,6 +779,34 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
 #endif
 }
 
+// A window of one instant (an interval shorter than the log's microsecond
+// that ends on a second) and a counter whose samples all took 0 units are
+// drawn by every command that plots; when gnuplot fails, its error names the
+// fault, not a warning written after it.
+TEST(ReportPlot, AnIntervalShorterThanHalfAMicrosecondAndDurationsOfZeroAreDrawn) {
+  TempDir dir("report");
+  std::string text = zrperf::histlog::HeaderText("h", 1, kT0);
+  CTimeCounter fast, zero;
+  fast.AddSample(CTimeInterval(5));
+  zero.AddSample(CTimeInterval(0));
+  zrperf::histlog::AppendLine(text, kT0 + 60, 0.0000004, "fast", fast.GetSnapshot());
+  zrperf::histlog::AppendLine(text, kT0 + 60, 0.0000004, "zero", zero.GetSnapshot());
+  ASSERT_TRUE(Has(text, "\t0.000000\tfast\t"));
+  const std::string log = dir.Write("i.hlog", text);
+  for (const std::string& args :
+       {"plot -o " + dir.Path("p.svg"), "plot --heatmap -o " + dir.Path("p.png"),
+        "html -o " + dir.Path("p.html"), "compare -o " + dir.Path("c.svg") + " " + log}) {
+    for (const char* counter : {"fast", "zero"}) {
+      const ToolRun run = Tool(dir, args + " --counter " + counter + " " + log);
+      EXPECT_EQ(run.status, 0) << args << " " << counter << ": " << run.err;
+    }
+  }
+  std::string out, error;
+  EXPECT_FALSE(zrreport::RunGnuplotToText("plot nosuch(x)\nprint '  line 2: warning: after it'\n",
+                                          &out, &error));
+  EXPECT_EQ(error, "gnuplot failed: line 0: undefined function: nosuch");
+}
+
 // compare: besides the table, the overlay and the faults of its command line
 // and selection.
 TEST(ReportCompare, TwoRunsSideBySideWithRatiosAndTheCountersOfOneRunListed) {
@@ -803,6 +956,29 @@ std::string LogOf(const TempDir& dir, const std::string& file,
   });
 }
 
+// The inputs of a command line: at least one; compare takes two; an argument
+// that starts with '-' is an option (an unknown one refused), but '-' alone
+// names a file: standard input is never read.
+TEST(ReportCommandLine, InputsAreTheArgumentsThatAreNotOptions) {
+  TempDir dir("report");
+  const std::string log = LogOf(dir, "i.hlog", {"op"});
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"summary", 2, "no input file"},
+      {"summary --json -o " + dir.Path("x"), 2, "no input file"},
+      {"summary -x " + log, 2, "unknown option '-x'"},
+      {"summary -- " + log, 2, "unknown option '--'"},
+      {"summary - <" + log, 1, "zrperf-report: -: cannot be read: No such file or directory"},
+      {"compare " + log, 2, "compare takes two logs: OLD NEW"},
+      {"compare " + log + " " + log + " " + log, 2, "compare takes two logs: OLD NEW"},
+      {"compare " + log + " " + log, 0, ""},
+      {"summary " + log + " " + log, 0, ""}};
+  for (const auto& [args, status, says] : cases) {
+    const ToolRun run = Tool(dir, args);
+    EXPECT_EQ(run.status, status) << args << ": " << run.err;
+    EXPECT_TRUE(says.empty() ? run.err.empty() : Has(run.err, says)) << args;
+  }
+}
+
 // gnuplot expands backquotes and macros in its command lines: names that try
 // them (and quotes, a data block's end marker, newlines, bytes that are not
 // UTF-8) run nothing, and each is shown in the plot as the output shows it.
@@ -884,6 +1060,59 @@ TEST(ReportHostile, NamesRunNothingInGnuplotAndEveryByteGivesValidPlotsJsonCsvAn
     EXPECT_TRUE(json ? ValidJson(run.out) : TerminalSafe(run.out)) << args;
     EXPECT_EQ(Occurrences(run.out, "\n"), lines) << args;
     for (const char* text : says) EXPECT_TRUE(Has(run.out, text)) << args;
+  }
+}
+
+// Bidirectional controls, zero-width and other invisible format characters
+// in names and a host name are escaped in every output: the terminal's
+// tables, CSV, JSON, HTML and the plots' SVG hold none of them raw.
+TEST(ReportHostile, FormatCharactersInNamesAreEscapedInEveryOutput) {
+  const char32_t listed[] = {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067,
+                             0x2068, 0x2069, 0x200B, 0x200C, 0x200D, 0x200E, 0x200F,
+                             0x2028, 0x2029, 0xFEFF, 0x00AD, 0x061C, 0x180E};
+  TempDir dir("report");
+  std::vector<std::string> names[3];  // at most 8 a plot
+  std::string host = "h", logs;
+  for (std::size_t k = 0; k < std::size(listed); ++k) {
+    names[k % 3].push_back("n" + Utf8(listed[k]) + "x");
+    host += Utf8(listed[k]);
+  }
+  for (int log = 0; log < 3; ++log) {
+    logs += " " + LogOf(dir, "f" + std::to_string(log) + ".hlog", names[log]);
+    SetHostLine(dir.Path("f" + std::to_string(log) + ".hlog"), host);
+  }
+  const std::string html = dir.Path("f.html"), svg = dir.Path("f.svg");
+  const std::string f0 = dir.Path("f0.hlog"), f1 = dir.Path("f1.hlog"), f2 = dir.Path("f2.hlog");
+  // Each command, the file it writes (or standard output), whether it shows
+  // the host, and the logs whose names it shows (a bit each).
+  const std::tuple<std::string, std::string, bool, int> runs[] = {
+      {"summary --by-host" + logs, "", true, 7},
+      {"summary --json --by-host" + logs, "", true, 7},
+      {"csv" + logs, "", true, 7},
+      {"csv --json" + logs, "", true, 7},
+      {"check --slo '*:max<1h'" + logs, "", false, 7},
+      {"check --json --slo '*:max<1h'" + logs, "", false, 7},
+      {"html -o " + html + logs, html, true, 7},
+      {"plot -o " + svg + " " + f0, svg, false, 1},
+      {"plot -o " + svg + " " + f1, svg, false, 2},
+      {"compare -o " + svg + " " + f2 + " " + f2, svg, false, 4}};
+  for (const auto& [args, file, hosts, shown] : runs) {
+    const ToolRun run = Tool(dir, args);
+    ASSERT_EQ(run.status, 0) << args << run.err;
+    const std::string out = file.empty() ? run.out : ReadFile(file);
+    EXPECT_TRUE(TerminalSafe(out, true)) << args;
+    const bool json = args.find("--json") != std::string::npos;
+    const auto form = [json](const std::string& name) {
+      std::string out;
+      for (const char c : zrreport::ShownName(name))
+        out += json && c == '\\' ? std::string("\\\\") : std::string(1, c);
+      return out;
+    };
+    for (int log = 0; log < 3; ++log) {
+      for (const std::string& name : names[log])
+        EXPECT_TRUE((shown >> log & 1) == 0 || Has(out, form(name))) << args << " " << name;
+    }
+    EXPECT_TRUE(!hosts || Has(out, form(host))) << args;
   }
 }
 
@@ -975,18 +1204,22 @@ TEST(ReportHtml, PageHoldsEveryFigureAndPictureAndRequestsNothingOutside) {
 // temporary files used to have (and at the target) are never followed: the
 // victim stays, the target is a new file. The temporary is made new: a link or
 // a file found at its name is never opened (the next name is taken), and an
-// uncommitted one is removed.
+// uncommitted one is removed. A character device is written in place and a
+// FIFO or a directory refused: none is replaced.
 TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNeverFollowed) {
   TempDir dir("report");
   const std::string log = PlotDataLog(dir);
   std::filesystem::create_directory(dir.Path("taken.csv"));
+  ASSERT_EQ(mkfifo(dir.Path("fifo.csv").c_str(), 0600), 0);
   const std::pair<std::string, std::string> cases[] = {
       {"plot -o " + dir.Path("missing/p.png"),
        "cannot write '" + dir.Path("missing/p.png") + "': creating a temporary file in '" +
            dir.Path("missing/") + "': No such file or directory"},
       {"summary -o " + dir.Path("missing/s.txt"), "No such file or directory"},
       {"csv -o " + dir.Path("taken.csv"),
-       "cannot write '" + dir.Path("taken.csv") + "': rename: Is a directory"}};
+       "cannot write '" + dir.Path("taken.csv") + "': it is a directory"},
+      {"summary -o " + dir.Path("fifo.csv"),
+       "cannot write '" + dir.Path("fifo.csv") + "': it is a FIFO"}};
   for (const auto& c : cases) {
     const ToolRun run = Tool(dir, c.first + " " + log);
     EXPECT_EQ(run.status, 1) << c.first;
@@ -995,7 +1228,36 @@ TEST(ReportOutput, FailuresNameTheCauseRacesLeaveOneWholeAndPlantedLinksAreNever
     EXPECT_FALSE(Has(run.err, "Success"));
   }
   EXPECT_EQ(Entries(dir.Path("taken.csv")), 0);
-  EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and taken.csv: no temporary left
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.Path("fifo.csv")));
+  EXPECT_EQ(Entries(dir.path()), 3);  // p.hlog, taken.csv and fifo.csv: no temporary left
+  std::filesystem::remove(dir.Path("fifo.csv"));
+
+  // Devices of the test's own first; the system's /dev/null and /dev/full
+  // only when those stayed devices (or when /dev cannot be written at all).
+  const auto devices = [&](const std::string& null, const std::string& full) {
+    const std::pair<std::string, int> runs[] = {
+        {"summary -o " + null, 0}, {"check --slo '*:max<1h' -o " + null, 0}, {"csv -o " + full, 1}};
+    bool stayed = true;
+    for (const auto& [args, status] : runs) {
+      const ToolRun run = Tool(dir, args + " " + log);
+      EXPECT_EQ(run.status, status) << args << run.err;
+      EXPECT_EQ(run.err, status == 0 ? ""
+                                     : "zrperf-report: cannot write '" + full +
+                                           "': write: No space left on device\n");
+      for (const std::string& device : {null, full})
+        stayed =
+            std::filesystem::is_character_file(std::filesystem::symlink_status(device)) && stayed;
+    }
+    EXPECT_TRUE(stayed);
+    return stayed;
+  };
+  const bool nodes = mknod(dir.Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+                     mknod(dir.Path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  if (nodes ? devices(dir.Path("null"), dir.Path("full")) : access("/dev", W_OK) != 0) {
+    devices("/dev/null", "/dev/full");
+  }
+  std::filesystem::remove(dir.Path("null"));
+  std::filesystem::remove(dir.Path("full"));
 
   // Two processes writing one target at once: each round leaves one of the
   // two outputs, whole, and no temporary.

@@ -1,5 +1,6 @@
 #include "HistogramLogFormat.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -39,10 +40,11 @@ bool ParseUnsigned(const std::string& text, std::uint64_t* value) {
   return result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
 
-// Digits, one '.', six decimals at most: the writer's form, nothing looser.
-bool ParseSeconds(const std::string& text, double* value) {
+// Digits (at most `digits` of them before the point), one '.', six decimals
+// at most: the writer's form, nothing looser.
+bool ParseSeconds(const std::string& text, std::size_t digits, double* value) {
   const std::size_t dot = text.find('.');
-  if (text.empty() || text.size() > 24 || dot == 0 ||
+  if (text.empty() || text.size() > 24 || dot == 0 || std::min(dot, text.size()) > digits ||
       text.find_first_not_of("0123456789.") != std::string::npos ||
       (dot != std::string::npos && (text.find('.', dot + 1) != std::string::npos ||
                                     text.size() - dot - 1 > 6 || dot + 1 == text.size()))) {
@@ -138,7 +140,10 @@ bool ParseLine(const std::string& text, IntervalLine* line, std::string* why) {
     fields[i] = text.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
     start = tab + 1;
   }
-  if (!ParseSeconds(fields[0], &line->end) || !ParseSeconds(fields[1], &line->seconds)) {
+  // An end of at most 10 digits (Unix seconds until 2286): the start of a
+  // line cut short and the whole line written after it, glued into one, has
+  // more.
+  if (!ParseSeconds(fields[0], 10, &line->end) || !ParseSeconds(fields[1], 24, &line->seconds)) {
     *why = "bad time field";
     return false;
   }

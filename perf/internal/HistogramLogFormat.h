@@ -75,15 +75,24 @@ struct IntervalLine {
   CTimeCounterSnapshot ToSnapshot() const;
 };
 
-// Parses the line `text` (without its '\n'). On failure returns false and
-// sets `why` to a short reason.
+// Parses the line `text` (without its '\n') in the writer's form only: nine
+// fields; the end and the interval as digits with at most one point and six
+// decimals, at most 24 characters, the end with at most 10 digits before the
+// point; a non-empty name; the numbers as decimal digits that fit 64 bits (20
+// at most), the extremes with an optional '~', the minimum not above the
+// maximum; the bucket field as DecodeBuckets() takes it. On failure returns
+// false and sets `why` to a short reason.
 bool ParseLine(const std::string& text, IntervalLine* line, std::string* why);
 
-// Decodes a bucket field ('-' or base64) into `buckets` (index and count).
+// Decodes a bucket field ('-' or base64) into `buckets` (index and count):
+// the base64 well-formed (DecodeBase64()) and not empty, the varints whole,
+// every index within kMinBucketIndex..kMaxBucketIndex, every count above 0.
 bool DecodeBuckets(const std::string& field, std::vector<CTimeCounterSnapshot::Bucket>* buckets,
                    std::string* why);
 
 // The base64 and varint layers, exposed for the size figures and tests.
+// DecodeBase64() takes the unpadded RFC 4648 alphabet only, a length that is
+// not 1 more than a multiple of 4, and zero bits after the last byte.
 void AppendBase64(std::string& out, const std::string& bytes);
 bool DecodeBase64(const std::string& text, std::string* bytes);
 

@@ -42,8 +42,10 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// The last non-empty line gnuplot wrote to `fd` (its last message names the
-// fault), at most the last 64 KiB of its output read.
+// The last line of gnuplot's errors in what it wrote to `fd` (a warning that
+// follows an error, as a multiplot's closing draws, does not name the fault):
+// the last non-empty line that is not a warning, or the last line; at most
+// the last 64 KiB of its output read.
 std::string LastMessage(int fd) {
   const off_t size = lseek(fd, 0, SEEK_END);
   if (size <= 0) return "";
@@ -51,9 +53,21 @@ std::string LastMessage(int fd) {
   std::string text(static_cast<std::size_t>(size - from), '\0');
   const ssize_t n = pread(fd, &text[0], text.size(), from);
   text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  const std::size_t start = text.rfind('\n');
-  return text.substr(start == std::string::npos ? 0 : start + 1);
+  std::string last;
+  for (std::size_t end = text.size(); end > 0;) {
+    const std::size_t start = text.rfind('\n', end - 1);
+    const std::size_t begin = start == std::string::npos ? 0 : start + 1;
+    std::string line = text.substr(begin, end - begin);
+    end = start == std::string::npos ? 0 : start;
+    line.erase(0, line.find_first_not_of(' '));
+    line.erase(line.find_last_not_of(' ') + 1);
+    if (line.empty()) continue;
+    if (last.empty()) last = line;
+    if (line.find("warning:") == std::string::npos && line.find("Warning:") == std::string::npos) {
+      return line;
+    }
+  }
+  return last;
 }
 
 }  // namespace

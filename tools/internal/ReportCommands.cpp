@@ -320,8 +320,11 @@ std::string ObjectiveTail(const Objective& o) {
   return o.stat.label + (o.orEqual ? " <= " : " < ") + o.limitText;
 }
 
+// A duration in milliseconds for a plot's latency axis, a log scale, which
+// has no 0: a duration of 0 is drawn at 100 ns (one unit), as the heatmap
+// draws it, so that a counter whose samples all took 0 units is drawn too.
 double Ms(std::uint64_t units) {
-  return static_cast<double>(units) / 1e4;
+  return static_cast<double>(std::max<std::uint64_t>(units, 1)) / 1e4;
 }
 
 // The percentile spectrum of a window as data lines "x latency_ms": x is
@@ -415,41 +418,54 @@ bool ParseTime(const std::string& text, double dataEnd, double* unix, std::strin
              "' (Unix seconds, YYYY-MM-DDTHH:MM[:SS][Z] in UTC, or -N followed by s, m, h or d)";
     return false;
   };
-  if (text.empty()) return bad();
-  char* end = nullptr;
-  if (text[0] == '-') {
-    const double n = std::strtod(text.c_str() + 1, &end);
-    const std::string unit = end;
+  double n = 0;
+  std::size_t at = text.compare(0, 1, "-") == 0 ? 1 : 0;
+  if (at == 1) {
+    // -N<unit>: that long before the data's last interval.
+    if (!Decimal(text, &at, &n)) return bad();
+    const std::string unit = text.substr(at);
     const double scale = unit == "s"   ? 1
                          : unit == "m" ? 60
                          : unit == "h" ? 3600
                          : unit == "d" ? 86400
                                        : 0;
-    if (scale == 0 || !(n >= 0) || end == text.c_str() + 1) return bad();
+    if (scale == 0) return bad();
     *unix = dataEnd - n * scale;
     return true;
   }
-  if (text.find_first_not_of("0123456789.") == std::string::npos) {
-    *unix = std::strtod(text.c_str(), &end);
-    return *end == '\0' ? true : bad();
+  if (Decimal(text, &at, &n) && at == text.size()) {
+    *unix = n;  // Unix seconds
+    return true;
   }
+  // YYYY-MM-DDTHH:MM[:SS][Z], UTC: two digits a field (four for the year).
+  static const char kForm[] = "dddd-dd-ddTdd:dd:dd";
+  const std::size_t length = text.size() - (!text.empty() && text.back() == 'Z' ? 1 : 0);
+  if (length != 16 && length != 19) return bad();
+  for (std::size_t k = 0; k < length; ++k) {
+    const bool digit = text[k] >= '0' && text[k] <= '9';
+    if (kForm[k] == 'd' ? !digit : text[k] != kForm[k]) return bad();
+  }
+  const auto field = [&text](std::size_t from, std::size_t digits) {
+    int value = 0;
+    for (std::size_t k = from; k < from + digits; ++k) value = value * 10 + (text[k] - '0');
+    return value;
+  };
   std::tm tm{};
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &consumed) != 5) {
+  tm.tm_year = field(0, 4) - 1900;
+  tm.tm_mon = field(5, 2) - 1;
+  tm.tm_mday = field(8, 2);
+  tm.tm_hour = field(11, 2);
+  tm.tm_min = field(14, 2);
+  tm.tm_sec = length == 19 ? field(17, 2) : 0;
+  const std::tm given = tm;
+  const std::time_t seconds = timegm(&tm);
+  // timegm() carries a field past its range into the next one (February 30
+  // is March 2): such a time names no time of the calendar.
+  if (tm.tm_year != given.tm_year || tm.tm_mon != given.tm_mon || tm.tm_mday != given.tm_mday ||
+      tm.tm_hour != given.tm_hour || tm.tm_min != given.tm_min || tm.tm_sec != given.tm_sec) {
     return bad();
   }
-  std::string rest = text.substr(static_cast<std::size_t>(consumed));
-  if (!rest.empty() && rest[0] == ':') {
-    int seconds = 0, more = 0;
-    if (std::sscanf(rest.c_str(), ":%d%n", &seconds, &more) != 1) return bad();
-    tm.tm_sec = seconds;
-    rest = rest.substr(static_cast<std::size_t>(more));
-  }
-  if (!rest.empty() && rest != "Z") return bad();
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  *unix = static_cast<double>(timegm(&tm));
+  *unix = static_cast<double>(seconds);
   return true;
 }
 
@@ -904,8 +920,12 @@ bool PlotScript(const Dataset& data, const ReportOptions& options, const std::st
   s += "set xdata time\nset timefmt '%s'\nset xlabel 'time (UTC)'\n";
   s += std::string("set format x '") + (span > 86400 ? "%m-%d %H:%M" : "%H:%M:%S") + "'\n";
   s += "set xtics " + Format("%.0f", step) + "\n";
-  s += "set xrange [" + Format("%.0f", std::floor(selection.first)) + ":" +
-       Format("%.0f", std::ceil(selection.last)) + "]\n";
+  // Whole seconds around the span; a span within one whole second (intervals
+  // shorter than the log's microsecond, ending on the second) gets that
+  // second after it: gnuplot refuses an empty range.
+  const double left = std::floor(selection.first);
+  s += "set xrange [" + Format("%.0f", left) + ":" +
+       Format("%.0f", std::max(std::ceil(selection.last), left + 1)) + "]\n";
   const std::size_t columns = percentiles.size() + 1;  // and max
   // Points mark the intervals while they are a few pixels apart; beyond
   // kMarkedPoints they would only blur the lines (and swell an SVG).
@@ -964,10 +984,10 @@ bool Plot(const Dataset& data, const ReportOptions& options, const std::string& 
   }
   std::string script;
   if (!PlotScript(data, options, ext, &script, error)) return false;
-  // gnuplot writes the picture to its standard output: the temporary, made
-  // new and exclusively beside the target.
-  OutputFile out;
-  return out.Create(path, error) && RunGnuplot(script, out.fd(), error) && out.Commit(error);
+  // gnuplot writes the picture to its standard output, an anonymous file
+  // that goes to the target through an OutputFile once gnuplot succeeded.
+  std::string picture;
+  return RunGnuplotToText(script, &picture, error) && WriteOutput(path, picture, error);
 }
 
 namespace {
@@ -1063,8 +1083,8 @@ bool Compare(const Dataset& oldRun, const Dataset& newRun, const ReportOptions& 
          IsoTime(selections[0].first, false) + "), the new run solid (from " +
          IsoTime(selections[1].first, false) + ")'\n";
     s += plot + "\n";
-    OutputFile file;
-    return file.Create(plotPath, error) && RunGnuplot(s, file.fd(), error) && file.Commit(error);
+    std::string picture;
+    return RunGnuplotToText(s, &picture, error) && WriteOutput(plotPath, picture, error);
   }
 
   std::string text;

@@ -11,8 +11,8 @@
 // to the edges of the intervals it takes, and the output says which span the
 // figures cover.
 //
-// Each command builds its whole output (text, or a temporary file made
-// exclusively beside the target: OutputFile.h) before anything is written;
+// Each command builds its whole output (text, or gnuplot's picture) before
+// anything is written, and writes a file through an OutputFile (OutputFile.h);
 // on a fault it returns false with one line in `error`. Names, hosts and
 // durations are written in the forms of ReportText.h; nothing read from a log
 // reaches gnuplot as a command (Gnuplot.h).
@@ -94,9 +94,8 @@ bool Summary(const Dataset& data, const ReportOptions& options, std::string* out
 // a JSON array.
 bool Csv(const Dataset& data, const ReportOptions& options, std::string* out, std::string* error);
 
-// Draws the window with gnuplot into `path` (".png" or ".svg") through an
-// OutputFile: gnuplot writes the picture into the temporary, which is
-// renamed into place when gnuplot succeeds.
+// Draws the window with gnuplot into `path` (".png" or ".svg"), written
+// through an OutputFile when gnuplot has succeeded.
 bool Plot(const Dataset& data, const ReportOptions& options, const std::string& path,
           std::string* error);
 
@@ -123,8 +122,11 @@ bool Html(const Dataset& data, const ReportOptions& options,
           const std::vector<Objective>& objectives, std::string* out, bool* held,
           std::string* error);
 
-// Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m");
-// relative times count back from `dataEnd`.
+// Parses a time option ("1765072200", "2026-12-07T01:50:00Z", "-30m"):
+// Unix seconds or -N followed by s, m, h or d (N, like the seconds, digits
+// with decimals after one point or none; relative times count back from
+// `dataEnd`), or YYYY-MM-DDTHH:MM[:SS][Z] in UTC, two digits a field, a time
+// of the calendar. Anything else is refused with `error` set.
 bool ParseTime(const std::string& text, double dataEnd, double* unix, std::string* error);
 
 }  // namespace zrreport

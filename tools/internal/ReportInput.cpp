@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +13,7 @@
 #include <set>
 #include <system_error>
 
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/util/internal/RecordText.h>
 
@@ -160,9 +160,14 @@ class FileReader {
     }
     if ((!m_line.empty() || m_overLong) && !EndOfLine(false)) return false;
     if (m_kind == Kind::kHistogramLog) {
-      if (m_pendingFault.empty()) return true;
-      *m_error = m_pendingFault;
-      return false;
+      if (m_torn > 0) {
+        m_data->warnings.push_back(
+            At(m_firstTorn) + "skipped a torn line (" + m_firstTornWhy + ")" +
+            (m_torn == 1 ? std::string()
+                         : "; " + std::to_string(m_torn - 1) + " more skipped, the last at line " +
+                               std::to_string(m_lastTorn)));
+      }
+      return true;
     }
     if (m_found == 0) {
       *m_error = m_shown + ": not a zrperf histogram log (its first line is not '" +
@@ -211,33 +216,29 @@ class FileReader {
 
   // ---- Histogram logs ----
 
+  // A line that does not parse: torn (a write cut by a kill or a full disk)
+  // and skipped; the file's one warning names the first of them.
+  void Torn(const std::string& why) {
+    if (m_torn++ == 0) {
+      m_firstTorn = m_number;
+      m_firstTornWhy = why;
+    }
+    m_lastTorn = m_number;
+  }
+
   bool HistogramLine(bool feed) {
     const std::string& line = m_line;
     if (line.empty()) return true;
-    if (!m_pendingFault.empty()) {
-      // The line before did not parse: torn by a kill when a restart's header
-      // follows it, corrupt otherwise.
-      if (!StartsWith(line, histlog::kMagic)) return Fault(m_pendingFault);
-      m_data->warnings.push_back(m_pendingTorn);
-      m_pendingFault.clear();
-    }
-    const std::string at = At(m_number);
-    if (line[0] == '#') return HeaderLine(at);
+    if (line[0] == '#') return HeaderLine();
     std::string why;
     if (!histlog::ParseLine(line, &m_parsed, &why)) {
-      m_pendingFault = at + "corrupt line: " + why;
-      m_pendingTorn = at + "skipped a torn line (" + why + ")";
-      if (!feed) {
-        // The file's unfinished last line.
-        m_data->warnings.push_back(m_pendingTorn);
-        m_pendingFault.clear();
-      }
+      Torn(why);
       return true;
     }
     if (!feed) {
       // Whole fields, but the line feed is missing: the write may have been
       // cut inside the last field.
-      m_data->warnings.push_back(at + "skipped a torn line (no line feed)");
+      Torn("no line feed");
       return true;
     }
     Interval interval;
@@ -255,26 +256,60 @@ class FileReader {
     interval.buckets = std::move(m_parsed.bucketText);
     m_data->intervals.push_back(std::move(interval));
     m_data->anyHistograms = true;
+    m_blockLines = true;
     return true;
   }
 
-  bool HeaderLine(const std::string& at) {
+  void NewSource() {
+    m_data->sources.push_back(Source{m_file, "", 0});
+    m_source = m_data->sources.size() - 1;
+    m_blockLines = false;
+  }
+
+  // Whether `value`, which differs from `expected`, is the start of it: a
+  // header line cut short (after the file's first line, which must be whole).
+  bool TornValue(const std::string& value, const std::string& expected) const {
+    return m_number > 1 && expected.compare(0, value.size(), value) == 0;
+  }
+
+  bool HeaderLine() {
     const std::string& line = m_line;
+    const std::string at = At(m_number);
     const std::size_t space = line.find(' ');
     const std::string key = line.substr(0, space);
     const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    const std::string version = std::to_string(histlog::kVersion);
     if (key == histlog::kMagic) {
-      if (value != std::to_string(histlog::kVersion)) {
+      if (value != version && !TornValue(value, version)) {
         return Fault(at + "histogram log format version '" + ShownName(value) +
-                     "' is not supported (this zrperf-report reads version " +
-                     std::to_string(histlog::kVersion) + ")");
+                     "' is not supported (this zrperf-report reads version " + version + ")");
       }
-      m_data->sources.push_back(Source{m_file, "", 0});
-      m_source = m_data->sources.size() - 1;
-    } else if (key == "#buckets" && value != histlog::kBucketLayout) {
+      // A block whose first line was cut starts a writer all the same: the
+      // lines after it are not the previous writer's.
+      if (value != version) Torn("a header line cut short");
+      NewSource();
+      return true;
+    }
+    // A header line after interval lines: a block whose first line was lost
+    // (glued to the torn line before it) starts a writer of its own too.
+    static const char* const kHeaderKeys[] = {"#buckets", "#unit",  "#host",
+                                              "#pid",     "#start", "#fields"};
+    if (m_blockLines &&
+        std::find(std::begin(kHeaderKeys), std::end(kHeaderKeys), key) != std::end(kHeaderKeys)) {
+      NewSource();
+    }
+    if (key == "#buckets" && value != histlog::kBucketLayout) {
+      if (TornValue(value, histlog::kBucketLayout)) {
+        Torn("a header line cut short");
+        return true;
+      }
       return Fault(at + "unknown bucket layout '" + ShownName(value) + "' (expected '" +
                    histlog::kBucketLayout + "')");
     } else if (key == "#unit" && value != "100ns") {
+      if (TornValue(value, "100ns")) {
+        Torn("a header line cut short");
+        return true;
+      }
       return Fault(at + "unknown unit '" + ShownName(value) + "' (expected '100ns')");
     } else if (key == "#host") {
       m_data->sources[m_source].host = zrperf::UnescapeRecordText(value);
@@ -326,8 +361,10 @@ class FileReader {
   bool m_any = false;        // some bytes were read
   std::size_t m_number = 0;  // of the last line ended
   std::size_t m_source = 0;
-  // Histogram logs: a line that did not parse, judged by the next one.
-  std::string m_pendingFault, m_pendingTorn;
+  bool m_blockLines = false;  // histogram logs: the current block has interval lines
+  // Histogram logs: the torn lines skipped, the first and last of them.
+  std::size_t m_torn = 0, m_firstTorn = 0, m_lastTorn = 0;
+  std::string m_firstTornWhy;
   histlog::IntervalLine m_parsed;
   // Ordinary logs: the record whose lines follow.
   bool m_recordOpen = false;
@@ -335,28 +372,24 @@ class FileReader {
   std::size_t m_found = 0;
 };
 
-// What a path that is not a regular file is, for the message.
-const char* FileKind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 bool ReadFile(const std::string& file, Dataset* data, std::string* error) {
-  // O_NONBLOCK: a FIFO put in a log's place must not hold the open.
-  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  zrfw::CFileSystem& files = zrfw::Files();
+  // O_NONBLOCK, kept: a FIFO put in a log's place must not hold the open,
+  // nor a file of a pseudo file system that waits for data (/proc/kmsg) a read.
+  int fd;
+  do {
+    fd = files.Open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int e = errno;
     *error = ShownName(file) + ": cannot be read: " + SystemError(e);
     return false;
   }
   struct FdCloser {
+    zrfw::CFileSystem& files;
     int fd;
-    ~FdCloser() { close(fd); }
-  } closer{fd};
+    ~FdCloser() { files.Close(fd); }
+  } closer{files, fd};
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     const int e = errno;
@@ -367,20 +400,25 @@ bool ReadFile(const std::string& file, Dataset* data, std::string* error) {
     *error = ShownName(file) + ": cannot be read: " + FileKind(st.st_mode) + ", not a regular file";
     return false;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // The file as it stood when opened: what a writer appends meanwhile is left
+  // for the next report, so a file that grows as fast as it is read (or a
+  // pseudo file that never ends) cannot hold the reader.
+  std::uint64_t left = static_cast<std::uint64_t>(st.st_size);
   FileReader reader(file, data, error);
   std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
+  while (left > 0) {
+    const ssize_t n = files.Read(fd, buffer.data(), std::min<std::uint64_t>(buffer.size(), left));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int e = errno;
       *error = ShownName(file) + ": read error: " + SystemError(e);
       return false;
     }
-    if (n == 0) return reader.End();
+    if (n == 0) break;  // it shrank
+    left -= static_cast<std::uint64_t>(n);
     if (!reader.Feed(buffer.data(), static_cast<std::size_t>(n))) return false;
   }
+  return reader.End();
 }
 }  // namespace
 

@@ -11,19 +11,31 @@
 // ("<stem>.1<ext>", "<stem>.2<ext>", ...) are read with it. A file named
 // twice is read once.
 //
-// Only regular files are read (a link to one is followed): a directory, a
-// FIFO or a device is refused with one message, and a FIFO is opened without
-// waiting for a writer. A file is read as a stream of lines of at most
-// kMaxLineBytes bytes (without the line feed); a longer line is skipped with
-// a warning, so memory stays bounded by what the lines hold, whatever the
-// file's size.
+// Only regular files are read (a link to one is followed), through the file
+// seam (zrfw::Files()): a directory, a FIFO or a device is refused with one
+// message, and nothing is waited for (the file is opened and read with
+// O_NONBLOCK). A file is read as far as it reached when it was opened (what
+// a writer appends meanwhile is left for the next report), as a stream of
+// lines of at most kMaxLineBytes bytes (without the line feed); a longer line
+// is skipped with a warning, so memory stays bounded by what the lines hold,
+// whatever the file's size.
 //
-// Faults are one-line messages naming the file (and line): a file of neither
-// kind, a histogram log of another format version or bucket layout, a line
-// that does not parse. A torn last line (a process killed during its write:
-// the file's last line without its line feed, or a line cut short by a
-// restart's header) is skipped with a warning. File names and the pieces of
-// a file quoted in messages are in ShownName() form (ReportText.h).
+// The first line tells the kind of file: a histogram log starts with
+// "#zrperf-histogram-log 1". Faults are one-line messages naming the file
+// (and line): a file of neither kind, an empty one, a histogram log of
+// another format version, bucket layout or unit. In a histogram log, a line
+// that does not parse (histlog::ParseLine()), a last line without its line
+// feed, and a header line after the first that is the start of the one
+// expected ("#unit 10", "#zrperf-histogram-log") are torn: a write cut short
+// by a kill or a full disk, followed by whatever was written next (the same
+// writer's lines, another writer's header block, or glued to the torn line,
+// another writer's lines). Each is skipped and the rest of the file read;
+// the file gets one warning, naming the first torn line, its reason, and how
+// many more were skipped up to which line. A header line that follows
+// interval lines without a block's first line before it starts a writer of
+// its own (the block's first line was glued to a torn line). File names and
+// the pieces of a file quoted in messages are in ShownName() form
+// (ReportText.h).
 //
 // Thread-safety: plain functions on caller-owned data.
 

@@ -1,5 +1,8 @@
 #include "ReportText.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -12,14 +15,51 @@ namespace {
 
 const char kHex[] = "0123456789abcdef";
 
+// The characters that show as nothing, or that reorder or split the text
+// around them, so that a name holding one could pose as another: Unicode's
+// format characters (general category Cf, Unicode 15.0: the bidirectional
+// embeddings, overrides and isolates, zero-width spaces and joiners, the
+// byte order mark, the soft hyphen, tag characters, ...) and the line and
+// paragraph separators (U+2028, U+2029).
+struct CodeRange {
+  char32_t first, last;
+};
+constexpr CodeRange kInvisible[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+// The code point of the well-formed sequence of `length` bytes at `at`.
+char32_t CodePoint(const std::string& text, std::size_t at, std::size_t length) {
+  static const unsigned char kLead[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t c = static_cast<unsigned char>(text[at]) & kLead[length];
+  for (std::size_t k = 1; k < length; ++k) {
+    c = (c << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+  }
+  return c;
+}
+
+// Whether the code point is escaped in the shown form: a C1 control
+// character (U+0080..U+009F, which terminals obey) or one of kInvisible.
+bool Hidden(char32_t c) {
+  if (c >= 0x80 && c <= 0x9F) return true;
+  for (const CodeRange& range : kInvisible) {
+    if (c >= range.first && c <= range.last) return true;
+  }
+  return false;
+}
+
 // The length of the well-formed UTF-8 sequence at `at` (at < text.size()),
-// or 0 where none starts there or, unless `c1`, where it is a C1 control
-// character (U+0080..U+009F: 0xC2 0x80..0x9F).
-std::size_t Utf8Length(const std::string& text, std::size_t at, bool c1) {
+// or 0 where none starts there or, unless `hidden`, where it is a character
+// that Hidden() names.
+std::size_t Utf8Length(const std::string& text, std::size_t at, bool hidden) {
   const std::size_t length = zrperf::Utf8SequenceAt(text, at);
-  const bool isC1 = length == 2 && static_cast<unsigned char>(text[at]) == 0xC2 &&
-                    static_cast<unsigned char>(text[at + 1]) < 0xA0;
-  return isC1 && !c1 ? 0 : length;
+  if (hidden || length < 2) return length;
+  return Hidden(CodePoint(text, at, length)) ? 0 : length;
 }
 
 void AppendHexEscape(std::string& out, unsigned char c) {
@@ -29,6 +69,16 @@ void AppendHexEscape(std::string& out, unsigned char c) {
 }
 
 }  // namespace
+
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
 
 std::string ShownName(const std::string& bytes) {
   // The records' form first; it leaves bytes from 0x80 up as they are, and
@@ -110,7 +160,7 @@ std::string HtmlText(const std::string& text) {
     if (c >= 0x80) {
       const std::size_t length = Utf8Length(text, i, false);
       out.append(length == 0 ? std::string("\xef\xbf\xbd") : text.substr(i, length));
-      i += length == 0 ? (Utf8Length(text, i, true) == 2 ? 2 : 1) : length;
+      i += length == 0 ? std::max<std::size_t>(Utf8Length(text, i, true), 1) : length;
       continue;
     }
     switch (c) {

@@ -11,20 +11,30 @@
 #ifndef ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 #define ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace zrreport {
+
+// What a file that is not a regular file is, for messages: "a directory",
+// "a FIFO", "a character device", "a block device", "a socket", "a symbolic
+// link", or "not a regular file".
+const char* FileKind(mode_t mode);
 
 // The shown form of a name: the escape rule of the log records
 // (util/internal/RecordText.h: control bytes as \n, \r, \t or \xHH, a
 // backslash doubled where it would start an escape), and in addition every
 // byte that is not part of well-formed UTF-8, and each byte of a C1 control
-// character (U+0080..U+009F, which terminals obey as escape sequences), as
-// \xHH, a backslash before such a byte doubled. The result is well-formed
-// UTF-8 without control characters, so it can go to a terminal, into JSON,
-// CSV, XML or a gnuplot data block as it is; UnescapeRecordText() restores
-// the exact bytes. A name that is UTF-8 without control characters is shown
-// as the records write it.
+// character (U+0080..U+009F, which terminals obey as escape sequences) and of
+// an invisible format character (Unicode's general category Cf: the
+// bidirectional controls U+202A..U+202E and U+2066..U+2069, U+200B..U+200F,
+// U+FEFF, U+00AD, U+061C, U+180E, ...; and the separators U+2028, U+2029,
+// with which a name could pose as another), as \xHH, a backslash before such
+// a byte doubled. The result is well-formed UTF-8 without control or format
+// characters, so it can go to a terminal, into JSON, CSV, XML or a gnuplot
+// data block as it is; UnescapeRecordText() restores the exact bytes. A name
+// that is UTF-8 without such characters is shown as the records write it.
 std::string ShownName(const std::string& bytes);
 
 // A JSON string, quotes included: '"' and '\' escaped with a backslash,
@@ -46,8 +56,9 @@ std::string CsvCell(const std::string& text);
 
 // Text for HTML, in an element or a quoted attribute: '&', '<', '>', '"' and
 // '\'' as character references; control characters (C0 but tab and line
-// feed, DEL, C1) and bytes that are not part of well-formed UTF-8 as U+FFFD
-// (ShownName() leaves none of either).
+// feed, DEL, C1), the format characters that ShownName() escapes and bytes
+// that are not part of well-formed UTF-8 as U+FFFD (ShownName() leaves none
+// of these).
 std::string HtmlText(const std::string& text);
 
 }  // namespace zrreport
