@@ -218,8 +218,8 @@ TEST_F(SpdlogLogWriterTest, ALogPathThatIsNoFileFallsBackWithoutBlocking) {
   for (const auto& [path, why] : cases) {
     SCOPED_TRACE(path + (reader >= 0 ? " with a reader" : ""));
     CaptureStderr();
-    std::future<bool> fellBack = std::async(std::launch::async, [&] {
-      return CSpdlogLogWriter::CreateRotatingFile(path, 1 << 20, 1)->IsFallback();
+    std::future<bool> fellBack = std::async(std::launch::async, [&target = path] {
+      return CSpdlogLogWriter::CreateRotatingFile(target, 1 << 20, 1)->IsFallback();
     });
     const bool returned = fellBack.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
     // A sink held in its open is let go by a reader, so the test can end.
