@@ -31,7 +31,8 @@
 // 404, other methods 405 with "Allow: GET, HEAD", "OPTIONS *" 405 with that
 // Allow and any other method on "*" 400, malformed or oversized requests
 // (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown HTTP
-// version) or a closed connection.
+// version) or a closed connection; a head of 16,384 bytes, its closing blank
+// line included, is read, one of more gets 400.
 //
 // Answers are shared, so that no client can make the process hold more than
 // two answers' memory whatever it does: scrapes of the same kind (text
@@ -58,9 +59,11 @@
 // closed after its answer. A client whose request head is not complete 1.5 s
 // after it began is dropped, so idle or slowly trickling clients hold a worker
 // for 1.5 s at most, and up to about 90 of them at once do not delay a scrape.
-// Connections past the workers wait in a queue of 32 and a listen backlog of
-// 128; past those the system drops connection attempts (clients retry). The workers' stacks are
-// reserved address space (96 x the thread stack size), not memory in use.
+// Connections past the workers wait in a queue of 32 (and one more in the
+// hands of civetweb's accepting thread) and a listen backlog of 128; past
+// those the system drops connection attempts (clients retry). The workers'
+// stacks are reserved address space (96 x the thread stack size), not memory
+// in use.
 //
 // Threads: the server's threads are started by Start() and joined by the
 // destructor, which first stops accepting and shuts every open connection
