@@ -183,8 +183,9 @@ TEST(PrometheusTextfile, ANonRegularTargetIsRefusedWithoutBlockingAndNeverReplac
     const std::vector<zrperf_test::Record> records = sink->Records();
     ASSERT_EQ(records.size(), 1u) << path;
     EXPECT_EQ(records[0].level, -1);
-    EXPECT_EQ(records[0].message, "metrics textfile: cannot write '" + path + "': it is " + kind +
-                                      ", which is never replaced");
+    std::string expected = "metrics textfile: cannot write '" + path;
+    expected += "': it is " + kind + ", which is never replaced";
+    EXPECT_EQ(records[0].message, expected);
     ASSERT_EQ(lstat(path.c_str(), &after), 0) << path;
     EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT) << path;
     EXPECT_EQ(after.st_ino, before.st_ino) << path;

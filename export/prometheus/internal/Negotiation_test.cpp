@@ -98,10 +98,10 @@ TEST(Negotiation, AMalformedQualityIgnoresItsElementAndAWellFormedOneCountsToThe
   };
   for (const char* q : malformed) {
     // Ignored: text/plain at 0.1 wins over it, and "*" decides for gzip.
-    EXPECT_EQ(zrprom::PreferredFormat(om + q + ",text/plain;q=0.1"), Format::kText) << q;
-    EXPECT_EQ(zrprom::PreferredFormat(om + q + ",text/plain;q=0.1," + om + "0.2"),
-              Format::kOpenMetrics)
-        << q;
+    std::string accept = om + q + ",text/plain;q=0.1";
+    EXPECT_EQ(zrprom::PreferredFormat(accept), Format::kText) << q;
+    accept += "," + om + "0.2";
+    EXPECT_EQ(zrprom::PreferredFormat(accept), Format::kOpenMetrics) << q;
     EXPECT_TRUE(zrprom::AcceptsGzip(std::string("gzip;q=") + q + ", *")) << q;
     EXPECT_FALSE(zrprom::AcceptsGzip(std::string("gzip;q=") + q + ", *;q=0")) << q;
     EXPECT_FALSE(zrprom::AcceptsGzip(std::string("*;q=") + q)) << q;
