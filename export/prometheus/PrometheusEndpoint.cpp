@@ -38,7 +38,6 @@ namespace {
 
 // The server's limits (see the header).
 constexpr int kWorkers = 96;
-const char kWorkerThreads[] = "96";
 const char kRequestTimeoutMs[] = "1500";
 const char kConnectionQueue[] = "32";
 const char kListenBacklog[] = "128";
@@ -47,7 +46,8 @@ const char kMaxRequestSize[] = "16384";
 // The answers' limits (see the header).
 constexpr std::size_t kMaxAnswers = 2;                     // alive at once, of any kind
 constexpr std::chrono::milliseconds kReuseAge{1000};       // shared while being sent
-constexpr std::chrono::milliseconds kAnswerWait{5000};     // for a free answer, then 503
+constexpr std::chrono::milliseconds kAnswerWait{5000};     // for room for an answer, then 503
+constexpr std::chrono::milliseconds kContendedHold{2000};  // an answer's time before it gives way
 constexpr std::chrono::milliseconds kSendDeadline{60000};  // for a whole answer
 constexpr std::size_t kSendChunk = 16384;                  // written at a time
 constexpr int kSendBuffer = 512 * 1024;                    // per connection (the system doubles it)
@@ -55,7 +55,6 @@ constexpr int kSendBuffer = 512 * 1024;                    // per connection (th
 // is dropped (otherwise civetweb drops it after its request timeout).
 constexpr int kBusyWorkers = kWorkers * 3 / 4;
 constexpr std::chrono::milliseconds kStalledUnderLoad{50};
-constexpr std::chrono::milliseconds kSheddingTick{10};
 
 // Splits "IPV4:PORT" into host and port; false when `address` is not of that
 // form. civetweb reads more forms (a bare port, an 's' or 'r' suffix for TLS
@@ -215,30 +214,49 @@ bool IsAbsoluteForm(const char* uri) {
 }  // namespace
 
 // What the server's threads share beyond the endpoint's constants: the
-// answers, the clients being sent to and the thread that drops stalled ones
-// when workers run short.
+// answers, the clients being sent to and the watchdog thread that drops those
+// whose time is up.
 struct CPrometheusEndpoint::Serving {
+  using Clock = std::chrono::steady_clock;
   struct Sending {
     std::string peerAddress;
     int peerPort = 0;
-    std::chrono::steady_clock::time_point lastProgress;
+    const std::string* answer = nullptr;
+    Clock::time_point start;
+    Clock::time_point lastProgress;
+    bool dropped = false;
   };
 
-  std::shared_ptr<zrprom::SharedAnswers> answers =
-      zrprom::SharedAnswers::Create(kMaxAnswers, kReuseAge);
+  Serving()
+      : answers(zrprom::SharedAnswers::Create(kMaxAnswers, kReuseAge, kContendedHold,
+                                              [this] { Poke(); })) {}
+
   zrperf::Mutex mutex;
-  std::condition_variable wake;  // busy reached kBusyWorkers, or stop
+  std::condition_variable wake;  // Poke()d, or stop
   int busy ZR_GUARDED_BY(mutex) = 0;
   bool stop ZR_GUARDED_BY(mutex) = false;
+  std::uint64_t pokes ZR_GUARDED_BY(mutex) = 0;
   std::map<const mg_connection*, Sending> sending ZR_GUARDED_BY(mutex);
-  std::thread shedder;
+  // After `mutex` and the fields above: its requests call Poke().
+  const std::shared_ptr<zrprom::SharedAnswers> answers;
+  std::thread watchdog;
+
+  // Wakes the watchdog: something it waits for may have changed.
+  void Poke() {
+    zrperf::MutexLock lock(&mutex);
+    ++pokes;
+    wake.notify_all();
+  }
 
   // Counts a request in progress for its lifetime.
   class Busy {
    public:
     explicit Busy(Serving* serving) : m_serving(serving) {
       zrperf::MutexLock lock(&m_serving->mutex);
-      if (++m_serving->busy >= kBusyWorkers) m_serving->wake.notify_all();
+      if (++m_serving->busy >= kBusyWorkers) {
+        ++m_serving->pokes;
+        m_serving->wake.notify_all();
+      }
     }
     ~Busy() {
       zrperf::MutexLock lock(&m_serving->mutex);
@@ -251,27 +269,48 @@ struct CPrometheusEndpoint::Serving {
     Serving* m_serving;
   };
 
-  // While workers are short, drops every client that took no data for
-  // kStalledUnderLoad: shutting its socket down ends the worker's write at once.
-  void Shed(const std::string& host, int port, int listener) {
+  // Drops (shuts the socket of) every client being sent to whose time is up:
+  // its whole answer took kSendDeadline; workers are short and it took no
+  // data for kStalledUnderLoad; or a scrape waits for room and its answer is
+  // the one to give way. Shutting a socket down ends the worker's write at
+  // once, whatever the client does. Sleeps until the next such moment.
+  void Watch(const std::string& host, int port, int listener) {
     zrperf::MutexLock lock(&mutex);
     while (!stop) {
-      if (busy < kBusyWorkers) {
-        wake.wait(lock.Native());
-        continue;
+      const std::uint64_t seen = pokes;
+      const zrprom::SharedAnswers::Yield yield = answers->Yielding();
+      const Clock::time_point now = Clock::now();
+      Clock::time_point next = Clock::time_point::max();
+      const auto due = [&now, &next](Clock::time_point at) {
+        if (at <= now) return true;
+        next = std::min(next, at);
+        return false;
+      };
+      std::vector<std::pair<std::string, int>> drop;
+      for (auto& entry : sending) {
+        Sending& s = entry.second;
+        if (s.dropped) continue;
+        bool late = due(s.start + kSendDeadline);
+        if (busy >= kBusyWorkers) late = due(s.lastProgress + kStalledUnderLoad) || late;
+        if (yield.answer == s.answer && yield.answer != nullptr) late = due(yield.from) || late;
+        if (!late) continue;
+        s.dropped = true;
+        drop.emplace_back(s.peerAddress, s.peerPort);
       }
-      const auto now = std::chrono::steady_clock::now();
-      std::vector<std::pair<std::string, int>> stalled;
-      for (const auto& entry : sending) {
-        if (now - entry.second.lastProgress >= kStalledUnderLoad)
-          stalled.emplace_back(entry.second.peerAddress, entry.second.peerPort);
-      }
-      if (!stalled.empty()) {
+      if (!drop.empty()) {
         lock.Native().unlock();
-        DropClients(host, port, listener, stalled);
+        DropClients(host, port, listener, drop);
         lock.Native().lock();
       }
-      wake.wait_for(lock.Native(), kSheddingTick);
+      const auto poked = [this, seen] {
+        mutex.AssertHeld();
+        return stop || pokes != seen;
+      };
+      if (next == Clock::time_point::max()) {
+        wake.wait(lock.Native(), poked);
+      } else {
+        wake.wait_until(lock.Native(), next, poked);
+      }
     }
   }
 
@@ -298,27 +337,27 @@ struct CPrometheusEndpoint::Serving {
   }
 
   // Writes `head` and then `body` (unless `headOnly`) in chunks, noting the
-  // progress for Shed(); stops early when the client goes away, stalls
-  // beyond civetweb's request timeout, is dropped, or kSendDeadline passes.
+  // progress for Watch(); stops early when the client goes away, stalls
+  // beyond civetweb's request timeout or is dropped.
   void Send(mg_connection* connection, const std::string& head, const std::string& body,
             bool headOnly) {
     const mg_request_info* request = mg_get_request_info(connection);
-    const auto start = std::chrono::steady_clock::now();
     {
       zrperf::MutexLock lock(&mutex);
       Sending& s = sending[connection];
       s.peerAddress = request->remote_addr;
       s.peerPort = request->remote_port;
-      s.lastProgress = start;
+      s.answer = &body;
+      s.start = s.lastProgress = Clock::now();
+      ++pokes;  // its deadline may be the next one
+      wake.notify_all();
     }
     bool ok = mg_write(connection, head.data(), head.size()) == static_cast<int>(head.size());
     for (std::size_t at = 0; ok && !headOnly && at < body.size(); at += kSendChunk) {
       const std::size_t n = std::min(kSendChunk, body.size() - at);
       ok = mg_write(connection, body.data() + at, n) == static_cast<int>(n);
-      const auto now = std::chrono::steady_clock::now();
-      if (now - start > kSendDeadline) break;
       zrperf::MutexLock lock(&mutex);
-      sending[connection].lastProgress = now;
+      sending[connection].lastProgress = Clock::now();
     }
     zrperf::MutexLock lock(&mutex);
     sending.erase(connection);
@@ -401,13 +440,15 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
         mg_callbacks callbacks{};
         callbacks.log_message = QuietLog;
         callbacks.connection_close = &CPrometheusEndpoint::AnswerUnhandled;
-        const char* serverOptions[] = {
-            "listening_ports", address.c_str(), "num_threads", kWorkerThreads, "request_timeout_ms",
-            kRequestTimeoutMs, "connection_queue", kConnectionQueue, "listen_backlog",
-            kListenBacklog, "max_request_size", kMaxRequestSize, "enable_keep_alive", "no",
-            // Absolute-form targets (GET http://host/metrics)
-            // are served by their path, whatever the host.
-            "enable_auth_domain_check", "no", nullptr};
+        const std::string workers = std::to_string(kWorkers);
+        const char* serverOptions[] = {"listening_ports", address.c_str(), "num_threads",
+                                       workers.c_str(), "request_timeout_ms", kRequestTimeoutMs,
+                                       "connection_queue", kConnectionQueue, "listen_backlog",
+                                       kListenBacklog, "max_request_size", kMaxRequestSize,
+                                       "enable_keep_alive", "no",
+                                       // Absolute-form targets (GET http://host/metrics)
+                                       // are served by their path, whatever the host.
+                                       "enable_auth_domain_check", "no", nullptr};
         endpoint->m_context = mg_start(&callbacks, endpoint.get(), serverOptions);
         if (endpoint->m_context == nullptr) {
           zrexport::ReportStartFailure(
@@ -439,9 +480,9 @@ std::unique_ptr<CPrometheusEndpoint> CPrometheusEndpoint::Start(
         endpoint->m_url = "http://" + host + ":" + std::to_string(endpoint->m_port) + "/metrics";
         Serving* serving = endpoint->m_pServing.get();
         const int listener = endpoint->m_listener;
-        endpoint->m_pServing->shedder =
+        endpoint->m_pServing->watchdog =
             std::thread([serving, host, port = endpoint->m_port, listener] {
-              serving->Shed(host, port, listener);
+              serving->Watch(host, port, listener);
             });
         return endpoint;
       });
@@ -511,13 +552,13 @@ CPrometheusEndpoint::~CPrometheusEndpoint() {
     static_cast<void>(m_pServing.release());
     return;
   }
-  if (m_pServing && m_pServing->shedder.joinable()) {
+  if (m_pServing && m_pServing->watchdog.joinable()) {
     {
       zrperf::MutexLock lock(&m_pServing->mutex);
       m_pServing->stop = true;
     }
     m_pServing->wake.notify_all();
-    m_pServing->shedder.join();
+    m_pServing->watchdog.join();
   }
   if (m_listener >= 0) {
     // civetweb, when it stops, neither closes the connections waiting in its

@@ -31,29 +31,39 @@
 // 404, other methods 405 with "Allow: GET, HEAD", "OPTIONS *" 405 with that
 // Allow and any other method on "*" 400, malformed or oversized requests
 // (more than 16 KiB of head) a 4xx from civetweb (505 for an unknown HTTP
-// version) or a closed connection.
+// version) or a closed connection; a head of 16,384 bytes, its closing blank
+// line included, is read, one of more gets 400.
 //
 // Answers are shared, so that no client can make the process hold more than
 // two answers' memory whatever it does: scrapes of the same kind (text
 // 0.0.4, OpenMetrics or protobuf, gzip or not) that arrive while one is built
 // get that one, and so do those that arrive within 1 s of its building while
-// it is still being sent to someone; with two answers alive, a scrape gets the newest of its
-// kind however old, or waits up to 5 s for one to be released and then gets
-// 503 with "Retry-After: 1". A scrape after the last one was sent always reads
-// the counters afresh. Answers are built one at a time on a thread of the
-// endpoint, and go out in 16 KiB writes through a 1 MiB socket send buffer
-// (the system's autotuning would give a client that never reads several MB
-// of kernel memory and copying): a client that takes nothing for 1.5 s is
-// dropped, and while 72 of the 96 workers are busy, one that takes
-// nothing for 50 ms; a whole answer gets 60 s at most.
+// it is still being sent to someone; with two answers alive, a scrape gets the
+// newest of its kind however old, or waits in line (first come, first served)
+// up to 5 s for room and then gets 503 with "Retry-After: 1". While a scrape
+// waits for room, the oldest answer alive gives way once 2 s have passed since
+// it was built: the clients it is still being sent to are dropped (their
+// answer ends short of its Content-Length), so that clients that read slowly
+// but steadily cannot keep a kind that nobody is being sent from being
+// answered. A scrape after the last one was sent always reads the counters
+// afresh. Answers are built one at a time on a thread of the endpoint, and go
+// out in 16 KiB writes through a 1 MiB socket send buffer (the system's
+// autotuning would give a client that never reads several MB of kernel
+// memory and copying): a client whose write makes no progress for 1.5 s is
+// dropped, and while 72 of the 96 workers are busy, one that took nothing for
+// 50 ms; a whole answer gets 60 s at most. A watchdog thread of the endpoint
+// drops the clients whose time is up by shutting their sockets down, which
+// ends a write in progress at once.
 //
 // Limits: 96 worker threads serve one connection each, and a connection is
 // closed after its answer. A client whose request head is not complete 1.5 s
 // after it began is dropped, so idle or slowly trickling clients hold a worker
 // for 1.5 s at most, and up to about 90 of them at once do not delay a scrape.
-// Connections past the workers wait in a queue of 32 and a listen backlog of
-// 128; past those the system drops connection attempts (clients retry). The workers' stacks are
-// reserved address space (96 x the thread stack size), not memory in use.
+// Connections past the workers wait in a queue of 32 (and one more in the
+// hands of civetweb's accepting thread) and a listen backlog of 128; past
+// those the system drops connection attempts (clients retry). The workers'
+// stacks are reserved address space (96 x the thread stack size), not memory
+// in use.
 //
 // Threads: the server's threads are started by Start() and joined by the
 // destructor, which first stops accepting and shuts every open connection

@@ -1,19 +1,29 @@
 #include "PrometheusEndpoint.h"
 
 #include <arpa/inet.h>
+#include <civetweb.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <boost/make_shared.hpp>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -24,6 +34,46 @@
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/ProcessMemory.h>
+
+// The endpoint's calls into civetweb and zlib pass through the test first
+// (the executable's definitions come before the libraries'): mg_write() notes
+// the largest write and the first that failed, and deflate() (every gzip
+// answer's build) waits while the test holds gzip builds.
+namespace {
+std::atomic<std::size_t> g_largestWrite{0};
+std::atomic<std::chrono::steady_clock::time_point> g_firstFailedWrite{};  // a client dropped
+std::mutex g_gzipMutex;
+std::condition_variable g_gzipReleased;
+bool g_gzipHeld = false;  // guarded by g_gzipMutex
+int g_gzipWaiting = 0;    // builds waiting in deflate(); guarded by g_gzipMutex
+template <typename F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int mg_write(mg_connection* connection,
+                                                               const void* bytes, size_t size) {
+  static const auto next = Next<int (*)(mg_connection*, const void*, size_t)>("mg_write");
+  for (std::size_t seen = g_largestWrite; size > seen;)
+    g_largestWrite.compare_exchange_weak(seen, size);
+  const int written = next(connection, bytes, size);
+  std::chrono::steady_clock::time_point never{};
+  if (written != static_cast<int>(size))
+    g_firstFailedWrite.compare_exchange_strong(never, std::chrono::steady_clock::now());
+  return written;
+}
+
+extern "C" __attribute__((visibility("default"))) int deflate(z_streamp stream, int flush) {
+  static const auto next = Next<int (*)(z_streamp, int)>("deflate");
+  {
+    std::unique_lock<std::mutex> lock(g_gzipMutex);
+    ++g_gzipWaiting;
+    g_gzipReleased.wait(lock, [] { return !g_gzipHeld; });
+    --g_gzipWaiting;
+  }
+  return next(stream, flush);
+}
 
 namespace {
 
@@ -416,35 +466,399 @@ TEST(PrometheusEndpoint, ClientsThatNeverReadHoldBoundedMemoryAndGiveItBackWhenG
   EXPECT_LE(after - before, std::int64_t{16} << 20) << "before " << before << " B";
 }
 
-TEST(PrometheusEndpoint, TwoSlowReadersPinTwoAnswersAndAScrapeOfAThirdKindGets503) {
+// A scrape client that takes up to `chunk` bytes every `period` on a thread of
+// its own, with a small receive buffer (so that it sees the server's end
+// soon), keeping only counts: when its head came, its Content-Length, the
+// body bytes taken and when the connection ended (the epoch until then).
+class SlowReader {
+ public:
+  using Clock = std::chrono::steady_clock;
+  SlowReader(int port, const std::string& headers, std::size_t chunk,
+             std::chrono::milliseconds period)
+      : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int buffer = 128 * 1024;
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+    m_sent = Clock::now();
+    if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+      m_endedAt = Clock::now();
+      return;
+    }
+    m_thread = std::thread([this, chunk, period] {
+      std::string head;
+      std::vector<char> bytes(chunk);
+      while (!m_stop.load()) {
+        const ssize_t n = recv(m_fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+        std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (!Seen(m_headAt) && got > 0) {
+          head.append(bytes.data(), got);
+          const std::size_t end = head.find("\r\n\r\n");
+          if (end == std::string::npos) continue;
+          m_status = std::atoi(head.substr(9, 3).c_str());
+          const std::size_t length = head.find("Content-Length: ");
+          m_length = length < end ? std::stoul(head.substr(length + 16)) : 0;
+          got = head.size() - end - 4;
+          m_headAt = Clock::now();
+        }
+        m_body += got;
+        std::this_thread::sleep_for(period);
+      }
+      m_endedAt = Clock::now();
+    });
+  }
+  ~SlowReader() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    close(m_fd);
+  }
+  SlowReader(const SlowReader&) = delete;
+  SlowReader& operator=(const SlowReader&) = delete;
+
+  static bool Seen(const std::atomic<Clock::time_point>& t) {
+    return t.load().time_since_epoch().count() != 0;
+  }
+  // Waits up to `limit` for `t` to be seen.
+  static bool Await(const std::atomic<Clock::time_point>& t, std::chrono::seconds limit) {
+    for (const auto until = Clock::now() + limit; !Seen(t) && Clock::now() < until;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return Seen(t);
+  }
+
+  const int m_fd;
+  Clock::time_point m_sent;
+  std::atomic<Clock::time_point> m_headAt{}, m_endedAt{};
+  std::atomic<int> m_status{0};
+  std::atomic<std::size_t> m_length{0}, m_body{0};
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+const char kPrometheusAccept[] =
+    "Accept: application/openmetrics-text;version=1.0.0,application/openmetrics-text;"
+    "version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1\r\n";
+
+// Two clients that read slowly but steadily hold both answers the bound
+// allows, each for longer than its 60 s; a scrape of a third kind
+// (OpenMetrics gzipped, what Prometheus asks for) is answered within 10 s all
+// the same, within that bound: the older answer gives way 2 s after it was
+// built. The newer one goes on until its 60 s are up.
+TEST(PrometheusEndpoint, TwoSlowSteadyReadersGiveWayToAThirdKindAndEachAnswerGetsSixtySeconds) {
+  using std::chrono::seconds;
   const boost::shared_ptr<CPerfCounters> counters = ManyCounters(20000);
   const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
   ASSERT_TRUE(endpoint);
   const int port = endpoint->Port();
-  // Two readers of the text and the protobuf answer (46 and 20 MB) that take
-  // 64 KiB every 50 ms: never stalled long enough to be dropped, they keep
-  // both alive for several seconds.
-  std::vector<int> slow;
-  for (const std::string& accept : {std::string(), std::string(kProtobufAccept)}) {
-    slow.push_back(Send(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + accept + "\r\n"));
-    ASSERT_GE(slow.back(), 0);
-  }
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    char buffer[65536];
-    while (!done.load()) {
-      for (int fd : slow) (void)recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::int64_t before = ProcessMemory("VmRSS");
+  std::ofstream clear("/proc/self/clear_refs");
+  ASSERT_TRUE(clear << "5" << std::flush);  // resets VmHWM to VmRSS
+  // The protobuf and the text answers (13 and 46 MB) taken at 128 KiB every
+  // 300 ms, as steadily as the server asks (it drops a client whose write
+  // makes no progress for 1.5 s): each would take more than 60 s.
+  SlowReader older(port, kProtobufAccept, 128 * 1024, std::chrono::milliseconds(300));
+  ASSERT_TRUE(SlowReader::Await(older.m_headAt, seconds(60)));
+  SlowReader newer(port, "", 128 * 1024, std::chrono::milliseconds(300));
+  ASSERT_TRUE(SlowReader::Await(newer.m_headAt, seconds(60)));
+  EXPECT_EQ(older.m_status, 200);
+  EXPECT_EQ(newer.m_status, 200);
+  EXPECT_FALSE(SlowReader::Seen(older.m_endedAt));  // both answers held
+  const auto asked = SlowReader::Clock::now();
+  const Response third =
+      Get(port, "/metrics", std::string(kPrometheusAccept) + "Accept-Encoding: gzip\r\n");
+  const auto answered = SlowReader::Clock::now();
+  EXPECT_EQ(third.status, 200);
+  EXPECT_EQ(third.headers["Content-Encoding"], "gzip");
+  EXPECT_LT(answered - asked, seconds(10));
+  EXPECT_FALSE(SlowReader::Seen(newer.m_endedAt));
+  // The older one was cut short.
+  ASSERT_TRUE(SlowReader::Await(older.m_endedAt, seconds(30)));
+  EXPECT_LT(older.m_body, older.m_length);
+  // The newer one is cut at its 60 s (counted from its building, after its
+  // request was sent).
+  ASSERT_TRUE(SlowReader::Await(newer.m_endedAt, seconds(120)));
+  EXPECT_LT(newer.m_body, newer.m_length);
+  EXPECT_GE(newer.m_endedAt.load() - newer.m_sent, seconds(60));
+  EXPECT_LT(newer.m_endedAt.load() - newer.m_headAt.load(), seconds(90));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Never more than the bound's two answers at once, and the one being built
+  // (with its growing buffer's copy, and a gzipped one's plain text).
+  const std::int64_t peak = ProcessMemory("VmHWM");
+  EXPECT_LE(peak - before, (std::int64_t{64} << 20) + 3 * static_cast<std::int64_t>(newer.m_length))
+      << "before " << before << " B";
+#endif
+}
+
+// This process's threads.
+int Threads() {
+  int n = -2;  // "." and ".."
+  DIR* dir = opendir("/proc/self/task");
+  while (readdir(dir) != nullptr) ++n;
+  closedir(dir);
+  return n;
+}
+
+// The server's accepted connections on `port` (its end of them: this
+// process is the server), and its listening socket's backlog.
+int ServerConnections(int port, int* backlog) {
+  int n = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in local{}, peer{};
+    socklen_t size = sizeof(local), peerSize = sizeof(peer);
+    int listening = 0;
+    socklen_t intSize = sizeof(listening);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &intSize) != 0) {
+      continue;
     }
+    if (listening) {
+      tcp_info info{};
+      socklen_t infoSize = sizeof(info);
+      getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infoSize);
+      *backlog = static_cast<int>(info.tcpi_sacked);  // a listener's: its backlog
+    } else if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+// The server's limits, each at its stated value: 96 workers, a queue of 32
+// and a backlog of 128, 16 KiB of request head, one request per connection,
+// 1.5 s for a request head or for a write to make progress.
+TEST(PrometheusEndpoint, WorkersQueueBacklogHeadSizeOneRequestPerConnectionAndTimeouts) {
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(2000);  // a 4.6 MB answer
+  const int threads = Threads();
+  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  EXPECT_EQ(Threads() - threads, 96 + 3);  // the workers, civetweb's master, watchdog, builder
+  // A head of 16 KiB is read, one byte more is refused.
+  for (const std::size_t size : {16 * 1024, 16 * 1024 + 1}) {
+    const std::string lead = "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Pad: ";
+    const std::string raw =
+        Exchange(port, lead + std::string(size - lead.size() - 4, 'a') + "\r\n\r\n");
+    EXPECT_EQ(raw.substr(9, 3), size <= 16 * 1024 ? "200" : "400") << size;
+  }
+  // Two requests on one connection: one answer, then the connection ends.
+  const std::string twice = Exchange(
+      port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(twice.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(twice.find("HTTP/1.1", 1), std::string::npos);
+  // A client (with a small receive buffer) that pauses 2.5 s after the head
+  // leaves the server's write without room for longer than 1.5 s: it is
+  // dropped, its answer cut short.
+  const std::size_t whole = Drain(port).second;
+  const int paused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 64 * 1024;
+  setsockopt(paused, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(port));
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(paused, reinterpret_cast<sockaddr*>(&server), sizeof(server)), 0);
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(paused, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  char buffer[65536];
+  std::size_t taken = 0;
+  ssize_t n = read(paused, buffer, sizeof(buffer));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  for (; n > 0; n = read(paused, buffer, sizeof(buffer))) taken += static_cast<std::size_t>(n);
+  close(paused);
+  EXPECT_LT(taken, whole);
+  // A client that sends nothing is dropped once its 1.5 s for a request head
+  // are up (well within 8 s, however slow the host).
+  const auto connected = SlowReader::Clock::now();
+  pollfd idle{Connect(port), POLLIN, 0};
+  ASSERT_EQ(poll(&idle, 1, 8000), 1);
+  EXPECT_GE(SlowReader::Clock::now() - connected, std::chrono::milliseconds(1500));
+  EXPECT_LT(SlowReader::Clock::now() - connected, std::chrono::seconds(8));
+  close(idle.fd);
+  // 300 clients that connect and send nothing: the workers hold 96, civetweb's
+  // queue 32 and its master one more; the listening socket's backlog is 128.
+  std::vector<int> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)connect(clients.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  }
+  int most = 0, backlog = 0;
+  for (const auto until = SlowReader::Clock::now() + std::chrono::seconds(2);
+       SlowReader::Clock::now() < until;) {
+    most = std::max(most, ServerConnections(port, &backlog));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(most, 96 + 32 + 1);
+  EXPECT_EQ(backlog, 128);
+  for (int fd : clients) close(fd);
+}
+
+// Holds gzip builds in deflate() (true) or lets them go.
+void HoldGzip(bool held) {
+  std::lock_guard<std::mutex> lock(g_gzipMutex);
+  g_gzipHeld = held;
+  g_gzipReleased.notify_all();
+}
+
+// Waits until `n` gzip builds are held.
+void AwaitHeldGzip(int n) {
+  for (bool in = false; !in; std::this_thread::yield()) {
+    std::lock_guard<std::mutex> lock(g_gzipMutex);
+    in = g_gzipWaiting == n;
+  }
+}
+
+// A scrape on a thread of its own: its response and how long it took.
+std::future<std::pair<Response, SlowReader::Clock::duration>> AsyncGet(int port,
+                                                                       const std::string& headers) {
+  return std::async(std::launch::async, [port, headers] {
+    const auto asked = SlowReader::Clock::now();
+    Response r = Get(port, "/metrics", headers);
+    return std::make_pair(r, SlowReader::Clock::now() - asked);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both answers built
-  const Response third = Get(port, "/metrics", "Accept-Encoding: gzip\r\n");
-  EXPECT_EQ(third.status, 503);
-  EXPECT_EQ(third.headers["Retry-After"], "1");
-  done = true;
-  reader.join();
-  for (int fd : slow) close(fd);
-  EXPECT_EQ(Get(port, "/metrics", "Accept-Encoding: gzip\r\n").status, 200);
+}
+
+// While a scrape waits for room, the oldest answer gives way 2 s after it was
+// built, and at once then: the server's write to its client fails no sooner
+// than 2 s after the request and well before 2 s plus 1.5 s after the head.
+// (Its client sees the end only once it took what was sent before.) The
+// second answer alive is a gzip one whose building the test holds.
+TEST(PrometheusEndpoint,
+     WhileAScrapeWaitsForRoomTheOldestAnswerGivesWayTwoSecondsAfterItsBuilding) {
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(2000);
+  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  SlowReader oldest(port, "", 128 * 1024, std::chrono::milliseconds(300));
+  ASSERT_TRUE(SlowReader::Await(oldest.m_headAt, std::chrono::seconds(60)));
+  HoldGzip(true);
+  auto building = AsyncGet(port, std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n");
+  AwaitHeldGzip(1);
+  g_firstFailedWrite = SlowReader::Clock::time_point();
+  auto waiting = AsyncGet(port, kPrometheusAccept);
+  const bool cut = SlowReader::Await(g_firstFailedWrite, std::chrono::seconds(30));
+  HoldGzip(false);
+  EXPECT_EQ(waiting.get().first.status, 200);
+  EXPECT_EQ(building.get().first.status, 200);
+  ASSERT_TRUE(cut);
+  EXPECT_GE(g_firstFailedWrite.load() - oldest.m_sent, std::chrono::seconds(2));
+  EXPECT_LT(g_firstFailedWrite.load() - oldest.m_headAt.load(), std::chrono::milliseconds(3500));
+  ASSERT_TRUE(SlowReader::Await(oldest.m_endedAt, std::chrono::seconds(60)));
+  EXPECT_LT(oldest.m_body, oldest.m_length);
+}
+
+// With two answers alive (both being built here: the test holds gzip
+// builds), a scrape of a third kind waits 5 s for room, then gets 503 with
+// Retry-After.
+TEST(PrometheusEndpoint, WithTwoAnswersBeingBuiltAThirdKindWaitsFiveSecondsThenGets503) {
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(100);
+  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  HoldGzip(true);
+  auto first = AsyncGet(port, "Accept-Encoding: gzip\r\n");
+  AwaitHeldGzip(1);
+  std::vector<decltype(first)> rest;
+  rest.push_back(AsyncGet(port, std::string(kProtobufAccept) + "Accept-Encoding: gzip\r\n"));
+  rest.push_back(AsyncGet(port, kPrometheusAccept));
+  // One of the two other kinds takes the room left, the other waits for room.
+  for (const auto until = SlowReader::Clock::now() + std::chrono::seconds(30);
+       SlowReader::Clock::now() < until &&
+       rest[0].wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
+       rest[1].wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;) {
+  }
+  HoldGzip(false);
+  EXPECT_EQ(first.get().first.status, 200);
+  int unavailable = 0;
+  for (auto& f : rest) {
+    const auto [r, took] = f.get();
+    if (r.status != 503) {
+      EXPECT_EQ(r.status, 200);
+      continue;
+    }
+    ++unavailable;
+    EXPECT_EQ(r.headers["Retry-After"], "1");
+    EXPECT_GE(took, std::chrono::seconds(5));
+    EXPECT_LT(took, std::chrono::seconds(10));
+  }
+  EXPECT_EQ(unavailable, 1);
+}
+
+// An answer still being sent is shared by a scrape of its kind within 1 s of
+// its building, not later; it goes out in writes of 16 KiB. Timing: a round
+// whose first scrape could not be made within the second is run again.
+TEST(PrometheusEndpoint, AnAnswerBeingSentIsSharedWithinOneSecondAndWrittenSixteenKiBAtATime) {
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(2000);
+  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  int conclusive = 0;
+  for (int round = 0; round < 20 && conclusive == 0; ++round) {
+    // 4.6 MB taken at 32 KiB every 50 ms: being sent for seconds.
+    SlowReader held(port, "", 32 * 1024, std::chrono::milliseconds(50));
+    ASSERT_TRUE(SlowReader::Await(held.m_headAt, std::chrono::seconds(60)));
+    const std::string name = "lun" + std::to_string(round) + ".read";
+    const std::string before = "zrperf_elapsed_seconds_count{counter=\"" + name + "\"} 17\n";
+    counters->GetCounter(name)->AddSample(CTimeInterval(1));
+    // Built at most 1 s and at least 0.6 s before: the held answer.
+    std::this_thread::sleep_until(held.m_headAt.load() + std::chrono::milliseconds(600));
+    const Response within = Get(port, "/metrics");
+    if (SlowReader::Clock::now() - held.m_sent <= std::chrono::seconds(1)) {
+      ++conclusive;
+      EXPECT_NE(within.body.find(before), std::string::npos) << "round " << round;
+    }
+    // Built more than 1 s before: a new answer.
+    std::this_thread::sleep_until(held.m_headAt.load() + std::chrono::milliseconds(1200));
+    g_largestWrite = 0;
+    const Response later = Get(port, "/metrics");
+    EXPECT_EQ(later.body.find(before), std::string::npos) << "round " << round;
+    EXPECT_EQ(g_largestWrite, 16 * 1024);
+    EXPECT_FALSE(SlowReader::Seen(held.m_endedAt));  // still being sent
+  }
+  EXPECT_EQ(conclusive, 1);
+}
+
+// While 72 of the 96 workers are busy, a client that took nothing for 50 ms
+// is dropped: 71 steady readers (1 MB/s, in reads 125 ms apart, so that
+// their writes make progress about every 0.35 s) are left alone, and a 72nd
+// has them dropped.
+TEST(PrometheusEndpoint, WhileSeventyTwoWorkersAreBusyClientsThatPauseAreDropped) {
+  const boost::shared_ptr<CPerfCounters> counters = ManyCounters(8000);  // 18 s at that pace
+  const auto endpoint = CPrometheusEndpoint::Start("127.0.0.1:0", counters);
+  ASSERT_TRUE(endpoint);
+  const int port = endpoint->Port();
+  std::vector<std::unique_ptr<SlowReader>> readers;
+  const auto cutShort = [&readers] {
+    int n = 0;
+    for (const auto& r : readers) n += SlowReader::Seen(r->m_endedAt) && r->m_body < r->m_length;
+    return n;
+  };
+  for (int i = 0; i < 72; ++i) {
+    readers.push_back(
+        std::make_unique<SlowReader>(port, "", 128 * 1024, std::chrono::milliseconds(125)));
+    if (i < 70) continue;
+    for (const auto& r : readers)
+      ASSERT_TRUE(SlowReader::Await(r->m_headAt, std::chrono::seconds(60)));
+    if (i == 70) {  // 71 busy for 6 s (a dropped reader still takes the bytes sent): none dropped
+      std::this_thread::sleep_for(std::chrono::seconds(6));
+      EXPECT_EQ(cutShort(), 0);
+    }
+  }
+  for (const auto until = SlowReader::Clock::now() + std::chrono::seconds(8);
+       cutShort() == 0 && SlowReader::Clock::now() < until;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GT(cutShort(), 0);
 }
 
 TEST(PrometheusEndpoint, StopClosesEverySocketEvenWithClientsConnected) {
@@ -486,6 +900,8 @@ TEST(PrometheusEndpoint, BadOrBusyAddressesFailWithAReasonAndOneEscapedLogRecord
       {"127.0.0.1", "not IPV4:PORT", ""},
       {"127.0.0.1:65536", "not IPV4:PORT", ""},
       {"127.0.0.1:80s", "not IPV4:PORT", ""},
+      {"127.0.0.1:000080", "not IPV4:PORT", ""},  // at most 5 digits
+      {"127.0.0.1:99999999999999999999", "not IPV4:PORT", ""},
       {"[::1]:80", "IPv6 is not supported", ""},
       {":80", "not IPV4:PORT", ""},
       {std::string("1:2\n12:00:00 [0] forged\0x\x1B", 26), "not IPV4:PORT",

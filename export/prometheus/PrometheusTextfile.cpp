@@ -1,18 +1,24 @@
 #include "PrometheusTextfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <stdlib.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/sync/IntrusiveList.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -37,7 +43,7 @@ struct WriteLock {
   WriteLock(const WriteLock&) = delete;
   WriteLock& operator=(const WriteLock&) = delete;
 
-  std::mutex mutex;  // one write at a time: the thread's and the passes'
+  zrperf::Mutex mutex;  // one write at a time: the thread's and the passes'
   zrperf::IntrusiveLink<WriteLock> link;
 };
 zrperf::IntrusiveList<WriteLock, &WriteLock::link> g_writeLocks ZR_GUARDED_BY(g_writersMutex);
@@ -53,8 +59,9 @@ WriteLock::~WriteLock() {
 
 // The pthread_atfork handlers: the list is held across fork() so that it is
 // whole in the child, which releases it (a std::mutex records no owner) and
-// builds every write lock afresh (a std::mutex holds no resource). Not checked by the analysis: the
-// lock taken in one handler is released in another.
+// builds every write lock's std::mutex afresh (it holds no resource). Not
+// checked by the analysis: the lock taken in one handler is released in
+// another.
 void ForkPrepare() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_writersMutex.Lock();
 }
@@ -63,7 +70,7 @@ void ForkParent() ZR_NO_THREAD_SAFETY_ANALYSIS {
 }
 void ForkChild() ZR_NO_THREAD_SAFETY_ANALYSIS {
   g_writeLocks.ForEach(
-      [](WriteLock& lock) { ::new (static_cast<void*>(&lock.mutex)) std::mutex(); });
+      [](WriteLock& lock) { ::new (static_cast<void*>(&lock.mutex.Native())) std::mutex(); });
   g_writersMutex.Unlock();
 }
 // Registered while the library loads; glibc drops them when it is unloaded.
@@ -79,10 +86,13 @@ struct CPrometheusTextfile::State {
       : path(target), collector(std::move(counters), options) {}
 
   bool Write();
+  // One write's steps; "" when the target was replaced, else why not.
+  std::string WriteLocked() ZR_REQUIRES(writeLock.mutex);
 
   const std::string path;
   const CPrometheusCollector collector;
   WriteLock writeLock;
+  std::uint64_t tempNames ZR_GUARDED_BY(writeLock.mutex) = 0;  // temporary names tried so far
 };
 
 namespace {
@@ -91,18 +101,80 @@ std::string SystemError(int error) {
   return std::error_code(error, std::system_category()).message();
 }
 
-// Writes all of `text` to `fd`; 0 or the errno of the failure.
-int WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);
+// `call` again while it fails with EINTR.
+template <typename Call>
+int Retried(Call call) {
+  int result;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+// What a non-regular target is, for the record.
+const char* KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// A temporary file's name: ".<name>.<pid>.<suffix>", kSuffix characters of
+// kAlphabet; the pid tells whose it is (see SweepLeftovers()).
+constexpr std::size_t kSuffix = 8;
+constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+
+std::string TempSuffix(std::uint64_t tried) {
+  std::uint64_t bits = 0;
+  if (getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(bits))) {
+    bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           (tried * 0x9E3779B97F4A7C15ULL);
   }
-  return 0;
+  std::string suffix;
+  for (std::size_t i = 0; i < kSuffix; ++i, bits /= sizeof(kAlphabet) - 1)
+    suffix += kAlphabet[bits % (sizeof(kAlphabet) - 1)];
+  return suffix;
+}
+
+// The pid of `entry` when it is a temporary file of `name` (".<name>.<pid>.
+// <suffix>"), else 0.
+pid_t TempOwner(std::string_view entry, const std::string& name) {
+  const std::string lead = "." + name + ".";
+  if (entry.size() <= lead.size() + kSuffix + 1 || entry.compare(0, lead.size(), lead) != 0)
+    return 0;
+  const std::string_view pid = entry.substr(lead.size(), entry.size() - lead.size() - kSuffix - 1);
+  const std::string_view suffix = entry.substr(entry.size() - kSuffix);
+  if (entry[entry.size() - kSuffix - 1] != '.' || pid.empty() || pid.size() > 9 ||
+      pid.find_first_not_of("0123456789") != std::string_view::npos ||
+      suffix.find_first_not_of(kAlphabet) != std::string_view::npos) {
+    return 0;
+  }
+  return static_cast<pid_t>(std::stol(std::string(pid)));
+}
+
+// Removes the temporary files of `name` in `dir` ("" for the working
+// directory) that a writer killed mid-write left: files of this naming, of
+// the effective user, regular, whose process is gone. A live process's
+// (this one's included: another of its writers may be at work) is left alone.
+// Listed with opendir(), which the file seam does not cover; removed through it.
+void SweepLeftovers(const std::string& dir, const std::string& name) {
+  DIR* listing = opendir(dir.empty() ? "." : dir.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    const pid_t owner = TempOwner(entry->d_name, name);
+    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) continue;
+    struct stat st {};
+    if (fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+      continue;
+    }
+    const std::string leftover = dir + entry->d_name;
+    Retried([&] { return zrfw::Files().Unlink(leftover.c_str()); });
+  }
+  closedir(listing);
 }
 
 // The path is the caller's text: escaped like every outside text in a record,
@@ -116,46 +188,73 @@ void Report(const std::string& path, const std::string& why) {
 }  // namespace
 
 bool CPrometheusTextfile::State::Write() {
-  std::lock_guard<std::mutex> lock(writeLock.mutex);
-  std::string temp;
-  int fd = -1;
+  zrperf::MutexLock lock(&writeLock.mutex);
   std::string why;
   try {
-    const std::string text = collector.SerializeText();
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".XXXXXX";
-    fd = ::mkostemp(&temp[0], O_CLOEXEC);
-    if (fd < 0) {
-      why = "cannot create a temporary file in '" + dir + "': " + SystemError(errno);
-      temp.clear();
-    } else if (int e = WriteAll(fd, text); e != 0) {
-      why = "write: " + SystemError(e);
-    } else if (::fsync(fd) != 0) {
-      why = "fsync: " + SystemError(errno);
-    } else if (::fchmod(fd, 0644) != 0) {
-      why = "fchmod: " + SystemError(errno);
-    }
-    if (fd >= 0 && ::close(fd) != 0 && why.empty()) why = "close: " + SystemError(errno);
-    fd = -1;
-    if (why.empty() && ::rename(temp.c_str(), path.c_str()) != 0) {
-      why = "rename: " + SystemError(errno);
-    }
+    why = WriteLocked();
   } catch (const std::exception& e) {
     why = e.what();
   } catch (...) {
     why = "unknown failure";
   }
-  if (fd >= 0) ::close(fd);
   if (why.empty()) return true;
-  if (!temp.empty()) ::unlink(temp.c_str());
   try {
     Report(path, why);
   } catch (...) {
     // The sink failed too; the failure stays unreported rather than stop a pass.
   }
   return false;
+}
+
+std::string CPrometheusTextfile::State::WriteLocked() {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  // Only a regular file (or nothing) is replaced: a device, a FIFO, a socket,
+  // a directory or a link there is someone's choice, never swapped for a
+  // regular file, and nothing is opened at the name (a FIFO would block).
+  struct stat target {};
+  if (lstat(path.c_str(), &target) == 0) {
+    if (!S_ISREG(target.st_mode))
+      return std::string("it is ") + KindOf(target.st_mode) + ", which is never replaced";
+  } else if (errno != ENOENT) {
+    return "cannot examine it: " + SystemError(errno);
+  }
+  SweepLeftovers(dir, name);
+  const std::string text = collector.SerializeText();
+  const std::string lead = dir + "." + name + "." + std::to_string(getpid()) + ".";
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    temp = lead + TempSuffix(++tempNames);
+    fd = Retried([&] {
+      return zrfw::Files().Open(
+          temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+    });
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    return "cannot create a temporary file in '" + (dir.empty() ? std::string(".") : dir) +
+           "': " + SystemError(errno);
+  }
+  std::string why;
+  if (zrfw::WriteAll(fd, text.data(), text.size()) != text.size()) {
+    why = "write: " + (errno != 0 ? SystemError(errno) : std::string("no progress"));
+  } else if (::fchmod(fd, 0644) != 0) {  // node_exporter reads it as another user
+    why = "fchmod: " + SystemError(errno);
+  } else if (Retried([fd] { return zrfw::Files().Fsync(fd); }) != 0) {
+    why = "fsync: " + SystemError(errno);
+  }
+  // Linux closes the descriptor whatever close() reports; EINTR loses nothing
+  // that fsync() kept.
+  if (zrfw::Files().Close(fd) != 0 && errno != EINTR && why.empty())
+    why = "close: " + SystemError(errno);
+  if (why.empty() &&
+      Retried([&] { return zrfw::Files().Rename(temp.c_str(), path.c_str()); }) != 0) {
+    why = "rename: " + SystemError(errno);
+  }
+  if (!why.empty()) Retried([&] { return zrfw::Files().Unlink(temp.c_str()); });
+  return why;
 }
 
 CPrometheusTextfile::CPrometheusTextfile(const std::string& path,

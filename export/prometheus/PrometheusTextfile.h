@@ -7,13 +7,27 @@
 //
 // Each write serializes CPrometheusCollector::Collect() (text format, no
 // timestamps, which node_exporter refuses) into a new temporary file in the
-// target's directory (".<name>.XXXXXX", which the textfile collector ignores
-// as it reads only *.prom), flushes it to the disk, makes it readable by all
-// (node_exporter runs as another user) and renames it over the target: a
-// reader sees the old file or the new one, never a part. A failed write
-// removes its temporary file, writes one record to g_ptrLogWriter at level -1
-// per failing attempt and leaves the previous file in place; it never throws
-// and never stops the thread or a statistics pass.
+// target's directory (".<name>.<pid>.XXXXXXXX", created new, never through a
+// link; the textfile collector reads only *.prom), makes it readable by all
+// (node_exporter runs as another user), flushes it to the disk and renames it
+// over the target: a reader sees the old file or the new one, never a part.
+// Every file call goes through zrfw::Files(); an interrupted call is retried.
+// A failed write removes its temporary file, writes one record to
+// g_ptrLogWriter at level -1 per failing attempt, with the failing step and
+// its cause, and leaves the previous file in place; it never throws and never
+// stops the thread or a statistics pass.
+//
+// Only a regular file (or nothing) at the target is replaced. A device (such
+// as /dev/null or /dev/full), a FIFO, a socket, a directory or a symbolic link
+// there is left as it is, never opened (a FIFO cannot block a write): each
+// write is refused with a record saying what is there. (It is looked at just
+// before the write; a link put there meanwhile is replaced, not followed.)
+//
+// A writer killed mid-write leaves its temporary file. Each write removes
+// those of its target that are recognisably a dead writer's: named as above
+// with the pid of a process that is gone, regular, of the effective user.
+// Those of a live process (this one's included) are left alone; writers of
+// one target are assumed to share a pid namespace.
 //
 // The file stays when the writer goes: it keeps the last figures, and its
 // age (node_textfile_mtime_seconds) tells a stopped service from a live one.

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <limits>
 #include <vector>
 
 namespace zrprom {
@@ -39,13 +37,37 @@ std::vector<std::string_view> Split(std::string_view s, char separator) {
   }
 }
 
+// The quality `text` gives, per RFC 9110's qvalue: "0" or "1", optionally
+// followed by "." and up to three digits (only zeros after a "1"). Anything
+// else (a sign, an exponent, "inf", "nan", a fourth decimal, a value above 1,
+// quotes, nothing at all) is malformed: false.
+bool ParseQuality(std::string_view text, double* quality) {
+  if (text.empty() || (text[0] != '0' && text[0] != '1')) return false;
+  if (text.size() == 1) {
+    *quality = text[0] - '0';
+    return true;
+  }
+  if (text[1] != '.' || text.size() > 5) return false;
+  int thousandths = 0;
+  for (std::size_t i = 2; i < 5; ++i) {
+    const char c = i < text.size() ? text[i] : '0';
+    if (c < '0' || c > '9') return false;
+    thousandths = thousandths * 10 + (c - '0');
+  }
+  if (text[0] == '1' && thousandths != 0) return false;
+  *quality = (text[0] == '1' ? 1000 : thousandths) / 1000.0;
+  return true;
+}
+
 // One element of a header list: its value (a media type or coding), its
-// parameters and its quality (1 unless q= says otherwise; 0 when q= is not a
-// number).
+// parameters and its quality (1 unless q= says otherwise). An element whose
+// q= is malformed is ignored, as if the header did not hold it: it neither
+// accepts nor refuses anything.
 struct Element {
   std::string_view value;
   std::vector<std::pair<std::string_view, std::string_view>> parameters;
   double quality = 1;
+  bool ignored = false;
 };
 
 Element ParseElement(std::string_view text) {
@@ -57,16 +79,13 @@ Element ParseElement(std::string_view text) {
     if (eq == std::string_view::npos) continue;
     const std::string_view name = Trim(parts[i].substr(0, eq));
     std::string_view value = Trim(parts[i].substr(eq + 1));
+    if (EqualNoCase(name, "q")) {
+      e.ignored = e.ignored || !ParseQuality(value, &e.quality);
+      continue;
+    }
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
       value = value.substr(1, value.size() - 2);
-    if (EqualNoCase(name, "q")) {
-      double q = 0;
-      const std::from_chars_result r =
-          std::from_chars(value.data(), value.data() + value.size(), q);
-      e.quality = r.ec == std::errc() && r.ptr == value.data() + value.size() ? q : 0;
-    } else {
-      e.parameters.emplace_back(name, value);
-    }
+    e.parameters.emplace_back(name, value);
   }
   return e;
 }
@@ -89,6 +108,7 @@ Format PreferredFormat(std::string_view accept) {
   double protobuf = 0, openMetrics = 0, text = 0;
   for (std::string_view range : Split(accept, ',')) {
     const Element e = ParseElement(range);
+    if (e.ignored) continue;
     if (EqualNoCase(e.value, "application/vnd.google.protobuf")) {
       if (HasParameter(e, "proto", "io.prometheus.client.MetricFamily") &&
           HasParameter(e, "encoding", "delimited")) {
@@ -115,6 +135,7 @@ bool AcceptsGzip(std::string_view acceptEncoding) {
   bool named = false, namedAccepted = false, anyAccepted = false;
   for (std::string_view coding : Split(acceptEncoding, ',')) {
     const Element e = ParseElement(coding);
+    if (e.ignored) continue;
     if (EqualNoCase(e.value, "gzip") || EqualNoCase(e.value, "x-gzip")) {
       named = true;
       namedAccepted = namedAccepted || e.quality > 0;

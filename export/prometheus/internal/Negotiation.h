@@ -21,8 +21,13 @@ extern const char
 enum class Format : int { kText = 0, kOpenMetrics = 1, kDelimitedProtobuf = 2 };
 constexpr int kFormats = 3;
 
-// The format the Accept header `accept` prefers, by the quality (q=, 1 when
-// absent, 0 when not a number) of the best range naming each:
+// A quality (q=) is 1 when absent, and otherwise "0" or "1" with up to three
+// decimals, 0 to 1 (RFC 9110's qvalue). An element of either header whose q=
+// is anything else ("inf", "nan", "-1", "2", "0.5000", "1.5", "+1", "1e0",
+// "\"0.5\"", nothing) is ignored, as if the header did not hold it.
+//
+// The format the Accept header `accept` prefers, by the quality of the best
+// range naming each:
 //   - delimited protobuf: application/vnd.google.protobuf with
 //     proto=io.prometheus.client.MetricFamily and encoding=delimited;
 //   - OpenMetrics: application/openmetrics-text with version=1.0.0,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -58,6 +59,53 @@ TEST(Negotiation, HighestQualityFormatTiesToProtobufThenOpenMetricsAndGzipWhenAl
   for (const char* no : {"", "identity", "gzip;q=0", "gzipped", "deflate", "gzip;q=0, *;q=1",
                          "*, gzip;q=0", "x-gzip;q=0,*", "*;q=0"})
     EXPECT_FALSE(zrprom::AcceptsGzip(no)) << no;
+}
+
+// A q= is RFC 9110's qvalue: 0 to 1 with at most three decimals. Any other
+// q= makes its element ignored, in Accept and Accept-Encoding alike: it
+// neither accepts (so "inf" cannot outbid q=1) nor refuses (so "*" decides).
+TEST(Negotiation, AMalformedQualityIgnoresItsElementAndAWellFormedOneCountsToTheThousandth) {
+  using zrprom::Format;
+  const std::string om = "application/openmetrics-text;q=";
+  const auto thousandths = [](int t) {
+    char text[8];
+    std::snprintf(text, sizeof(text), t == 1000 ? "1" : "0.%03d", t);
+    return std::string(text);
+  };
+  const std::pair<const char*, int> wellFormed[] = {
+      {"1", 1000},  {"1.", 1000},   {"1.0", 1000}, {"1.000", 1000}, {"0.999", 999},
+      {"0.5", 500}, {"0.75", 750},  {"0.001", 1},  {"0", 0},        {"0.", 0},
+      {"0.000", 0}, {" 0.6 ", 600}, {"0.10", 100},
+  };
+  for (const auto& [q, t] : wellFormed) {
+    if (t > 0) {
+      EXPECT_EQ(zrprom::PreferredFormat(om + q + ",text/plain;q=" + thousandths(t - 1)),
+                Format::kOpenMetrics)
+          << q;
+    }
+    if (t < 1000) {
+      EXPECT_EQ(zrprom::PreferredFormat(om + q + ",text/plain;q=" + thousandths(t + 1)),
+                Format::kText)
+          << q;
+    }
+    EXPECT_EQ(zrprom::PreferredFormat(om + q), t > 0 ? Format::kOpenMetrics : Format::kText) << q;
+    EXPECT_EQ(zrprom::AcceptsGzip(std::string("gzip;q=") + q + ", *"), t > 0) << q;
+  }
+  const char* malformed[] = {
+      "inf", "INF",   "+inf",   "infinity", "nan",    "-nan",  "-1",      "-0", "-0.5", "2",
+      "1.5", "1.001", "1.0000", "0.1234",   "0.5000", "+0.5",  "+1",      ".5", "1e0",  "0e0",
+      "0x1", "00.5",  "01",     "0..5",     "0.5a",   "0.5 x", "\"0.5\"", "",   "0.-1",
+  };
+  for (const char* q : malformed) {
+    // Ignored: text/plain at 0.1 wins over it, and "*" decides for gzip.
+    std::string accept = om + q + ",text/plain;q=0.1";
+    EXPECT_EQ(zrprom::PreferredFormat(accept), Format::kText) << q;
+    accept += "," + om + "0.2";
+    EXPECT_EQ(zrprom::PreferredFormat(accept), Format::kOpenMetrics) << q;
+    EXPECT_TRUE(zrprom::AcceptsGzip(std::string("gzip;q=") + q + ", *")) << q;
+    EXPECT_FALSE(zrprom::AcceptsGzip(std::string("gzip;q=") + q + ", *;q=0")) << q;
+    EXPECT_FALSE(zrprom::AcceptsGzip(std::string("*;q=") + q)) << q;
+  }
 }
 
 }  // namespace

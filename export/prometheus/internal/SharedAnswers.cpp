@@ -27,8 +27,11 @@ void DiscardPages(const std::string& text) {
 }  // namespace
 
 std::shared_ptr<SharedAnswers> SharedAnswers::Create(std::size_t maxAnswers,
-                                                     std::chrono::milliseconds reuseAge) {
-  std::shared_ptr<SharedAnswers> answers(new SharedAnswers(maxAnswers, reuseAge));
+                                                     std::chrono::milliseconds reuseAge,
+                                                     std::chrono::milliseconds contendedHold,
+                                                     std::function<void()> waiting) {
+  std::shared_ptr<SharedAnswers> answers(
+      new SharedAnswers(maxAnswers, reuseAge, contendedHold, std::move(waiting)));
   answers->m_builder = std::thread([raw = answers.get()] { raw->RunBuilds(); });
   return answers;
 }
@@ -78,32 +81,51 @@ void SharedAnswers::OnBuilder(const std::function<void()>& job) {
 SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std::string*)>& build,
                                          Clock::time_point deadline) {
   Clock::time_point startedAt;
+  std::uint64_t ticket = 0;  // this request's place in the line for room; 0: not in it
   for (;;) {
     // A reference taken here is dropped only with m_mutex free: it may be the
     // last one, whose release takes m_mutex.
     Answer newest;
     std::uint64_t seen = 0;
+    bool lined = false;
     {
       zrperf::MutexLock lock(&m_mutex);
       Kind& k = m_kinds[kind];
       startedAt = Clock::now();
       newest = k.newest.lock();
-      if (newest && startedAt - k.builtAt <= m_reuseAge) return newest;
-      if (!k.building) {
-        if (m_alive < m_maxAnswers) {
+      if (newest && startedAt - k.builtAt <= m_reuseAge) {
+        LeaveLine(&ticket);
+        return newest;
+      }
+      if (k.building) {
+        LeaveLine(&ticket);  // the build in progress serves it
+      } else {
+        // Room goes to those in line first, in the order they came.
+        if (m_alive < m_maxAnswers && (m_line.empty() || *m_line.begin() == ticket)) {
+          LeaveLine(&ticket);
           k.building = true;
           ++m_alive;
           break;
         }
-        if (newest) return newest;  // at the bound: the newest of its kind, however old
+        if (newest) {  // no room: the newest of its kind, however old
+          LeaveLine(&ticket);
+          return newest;
+        }
+        if (ticket == 0) {
+          ticket = ++m_tickets;
+          m_line.insert(ticket);
+          lined = true;
+        }
       }
       seen = m_changes;
     }
     newest.reset();  // not held while waiting: waiting for a release must not pin one
+    if (lined && m_waiting) m_waiting();
     zrperf::MutexLock lock(&m_mutex);
     if (m_changes == seen &&
         m_changed.wait_until(lock.Native(), deadline) == std::cv_status::timeout &&
         m_changes == seen) {
+      LeaveLine(&ticket);
       return nullptr;
     }
   }
@@ -130,16 +152,20 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
     std::rethrow_exception(failure);
   }
   std::weak_ptr<SharedAnswers> owner = weak_from_this();
-  Answer answer(text.release(), [owner](const std::string* released) {
+  zrperf::MutexLock lock(&m_mutex);
+  const std::uint64_t id = ++m_builds;
+  Answer answer(text.release(), [owner, id](const std::string* released) {
+    const std::shared_ptr<SharedAnswers> answers = owner.lock();
+    if (answers) answers->Forget(id);
     DiscardPages(*released);
     delete released;
-    if (std::shared_ptr<SharedAnswers> answers = owner.lock()) answers->Release();
+    if (answers) answers->Release();
   });
-  zrperf::MutexLock lock(&m_mutex);
   Kind& k = m_kinds[kind];
   k.newest = answer;
   k.builtAt = startedAt;
   k.building = false;
+  m_built.push_back(Built{id, answer.get(), Clock::now()});
   ++m_changes;
   m_changed.notify_all();
   return answer;
@@ -148,6 +174,36 @@ SharedAnswers::Answer SharedAnswers::Get(int kind, const std::function<void(std:
 std::size_t SharedAnswers::Alive() const {
   zrperf::MutexLock lock(&m_mutex);
   return m_alive;
+}
+
+SharedAnswers::Yield SharedAnswers::Yielding() const {
+  zrperf::MutexLock lock(&m_mutex);
+  if (m_line.empty() || m_alive < m_maxAnswers || m_built.empty() ||
+      m_contendedHold == std::chrono::milliseconds::max()) {
+    return {};
+  }
+  const Built* oldest = &m_built.front();
+  for (const Built& b : m_built)
+    if (b.at < oldest->at) oldest = &b;
+  return {oldest->answer, oldest->at + m_contendedHold};
+}
+
+void SharedAnswers::LeaveLine(std::uint64_t* ticket) {
+  if (*ticket == 0) return;
+  m_line.erase(*ticket);
+  *ticket = 0;
+  ++m_changes;  // the next in line may take the room
+  m_changed.notify_all();
+}
+
+void SharedAnswers::Forget(std::uint64_t id) {
+  zrperf::MutexLock lock(&m_mutex);
+  for (auto it = m_built.begin(); it != m_built.end(); ++it) {
+    if (it->id == id) {
+      m_built.erase(it);
+      return;
+    }
+  }
 }
 
 void SharedAnswers::Release() {

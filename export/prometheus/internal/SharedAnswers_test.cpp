@@ -123,6 +123,55 @@ TEST(SharedAnswers, AWaiterHoldingTheLastReferenceOfAnOldAnswerLetsItGoWithoutDe
   EXPECT_EQ(answers->Alive(), 0u);
 }
 
+// With both answers held, requests of other kinds wait in line for room, and
+// get it in the order they came; meanwhile Yielding() names the oldest answer
+// as the one to give way, from its building plus the hold.
+TEST(SharedAnswers, RequestsWaitingForRoomAreServedInTurnWhileTheOldestAnswerIsToGiveWay) {
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> waits{0};
+    auto answers = SharedAnswers::Create(2, milliseconds(0), milliseconds(100), [&] { ++waits; });
+    Builds builds;
+    SharedAnswers::Answer oldest = answers->Get(0, builds.Build(), In(milliseconds(0)));
+    const auto built = SharedAnswers::Clock::now();
+    SharedAnswers::Answer newer = answers->Get(1, builds.Build(), In(milliseconds(0)));
+    EXPECT_EQ(answers->Yielding().answer, nullptr);  // nobody waits
+    // The first in line, then the second (of other kinds, none alive).
+    auto first = std::async(std::launch::async, [&] {
+      return answers->Get(2, builds.Build(), In(milliseconds(30000)));
+    });
+    while (waits.load() < 1) std::this_thread::yield();
+    auto second = std::async(std::launch::async, [&] {
+      return answers->Get(3, builds.Build(), In(milliseconds(30000)));
+    });
+    while (waits.load() < 2) std::this_thread::yield();
+    const SharedAnswers::Yield yield = answers->Yielding();
+    EXPECT_EQ(yield.answer, oldest.get());
+    EXPECT_LE(yield.from, built + milliseconds(100));
+    EXPECT_GE(yield.from, built - milliseconds(50) + milliseconds(100));
+    // Room made by the newer answer goes to the first in line, not to a
+    // request that comes meanwhile (it goes behind, and gives up at once).
+    newer.reset();
+    EXPECT_EQ(answers->Get(4, builds.Build(), In(milliseconds(0))), nullptr);
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const SharedAnswers::Answer third = first.get();
+    EXPECT_EQ(*third, "answer 3") << "round " << round;
+    EXPECT_EQ(answers->Alive(), 2u);
+    EXPECT_EQ(second.wait_for(milliseconds(0)), std::future_status::timeout);
+    oldest.reset();
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(*second.get(), "answer 4");
+  }
+  // Without a hold, nothing is ever asked to give way.
+  auto answers = SharedAnswers::Create(1, milliseconds(0));
+  Builds builds;
+  const SharedAnswers::Answer held = answers->Get(0, builds.Build(), In(milliseconds(0)));
+  auto waiting = std::async(std::launch::async,
+                            [&] { return answers->Get(1, builds.Build(), In(milliseconds(300))); });
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(answers->Yielding().answer, nullptr);
+  EXPECT_EQ(waiting.get(), nullptr);
+}
+
 TEST(SharedAnswers, ReleasedAnswersGoBackToTheSystemEvenWhereTheAllocatorWouldKeepThem) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__GLIBC__)
   GTEST_SKIP() << "a glibc allocator's behaviour";
