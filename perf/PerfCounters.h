@@ -53,12 +53,13 @@
 //   registration never waits for a scrape of a large set either.
 // - Lock order: m_csPassLock before m_csLock, m_mtxList before m_csLock; never
 //   the other way round.
-// - fork(): pthread_atfork handlers take both locks of every set (after the
-//   statistics logger's own locks), so fork() waits for a running pass,
-//   registration or Reset() to end and the child finds the maps whole; the
-//   child builds both locks afresh (its thread has another id than the one
-//   that took them), so its registrations and passes never wait for a thread
-//   of the parent.
+// - fork(): pthread_atfork handlers take four locks (after the statistics
+//   logger's own): the list of live sets' mutex, then every set's
+//   m_mtxList, m_csPassLock and m_csLock, so fork() waits for a running
+//   pass, listing, registration or Reset() to end and the child finds the
+//   maps whole; the child builds the critical sections afresh (its thread has
+//   another id than the one that took them) and releases the mutexes, so its
+//   registrations and passes never wait for a thread of the parent.
 // - The references returned stay valid until the set is destroyed; the handles
 //   are boost::shared_ptr, so copies may be made and dropped on any thread.
 // - REQUIRES: Reset() (and Init()) never overlaps a use of the same handle
