@@ -348,7 +348,6 @@ TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifet
 // The trap flag stops the recorder after each instruction and the SIGTRAP
 // handler reads the counter there: every state a record passes through is
 // read. (Sanitizers defer signals: plain builds only.)
-
 namespace stepped {
 CTimeCounter* g_counter = nullptr;
 CTimeCounterSnapshot g_previous;

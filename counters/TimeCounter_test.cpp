@@ -225,7 +225,6 @@ TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
 
 // No sample is lost or counted twice by the move of a thread's bucket at a
 // million samples, nor by the fold at its end, while a reader watches.
-
 TEST(TimeCounter, BucketsMovedIntoTheCounterKeepEverySample) {
   constexpr long long kFives = 1'500'000, kNines = 1'400'000;
   CTimeCounter counter;

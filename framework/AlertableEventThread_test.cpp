@@ -197,7 +197,6 @@ TEST(AlertableEventThread, StopWithoutWaitReturnsAtOnceAndStopWithWaitOrTheDestr
 
   // The destructor stops and joins a running thread (a plain base object: no
   // subclass part is gone; under ASan a thread outliving it is a use after free).
-
   for (int i = 0; i < 200; ++i) {
     auto t = std::make_unique<CAlertableEventThread>();
     t->SetTimeout(i % 2 == 0 ? kTick : kForever);

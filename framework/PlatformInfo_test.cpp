@@ -749,7 +749,6 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
 
 // In a shared sticky directory the other user's reads create no file (a -wal or
 // -shm file of its own would fail every later write of the owner).
-
 TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
   constexpr uid_t kOwner = 64101, kReader = 64102;

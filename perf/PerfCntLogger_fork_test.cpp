@@ -72,7 +72,6 @@ void ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
 // read counters, run passes, write records, replace the sink, register names
 // and end after recording. The child records on a thread with no slot yet,
 // runs passes with both records and restarts the logger through Instance().
-
 TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // GCC 12's sanitizer allocators take no lock across fork(), so a child that

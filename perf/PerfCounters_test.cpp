@@ -346,7 +346,6 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
 
 // Threads register, feed and log at once (two passes racing): every name is
 // registered once, no sample is lost, the next record lists each once, in order.
-
 TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
   constexpr int kThreads = 4, kRounds = 3, kNames = 200, kShared = 16;
   sink_->SetLevel(-1);  // keep the records out of the way; Log() still walks everything

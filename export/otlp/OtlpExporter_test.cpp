@@ -637,7 +637,6 @@ TEST_F(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverAndForke
 
 // A child forked while another thread holds the instance id's lock starts an
 // exporter with an id of its own (alarm() turns a hang into a failure).
-
 TEST_F(OtlpExporter, ChildForkedWhileAnotherThreadHoldsTheInstanceIdStarts) {
 #if defined(__SANITIZE_ADDRESS__)
   // As in PerfCntLogger_fork_test: GCC 12's AddressSanitizer allocator is not

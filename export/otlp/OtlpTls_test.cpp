@@ -309,7 +309,6 @@ TEST(OtlpExporter, TlsFilesSwappedForAFifoOrAHugeFileFailThePushAtOnceAndNeverHo
 // Each file call of a push's TLS reads failed in turn with each returned fault:
 // the push fails with a record naming the file and error, or succeeds; the
 // next push succeeds.
-
 TEST(OtlpExporter, TlsFileReadsFailedAtEachCallFailThatPushWithARecordAndTheNextSucceeds) {
   if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
     GTEST_SKIP() << "this libcurl has no TLS";
