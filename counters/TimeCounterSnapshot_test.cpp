@@ -82,10 +82,9 @@ struct Reference {
   }
 };
 
-// Checks an interval's figures against the exact ones: count, total and mean
-// exactly; extremes exactly where the snapshot says so, otherwise outside the
-// true extremes by less than one bucket and inside the lifetime ones;
-// percentiles within the histogram's 2^(1/32) - 1 plus half a unit of rounding.
+// Count, total, mean and spread exact; extremes exact where marked so, else
+// outside the true ones by under a bucket and inside the lifetime ones;
+// percentiles within 2^(1/32) - 1 plus half a unit.
 void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
                    const CTimeCounterSnapshot& lifetime) {
   ASSERT_EQ(interval.GetCount(), exact.samples.size());
@@ -119,14 +118,11 @@ void ExpectMatches(const CTimeCounterSnapshot& interval, const Reference& exact,
     const double got = static_cast<double>(interval.GetPercentile(fraction).Get100ns());
     EXPECT_LE(std::fabs(got - want), want * (std::exp2(1.0 / 32) - 1) + 0.5) << fraction;
   }
-  // The spread of the interval alone.
   EXPECT_EQ(interval.GetStandardDeviation(), exact.Deviation());
 }
 
-// Bursts of known durations across passes: recorded by several threads that
-// end before the pass (their slots folded into the counter), by one thread
-// that lives through every pass, and into a counter replaced (as the counter
-// set's Reset() does) between two passes.
+// Bursts across passes from threads that end before the pass, from one that
+// lives through all, and into a counter replaced (a Reset()) between passes.
 TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
   constexpr int kThreads = 3;
   auto counter = std::make_unique<CTimeCounter>();
@@ -177,9 +173,8 @@ TEST(TimeCounterSnapshot, SinceGivesTheFiguresOfTheSamplesRecordedInBetween) {
   }
 }
 
-// Intervals merged back have the exact spread of all their samples, including
-// samples past 7 minutes, whose squares the counter folds on every record; a
-// snapshot built from parts has no spread, nor has anything merged with one.
+// Merged intervals keep the exact spread (samples past 7 minutes too); a
+// snapshot built from parts has none, nor has anything merged with one.
 TEST(TimeCounterSnapshot, MergedIntervalsKeepTheExactSpreadUpTo160BitsOfSquaresAndPartsHaveNone) {
   CTimeCounter counter;
   CTimeCounterSnapshot previous = counter.GetSnapshot(), merged;
@@ -205,10 +200,8 @@ TEST(TimeCounterSnapshot, MergedIntervalsKeepTheExactSpreadUpTo160BitsOfSquaresA
   EXPECT_EQ(merged.GetCount(), 5'002u);
   EXPECT_EQ(merged.GetStandardDeviation(), CTimeInterval(0));
 
-  // Squares of the longest durations: an interval whose sums of squares lie on
-  // both sides of 2^128 keeps its exact spread, and merges keep it exact up to
-  // 2^160 units^2, past which the sum is held (a smaller deviation, not a
-  // wrapped one).
+  // An interval whose sums of squares straddle 2^128 keeps its exact spread;
+  // merges stay exact up to 2^160 units^2, then the sum is held (not wrapped).
   constexpr std::uint64_t kTop = LLONG_MAX;
   CTimeCounter longest;
   Reference first, later;
@@ -285,9 +278,8 @@ TEST(TimeCounterSnapshot, LoweredBucketsAreTheExactSumsOfTheSchema4BucketsEachCo
     EXPECT_EQ(lower(sparse, schema), want) << "schema " << schema;
 }
 
-// A reader races each thread's first sample into a fresh counter: until the
-// sample counts, the snapshot has no sample and no extreme, whichever of the
-// sample's other fields it caught; once it counts, its extremes are in order.
+// A read racing a fresh counter's first sample shows no extreme before the
+// count, and extremes in order once it counts.
 TEST(TimeCounterSnapshot, AReadRacingAFirstSampleShowsNoExtremeBeforeTheCount) {
   for (int round = 0; round < 2'000; ++round) {
     CTimeCounter counter;
@@ -308,12 +300,9 @@ TEST(TimeCounterSnapshot, AReadRacingAFirstSampleShowsNoExtremeBeforeTheCount) {
   }
 }
 
-// A recording thread races a reader that takes snapshot after snapshot: a
-// read may catch a sample's total and bucket before its count, and, with
-// busy threads outnumbering the cores, the recorder is preempted there while
-// the reader takes further snapshots in which the count stands still. Over
-// many rounds the consecutive intervals add up exactly to the final count,
-// total and buckets, and each keeps its figures in order.
+// A reader takes snapshot after snapshot while a (preempted, as busy threads
+// outnumber the cores) thread records: the intervals add up exactly to the
+// final count, total and buckets, each with its figures in order.
 TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifetime) {
   constexpr int kSamples = 200'000, kBusy = 2;
   for (int round = 0; round < 10; ++round) {
@@ -356,11 +345,9 @@ TEST(TimeCounterSnapshot, IntervalsReadWhileAThreadRecordsAddUpExactlyToTheLifet
 }
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-// The trap flag stops the recording thread after each instruction and the
-// SIGTRAP handler reads the counter there, as a reader on another thread
-// might at that moment: every state a record passes through is read,
-// including a total stored before its count. (Sanitizers defer signals, so
-// the test runs in plain builds.)
+// The trap flag stops the recorder after each instruction and the SIGTRAP
+// handler reads the counter there: every state a record passes through is
+// read. (Sanitizers defer signals: plain builds only.)
 namespace stepped {
 CTimeCounter* g_counter = nullptr;
 CTimeCounterSnapshot g_previous;

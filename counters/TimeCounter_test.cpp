@@ -82,11 +82,9 @@ TEST(TimeCounter, FiguresAndTextOfAFewSamplesOfNoneOfNegativeAndOfHugeOnes) {
   EXPECT_EQ(huge.GetMean(), CTimeInterval(LLONG_MAX / 6 * 5 + 1));
 }
 
-// The deviation is exact whatever the magnitudes: samples near the largest
-// duration that differ by a unit (squares past 2^126 that cancel), a few huge
-// ones among many small ones, and samples past 7 minutes, whose squares are
-// folded into the counter on every record; recorded by a thread that ends
-// before the read and by one that is still recording.
+// The deviation is exact whatever the magnitudes (squares past 2^126 that
+// cancel, a few huge among many small, samples past 7 minutes), from a thread
+// that ended and one still recording.
 TEST(TimeCounter, TheStandardDeviationIsExactForHugeAndCancellingSamples) {
   const std::vector<std::vector<long long>> cases = {
       {LLONG_MAX, LLONG_MAX - 1},          // 0.5 units: rounds up
@@ -134,9 +132,7 @@ TEST(TimeCounter, DurationUnitsChangeAtTheirBoundaries) {
   }
 }
 
-// Percentiles against the exact nearest-rank values of the same samples, within
-// the histogram's 2^(1/32) - 1 (2.19 %) plus half a unit of rounding, on
-// several distributions.
+// Percentiles within 2^(1/32) - 1 plus half a unit of the exact nearest-rank ones.
 TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   std::mt19937_64 random(20240611);
   std::lognormal_distribution<double> logNormal(std::log(20'000.0), 2.0);  // median 2 ms
@@ -168,9 +164,8 @@ TEST(TimeCounter, PercentilesStayWithinTheHistogramsErrorOfTheExactValues) {
   }
 }
 
-// Short-lived threads, many times over, each feeding more counters in turn
-// than a thread's slot cache has entries: every sample stays in its counter
-// after its thread has ended (LeakSanitizer checks that the slots are freed).
+// Short-lived threads each feeding more counters than the slot cache holds:
+// every sample stays after its thread ends (LeakSanitizer sees the slots freed).
 TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
   constexpr int kCounters = 200, kRounds = 20, kThreads = 4;
   std::vector<CTimeCounter> counters(kCounters);
@@ -189,10 +184,8 @@ TEST(TimeCounter, ThreadsThatEndKeepTheirSamplesInEveryCounter) {
   }
 }
 
-// Counters come and go while the threads that recorded into them live on:
-// new counters (often at a dead one's address) start from nothing, and each
-// thread frees its slot of a destroyed counter when it records into the next
-// one, so replacing counters does not pile up memory.
+// Counters replaced under living threads: a new one (often at a dead one's
+// address) starts from nothing, and replacing them does not pile up memory.
 TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
   constexpr int kThreads = 3, kRounds = 300;
   std::unique_ptr<CTimeCounter> counter;
@@ -230,9 +223,8 @@ TEST(TimeCounter, CountersDestroyedWhileTheirRecordersLiveLeaveNothingBehind) {
 #endif
 }
 
-// A thread's bucket is moved into the counter each time it reaches a million
-// samples; no sample may be lost or counted twice by that, nor by the fold
-// when the thread ends, while a reader watches.
+// No sample is lost or counted twice by the move of a thread's bucket at a
+// million samples, nor by the fold at its end, while a reader watches.
 TEST(TimeCounter, BucketsMovedIntoTheCounterKeepEverySample) {
   constexpr long long kFives = 1'500'000, kNines = 1'400'000;
   CTimeCounter counter;

@@ -92,11 +92,9 @@ class ProbeThread : public CAlertableEventThread {
   std::vector<std::string> m_calls;
 };
 
-// The exact call sequence shows that a signal given before Start() is kept,
-// that signals given while a handler runs merge into one event, and that a
-// new timeout applies to the next wait: the first OnTimeout() goes back to
-// waiting forever, so ignoring that would pile up 100 ns timeouts. A timeout
-// left as it is repeats while no event comes.
+// The call sequence: a signal before Start() is kept, signals during a handler
+// merge into one event, a new timeout applies to the next wait (else 100 ns
+// timeouts pile up), and an unchanged timeout repeats while no event comes.
 TEST(AlertableEventThread, SignalsMergeUntilTheThreadWakesAndTimeoutsRepeatUntilChanged) {
   ProbeThread t;
   Gate release;
@@ -197,9 +195,8 @@ TEST(AlertableEventThread, StopWithoutWaitReturnsAtOnceAndStopWithWaitOrTheDestr
     EXPECT_EQ(racing.Calls().back(), "completion");
   }
 
-  // The destructor stops and joins a running thread. A plain base object, so that no subclass part
-  // is gone while it runs. Under AddressSanitizer a thread outliving its object is a use after
-  // free.
+  // The destructor stops and joins a running thread (a plain base object: no
+  // subclass part is gone; under ASan a thread outliving it is a use after free).
   for (int i = 0; i < 200; ++i) {
     auto t = std::make_unique<CAlertableEventThread>();
     t->SetTimeout(i % 2 == 0 ? kTick : kForever);

@@ -191,18 +191,14 @@ TEST_F(PlatformInfoTest, ValuesRoundTripByteForByteUnderIndependentKeysAndNullsW
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-// A VFS in front of SQLite's default one that counts what connections do to
-// their files, to see the durability settings from outside: a rollback
-// journal that is deleted after each commit, synced twice (synchronous=FULL;
-// NORMAL syncs it once) before the database itself is synced. Each file is
-// the default VFS's own; its methods are a copy whose sync counts.
+// A VFS in front of the default one that counts WAL opens, journal deletes and
+// syncs, to see the durability settings (rollback journal, synchronous=FULL).
 struct FileEvents {
   int walOpens = 0, journalDeletes = 0, journalSyncs = 0, databaseSyncs = 0;
 };
 FileEvents g_events;
 sqlite3_vfs* g_real = nullptr;
-// Per methods table of the default VFS and kind of file (journal or not), the
-// counting copy; and per copy, the table it copies.
+// Per default methods table and kind of file, its counting copy; per copy, its original.
 std::map<std::pair<const sqlite3_io_methods*, bool>, sqlite3_io_methods> g_copies;
 std::map<const sqlite3_io_methods*, const sqlite3_io_methods*> g_originals;
 
@@ -306,13 +302,10 @@ struct LoadResult {
   long calls, failures, worstUs;
 };
 
-// Two processes that write in a loop (each through one handle, so nothing
-// between its writes lets another in) and four that read in a loop (two with a
-// handle each, two with a fresh one per read) share the store for 3 s: no call
-// fails. The long run on an idle machine (ZRPERF_STORE_LOAD_SECONDS=90) also
-// measures: no call waits a second, and neither writer gets under a quarter
-// of the other's writes (figures that a loaded machine cannot promise; the
-// order of turns that gives them is tested below without a clock).
+// Two looping writers (one handle each) and four looping readers (two reuse a
+// handle) share the store for 3 s: no call fails. With ZRPERF_STORE_LOAD_SECONDS
+// (an idle machine only) no call waits a second and no writer gets under a
+// quarter of the other's writes.
 TEST_F(PlatformInfoTest, LoopingWritersAndReadersShareTheStoreAndNoCallFails) {
   constexpr int kWriters = 2, kReaders = 4;
   const char* seconds = std::getenv("ZRPERF_STORE_LOAD_SECONDS");
@@ -400,13 +393,11 @@ const char* Cause(FileFault fault) {
                                       : "File too large";
 }
 
-// A handle in each state (new, open for reading, open for writing), with
-// each fault at each file call of a read or a write in turn: the call
-// succeeds, or fails with one record that names the cause; an interruption or
-// a short transfer never fails it; the store holds the new value after a write
-// that succeeded, the old one otherwise; and the same handle's next calls work: it keeps no
-// connection that an I/O error left, nor one that SQLite opened read-only after its read-write open
-// failed.
+// Each fault at each file call of a read or write on a handle in each state: the
+// call succeeds (always, on an interruption or short transfer) or fails with
+// one record naming the cause; the store holds the new value only after a write
+// that succeeded; the handle's next calls work (no connection kept after an I/O
+// error, nor a read-only one SQLite fell back to).
 TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
   ASSERT_EQ(Set("F", "n", "old"), 1);
   std::unique_ptr<ZRPlatformInfo> handle;
@@ -430,8 +421,7 @@ TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
   for (const FileFault fault : zrperf_test::kReturnedFaults) {
     const bool mustSucceed = fault == FileFault::kInterrupt || fault == FileFault::kShortWrite;
     for (const Kind& kind : kinds) {
-      // The handle in its state before each run; the one that wrote back
-      // the old value is open for writing already.
+      // A handle that wrote back the old value is open for writing already.
       const auto prepare = [&] {
         if (kind.opened == 2 && handle) return;
         handle.reset(new ZRPlatformInfo);
@@ -471,9 +461,8 @@ TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
   }
 }
 
-// A failed call leaves the object without a connection: its next call opens
-// the store at the path afresh (here: a store put in its place meanwhile),
-// after a failed read as after a failed write.
+// After a failed read or write the object's next call opens the store afresh
+// (here: a store put in its place meanwhile).
 TEST_F(PlatformInfoTest, AFailedCallOpensTheStoreAfreshOnTheObjectsNextCall) {
   const std::string other = m_dir.Path("other.db");
   for (const bool writing : {false, true}) {
@@ -499,10 +488,9 @@ TEST_F(PlatformInfoTest, AFailedCallOpensTheStoreAfreshOnTheObjectsNextCall) {
   }
 }
 
-// Holds the room of the turnstile of the store at `store` in a child process
-// that waits for good: shared, as any process that can read the lock file
-// may, or exclusive and then stopped, as a writer stopped inside a call.
-// Returns the child's pid once it holds the byte, -1 when it could not.
+// Holds the room (byte 1 of the lock file) of `store` in a child for good:
+// shared, or exclusive and then stopped, as a writer stopped inside a call.
+// Returns the child's pid once it holds it, -1 when it could not.
 pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
   int ready[2];
   if (::pipe(ready) != 0) return -1;
@@ -510,7 +498,6 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
   if (pid == 0) {
     if (as != 0 && (::setresgid(as, as, as) != 0 || ::setresuid(as, as, as) != 0)) ::_exit(1);
     const int fd = ::open((store + "-lock").c_str(), (exclusive ? O_RDWR : O_RDONLY) | O_NONBLOCK);
-    // The room: byte 1.
     struct flock lock = {static_cast<short>(exclusive ? F_WRLCK : F_RDLCK), SEEK_SET, 1, 1, 0};
     const bool held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
     if (::write(ready[1], held ? "y" : "n", 1) != 1 || !held) ::_exit(1);
@@ -526,10 +513,9 @@ pid_t HoldRoom(const std::string& store, bool exclusive, uid_t as = 0) {
   return -1;
 }
 
-// A process that keeps the room (a reader that holds its shared turn for good,
-// a writer stopped inside a call) costs each waiting call the store's busy
-// budget (30 s; a shorter one here), then the call fails as on a busy
-// database; a reader still shares a reader's turn.
+// A process that keeps the room (a reader for good, a stopped writer) costs each
+// waiting call the busy budget, then the call fails as on a busy database; a
+// reader still shares a reader's turn.
 TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) {
   const ScopedBudget budget(std::chrono::milliseconds(1500));
   const std::string held = m_dir.Path("held/platform.db");
@@ -542,9 +528,8 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
   const pid_t writer = HoldRoom(stopped, true);
   ASSERT_GT(reader, 0);
   ASSERT_GT(writer, 0);
-  // A reader shares the holder's turn. (Asked before the writers below: a
-  // writer waiting at the door keeps later readers out, so that writers are
-  // not starved.)
+  // A reader shares the holder's turn (asked first: a writer waiting at the
+  // door keeps later readers out).
   ZRPlatformInfo::SetStorePath(held);
   EXPECT_EQ(Get("S", "n"), "before");
   // The waiting calls: a write into each store, and a read of the stopped writer's.
@@ -565,8 +550,7 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
   });
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(results[i], 0) << i;
-    // The budget, not a speed: a call never gives up before it (the steady
-    // and the real-time clock may differ by a little), and does give up.
+    // The budget, not a speed: never given up before it, and given up.
     EXPECT_GE(seconds[i], 1.45) << i;
     EXPECT_LT(seconds[i], 60.0) << i;
   }
@@ -586,11 +570,9 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
   }
 }
 
-// Without the lock file, a connection that holds SQLite's lock for good
-// costs each call the busy budget in all (SQLite's own busy handler waits
-// within it), then the call fails as on a busy database; the next call after
-// it lets go succeeds. Lock conflicts are retried until the budget is spent;
-// nothing else is retried.
+// Without the lock file, a connection holding SQLite's lock for good costs each
+// call the busy budget, then the call fails; the next after it lets go works.
+// Lock conflicts, and nothing else, are retried until the budget is spent.
 TEST_F(PlatformInfoTest, SqliteLockHeldForGoodFailsTheCallsAfterTheBusyBudget) {
   ASSERT_EQ(Set("S", "n", "before"), 1);
   fs::remove(m_store + "-lock");
@@ -639,10 +621,9 @@ TEST_F(PlatformInfoTest, SqliteLockHeldForGoodFailsTheCallsAfterTheBusyBudget) {
   }
 }
 
-// A call that waits for the room goes before the writer that leaves it and
-// comes straight back, as one writing in a loop does: it holds the door,
-// which that writer must pass first. So a looping writer overtakes neither a
-// waiting writer nor a waiting reader. Three rounds of each.
+// A call waiting for the room holds the door, so the writer that leaves the
+// room and comes straight back (a looping writer) goes after it, whether it
+// is a writer or a reader. Three rounds of each.
 TEST_F(PlatformInfoTest, ACallWaitingForTheRoomGoesBeforeTheWriterThatLeftIt) {
   const std::string lock = m_store + "-lock";
   for (int round = 0; round < 6; ++round) {
@@ -689,9 +670,8 @@ mode_t ModeOf(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
 }
 
-// The lock file gives no one more than the store does: it is created with the
-// store's bits, narrowed when the store was made private after it, and not
-// used when it cannot be (another user's file, a link, a FIFO).
+// The lock file is never more open than the store: created with its bits,
+// narrowed after it, and not used when it cannot be (another user's, a link, a FIFO).
 TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
   const ScopedBudget budget(std::chrono::milliseconds(1500));  // a lock file used by mistake fails
   const std::string lock = m_store + "-lock";
@@ -727,9 +707,8 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
     ASSERT_EQ(::chown(m_store.c_str(), 0, 0), 0);
   }
 
-  // A link, a second name or a FIFO in the lock file's place is not used (nor
-  // is a link's target touched): a reader holding the room of what is there
-  // does not hold a writer.
+  // A link, a second name or a FIFO in its place is not used (nor its target
+  // touched): a reader holding the room of what is there does not hold a writer.
   const std::string target = m_dir.Write("target", "t");
   ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
   for (int kind = 0; kind < 3; ++kind) {
@@ -768,9 +747,8 @@ TEST_F(PlatformInfoTest, LockFileIsNeverMoreOpenThanTheStore) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-// Two users share a store in a sticky directory: the owner writes, the other
-// user reads. The reader must create no file there (a -wal/-shm file of its
-// own would make every later write of the owner fail).
+// In a shared sticky directory the other user's reads create no file (a -wal or
+// -shm file of its own would fail every later write of the owner).
 TEST_F(PlatformInfoTest, ReaderOfAnotherUserCreatesNoFileAndTheOwnerKeepsWriting) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
   constexpr uid_t kOwner = 64101, kReader = 64102;

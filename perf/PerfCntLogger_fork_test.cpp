@@ -35,11 +35,9 @@ namespace {
 
 using zrperf_test::UnderUserModeEmulator;
 
-// Runs `busy` on one thread each until the rounds are done; each round forks
-// from a thread of its own (which has never recorded into a counter, so its
-// first sample in the child links a slot under the counter's lock) and runs
-// `child` there under alarm(). The first child that does not exit 0 fails the
-// test and ends the rounds.
+// Runs each of `busy` on a thread while each round forks from a fresh thread
+// (so the child's first sample links a slot under the counter's lock) and runs
+// `child` there under alarm(); the first child not exiting 0 fails the test.
 void ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
                 const std::function<bool()>& child) {
   std::atomic<bool> stop{false};
@@ -70,13 +68,10 @@ void ForkRounds(int rounds, const std::vector<std::function<void()>>& busy,
   for (auto& t : threads) t.join();
 }
 
-// Threads read counters (each read holds the counter's lock), run passes
-// (the histogram log's, pass, counters' and sink's locks), write records and
-// replace the sink (the sink's lock, the sink pointer's spin lock), register
-// names (the set's lock, the process-wide counter list) and end after
-// recording (folding under the counter's lock) while another thread forks.
-// The child records on a thread with no slot in the counter yet, runs passes
-// with both records and restarts the logger through Instance().
+// While another thread forks, threads hold each of the library's locks: they
+// read counters, run passes, write records, replace the sink, register names
+// and end after recording. The child records on a thread with no slot yet,
+// runs passes with both records and restarts the logger through Instance().
 TEST(PerfCntLoggerFork, ChildNeverWaitsForWhatParentThreadsHeldAtFork) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // GCC 12's sanitizer allocators take no lock across fork(), so a child that

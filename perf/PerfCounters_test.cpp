@@ -58,9 +58,8 @@ class PerfCountersTest : public ::testing::Test {
   zrperf_test::ScopedSink sink_;
 };
 
-// The record lists the due counters in byte order of their names. Names are
-// written as they are (empty, with '%'), up to a NUL; names that differ only
-// after a NUL are counters of their own, each with its own last-logged count.
+// Due counters in byte order, names as they are (empty, with '%') up to a NUL;
+// names differing after a NUL are counters of their own.
 TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAreOrEscaped) {
   CPerfCounters set;
   const std::string ax("a\0x", 3), bx("b\0x", 3), by("b\0y", 3);
@@ -81,8 +80,7 @@ TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAreOr
   for (int pass = 0; pass < 3; ++pass) set.Log();
   EXPECT_EQ(OnlyMessage(), "Exec Stats: " + Line("", set.GetCounter("")));
 
-  // A name cannot start a record line of its own: its control characters are
-  // escaped (reversibly), the record's separators are not.
+  // A name's control characters are escaped (reversibly), the record's separators not.
   sink_->Clear();
   const std::string forged =
       "op\n2026-01-01 00:00:00.000 [critical] FORGED\r\tx\x01\x1f\x7f\\\n\\n\\q\\";
@@ -96,9 +94,7 @@ TEST_F(PerfCountersTest, RecordListsDueCountersInByteOrderAndOddNamesAsTheyAreOr
                 Line("plain C:\\dir\\file.txt", set.GetCounter("plain C:\\dir\\file.txt")));
 }
 
-// Log() reads and formats outside the set's registration lock: a thread that
-// registers a name while a pass is writing its record does not wait for it.
-// Passes never overlap: a second pass started then waits for the first.
+// A registration during a pass does not wait for it; a second pass does.
 TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoes) {
   CPerfCounters set;
   Feed(set.GetCounter("op"), 1);
@@ -129,8 +125,7 @@ TEST_F(PerfCountersTest, RegistrationDoesNotWaitForARunningPassButASecondPassDoe
   EXPECT_EQ(set.ListTimeCounters().size(), 2u);
 }
 
-// A pass with nothing due asks the sink nothing; one that the sink's level
-// filters out, or with no sink installed, still advances the last-logged counts.
+// Nothing due: the sink is not asked; a filtered or sinkless pass still counts.
 TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsultedAndDroppedPassesStillCount) {
   CPerfCounters set;
   set.Log();
@@ -165,11 +160,9 @@ TEST_F(PerfCountersTest, NothingDueMeansTheSinkIsNotConsultedAndDroppedPassesSti
   EXPECT_TRUE(sink->Records().empty());
 }
 
-// Throughput counters are apart from the elapsed-time ones of the same name
-// and never written. Reset() renews the set's handles of both kinds (a copy
-// taken before keeps the old counter, which is in no record) and keeps the
-// last-logged counts, so a fresh total equal to one is left out and one that
-// went down counts as changed; Init() rebaselines them.
+// Throughput counters are apart and never written. Reset() renews both kinds
+// of handle and keeps the last-logged counts (an equal fresh total is left
+// out, a lower one is changed); Init() rebaselines them.
 TEST_F(PerfCountersTest, ResetRenewsHandlesAndKeepsLastLoggedCountsButInitRebaselines) {
   CPerfCounters set;
   boost::shared_ptr<CMediaSpeedCounter>& media = set.GetMediaSpeedCounter("op");
@@ -207,10 +200,8 @@ TEST_F(PerfCountersTest, ResetRenewsHandlesAndKeepsLastLoggedCountsButInitRebase
   ExpectPassWritesOnly(set, "op");
 }
 
-// Each list is brought up to date from the names registered since the one
-// before, so it is checked against the whole set after every step: new names
-// merged into byte order (before, between and after the ones listed), and
-// every handle renewed by Reset() however many lists came before it.
+// Each list is checked against the whole set after every step: new names merged
+// into byte order, every handle renewed by Reset().
 TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandlesAlsoWhileNamesArrive) {
   CPerfCounters set;
   const auto expectCurrent = [&set](std::vector<std::string> sorted) {
@@ -243,8 +234,7 @@ TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandlesAlsoWhil
     expectCurrent(names);
   }
 
-  // Lists taken while other threads register: each list is in byte order,
-  // holds every name registered before it began, and the last one all of them.
+  // Lists taken while threads register: in order, each with every name before it.
   CPerfCounters racing;
   constexpr int kNames = 4000;
   std::atomic<int> registered{0};
@@ -266,8 +256,7 @@ TEST_F(PerfCountersTest, ListsGiveFullNamesInByteOrderWithCurrentHandlesAlsoWhil
   EXPECT_EQ(racing.ListTimeCounters().size(), static_cast<std::size_t>(kNames));
 }
 
-// The lines of a record ("Exec Stats: " or "Interval Stats: " and then
-// "\n\t\t\t\t" + name + ": " + figures per counter) as (name, figures) pairs.
+// A record's "\n\t\t\t\t" + name + ": " + figures lines as (name, figures) pairs.
 std::vector<std::pair<std::string, std::string>> LinesOf(const std::string& message,
                                                          const std::string& head) {
   std::vector<std::pair<std::string, std::string>> lines;
@@ -289,10 +278,8 @@ long long SamplesIn(const std::string& figures) {
   return at == std::string::npos ? -1 : std::stoll(figures.substr(at + 8));
 }
 
-// Interval statistics: off by default (the existing tests hold today's record
-// byte for byte); on, each pass that writes "Exec Stats" writes "Interval
-// Stats" right after it, line for line, with the samples since the counter's
-// previous written pass, across an idle pass and a Reset().
+// Interval statistics, off by default: on, "Interval Stats" follows "Exec
+// Stats" line for line with the samples since the counter's last written pass.
 TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   CPerfCounters set;
   Feed(set.GetCounter("early"), 1);
@@ -357,10 +344,8 @@ TEST_F(PerfCountersTest, IntervalRecordFollowsTheExecRecordLineForLine) {
   EXPECT_EQ(SamplesIn(LinesOf(records[1].message, "Interval Stats: ").at(0).second), 3);
 }
 
-// Threads register, look up, feed and log at once (two passes at a time, so
-// that passes race each other as well as registrations). Every name ends up
-// registered exactly once, no sample is lost, and the next record lists every
-// counter once, in byte order.
+// Threads register, feed and log at once (two passes racing): every name is
+// registered once, no sample is lost, the next record lists each once, in order.
 TEST_F(PerfCountersTest, ConcurrentRegistrationLookupFeedingAndLogging) {
   constexpr int kThreads = 4, kRounds = 3, kNames = 200, kShared = 16;
   sink_->SetLevel(-1);  // keep the records out of the way; Log() still walks everything

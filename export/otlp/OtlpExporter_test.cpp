@@ -39,9 +39,8 @@ using zrotlp_test::FindPoint;
 using zrotlp_test::LoopbackReceiver;
 using zrotlp_test::TextNode;
 
-// A clock whose waits take no time: each of the first `free` waits moves the
-// time to its deadline at once and is noted; once they are used up, waits
-// block for real (a few milliseconds at a time) until more are allowed.
+// Each of the first `free` waits (-1: all) moves the time to its deadline at
+// once and is noted; after them, waits block for real until Allow().
 class FakeClock : public zrotlp::Clock {
  public:
   explicit FakeClock(int free) : m_free(free) {}
@@ -96,8 +95,7 @@ std::uint64_t Attempts(const COtlpExporter& e) {
   return s.ok + s.retried + s.failed;
 }
 
-// Scripted answers: `status` with `body` and extra `headers` lines, or what
-// `how` names instead (closing, stalling, ...; no status).
+// Scripted answers: a status, or what `how` names (closing, stalling, ...).
 Action Answer(int status, std::string body = "", std::string headers = "") {
   Action a;
   a.status = status;
@@ -117,9 +115,7 @@ class OtlpExporter : public ::testing::Test {
  protected:
   OtlpExporter() {
     o.endpoint = receiver.Url();
-    // Long enough that no answer the receiver gives times out on a loaded
-    // machine; tests whose receiver stalls on purpose shorten it.
-    o.timeout = milliseconds(10000);
+    o.timeout = milliseconds(10000);  // no answer times out; stalling tests shorten it
   }
   // An exporter of `o` and `counters` on `clock`.
   std::unique_ptr<COtlpExporter> StartWith(std::shared_ptr<zrotlp::Clock> clock) {
@@ -196,8 +192,7 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeadersOrUserInf
   EXPECT_NE(sink->Records().at(records.size()).message.find("OTEL_SDK_DISABLED"),
             std::string::npos);
 
-  // What is posted to: the base URL's path + /v1/metrics, user information
-  // left out of what is shown.
+  // Posted to the base path + /v1/metrics; user information is not shown.
   std::string url, display, error;
   ASSERT_TRUE(zrotlp::ResolveEndpoint("https://u:pw@collector:4318/base/", &url, &display, &error));
   EXPECT_EQ(url, "https://u:pw@collector:4318/base/v1/metrics");
@@ -208,12 +203,10 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeadersOrUserInf
   EXPECT_EQ(url, "http://c/v1/metrics");
 }
 
-// The TLS files at Start(), each file in each role (the CA file, a CA
-// directory's file, the client certificate, its key): a regular file (a
-// FIFO, a device or a directory is refused without blocking; in a CA
-// directory skipped, as a dangling link is) of at most 1 MiB (a sparse
-// 2 GiB one is refused unread); a CA directory of at most 4096 entries and
-// 4 MiB of files. A certificate needs its key. Each refusal names the file.
+// Each TLS file in each role (CA file, CA directory's file, certificate, key):
+// a regular file (else refused without blocking; skipped in a CA directory) of
+// at most 1 MiB; a CA directory of at most 4096 entries and 4 MiB. A
+// certificate needs its key. Each refusal names the file.
 TEST_F(OtlpExporter, TlsFilesAreReadWithinTheirBoundsAndNeverBlockAtStart) {
   zrperf_test::ScopedSink sink;
   zrperf_test::TempDir dir("zrperf-otlp-bounds");
@@ -282,19 +275,16 @@ TEST_F(OtlpExporter, TlsFilesAreReadWithinTheirBoundsAndNeverBlockAtStart) {
     EXPECT_NE(error.find("needs its key"), std::string::npos) << error;
 }
 
-// The header rules: each name the transport sets itself is refused in any
-// case (a longer name or another prefix passes); a header needs a ':', a
-// name, only HTTP token bytes in the name, and no control byte but tab in the
-// value. Every byte is tried in both.
+// Each name the transport sets is refused in any case (a longer name or other
+// prefix passes); a header needs ':', a token name, and no control byte but
+// tab in its value. Every byte is tried in both.
 TEST(OtlpHeaders, EachReservedNameInAnyCaseAndEachMalformedFormIsRefused) {
   std::string why;
   for (const std::string name : {"Content-Type", "Content-Encoding", "Content-Length",
                                  "Transfer-Encoding", "Expect", "Host"}) {
     std::string lower = name, upper = name;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-      upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
-    }
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const std::string& n : {name, lower, upper}) {
       EXPECT_FALSE(zrotlp::CheckHeader(n + ": x", &why)) << n;
       EXPECT_EQ(why, "its name is " + lower + ", which the exporter sets itself") << n;
@@ -396,9 +386,8 @@ TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReas
   EXPECT_EQ(stats.retried, 9u);
   EXPECT_EQ(stats.failed, 4u);
   EXPECT_EQ(stats.ok, 2u);
-  // The wait before each attempt: the period, then back-off doubling from 1 s
-  // (3/4 of it with this clock's jitter draw) up to the period, or 7 s when
-  // Retry-After asks for more; after a success or a dropped request, the period.
+  // Waits: the period; back-off doubling from 1 s (3/4 with this draw) up to
+  // the period, or Retry-After's 7 s; the period after a success or a drop.
   EXPECT_EQ(clock->Waits(),
             (std::vector<long long>{60000, 750, 7000, 3000, 6000, 12000, 24000, 45000, 45000, 45000,
                                     60000, 60000, 60000, 60000, 60000}));
@@ -407,8 +396,7 @@ TEST_F(OtlpExporter, RetriesOnlyWhatTheProtocolSaysWithBackoffAndReportsEachReas
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "retried", "outcome")->Count("as_int"), 9u);
   EXPECT_EQ(FindPoint(last, "zrperf.otlp.pushes", "failed", "outcome")->Count("as_int"), 4u);
 
-  // Records: the first failure of the outage, one a minute after it (saying
-  // how many were left out), each 400 reason once, the 401.
+  // Records: the outage's first failure, one a minute later, each 400 reason once, the 401.
   std::vector<std::string> failures;
   for (const zrperf_test::Record& r : sink->Records()) {
     EXPECT_EQ(r.message.find("s3cret"), std::string::npos) << r.message;
@@ -551,9 +539,8 @@ TEST_F(OtlpExporter, AcceptedDeltaPointsAddUpToEverySampleAcrossFailuresWhileThr
     if (a.status == 200) accepted.push_back(DecodeRequest(requests[k].Plain()));
   }
   ASSERT_EQ(accepted.size(), stats.ok);
-  // Each point's figure summed over them, each window starting where the one
-  // before ended: exactly the counters' totals, and the attempts before the
-  // last accepted one (all but its own success).
+  // Each figure summed over consecutive windows: the counters' totals, and the
+  // attempts before the last accepted push.
   const CTimeCounterSnapshot c0 = counters->GetCounter("c0")->GetSnapshot();
   const CTimeCounterSnapshot c1 = counters->GetCounter("c1")->GetSnapshot();
   const CTimeCounterSnapshot c1z1 = counters->GetCounter(c1z)->GetSnapshot();
@@ -648,9 +635,8 @@ TEST_F(OtlpExporter, StopAndFlushWaitAtMostTheTimeoutWhateverTheReceiverAndForke
   exporter->Stop();
 }
 
-// A child forked while another thread makes or reads the instance id (its
-// lock held) starts an exporter, with an id of its own. Each child is bounded
-// by alarm(): a hang there is a failure here.
+// A child forked while another thread holds the instance id's lock starts an
+// exporter with an id of its own (alarm() turns a hang into a failure).
 TEST_F(OtlpExporter, ChildForkedWhileAnotherThreadHoldsTheInstanceIdStarts) {
 #if defined(__SANITIZE_ADDRESS__)
   // As in PerfCntLogger_fork_test: GCC 12's AddressSanitizer allocator is not

@@ -31,9 +31,8 @@
 
 namespace {
 
-// A self-signed certificate for 127.0.0.1 (its subject and its IP address)
-// and an https receiver on it that answers every POST with 200.
-// Demanding a client certificate, it takes only its own (key in key.pem).
+// An https receiver on a self-signed certificate for 127.0.0.1 that answers
+// every POST with 200 and takes only its own certificate as the client's.
 class TlsReceiver : public zrotlp_test::LoopbackServer {
  public:
   explicit TlsReceiver(bool demandClientCertificate = false)
@@ -135,9 +134,8 @@ TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertif
   ASSERT_TRUE(plain.Ok() && demanding.Ok());
   auto counters = boost::make_shared<CPerfCounters>();
   counters->GetCounter("disk0.read")->AddSample(CTimeInterval(42));
-  // Pushed when the CA file vouches for the receiver (the system's CAs do
-  // not) with the client certificate it demands; else refused at the
-  // handshake, nothing sent.
+  // Pushed with the CA file and the client certificate the receiver demands;
+  // else refused at the handshake, nothing sent.
   const struct {
     TlsReceiver& receiver;
     bool trusted, withCertificate, pushed;
@@ -172,9 +170,8 @@ TEST(OtlpExporter, HttpsPushesReachOnlyAReceiverTheCaFileVouchesForWithTheCertif
   }
 }
 
-// The exporter's own copies of a receiver's files, which the tests swap:
-// the CA file, the client certificate and key, and a CA directory holding the
-// certificate under its subject hash ("<hash>.1", "<hash>.0" left free).
+// The exporter's copies of a receiver's files, which the tests swap; the CA
+// directory holds the certificate as "<hash>.1" ("<hash>.0" left free).
 struct TlsFiles {
   explicit TlsFiles(const TlsReceiver& receiver) {
     const std::string pem = zrperf_test::ReadFile(receiver.CaFile());
@@ -232,10 +229,8 @@ struct TlsFiles {
   std::string ca, cert, key, caDir, hashed, fifo;
 };
 
-// Stops `exporter` on another thread; true when that took at most `bound`.
-// A stop that takes longer (a thread blocked opening the FIFO) is then
-// released, by opening the FIFO for writing until it ends, so that a failing
-// test ends too.
+// Stops `exporter` on another thread; true when that took at most `bound`. A
+// longer stop (blocked opening the FIFO) is then released so the test ends.
 bool StopsWithin(COtlpExporter& exporter, std::chrono::milliseconds bound,
                  const std::string& fifo) {
   std::promise<void> stopped;
@@ -262,12 +257,10 @@ std::vector<std::string> FailuresSince(const zrperf_test::ScopedSink& sink, std:
   return out;
 }
 
-// After Start(), each TLS file is replaced by a FIFO, then by a sparse 2 GiB
-// file: each push fails at once (nothing sent) with one record naming the
-// file per distinct failure, the push after the file is back succeeds, and
-// Stop() returns within its timeout and a second. A FIFO or a huge file named
-// like a hashed certificate in the CA directory: the FIFO is skipped (the
-// push succeeds on the certificate beside it), the huge file is refused.
+// Each TLS file replaced after Start() by a FIFO, then a sparse 2 GiB file:
+// each push fails at once with one record naming the file per distinct
+// failure, the next with the file back succeeds, Stop() keeps its bound. In
+// the CA directory a hashed-name FIFO is skipped, a huge file refused.
 TEST(OtlpExporter, TlsFilesSwappedForAFifoOrAHugeFileFailThePushAtOnceAndNeverHoldStop) {
   if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
     GTEST_SKIP() << "this libcurl has no TLS";
@@ -313,10 +306,9 @@ TEST(OtlpExporter, TlsFilesSwappedForAFifoOrAHugeFileFailThePushAtOnceAndNeverHo
   EXPECT_EQ(receiver.FailedHandshakes(), 0);
 }
 
-// Every call of a push's TLS file reads (the CA file, the CA directory, its
-// certificate and a FIFO it skips, the client certificate, the key) failed
-// in turn, with each fault that returns: the push fails with a record naming
-// the file and the error, or succeeds; the next push succeeds.
+// Each file call of a push's TLS reads failed in turn with each returned fault:
+// the push fails with a record naming the file and error, or succeeds; the
+// next push succeeds.
 TEST(OtlpExporter, TlsFileReadsFailedAtEachCallFailThatPushWithARecordAndTheNextSucceeds) {
   if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSL) == 0)
     GTEST_SKIP() << "this libcurl has no TLS";
