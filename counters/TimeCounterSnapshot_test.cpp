@@ -27,6 +27,10 @@ TEST(TimeCounterSnapshot, HoldsTheCountersFiguresAndOnlyItsNonEmptyBuckets) {
   EXPECT_EQ(none.GetCounterId(), 0u);
   EXPECT_TRUE(none.GetBuckets().empty());
   EXPECT_EQ(none.AsString(), "samples=0");
+  // The mean rounds half up: 1 and 2 units average to 2.
+  CTimeCounter tie;
+  for (long long units : {1LL, 2LL}) tie.AddSample(CTimeInterval(units));
+  EXPECT_EQ(tie.GetSnapshot().GetMean(), CTimeInterval(2));
 
   CTimeCounter counter;
   // 0 (the zero bucket), 7 units (a bucket of its own), twice 5000 (bucket
