@@ -7,9 +7,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -207,6 +210,40 @@ TEST(HistogramLogFaults, ALineTornWithoutTheLockIsEndedAndFollowedByAHeaderBlock
   const Sums sums = CountsIn(dir.path(), &tornLines);
   EXPECT_EQ(tornLines, 1);
   for (const auto& c : counters) EXPECT_EQ(sums.at(c.first), 1u) << c.first;
+}
+
+TEST(HistogramLogFaults, TheKernelsFileSizeLimitCutsAPassThatTheNextOneMakesGood) {
+  // The real RLIMIT_FSIZE, in a child: the kernel takes the bytes up to the
+  // limit, then refuses the rest with EFBIG (SIGXFSZ ignored).
+  TempDir dir("zrhlr");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    zrperf_test::ScopedSink sink(0);
+    std::unique_ptr<CHistogramLog> log = CHistogramLog::Open(dir.Path("h.log"), {}, nullptr);
+    const Counters counters = MakeCounters();
+    RecordOneEach(counters);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(dir.Path("h.log")) + 300);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const bool cut = log && !log->WritePass(counters, 1.7e9);
+    limit.rlim_cur = unlimited;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const bool mended = log && log->WritePass(counters, 1.7e9 + 1);
+    int torn = 0;
+    const Sums sums = CountsIn(dir.path(), &torn);
+    bool once = sums.size() == counters.size();
+    for (const auto& c : counters) once = once && sums.count(c.first) && sums.at(c.first) == 1;
+    const auto& records = sink->Records();
+    const bool told = records.size() == 1 &&
+                      records[0].message.find(std::strerror(EFBIG)) != std::string::npos;
+    ::_exit(cut && mended && torn == 0 && once && told ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(HistogramLogFaults, AWriterKilledAtAnyCallLeavesFilesThatReadAndLosesAtMostThePassInFlight) {
