@@ -44,11 +44,21 @@ ssize_t CFileSystem::Write(int fd, const void* bytes, std::size_t size) {
 ssize_t CFileSystem::PWrite(int fd, const void* bytes, std::size_t size, off_t offset) {
   return ::pwrite(fd, bytes, size, offset);
 }
-int CFileSystem::Fsync(int fd) { return ::fsync(fd); }
-int CFileSystem::Ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
-int CFileSystem::Close(int fd) { return ::close(fd); }
-int CFileSystem::Rename(const char* from, const char* to) { return std::rename(from, to); }
-int CFileSystem::Unlink(const char* path) { return ::unlink(path); }
+int CFileSystem::Fsync(int fd) {
+  return ::fsync(fd);
+}
+int CFileSystem::Ftruncate(int fd, off_t length) {
+  return ::ftruncate(fd, length);
+}
+int CFileSystem::Close(int fd) {
+  return ::close(fd);
+}
+int CFileSystem::Rename(const char* from, const char* to) {
+  return std::rename(from, to);
+}
+int CFileSystem::Unlink(const char* path) {
+  return ::unlink(path);
+}
 
 CFileSystem& Files() {
   CFileSystem* files = g_files.load(std::memory_order_acquire);
@@ -73,6 +83,17 @@ std::size_t WriteAll(int fd, const void* bytes, std::size_t size) {
     done += static_cast<std::size_t>(n);
   }
   return done;
+}
+
+const char* FileKind(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
 }
 
 ReadResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* out,

@@ -63,6 +63,11 @@ ZRFW_EXPORT CFileSystem* SetFileSystem(CFileSystem* files);
 // write that took nothing without an error).
 ZRFW_EXPORT std::size_t WriteAll(int fd, const void* bytes, std::size_t size);
 
+// What a file of `mode` (st_mode) is, for messages: "a directory", "a FIFO",
+// "a character device", "a block device", "a socket", "a symbolic link",
+// "a regular file", else "not a regular file".
+ZRFW_EXPORT const char* FileKind(mode_t mode);
+
 // What ReadRegularFile() found.
 enum class ReadResult {
   kRead,        // *out holds the whole file

@@ -33,8 +33,8 @@ TEST(FileSystem, ReadRegularFileReadsOnlyABoundedRegularFileAndNeverBlocks) {
     ReadResult result;
   };
   const Case cases[] = {
-      {file, 1000, ReadResult::kRead},        // exactly at the bound
-      {file, 999, ReadResult::kTooLarge},     // one byte over
+      {file, 1000, ReadResult::kRead},              // exactly at the bound
+      {file, 999, ReadResult::kTooLarge},           // one byte over
       {dir.Path("link"), 1000, ReadResult::kRead},  // a link: what it names is checked
       {dir.Path("fifo"), 1000, ReadResult::kNotRegular},
       {dir.Path("link-fifo"), 1000, ReadResult::kNotRegular},
@@ -47,8 +47,7 @@ TEST(FileSystem, ReadRegularFileReadsOnlyABoundedRegularFileAndNeverBlocks) {
     std::string why;
     EXPECT_EQ(ReadRegularFile(c.path, c.maxBytes, &out, &why), c.result) << c.path;
     EXPECT_EQ(out, c.result == ReadResult::kRead ? bytes : "") << c.path;
-    EXPECT_EQ(why.rfind(c.path, 0), c.result == ReadResult::kRead ? std::string::npos : 0)
-        << why;
+    EXPECT_EQ(why.rfind(c.path, 0), c.result == ReadResult::kRead ? std::string::npos : 0) << why;
   }
 }
 
@@ -120,6 +119,14 @@ TEST(FileSystem, UnderEveryFaultReadsAndWritesLoseNothingOrFailWithTheirCause) {
         });
     EXPECT_EQ(writes, 3) << FaultName(fault);
   }
+}
+
+TEST(FileSystem, FileKindNamesEachKind) {
+  const std::pair<mode_t, const char*> kinds[] = {
+      {S_IFREG, "a regular file"},     {S_IFDIR, "a directory"},    {S_IFIFO, "a FIFO"},
+      {S_IFCHR, "a character device"}, {S_IFBLK, "a block device"}, {S_IFSOCK, "a socket"},
+      {S_IFLNK, "a symbolic link"},    {0, "not a regular file"}};
+  for (const auto& [mode, name] : kinds) EXPECT_STREQ(zrfw::FileKind(mode | 0644), name);
 }
 
 TEST(FileSystem, SetFileSystemReturnsWhatItReplaces) {

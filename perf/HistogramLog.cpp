@@ -259,7 +259,9 @@ bool CHistogramLog::Append(const std::string& text, bool mayRotate, std::size_t*
   const std::size_t before = prefix.size();
   std::size_t done = 0;
   const bool written = WriteAll(prefix, text, &done);
-  if (!written && locked) done = CutBack(static_cast<std::uint64_t>(st.st_size), before, text, done);
+  if (!written && locked) {
+    done = CutBack(static_cast<std::uint64_t>(st.st_size), before, text, done);
+  }
   *textDone = done > before ? done - before : 0;
   m_nEnd = static_cast<std::uint64_t>(st.st_size) + done;
   ReleaseFileLock(locked);

@@ -144,8 +144,7 @@ class ZRPERF_EXPORT CHistogramLog {
   // rotating first when `mayRotate` and the file would pass maxBytes; see the
   // .cpp. *textDone: the bytes of `text` now in a file (a full disk may cut
   // the write inside a line).
-  bool Append(const std::string& text, bool mayRotate, std::size_t* textDone)
-      ZR_REQUIRES(m_mutex);
+  bool Append(const std::string& text, bool mayRotate, std::size_t* textDone) ZR_REQUIRES(m_mutex);
   // Opens the path anew in place of m_fd; false (m_fd kept, the reason in
   // m_sWhy and, once until a write succeeds, in a record) when refused.
   bool Reopen() ZR_REQUIRES(m_mutex);

@@ -96,11 +96,16 @@ void RecordOneEach(const Counters& counters) {
 const char* Cause(FileFault fault) {
   switch (fault) {
     case FileFault::kNoSpace:
-    case FileFault::kDiskFull: return std::strerror(ENOSPC);
-    case FileFault::kIo: return std::strerror(EIO);
-    case FileFault::kInterrupt: return std::strerror(EINTR);
-    case FileFault::kFileSize: return std::strerror(EFBIG);
-    default: return "";
+    case FileFault::kDiskFull:
+      return std::strerror(ENOSPC);
+    case FileFault::kIo:
+      return std::strerror(EIO);
+    case FileFault::kInterrupt:
+      return std::strerror(EINTR);
+    case FileFault::kFileSize:
+      return std::strerror(EFBIG);
+    default:
+      return "";
   }
 }
 
@@ -114,11 +119,9 @@ TEST(HistogramLogFaults, EveryCallOfAPassFailedInTurnLosesNoSampleAndLeavesEvery
   // first (the read, the removal of the oldest, three renames, the open
   // that finds no file and the one that creates it, the close of the old
   // file, the write).
-  const Setting settings[] = {{"appending", {64ull << 20, 3}, 2},
-                              {"rotating", {1, 3}, 9}};
-  const FileFault faults[] = {FileFault::kNoSpace,   FileFault::kIo,
-                              FileFault::kInterrupt, FileFault::kFileSize,
-                              FileFault::kShortWrite, FileFault::kDiskFull};
+  const Setting settings[] = {{"appending", {64ull << 20, 3}, 2}, {"rotating", {1, 3}, 9}};
+  const FileFault faults[] = {FileFault::kNoSpace,  FileFault::kIo,         FileFault::kInterrupt,
+                              FileFault::kFileSize, FileFault::kShortWrite, FileFault::kDiskFull};
   for (const Setting& setting : settings) {
     for (const FileFault fault : faults) {
       SCOPED_TRACE(std::string(setting.what) + ", " + FaultName(fault));
@@ -237,8 +240,8 @@ TEST(HistogramLogFaults, TheKernelsFileSizeLimitCutsAPassThatTheNextOneMakesGood
     bool once = sums.size() == counters.size();
     for (const auto& c : counters) once = once && sums.count(c.first) && sums.at(c.first) == 1;
     const auto& records = sink->Records();
-    const bool told = records.size() == 1 &&
-                      records[0].message.find(std::strerror(EFBIG)) != std::string::npos;
+    const bool told =
+        records.size() == 1 && records[0].message.find(std::strerror(EFBIG)) != std::string::npos;
     ::_exit(cut && mended && torn == 0 && once && told ? 0 : 1);
   }
   int status = 0;
@@ -256,8 +259,8 @@ TEST(HistogramLogFaults, AWriterKilledAtAnyCallLeavesFilesThatReadAndLosesAtMost
   const long walked = zrperf_test::WalkKills(
       dir.path(),
       [&] {  // the child: opens the log, then passes, each told to the parent once written
-        std::unique_ptr<CHistogramLog> log = CHistogramLog::Open(dir.Path("h.log"), rotating,
-                                                                 nullptr);
+        std::unique_ptr<CHistogramLog> log =
+            CHistogramLog::Open(dir.Path("h.log"), rotating, nullptr);
         const Counters counters = MakeCounters();
         for (char pass = 1; log && pass <= kPasses; ++pass) {
           RecordOneEach(counters);
@@ -278,8 +281,8 @@ TEST(HistogramLogFaults, AWriterKilledAtAnyCallLeavesFilesThatReadAndLosesAtMost
         }
         // A writer that comes after reads on from there.
         std::string error;
-        std::unique_ptr<CHistogramLog> next = CHistogramLog::Open(dir.Path("h.log"), rotating,
-                                                                  &error);
+        std::unique_ptr<CHistogramLog> next =
+            CHistogramLog::Open(dir.Path("h.log"), rotating, &error);
         ASSERT_TRUE(next) << error;
         const Counters counters = MakeCounters();
         RecordOneEach(counters);

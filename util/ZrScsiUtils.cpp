@@ -13,8 +13,8 @@
 #include <locale>
 #include <sstream>
 
-#include <zrperf/framework/FileSystem.h>
 #include <zrperf/framework/ErrorUtil.h>
+#include <zrperf/framework/FileSystem.h>
 #include <zrperf/framework/KyPath.h>
 #include <zrperf/framework/LogWriterInterface.h>
 #include <zrperf/sync/CodeLocation.h>

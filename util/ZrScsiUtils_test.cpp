@@ -255,7 +255,8 @@ TEST(ZrScsiUtils, AnyOneFailedFileCallIsRetriedAndNeverGivesPartOfTheList) {
                              (fault == FileFault::kInterrupt && n != 1);
           EXPECT_EQ(sink->Records().size(), quiet ? 0u : 1u) << FaultName(fault) << " at " << n;
         });
-    EXPECT_EQ(walked, 6) << FaultName(fault);  // the open, four reads (the last finds the end), the close
+    // The open, four reads (the last finds the end), the close.
+    EXPECT_EQ(walked, 6) << FaultName(fault);
   }
 }
 

@@ -111,17 +111,6 @@ int Retried(Call call) {
   return result;
 }
 
-// What a non-regular target is, for the record.
-const char* KindOf(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 // A temporary file's name: ".<name>.<pid>.<suffix>", kSuffix characters of
 // kAlphabet; the pid tells whose it is (see SweepLeftovers()).
 constexpr std::size_t kSuffix = 8;
@@ -216,7 +205,7 @@ std::string CPrometheusTextfile::State::WriteLocked() {
   struct stat target {};
   if (lstat(path.c_str(), &target) == 0) {
     if (!S_ISREG(target.st_mode))
-      return std::string("it is ") + KindOf(target.st_mode) + ", which is never replaced";
+      return std::string("it is ") + zrfw::FileKind(target.st_mode) + ", which is never replaced";
   } else if (errno != ENOENT) {
     return "cannot examine it: " + SystemError(errno);
   }

@@ -43,19 +43,25 @@ enum class FileFault {
 };
 
 // Every fault but the kill, which only a child process can take.
-constexpr FileFault kReturnedFaults[] = {FileFault::kNoSpace, FileFault::kIo,
-                                         FileFault::kInterrupt, FileFault::kFileSize,
-                                         FileFault::kShortWrite};
+constexpr FileFault kReturnedFaults[] = {FileFault::kNoSpace, FileFault::kIo, FileFault::kInterrupt,
+                                         FileFault::kFileSize, FileFault::kShortWrite};
 
 inline const char* FaultName(FileFault fault) {
   switch (fault) {
-    case FileFault::kNoSpace: return "ENOSPC";
-    case FileFault::kIo: return "EIO";
-    case FileFault::kInterrupt: return "EINTR";
-    case FileFault::kFileSize: return "EFBIG";
-    case FileFault::kShortWrite: return "short write";
-    case FileFault::kDiskFull: return "disk full";
-    case FileFault::kKill: return "SIGKILL";
+    case FileFault::kNoSpace:
+      return "ENOSPC";
+    case FileFault::kIo:
+      return "EIO";
+    case FileFault::kInterrupt:
+      return "EINTR";
+    case FileFault::kFileSize:
+      return "EFBIG";
+    case FileFault::kShortWrite:
+      return "short write";
+    case FileFault::kDiskFull:
+      return "disk full";
+    case FileFault::kKill:
+      return "SIGKILL";
   }
   return "?";
 }
@@ -164,16 +170,27 @@ class FaultyFiles : public zrfw::CFileSystem {
     if (n != m_at.load()) return kPass;
     m_fired.store(true);
     switch (m_fault) {
-      case FileFault::kNoSpace: errno = ENOSPC; return kFail;
-      case FileFault::kIo: errno = EIO; return kFail;
-      case FileFault::kInterrupt: errno = EINTR; return kFail;
-      case FileFault::kFileSize: errno = EFBIG; return kFail;
-      case FileFault::kShortWrite: return transfer ? kHalf : kPass;
+      case FileFault::kNoSpace:
+        errno = ENOSPC;
+        return kFail;
+      case FileFault::kIo:
+        errno = EIO;
+        return kFail;
+      case FileFault::kInterrupt:
+        errno = EINTR;
+        return kFail;
+      case FileFault::kFileSize:
+        errno = EFBIG;
+        return kFail;
+      case FileFault::kShortWrite:
+        return transfer ? kHalf : kPass;
       case FileFault::kDiskFull:
         if (!write) return kPass;
         m_full.store(true);
         return kHalf;
-      case FileFault::kKill: ::raise(SIGKILL); return kFail;
+      case FileFault::kKill:
+        ::raise(SIGKILL);
+        return kFail;
     }
     return kPass;
   }

@@ -121,13 +121,13 @@ bool OutputFile::Create(const std::string& path, std::string* error) {
     struct stat target {};
     if (S_ISCHR(at.st_mode)) return OpenDevice(at.st_rdev, error);
     if (S_ISLNK(at.st_mode) && stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
-      return Refuse(std::string("it is a link to ") + FileKind(target.st_mode) +
+      return Refuse(std::string("it is a link to ") + zrfw::FileKind(target.st_mode) +
                         " (a link is replaced, never followed; one that leads to anything but a "
                         "regular file is left alone)",
                     error);
     }
     if (!S_ISLNK(at.st_mode) && !S_ISREG(at.st_mode)) {
-      return Refuse(std::string("it is ") + FileKind(at.st_mode) +
+      return Refuse(std::string("it is ") + zrfw::FileKind(at.st_mode) +
                         " (only a regular file is replaced, and a character device written to)",
                     error);
     }

@@ -1,6 +1,5 @@
 #include "ReportText.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -70,15 +69,6 @@ void AppendHexEscape(std::string& out, unsigned char c) {
 
 }  // namespace
 
-const char* FileKind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "not a regular file";
-}
 
 std::string ShownName(const std::string& bytes) {
   // The records' form first; it leaves bytes from 0x80 up as they are, and

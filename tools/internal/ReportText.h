@@ -11,16 +11,10 @@
 #ifndef ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 #define ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 
-#include <sys/types.h>
 
 #include <string>
 
 namespace zrreport {
-
-// What a file that is not a regular file is, for messages: "a directory",
-// "a FIFO", "a character device", "a block device", "a socket", "a symbolic
-// link", or "not a regular file".
-const char* FileKind(mode_t mode);
 
 // The shown form of a name: the escape rule of the log records
 // (util/internal/RecordText.h: control bytes as \n, \r, \t or \xHH, a
