@@ -36,13 +36,14 @@ std::size_t FilesIn(const std::string& dir) {
   return n;
 }
 
-// The temporary files of `name` in `dir` (".<name>.*").
+// The paths of the temporary files of `name` in `dir` (".<name>.*"), sorted.
 std::vector<std::string> TempsOf(const std::string& dir, const std::string& name) {
   std::vector<std::string> temps;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string file = entry.path().filename().string();
-    if (file.rfind("." + name + ".", 0) == 0) temps.push_back(file);
+    if (entry.path().filename().string().rfind("." + name + ".", 0) == 0)
+      temps.push_back(entry.path().string());
   }
+  std::sort(temps.begin(), temps.end());
   return temps;
 }
 
@@ -276,6 +277,7 @@ TEST(PrometheusTextfile,
   ASSERT_EQ(symlink(path.c_str(), kept[1].c_str()), 0);
   zrperf_test::WriteFile(kept[2], "");
   if (getuid() != 0 || chown(kept[2].c_str(), 12345, 12345) != 0) kept.pop_back();
+  std::sort(kept.begin(), kept.end());
   counter->AddSample(CTimeInterval(7));
   std::string old = zrperf_test::ReadFile(path);
   const long walked = zrperf_test::WalkKills(
@@ -285,12 +287,7 @@ TEST(PrometheusTextfile,
         EXPECT_EQ(TempsOf(dir.path(), "zrperf.prom").size(), kept.size() + (n >= 2)) << n;
         ASSERT_TRUE(textfile.WriteNow());
         EXPECT_EQ(zrperf_test::ReadFile(path), CPrometheusCollector(counters).SerializeText());
-        std::vector<std::string> left;
-        for (const std::string& temp : TempsOf(dir.path(), "zrperf.prom"))
-          left.push_back(dir.Path(temp));
-        std::sort(left.begin(), left.end());
-        std::sort(kept.begin(), kept.end());
-        EXPECT_EQ(left, kept) << n;
+        EXPECT_EQ(TempsOf(dir.path(), "zrperf.prom"), kept) << n;
         counter->AddSample(CTimeInterval(7));
         old = zrperf_test::ReadFile(path);
       });
