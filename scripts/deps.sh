@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libboost-dev libsqlite3-dev libspdlog-dev
           libgtest-dev libgmock-dev libbenchmark-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev
-          protobuf-compiler gnuplot-nox libpng-dev libcurl4-openssl-dev libssl-dev python3
+          protobuf-compiler gnuplot-nox libpng-dev libcurl4-openssl-dev libssl-dev python3 nlohmann-json3-dev
           chromium-headless-shell "$@")
 # python3: the zrperf-report test checks its JSON with python3's strict reader;
 # chromium-headless-shell: it renders the HTML page in it (the test is skipped
