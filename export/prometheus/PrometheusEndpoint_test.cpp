@@ -795,6 +795,11 @@ TEST(PrometheusEndpoint, AnAnswerBeingSentIsSharedWithinOneSecondAndWrittenSixte
     EXPECT_EQ(g_largestWrite, 16 * 1024);
     EXPECT_FALSE(SlowReader::Seen(held.m_endedAt));  // still being sent
   }
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Under the sanitizers a scrape of this answer can take longer than the
+  // reuse age itself, so no round may tell; the plain build checks it.
+  if (conclusive == 0) GTEST_SKIP() << "no round answered within the reuse age";
+#endif
   EXPECT_EQ(conclusive, 1);
 }
 
