@@ -32,6 +32,7 @@
 #include <zrperf/export/internal/Gzip.h>
 #include <zrperf/export/prometheus/internal/CounterFamilies.h>
 #include <zrperf/export/prometheus/internal/ProtoExposition.h>
+#include <zrperf/tests/support/UserModeEmulator.h>
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/ProcessMemory.h>
 
@@ -669,7 +670,8 @@ TEST(PrometheusEndpoint, WorkersQueueBacklogHeadSizeOneRequestPerConnectionAndTi
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(most, 96 + 32 + 1);
-  EXPECT_EQ(backlog, 128);
+  // qemu-user answers the socket-diagnostics query without the backlog.
+  EXPECT_TRUE(zrperf_test::UnderUserModeEmulator() || backlog == 128) << backlog;
   for (int fd : clients) close(fd);
 }
 
