@@ -16,7 +16,7 @@
 #include <zrperf/perf/HistogramLog.h>
 #include <zrperf/perf/PerfCntLogger.h>
 #include <zrperf/perf/internal/HistogramLogFormat.h>
-#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/Summary.h>
 #include <zrperf/tools/internal/ReportInput.h>
 #include "BenchRatios.h"
 #include "DiscardingSink.h"

@@ -36,7 +36,13 @@
 #include <zrperf/tests/support/TempDir.h>
 #include <zrperf/tools/internal/Gnuplot.h>
 #include <zrperf/tools/internal/OutputFile.h>
-#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/Check.h>
+#include <zrperf/tools/internal/Compare.h>
+#include <zrperf/tools/internal/Csv.h>
+#include <zrperf/tools/internal/Html.h>
+#include <zrperf/tools/internal/Options.h>
+#include <zrperf/tools/internal/Plot.h>
+#include <zrperf/tools/internal/Summary.h>
 #include <zrperf/tools/internal/ReportInput.h>
 #include <zrperf/tools/internal/ReportText.h>
 #include <zrperf/util/internal/RecordText.h>

@@ -12,13 +12,19 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <zrperf/tools/internal/Check.h>
+#include <zrperf/tools/internal/Compare.h>
+#include <zrperf/tools/internal/Csv.h>
+#include <zrperf/tools/internal/Html.h>
+#include <zrperf/tools/internal/Options.h>
 #include <zrperf/tools/internal/OutputFile.h>
-#include <zrperf/tools/internal/ReportCommands.h>
+#include <zrperf/tools/internal/Plot.h>
 #include <zrperf/tools/internal/ReportInput.h>
 #include <zrperf/tools/internal/ReportText.h>
-#include <zrperf/util/internal/CommandLine.h>
+#include <zrperf/tools/internal/Summary.h>
 
 namespace {
 
@@ -101,8 +107,70 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// Reads `paths` into `data`, its warnings to standard error.
+bool Read(const std::vector<std::string>& paths, zrreport::Dataset* data, std::string* error) {
+  if (!zrreport::ReadInputs(paths, data, error)) return false;
+  for (const std::string& warning : data->warnings) {
+    std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
+  }
+  return true;
+}
+
+// A command on the data of its inputs: its output text (empty when it wrote
+// its own file), false with `error` set on a fault; `held` false when check
+// found an objective breached.
+using Command = bool (*)(const zrreport::Dataset& data, const zrreport::Invocation& in,
+                         std::string* text, bool* held, std::string* error);
+
+bool SummaryCommand(const zrreport::Dataset& data, const zrreport::Invocation& in,
+                    std::string* text, bool*, std::string* error) {
+  return zrreport::Summary(data, in.options, text, error);
+}
+
+bool CsvCommand(const zrreport::Dataset& data, const zrreport::Invocation& in, std::string* text,
+                bool*, std::string* error) {
+  return zrreport::Csv(data, in.options, text, error);
+}
+
+bool PlotCommand(const zrreport::Dataset& data, const zrreport::Invocation& in, std::string*, bool*,
+                 std::string* error) {
+  return zrreport::Plot(data, in.options, in.output, error);
+}
+
+bool CheckCommand(const zrreport::Dataset& data, const zrreport::Invocation& in, std::string* text,
+                  bool* held, std::string* error) {
+  return zrreport::Check(data, in.options, in.objectives, text, held, error);
+}
+
+// The page reports breached objectives; only check gates by its status.
+bool HtmlCommand(const zrreport::Dataset& data, const zrreport::Invocation& in, std::string* text,
+                 bool*, std::string* error) {
+  bool held = true;
+  return zrreport::Html(data, in.options, in.objectives, text, &held, error);
+}
+
+// The commands, in the order the messages list them; compare (null here)
+// reads two runs.
+const std::pair<const char*, Command> kCommands[] = {
+    {"summary", SummaryCommand}, {"csv", CsvCommand},  {"plot", PlotCommand},
+    {"check", CheckCommand},     {"compare", nullptr}, {"html", HtmlCommand}};
+
+int RunCompare(const zrreport::Invocation& in) {
+  std::string error;
+  zrreport::Dataset oldRun, newRun;
+  if (!Read({in.inputs[0]}, &oldRun, &error) || !Read({in.inputs[1]}, &newRun, &error)) {
+    return Fail(error);
+  }
+  const bool picture = EndsWith(in.output, ".png") || EndsWith(in.output, ".svg");
+  std::string text;
+  if (!zrreport::Compare(oldRun, newRun, in.options, picture ? in.output : "", &text, &error)) {
+    return Fail(error);
+  }
+  if (!picture && !zrreport::WriteOutput(in.output, text, &error)) return Fail(error);
+  return 0;
+}
+
 int Run(int argc, char** argv) {
-  using zrreport::ShownName;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "-h" || a == "--help") {
@@ -110,137 +178,28 @@ int Run(int argc, char** argv) {
       return 0;
     }
   }
-  zrperf::CommandLine args(argc, argv);
-  const char kCommands[] = "summary, csv, plot, check, compare or html";
-  if (args.Done()) return Usage(std::string("a command is needed: ") + kCommands);
-  const std::string command = args.Next().text;
-  if (command != "summary" && command != "csv" && command != "plot" && command != "check" &&
-      command != "compare" && command != "html") {
-    return Usage("unknown command '" + ShownName(command) + "' (" + kCommands + ")");
-  }
-
-  zrreport::ReportOptions options;
-  std::vector<zrreport::Objective> objectives;
-  std::string output;
-  std::vector<std::string> inputs;
+  std::vector<std::string> names;
+  for (const auto& command : kCommands) names.emplace_back(command.first);
+  zrreport::Invocation in;
   std::string error;
-  while (!args.Done()) {
-    zrperf::CommandLineArg arg = args.Next();
-    const std::string& name = arg.name;
-    const bool takesValue = name == "--counter" || name == "--from" || name == "--to" ||
-                            name == "-o" || name == "--output" || name == "--size" ||
-                            name == "--slo" || name == "--percentiles";
-    if (takesValue && !args.TakeValue(&arg, &error)) return Usage(ShownName(error));
-    const std::string& value = arg.value;
-    if (name == "--counter") {
-      options.counters.push_back(value);
-    } else if (name == "--from") {
-      options.from = value;
-    } else if (name == "--to") {
-      options.to = value;
-    } else if (name == "-o" || name == "--output") {
-      if (value.empty()) return Usage(name + " needs a file name");
-      output = value;
-    } else if (name == "--size") {
-      int w = 0, h = 0;
-      char extra = 0;
-      if (std::sscanf(value.c_str(), "%dx%d%c", &w, &h, &extra) != 2 || w < 100 || h < 100 ||
-          w > 10000 || h > 10000) {
-        return Usage("--size needs WIDTHxHEIGHT in pixels (100 to 10000), not '" +
-                     ShownName(value) + "'");
-      }
-      options.width = w;
-      options.height = h;
-    } else if (name == "--slo") {
-      objectives.emplace_back();
-      if (!zrreport::ParseObjective(value, &objectives.back(), &error)) return Usage(error);
-    } else if (name == "--percentiles") {
-      if (!zrreport::ParsePercentiles(value, &options.percentiles, &error)) return Usage(error);
-    } else if (name == "--each-interval" && !arg.inlineValue) {
-      options.eachInterval = true;
-    } else if (name == "--json" && !arg.inlineValue) {
-      options.json = true;
-    } else if (name == "--heatmap" && !arg.inlineValue) {
-      options.heatmap = true;
-    } else if (name == "--by-host" && !arg.inlineValue) {
-      options.byHost = true;
-    } else if (arg.text.size() > 1 && arg.text[0] == '-') {
-      return Usage("unknown option '" + ShownName(arg.text) + "'");
-    } else {
-      inputs.push_back(arg.text);
-    }
-  }
-  if (inputs.empty()) return Usage("no input file");
-  if (command == "compare" && inputs.size() != 2) return Usage("compare takes two logs: OLD NEW");
-  if (command == "plot" && !EndsWith(output, ".png") && !EndsWith(output, ".svg")) {
-    return Usage("plot needs -o FILE.png or -o FILE.svg");
-  }
-  if (command == "plot" && options.json) return Usage("--json is for summary, csv, check, compare");
-  if (command == "compare" && options.json &&
-      (EndsWith(output, ".png") || EndsWith(output, ".svg"))) {
-    return Usage("--json is for the table of compare, not its picture");
-  }
-  if (command != "summary" && options.byHost) return Usage("--by-host is for summary");
-  if (command != "plot" && options.heatmap) return Usage("--heatmap is for plot");
-  const bool checks = command == "check" || command == "html";
-  if (command == "check" && objectives.empty()) return Usage("check needs an objective: --slo");
-  if (!checks && !objectives.empty()) return Usage("--slo is for check and html");
-  if (!checks && options.eachInterval) return Usage("--each-interval is for check and html");
-  if (command == "html" && !EndsWith(output, ".html")) return Usage("html needs -o FILE.html");
-  if (command == "html" && options.json) return Usage("--json is not for html");
-  if (command == "check" && !options.percentiles.empty()) {
-    return Usage("--percentiles is for summary, csv and plot (check takes any p<N> in --slo)");
-  }
-
-  const auto read = [&](const std::vector<std::string>& paths, zrreport::Dataset* data) {
-    if (!zrreport::ReadInputs(paths, data, &error)) return false;
-    for (const std::string& warning : data->warnings) {
-      std::fprintf(stderr, "zrperf-report: warning: %s\n", warning.c_str());
-    }
-    return true;
-  };
-  if (command == "compare") {
-    zrreport::Dataset oldRun, newRun;
-    if (!read({inputs[0]}, &oldRun) || !read({inputs[1]}, &newRun)) return Fail(error);
-    const bool picture = EndsWith(output, ".png") || EndsWith(output, ".svg");
-    std::string text;
-    if (!zrreport::Compare(oldRun, newRun, options, picture ? output : "", &text, &error)) {
-      return Fail(error);
-    }
-    if (!picture && !zrreport::WriteOutput(output, text, &error)) return Fail(error);
-    return 0;
+  if (!zrreport::ParseCommandLine(argc, argv, names, &in, &error)) return Usage(error);
+  if (in.command == "compare") return RunCompare(in);
+  Command command = nullptr;
+  for (const auto& entry : kCommands) {
+    if (in.command == entry.first) command = entry.second;
   }
   zrreport::Dataset data;
-  if (!read(inputs, &data)) return Fail(error);
-  if (data.anyRecords && command != "summary") {
+  if (!Read(in.inputs, &data, &error)) return Fail(error);
+  if (data.anyRecords && in.command != "summary") {
     std::fprintf(stderr,
                  "zrperf-report: note: \"Interval Stats\" records hold per-interval figures "
                  "only; windows cannot be merged exactly from them\n");
   }
-
-  if (command == "plot") {
-    if (!zrreport::Plot(data, options, output, &error)) return Fail(error);
-    return 0;
-  }
   std::string text;
-  if (command == "html") {
-    bool held = true;
-    if (!zrreport::Html(data, options, objectives, &text, &held, &error)) return Fail(error);
-    // The page reports breached objectives; only check gates by its status.
-    if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
-    return 0;
-  }
-  if (command == "check") {
-    bool held = false;
-    if (!zrreport::Check(data, options, objectives, &text, &held, &error)) return Fail(error);
-    if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
-    return held ? 0 : 3;
-  }
-  const bool ok = command == "summary" ? zrreport::Summary(data, options, &text, &error)
-                                       : zrreport::Csv(data, options, &text, &error);
-  if (!ok) return Fail(error);
-  if (!zrreport::WriteOutput(output, text, &error)) return Fail(error);
-  return 0;
+  bool held = true;
+  if (!command(data, in, &text, &held, &error)) return Fail(error);
+  if (in.command != "plot" && !zrreport::WriteOutput(in.output, text, &error)) return Fail(error);
+  return held ? 0 : 3;
 }
 
 }  // namespace

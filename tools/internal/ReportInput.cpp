@@ -397,7 +397,8 @@ bool ReadFile(const std::string& file, Dataset* data, std::string* error) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = ShownName(file) + ": cannot be read: " + zrfw::FileKind(st.st_mode) + ", not a regular file";
+    *error = ShownName(file) + ": cannot be read: " + zrfw::FileKind(st.st_mode) +
+             ", not a regular file";
     return false;
   }
   // The file as it stood when opened: what a writer appends meanwhile is left

@@ -1,9 +1,9 @@
 #include "ReportText.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #include <zrperf/util/internal/RecordText.h>
 #include <zrperf/util/internal/Utf8.h>
@@ -68,7 +68,6 @@ void AppendHexEscape(std::string& out, unsigned char c) {
 }
 
 }  // namespace
-
 
 std::string ShownName(const std::string& bytes) {
   // The records' form first; it leaves bytes from 0x80 up as they are, and
@@ -188,6 +187,28 @@ std::string CsvCell(const std::string& text) {
     out += c;
   }
   return out + "\"";
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+std::string IsoTime(double unix, bool millis) {
+  const long long ms = std::llround(unix * 1000.0);
+  const std::time_t whole = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[40];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  std::string out = text;
+  if (millis) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof(fraction), ".%03lld", ((ms % 1000) + 1000) % 1000);
+    out += fraction;
+  }
+  return out + "Z";
 }
 
 }  // namespace zrreport

@@ -11,7 +11,6 @@
 #ifndef ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 #define ZRPERF_TOOLS_INTERNAL_REPORTTEXT_H_
 
-
 #include <string>
 
 namespace zrreport {
@@ -54,6 +53,13 @@ std::string CsvCell(const std::string& text);
 // that are not part of well-formed UTF-8 as U+FFFD (ShownName() leaves none
 // of these).
 std::string HtmlText(const std::string& text);
+
+// `value` by the printf format `format` (one double), at most 63 bytes.
+std::string Format(const char* format, double value);
+
+// A Unix time in ISO 8601 UTC: "2026-12-07T01:50:00Z", with `millis`
+// "2026-12-07T01:50:00.250Z" (rounded to the millisecond).
+std::string IsoTime(double unix, bool millis);
 
 }  // namespace zrreport
 
