@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <set>
 #include <sstream>
@@ -34,17 +35,17 @@
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
-#include <zrperf/tools/internal/Gnuplot.h>
-#include <zrperf/tools/internal/OutputFile.h>
 #include <zrperf/tools/internal/Check.h>
 #include <zrperf/tools/internal/Compare.h>
 #include <zrperf/tools/internal/Csv.h>
+#include <zrperf/tools/internal/Gnuplot.h>
 #include <zrperf/tools/internal/Html.h>
 #include <zrperf/tools/internal/Options.h>
+#include <zrperf/tools/internal/OutputFile.h>
 #include <zrperf/tools/internal/Plot.h>
-#include <zrperf/tools/internal/Summary.h>
 #include <zrperf/tools/internal/ReportInput.h>
 #include <zrperf/tools/internal/ReportText.h>
+#include <zrperf/tools/internal/Summary.h>
 #include <zrperf/util/internal/RecordText.h>
 #include <zrperf/util/internal/Utf8.h>
 
@@ -193,6 +194,20 @@ void SetHostLine(const std::string& path, const std::string& host) {
   std::string text = ReadFile(path);
   const std::size_t at = text.find("#host ") + 6;
   text.replace(at, text.find('\n', at) - at, host);
+  WriteFile(path, text);
+}
+
+// Sets the interval length of every line of the log at `path` to `seconds` (the writer measures
+// the real time between its passes; a test's passes are a moment apart, stamped a minute apart).
+void SetLengths(const std::string& path, const std::string& seconds) {
+  std::istringstream in(ReadFile(path));
+  std::string text;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t tab = line.find('\t');
+    if (line[0] != '#' && tab != std::string::npos)
+      line = line.substr(0, tab + 1) + seconds + line.substr(line.find('\t', tab + 1));
+    text += line + "\n";
+  }
   WriteFile(path, text);
 }
 
@@ -929,8 +944,10 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
   }
   EXPECT_EQ(polygons[1], polygons[0] + 1);
 
-  const zrreport::Dataset longRun =
-      Read({WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) { Add(c, 0, 10000); })});
+  const std::string longLog =
+      WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) { Add(c, 0, 10000); });
+  SetLengths(longLog, "60.000000");  // passes a minute apart that cover their minute: no gap
+  const zrreport::Dataset longRun = Read({longLog});
   EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
   // Only the marks' definitions are left.
   EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
@@ -1005,6 +1022,95 @@ TEST(ReportPlot, AnIntervalShorterThanHalfAMicrosecondAndDurationsOfZeroAreDrawn
   EXPECT_FALSE(zrreport::RunGnuplotToText("plot nosuch(x)\nprint '  line 2: warning: after it'\n",
                                           &out, &error));
   EXPECT_EQ(error, "gnuplot failed: line 0: undefined function: nosuch");
+}
+
+// The lines of data block `name` of a gnuplot script, each split at its spaces.
+std::vector<std::vector<std::string>> Block(const std::string& script, const std::string& name) {
+  const std::size_t from = script.find(name + " << EOD\n") + name.size() + 8;
+  std::istringstream in(script.substr(from, script.find("\nEOD\n", from) - from));
+  std::vector<std::vector<std::string>> lines;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    lines.emplace_back(std::istream_iterator<std::string>(words),
+                       std::istream_iterator<std::string>());
+  }
+  return lines;
+}
+
+// A point per interval of each source: passes that jitter across a second's edge stay two points
+// at the rate of each; intervals of hosts that cover one span are one point at their summed rate;
+// a time no interval covers breaks the lines and holds no heatmap column.
+TEST(ReportPlot, EachIntervalIsAPointAtItsOwnRateAndAGapBreaksTheLines) {
+  CTimeCounter counter;
+  for (int k = 0; k < 100; ++k) counter.AddSample(CTimeInterval(10000));
+  const CTimeCounterSnapshot hundred = counter.GetSnapshot();
+  const auto writer = [&](const std::string& host, long pid,
+                          const std::vector<std::pair<double, double>>& intervals) {
+    std::string text = histlog::HeaderText(host, pid, kT0);
+    for (const auto& [end, seconds] : intervals)
+      histlog::AppendLine(text, kT0 + end, seconds, "op", hundred);
+    return text;
+  };
+  const auto series = [](const std::string& text, std::vector<std::vector<std::string>>* heat) {
+    zrreport::Dataset data;
+    std::string error, script;
+    EXPECT_TRUE(zrreport::ReadText("x.hlog", text, &data, &error)) << error;
+    zrreport::ReportOptions options;
+    options.heatmap = true;
+    EXPECT_TRUE(zrreport::PlotScript(data, options, ".svg", &script, &error)) << error;
+    *heat = Block(script, "$H0");
+    return Block(script, "$S0");
+  };
+  std::vector<std::vector<std::string>> heat;
+  // One process whose ends round to the same second (x.51, x+1.495).
+  auto s =
+      series(writer("h", 1, {{0.51, 1.0}, {1.495, 0.985}, {2.51, 1.015}, {3.49, 0.98}}), &heat);
+  ASSERT_EQ(s.size(), 4u);
+  const char* ends[] = {"1765000000.510", "1765000001.495", "1765000002.510", "1765000003.490"};
+  const double lengths[] = {1.0, 0.985, 1.015, 0.98};
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(s[k][0], ends[k]);
+    EXPECT_NEAR(std::stod(s[k].back()), 100 / lengths[k], 1e-3) << k;  // samples per second
+  }
+  EXPECT_EQ(heat.size(), 4u);  // one latency row, a column per interval
+
+  // Hosts passing together are one point at their summed rate: b a little later than a, d more
+  // than half an interval over a's; c, half an interval off, covers another span.
+  s = series(writer("a", 1, {{1.0, 1.0}, {2.0, 1.0}}) + writer("b", 2, {{1.02, 1.0}, {2.03, 1.0}}) +
+                 writer("c", 3, {{2.5, 1.0}}) + writer("d", 4, {{2.45, 1.0}}),
+             &heat);
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[0][0], "1765000001.020");
+  EXPECT_NEAR(std::stod(s[0].back()), 200, 1e-6);
+  EXPECT_EQ(s[1][0], "1765000002.450");
+  EXPECT_NEAR(std::stod(s[1].back()), 300, 1e-6);
+  EXPECT_EQ(s[2][0], "1765000002.500");
+  EXPECT_NEAR(std::stod(s[2].back()), 100, 1e-6);
+  ASSERT_EQ(heat.size(), 3u);
+  EXPECT_EQ(heat[0].back(), "200");
+
+  // "Interval Stats" records hold no histogram to merge: two of one span stay two points.
+  zrreport::Dataset records;
+  std::string error, script;
+  for (const char* file : {"a.log", "b.log"})
+    ASSERT_TRUE(
+        zrreport::ReadText(file, Record("op: seconds=1.00 samples=2 rate=2.00"), &records, &error));
+  ASSERT_TRUE(zrreport::PlotScript(records, {}, ".svg", &script, &error)) << error;
+  EXPECT_EQ(Block(script, "$S0").size(), 2u);
+
+  // Two runs six seconds apart, and a pass 1.6 of its interval after the one before: a break (an
+  // empty line) before each, and no heatmap column over the time between; a pass ending 1.5 of
+  // its interval after the one before is no gap.
+  s = series(
+      writer("h", 1, {{1, 1}, {2, 1}, {3.5, 1}, {5.1, 1}}) + writer("h", 2, {{12, 1}, {13, 1}}),
+      &heat);
+  ASSERT_EQ(s.size(), 8u);
+  for (std::size_t k = 0; k < s.size(); ++k) EXPECT_EQ(s[k].empty(), k == 3 || k == 5) << k;
+  ASSERT_EQ(heat.size(), 6u);
+  for (const auto& box : heat) {  // x y xlow xhigh ...: no box spans 3.5 .. 4.1 or 5.1 .. 11
+    for (const double t : {3.8, 8.0})
+      EXPECT_FALSE(std::stod(box[2]) < kT0 + t && std::stod(box[3]) > kT0 + t) << box[2];
+  }
 }
 
 TEST(ReportCheck, ObjectivesParseOrSayWhichPartIsMalformed) {

@@ -35,37 +35,103 @@ std::vector<std::string> SpectrumPoints(const CTimeCounterSnapshot& w) {
 
 namespace {
 
+// One point of a counter's series over time: the intervals that really
+// cover one span (the hosts of a fleet that pass together). Consecutive
+// intervals of one source do not overlap, so a pass that jitters across a
+// second's edge stays a point of its own.
+struct Point {
+  double start = 0, end = 0;  // the first member's span: what "the same span" is measured on
+  double last = 0;            // the latest end of a member: the point's time
+  bool histogram = true;        // false: one "Interval Stats" record
+  CTimeCounterSnapshot merged;  // the members' histograms
+  Figures record;               // the record's own figures
+  double rate = 0;              // the sum of the members' samples per second
+};
+
+// Whether interval `i` covers the span of `point`: both have histograms and
+// the two overlap by more than half of the longer one.
+bool SameSpan(const Point& point, const Interval& i) {
+  if (!point.histogram || !i.hasHistogram) return false;
+  const double start = i.end - i.seconds;
+  const double overlap = std::min(point.end, i.end) - std::max(point.start, start);
+  return overlap > 0.5 * std::max(point.end - point.start, i.seconds);
+}
+
+// The points of counter `name` in the selection, ascending by time.
+std::vector<Point> SeriesPoints(const Selection& selection, const std::string& name,
+                                const std::vector<Stat>& percentiles) {
+  std::vector<const Interval*> intervals;
+  for (const Interval* i : selection.intervals) {
+    if (ShownName(i->name) == name) intervals.push_back(i);
+  }
+  std::stable_sort(intervals.begin(), intervals.end(),
+                   [](const Interval* a, const Interval* b) { return a->end < b->end; });
+  std::vector<Point> points;
+  for (const Interval* i : intervals) {
+    // Intervals come by their ends: a point of the same span is among the
+    // last ones, those that end after this interval starts.
+    Point* joined = nullptr;
+    for (auto p = points.rbegin(); p != points.rend() && p->end > i->end - i->seconds; ++p) {
+      if (SameSpan(*p, *i)) {
+        joined = &*p;
+        break;
+      }
+    }
+    if (joined == nullptr) {
+      points.emplace_back();
+      joined = &points.back();
+      joined->start = i->end - i->seconds;
+      joined->end = i->end;
+      joined->histogram = i->hasHistogram;
+      if (!i->hasHistogram) joined->record = Of(*i, percentiles);
+    }
+    joined->last = std::max(joined->last, i->end);
+    if (i->hasHistogram) joined->merged.Merge(i->Snapshot());
+    joined->rate += i->seconds > 0 ? static_cast<double>(i->count) / i->seconds : 0.0;
+  }
+  std::stable_sort(points.begin(), points.end(),
+                   [](const Point& a, const Point& b) { return a.last < b.last; });
+  return points;
+}
+
+// Whether no interval covers the time between `before` and `after`: the
+// time from one point to the next is over 1.5 of the later one's interval.
+// Lines break there and no heatmap column spans it.
+bool Gap(const Point& before, const Point& after) {
+  return after.last - before.last > 1.5 * (after.end - after.start);
+}
+
 // The latency heatmap's rows: kHeatBinsPerDecade per decade of latency, a
 // histogram bucket (16 a doubling) going whole to the row of its geometric
 // middle, zero durations to the row of 100 ns.
 constexpr int kHeatBinsPerDecade = 10;
 
-// The most columns of a heatmap: more intervals than this are merged in
-// runs of consecutive ones, so that a column stays a few pixels wide.
+// The most columns of a heatmap: more points than this are merged in runs
+// of consecutive ones (never across a gap), so that a column stays a few
+// pixels wide.
 constexpr std::size_t kHeatMaxColumns = 240;
 
 // One counter's heatmap as data lines of boxes, "x y xlow xhigh ylow yhigh
-// samples": per column (an interval, or a run of them, from its start to its
+// samples": per column (a point, or a run of them, from its start to its
 // end) and latency row (milliseconds) holding samples.
-std::vector<std::string> HeatmapBoxes(
-    const std::map<long long, std::pair<CTimeCounterSnapshot, double>>& byTime) {
+std::vector<std::string> HeatmapBoxes(const std::vector<Point>& points) {
   std::vector<std::string> boxes;
   const auto row = [](double seconds) {
     return static_cast<int>(std::floor(std::log10(seconds) * kHeatBinsPerDecade));
   };
-  const std::size_t run = (byTime.size() + kHeatMaxColumns - 1) / kHeatMaxColumns;
+  const std::size_t run = (points.size() + kHeatMaxColumns - 1) / kHeatMaxColumns;
   std::map<int, std::uint64_t> rows;
   double start = 0;
-  std::size_t taken = 0;
-  for (const auto& point : byTime) {
-    const CTimeCounterSnapshot& snapshot = point.second.first;
-    const double end = static_cast<double>(point.first);
-    if (taken++ % run == 0) start = end - point.second.second;
+  std::size_t taken = 0;  // points in the column
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const CTimeCounterSnapshot& snapshot = points[k].merged;
+    const double end = points[k].last;
+    if (taken++ == 0) start = points[k].start;
     if (snapshot.GetZeroCount() > 0) rows[row(1e-7)] += snapshot.GetZeroCount();
     for (const CTimeCounterSnapshot::Bucket& b : snapshot.GetBuckets()) {
       rows[row(std::exp2((b.index - 0.5) / 16.0))] += b.count;
     }
-    if (taken % run != 0 && taken != byTime.size()) continue;
+    if (taken < run && k + 1 < points.size() && !Gap(points[k], points[k + 1])) continue;
     for (const auto& r : rows) {
       const double low = std::pow(10.0, r.first / double{kHeatBinsPerDecade}) * 1e3;
       const double high = std::pow(10.0, (r.first + 1) / double{kHeatBinsPerDecade}) * 1e3;
@@ -76,6 +142,7 @@ std::vector<std::string> HeatmapBoxes(
                       DataNumber(low) + ' ' + DataNumber(high) + ' ' + std::to_string(r.second));
     }
     rows.clear();
+    taken = 0;
   }
   return boxes;
 }
@@ -131,45 +198,31 @@ bool Drawable(const Selection& selection, const ReportOptions& options,
   return true;
 }
 
-// Counter `c`'s data blocks, appended to `s`: its series $Sc (time, then the
-// figures of each interval, summed over sources that end in the same
-// second), its distribution over the window $Pc (with `spectrum`) and its
-// heatmap $Hc (with options.heatmap). Returns the number of points of $Sc.
+// Counter `c`'s data blocks, appended to `s`: its series $Sc (a line per
+// point: its time, the percentiles and max in milliseconds, the samples per
+// second; an empty line, which breaks gnuplot's lines, at each gap), its
+// distribution over the window $Pc (with `spectrum`) and its heatmap $Hc
+// (with options.heatmap). Returns the number of points of $Sc.
 std::size_t CounterBlocks(const Selection& selection, const ReportOptions& options,
                           const std::vector<Stat>& percentiles, std::size_t c, bool spectrum,
                           std::string& s) {
-  const std::string& name = selection.names[c];
-  std::map<long long, std::pair<CTimeCounterSnapshot, double>> byTime;
-  std::map<long long, Figures> recordsByTime;
+  const std::vector<Point> points = SeriesPoints(selection, selection.names[c], percentiles);
   CTimeCounterSnapshot window;
-  for (const Interval* i : selection.intervals) {
-    if (ShownName(i->name) != name) continue;
-    const long long key = std::llround(i->end);
-    if (i->hasHistogram) {
-      const CTimeCounterSnapshot snapshot = i->Snapshot();
-      auto& slot = byTime[key];
-      slot.first.Merge(snapshot);
-      slot.second = std::max(slot.second, i->seconds);
-      window.Merge(snapshot);
-    } else {
-      recordsByTime[key] = Of(*i, percentiles);
-    }
-  }
   std::vector<std::string> series;
-  // Columns: time, the percentiles, max, samples per second.
-  const auto row = [&series](long long t, const Figures& f) {
-    std::string line = std::to_string(t);
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const Point& point = points[k];
+    if (k > 0 && Gap(points[k - 1], point)) series.emplace_back();
+    window.Merge(point.merged);
+    const Figures f = point.histogram ? Of(point.merged, 0, percentiles) : point.record;
+    // Times to the millisecond, as the heatmap's.
+    std::string line = Format("%.3f", point.last);
     for (const std::uint64_t value : f.p) line += ' ' + DataNumber(Ms(value));
-    series.push_back(line + ' ' + DataNumber(Ms(f.max)) + ' ' + DataNumber(f.Rate()));
-  };
-  for (const auto& point : byTime) {
-    row(point.first, Of(point.second.first, point.second.second, percentiles));
+    series.push_back(line + ' ' + DataNumber(Ms(f.max)) + ' ' + DataNumber(point.rate));
   }
-  for (const auto& point : recordsByTime) row(point.first, point.second);
   AppendDataBlock(s, "$S" + std::to_string(c), series);
   if (spectrum) AppendDataBlock(s, "$P" + std::to_string(c), SpectrumPoints(window));
-  if (options.heatmap) AppendDataBlock(s, "$H" + std::to_string(c), HeatmapBoxes(byTime));
-  return series.size();
+  if (options.heatmap) AppendDataBlock(s, "$H" + std::to_string(c), HeatmapBoxes(points));
+  return points.size();
 }
 
 // The terminal, the layout of `panels` panels and the time axis over the
