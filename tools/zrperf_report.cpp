@@ -190,15 +190,16 @@ int Run(int argc, char** argv) {
   }
   zrreport::Dataset data;
   if (!Read(in.inputs, &data, &error)) return Fail(error);
+  std::string text;
+  bool held = true;
+  if (!command(data, in, &text, &held, &error)) return Fail(error);
+  if (in.command != "plot" && !zrreport::WriteOutput(in.output, text, &error)) return Fail(error);
+  // After the output: a fault stays the one line on standard error.
   if (data.anyRecords && in.command != "summary") {
     std::fprintf(stderr,
                  "zrperf-report: note: \"Interval Stats\" records hold per-interval figures "
                  "only; windows cannot be merged exactly from them\n");
   }
-  std::string text;
-  bool held = true;
-  if (!command(data, in, &text, &held, &error)) return Fail(error);
-  if (in.command != "plot" && !zrreport::WriteOutput(in.output, text, &error)) return Fail(error);
   return held ? 0 : 3;
 }
 
