@@ -16,19 +16,11 @@ namespace zrperf_test {
 // The errno of a call that `fault` failed; 0 for a short write, which fails
 // no call, and for a kill.
 inline int FaultErrno(FileFault fault) {
-  switch (fault) {
-    case FileFault::kNoSpace:
-    case FileFault::kDiskFull:
-      return ENOSPC;
-    case FileFault::kIo:
-      return EIO;
-    case FileFault::kInterrupt:
-      return EINTR;
-    case FileFault::kFileSize:
-      return EFBIG;
-    default:
-      return 0;
-  }
+  return fault == FileFault::kNoSpace || fault == FileFault::kDiskFull ? ENOSPC
+         : fault == FileFault::kIo                                     ? EIO
+         : fault == FileFault::kInterrupt                              ? EINTR
+         : fault == FileFault::kFileSize                               ? EFBIG
+                                                                       : 0;
 }
 
 // The text of FaultErrno(fault), as strerror() gives it; "" when there is none.
