@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FaultCause.h>
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
@@ -254,9 +255,7 @@ TEST_F(SpdlogLogWriterTest, UnderEveryFaultTheLookAtTheLogPathFallsBackWithItsCa
         [&](long n, bool ok) { EXPECT_EQ(ok, !(fails && n == 1)) << FaultName(fault) << n; });
     const std::string text = GetCapturedStderr();
     EXPECT_EQ(walked, 2) << FaultName(fault);  // the open and the close
-    const std::string cause = fault == zrperf_test::FileFault::kNoSpace ? "No space left on device"
-                              : fault == zrperf_test::FileFault::kIo    ? "Input/output error"
-                                                                        : "File too large";
+    const std::string cause = zrperf_test::FaultCause(fault);
     EXPECT_EQ(text.find("cannot open log file " + path + ": " + cause) != std::string::npos, fails)
         << text;
   }

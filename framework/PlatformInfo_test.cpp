@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -24,6 +25,7 @@
 
 #include <zrperf/framework/internal/StoreSql.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FaultCause.h>
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
@@ -95,6 +97,18 @@ class ScopedBudget {
  private:
   const std::chrono::milliseconds m_previous;
 };
+
+// Expects `count` error records in `sink`, each naming every one of `parts`.
+void ExpectErrors(const zrperf_test::ScopedSink& sink, std::size_t count,
+                  std::initializer_list<std::string> parts) {
+  const std::vector<zrperf_test::Record> records = sink->Records();
+  EXPECT_EQ(records.size(), count);
+  for (const zrperf_test::Record& r : records) {
+    EXPECT_EQ(r.level, -1);
+    for (const std::string& part : parts)
+      EXPECT_NE(r.message.find(part), std::string::npos) << r.message;
+  }
+}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -386,13 +400,6 @@ TEST_F(PlatformInfoTest, WriteKilledAtEveryFileCallLeavesTheOldOrTheNewValue) {
   EXPECT_TRUE(m_sink->Records().empty());
 }
 
-// The errno text a record names as the cause of `fault`.
-const char* Cause(FileFault fault) {
-  return fault == FileFault::kNoSpace ? "No space left on device"
-         : fault == FileFault::kIo    ? "Input/output error"
-                                      : "File too large";
-}
-
 // Each fault at each file call of a read or write on a handle in each state: the
 // call succeeds (always, on an interruption or short transfer) or fails with
 // one record naming the cause; the store holds the new value only after a write
@@ -438,7 +445,8 @@ TEST_F(PlatformInfoTest, AHandleFailedByAFileFaultWorksAgainOnItsNextCall) {
             const std::vector<zrperf_test::Record> records = m_sink->Records();
             EXPECT_EQ(records.size(), ok ? 0u : 1u);
             for (const zrperf_test::Record& r : records) {
-              EXPECT_NE(r.message.find(Cause(fault)), std::string::npos) << r.message;
+              EXPECT_NE(r.message.find(zrperf_test::FaultCause(fault)), std::string::npos)
+                  << r.message;
               // No write is tried through a connection SQLite opened read-only.
               EXPECT_EQ(r.message.find("readonly database"), std::string::npos) << r.message;
             }
@@ -554,13 +562,7 @@ TEST_F(PlatformInfoTest, TurnHeldForGoodFailsTheWaitingCallsAfterTheBusyBudget) 
     EXPECT_GE(seconds[i], 1.45) << i;
     EXPECT_LT(seconds[i], 60.0) << i;
   }
-  const std::vector<zrperf_test::Record> records = m_sink->Records();
-  ASSERT_EQ(records.size(), 3u);
-  for (const zrperf_test::Record& r : records) {
-    EXPECT_EQ(r.level, -1);
-    EXPECT_NE(r.message.find("database is locked (no turn in "), std::string::npos) << r.message;
-    EXPECT_NE(r.message.find("/platform.db-lock within 1.5 s)"), std::string::npos) << r.message;
-  }
+  ExpectErrors(m_sink, 3, {"database is locked (no turn in ", "/platform.db-lock within 1.5 s)"});
   EndChild(reader);
   EndChild(writer);
   for (const std::string& store : {held, stopped}) {
@@ -590,11 +592,7 @@ TEST_F(PlatformInfoTest, SqliteLockHeldForGoodFailsTheCallsAfterTheBusyBudget) {
     EXPECT_GE(seconds, 0.95) << write;
     EXPECT_LT(seconds, 60.0) << write;
   }
-  const std::vector<zrperf_test::Record> records = m_sink->Records();
-  ASSERT_EQ(records.size(), 2u);
-  for (const zrperf_test::Record& r : records) {
-    EXPECT_NE(r.message.find("database is locked"), std::string::npos) << r.message;
-  }
+  ExpectErrors(m_sink, 2, {"database is locked"});
   sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(holder);
   EXPECT_EQ(Set("S", "n", "after"), 1);
@@ -804,12 +802,7 @@ TEST_F(PlatformInfoTest, UnusableStoreFailsWithOneReportPerCallAndIsLeftAsItWas)
     EXPECT_EQ(value, "unchanged");
     EXPECT_EQ(m_sink->Records().size(), 1u);
     EXPECT_EQ(store.setString("S", "n", "v", 1), 0);
-    const std::vector<zrperf_test::Record> records = m_sink->Records();
-    ASSERT_EQ(records.size(), 2u);
-    for (const zrperf_test::Record& r : records) {
-      EXPECT_EQ(r.level, -1);
-      EXPECT_NE(r.message.find(m_dir.Path(path)), std::string::npos) << r.message;
-    }
+    ExpectErrors(m_sink, 2, {m_dir.Path(path)});
   }
   EXPECT_EQ(ReadFile(m_dir.Path("blocker")), "x");
   EXPECT_EQ(ReadFile(m_dir.Path("notes.txt")), foreign);

@@ -22,6 +22,7 @@
 
 #include <zrperf/perf/internal/HistogramLogFormat.h>
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FaultCause.h>
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/TempDir.h>
 
@@ -92,23 +93,6 @@ void RecordOneEach(const Counters& counters) {
   for (const auto& c : counters) c.second->AddSample(CTimeInterval(1000 + 7 * c.first.size()));
 }
 
-// The text a failing call of this fault leaves in errno.
-const char* Cause(FileFault fault) {
-  switch (fault) {
-    case FileFault::kNoSpace:
-    case FileFault::kDiskFull:
-      return std::strerror(ENOSPC);
-    case FileFault::kIo:
-      return std::strerror(EIO);
-    case FileFault::kInterrupt:
-      return std::strerror(EINTR);
-    case FileFault::kFileSize:
-      return std::strerror(EFBIG);
-    default:
-      return "";
-  }
-}
-
 TEST(HistogramLogFaults, EveryCallOfAPassFailedInTurnLosesNoSampleAndLeavesEveryFileReadable) {
   struct Setting {
     const char* what;
@@ -153,7 +137,8 @@ TEST(HistogramLogFaults, EveryCallOfAPassFailedInTurnLosesNoSampleAndLeavesEvery
                 << "call " << n;
             for (const auto& r : records) {
               EXPECT_EQ(r.level, -1);
-              EXPECT_NE(r.message.find(Cause(fault)), std::string::npos) << r.message;
+              EXPECT_NE(r.message.find(zrperf_test::FaultCause(fault)), std::string::npos)
+                  << r.message;
             }
             sink->Clear();
             // The test takes the oldest kept file away before each pass, so

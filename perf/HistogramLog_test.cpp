@@ -48,9 +48,14 @@ boost::shared_ptr<CTimeCounter> NewCounter() {
   return boost::shared_ptr<CTimeCounter>(new CTimeCounter());
 }
 
-TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenTheirOwn) {
-  TempDir dir("histlog");
+// Each test's directory, and the error of its last Open().
+class HistogramLog : public ::testing::Test {
+ protected:
+  TempDir dir{"histlog"};
   std::string error;
+};
+
+TEST_F(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenTheirOwn) {
   auto log = CHistogramLog::Open(dir.Path("h.hlog"), {}, &error);
   ASSERT_TRUE(log) << error;
   Counters counters = {{"a", NewCounter()}, {"b", NewCounter()}, {"idle", NewCounter()}};
@@ -91,9 +96,7 @@ TEST(HistogramLog, WritesALineOnlyForCountersThatGainedSamplesAndForkedChildrenT
   EXPECT_EQ(childLines[0].min, 2u);  // the child's interval
 }
 
-TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
-  TempDir dir("histlog");
-  std::string error;
+TEST_F(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   auto log = CHistogramLog::Open(dir.Path("race.hlog"), {}, &error);
   Counters counters = {{"x", NewCounter()}, {"y", NewCounter()}};
   constexpr int kRecorders = 3, kSamples = 20000;
@@ -118,9 +121,7 @@ TEST(HistogramLog, RacingRecordersAndPassesAddUpExactly) {
   EXPECT_EQ(logged, inBuckets);
 }
 
-TEST(HistogramLog, RotatesBySizeKeepingFiveOlderFilesByDefault) {
-  TempDir dir("histlog");
-  std::string error;
+TEST_F(HistogramLog, RotatesBySizeKeepingFiveOlderFilesByDefault) {
   HistogramLogOptions options;
   EXPECT_EQ(options.maxBytes, 64u << 20);  // the documented default size
   options.maxBytes = 1000;                 // the number of kept files stays the default
@@ -144,8 +145,7 @@ TEST(HistogramLog, RotatesBySizeKeepingFiveOlderFilesByDefault) {
 // a FIFO, a file of theirs. Nothing of it is written to, at the path, at the
 // rotated names, or in a pass after another process moved the file away; a
 // refusal in a pass is recorded once and the lines wait for the next pass.
-TEST(HistogramLog, NeverWritesThroughWhatWasPlantedAtItsNames) {
-  TempDir dir("histlog");
+TEST_F(HistogramLog, NeverWritesThroughWhatWasPlantedAtItsNames) {
   const std::string victim = dir.Write("victim", "secret\n");
   ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
   ASSERT_EQ(::symlink(victim.c_str(), dir.Path("link.hlog").c_str()), 0);
@@ -162,7 +162,6 @@ TEST(HistogramLog, NeverWritesThroughWhatWasPlantedAtItsNames) {
     ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
     planted.emplace_back("theirs.hlog", "belongs to another user (owner uid 65534)");
   }
-  std::string error;
   for (const auto& [name, why] : planted) {
     EXPECT_FALSE(CHistogramLog::Open(dir.Path(name), {}, &error)) << name;
     EXPECT_NE(error.find(dir.Path(name) + " " + why), std::string::npos) << error;
@@ -221,8 +220,7 @@ TEST(HistogramLog, NeverWritesThroughWhatWasPlantedAtItsNames) {
 // the oldest lines only: each counter's lines that are kept are the last of
 // its passes, without a gap, the final one included; and a file is rotated
 // only when it is nearly full.
-TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
-  TempDir dir("histlog");
+TEST_F(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   const std::string path = dir.Path("s.hlog");
   HistogramLogOptions options;
   options.maxBytes = 4000;  // a rotation every other pass of the larger writer
@@ -232,7 +230,6 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   ASSERT_TRUE(::pipe(done) == 0 && ::pipe(last) == 0);
   const std::vector<pid_t> pids = zrperf_test::ForkTogether(kWriters, [&](int w) {
     ::close(last[1]);
-    std::string error;
     auto log = CHistogramLog::Open(path, options, &error);
     Counters counters;
     for (int c = 0; c < (w == 0 ? 1 : 20); ++c)
@@ -293,7 +290,6 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   ASSERT_GE(reader, 0);
   ASSERT_EQ(::flock(reader, LOCK_SH), 0);
   zrperf_test::ScopedSink sink;
-  std::string error;
   auto log = CHistogramLog::Open(held, options, &error);
   ASSERT_TRUE(log) << error;
   Counters counters = {{"late", NewCounter()}};
@@ -313,10 +309,8 @@ TEST(HistogramLog, ProcessesSharingAPathLoseNoLine) {
   EXPECT_EQ(Lines(ReadFile(held)).back().name, "late");
 }
 
-TEST(HistogramLog, LoggerPassWritesItUntilSwitchedOff) {
-  TempDir dir("histlog");
-  PerfCntLogger logger;  // no thread: passes run here
-  std::string error;
+TEST_F(HistogramLog, LoggerPassWritesItUntilSwitchedOff) {
+  PerfCntLogger logger;                                          // no thread: passes run here
   EXPECT_FALSE(logger.SetHistogramLog(dir.path(), {}, &error));  // a directory
   EXPECT_NE(error.find(dir.path()), std::string::npos) << error;
   ASSERT_TRUE(logger.SetHistogramLog(dir.Path("sub/l.hlog"), {}, &error)) << error;

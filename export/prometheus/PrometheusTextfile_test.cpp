@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <zrperf/tests/support/CapturingSink.h>
+#include <zrperf/tests/support/FaultCause.h>
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/RunTogether.h>
 #include <zrperf/tests/support/TempDir.h>
@@ -47,13 +48,20 @@ std::vector<std::string> TempsOf(const std::string& dir, const std::string& name
   return temps;
 }
 
-TEST(PrometheusTextfile, ReadersSeeAWholeFileAndEachFailureIsReportedOnceStoppingNothing) {
-  zrperf_test::TempDir dir("zrperf-textfile");
-  auto counters = boost::make_shared<CPerfCounters>();
-  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("disk0.read");
+// A directory, counters holding "disk0.read", and a writer of them to
+// zrperf.prom there, which has written it once.
+class PrometheusTextfile : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(textfile.WriteNow()); }
+
+  zrperf_test::TempDir dir{"zrperf-textfile"};
+  const boost::shared_ptr<CPerfCounters> counters = boost::make_shared<CPerfCounters>();
+  const boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("disk0.read");
   const std::string path = dir.Path("zrperf.prom");
-  CPrometheusTextfile textfile(path, counters);
-  ASSERT_TRUE(textfile.WriteNow());
+  CPrometheusTextfile textfile{path, counters};
+};
+
+TEST_F(PrometheusTextfile, ReadersSeeAWholeFileAndEachFailureIsReportedOnceStoppingNothing) {
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);  // node_exporter reads it as another user
@@ -138,9 +146,7 @@ TEST(PrometheusTextfile, ReadersSeeAWholeFileAndEachFailureIsReportedOnceStoppin
 // (a FIFO would block) and without replacing it by a regular file. The
 // devices are made in the test's directory: a regression must not replace
 // the system's own.
-TEST(PrometheusTextfile, ANonRegularTargetIsRefusedWithoutBlockingAndNeverReplaced) {
-  zrperf_test::TempDir dir("zrperf-textfile-kinds");
-  auto counters = boost::make_shared<CPerfCounters>();
+TEST_F(PrometheusTextfile, ANonRegularTargetIsRefusedWithoutBlockingAndNeverReplaced) {
   const std::string real = dir.Write("real.prom", "old\n");
   ASSERT_EQ(mkfifo(dir.Path("fifo.prom").c_str(), 0600), 0);
   ASSERT_EQ(mkdir(dir.Path("dir.prom").c_str(), 0700), 0);
@@ -169,27 +175,27 @@ TEST(PrometheusTextfile, ANonRegularTargetIsRefusedWithoutBlockingAndNeverReplac
     cases.emplace_back(made ? node : "/dev/" + name, "a character device");
   }
   zrperf_test::ScopedSink sink;
-  for (const auto& [path, kind] : cases) {
+  for (const auto& [target, kind] : cases) {
     struct stat before {
     }, after{};
-    ASSERT_EQ(lstat(path.c_str(), &before), 0) << path;
+    ASSERT_EQ(lstat(target.c_str(), &before), 0) << target;
     sink->Clear();
-    CPrometheusTextfile textfile(path, counters);
-    auto write = std::async(std::launch::async, [&textfile] { return textfile.WriteNow(); });
+    CPrometheusTextfile writer(target, counters);
+    auto write = std::async(std::launch::async, [&writer] { return writer.WriteNow(); });
     if (write.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-      ADD_FAILURE() << path << ": the write blocks";
+      ADD_FAILURE() << target << ": the write blocks";
       close(open(dir.Path("fifo.prom").c_str(), O_RDONLY | O_NONBLOCK));  // lets it go
     }
-    EXPECT_FALSE(write.get()) << path;
+    EXPECT_FALSE(write.get()) << target;
     const std::vector<zrperf_test::Record> records = sink->Records();
-    ASSERT_EQ(records.size(), 1u) << path;
+    ASSERT_EQ(records.size(), 1u) << target;
     EXPECT_EQ(records[0].level, -1);
-    std::string expected = "metrics textfile: cannot write '" + path;
+    std::string expected = "metrics textfile: cannot write '" + target;
     expected += "': it is " + kind + ", which is never replaced";
     EXPECT_EQ(records[0].message, expected);
-    ASSERT_EQ(lstat(path.c_str(), &after), 0) << path;
-    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT) << path;
-    EXPECT_EQ(after.st_ino, before.st_ino) << path;
+    ASSERT_EQ(lstat(target.c_str(), &after), 0) << target;
+    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT) << target;
+    EXPECT_EQ(after.st_ino, before.st_ino) << target;
   }
   EXPECT_EQ(zrperf_test::ReadFile(real), "old\n");
   EXPECT_FALSE(std::filesystem::exists(dir.Path("absent.prom")));
@@ -202,13 +208,7 @@ TEST(PrometheusTextfile, ANonRegularTargetIsRefusedWithoutBlockingAndNeverReplac
 // the old file or the new one, byte for byte; a failure is reported once,
 // with its cause; no temporary file is left; the next write recovers. A
 // retried interruption and a short write lose nothing.
-TEST(PrometheusTextfile, UnderEveryFaultAWriteLeavesTheOldFileOrTheNewReportsOnceAndRecovers) {
-  zrperf_test::TempDir dir("zrperf-textfile-faults");
-  auto counters = boost::make_shared<CPerfCounters>();
-  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("disk0.read");
-  const std::string path = dir.Path("zrperf.prom");
-  CPrometheusTextfile textfile(path, counters);
-  ASSERT_TRUE(textfile.WriteNow());
+TEST_F(PrometheusTextfile, UnderEveryFaultAWriteLeavesTheOldFileOrTheNewReportsOnceAndRecovers) {
   zrperf_test::ScopedSink sink;
   zrperf_test::FaultyFiles files(dir.path());
   using zrperf_test::FileFault;
@@ -231,14 +231,11 @@ TEST(PrometheusTextfile, UnderEveryFaultAWriteLeavesTheOldFileOrTheNewReportsOnc
           const std::vector<zrperf_test::Record> records = sink->Records();
           ASSERT_EQ(records.size(), ok ? 0u : 1u) << at;
           if (!ok) {
-            const int code = fault == FileFault::kNoSpace ? ENOSPC
-                             : fault == FileFault::kIo    ? EIO
-                                                          : EFBIG;
             EXPECT_EQ(records[0].level, -1) << at;
             EXPECT_EQ(
                 records[0].message.rfind("metrics textfile: cannot write '" + path + "': ", 0), 0u)
                 << records[0].message;
-            EXPECT_NE(records[0].message.find(std::strerror(code)), std::string::npos)
+            EXPECT_NE(records[0].message.find(zrperf_test::FaultCause(fault)), std::string::npos)
                 << records[0].message;
           }
           EXPECT_EQ(TempsOf(dir.path(), "zrperf.prom"), std::vector<std::string>()) << at;
@@ -254,15 +251,9 @@ TEST(PrometheusTextfile, UnderEveryFaultAWriteLeavesTheOldFileOrTheNewReportsOnc
 // temporary file it leaves (from its open on) is removed by the next write
 // of another process, which knows it by its name (the target's, the dead
 // writer's pid) and its owner.
-TEST(PrometheusTextfile,
-     AWriterKilledAtEveryCallLeavesTheOldFileAndTheNextWriteSweepsItsTemporary) {
+TEST_F(PrometheusTextfile,
+       AWriterKilledAtEveryCallLeavesTheOldFileAndTheNextWriteSweepsItsTemporary) {
   if (zrperf_test::UnderUserModeEmulator()) GTEST_SKIP() << "qemu-user: fork";
-  zrperf_test::TempDir dir("zrperf-textfile-kills");
-  auto counters = boost::make_shared<CPerfCounters>();
-  boost::shared_ptr<CTimeCounter> counter = counters->GetCounter("disk0.read");
-  const std::string path = dir.Path("zrperf.prom");
-  CPrometheusTextfile textfile(path, counters);
-  ASSERT_TRUE(textfile.WriteNow());
   // Left alone: a live process's temporary (this one's, of another writer),
   // and what a dead one's name is given to that is not a regular file of
   // this user.
@@ -298,7 +289,7 @@ TEST(PrometheusTextfile,
 // the child's writes and the passes that write it never wait for them, and
 // dropping the started writer in the child forgets the parent's thread. Each
 // child is bounded by alarm(): a hang there is a failure here.
-TEST(PrometheusTextfile, ForkedChildWritesWithoutWaitingForTheParentsWrites) {
+TEST_F(PrometheusTextfile, ForkedChildWritesWithoutWaitingForTheParentsWrites) {
 #if defined(__SANITIZE_ADDRESS__)
   // As in PerfCntLogger_fork_test: GCC 12's AddressSanitizer allocator is not
   // fork-safe while other threads allocate; the other builds run this test.
@@ -306,24 +297,22 @@ TEST(PrometheusTextfile, ForkedChildWritesWithoutWaitingForTheParentsWrites) {
 #endif
   if (zrperf_test::UnderUserModeEmulator())
     GTEST_SKIP() << "qemu-user cannot fork a multi-threaded guest";
-  zrperf_test::TempDir dir("zrperf-textfile-fork");
-  auto counters = boost::make_shared<CPerfCounters>();
-  counters->GetCounter("disk0.read")->AddSample(CTimeInterval(100));
-  auto textfile = std::make_unique<CPrometheusTextfile>(dir.Path("zrperf.prom"), counters);
-  textfile->Start(std::chrono::milliseconds(1));
+  counter->AddSample(CTimeInterval(100));
+  auto started = std::make_unique<CPrometheusTextfile>(path, counters);
+  started->Start(std::chrono::milliseconds(1));
   PerfCntLogger logger;
-  textfile->WriteAfterEachPass(&logger);
+  started->WriteAfterEachPass(&logger);
   std::atomic<bool> writing{true};
   std::thread writer([&] {
-    while (writing.load()) textfile->WriteNow();
+    while (writing.load()) started->WriteNow();
   });
   for (int round = 0; round < 40; ++round) {
     const pid_t pid = fork();
     if (pid == 0) {
       alarm(10);
-      const bool written = textfile->WriteNow();
+      const bool written = started->WriteNow();
       logger.LogPerfStats();
-      textfile.reset();  // joins no thread: the parent's is not here
+      started.reset();  // joins no thread: the parent's is not here
       _exit(written ? 0 : 1);
     }
     int status = 0;
