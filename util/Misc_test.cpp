@@ -2,8 +2,8 @@
 //
 // This executable replaces operator new so that a test can hand the update a
 // string of more than 4 GiB without 4 GiB of memory: std::string writes every
-// byte it holds, so a request of 4 GiB or more is served by one 1 MiB block of
-// shared memory mapped over and over along the whole length. The writes then
+// byte it holds, so a request of 4 GiB or more is served by one 1 MiB memory
+// file mapped over and over along the whole length. The writes then
 // cost page-table entries, not memory. Every other request goes to malloc.
 
 #include "Misc.h"
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -38,22 +39,24 @@ std::atomic<void*> g_aliasedBlock{nullptr};
 std::atomic<std::size_t> g_aliasedLength{0};
 
 // `size` bytes (rounded up to the chunk) whose every chunk is the same 1 MiB
-// of shared memory: mremap() with an old size of 0 maps a shared mapping's
-// pages once more, here at each chunk of a reserved range.
+// of memory: a memory file (memfd) of one chunk, mapped shared at each chunk
+// of a reserved range.
 void* MapAliased(std::size_t size) {
   const std::size_t length = (size + kAliasChunk - 1) / kAliasChunk * kAliasChunk;
-  void* chunk =
-      mmap(nullptr, kAliasChunk, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (chunk == MAP_FAILED) return nullptr;
-  void* base = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  const int fd = memfd_create("zrmisc-alias", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  void* base = MAP_FAILED;
+  if (ftruncate(fd, static_cast<off_t>(kAliasChunk)) == 0) {
+    base = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  }
   for (std::size_t offset = 0; base != MAP_FAILED && offset < length; offset += kAliasChunk) {
-    if (mremap(chunk, 0, kAliasChunk, MREMAP_MAYMOVE | MREMAP_FIXED,
-               static_cast<char*>(base) + offset) == MAP_FAILED) {
+    if (mmap(static_cast<char*>(base) + offset, kAliasChunk, PROT_READ | PROT_WRITE,
+             MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
       munmap(base, length);
       base = MAP_FAILED;
     }
   }
-  munmap(chunk, kAliasChunk);
+  close(fd);
   if (base == MAP_FAILED) return nullptr;
   void* none = nullptr;
   if (!g_aliasedBlock.compare_exchange_strong(none, base)) {  // one at a time
