@@ -30,16 +30,8 @@ std::int32_t FXErrorUtil::ResultFromWin32(unsigned code) noexcept {
 
 CKyError FXErrorUtil::ErrorWin32(const FXCodeLocation& where, unsigned code, const char* format,
                                  ...) {
-  va_list args;
-  va_start(args, format);
   std::string message;
-  try {
-    message = zrfw::FormatV(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  ZR_FORMAT_VARIADIC(message, format);
   return CKyError(ResultFromWin32(code),
                   boost::make_shared<FXErrorPrivate>(code, std::move(message), where));
 }

@@ -44,16 +44,8 @@ void CLogWriterInterface::WriteLog(int level, const char* function, int line, in
                                    const char* format, ...) {
   // The text is finished and the argument list closed before the record goes
   // to WriteRecord(), so a sink that throws leaves no va_list open.
-  va_list args;
-  va_start(args, format);
   std::string message;
-  try {
-    message = zrfw::FormatV(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  ZR_FORMAT_VARIADIC(message, format);
   WriteRecord(level, function, line, message);
 }
 
@@ -88,16 +80,8 @@ void SendLog(LevelRule rule, int level, const char* function, int line, const ch
   const boost::shared_ptr<CLogWriterInterface> sink = LoadLogWriter();
   if (!sink) return;
   if (rule == LevelRule::kIfAdmitted && sink->GetLogLevel() < level) return;
-  va_list args;
-  va_start(args, format);
   std::string message;
-  try {
-    message = FormatV(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  ZR_FORMAT_VARIADIC(message, format);
   // Through WriteLog, as every caller used to write, so that a sink that
   // overrides WriteLog itself still sees every record.
   sink->WriteLog(level, function, line, 0, 0, "%s", message.c_str());

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <tuple>
 
 #include <zrperf/tests/support/CapturingSink.h>
@@ -55,6 +57,24 @@ TEST(SendLog, AppliesTheLevelRuleDropsWithoutASinkAndReachesOnlyLiveSinksWhileTh
   });
   zrfw::StoreLogWriter(nullptr);
   EXPECT_GT(delivered.load(), 0);
+}
+
+// Around the 512-byte stack buffer and well past it, the whole text arrives;
+// what the sink throws reaches the caller of SendLog and of WriteLog.
+TEST(SendLog, DeliversMessagesOfAnyLengthAndPassesOnWhatTheSinkThrows) {
+  zrperf_test::ScopedSink sink;
+  for (size_t size : {510u, 511u, 512u, 513u, 70000u}) {
+    std::string arg;
+    for (size_t i = 0; i < size; ++i) arg.push_back(static_cast<char>('a' + i % 26));
+    sink->Clear();
+    SendLog(LevelRule::kAlways, 0, "f()", 1, "<%s>%d", arg.c_str(), 42);
+    const auto records = sink->Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "<" + arg + ">42") << "size " << size;
+  }
+  sink->onRecord = [] { throw std::runtime_error("sink full"); };
+  EXPECT_THROW(SendLog(LevelRule::kAlways, 0, "f()", 2, "%s", "x"), std::runtime_error);
+  EXPECT_THROW(sink->WriteLog(0, "f()", 3, 0, 0, "%d", 1), std::runtime_error);
 }
 
 }  // namespace

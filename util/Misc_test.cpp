@@ -1,10 +1,23 @@
+// The staging-directory update against a store of its own.
+//
+// This executable replaces operator new so that a test can hand the update a
+// string of more than 4 GiB without 4 GiB of memory: std::string writes every
+// byte it holds, so a request of 4 GiB or more is served by one 1 MiB memory
+// file mapped over and over along the whole length. The writes then
+// cost page-table entries, not memory. Every other request goes to malloc.
+
 #include "Misc.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -14,6 +27,72 @@
 #include <zrperf/tests/support/CapturingSink.h>
 #include <zrperf/tests/support/FileFaults.h>
 #include <zrperf/tests/support/TempDir.h>
+
+namespace {
+
+constexpr std::size_t kAliasedRequest = std::size_t{1} << 32;  // served by MapAliased()
+constexpr std::size_t kAliasChunk = std::size_t{1} << 20;
+
+// The one aliased block alive, so that either form of operator delete (a
+// compiler without sized deallocation passes no size) gives it back whole.
+std::atomic<void*> g_aliasedBlock{nullptr};
+std::atomic<std::size_t> g_aliasedLength{0};
+
+// `size` bytes (rounded up to the chunk) whose every chunk is the same 1 MiB
+// of memory: a memory file (memfd) of one chunk, mapped shared at each chunk
+// of a reserved range.
+void* MapAliased(std::size_t size) {
+  const std::size_t length = (size + kAliasChunk - 1) / kAliasChunk * kAliasChunk;
+  const int fd = memfd_create("zrmisc-alias", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  void* base = MAP_FAILED;
+  if (ftruncate(fd, static_cast<off_t>(kAliasChunk)) == 0) {
+    base = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  }
+  for (std::size_t offset = 0; base != MAP_FAILED && offset < length; offset += kAliasChunk) {
+    if (mmap(static_cast<char*>(base) + offset, kAliasChunk, PROT_READ | PROT_WRITE,
+             MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+      munmap(base, length);
+      base = MAP_FAILED;
+    }
+  }
+  close(fd);
+  if (base == MAP_FAILED) return nullptr;
+  void* none = nullptr;
+  if (!g_aliasedBlock.compare_exchange_strong(none, base)) {  // one at a time
+    munmap(base, length);
+    return nullptr;
+  }
+  g_aliasedLength = length;
+  return base;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* p = size >= kAliasedRequest ? MapAliased(size) : std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+namespace {
+
+void Release(void* p) noexcept {
+  if (p != nullptr && p == g_aliasedBlock.load()) {
+    munmap(p, g_aliasedLength.load());
+    g_aliasedBlock = nullptr;
+  } else {
+    std::free(p);
+  }
+}
+
+}  // namespace
+
+void operator delete(void* p) noexcept {
+  Release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  Release(p);
+}
 
 namespace {
 
@@ -219,8 +298,8 @@ TEST(Misc, FailedWriteReturnsFalseAndEachReportWaitsForItsLevel) {
 }
 
 // A length of 4 GiB or more does not fit the store's int: refused, never cut
-// to its low 32 bits. The string's bytes are never touched, so the pages
-// behind them are never allocated.
+// to its low 32 bits. The string's bytes live on one aliased 1 MiB block (see
+// operator new above), so its length costs no memory.
 TEST(Misc, PathTooLongForTheStoreIsAFailedWrite) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizers' allocators map shadow memory for all 4 GiB";
@@ -228,11 +307,8 @@ TEST(Misc, PathTooLongForTheStoreIsAFailedWrite) {
   TempStore store;
   ASSERT_TRUE(UpdateBStorStagingLocRegKey("/var/staging"));
   ScopedSink sink;
-  std::string huge;
-  huge.resize_and_overwrite((std::size_t{1} << 32) + 5, [](char* p, std::size_t n) {
-    std::memcpy(p, "/long", 5);  // the low 32 bits of the length: these 5 bytes
-    return n;
-  });
+  std::string huge((std::size_t{1} << 32) + 5, '\0');
+  std::memcpy(&huge[0], "/long", 5);  // the low 32 bits of the length: these 5 bytes
   EXPECT_FALSE(UpdateBStorStagingLocRegKey(std::move(huge)));
   EXPECT_EQ(TempStore::Stored(), "/var/staging");
   const std::vector<Record> records = UpdateRecords(sink);

@@ -1,5 +1,6 @@
-// Internal to libzrperf: opening a path that another user may have prepared,
-// for the histogram log and the demo's state directory.
+// Internal (the common library, see README.md here): opening a path that
+// another user may have prepared, for the histogram log and the demo's state
+// directory.
 //
 // A path in a directory that others can write (a shared /tmp, a log
 // directory of another group) may hold, before the process comes, a symbolic

@@ -1,5 +1,6 @@
-// Internal to libzrperf: the escaping of caller-supplied text (counter names,
-// staging paths) before it goes into a log record.
+// Internal (the common library, see README.md here): the escaping of
+// caller-supplied text (counter names, staging paths) before it goes into a log
+// record.
 //
 // A record is one or more lines that the sink writes with its own timestamp
 // and level; a name holding a line feed would otherwise start a line of its
