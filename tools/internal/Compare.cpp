@@ -107,8 +107,15 @@ bool Overlay(Runs& runs, const ReportOptions& options, const std::string& path,
       const std::string block = std::string(r == 0 ? "$O" : "$N") + std::to_string(c);
       AppendDataBlock(s, block, SpectrumPoints(runs.Of(r, both[c]).snapshot));
       plot += plot.empty() ? "plot " : ", ";
-      plot += block + " using 1:2 with steps lw 1.5 lc " + index + (r == 0 ? " dt 2" : " dt 1") +
-              " title ($NAMES[" + index + "].' " + kRun[r] + "')";
+      plot += block;
+      plot += " using 1:2 with steps lw 1.5 lc ";
+      plot += index;
+      plot += r == 0 ? " dt 2" : " dt 1";
+      plot += " title ($NAMES[";
+      plot += index;
+      plot += "].' ";
+      plot += kRun[r];
+      plot += "')";
     }
   }
   s += Terminal(path, options.width > 0 ? options.width : 1000,

@@ -4,6 +4,8 @@
 #include <random>
 #include <utility>
 
+#include <zrperf/sync/Mutex.h>
+
 namespace zrotlp {
 
 std::chrono::milliseconds RetryDelay(int failures, std::optional<std::chrono::seconds> retryAfter,
@@ -45,18 +47,18 @@ std::shared_ptr<Clock> SystemClock() {
 
 namespace {
 
-std::mutex g_newClockMutex;
-std::shared_ptr<Clock> g_newClock;  // null: SystemClock(); guarded by g_newClockMutex
+zrperf::Mutex g_newClockMutex;
+std::shared_ptr<Clock> g_newClock ZR_GUARDED_BY(g_newClockMutex);  // null: SystemClock()
 
 }  // namespace
 
 std::shared_ptr<Clock> ClockForNewExporters() {
-  std::lock_guard<std::mutex> lock(g_newClockMutex);
+  zrperf::MutexLock lock(&g_newClockMutex);
   return g_newClock ? g_newClock : SystemClock();
 }
 
 void SetClockForNewExporters(std::shared_ptr<Clock> clock) {
-  std::lock_guard<std::mutex> lock(g_newClockMutex);
+  zrperf::MutexLock lock(&g_newClockMutex);
   g_newClock = std::move(clock);
 }
 
