@@ -132,7 +132,7 @@ TEST(ReportPlot, EachIntervalIsAPointAtItsOwnRateAndAGapBreaksTheLines) {
 
 // The SVG holds every series, nothing is left on failure, the PNG has the asked size and is not
 // blank. --percentiles: the chosen figures in every output.
-TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLeftOnFailure) {
+TEST(ReportPlot, PlotsAndChosenPercentilesHoldEverySeriesAndNothingIsLeftOnFailure) {
   TempDir dir("report");
   const zrreport::Dataset data = Read({PlotDataLog(dir)});
   zrreport::ReportOptions options;
@@ -149,43 +149,6 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
   EXPECT_FALSE(zrreport::Plot(data, options, dir.Path("q.svg"), &error));
   EXPECT_FALSE(zrreport::Plot(data, {}, dir.Path("q.gif"), &error));
   EXPECT_EQ(Entries(dir.path()), 2);  // p.hlog and p.svg only
-
-  // The heatmap: a box per interval and latency row holding samples (the two logs differ by one
-  // sample in a row of its own). Series of more than 300 intervals have no point marks; heatmaps
-  // of more than 240 intervals merge runs of them into one column.
-  const auto draw = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
-    zrreport::ReportOptions options;
-    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
-    options.heatmap = heatmap;
-    std::string error;
-    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
-    return ReadFile(dir.Path("h.svg"));
-  };
-  std::size_t polygons[2];
-  for (int variant = 0; variant < 2; ++variant) {
-    // Rows of 10 a decade: 1 ms and 1.1 ms share one; 2 ms and 1.3 ms each have their own.
-    const auto feed = [variant](Counters& c, int pass) {
-      for (long long units : {10000, 11000, 20000}) Add(c, 0, units);
-      if (pass == 1 && variant == 1) Add(c, 0, 13000);
-    };
-    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
-    const std::string plot = draw(Read({log}), 3, true);
-    polygons[variant] = Occurrences(plot, "<polygon");
-    EXPECT_TRUE(Has(plot, "<text>Latency heatmap: op</text>"));
-  }
-  EXPECT_EQ(polygons[1], polygons[0] + 1);
-
-  const std::string longLog =
-      WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) { Add(c, 0, 10000); });
-  SetLengths(longLog, "60.000000");  // passes a minute apart that cover their minute: no gap
-  const zrreport::Dataset longRun = Read({longLog});
-  EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
-  // Only the marks' definitions are left.
-  EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
-  // One sample a interval, so one box a column: 240 columns, then 121.
-  EXPECT_EQ(Occurrences(draw(longRun, 240, true), "<polygon") -
-                Occurrences(draw(longRun, 241, true), "<polygon"),
-            240u - 121u);
 
   // --percentiles: the chosen figures in the summary, its JSON keys, the CSV and the plot.
   const CTimeCounterSnapshot read = MergeAll(data, "disk.read");
@@ -226,6 +189,46 @@ TEST(ReportPlot, PlotsHeatmapsAndChosenPercentilesHoldEverySeriesAndNothingIsLef
   EXPECT_GT(dark, pixels.size() / 200);  // lines and text drawn
   EXPECT_LT(dark, pixels.size() / 2);    // on a light background
 #endif
+}
+
+// The heatmap: a box per interval and latency row holding samples (the two logs differ by one
+// sample in a row of its own). Series of more than 300 intervals have no point marks; heatmaps
+// of more than 240 intervals merge runs of them into one column.
+TEST(ReportPlot, HeatmapsHoldABoxPerColumnAndRowAndLongSeriesDropTheirMarks) {
+  TempDir dir("report");
+  const auto draw = [&](const zrreport::Dataset& data, int intervals, bool heatmap) {
+    zrreport::ReportOptions options;
+    options.to = std::to_string(static_cast<long long>(kT0) + 60 * (intervals - 1));
+    options.heatmap = heatmap;
+    std::string error;
+    EXPECT_TRUE(zrreport::Plot(data, options, dir.Path("h.svg"), &error)) << error;
+    return ReadFile(dir.Path("h.svg"));
+  };
+  std::size_t polygons[2];
+  for (int variant = 0; variant < 2; ++variant) {
+    // Rows of 10 a decade: 1 ms and 1.1 ms share one; 2 ms and 1.3 ms each have their own.
+    const auto feed = [variant](Counters& c, int pass) {
+      for (long long units : {10000, 11000, 20000}) Add(c, 0, units);
+      if (pass == 1 && variant == 1) Add(c, 0, 13000);
+    };
+    const std::string log = WriteLog(dir, "h" + std::to_string(variant) + ".hlog", {"op"}, 3, feed);
+    const std::string plot = draw(Read({log}), 3, true);
+    polygons[variant] = Occurrences(plot, "<polygon");
+    EXPECT_TRUE(Has(plot, "<text>Latency heatmap: op</text>"));
+  }
+  EXPECT_EQ(polygons[1], polygons[0] + 1);
+
+  const std::string longLog =
+      WriteLog(dir, "l.hlog", {"op"}, 301, [](Counters& c, int) { Add(c, 0, 10000); });
+  SetLengths(longLog, "60.000000");  // passes a minute apart that cover their minute: no gap
+  const zrreport::Dataset longRun = Read({longLog});
+  EXPECT_GT(Occurrences(draw(longRun, 300, false), "<use xlink:href='#gpPt"), 300u);
+  // Only the marks' definitions are left.
+  EXPECT_LT(Occurrences(draw(longRun, 301, false), "<use xlink:href='#gpPt"), 20u);
+  // One sample a interval, so one box a column: 240 columns, then 121.
+  EXPECT_EQ(Occurrences(draw(longRun, 240, true), "<polygon") -
+                Occurrences(draw(longRun, 241, true), "<polygon"),
+            240u - 121u);
 }
 
 // A window of one instant (an interval shorter than the log's microsecond that ends on a second)
