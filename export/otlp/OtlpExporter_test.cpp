@@ -141,6 +141,7 @@ TEST_F(OtlpExporter, RefusesUnusableOptionsAtStartWithoutQuotingHeadersOrUserInf
     EXPECT_FALSE(started) << options.endpoint;
     EXPECT_NE(error.find("cannot start"), std::string::npos) << error;
     EXPECT_EQ(error.find("s3c"), std::string::npos) << error;
+    EXPECT_EQ(error.find("ret@"), std::string::npos) << error;  // nor one cut at an '@'
     return error;
   };
   o = COtlpExporter::Options();
