@@ -26,6 +26,7 @@ sources=(
   util/ZrScsiUtils.cpp
   util/internal/RecordText.cpp
   framework/ErrorUtil.cpp
+  framework/FileSystem.cpp
   framework/KyError.cpp
   framework/KyPath.cpp
   framework/LogWriterInterface.cpp
